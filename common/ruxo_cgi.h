@@ -1,0 +1,21 @@
+/* ruxo_cgi.h -- the embedded web server: start and stop, the web mutex, the application's titles. */
+#ifndef RUXO_CGI_H
+#define RUXO_CGI_H
+
+#include <pthread.h>
+
+#include "tchar.h"
+
+/* Held by the router around configuration replacement, the status reply's channel part and the
+ * channel actions. Never held while the server starts or stops. */
+extern pthread_mutex_t g_cgi_mutex;
+
+int ruxoStartCGI(void);  /* 1 when a server runs afterwards, 0 otherwise */
+void ruxoStopCGI(void);
+const TCHAR* ruxoAppTitle(void);
+const TCHAR* ruxoAppName(void);
+
+/* Implemented by the daemon: with TRUE, arms the one-second web-server restart. */
+void ruxoCGICallback(BOOL bRestartCGI);
+
+#endif

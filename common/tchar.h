@@ -1,0 +1,20 @@
+/* tchar.h -- character-width-neutral text types of the application layer. Text is narrow here, so
+ * TCHAR is char and the conversions between "wide" and UTF-8 text are plain copies. */
+#ifndef RUXO_TCHAR_H
+#define RUXO_TCHAR_H
+
+typedef char TCHAR;
+typedef char* LPTSTR;
+typedef const char* LPCTSTR;
+#ifndef BOOL
+typedef int BOOL;
+#endif
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+#ifndef _T
+#define _T(x) x
+#endif
+
+#endif
