@@ -1,0 +1,442 @@
+/* test_transcoder_run.cpp -- the stand-in transcoder "ruxod.so" as the daemon runs it: started
+ * without arguments, the token and the line written to its standard input (kept open while it
+ * runs), its output collected. Drives the system's real ffmpeg, checks results with ffprobe and
+ * fetches served streams with curl, all on loopback. */
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+const char* g_szTranscoder = RUXO_TRANSCODER_PATH;
+
+std::string readFile(const std::string& strPath)
+{
+    std::ifstream in(strPath, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+long fileSize(const std::string& strPath)
+{
+    struct stat st;
+    return stat(strPath.c_str(), &st) == 0 ? (long)st.st_size : -1;
+}
+
+void sleepMs(int nMs)
+{
+    struct timespec ts = {nMs / 1000, (long)(nMs % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+int removeEntry(const char* szPath, const struct stat*, int, struct FTW*)
+{
+    return remove(szPath);
+}
+
+/* A private temporary folder, removed with its contents at the end of the test. */
+class TempDir {
+public:
+    TempDir()
+    {
+        char szTemplate[] = "/tmp/ruxo-transcoder-XXXXXX";
+        if (mkdtemp(szTemplate))
+            m_strPath = szTemplate;
+    }
+    ~TempDir()
+    {
+        if (!m_strPath.empty())
+            nftw(m_strPath.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+    std::string path(const std::string& strName) const { return m_strPath + "/" + strName; }
+    bool ok() const { return !m_strPath.empty(); }
+
+private:
+    std::string m_strPath;
+};
+
+/* A child process with its standard output and error in one log file. */
+struct Child {
+    pid_t pid = -1;
+    int fdStdin = -1;  /* write end of its standard input, or -1 */
+};
+
+/* Starts argv[0] (searched in PATH when bPathSearch) with the environment's PATH replaced by
+ * pszPath when that is not null. With bPipeStdin the caller gets the write end of its input. */
+Child spawn(const std::vector<std::string>& vArgv, const std::string& strLog, bool bPipeStdin,
+            const char* pszPath = nullptr, bool bBlockStopSignals = false)
+{
+    Child child;
+    int afd[2] = {-1, -1};
+    if (bPipeStdin && pipe2(afd, O_CLOEXEC) != 0)
+        return child;
+    int fdLog = open(strLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fdNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    std::vector<char*> vPtrs;
+    for (const std::string& str : vArgv)
+        vPtrs.push_back(const_cast<char*>(str.c_str()));
+    vPtrs.push_back(nullptr);
+    std::vector<std::string> vEnv;
+    for (char** p = environ; *p; p++)
+        if (!pszPath || strncmp(*p, "PATH=", 5) != 0)
+            vEnv.push_back(*p);
+    if (pszPath)
+        vEnv.push_back(std::string("PATH=") + pszPath);
+    std::vector<char*> vEnvPtrs;
+    for (const std::string& str : vEnv)
+        vEnvPtrs.push_back(const_cast<char*>(str.c_str()));
+    vEnvPtrs.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (bBlockStopSignals) {
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, SIGINT);
+            sigaddset(&set, SIGTERM);
+            sigprocmask(SIG_BLOCK, &set, nullptr);
+            signal(SIGINT, SIG_IGN);
+        }
+        dup2(bPipeStdin ? afd[0] : fdNull, STDIN_FILENO);
+        dup2(fdLog, STDOUT_FILENO);
+        dup2(fdLog, STDERR_FILENO);
+        if (pszPath)
+            execve(vPtrs[0], vPtrs.data(), vEnvPtrs.data());
+        else
+            execvp(vPtrs[0], vPtrs.data());
+        _exit(125);
+    }
+    if (fdLog >= 0)
+        close(fdLog);
+    if (fdNull >= 0)
+        close(fdNull);
+    if (bPipeStdin) {
+        close(afd[0]);
+        if (pid > 0)
+            child.fdStdin = afd[1];
+        else
+            close(afd[1]);
+    }
+    child.pid = pid;
+    return child;
+}
+
+/* Waits up to nSeconds for pid; kills it on timeout. Returns the wait status, or -1. */
+int waitFor(pid_t pid, int nSeconds)
+{
+    for (int i = 0; i < nSeconds * 50; i++) {
+        int nStatus = 0;
+        pid_t r = waitpid(pid, &nStatus, WNOHANG);
+        if (r == pid)
+            return nStatus;
+        if (r < 0)
+            return -1;
+        sleepMs(20);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+/* Runs a helper program to its end and returns its wait status (-1 on timeout). */
+int run(const std::vector<std::string>& vArgv, const std::string& strLog, int nSeconds = 30)
+{
+    Child child = spawn(vArgv, strLog, false);
+    if (child.pid < 0)
+        return -1;
+    return waitFor(child.pid, nSeconds);
+}
+
+bool writeAll(int fd, const std::string& strData)
+{
+    size_t nDone = 0;
+    while (nDone < strData.size()) {
+        ssize_t n = write(fd, strData.data() + nDone, strData.size() - nDone);
+        if (n <= 0)
+            return false;
+        nDone += (size_t)n;
+    }
+    return true;
+}
+
+/* Starts the transcoder as the engine does and writes it the token, the line and a newline. The
+ * input stays open until the caller closes child.fdStdin. It starts with SIGINT and SIGTERM blocked
+ * and SIGINT ignored, as a child forked from a thread that blocks them would: the stop signals must
+ * reach ffmpeg all the same. */
+Child startTranscoder(const std::string& strLine, const std::string& strLog)
+{
+    Child child = spawn({g_szTranscoder}, strLog, true, getenv("PATH"), true);
+    if (child.pid > 0)
+        writeAll(child.fdStdin, "quBra_6093 " + strLine + "\n");
+    return child;
+}
+
+/* Output of ffprobe for the first stream of a kind ("v" or "a") of a file. */
+std::string probe(const TempDir& dir, const std::string& strFile, const char* szStream, const char* szEntries)
+{
+    std::string strOut = dir.path(std::string("probe-") + szStream + ".txt");
+    unlink(strOut.c_str());
+    int nStatus = run({"ffprobe", "-v", "error", "-select_streams", std::string(szStream) + ":0", "-show_entries",
+                       szEntries, "-of", "default=noprint_wrappers=1", strFile},
+                      strOut);
+    EXPECT_EQ(nStatus, 0) << readFile(strOut);
+    return readFile(strOut);
+}
+
+/* A loopback TCP port that is free right now. */
+int freePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t nLen = sizeof(addr);
+    int nPort = -1;
+    if (bind(fd, (struct sockaddr*)&addr, sizeof(addr)) == 0 && getsockname(fd, (struct sockaddr*)&addr, &nLen) == 0)
+        nPort = ntohs(addr.sin_port);
+    close(fd);
+    return nPort;
+}
+
+/* Whether something listens on 127.0.0.1:nPort, read from /proc/net/tcp so that no connection is
+ * made: a server started with "-listen 1" takes the first connection as its one client. */
+bool isListening(int nPort)
+{
+    std::ifstream in("/proc/net/tcp");
+    std::string strLine;
+    char szWant[32];
+    snprintf(szWant, sizeof(szWant), "0100007F:%04X", nPort);
+    while (std::getline(in, strLine)) {
+        std::istringstream ss(strLine);
+        std::string strSlot, strLocal, strRemote, strState;
+        ss >> strSlot >> strLocal >> strRemote >> strState;
+        if (strLocal == szWant && strState == "0A")
+            return true;
+    }
+    return false;
+}
+
+bool waitListening(int nPort, int nSeconds)
+{
+    for (int i = 0; i < nSeconds * 50; i++) {
+        if (isListening(nPort))
+            return true;
+        sleepMs(20);
+    }
+    return false;
+}
+
+std::string procCmdline(pid_t pid)
+{
+    std::string str = readFile("/proc/" + std::to_string(pid) + "/cmdline");
+    for (char& c : str)
+        if (c == '\0')
+            c = ' ';
+    return str;
+}
+
+class TranscoderRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dir.ok());
+        signal(SIGPIPE, SIG_IGN);
+    }
+    /* A failed assertion leaves no process behind: whatever was started and not reaped is killed. */
+    void TearDown() override
+    {
+        for (pid_t pid : m_vPids) {
+            if (waitpid(pid, nullptr, WNOHANG) == 0) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
+        }
+    }
+    pid_t track(pid_t pid)
+    {
+        if (pid > 0)
+            m_vPids.push_back(pid);
+        return pid;
+    }
+    /* A 2 s test clip with H.264 video (320x240, 25 fps) and AAC audio. */
+    std::string makeClip()
+    {
+        std::string strClip = m_dir.path("clip.mp4");
+        std::string strLog = m_dir.path("clip.log");
+        int nStatus = run({"ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25",
+                           "-f", "lavfi", "-i", "sine", "-t", "2", "-c:v", "libx264", "-preset", "ultrafast",
+                           "-pix_fmt", "yuv420p", "-c:a", "aac", "-y", strClip},
+                          strLog);
+        EXPECT_EQ(nStatus, 0) << readFile(strLog);
+        return strClip;
+    }
+    TempDir m_dir;
+    std::vector<pid_t> m_vPids;
+};
+
+TEST_F(TranscoderRun, TranscodesAClipToAFile)
+{
+    std::string strClip = makeClip();
+    std::string strOut = m_dir.path("out file.ts");  /* a blank in the name: quoting reaches ffmpeg */
+    std::string strLog = m_dir.path("transcoder.log");
+    std::string strLine = "-v 32 -i \"" + strClip +
+                          "\" -c:a aac -ac 1 -ar 44100 -b:a 64k -c:v libx264 -crf 23 -s 160x120 -r 15 -g 30 "
+                          "-sc_threshold 0 -metadata service_name='My TV' -pix_fmt yuv420p -preset:v faster -y \"" +
+                          strOut + "\" ";
+    Child child = startTranscoder(strLine, strLog);
+    ASSERT_GT(track(child.pid), 0);
+    int nStatus = waitFor(child.pid, 30);  /* the input stays open throughout, as the engine keeps it */
+    close(child.fdStdin);
+    ASSERT_TRUE(WIFEXITED(nStatus)) << nStatus << readFile(strLog);
+    ASSERT_EQ(WEXITSTATUS(nStatus), 0) << readFile(strLog);
+    EXPECT_NE(readFile(strLog).find(" time="), std::string::npos);  /* progress for the engine */
+
+    std::string strVideo = probe(m_dir, strOut, "v", "stream=codec_name,width,height,r_frame_rate");
+    EXPECT_NE(strVideo.find("codec_name=h264"), std::string::npos) << strVideo;
+    EXPECT_NE(strVideo.find("width=160"), std::string::npos) << strVideo;
+    EXPECT_NE(strVideo.find("height=120"), std::string::npos) << strVideo;
+    EXPECT_NE(strVideo.find("r_frame_rate=15/1"), std::string::npos) << strVideo;
+    std::string strAudio = probe(m_dir, strOut, "a", "stream=codec_name,channels:program_tags=service_name");
+    EXPECT_NE(strAudio.find("codec_name=aac"), std::string::npos) << strAudio;
+    EXPECT_NE(strAudio.find("channels=1"), std::string::npos) << strAudio;
+    EXPECT_NE(strAudio.find("service_name=My TV"), std::string::npos) << strAudio;
+}
+
+/* A live MPEG-TS served over HTTP: fetched by curl while it runs, then ended with SIGINT. The
+ * transcoder's pid is ffmpeg itself, so the signal and the wait status are ffmpeg's. */
+TEST_F(TranscoderRun, ServesMpegTsOverHttpUntilSigint)
+{
+    int nPort = freePort();
+    ASSERT_GT(nPort, 0);
+    std::string strUrl = "http://127.0.0.1:" + std::to_string(nPort) + "/1.ts";
+    std::string strLog = m_dir.path("transcoder.log");
+    std::string strLine = "-v 32 -re -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine -c:a aac -ac 2 "
+                          "-c:v libx264 -crf 23 -g 25 -sc_threshold 0 -pix_fmt yuv420p -preset:v faster "
+                          "-c:s copy -f mpegts " + strUrl + " ";
+    Child child = startTranscoder(strLine, strLog);
+    ASSERT_GT(track(child.pid), 0);
+    ASSERT_TRUE(waitListening(nPort, 10)) << readFile(strLog);
+
+    std::string strCmd = procCmdline(child.pid);
+    EXPECT_EQ(strCmd.rfind("ffmpeg -nostdin -v 32 ", 0), 0u) << strCmd;
+    EXPECT_NE(strCmd.find("-f mpegts -listen 1 " + strUrl), std::string::npos) << strCmd;
+
+    std::string strFetched = m_dir.path("fetched.ts");
+    Child curl = spawn({"curl", "-s", "--max-time", "15", "-o", strFetched, strUrl}, m_dir.path("curl.log"), false);
+    ASSERT_GT(track(curl.pid), 0);
+    for (int i = 0; i < 500 && fileSize(strFetched) < 100000; i++)  /* about 2 s of stream, 10 s at most */
+        sleepMs(20);
+    EXPECT_GE(fileSize(strFetched), 100000);
+
+    ASSERT_EQ(kill(child.pid, SIGINT), 0);
+    int nStatus = waitFor(child.pid, 10);
+    close(child.fdStdin);
+    int nCurl = waitFor(curl.pid, 15);
+    ASSERT_NE(nStatus, -1) << "transcoder did not end on SIGINT";
+    /* ffmpeg ends a run interrupted by a signal with exit status 255. */
+    ASSERT_TRUE(WIFEXITED(nStatus)) << nStatus;
+    EXPECT_EQ(WEXITSTATUS(nStatus), 255);
+    EXPECT_NE(readFile(strLog).find("received signal 2"), std::string::npos) << readFile(strLog);
+    EXPECT_TRUE(nCurl != -1 && WIFEXITED(nCurl)) << readFile(m_dir.path("curl.log"));
+
+    std::string strVideo = probe(m_dir, strFetched, "v", "stream=codec_name,width,height,r_frame_rate");
+    EXPECT_NE(strVideo.find("codec_name=h264"), std::string::npos) << strVideo;
+    EXPECT_NE(strVideo.find("width=320"), std::string::npos) << strVideo;
+    EXPECT_NE(strVideo.find("height=240"), std::string::npos) << strVideo;
+    EXPECT_NE(strVideo.find("r_frame_rate=25/1"), std::string::npos) << strVideo;
+    std::string strAudio = probe(m_dir, strFetched, "a", "stream=codec_name");
+    EXPECT_NE(strAudio.find("codec_name=aac"), std::string::npos) << strAudio;
+}
+
+/* The preview's form over HTTPS: the certificate and key reach ffmpeg through the pair of options
+ * the engine writes for them, and curl fetches the fragmented MP4 over TLS. */
+TEST_F(TranscoderRun, ServesMp4OverHttpsWithCertificate)
+{
+    std::string strCert = m_dir.path("cert.pem"), strKey = m_dir.path("key.pem");
+    int nStatus = run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                       "-nodes", "-keyout", strKey, "-out", strCert, "-days", "1", "-subj", "/CN=127.0.0.1"},
+                      m_dir.path("openssl.log"));
+    ASSERT_EQ(nStatus, 0) << readFile(m_dir.path("openssl.log"));
+
+    int nPort = freePort();
+    ASSERT_GT(nPort, 0);
+    std::string strUrl = "https://127.0.0.1:" + std::to_string(nPort) + "/1.mp4";
+    std::string strLog = m_dir.path("transcoder.log");
+    std::string strLine = "-v 32 -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine -t 2 -c:a aac "
+                          "-c:v libx264 -crf 23 -s 160x120 -g 5 -sc_threshold 0 -user_agent \"" + strCert +
+                          "\" -referer \"" + strKey + "\" -pix_fmt yuv420p -preset:v faster -movflags dash -f mp4 " +
+                          strUrl + " ";
+    Child child = startTranscoder(strLine, strLog);
+    ASSERT_GT(track(child.pid), 0);
+    ASSERT_TRUE(waitListening(nPort, 10)) << readFile(strLog);
+
+    std::string strFetched = m_dir.path("fetched.mp4");
+    nStatus = run({"curl", "-s", "-k", "--max-time", "20", "-o", strFetched, strUrl}, m_dir.path("curl.log"), 25);
+    EXPECT_EQ(nStatus, 0) << readFile(m_dir.path("curl.log"));
+    nStatus = waitFor(child.pid, 20);
+    close(child.fdStdin);
+    ASSERT_TRUE(nStatus != -1 && WIFEXITED(nStatus)) << nStatus;
+    EXPECT_EQ(WEXITSTATUS(nStatus), 0) << readFile(strLog);
+
+    std::string strVideo = probe(m_dir, strFetched, "v", "stream=codec_name,width,height");
+    EXPECT_NE(strVideo.find("codec_name=h264"), std::string::npos) << strVideo;
+    EXPECT_NE(strVideo.find("width=160"), std::string::npos) << strVideo;
+    EXPECT_NE(strVideo.find("height=120"), std::string::npos) << strVideo;
+}
+
+/* Inputs the transcoder refuses itself, each with its message and a non-zero exit status. */
+TEST_F(TranscoderRun, RefusesBadInputWithMessage)
+{
+    struct Bad {
+        const char* szName;
+        std::string strInput;  /* written raw; the input is then closed */
+        const char* pszPath;   /* PATH for the transcoder; null keeps the test's */
+        int nExit;
+        const char* szMessage;
+    };
+    std::string strEmptyDir = m_dir.path("empty");
+    ASSERT_EQ(mkdir(strEmptyDir.c_str(), 0755), 0);
+    const std::vector<Bad> vBad = {
+        {"wrong_token", "quBra_6094 -i a -y b.ts\n", nullptr, 1,
+         "ruxod.so: the input does not begin with the access token"},
+        {"no_newline", "quBra_6093 -i a -y b.ts", nullptr, 1, "ruxod.so: standard input ended"},
+        {"open_quote", "quBra_6093 -i \"a -y b.ts\n", nullptr, 1, "ruxod.so: command line has an unterminated"},
+        {"no_ffmpeg", "quBra_6093 -version\n", strEmptyDir.c_str(), 127, "ruxod.so: ffmpeg not found in PATH"},
+    };
+    for (const Bad& bad : vBad) {
+        std::string strLog = m_dir.path(std::string(bad.szName) + ".log");
+        Child child = spawn({g_szTranscoder}, strLog, true, bad.pszPath ? bad.pszPath : getenv("PATH"));
+        ASSERT_GT(child.pid, 0);
+        writeAll(child.fdStdin, bad.strInput);
+        close(child.fdStdin);
+        int nStatus = waitFor(child.pid, 10);
+        ASSERT_TRUE(nStatus != -1 && WIFEXITED(nStatus)) << bad.szName;
+        EXPECT_EQ(WEXITSTATUS(nStatus), bad.nExit) << bad.szName;
+        EXPECT_NE(readFile(strLog).find(bad.szMessage), std::string::npos) << bad.szName << ": " << readFile(strLog);
+    }
+}
+
+}  // namespace
