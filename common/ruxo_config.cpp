@@ -1,1 +1,488 @@
-// placeholder
+/* ruxo_config.cpp -- the JSON configuration: the tree g_jsonConfig, its reading rules, its
+ * replacement from text (defaults, channel validation, caps), the start-up load and the save.
+ *
+ * Every function here that touches the tree holds g_configLock (recursive, so a caller that already
+ * holds it may call in). Lock order: web mutex -> g_configLock -> engine mutex -> log mutex.
+ * Keys match ignoring the case of ASCII letters only, so a locale taken from the environment (a
+ * Turkish one, say) never changes which member a key names. */
+#include "ruxo_config.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <locale.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "ruxo_legacy.h"
+#include "ruxo_vocab.h"
+
+cJSON* g_jsonConfig = NULL;
+std::recursive_mutex g_configLock;
+std::string g_tszfnConfig;
+std::string g_tszfnAcl;
+
+namespace {
+
+/* Set when a configuration file that exists could not be loaded at start-up: the file is kept as
+ * it is, so no save may replace it until a configuration has been accepted. */
+bool s_bLoadFailed = false;
+
+typedef std::lock_guard<std::recursive_mutex> ConfigGuard;
+
+int asciiLower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
+
+bool asciiSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+/* A double as an int: truncated toward zero, held to the range of int; not-a-number reads 0. */
+int clampToInt(double d) {
+    if (isnan(d)) return 0;
+    if (d >= (double)INT_MAX) return INT_MAX;
+    if (d <= (double)INT_MIN) return INT_MIN;
+    return (int)d;
+}
+
+/* A decimal integer at the start of a text: white space skipped, an optional sign, the digits up to
+ * the first other character; no digits read 0; held to the range of int. */
+int parseDecimal(const char* sz) {
+    if (sz == NULL) return 0;
+    while (asciiSpace(*sz)) sz++;
+    bool bNegative = false;
+    if (*sz == '+' || *sz == '-') bNegative = (*sz++ == '-');
+    long long llValue = 0;
+    for (; *sz >= '0' && *sz <= '9'; sz++) {
+        if (llValue <= (long long)INT_MAX + 1) llValue = llValue * 10 + (*sz - '0');
+    }
+    if (bNegative) llValue = -llValue;
+    if (llValue > INT_MAX) return INT_MAX;
+    if (llValue < INT_MIN) return INT_MIN;
+    return (int)llValue;
+}
+
+/* Channels in the current tree (0 without a tree). */
+int channelCount(void) { return jsonGetArraySize(jsonGetItem(g_jsonConfig, "channels")); }
+
+/* File-local checks of a channel's first source and first target. */
+BOOL isRTPInputValid(const cJSON* jsonSource) {
+    std::string strCodec = getJsonString(jsonGetItem(jsonSource, "video"), "codec");
+    switch (ruxoGetVideoCodecId(strCodec.c_str())) {
+        case RUXO_VIDEO_H263:
+        case RUXO_VIDEO_H263P:
+        case RUXO_VIDEO_MP1:
+        case RUXO_VIDEO_MP2:
+        case RUXO_VIDEO_MP4:
+        case RUXO_VIDEO_H264:
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
+BOOL isOutputValid(const cJSON* jsonTarget) {
+    if (jsonTarget == NULL) return FALSE;
+    std::string strVideo = getJsonString(jsonGetItem(jsonTarget, "video"), "codec");
+    int nVideo = ruxoGetVideoCodecId(strVideo.c_str());
+    if (nVideo >= RUXO_VIDEO_H263 && nVideo <= RUXO_VIDEO_COPY) return TRUE;
+    std::string strAudio = getJsonString(jsonGetItem(jsonTarget, "audio"), "codec");
+    int nAudio = ruxoGetAudioCodecId(strAudio.c_str());
+    return nAudio >= RUXO_AUDIO_G711U && nAudio <= RUXO_AUDIO_COPY && nAudio != RUXO_AUDIO_AMR;
+}
+
+/* Deletes the items of an array from position nKeep on. */
+void trimArray(cJSON* jsonArray, int nKeep) {
+    if (!cJSON_IsArray(jsonArray)) return;
+    while (cJSON_GetArraySize(jsonArray) > nKeep) cJSON_DeleteItemFromArray(jsonArray, nKeep);
+}
+
+void addNumberDefault(cJSON* jsonGlobal, const char* szKey, double dValue) {
+    if (!jsonHasItem(jsonGlobal, szKey)) cJSON_AddNumberToObject(jsonGlobal, szKey, dValue);
+}
+
+/* What reading a configuration file found. */
+enum LoadResult { LOAD_DONE, LOAD_MISSING, LOAD_FAILED };
+
+/* Reads and installs a configuration file; *pnChannels gets the channel count of the tree after
+ * the text was handed over (0 when nothing was read). The
+ * buffer is NUL-terminated; an unreadable length, a failed allocation or a read error count as an
+ * unreadable file. */
+LoadResult loadConfigFile(LPCTSTR tszfnConfig, int* pnChannels) {
+    *pnChannels = 0;
+    if (tszfnConfig == NULL) return LOAD_MISSING;
+    FILE* fp = fopen(tszfnConfig, "rbe");
+    if (fp == NULL) return errno == ENOENT ? LOAD_MISSING : LOAD_FAILED;
+
+    ruxoResetGlobalSettings();
+    ruxoInitLocale();
+
+    LoadResult result = LOAD_FAILED;
+    char* pBuffer = NULL;
+    long lSize = -1;
+    struct stat st;
+    bool bRegular = fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode);  // a folder has no length
+    if (bRegular && fseek(fp, 0, SEEK_END) == 0) lSize = ftell(fp);
+    if (lSize >= 0 && fseek(fp, 0, SEEK_SET) == 0 && (unsigned long)lSize < (size_t)-1) {
+        pBuffer = (char*)malloc((size_t)lSize + 1);
+    }
+    if (pBuffer != NULL) {
+        size_t nRead = fread(pBuffer, 1, (size_t)lSize, fp);
+        pBuffer[nRead] = '\0';
+        if (nRead > 0 && !ferror(fp)) {
+            if (ruxoSetConfig(pBuffer) != NULL) result = LOAD_DONE;
+            *pnChannels = channelCount();  // the new tree's, or the unchanged one's
+        }
+        free(pBuffer);
+    }
+    fclose(fp);
+    return result;
+}
+
+/* The directory part of a path, for syncing the folder after a rename. */
+std::string folderOf(const std::string& strPath) {
+    size_t nSlash = strPath.rfind('/');
+    if (nSlash == std::string::npos) return ".";
+    if (nSlash == 0) return "/";
+    return strPath.substr(0, nSlash);
+}
+
+bool writeAll(int fd, const char* p, size_t n) {
+    while (n > 0) {
+        ssize_t nDone = write(fd, p, n);
+        if (nDone < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (nDone == 0) {
+            errno = EIO;
+            return false;
+        }
+        p += nDone;
+        n -= (size_t)nDone;
+    }
+    return true;
+}
+
+/* Replaces a file by new contents without ever losing the old ones: the text goes to "<file>.tmp"
+ * in the same folder, is synced, takes the old file's mode and owner, and is renamed over the old
+ * file; then the folder is synced. On a failure the temporary file is removed, the old file stays
+ * as it was, a line is printed and -1 returned. */
+int writeFileAtomic(const std::string& strPath, const std::string& strText) {
+    std::string strTarget = strPath;
+    struct stat st;
+    if (lstat(strPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char* szReal = realpath(strPath.c_str(), NULL);  // write where the link points
+        if (szReal != NULL) {
+            strTarget = szReal;
+            free(szReal);
+        }
+    }
+    struct stat stOld;
+    bool bHaveOld = stat(strTarget.c_str(), &stOld) == 0;
+    std::string strTemp = strTarget + ".tmp";
+    const char* szStep = "create";
+
+    unlink(strTemp.c_str());  // a leftover of an earlier failed save
+    int fd = open(strTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd >= 0) {
+        bool bOk = true;
+        if (bHaveOld) {
+            szStep = "set the mode of";
+            bOk = fchmod(fd, stOld.st_mode & 07777) == 0;
+            struct stat stNew;
+            if (bOk && fstat(fd, &stNew) == 0 &&
+                (stNew.st_uid != stOld.st_uid || stNew.st_gid != stOld.st_gid)) {
+                szStep = "set the owner of";
+                bOk = fchown(fd, stOld.st_uid, stOld.st_gid) == 0;
+                if (bOk) bOk = fchmod(fd, stOld.st_mode & 07777) == 0;  // chown clears set-id bits
+            }
+        }
+        if (bOk) {
+            szStep = "write";
+            bOk = writeAll(fd, strText.data(), strText.size());
+        }
+        if (bOk) {
+            szStep = "sync";
+            bOk = fsync(fd) == 0;
+        }
+        int nSavedErrno = errno;
+        if (close(fd) != 0 && bOk) {
+            szStep = "close";
+            bOk = false;
+        } else {
+            errno = nSavedErrno;
+        }
+        if (bOk) {
+            szStep = "rename";
+            bOk = rename(strTemp.c_str(), strTarget.c_str()) == 0;
+        }
+        if (bOk) {
+            std::string strFolder = folderOf(strTarget);
+            int fdDir = open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fdDir < 0 || fsync(fdDir) != 0) {
+                int nErr = errno;
+                if (fdDir >= 0) close(fdDir);
+                printf("Configuration saved to %s, but its folder could not be synced: %s\n",
+                       strTarget.c_str(), strerror(nErr));
+                return -1;
+            }
+            close(fdDir);
+            return 0;
+        }
+        nSavedErrno = errno;
+        unlink(strTemp.c_str());
+        errno = nSavedErrno;
+    }
+    printf("Cannot save the configuration to %s: could not %s %s: %s\n", strTarget.c_str(), szStep,
+           strTemp.c_str(), strerror(errno));
+    return -1;
+}
+
+/* The one-time conversion of a first start: the legacy model (its defaults, or what a legacy file
+ * beside the configuration gave) is rendered into the configuration file and loaded again. */
+void convertLegacyConfig(void) {
+    // The legacy file reader comes in here: it reads the ".conf" file beside the configuration
+    // into the legacy records, and deletes that file once it has been read.
+    ruxoExportConfig(NULL);
+    int nChannels = 0;
+    loadConfigFile(g_tszfnConfig.c_str(), &nChannels);
+}
+
+}  // namespace
+
+/* ---- ASCII lookups ---------------------------------------------------------------------------- */
+
+int ruxoStrCaseCmp(const char* a, const char* b) {
+    if (a == b) return 0;
+    if (a == NULL) return -1;
+    if (b == NULL) return 1;
+    for (;; a++, b++) {
+        int ca = asciiLower((unsigned char)*a), cb = asciiLower((unsigned char)*b);
+        if (ca != cb || ca == 0) return ca - cb;
+    }
+}
+
+cJSON* jsonGetItem(const cJSON* obj, const char* key) {
+    if (!cJSON_IsObject(obj) || key == NULL) return NULL;
+    for (cJSON* item = obj->child; item != NULL; item = item->next) {
+        if (item->string != NULL && ruxoStrCaseCmp(item->string, key) == 0) return item;
+    }
+    return NULL;
+}
+
+BOOL jsonHasItem(const cJSON* obj, const char* key) { return jsonGetItem(obj, key) != NULL; }
+
+int jsonGetArraySize(const cJSON* arr) {
+    if (!cJSON_IsArray(arr)) return 0;
+    int n = 0;
+    for (const cJSON* item = arr->child; item != NULL && n < INT_MAX; item = item->next) n++;
+    return n;
+}
+
+cJSON* jsonGetArrayItem(const cJSON* arr, int idx) {
+    if (!cJSON_IsArray(arr) || idx < 0) return NULL;
+    cJSON* item = arr->child;
+    for (; item != NULL && idx > 0; idx--) item = item->next;
+    return item;
+}
+
+/* ---- reading rules ---------------------------------------------------------------------------- */
+
+int getJsonInt(const cJSON* parent, const char* key) {
+    ConfigGuard guard(g_configLock);
+    const cJSON* item = jsonGetItem(parent, key);
+    if (cJSON_IsNumber(item)) return clampToInt(item->valuedouble);
+    if (cJSON_IsString(item)) return parseDecimal(item->valuestring);
+    if (cJSON_IsTrue(item)) return 1;
+    return 0;
+}
+
+BOOL getJsonBool(const cJSON* parent, const char* key) {
+    ConfigGuard guard(g_configLock);
+    return cJSON_IsTrue(jsonGetItem(parent, key)) ? TRUE : FALSE;
+}
+
+std::string getJsonString(const cJSON* parent, const char* key) {
+    ConfigGuard guard(g_configLock);
+    const cJSON* item = jsonGetItem(parent, key);
+    if (cJSON_IsString(item) && item->valuestring != NULL) return item->valuestring;
+    return std::string();
+}
+
+double getJsonNumber(const cJSON* parent, const char* key) {
+    ConfigGuard guard(g_configLock);
+    const cJSON* item = jsonGetItem(parent, key);
+    if (item == NULL) return 0;
+    if (cJSON_IsNumber(item)) return item->valuedouble;
+    return NAN;
+}
+
+std::vector<std::string> getJsonTexts(const cJSON* parent, const char* key) {
+    ConfigGuard guard(g_configLock);
+    std::vector<std::string> texts;
+    const cJSON* arr = jsonGetItem(parent, key);
+    if (!cJSON_IsArray(arr)) return texts;
+    for (const cJSON* item = arr->child; item != NULL; item = item->next) {
+        texts.push_back(cJSON_IsString(item) && item->valuestring ? item->valuestring : "");
+    }
+    return texts;
+}
+
+void ruxoInitLocale(void) {
+    static std::once_flag s_once;
+    std::call_once(s_once, [] { setlocale(LC_ALL, ""); });
+}
+
+/* ---- paths ------------------------------------------------------------------------------------ */
+
+void ruxoSetConfigPath(LPCTSTR tszConfigPath) {
+    ConfigGuard guard(g_configLock);
+    if (tszConfigPath == NULL) return;
+    g_tszfnConfig = std::string(tszConfigPath) + "/ruxod.json";
+}
+
+std::string ruxoGetExPath(LPCTSTR tszExt) {
+    ConfigGuard guard(g_configLock);
+    std::string strPath = g_tszfnConfig;
+    size_t nDot = strPath.rfind('.');
+    if (nDot != std::string::npos) strPath.erase(nDot);
+    if (tszExt != NULL) strPath += tszExt;
+    return strPath;
+}
+
+BOOL ruxoGetExPath(TCHAR* tszPath, size_t cchPath, LPCTSTR tszExt) {
+    if (tszPath == NULL || cchPath == 0) return FALSE;
+    std::string strPath = ruxoGetExPath(tszExt);
+    if (strPath.size() >= cchPath) {
+        tszPath[0] = '\0';
+        return FALSE;
+    }
+    memcpy(tszPath, strPath.c_str(), strPath.size() + 1);
+    return TRUE;
+}
+
+/* ---- replacement, validation ------------------------------------------------------------------ */
+
+BOOL isChannelValid(cJSON* jsonChannel) {
+    ConfigGuard guard(g_configLock);
+    cJSON* jsonSource = jsonGetArrayItem(jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources"), 0);
+    cJSON* jsonTarget = jsonGetArrayItem(jsonGetItem(jsonGetItem(jsonChannel, "output"), "targets"), 0);
+    std::string strFormat = getJsonString(jsonSource, "format");
+    if (ruxoGetFormatId(strFormat.c_str()) == RUXO_FORMAT_RTP) {
+        if (!isRTPInputValid(jsonSource)) return FALSE;
+    } else if (getJsonString(jsonSource, "url").empty()) {
+        return FALSE;
+    }
+    return isOutputValid(jsonTarget);
+}
+
+cJSON* ruxoSetConfig(const char* szConfig) {
+    if (szConfig == NULL) return NULL;
+    cJSON* jsonNew = cJSON_Parse(szConfig);  // skips a byte-order mark, ignores trailing text
+    if (jsonNew == NULL) return NULL;
+
+    ConfigGuard guard(g_configLock);
+    if (g_jsonConfig != NULL) cJSON_Delete(g_jsonConfig);
+    g_jsonConfig = jsonNew;
+    s_bLoadFailed = false;
+
+    cJSON* jsonGlobal = jsonGetItem(jsonNew, "global");
+    if (cJSON_IsObject(jsonGlobal)) {
+        addNumberDefault(jsonGlobal, "log", 0);
+        cJSON* jsonPort = jsonGetItem(jsonGlobal, "httpPort");
+        if (jsonPort == NULL) {
+            cJSON_AddNumberToObject(jsonGlobal, "httpPort", 8888);
+        } else if (cJSON_IsNumber(jsonPort) && getJsonInt(jsonGlobal, "httpPort") == 0) {
+            cJSON_SetNumberHelper(jsonPort, 8888);
+        }
+        addNumberDefault(jsonGlobal, "autoRestart", 1);
+        addNumberDefault(jsonGlobal, "cpuPerChannel", 0);
+    }
+
+    cJSON* jsonChannels = jsonGetItem(jsonNew, "channels");
+    if (cJSON_IsArray(jsonChannels)) {
+        int i = 0;
+        while (i < cJSON_GetArraySize(jsonChannels)) {
+            cJSON* jsonChannel = cJSON_GetArrayItem(jsonChannels, i);
+            if (!isChannelValid(jsonChannel)) {
+                cJSON_DeleteItemFromArray(jsonChannels, i);
+                continue;
+            }
+            trimArray(jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources"), RUXO_MAX_RECORDS);
+            trimArray(jsonGetItem(jsonGetItem(jsonChannel, "output"), "targets"), RUXO_MAX_RECORDS);
+            i++;
+        }
+        // Above the cap, channels 0 to 15 (those with playlists and timers) and the last ones stay.
+        while (cJSON_GetArraySize(jsonChannels) > RUXO_MAX_CHANNELS) {
+            cJSON_DeleteItemFromArray(jsonChannels, 16);
+        }
+    }
+    return jsonNew;
+}
+
+BOOL ruxoConfigLoadFailed(void) {
+    ConfigGuard guard(g_configLock);
+    return s_bLoadFailed ? TRUE : FALSE;
+}
+
+/* ---- load and save ---------------------------------------------------------------------------- */
+
+int ruxoImportConfigJSON(LPCTSTR tszfnConfig) {
+    ConfigGuard guard(g_configLock);
+    int nChannels = 0;
+    loadConfigFile(tszfnConfig, &nChannels);
+    return nChannels;
+}
+
+int ruxoExportConfig(LPCTSTR tszfnConfig) {
+    ConfigGuard guard(g_configLock);
+    std::string strPath = tszfnConfig != NULL ? std::string(tszfnConfig) : g_tszfnConfig;
+    if (strPath.empty()) return 0;
+    if (g_jsonConfig == NULL && s_bLoadFailed) {
+        printf("Configuration not saved: %s could not be loaded and is kept unchanged\n",
+               g_tszfnConfig.c_str());
+        return -1;
+    }
+    ruxoInitLocale();
+
+    std::string strText;
+    if (g_jsonConfig != NULL) {
+        char* szText = cJSON_Print(g_jsonConfig);
+        if (szText == NULL) {
+            printf("Cannot save the configuration to %s: out of memory\n", strPath.c_str());
+            return -1;
+        }
+        strText = szText;
+        cJSON_free(szText);
+    } else {
+        strText = ruxoRenderLegacyConfig();
+    }
+    return writeFileAtomic(strPath, strText);
+}
+
+void ruxoImportConfig(void) {
+    ConfigGuard guard(g_configLock);
+    if (g_tszfnConfig.empty()) return;
+
+    int nChannels = 0;
+    LoadResult result = loadConfigFile(g_tszfnConfig.c_str(), &nChannels);
+    if (result == LOAD_MISSING && g_jsonConfig == NULL) {
+        convertLegacyConfig();
+    } else if (result == LOAD_FAILED && g_jsonConfig == NULL) {
+        // Never overwrite a file the user may still need: run without a tree until a
+        // configuration is posted, and save nothing before then.
+        s_bLoadFailed = true;
+        printf("Configuration file %s cannot be loaded (unreadable, empty or not valid JSON); "
+               "it is left unchanged and nothing is saved until a configuration is accepted\n",
+               g_tszfnConfig.c_str());
+    }
+
+    // The access-list step: its path is set here; reading the file comes with the legacy reader.
+    g_tszfnAcl = ruxoGetExPath(".acl");
+
+    if (g_globalSettings.nLogLevel == 1) g_globalSettings.nLogLevel = 32;
+}

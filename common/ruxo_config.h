@@ -11,6 +11,7 @@
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "tchar.h"
 
@@ -29,17 +30,44 @@ BOOL jsonHasItem(const cJSON* obj, const char* key);
 int jsonGetArraySize(const cJSON* arr);                    /* 0 unless a real array */
 cJSON* jsonGetArrayItem(const cJSON* arr, int idx);        /* null unless a real array holds it */
 
-/* Reading rules: the parent may be null. */
+/* Reading rules: the parent may be null. They take g_configLock themselves (it is recursive), but a
+ * parent inside the tree is only valid while the caller holds g_configLock: take it first, in the
+ * lock order above, and copy what is read before letting go. */
 int getJsonInt(const cJSON* parent, const char* key);
 BOOL getJsonBool(const cJSON* parent, const char* key);
 std::string getJsonString(const cJSON* parent, const char* key);
+/* A plain number: its value; 0 when missing; not-a-number for any other type. */
+double getJsonNumber(const cJSON* parent, const char* key);
+/* An array of strings, item by item in order; an item that is not a string reads as "". */
+std::vector<std::string> getJsonTexts(const cJSON* parent, const char* key);
 
+/* Sets the process locale from the environment, once per process (the first configuration read or
+ * write calls it; the daemon may call it earlier). */
+void ruxoInitLocale(void);
+
+/* g_tszfnConfig becomes "<folder>/ruxod.json". */
 void ruxoSetConfigPath(LPCTSTR tszConfigPath);
+/* The start-up load: the configuration file; without one, the default configuration is written and
+ * loaded; a file that exists but cannot be loaded is kept as it is and the daemon runs without a
+ * tree (a message names the file). Sets g_tszfnAcl. */
 void ruxoImportConfig(void);
+/* Loads a configuration file; returns the number of channels in the tree afterwards (0 when the
+ * file cannot be opened or is empty; the unchanged tree's when its text does not parse). */
 int ruxoImportConfigJSON(LPCTSTR tszfnConfig);
+/* Replaces the whole tree by the parsed text with its defaults, validation and caps applied; null
+ * (and nothing changed) when the text does not parse. The result is only a success mark outside
+ * g_configLock. */
 cJSON* ruxoSetConfig(const char* szConfig);
+/* Saves the tree (or, without one, the legacy rendering) to the path, or to g_tszfnConfig for null,
+ * replacing the file atomically: 0 when written or when the path is empty; -1 with a printed line
+ * when it could not be written (the old file is then unchanged) or while ruxoConfigLoadFailed(). */
 int ruxoExportConfig(LPCTSTR tszfnConfig);
+/* A channel is valid when its first source has a url (or is native RTP with an RTP video codec)
+ * and its first target has a video codec from h263 to copy or an audio codec. */
 BOOL isChannelValid(cJSON* jsonChannel);
+/* TRUE while a configuration file that exists could not be loaded at start-up and no configuration
+ * has been accepted since: saves then write nothing and return -1. */
+BOOL ruxoConfigLoadFailed(void);
 /* The configuration path with its ending from the last '.' replaced by tszExt; false when it does
  * not fit the caller's buffer of cchPath characters (the buffer then holds the empty text). */
 BOOL ruxoGetExPath(TCHAR* tszPath, size_t cchPath, LPCTSTR tszExt);

@@ -1,0 +1,435 @@
+/* test_config_file.cpp -- the configuration file: the first start without a file (the exact text
+ * written, then the tree loaded from it), load and save round trips, a file that cannot be loaded
+ * left byte-identical, the save keeping mode, owner and links, and the legacy rendering. */
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <math.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "config_test_util.h"
+#include "ruxo_config.h"
+#include "ruxo_legacy.h"
+#include "ruxo_vocab.h"
+
+namespace {
+
+const char kEmptyChannel[] =
+    "    {\n"
+    "      \"enable\": false,\n"
+    "      \"input\": {\n"
+    "        \"sources\": [\n"
+    "        ],\n"
+    "        \"formatOptions\": [],\n"
+    "        \"customOptions\": \"\"\n"
+    "      },\n"
+    "      \"output\": {\n"
+    "        \"targets\": [\n"
+    "        ],\n"
+    "        \"mapOptions\": [],\n"
+    "        \"formatOptions\": [\"\"],\n"
+    "        \"filters\": [],\n"
+    "        \"timeShift\": {\"cacheTime\": 0, \"cacheFolder\": \"\"},\n"
+    "        \"customOptions\": \"\"\n"
+    "      },\n"
+    "      \"memo\": \"\"\n"
+    "    }";
+
+std::string firstStartText() {
+    std::string s =
+        "{\n"
+        "  \"name\": \"Zembrax Configuration File\",\n"
+        "  \"global\": {\n"
+        "    \"log\": 0,\n"
+        "    \"httpPort\": 8888,\n"
+        "    \"sslEnable\": false,\n"
+        "    \"rtspPort\": 0,\n"
+        "    \"ipACL\": \"\",\n"
+        "    \"autoRun\": true,\n"
+        "    \"autoRestart\": 0,\n"
+        "    \"cpuPerChannel\": 0,\n"
+        "    \"folderRecur\": false,\n"
+        "    \"loginPass\": \"\"\n"
+        "  },\n"
+        "  \"channels\": [\n";
+    for (int i = 0; i < 16; i++) s += std::string(kEmptyChannel) + (i < 15 ? ",\n" : "\n");
+    s += "  ]\n}\n";
+    return s;
+}
+
+std::string printTree() {
+    char* sz = cJSON_Print(g_jsonConfig);
+    std::string s = sz ? sz : "<none>";
+    cJSON_free(sz);
+    return s;
+}
+
+const char kValidConfig[] =
+    "{\"name\":\"t\",\"global\":{\"log\":32,\"httpPort\":8080,\"sslCert\":\"/a \\\"b\\\\c\",\"autoRun\":true},"
+    "\"channels\":[{\"enable\":true,\"memo\":\"caf\xC3\xA9 \\u0001 tab\\t\","
+    "\"input\":{\"sources\":[{\"format\":\"file\",\"url\":\"/m/a.ts\"}],\"formatOptions\":[\"-re\"]},"
+    "\"output\":{\"targets\":[{\"format\":\"udp\",\"url\":\"udp://127.0.0.1:5000\","
+    "\"video\":{\"codec\":\"h264\",\"frameRate\":29.97,\"width\":1280},\"audio\":{\"codec\":\"aac\"}}],"
+    "\"timeShift\":{\"cacheTime\":60,\"cacheFolder\":\"/c/\"}}}]}";
+
+}  // namespace
+
+TEST(ConfigFile, FirstStartWithoutAnyFileWritesTheDefaultsAndLoadsThem) {
+    TempFolder dir;
+    ASSERT_FALSE(dir.path().empty());
+    ruxoSetConfigPath(dir.path().c_str());
+    ruxoImportConfig();
+
+    const std::string strFile = dir.file("ruxod.json");
+    EXPECT_EQ(firstStartText(), readFile(strFile));
+    EXPECT_FALSE(fileExists(strFile + ".tmp"));
+    EXPECT_EQ(dir.file("ruxod.acl"), g_tszfnAcl);
+    EXPECT_FALSE(ruxoConfigLoadFailed());
+
+    // Reloaded: the 16 empty channels are dropped, the settings are those written.
+    ASSERT_NE(nullptr, g_jsonConfig);
+    EXPECT_EQ(0, jsonGetArraySize(jsonGetItem(g_jsonConfig, "channels")));
+    EXPECT_TRUE(cJSON_IsArray(jsonGetItem(g_jsonConfig, "channels")));
+    EXPECT_EQ("Zembrax Configuration File", getJsonString(g_jsonConfig, "name"));
+    cJSON* g = jsonGetItem(g_jsonConfig, "global");
+    EXPECT_EQ(0, getJsonInt(g, "log"));
+    EXPECT_EQ(8888, getJsonInt(g, "httpPort"));
+    EXPECT_FALSE(getJsonBool(g, "sslEnable"));
+    EXPECT_EQ(0, getJsonInt(g, "rtspPort"));
+    EXPECT_EQ("", getJsonString(g, "ipACL"));
+    EXPECT_TRUE(getJsonBool(g, "autoRun"));
+    EXPECT_EQ(0, getJsonInt(g, "autoRestart"));
+    EXPECT_EQ(0, getJsonInt(g, "cpuPerChannel"));
+    EXPECT_FALSE(getJsonBool(g, "folderRecur"));
+    EXPECT_EQ("", getJsonString(g, "loginPass"));
+    EXPECT_EQ(10, cJSON_GetArraySize(g));  // all present, so no default was added
+
+    // Loading the file reset the legacy settings.
+    EXPECT_EQ(8888, g_globalSettings.nPortHTTP);
+    EXPECT_EQ(5544, g_globalSettings.nPortRTSP);
+    EXPECT_EQ(1, g_globalSettings.nAutoRestart);
+    EXPECT_FALSE(g_globalSettings.bAutoRun);
+
+    // The next save writes the tree; a tree read back from it prints the same text.
+    EXPECT_EQ(0, ruxoExportConfig(NULL));
+    std::string strSaved = readFile(strFile);
+    EXPECT_EQ(printTree(), strSaved);
+    EXPECT_NE('\n', strSaved.back());
+    EXPECT_EQ(0, ruxoImportConfigJSON(strFile.c_str()));
+    EXPECT_EQ(strSaved, printTree());
+
+    // The second start loads the file without writing it.
+    struct stat stBefore, stAfter;
+    ASSERT_EQ(0, stat(strFile.c_str(), &stBefore));
+    ruxoImportConfig();
+    ASSERT_EQ(0, stat(strFile.c_str(), &stAfter));
+    EXPECT_EQ(stBefore.st_ino, stAfter.st_ino);
+    EXPECT_EQ(strSaved, readFile(strFile));
+}
+
+TEST(ConfigFile, ReplaceExportAndReloadRoundTrip) {
+    TempFolder dir;
+    const std::string strFile = dir.file("ruxod.json");
+    ASSERT_NE(nullptr, ruxoSetConfig(kValidConfig));
+    EXPECT_EQ(0, ruxoExportConfig(strFile.c_str()));
+    std::string strText = readFile(strFile);
+    EXPECT_EQ(printTree(), strText);
+    EXPECT_NE(std::string::npos, strText.find("\"frameRate\":\t29.97"));
+    EXPECT_NE(std::string::npos, strText.find("\n\t\"global\":\t{\n\t\t\"log\":\t32,"));
+
+    ASSERT_NE(nullptr, ruxoSetConfig("{}"));
+    EXPECT_EQ(1, ruxoImportConfigJSON(strFile.c_str()));
+    EXPECT_EQ(strText, printTree());
+    cJSON* g = jsonGetItem(g_jsonConfig, "global");
+    EXPECT_EQ("/a \"b\\c", getJsonString(g, "sslCert"));
+    cJSON* ch = jsonGetArrayItem(jsonGetItem(g_jsonConfig, "channels"), 0);
+    EXPECT_EQ("caf\xC3\xA9 \x01 tab\t", getJsonString(ch, "memo"));
+    // The defaults the first replacement added are in the file, once.
+    EXPECT_EQ(1, getJsonInt(g, "autoRestart"));
+    EXPECT_EQ(6, cJSON_GetArraySize(g));
+}
+
+TEST(ConfigFile, ExportWithoutPathWritesNothing) {
+    EXPECT_TRUE(g_tszfnConfig.empty());
+    ASSERT_NE(nullptr, ruxoSetConfig(kValidConfig));
+    EXPECT_EQ(0, ruxoExportConfig(NULL));
+    EXPECT_EQ(0, ruxoExportConfig(""));
+}
+
+TEST(ConfigFile, ImportJsonMissingAndEmptyFiles) {
+    TempFolder dir;
+    ASSERT_NE(nullptr, ruxoSetConfig(kValidConfig));
+    cJSON* tree = g_jsonConfig;
+
+    // Missing: 0 channels reported, nothing changes, the legacy settings included.
+    EXPECT_EQ(0, ruxoImportConfigJSON(dir.file("none.json").c_str()));
+    EXPECT_EQ(0, g_globalSettings.nPortRTSP);
+    EXPECT_TRUE(g_globalSettings.bAutoRun);
+    EXPECT_EQ(tree, g_jsonConfig);
+
+    // Empty: 0 reported, the legacy settings reset, the tree unchanged.
+    ASSERT_TRUE(writeFile(dir.file("empty.json"), ""));
+    EXPECT_EQ(0, ruxoImportConfigJSON(dir.file("empty.json").c_str()));
+    EXPECT_EQ(5544, g_globalSettings.nPortRTSP);
+    EXPECT_EQ(1, g_globalSettings.nAutoRestart);
+    EXPECT_EQ(8888, g_globalSettings.nPortHTTP);
+    EXPECT_FALSE(g_globalSettings.bAutoRun);
+    EXPECT_EQ(tree, g_jsonConfig);
+
+    // Not JSON: the unchanged tree's channel count.
+    ASSERT_TRUE(writeFile(dir.file("bad.json"), "{oops"));
+    EXPECT_EQ(1, ruxoImportConfigJSON(dir.file("bad.json").c_str()));
+    EXPECT_EQ(tree, g_jsonConfig);
+
+    // A byte-order mark and text after the value.
+    ASSERT_TRUE(writeFile(dir.file("bom.json"), "\xEF\xBB\xBF{\"channels\":[]} trailing"));
+    EXPECT_EQ(0, ruxoImportConfigJSON(dir.file("bom.json").c_str()));
+    EXPECT_NE(tree, g_jsonConfig);
+    EXPECT_TRUE(cJSON_IsArray(jsonGetItem(g_jsonConfig, "channels")));
+}
+
+TEST(ConfigFile, AFileThatCannotBeLoadedIsNeverOverwritten) {
+    const char* const kContents[] = {"{\"global\": {\"log\": 32,", "", "   \n", "\xEF\xBB\xBF", "[1,"};
+    for (const char* szContent : kContents) {
+        TempFolder dir;
+        const std::string strFile = dir.file("ruxod.json");
+        ASSERT_TRUE(writeFile(strFile, szContent));
+        ASSERT_EQ(0, chmod(strFile.c_str(), 0600));
+        struct stat stBefore;
+        ASSERT_EQ(0, stat(strFile.c_str(), &stBefore));
+
+        ruxoSetConfigPath(dir.path().c_str());
+        testing::internal::CaptureStdout();
+        ruxoImportConfig();
+        std::string strOut = testing::internal::GetCapturedStdout();
+        EXPECT_NE(std::string::npos, strOut.find(strFile)) << strOut;
+        EXPECT_EQ(nullptr, g_jsonConfig);
+        EXPECT_TRUE(ruxoConfigLoadFailed());
+
+        // Every save refuses and writes nothing while there is no tree.
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(-1, ruxoExportConfig(NULL));
+        EXPECT_EQ(-1, ruxoExportConfig(NULL));
+        strOut = testing::internal::GetCapturedStdout();
+        EXPECT_NE(std::string::npos, strOut.find(strFile)) << strOut;
+        EXPECT_EQ(szContent, readFile(strFile)) << "[" << szContent << "]";
+        EXPECT_FALSE(fileExists(strFile + ".tmp"));
+        struct stat stAfter;
+        ASSERT_EQ(0, stat(strFile.c_str(), &stAfter));
+        EXPECT_EQ(stBefore.st_ino, stAfter.st_ino);
+        EXPECT_EQ(stBefore.st_mtim.tv_nsec, stAfter.st_mtim.tv_nsec);
+
+        // A posted configuration is accepted and the saves work again.
+        ASSERT_NE(nullptr, ruxoSetConfig(kValidConfig));
+        EXPECT_FALSE(ruxoConfigLoadFailed());
+        EXPECT_EQ(0, ruxoExportConfig(NULL));
+        EXPECT_EQ(printTree(), readFile(strFile));
+
+        cJSON_Delete(g_jsonConfig);
+        g_jsonConfig = NULL;
+    }
+}
+
+TEST(ConfigFile, AFolderInPlaceOfTheFileIsNotLoadedAndKept) {
+    TempFolder dir;
+    const std::string strFile = dir.file("ruxod.json");
+    ASSERT_EQ(0, mkdir(strFile.c_str(), 0755));
+    ruxoSetConfigPath(dir.path().c_str());
+    testing::internal::CaptureStdout();
+    ruxoImportConfig();
+    EXPECT_EQ(-1, ruxoExportConfig(NULL));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(nullptr, g_jsonConfig);
+    EXPECT_TRUE(ruxoConfigLoadFailed());
+    struct stat st;
+    ASSERT_EQ(0, stat(strFile.c_str(), &st));
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST(ConfigFile, SaveKeepsModeOwnerAndLinksAndIgnoresLeftovers) {
+    TempFolder dir;
+    const std::string strReal = dir.file("real.json");
+    const std::string strLink = dir.file("ruxod.json");
+    ASSERT_TRUE(writeFile(strReal, "{}"));
+    ASSERT_EQ(0, chmod(strReal.c_str(), 0640));
+    bool bRoot = geteuid() == 0;
+    if (bRoot) {
+        ASSERT_EQ(0, chown(strReal.c_str(), 1234, 5678));
+    }
+    ASSERT_EQ(0, symlink("real.json", strLink.c_str()));
+    // A leftover temporary file that is a link elsewhere must not be written through.
+    const std::string strVictim = dir.file("victim");
+    ASSERT_TRUE(writeFile(strVictim, "victim"));
+    ASSERT_EQ(0, symlink(strVictim.c_str(), (strReal + ".tmp").c_str()));
+
+    ASSERT_NE(nullptr, ruxoSetConfig(kValidConfig));
+    EXPECT_EQ(0, ruxoExportConfig(strLink.c_str()));
+
+    struct stat st;
+    ASSERT_EQ(0, lstat(strLink.c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(0, stat(strReal.c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+    if (bRoot) {
+        EXPECT_EQ(1234u, st.st_uid);
+        EXPECT_EQ(5678u, st.st_gid);
+    }
+    EXPECT_EQ(printTree(), readFile(strReal));
+    EXPECT_EQ("victim", readFile(strVictim));
+    EXPECT_FALSE(fileExists(strReal + ".tmp"));
+}
+
+TEST(ConfigFile, SaveIntoAMissingFolderFailsWithAMessage) {
+    TempFolder dir;
+    const std::string strFile = dir.file("no/such/ruxod.json");
+    ASSERT_NE(nullptr, ruxoSetConfig(kValidConfig));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, ruxoExportConfig(strFile.c_str()));
+    std::string strOut = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, strOut.find(strFile)) << strOut;
+    EXPECT_FALSE(fileExists(strFile));
+}
+
+/* ---- the legacy rendering --------------------------------------------------------------------- */
+
+TEST(LegacyRendering, SourcesTargetsAndEscapesReadBackAsWritten) {
+    RUXO_CHANNEL& ch = g_ruxoChannels[0];
+    ch.bEnable = 1;
+    ch.nSources = 3;
+    ch.sources[0].source.format = RUXO_FORMAT_UDP;  // a network source keeps its url
+    snprintf(ch.sources[0].tszfnSource, sizeof(ch.sources[0].tszfnSource), "udp://239.0.0.1:1234");
+    ch.sources[1].source.format = RUXO_FORMAT_RTP;
+    ch.sources[1].source.video.bEnable = 1;
+    ch.sources[1].source.video.attr.codec = RUXO_VIDEO_H264;
+    ch.sources[1].source.video.rtp.ulSrcIP = inet_addr("10.1.2.3");
+    ch.sources[1].source.video.rtp.usSrcPort = 5004;
+    snprintf(ch.sources[1].source.video.rtp.szFmtp, RUXO_FMTP_SIZE, "packetization-mode=1");
+    ch.sources[1].source.audio.attr.codec = RUXO_AUDIO_AMR;  // no name
+    ch.sources[1].source.audio.attr.nSampleRate = 48000;
+    ch.sources[2].source.format = RUXO_FORMAT_NULL;
+    snprintf(ch.tszSourceVideoParam, sizeof(ch.tszSourceVideoParam), "-vf \"yadif\"");
+    ch.nTargets = 2;
+    RUXO_CHANNEL_TARGET& t = ch.targets[0];
+    t.target.format = RUXO_FORMAT_HLS;
+    snprintf(t.tszfnTarget, sizeof(t.tszfnTarget), "/var/www/a.m3u8");
+    t.target.video.bEnable = 1;
+    t.target.video.attr.codec = RUXO_VIDEO_H264;
+    t.target.video.attr.fFps = 29.97f;
+    t.target.video.attr.nWidth = 1280;
+    t.target.video.rtp.globalHeader = OUT_OF_BAND;
+    t.target.audio.attr.codec = RUXO_AUDIO_AAC;
+    t.target.nKbpsMux = 3000;
+    snprintf(t.rtmp.tszPubPass, sizeof(t.rtmp.tszPubPass), "p\"w\\d");
+    ch.targets[1].target.video.attr.fFps = INFINITY;
+    ch.targets[1].target.video.attr.codec = (RUXO_CODEC)200;
+    snprintf(ch.tszMapParam, sizeof(ch.tszMapParam), "-map 0:v -map 1:a -map ");
+    ch.nFilters = 2;
+    snprintf(ch.tszFilters[0], sizeof(ch.tszFilters[0]), "drawtext=text='a\\:b'");
+    snprintf(ch.tszFilters[1], sizeof(ch.tszFilters[1]), "line\nbreak\x01");
+    ch.nTimeShiftSec = 300;
+    snprintf(ch.tszMemo, sizeof(ch.tszMemo), "tab\there");
+    g_ruxoChannels[1].nFilters = 99;  // out of range counts are held to the records
+    g_ruxoChannels[1].nSources = -4;
+    snprintf(g_globalSettings.szLoginPass, sizeof(g_globalSettings.szLoginPass), "se\"cret");
+
+    std::string strText = ruxoRenderLegacyConfig();
+    cJSON* doc = cJSON_Parse(strText.c_str());
+    ASSERT_NE(nullptr, doc) << strText;
+    EXPECT_EQ("se\"cret", getJsonString(jsonGetItem(doc, "global"), "loginPass"));
+    cJSON* c0 = jsonGetArrayItem(jsonGetItem(doc, "channels"), 0);
+    cJSON* sources = jsonGetItem(jsonGetItem(c0, "input"), "sources");
+    ASSERT_EQ(3, jsonGetArraySize(sources));
+    EXPECT_EQ("udp", getJsonString(jsonGetArrayItem(sources, 0), "format"));
+    EXPECT_EQ("udp://239.0.0.1:1234", getJsonString(jsonGetArrayItem(sources, 0), "url"));
+    cJSON* rtp = jsonGetArrayItem(sources, 1);
+    EXPECT_EQ("rtp_native", getJsonString(rtp, "format"));
+    EXPECT_EQ("h264", getJsonString(jsonGetItem(rtp, "video"), "codec"));
+    EXPECT_EQ("10.1.2.3", getJsonString(jsonGetItem(rtp, "video"), "IP"));
+    EXPECT_EQ(5004, getJsonInt(jsonGetItem(rtp, "video"), "port"));
+    EXPECT_EQ("packetization-mode=1", getJsonString(jsonGetItem(rtp, "video"), "fmtp"));
+    EXPECT_EQ("", getJsonString(jsonGetItem(rtp, "audio"), "codec"));
+    EXPECT_EQ(48000, getJsonInt(jsonGetItem(rtp, "audio"), "sampleRate"));
+    EXPECT_EQ("", getJsonString(jsonGetArrayItem(sources, 2), "format"));
+    EXPECT_EQ((std::vector<std::string>{"-vf \"yadif\""}),
+              getJsonTexts(jsonGetItem(jsonGetArrayItem(sources, 0), "video"), "options"));
+
+    cJSON* out = jsonGetItem(c0, "output");
+    cJSON* t0 = jsonGetArrayItem(jsonGetItem(out, "targets"), 0);
+    EXPECT_EQ("hls", getJsonString(t0, "format"));
+    EXPECT_DOUBLE_EQ(29.97, round(getJsonNumber(jsonGetItem(t0, "video"), "frameRate") * 100) / 100);
+    EXPECT_EQ("outOfBand", getJsonString(jsonGetItem(t0, "video"), "globalHeader"));
+    EXPECT_EQ("inBand", getJsonString(jsonGetItem(t0, "audio"), "globalHeader"));
+    EXPECT_EQ("aac", getJsonString(jsonGetItem(t0, "audio"), "codec"));
+    EXPECT_EQ(3000, getJsonInt(jsonGetItem(t0, "mux"), "bitRate"));
+    EXPECT_EQ("p\"w\\d", getJsonString(jsonGetItem(t0, "rtmp"), "passwd"));
+    cJSON* t1 = jsonGetArrayItem(jsonGetItem(out, "targets"), 1);
+    EXPECT_EQ(0, getJsonNumber(jsonGetItem(t1, "video"), "frameRate"));
+    EXPECT_EQ("", getJsonString(jsonGetItem(t1, "video"), "codec"));
+    EXPECT_EQ((std::vector<std::string>{"0:v", "1:a"}), getJsonTexts(out, "mapOptions"));
+    EXPECT_EQ((std::vector<std::string>{"drawtext=text='a\\:b'", "line\nbreak\x01"}),
+              getJsonTexts(out, "filters"));
+    EXPECT_EQ(300, getJsonInt(jsonGetItem(out, "timeShift"), "cacheTime"));
+    EXPECT_EQ("tab\there", getJsonString(c0, "memo"));
+    cJSON* c1 = jsonGetArrayItem(jsonGetItem(doc, "channels"), 1);
+    EXPECT_EQ(10, jsonGetArraySize(jsonGetItem(jsonGetItem(c1, "output"), "filters")));
+    EXPECT_EQ(0, jsonGetArraySize(jsonGetItem(jsonGetItem(c1, "input"), "sources")));
+    cJSON_Delete(doc);
+
+    // Exact layout of a target's first rows and of the escapes.
+    EXPECT_NE(std::string::npos,
+              strText.find("          {\n"
+                           "            \"format\": \"hls\",\n"
+                           "            \"url\": \"/var/www/a.m3u8\",\n"
+                           "            \"video\": {\n"
+                           "              \"enable\": true,\n"
+                           "              \"codec\": \"h264\",\n"
+                           "              \"width\": 1280,\n"
+                           "              \"height\": 0,\n"
+                           "              \"frameRate\": 29.97,\n"));
+    EXPECT_NE(std::string::npos, strText.find("\"filters\": [\"drawtext=text='a\\\\:b'\", \"line\\nbreak\\u0001\"],\n"));
+    EXPECT_NE(std::string::npos, strText.find("\"mapOptions\": [\"0:v\", \"1:a\"],\n"));
+
+    // Loaded as the configuration: the channel whose first source is a network stream stays, and
+    // the native-RTP source reads back as native RTP.
+    ASSERT_NE(nullptr, ruxoSetConfig(strText.c_str()));
+    cJSON* channels = jsonGetItem(g_jsonConfig, "channels");
+    ASSERT_EQ(1, jsonGetArraySize(channels));
+    cJSON* kept = jsonGetItem(jsonGetItem(jsonGetArrayItem(channels, 0), "input"), "sources");
+    EXPECT_EQ(RUXO_FORMAT_RTP, ruxoGetFormatId(getJsonString(jsonGetArrayItem(kept, 1), "format").c_str()));
+}
+
+TEST(LegacyRendering, MapItems) {
+    struct Case {
+        const char* szMap;
+        const char* szItems;
+    };
+    const Case kCases[] = {
+        {"", "\"mapOptions\": [],"},
+        {"-map", "\"mapOptions\": [],"},
+        {"-map ", "\"mapOptions\": [],"},
+        {"-map 0:v", "\"mapOptions\": [\"0:v\"],"},
+        {"-map 0:v -map", "\"mapOptions\": [\"0:v\"],"},
+        {"-map 0:v -map ", "\"mapOptions\": [\"0:v\"],"},
+        {"-map 0:v -map 1:a", "\"mapOptions\": [\"0:v\", \"1:a\"],"},
+        {"-c copy -map 0:v\t-map 0:a:1", "\"mapOptions\": [\"0:v\", \"0:a:1\"],"},
+        {"-map 0:v -map  -map 1:a", "\"mapOptions\": [\"0:v\", \"-map\", \"1:a\"],"},
+        {"-map \"x\"", "\"mapOptions\": [\"\\\"x\\\"\"],"},
+    };
+    for (const Case& c : kCases) {
+        snprintf(g_ruxoChannels[3].tszMapParam, RUXO_LEGACY_TEXT, "%s", c.szMap);
+        std::string strText = ruxoRenderLegacyConfig();
+        EXPECT_NE(std::string::npos, strText.find(c.szItems)) << c.szMap;
+        cJSON* doc = cJSON_Parse(strText.c_str());
+        EXPECT_NE(nullptr, doc) << c.szMap;
+        cJSON_Delete(doc);
+    }
+}
+
+TEST(LegacyRendering, UnescapeDoublesQuotesAndSolidiAndEscapesControls) {
+    EXPECT_EQ("", _jsonUnescape(NULL));
+    EXPECT_EQ("a\\\"b\\\\c", _jsonUnescape("a\"b\\c"));
+    EXPECT_EQ("\\r\\n\\t\\b\\f\\u001f\x7f\xC3\xA9", _jsonUnescape("\r\n\t\b\f\x1f\x7f\xC3\xA9"));
+}
