@@ -1,0 +1,851 @@
+/* test_cgi_server.cpp -- the web server over loopback with real clients (curl, openssl s_client,
+ * raw sockets): port choice, HTTPS and its fall-back, the access list, the request log, request
+ * bodies, the one body buffer and the idle time-out, the login gate, refused methods.
+ *
+ * The server runs in this process. The route behind the login gate is the echo route of
+ * cgi_test_stubs.cpp. Tests that need the default port 8888 move the process into a network
+ * namespace of its own first. */
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ruxo_cgi_internal.h"
+#include "ruxo.h"
+#include "ruxo_config.h"
+
+extern char** environ;
+
+namespace {
+
+/* ---- helpers --------------------------------------------------------------------------------- */
+
+struct RunResult {
+    int nExit = -1;
+    std::string strOut;
+};
+
+/* Runs a program with its standard output captured (standard input and error on /dev/null). */
+RunResult run(const std::vector<std::string>& args)
+{
+    RunResult result;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return result;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv;
+    for (const std::string& s : args)
+        argv.push_back(const_cast<char*>(s.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return result;
+    }
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof(buf))) > 0)
+        result.strOut.append(buf, (size_t)n);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.nExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+struct HttpReply {
+    int nCurlExit = -1;
+    int nStatus = 0;
+    std::string strHeaders;
+    std::string strBody;
+};
+
+/* curl with the reply's header block and body separated; extra arguments come before the URL. */
+HttpReply curl(const std::string& strUrl, std::vector<std::string> extra = {})
+{
+    std::vector<std::string> args = {"curl", "-sS", "-g", "--max-time", "10", "-D", "-", "-o", "-"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(strUrl);
+    RunResult r = run(args);
+    HttpReply reply;
+    reply.nCurlExit = r.nExit;
+    /* Interim replies (100 Continue) and redirects followed with -L come first: the last
+     * header block is the reply. */
+    std::string strRest = r.strOut;
+    while (strRest.compare(0, 5, "HTTP/") == 0) {
+        size_t nEnd = strRest.find("\r\n\r\n");
+        if (nEnd == std::string::npos)
+            break;
+        reply.strHeaders = strRest.substr(0, nEnd + 2);
+        strRest = strRest.substr(nEnd + 4);
+        reply.strBody = strRest;
+        sscanf(reply.strHeaders.c_str(), "HTTP/%*s %d", &reply.nStatus);
+    }
+    return reply;
+}
+
+/* The value of a reply header (first one, name compared without case), or "" */
+std::string header(const HttpReply& reply, const std::string& strName)
+{
+    std::istringstream in(reply.strHeaders);
+    std::string strLine;
+    while (std::getline(in, strLine)) {
+        if (!strLine.empty() && strLine.back() == '\r')
+            strLine.pop_back();
+        size_t nColon = strLine.find(':');
+        if (nColon == std::string::npos || strcasecmp(strLine.substr(0, nColon).c_str(), strName.c_str()) != 0)
+            continue;
+        size_t nValue = strLine.find_first_not_of(' ', nColon + 1);
+        return nValue == std::string::npos ? std::string() : strLine.substr(nValue);
+    }
+    return std::string();
+}
+
+int freePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof(addr);
+    if (fd < 0 || bind(fd, (sockaddr*)&addr, sizeof(addr)) != 0 || getsockname(fd, (sockaddr*)&addr, &len) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return 0;
+    }
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+/* A socket connected to the loopback port, or -1. */
+int connectTo(int nPort)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons((uint16_t)nPort);
+    if (fd >= 0 && connect(fd, (sockaddr*)&addr, sizeof(addr)) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+bool sendAll(int fd, const std::string& str)
+{
+    size_t nDone = 0;
+    while (nDone < str.size()) {
+        ssize_t n = send(fd, str.data() + nDone, str.size() - nDone, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        nDone += (size_t)n;
+    }
+    return true;
+}
+
+/* Reads until the peer closes or nMillis pass; returns what arrived. *pbClosed tells which. */
+std::string readUntilClosed(int fd, int nMillis, bool* pbClosed)
+{
+    std::string strIn;
+    *pbClosed = false;
+    auto tmEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMillis);
+    while (std::chrono::steady_clock::now() < tmEnd) {
+        pollfd pfd{fd, POLLIN, 0};
+        int nLeft = (int)std::chrono::duration_cast<std::chrono::milliseconds>(tmEnd - std::chrono::steady_clock::now()).count();
+        if (poll(&pfd, 1, nLeft > 0 ? nLeft : 0) <= 0)
+            break;
+        char buf[4096];
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0) {
+            *pbClosed = true;
+            break;
+        }
+        strIn.append(buf, (size_t)n);
+    }
+    return strIn;
+}
+
+/* One raw request; returns what the server sent before it closed the connection. */
+std::string rawRequest(int nPort, const std::string& strRequest, bool* pbClosed)
+{
+    int fd = connectTo(nPort);
+    if (fd < 0) {
+        *pbClosed = true;
+        return "(no connection)";
+    }
+    sendAll(fd, strRequest);
+    std::string strIn = readUntilClosed(fd, 5000, pbClosed);
+    close(fd);
+    return strIn;
+}
+
+std::string readFile(const std::string& strfn)
+{
+    std::ifstream in(strfn, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void writeFile(const std::string& strfn, const std::string& strText)
+{
+    std::ofstream out(strfn, std::ios::binary | std::ios::trunc);
+    out << strText;
+}
+
+/* Installs a configuration tree parsed from the text exactly (no defaults added). */
+void setTree(const std::string& strJson)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_configLock);
+    cJSON_Delete(g_jsonConfig);
+    g_jsonConfig = strJson.empty() ? nullptr : cJSON_Parse(strJson.c_str());
+    ASSERT_TRUE(strJson.empty() || g_jsonConfig != nullptr) << strJson;
+}
+
+/* The "sslEnable" item of the tree as JSON text ("true", "false", "" when missing). */
+std::string sslEnableText()
+{
+    std::lock_guard<std::recursive_mutex> lock(g_configLock);
+    cJSON* item = jsonGetItem(jsonGetItem(g_jsonConfig, "global"), "sslEnable");
+    if (item == nullptr)
+        return std::string();
+    char* sz = cJSON_PrintUnformatted(item);
+    std::string str = sz ? sz : "";
+    free(sz);
+    return str;
+}
+
+std::string jsonQuote(const std::string& str)
+{
+    cJSON* item = cJSON_CreateString(str.c_str());
+    char* sz = cJSON_PrintUnformatted(item);
+    std::string strOut = sz;
+    free(sz);
+    cJSON_Delete(item);
+    return strOut;
+}
+
+/* Moves the whole process into a new network namespace with its loopback up. */
+bool enterPrivateNetwork()
+{
+    if (unshare(CLONE_NEWNET) != 0)
+        return false;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    ifreq ifr{};
+    snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "lo");
+    bool bOk = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+    ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
+    bOk = bOk && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+    close(fd);
+    return bOk;
+}
+
+/* ---- fixture --------------------------------------------------------------------------------- */
+
+class CgiServer : public ::testing::Test {
+protected:
+    std::string m_strDir;
+    std::string m_strLog;
+    int m_nPort = 0;
+
+    void SetUp() override
+    {
+        char szTemplate[] = "/tmp/ruxo_cgi_XXXXXX";
+        ASSERT_NE(mkdtemp(szTemplate), nullptr);
+        m_strDir = szTemplate;
+        ruxoSetConfigPath(m_strDir.c_str());
+        m_strLog = m_strDir + "/ruxod_cgi.log";
+        m_nPort = freePort();
+        ASSERT_NE(m_nPort, 0);
+    }
+
+    void TearDown() override
+    {
+        ruxoStopCGI();
+        setTree("");
+        run({"rm", "-rf", m_strDir});
+    }
+
+    std::string url(const std::string& strPath, const char* szScheme = "http") const
+    {
+        return std::string(szScheme) + "://127.0.0.1:" + std::to_string(m_nPort) + strPath;
+    }
+
+    /* A tree with the fixture's port and extra global members (JSON text after a comma). */
+    void setGlobal(const std::string& strMore = "", int nLog = 0)
+    {
+        setTree("{\"global\": {\"httpPort\": " + std::to_string(m_nPort) + ", \"log\": " + std::to_string(nLog) +
+                (strMore.empty() ? "" : ", " + strMore) + "}}");
+    }
+
+    void start()
+    {
+        ASSERT_EQ(ruxoStartCGI(), 1);
+    }
+
+    /* Makes a self-signed certificate and key in the fixture's folder. */
+    bool makeCertificate(std::string* pstrCert, std::string* pstrKey)
+    {
+        *pstrCert = m_strDir + "/cert.pem";
+        *pstrKey = m_strDir + "/key.pem";
+        RunResult r = run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                           "-nodes", "-subj", "/CN=ruxotest", "-days", "2", "-keyout", *pstrKey, "-out", *pstrCert});
+        return r.nExit == 0;
+    }
+};
+
+/* ---- ports ----------------------------------------------------------------------------------- */
+
+TEST_F(CgiServer, PortChoice)
+{
+    if (!enterPrivateNetwork())
+        GTEST_SKIP() << "no private network namespace (needs root)";
+    struct Case {
+        const char* szTree;
+        int nPort;
+    } cases[] = {
+        {"", 8888},
+        {"{\"name\": \"no global\"}", 8888},
+        {"{\"global\": {}}", 8888},
+        {"{\"global\": {\"httpPort\": 0}}", 8888},
+        {"{\"global\": {\"httpPort\": \"0\"}}", 8888},
+        {"{\"global\": {\"HTTPPORT\": \"8080\"}}", 8080},
+        {"{\"global\": {\"httpPort\": 8081.9}}", 8081},
+        {"{\"global\": {\"httpPort\": 65536}}", 8888},
+        {"{\"global\": {\"httpPort\": 73616}}", 8080},  /* low 16 bits */
+    };
+    for (const Case& c : cases) {
+        setTree(c.szTree);
+        ASSERT_EQ(ruxoStartCGI(), 1) << c.szTree;
+        HttpReply reply = curl("http://127.0.0.1:" + std::to_string(c.nPort) + "/x");
+        EXPECT_EQ(reply.nStatus, 200) << c.szTree;
+        EXPECT_NE(reply.strBody.find("path=/x"), std::string::npos) << c.szTree;
+        ruxoStopCGI();
+        /* Stopped means closed. */
+        EXPECT_LT(connectTo(c.nPort), 0) << c.szTree;
+    }
+}
+
+TEST_F(CgiServer, BusyPortFailsAndStopIsHarmless)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons((uint16_t)m_nPort);
+    ASSERT_EQ(bind(fd, (sockaddr*)&addr, sizeof(addr)), 0);
+    ASSERT_EQ(listen(fd, 4), 0);
+    setGlobal();
+    EXPECT_EQ(ruxoStartCGI(), 0);
+    ruxoStopCGI();
+    ruxoStopCGI();
+    close(fd);
+    EXPECT_EQ(ruxoStartCGI(), 1);
+    EXPECT_EQ(curl(url("/")).nStatus, 200);
+}
+
+/* ---- HTTPS ----------------------------------------------------------------------------------- */
+
+TEST_F(CgiServer, HttpsWithGoodCertificate)
+{
+    std::string strCert, strKey;
+    ASSERT_TRUE(makeCertificate(&strCert, &strKey));
+    setGlobal("\"sslEnable\": true, \"sslCert\": " + jsonQuote(strCert) + ", \"sslKey\": " + jsonQuote(strKey));
+    start();
+
+    HttpReply reply = curl(url("/secure?a=1", "https"), {"-k"});
+    EXPECT_EQ(reply.nStatus, 200);
+    EXPECT_NE(reply.strBody.find("path=/secure\nargs=a=1"), std::string::npos) << reply.strBody;
+    /* Plain HTTP on the same port is no request the server answers. */
+    EXPECT_EQ(curl(url("/")).nStatus, 0);
+
+    RunResult s = run({"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(m_nPort)});
+    EXPECT_NE(s.strOut.find("CN = ruxotest"), std::string::npos) << s.strOut;
+    EXPECT_EQ(sslEnableText(), "true");
+}
+
+TEST_F(CgiServer, HttpsFallsBackOnBadCertificate)
+{
+    std::string strCert, strKey;
+    ASSERT_TRUE(makeCertificate(&strCert, &strKey));
+    std::string strBad = m_strDir + "/bad.pem";
+    writeFile(strBad, "this is no certificate\n");
+    setGlobal("\"sslEnable\": true, \"sslCert\": " + jsonQuote(strBad) + ", \"sslKey\": " + jsonQuote(strKey));
+    start();
+    EXPECT_EQ(curl(url("/")).nStatus, 200);
+    EXPECT_EQ(sslEnableText(), "false");
+
+    /* The next start follows the changed flag: plain HTTP again, and the flag stays false. */
+    ruxoStopCGI();
+    start();
+    EXPECT_EQ(curl(url("/")).nStatus, 200);
+    EXPECT_EQ(sslEnableText(), "false");
+}
+
+TEST_F(CgiServer, HttpsWithoutFilesKeepsFlag)
+{
+    std::string strCert, strKey;
+    ASSERT_TRUE(makeCertificate(&strCert, &strKey));
+    std::string strEmpty = m_strDir + "/empty.pem";
+    writeFile(strEmpty, "");
+    const std::string cases[] = {
+        "\"sslEnable\": true, \"sslCert\": \"\", \"sslKey\": " + jsonQuote(strKey),
+        "\"sslEnable\": true, \"sslCert\": " + jsonQuote(strCert),
+        "\"sslEnable\": true, \"sslCert\": " + jsonQuote(strCert) + ", \"sslKey\": " + jsonQuote(strEmpty),
+        "\"sslEnable\": true, \"sslCert\": " + jsonQuote(m_strDir + "/missing.pem") + ", \"sslKey\": " + jsonQuote(strKey),
+    };
+    for (const std::string& strCase : cases) {
+        setGlobal(strCase);
+        start();
+        EXPECT_EQ(curl(url("/")).nStatus, 200) << strCase;
+        EXPECT_EQ(sslEnableText(), "true") << strCase;
+        ruxoStopCGI();
+    }
+}
+
+TEST_F(CgiServer, BusyPortDoesNotTurnTlsOff)
+{
+    std::string strCert, strKey;
+    ASSERT_TRUE(makeCertificate(&strCert, &strKey));
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons((uint16_t)m_nPort);
+    ASSERT_EQ(bind(fd, (sockaddr*)&addr, sizeof(addr)), 0);
+    ASSERT_EQ(listen(fd, 4), 0);
+    setGlobal("\"sslEnable\": true, \"sslCert\": " + jsonQuote(strCert) + ", \"sslKey\": " + jsonQuote(strKey));
+    EXPECT_EQ(ruxoStartCGI(), 0);
+    EXPECT_EQ(sslEnableText(), "true");
+    close(fd);
+
+    /* Once the port is free the server comes back with TLS. */
+    start();
+    EXPECT_EQ(curl(url("/", "https"), {"-k"}).nStatus, 200);
+}
+
+/* ---- access list ----------------------------------------------------------------------------- */
+
+TEST_F(CgiServer, AccessListAllowAndDeny)
+{
+    setGlobal("\"ipACL\": \"deny all allow 127.0.0.0/8\"");
+    start();
+    EXPECT_EQ(curl(url("/")).nStatus, 200);
+
+    /* A changed list applies from the next connection on. */
+    setGlobal("\"ipACL\": \"allow all deny 127.0.0.1\"");
+    HttpReply reply = curl(url("/"));
+    EXPECT_EQ(reply.nStatus, 0);
+    EXPECT_NE(reply.nCurlExit, 0);
+
+    setGlobal("\"ipACL\": \"allow all deny 127.0.0.2\"");
+    EXPECT_EQ(curl(url("/")).nStatus, 200);
+}
+
+/* ---- request log ----------------------------------------------------------------------------- */
+
+TEST_F(CgiServer, RequestLog)
+{
+    setGlobal("", 1);
+    start();
+    EXPECT_EQ(curl(url("/config")).nStatus, 200);
+    EXPECT_EQ(curl(url("/status")).nStatus, 200);
+    EXPECT_EQ(curl(url("/STATUS")).nStatus, 200);
+    std::string strLog = readFile(m_strLog);
+    /* Two lines "[YYYY/MM/DD hh:mm:ss] GET /config from 127.0.0.1:<port>", the same port. */
+    std::istringstream in(strLog);
+    std::string strLine;
+    std::vector<std::string> lines;
+    while (std::getline(in, strLine))
+        lines.push_back(strLine);
+    ASSERT_EQ(lines.size(), 2u) << strLog;
+    for (const std::string& s : lines) {
+        int y, mo, d, h, mi, sec, nPort = 0;
+        char szTail[64] = "";
+        ASSERT_EQ(sscanf(s.c_str(), "[%4d/%2d/%2d %2d:%2d:%2d] GET /config from 127.0.0.1:%d%63s", &y, &mo, &d, &h,
+                         &mi, &sec, &nPort, szTail),
+                  7)
+            << s;
+        EXPECT_EQ(s.substr(0, 21).size(), 21u);
+        EXPECT_EQ(s[5], '/');
+        EXPECT_EQ(s[20], ']');
+        EXPECT_EQ(s.substr(s.find(':', 22) + 1), std::to_string(nPort)) << s;
+        EXPECT_GT(nPort, 0);
+    }
+    EXPECT_EQ(lines[0].substr(lines[0].find(" from ")), lines[1].substr(lines[1].find(" from ")));
+
+    /* Control bytes cannot start a line of their own. */
+    EXPECT_EQ(curl(url("/a%0A[2024/01/01%2000:00:00]%20GET%20/forged%0D%09%7Fz")).nStatus, 200);
+    strLog = readFile(m_strLog);
+    EXPECT_NE(strLog.find("GET /a%0A[2024/01/01 00:00:00] GET /forged%0D%09%7Fz from 127.0.0.1:"), std::string::npos)
+        << strLog;
+    int nNewLines = 0;
+    for (char c : strLog)
+        nNewLines += c == '\n';
+    EXPECT_EQ(nNewLines, 4);
+
+    /* A POST writes one line per call: the first, each chunk, the last. */
+    EXPECT_EQ(curl(url("/p"), {"--data", "x=1"}).nStatus, 200);
+    strLog = readFile(m_strLog);
+    size_t nPostLines = 0;
+    for (size_t n = strLog.find("] POST /p from "); n != std::string::npos; n = strLog.find("] POST /p from ", n + 1))
+        nPostLines++;
+    EXPECT_GE(nPostLines, 3u);
+
+    /* With "log" 0 nothing more is written. */
+    setGlobal("", 0);
+    std::string strBefore = readFile(m_strLog);
+    EXPECT_EQ(curl(url("/config")).nStatus, 200);
+    EXPECT_EQ(readFile(m_strLog), strBefore);
+}
+
+/* ---- bodies ---------------------------------------------------------------------------------- */
+
+TEST_F(CgiServer, RequestBodies)
+{
+    setGlobal();
+    start();
+    std::string strFile = m_strDir + "/upload.json";
+    writeFile(strFile, "{\"global\": {\"log\": 32}}\n");
+
+    HttpReply reply = curl(url("/config?import"), {"-F", "file=@" + strFile, "-F", "other=second part"});
+    EXPECT_EQ(reply.nStatus, 200);
+    EXPECT_NE(reply.strBody.find("args=import\n"), std::string::npos) << reply.strBody;
+    EXPECT_TRUE(reply.strBody.size() > 0 &&
+                reply.strBody.substr(reply.strBody.find("post=")) == "post={\"global\": {\"log\": 32}}\n")
+        << reply.strBody;
+
+    reply = curl(url("/config"), {"-H", "Content-Type: application/json", "--data-binary", "@" + strFile});
+    EXPECT_NE(reply.strBody.find("post={\"global\": {\"log\": 32}}\n"), std::string::npos) << reply.strBody;
+
+    /* Without Content-Type the whole body, multipart-looking text included. */
+    reply = curl(url("/config"), {"-H", "Content-Type:", "--data-binary", "a\r\n\r\nb\r\n--c"});
+    EXPECT_NE(reply.strBody.find("post=a\r\n\r\nb\r\n--c"), std::string::npos) << reply.strBody;
+
+    /* An empty POST reaches the router with an empty body. */
+    reply = curl(url("/e"), {"-X", "POST"});
+    EXPECT_EQ(reply.nStatus, 200);
+    EXPECT_NE(reply.strBody.find("post="), std::string::npos);
+    EXPECT_EQ(reply.strBody.find("post=(null)"), std::string::npos);
+
+    /* A GET with a body: the body is dropped and the request routed once. */
+    int fd = connectTo(m_nPort);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(sendAll(fd, "GET /g?q HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello"
+                            "GET /h HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+    bool bClosed = false;
+    std::string strIn = readUntilClosed(fd, 5000, &bClosed);
+    close(fd);
+    EXPECT_TRUE(bClosed);
+    EXPECT_NE(strIn.find("path=/g\nargs=q\ntimeout=60\npost=(null)"), std::string::npos) << strIn;
+    EXPECT_NE(strIn.find("path=/h\n"), std::string::npos) << strIn;
+    size_t nReplies = 0;
+    for (size_t n = strIn.find("HTTP/1.1 "); n != std::string::npos; n = strIn.find("HTTP/1.1 ", n + 1))
+        nReplies++;
+    EXPECT_EQ(nReplies, 2u) << strIn;
+}
+
+TEST_F(CgiServer, LargeConfigurationFitsAndOverflowKeepsPrefix)
+{
+    setGlobal();
+    start();
+
+    /* A 64-channel configuration with five targets each, as the system prints it. */
+    cJSON* root = cJSON_CreateObject();
+    cJSON* channels = cJSON_AddArrayToObject(root, "channels");
+    for (int i = 0; i < 64; i++) {
+        std::string strTarget =
+            "{\"format\":\"udp\",\"url\":\"udp://transcoder-host.example.local:1234\",\"video\":{\"enable\":true,"
+            "\"codec\":\"h264\",\"width\":1920,\"height\":1080,\"frameRate\":29.97,\"keyFrameInterval\":5,"
+            "\"quality\":0,\"bitRate\":4000,\"scanType\":0,\"IP\":\"127.0.0.1\",\"port\":1234,\"globalHeader\":"
+            "\"inBand\",\"options\":[\"-preset:v faster\"]},\"audio\":{\"enable\":true,\"codec\":\"aac\","
+            "\"sampleRate\":48000,\"channels\":2,\"bitRate\":128},\"mux\":{\"bitRate\":0,\"cbr\":false},"
+            "\"rtmp\":{\"flashVer\":\"\",\"swfUrl\":\"\",\"user\":\"\",\"passwd\":\"\"}}";
+        std::string strChannel = "{\"enable\":false,\"memo\":\"channel\",\"input\":{\"sources\":[{\"format\":\"rtsp\","
+                                 "\"url\":\"rtsp://camera.example.local:554/stream1\",\"video\":{\"options\":[]}}],"
+                                 "\"formatOptions\":[],\"customOptions\":\"\"},\"output\":{\"targets\":[" +
+                                 strTarget + "," + strTarget + "," + strTarget + "," + strTarget + "," + strTarget +
+                                 "],\"mapOptions\":[],\"formatOptions\":[],\"filters\":[],\"timeShift\":"
+                                 "{\"cacheTime\":0,\"cacheFolder\":\"\"},\"customOptions\":\"\"}}";
+        cJSON_AddItemToArray(channels, cJSON_Parse(strChannel.c_str()));
+    }
+    char* sz = cJSON_Print(root);
+    std::string strConfig = sz;
+    free(sz);
+    cJSON_Delete(root);
+    ASSERT_GT(strConfig.size(), 100000u);
+    std::string strFile = m_strDir + "/big.json";
+    writeFile(strFile, strConfig);
+    HttpReply reply = curl(url("/config?import"), {"-F", "file=@" + strFile});
+    EXPECT_EQ(reply.nStatus, 200);
+    size_t nPost = reply.strBody.find("post=");
+    ASSERT_NE(nPost, std::string::npos);
+    EXPECT_TRUE(reply.strBody.compare(nPost + 5, std::string::npos, strConfig) == 0)
+        << "body of " << reply.strBody.size() << " bytes";
+
+    /* A body over the cap: what reaches the router is a prefix of it, never joined from later parts. */
+    std::string strHuge;
+    for (int i = 0; strHuge.size() < (size_t)RUXO_CGI_POST_MAX + 300000; i++)
+        strHuge += std::to_string(i) + ",";
+    strHuge += "END";
+    writeFile(strFile, strHuge);
+    reply = curl(url("/h"), {"-H", "Content-Type: text/plain", "--data-binary", "@" + strFile});
+    EXPECT_EQ(reply.nStatus, 200);
+    nPost = reply.strBody.find("post=");
+    ASSERT_NE(nPost, std::string::npos);
+    std::string strGot = reply.strBody.substr(nPost + 5);
+    EXPECT_LT(strGot.size(), (size_t)RUXO_CGI_POST_MAX);
+    EXPECT_GT(strGot.size(), 0u);
+    EXPECT_TRUE(strHuge.compare(0, strGot.size(), strGot) == 0);
+    EXPECT_EQ(strGot.find("END"), std::string::npos);
+
+    /* The buffer is free again. */
+    EXPECT_NE(curl(url("/after"), {"--data", "ok"}).strBody.find("post=ok"), std::string::npos);
+}
+
+TEST_F(CgiServer, OverflowDropsEveryLaterChunk)
+{
+    setGlobal();
+    start();
+    /* Fill the buffer to 10 characters below its end, then send a chunk that does not fit and
+     * then one that would: the router must get the first part alone. */
+    const size_t cchFirst = RUXO_CGI_POST_MAX - 11;
+    std::string strFirst(cchFirst, 'A');
+    std::string strTooBig(1000, 'B');
+    std::string strSmall = "CCCCC";
+    int fd = connectTo(m_nPort);
+    ASSERT_GE(fd, 0);
+    size_t cchTotal = strFirst.size() + strTooBig.size() + strSmall.size();
+    ASSERT_TRUE(sendAll(fd, "POST /big HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: " +
+                                std::to_string(cchTotal) + "\r\n\r\n"));
+    ASSERT_TRUE(sendAll(fd, strFirst));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(sendAll(fd, strTooBig));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(sendAll(fd, strSmall));
+    bool bClosed = false;
+    std::string strIn = readUntilClosed(fd, 8000, &bClosed);
+    close(fd);
+    size_t nPost = strIn.find("post=");
+    ASSERT_NE(nPost, std::string::npos) << strIn.substr(0, 300);
+    std::string strGot = strIn.substr(nPost + 5);
+    EXPECT_EQ(strGot.size(), cchFirst);
+    EXPECT_EQ(strGot.find_first_not_of('A'), std::string::npos) << strGot.substr(strGot.size() - 20);
+}
+
+TEST_F(CgiServer, OneBodyBufferAndIdleTimeout)
+{
+    g_nCGIIdleTimeout = 2;
+    setGlobal();
+    start();
+    g_nCGIIdleTimeout = 60;
+
+    /* A client that stalls in its POST holds the body buffer. */
+    int fdStall = connectTo(m_nPort);
+    ASSERT_GE(fdStall, 0);
+    ASSERT_TRUE(sendAll(fdStall, "POST /stall HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\npartial"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    /* Meanwhile a second POST is closed without a reply; a GET is served. */
+    HttpReply reply = curl(url("/second"), {"--data", "x"});
+    EXPECT_EQ(reply.nStatus, 0);
+    EXPECT_NE(reply.nCurlExit, 0);
+    EXPECT_EQ(curl(url("/get")).nStatus, 200);
+
+    /* After the idle time-out the stalled connection is closed and the buffer is free. */
+    bool bClosed = false;
+    readUntilClosed(fdStall, 6000, &bClosed);
+    EXPECT_TRUE(bClosed);
+    close(fdStall);
+    reply = curl(url("/third"), {"--data", "y"});
+    EXPECT_EQ(reply.nStatus, 200);
+    EXPECT_NE(reply.strBody.find("timeout=2\npost=y"), std::string::npos) << reply.strBody;
+
+    /* An upload that the client abandons frees the buffer at once. */
+    int fdAbort = connectTo(m_nPort);
+    ASSERT_GE(fdAbort, 0);
+    ASSERT_TRUE(sendAll(fdAbort, "POST /abort HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\npartial"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    close(fdAbort);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    reply = curl(url("/fourth"), {"--data", "z"});
+    EXPECT_EQ(reply.nStatus, 200);
+    EXPECT_NE(reply.strBody.find("post=z"), std::string::npos) << reply.strBody;
+}
+
+TEST_F(CgiServer, DefaultIdleTimeoutIsSixtySeconds)
+{
+    setGlobal();
+    start();
+    EXPECT_NE(curl(url("/t")).strBody.find("timeout=60\n"), std::string::npos);
+}
+
+/* ---- methods --------------------------------------------------------------------------------- */
+
+TEST_F(CgiServer, OtherMethodsAndRefusedRepliesCloseTheConnection)
+{
+    setGlobal();
+    start();
+    const char* requests[] = {
+        "HEAD / HTTP/1.1\r\nHost: x\r\n\r\n",
+        "PUT /config HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}",
+        "DELETE / HTTP/1.1\r\nHost: x\r\n\r\n",
+        "GET /fail HTTP/1.1\r\nHost: x\r\n\r\n",
+        "POST /fail HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\nab",
+    };
+    for (const char* szRequest : requests) {
+        bool bClosed = false;
+        std::string strIn = rawRequest(m_nPort, szRequest, &bClosed);
+        EXPECT_TRUE(bClosed) << szRequest;
+        EXPECT_EQ(strIn, "") << szRequest;
+    }
+    EXPECT_NE(curl(url("/"), {"-I"}).nCurlExit, 0);
+    EXPECT_NE(curl(url("/"), {"-X", "PUT", "--data", "x"}).nCurlExit, 0);
+    /* The failed POST left the body buffer free. */
+    EXPECT_NE(curl(url("/ok"), {"--data", "ok"}).strBody.find("post=ok"), std::string::npos);
+}
+
+/* ---- login ----------------------------------------------------------------------------------- */
+
+const char* const s_szLoginPage =
+    "<html>\n<head>\n<title>Strovanta!</title>\n</head>\n"
+    "<body>\n<div style=\"width: 100%; position: absolute; top: 30%; text-align: center\">\n"
+    "<h2>RUXOD Login Authentication</h2>\n"
+    "<form action=\"login\" method=\"post\">\n <input type=\"password\" name=\"auth\" required>\n"
+    " <input type=\"submit\" value=\"Login\">\n</form></div>\n</body>\n</html>";
+
+TEST_F(CgiServer, LoginGate)
+{
+    const std::string strPass = "p a+ss%41w;o&rd=\"\xc3\xa9";
+    setGlobal("\"loginPass\": " + jsonQuote(strPass));
+    start();
+
+    for (const char* szPath : {"/", "/status", "/runtime", "/config", "/index.html"}) {
+        HttpReply reply = curl(url(szPath));
+        EXPECT_EQ(reply.nStatus, 200) << szPath;
+        EXPECT_EQ(header(reply, "Content-Type"), "text/html") << szPath;
+        EXPECT_EQ(reply.strBody, s_szLoginPage) << szPath;
+    }
+    /* A POST without the cookie gets the page too, and reaches no route. */
+    EXPECT_EQ(curl(url("/config"), {"--data", "{}"}).strBody, s_szLoginPage);
+
+    /* The login path, with and without a cookie to set. */
+    for (const char* szPath : {"/login", "/LOGIN", "/logistics"}) {
+        HttpReply reply = curl(url(szPath));
+        EXPECT_EQ(reply.nStatus, 301) << szPath;
+        EXPECT_EQ(header(reply, "Location"), "/") << szPath;
+        EXPECT_EQ(header(reply, "Set-Cookie"), "") << szPath;
+        EXPECT_EQ(reply.strBody, "") << szPath;
+    }
+    HttpReply reply = curl(url("/login"), {"--data", "user=x&auth=y"});
+    EXPECT_EQ(reply.nStatus, 301);
+    EXPECT_EQ(header(reply, "Set-Cookie"), "");
+
+    /* The page's form, form-encoded by the client: the cookie comes back percent-encoded. */
+    reply = curl(url("/login"), {"--data-urlencode", "auth=" + strPass});
+    EXPECT_EQ(reply.nStatus, 301);
+    std::string strSetCookie = header(reply, "Set-Cookie");
+    EXPECT_EQ(strSetCookie, cgiLoginCookie(strPass));
+    ASSERT_EQ(strSetCookie.compare(0, 5, "auth="), 0);
+    std::string strCookie = strSetCookie.substr(0, strSetCookie.find(';'));
+
+    /* The browser's round trip through a cookie jar, following the redirect. */
+    std::string strJar = m_strDir + "/jar.txt";
+    reply = curl(url("/login"), {"-c", strJar, "-b", strJar, "-L", "--data-urlencode", "auth=" + strPass});
+    EXPECT_EQ(reply.nStatus, 200);
+    EXPECT_NE(reply.strBody.find("path=/\n"), std::string::npos) << reply.strBody;
+
+    reply = curl(url("/status?x=1"), {"-H", "Cookie: other=" + std::string(9000, 'o') + "; " + strCookie});
+    EXPECT_EQ(reply.nStatus, 200);
+    EXPECT_NE(reply.strBody.find("path=/status\nargs=x=1\n"), std::string::npos) << reply.strBody;
+
+    /* Passing the gate, "/login" is a route like any other. */
+    EXPECT_NE(curl(url("/login"), {"-b", strCookie}).strBody.find("path=/login\n"), std::string::npos);
+
+    /* Wrong cookie names and values meet the page. */
+    for (const std::string& strBad :
+         {"authx=" + strCookie.substr(5), "Auth=" + strCookie.substr(5), strCookie + "x", std::string("auth=")}) {
+        EXPECT_EQ(curl(url("/status"), {"-b", strBad}).strBody, s_szLoginPage) << strBad;
+    }
+
+    /* Without a password there is no login at all. */
+    setGlobal("\"loginPass\": \"\"");
+    EXPECT_NE(curl(url("/status")).strBody.find("path=/status\n"), std::string::npos);
+    EXPECT_NE(curl(url("/login")).strBody.find("path=/login\n"), std::string::npos);
+}
+
+}  // namespace
+
+/* ---- application name ------------------------------------------------------------------------ */
+
+/* Run in a copy of this program in a folder of its own: ruxoAppName reads "ruxooem.txt" beside
+ * the program. The parent passes the expected name in RUXO_TEST_APPNAME. */
+TEST(CgiTitles, AppNameFromProgramFolder)
+{
+    const char* szExpect = getenv("RUXO_TEST_APPNAME");
+    if (szExpect != nullptr) {
+        EXPECT_STREQ(ruxoAppName(), szExpect);
+        EXPECT_EQ(ruxoAppName(), ruxoAppName());
+        return;
+    }
+
+    char szExe[4096];
+    ssize_t cch = readlink("/proc/self/exe", szExe, sizeof(szExe) - 1);
+    ASSERT_GT(cch, 0);
+    szExe[cch] = '\0';
+    std::string strExe = szExe;
+    if (strExe.substr(0, strExe.rfind('/')) != ruxoGetProgDir())
+        GTEST_SKIP() << "the program folder is not the executable's";
+
+    struct Case {
+        const char* szFile;   /* null: no file */
+        std::string strName;
+    } cases[] = {
+        {"Custom Name\nsecond line\n", "Custom Name\n"},
+        {"no line end", "no line end"},
+        {"", "Strovanta!"},
+        {nullptr, "Strovanta!"},
+        {"LONG", std::string(98, 'n')},
+    };
+    for (const Case& c : cases) {
+        char szTemplate[] = "/tmp/ruxo_cgi_name_XXXXXX";
+        ASSERT_NE(mkdtemp(szTemplate), nullptr);
+        std::string strDir = szTemplate;
+        ASSERT_EQ(run({"cp", strExe, strDir + "/t"}).nExit, 0);
+        if (c.szFile != nullptr)
+            writeFile(strDir + "/ruxooem.txt", std::string(c.szFile) == "LONG" ? std::string(300, 'n') + "\n" : c.szFile);
+        setenv("RUXO_TEST_APPNAME", c.strName.c_str(), 1);
+        RunResult r = run({strDir + "/t", "--gtest_filter=CgiTitles.AppNameFromProgramFolder"});
+        unsetenv("RUXO_TEST_APPNAME");
+        EXPECT_EQ(r.nExit, 0) << (c.szFile ? c.szFile : "(no file)") << "\n" << r.strOut;
+        EXPECT_NE(r.strOut.find("[  PASSED  ] 1 test."), std::string::npos) << r.strOut;
+        run({"rm", "-rf", strDir});
+    }
+}

@@ -1,0 +1,199 @@
+/* test_cgi_unit.cpp -- the web server's pieces that need no socket: the access-list matcher and
+ * verdict, form decoding and the login cookie's encoding, the request-log escaping, the multipart
+ * cut and the login gate's cookie check. */
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ruxo_cgi_internal.h"
+
+static uint32_t ip(const char* sz)
+{
+    struct in_addr addr;
+    EXPECT_NE(inet_aton(sz, &addr), 0) << sz;
+    return ntohl(addr.s_addr);
+}
+
+TEST(CgiAcl, NetworkMatcherTable)
+{
+    struct Case {
+        const char* szNet;
+        const char* szClient;
+        bool bMatch;
+    } cases[] = {
+        {"10.0.0.7", "10.0.0.7", true},
+        {"10.0.0.7", "10.0.0.8", false},
+        {"all", "1.2.3.4", true},
+        {"ALL", "1.2.3.4", true},
+        {"All/8", "200.2.3.4", true},
+        {"allx", "1.2.3.4", false},
+        {"192.168.1.0/24", "192.168.1.0", true},
+        {"192.168.1.0/24", "192.168.1.255", true},
+        {"192.168.1.0/24", "192.168.2.0", false},
+        {"192.168.1.0/24", "192.168.0.255", false},
+        /* Host bits set: the block the address lies in, not a range starting at it. */
+        {"10.0.0.5/24", "10.0.0.1", true},
+        {"10.0.0.5/24", "10.0.0.255", true},
+        {"10.0.0.5/24", "10.0.1.4", false},
+        {"10.0.0.5/32", "10.0.0.5", true},
+        {"10.0.0.5/32", "10.0.0.6", false},
+        {"10.0.0.5/0", "255.255.255.255", true},
+        {"10.0.0.5/0", "0.0.0.0", true},
+        {"10.0.0.5/abc", "99.0.0.1", true},   /* no number reads 0 */
+        {"10.0.0.5/31", "10.0.0.4", true},
+        {"10.0.0.5/31", "10.0.0.6", false},
+        {"10.0.0.5/33", "10.0.0.5", false},   /* prefix out of range: nothing */
+        {"10.0.0.5/-1", "10.0.0.5", false},
+        {"10.0.0.5/99999999999999", "10.0.0.5", false},
+        {"255.255.255.255", "255.255.255.255", true},
+        {"255.255.255.255", "0.0.0.0", false},
+        {"255.255.255.255/32", "255.255.255.255", true},
+        {"10.1", "10.0.0.1", false},          /* fewer than four parts */
+        {"10.0.1", "10.0.0.1", false},
+        {"10.0.0.1.5", "10.0.0.1", false},
+        {"10.0.0.256", "10.0.1.0", false},
+        {"10.0.0.1\tx", "10.0.0.1", false},
+        {"", "0.0.0.0", false},
+        {"permit", "0.0.0.0", false},
+        {"/24", "0.0.0.0", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(cgiAclNetMatches(c.szNet, ip(c.szClient)) != 0, c.bMatch) << c.szNet << " vs " << c.szClient;
+}
+
+TEST(CgiAcl, VerdictTable)
+{
+    struct Case {
+        const char* szAcl;
+        const char* szClient;
+        bool bAllow;
+    } cases[] = {
+        {"", "10.0.0.1", true},
+        {"deny all", "127.0.0.1", false},
+        {"deny all allow 192.168.1.0/24", "192.168.1.0", true},
+        {"deny all allow 192.168.1.0/24", "192.168.1.255", true},
+        {"deny all allow 192.168.1.0/24", "192.168.2.1", false},
+        {"allow all deny 10.0.0.7", "10.0.0.7", false},
+        {"allow all deny 10.0.0.7", "10.0.0.8", true},
+        {"allow 10.0.0.5/24 deny all", "10.0.0.5", false},
+        {"permit 10.0.0.1", "10.0.0.1", true},
+        {"deny all permit 10.0.0.1", "10.0.0.1", false},
+        {"deny", "10.0.0.1", true},
+        {"allow all deny", "10.0.0.1", true},
+        {"deny\tall", "10.0.0.1", true},
+        {"DENY ALL", "10.0.0.1", false},
+        {"deny all\r\nallow 10.0.0.1\n", "10.0.0.1", true},
+        {"  deny   10.0.0.1  ", "10.0.0.1", false},
+        /* A rule for the next network does not reach into it. */
+        {"deny all allow 10.0.0.5/24", "10.0.1.4", false},
+        {"deny all allow 10.0.0.5/40", "10.0.0.5", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(cgiAclAllows(c.szAcl, ip(c.szClient)) != 0, c.bAllow) << "'" << c.szAcl << "' for " << c.szClient;
+    EXPECT_TRUE(cgiAclAllows(nullptr, 0));
+}
+
+TEST(CgiText, UrlDecode)
+{
+    struct Case {
+        const char* szIn;
+        std::string strOut;
+    } cases[] = {
+        {"abc", "abc"},
+        {"a%41b", "aAb"},
+        {"%4a%4A", "JJ"},
+        {"a+b", "a b"},
+        {"%2B", "+"},
+        {"100%", "100%"},
+        {"%4", "%4"},
+        {"%zz1", "%zz1"},
+        {"%%41", "%A"},
+        {"%0A", "\n"},
+        {"%00x", std::string("\0x", 2)},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(_urlDecode(c.szIn, strlen(c.szIn)), c.strOut) << c.szIn;
+}
+
+TEST(CgiText, LoginCookieRoundTripsThroughTheGate)
+{
+    const std::string passwords[] = {
+        "plain",
+        "with blank and+plus",
+        "per%cent %41 %zz",
+        "semi;colon&amp=eq\"quote,comma\\back",
+        "\xc3\xa9t\xc3\xa9 \xe2\x82\xac",
+        std::string(3000, 'x') + "~-._",
+    };
+    for (const std::string& strPass : passwords) {
+        std::string strCookie = cgiLoginCookie(strPass);
+        ASSERT_EQ(strCookie.compare(0, 5, "auth="), 0);
+        size_t nSemi = strCookie.find(';');
+        ASSERT_NE(nSemi, std::string::npos);
+        std::string strValue = strCookie.substr(5, nSemi - 5);
+        EXPECT_EQ(strCookie.substr(nSemi), "; SameSite=Strict; HttpOnly");
+        EXPECT_EQ(strValue.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~%"),
+                  std::string::npos)
+            << strValue;
+        EXPECT_EQ(_urlDecode(strValue.c_str(), strValue.size()), strPass);
+        /* As the library hands the cookie over, among other cookies. */
+        EXPECT_TRUE(ruxoCGIAuth("other=1&auth=" + strValue + "&x=y", strPass));
+        EXPECT_FALSE(ruxoCGIAuth("other=1&auth=" + strValue + "x", strPass));
+    }
+    EXPECT_EQ(cgiPercentEncode("aZ09-._~ /+%"), "aZ09-._~%20%2F%2B%25");
+}
+
+TEST(CgiText, GateCookieCheck)
+{
+    EXPECT_TRUE(ruxoCGIAuth("auth=pw", "pw"));
+    EXPECT_TRUE(ruxoCGIAuth("a=1; auth=p%77", "pw"));
+    EXPECT_TRUE(ruxoCGIAuth("auth=a+b", "a b"));
+    EXPECT_FALSE(ruxoCGIAuth("authx=pw", "pw"));
+    EXPECT_FALSE(ruxoCGIAuth("Auth=pw", "pw"));
+    EXPECT_FALSE(ruxoCGIAuth("xauth=pw", "pw"));
+    EXPECT_FALSE(ruxoCGIAuth("", "pw"));
+    EXPECT_FALSE(ruxoCGIAuth("auth=PW", "pw"));
+    EXPECT_FALSE(ruxoCGIAuth("auth=pwx", "pw"));
+    EXPECT_FALSE(ruxoCGIAuth("auth=p", "pw"));
+    /* The first "auth" cookie decides. */
+    EXPECT_FALSE(ruxoCGIAuth("auth=no&auth=pw", "pw"));
+    /* Long cookies of other applications do not push the login cookie out. */
+    EXPECT_TRUE(ruxoCGIAuth("big=" + std::string(20000, 'b') + "&auth=pw", "pw"));
+}
+
+TEST(CgiText, LogEscape)
+{
+    EXPECT_EQ(cgiLogEscape("/plain/path?x"), "/plain/path?x");
+    EXPECT_EQ(cgiLogEscape("/a\nb\r\tc\x7f" "d\x1b"), "/a%0Ab%0D%09c%7Fd%1B");
+    EXPECT_EQ(cgiLogEscape("/caf\xc3\xa9 %41"), "/caf\xc3\xa9 %41");
+}
+
+TEST(CgiText, MultipartCut)
+{
+    struct Case {
+        const char* szContentType;
+        const char* szBody;
+        const char* szOut;
+    } cases[] = {
+        {"multipart/form-data; boundary=X", "--X\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\n{\"a\":1}\r\n--X--\r\n",
+         "{\"a\":1}"},
+        {"MULTIPART/FORM-DATA; boundary=X", "--X\r\nH: v\r\n\r\nfirst\r\n--X\r\nH: w\r\n\r\nsecond\r\n--X--", "first"},
+        {"multipart/form-data", "no head here\r\n--X", "no head here"},
+        {"multipart/form-data", "head\r\n\r\nno end", "no end"},
+        {"multipart/form-dat", "head\r\n\r\nbody\r\n--X", "head\r\n\r\nbody\r\n--X"},
+        {"application/json", "a\r\n\r\nb\r\n--c", "a\r\n\r\nb\r\n--c"},
+        {nullptr, "a\r\n\r\nb\r\n--c", "a\r\n\r\nb\r\n--c"},
+        {"multipart/form-data", "", ""},
+    };
+    for (const Case& c : cases) {
+        std::string strBuf = c.szBody;
+        EXPECT_STREQ(cgiMultipartCut(&strBuf[0], c.szContentType), c.szOut) << c.szBody;
+    }
+}
+
+TEST(CgiTitles, Title)
+{
+    EXPECT_STREQ(ruxoAppTitle(), "Strovanta!");
+    EXPECT_EQ(ruxoAppTitle(), ruxoAppTitle());
+}
