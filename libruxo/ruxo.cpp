@@ -1,1 +1,801 @@
-// placeholder
+/* ruxo.cpp -- the engine's core: settings and start-up, the per-channel logs with their rotation,
+ * the slot table with one transcoder child per busy slot (start, stop, poll, reap, hang detection,
+ * release), the processors' load sampling and the small pipe writers.
+ *
+ * Locking: g_engineMutex (recursive) guards the slot table and every slot field; the log mutex, a
+ * leaf, orders the writes and rotations of the log files. Settings words that other threads read
+ * without a lock (log level, processors per channel, the init flag, load percentages) are accessed
+ * with relaxed atomics. */
+#include "ruxo_internal.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+extern char** environ;
+
+RUXO_GLOBAL g_cfg;
+std::recursive_mutex g_engineMutex;
+RUXO_PROC_CTX* g_procChannels = nullptr;
+
+namespace {
+
+const off_t kLogRotateSize = 5000000; /* a log above this size is rotated before the next line */
+const int kLogKeep = 9;               /* numbered logs kept: 1 (oldest) .. 9 */
+const int kHangSeconds = 30;          /* silence after which a child counts as hanging */
+const int kReleaseWaits = 100;        /* release: 100 waits of 30 ms for all slots together */
+const int kReleaseWaitUs = 30000;
+const size_t kChunkSize = 4096; /* one read of transcoder output, NUL included */
+
+std::mutex s_logMutex;  /* leaf: log writes and rotations */
+std::mutex s_progMutex; /* leaf: the program path buffers */
+
+char szProgFile[RUXO_MAX_PATH];
+char szProgDir[RUXO_MAX_PATH];
+
+/* Sampling pace, under g_engineMutex. */
+time_t last_sec;
+time_t tmLastCheckCPU;
+
+RUXO_CLOCK s_fnClock = nullptr;
+std::string s_procStatPath = "/proc/stat";
+
+time_t monotonicSeconds(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec + 1; /* never 0: 0 means "no output yet" in tmAlive */
+}
+
+/* Copies src into a buffer of size cap; false (buffer untouched) when it does not fit. */
+bool copyBounded(char* dst, size_t cap, const std::string& src)
+{
+    if (src.size() >= cap) return false;
+    memcpy(dst, src.c_str(), src.size() + 1);
+    return true;
+}
+
+/* The text of a start-up path: narrow as given, or a wide text converted under the locale. */
+bool configText(const void* p, int bUnicode, std::string* out)
+{
+    if (!bUnicode) {
+        const char* sz = static_cast<const char*>(p);
+        size_t n = strnlen(sz, RUXO_MAX_PATH);
+        if (n >= RUXO_MAX_PATH) return false;
+        out->assign(sz, n);
+        return true;
+    }
+    const wchar_t* wsz = static_cast<const wchar_t*>(p);
+    mbstate_t st;
+    memset(&st, 0, sizeof st);
+    const wchar_t* src = wsz;
+    size_t n = wcsrtombs(nullptr, &src, 0, &st);
+    if (n == (size_t)-1 || n >= RUXO_MAX_PATH) return false;
+    char buf[RUXO_MAX_PATH];
+    memset(&st, 0, sizeof st);
+    src = wsz;
+    if (wcsrtombs(buf, &src, sizeof buf, &st) != n) return false;
+    buf[n] = '\0';
+    out->assign(buf, n);
+    return true;
+}
+
+/* Reads "/proc/self/exe" into szProgFile when it is empty; a truncated link is a failure. */
+void readProgFile(void)
+{
+    if (szProgFile[0]) return;
+    char buf[RUXO_MAX_PATH];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
+    if (n <= 0 || (size_t)n >= sizeof buf) return;
+    buf[n] = '\0';
+    memcpy(szProgFile, buf, (size_t)n + 1);
+}
+
+bool validSlot(int iChannel)
+{
+    return g_procChannels && iChannel >= 0 && iChannel < g_cfg.nMaxChannels;
+}
+
+/* "<data>/log/ruxo_NNN.log" or, with k > 0, "<data>/log/ruxo_NNN-k.log"; false when too long. */
+bool logPath(char* buf, size_t cap, int iChannel, int k)
+{
+    int n = k > 0 ? snprintf(buf, cap, "%s/log/ruxo_%03d-%d.log", g_cfg.szDataPath, iChannel + 1, k)
+                  : snprintf(buf, cap, "%s/log/ruxo_%03d.log", g_cfg.szDataPath, iChannel + 1);
+    return n > 0 && (size_t)n < cap;
+}
+
+bool fileExists(const char* sz)
+{
+    struct stat st;
+    return stat(sz, &st) == 0;
+}
+
+/* The rotation itself; the caller holds the log mutex. */
+void rotateLocked(int iChannel)
+{
+    char from[PATH_MAX], to[PATH_MAX];
+    int m = 1;
+    for (; m < 100000; ++m) {
+        if (!logPath(to, sizeof to, iChannel, m)) return;
+        if (!fileExists(to)) break;
+    }
+    if (m > kLogKeep) {
+        for (int k = 1; k <= m - kLogKeep; ++k)
+            if (logPath(from, sizeof from, iChannel, k)) unlink(from);
+        for (int k = m - kLogKeep + 1, dst = 1; k <= m - 1; ++k, ++dst)
+            if (logPath(from, sizeof from, iChannel, k) && logPath(to, sizeof to, iChannel, dst))
+                rename(from, to);
+    }
+    if (logPath(from, sizeof from, iChannel, 0) &&
+        logPath(to, sizeof to, iChannel, m < kLogKeep ? m : kLogKeep))
+        rename(from, to);
+}
+
+bool writeAll(int fd, const char* p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        n -= (size_t)w;
+    }
+    return true;
+}
+
+/* A pipe whose both ends are close-on-exec and above 2, so that 0 keeps meaning "no descriptor"
+ * and the child's dup2 onto 0, 1 and 2 never clobbers a source. */
+bool makePipe(RUXO_PIPE fds[2])
+{
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) return false;
+    for (int k = 0; k < 2; ++k) {
+        if (p[k] > 2) continue;
+        int d = fcntl(p[k], F_DUPFD_CLOEXEC, 3);
+        if (d < 0) {
+            close(p[0]);
+            close(p[1]);
+            return false;
+        }
+        close(p[k]);
+        p[k] = d;
+    }
+    fds[0] = p[0];
+    fds[1] = p[1];
+    return true;
+}
+
+void closeFd(RUXO_PIPE* fd)
+{
+    if (*fd != 0) {
+        close(*fd);
+        *fd = 0;
+    }
+}
+
+/* Reads what is waiting in the slot's output pipe and hands it on chunk by chunk. */
+void drainOutput(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback)
+{
+    char buf[kChunkSize];
+    /* Bounded: a child that writes faster than we read cannot hold the poll forever. */
+    for (int n = 0; n < 1024 && pProc->pipeStdout[0] != 0; ++n) {
+        memset(buf, 0, sizeof buf);
+        ssize_t r = read(pProc->pipeStdout[0], buf, sizeof buf - 1);
+        if (r < 1) break;
+        if (fnCallback) fnCallback(pContext, buf);
+    }
+}
+
+/* Long runs of digits in "/proc/stat" are 64-bit counters; their low 32 bits are what is kept. */
+bool parseCpuLine(const char* p, uint32_t v[8])
+{
+    for (int k = 0; k < 8; ++k) {
+        while (*p == ' ' || *p == '\t') ++p;
+        if (*p < '0' || *p > '9') return false;
+        unsigned long long x = 0;
+        while (*p >= '0' && *p <= '9') x = x * 10 + (unsigned)(*p++ - '0');
+        v[k] = (uint32_t)x;
+    }
+    return true;
+}
+
+/* An integer after a field name of a progress line ("%d" rules, clamped to the int range). */
+bool parseInt(const char* p, int* out)
+{
+    char* end = nullptr;
+    errno = 0;
+    long long v = strtoll(p, &end, 10);
+    if (end == p) return false;
+    if (v > INT32_MAX) v = INT32_MAX;
+    if (v < INT32_MIN) v = INT32_MIN;
+    *out = (int)v;
+    return true;
+}
+
+} // namespace
+
+/* ---- settings and start-up ------------------------------------------------------------------- */
+
+void _ruxoSetClock(RUXO_CLOCK fnClock)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    s_fnClock = fnClock;
+}
+
+time_t _ruxoNow(void)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    return s_fnClock ? s_fnClock() : monotonicSeconds();
+}
+
+void _ruxoSetProcStatPath(const char* szPath)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    s_procStatPath = szPath ? szPath : "/proc/stat";
+}
+
+const char* ruxoGetProgFile(void)
+{
+    std::lock_guard<std::mutex> lk(s_progMutex);
+    readProgFile();
+    return szProgFile;
+}
+
+const char* ruxoGetProgDir(void)
+{
+    std::lock_guard<std::mutex> lk(s_progMutex);
+    if (szProgDir[0]) return szProgDir;
+    readProgFile();
+    const char* slash = strrchr(szProgFile, '/');
+    size_t n = slash ? (size_t)(slash - szProgFile) : strlen(szProgFile);
+    memcpy(szProgDir, szProgFile, n);
+    szProgDir[n] = '\0';
+    return szProgDir;
+}
+
+void ruxoSetLog(int nLogLevel) { ruxoStoreInt(&g_cfg.nLogLevel, nLogLevel); }
+
+void ruxoSetCpuAffinity(int nCpuPerChannel) { ruxoStoreInt(&g_cfg.nCpuPerChannel, nCpuPerChannel); }
+
+void ruxoSetAppCallback(RUXO_CALLBACK fnAppCallback)
+{
+    __atomic_store_n(&g_cfg.fnAppCallback, fnAppCallback, __ATOMIC_RELAXED);
+}
+
+void ruxoInitChannels(void)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    free(g_procChannels);
+    g_procChannels = static_cast<RUXO_PROC_CTX*>(calloc(RUXO_MAX_SLOTS, sizeof(RUXO_PROC_CTX)));
+    g_cfg.nMaxChannels = g_procChannels ? RUXO_MAX_SLOTS : 0;
+}
+
+int _ruxoInitInternal(const RUXO_CONFIG* pConfig, int bUnicode)
+{
+    if (!pConfig) return -1;
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+
+    std::string progDir = ruxoGetProgDir();
+    std::string progFile = ruxoGetProgFile();
+
+    std::string exe;
+    if (pConfig->pszDllPath) {
+        if (!configText(pConfig->pszDllPath, bUnicode, &exe)) return -3;
+    } else {
+        exe = progDir;
+    }
+    if (exe.empty() || exe.back() != '/') exe += '/';
+    exe += RUXO_TRANSCODER_NAME;
+
+    std::string data = progDir;
+    if (pConfig->pszDataPath) {
+        if (!configText(pConfig->pszDataPath, bUnicode, &data)) return -1;
+        if (!data.empty() && data.back() == '/') data.pop_back();
+    }
+
+    char szExe[RUXO_MAX_PATH], szData[RUXO_MAX_PATH];
+    if (!copyBounded(szExe, sizeof szExe, exe)) return -3;
+    if (!copyBounded(szData, sizeof szData, data)) return -1;
+
+    {
+        std::lock_guard<std::mutex> lg(s_logMutex);
+        memcpy(g_cfg.szfnFfmpeg, szExe, sizeof szExe);
+        memset(g_cfg.szfnFfserver, 0, sizeof g_cfg.szfnFfserver);
+        copyBounded(g_cfg.szfnFfserver, sizeof g_cfg.szfnFfserver, progFile);
+        memcpy(g_cfg.szDataPath, szData, sizeof szData);
+    }
+
+    /* Only a regular executable file will do: root passes the access test on a folder too. */
+    struct stat st;
+    if (access(g_cfg.szfnFfmpeg, X_OK) != 0 || stat(g_cfg.szfnFfmpeg, &st) != 0 || !S_ISREG(st.st_mode))
+        return -3;
+
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    g_cfg.nCPUs = n < 1 ? 1 : (n > INT32_MAX ? INT32_MAX : (int)n);
+    ruxoStoreInt(&g_cfg.nCpuPerChannel, pConfig->nCpuPerChannel);
+
+    ruxoInitChannels();
+    if (!g_procChannels) return -1;
+
+    /* A write to a child that has already ended must report EPIPE, not end the daemon. */
+    struct sigaction sa;
+    if (sigaction(SIGPIPE, nullptr, &sa) == 0 && sa.sa_handler == SIG_DFL) {
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = SIG_IGN;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGPIPE, &sa, nullptr);
+    }
+
+    ruxoStoreInt(&g_cfg.nLogLevel, pConfig->nLogLevel);
+    ruxoStoreInt(&g_cfg.bInit, 1);
+    return 0;
+}
+
+int ruxoInitA(const RUXO_CONFIG* pConfig)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    if (ruxoLoadInt(&g_cfg.bInit)) return 0;
+    return _ruxoInitInternal(pConfig, 0);
+}
+
+int ruxoInitW(const RUXO_CONFIG* pConfig)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    if (ruxoLoadInt(&g_cfg.bInit)) return 0;
+    return _ruxoInitInternal(pConfig, 1);
+}
+
+/* ---- channel logs ---------------------------------------------------------------------------- */
+
+int cleanLogFiles(int iChannel)
+{
+    std::lock_guard<std::mutex> lk(s_logMutex);
+    rotateLocked(iChannel);
+    return 0;
+}
+
+int ruxoLog(int iChannel, int bTimestamp, const char* szLog)
+{
+    if (!ruxoLoadInt(&g_cfg.bInit)) return -1;
+    if (ruxoLoadInt(&g_cfg.nLogLevel) == 0) return 0;
+    if (!szLog) szLog = "";
+
+    std::lock_guard<std::mutex> lk(s_logMutex);
+    char path[PATH_MAX];
+    if (!logPath(path, sizeof path, iChannel, 0)) return -1;
+
+    struct stat st;
+    if (stat(path, &st) == 0 && st.st_size > kLogRotateSize) rotateLocked(iChannel);
+
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    if (bTimestamp) {
+        char stamp[64];
+        time_t now = time(nullptr);
+        struct tm tmNow;
+        localtime_r(&now, &tmNow);
+        size_t n = strftime(stamp, sizeof stamp, "[%Y/%m/%d %H:%M:%S] ", &tmNow);
+        writeAll(fd, stamp, n);
+        writeAll(fd, szLog, strlen(szLog));
+        if (!strchr(szLog, '\n')) writeAll(fd, "\n", 1);
+    } else {
+        writeAll(fd, szLog, strlen(szLog));
+    }
+    close(fd);
+    return 0;
+}
+
+/* ---- pipes ----------------------------------------------------------------------------------- */
+
+size_t pipeWrite(RUXO_PIPE pipe, const void* buf, size_t len)
+{
+    ssize_t w;
+    do {
+        w = write(pipe, buf, len);
+    } while (w < 0 && errno == EINTR);
+    return (size_t)w;
+}
+
+size_t pipeWriteStr(RUXO_PIPE pipe, const char* szbuf) { return pipeWrite(pipe, szbuf, strlen(szbuf)); }
+
+size_t pipePrintf(RUXO_PIPE pipe, const char* fmt, ...)
+{
+    char buf[1000];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (n < 0) return (size_t)-1;
+    if ((size_t)n >= sizeof buf) {
+        errno = EMSGSIZE;
+        return (size_t)-1;
+    }
+    return pipeWrite(pipe, buf, (size_t)n);
+}
+
+void _ruxoFreePipe(RUXO_PIPE* pipeStd)
+{
+    closeFd(&pipeStd[0]);
+    closeFd(&pipeStd[1]);
+}
+
+void _ruxoFreePipes(RUXO_PROC_CTX* pProc)
+{
+    _ruxoFreePipe(pProc->pipeStdin);
+    _ruxoFreePipe(pProc->pipeStdout);
+}
+
+/* ---- children -------------------------------------------------------------------------------- */
+
+int _ruxoCpuSetForSlot(int iChannel, int nCpuPerChannel, int nCPUs, cpu_set_t* pSet)
+{
+    CPU_ZERO(pSet);
+    if (nCpuPerChannel <= 0 || iChannel < 0) return 0;
+    int64_t cpus = nCPUs < 1 ? 1 : nCPUs;
+    int64_t first = ((int64_t)iChannel * nCpuPerChannel) % cpus;
+    const int64_t bits = (int64_t)sizeof(cpu_set_t) * 8; /* 1024 */
+    int set = 0;
+    for (int64_t b = first; b < first + nCpuPerChannel && b < bits; ++b) {
+        CPU_SET((size_t)b, pSet);
+        ++set;
+    }
+    return set;
+}
+
+int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    if (!ruxoLoadInt(&g_cfg.bInit)) return -1;
+
+    /* Whatever a previous child left behind goes with its pipes: every child starts afresh. */
+    _ruxoFreePipes(pProc);
+    if (!makePipe(pProc->pipeStdin)) return -5;
+    if (!makePipe(pProc->pipeStdout)) {
+        _ruxoFreePipe(pProc->pipeStdin);
+        return -5;
+    }
+
+    /* Everything the child needs is prepared here: after fork it only makes system calls. */
+    cpu_set_t cpus;
+    int iChannel = (g_procChannels && pProc >= g_procChannels && pProc < g_procChannels + g_cfg.nMaxChannels)
+                       ? (int)(pProc - g_procChannels)
+                       : -1;
+    int nBound = _ruxoCpuSetForSlot(iChannel, ruxoLoadInt(&g_cfg.nCpuPerChannel), g_cfg.nCPUs, &cpus);
+    char* argv[2] = {szfnExe, nullptr};
+    char** envp = environ;
+    struct rlimit rl;
+    int maxFd = 1024;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
+        maxFd = rl.rlim_cur > 65536 ? 65536 : (int)rl.rlim_cur;
+    struct sigaction saDefault;
+    memset(&saDefault, 0, sizeof saDefault);
+    saDefault.sa_handler = SIG_DFL;
+    sigemptyset(&saDefault.sa_mask);
+    sigset_t noSignals;
+    sigemptyset(&noSignals);
+    int inR = pProc->pipeStdin[0], outW = pProc->pipeStdout[1];
+
+    pid_t pid = fork();
+    pProc->pid = pid;
+    if (pid < 0) {
+        _ruxoFreePipes(pProc);
+        return -13;
+    }
+    if (pid == 0) {
+        for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &saDefault, nullptr);
+        sigprocmask(SIG_SETMASK, &noSignals, nullptr);
+        if (nBound > 0) sched_setaffinity(0, sizeof cpus, &cpus);
+        if (dup2(inR, 0) < 0 || dup2(outW, 1) < 0 || dup2(outW, 2) < 0) _exit(127);
+        if (close_range(3, ~0U, 0) != 0)
+            for (int fd = 3; fd < maxFd; ++fd) close(fd);
+        execve(szfnExe, argv, envp);
+        _exit(127);
+    }
+
+    /* The child's ends belong to the child now. */
+    closeFd(&pProc->pipeStdin[0]);
+    closeFd(&pProc->pipeStdout[1]);
+    int fl = fcntl(pProc->pipeStdout[0], F_GETFL);
+    if (fl >= 0) fcntl(pProc->pipeStdout[0], F_SETFL, fl | O_NONBLOCK);
+
+    pProc->nStreamingSec = -1;
+    pProc->nFPS = -1;
+    pProc->nBitrate = -1;
+    pProc->tmAlive = 0;
+    pProc->state = bPreview ? RUXO_STATE_PREVIEW : RUXO_STATE_RUNNING;
+    return 0;
+}
+
+int _ruxoStartChild(int iChannel, const char* szArg, int bPreview)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    if (!ruxoLoadInt(&g_cfg.bInit)) return -1;
+    if (!validSlot(iChannel)) return -1;
+    RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];
+    if (pProc->state != RUXO_STATE_IDLE) return -1; /* never orphan a running child */
+    int rc = _ruxoStartProc(pProc, g_cfg.szfnFfmpeg, bPreview);
+    if (rc != 0) return rc;
+    /* A child that has already ended makes these fail with EPIPE (SIGPIPE is ignored); the start
+     * still succeeds and the next poll reaps the child as usual. The line always fits the fresh,
+     * empty pipe, so the writes never block. */
+    int fd = pProc->pipeStdin[1];
+    pipeWriteStr(fd, RUXO_ACCESS_TOKEN " ");
+    pipeWriteStr(fd, szArg ? szArg : "");
+    pipeWriteStr(fd, "\n");
+    return 0;
+}
+
+void ruxoStop(int iChannel, int nStopMode)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    if (!validSlot(iChannel)) return;
+    RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];
+    if (pProc->state == RUXO_STATE_IDLE) return;
+    if (nStopMode == 1) {
+        if (pProc->pid > 0) kill(pProc->pid, SIGKILL);
+        pProc->state = RUXO_STATE_STOPPING;
+        ruxoLog(iChannel, 1, "stop transcoding forcedly");
+    } else if (nStopMode == 0) {
+        if ((pProc->state == RUXO_STATE_RUNNING || pProc->state == RUXO_STATE_PREVIEW) && pProc->pid > 0)
+            kill(pProc->pid, SIGINT);
+        pProc->state = RUXO_STATE_STOPPING;
+        ruxoLog(iChannel, 1, "stop transcoding");
+    }
+}
+
+void _ruxoPollProc(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    drainOutput(pProc, pContext, fnCallback);
+
+    bool reaped = false;
+    if (pProc->pid > 0) {
+        int status = 0;
+        pid_t r = waitpid(pProc->pid, &status, WNOHANG);
+        if (r == pProc->pid) {
+            pProc->nExitCode = status;
+            reaped = true;
+        } else if (r < 0 && errno == ECHILD) {
+            reaped = true; /* nExitCode keeps the last known status */
+        }
+    } else {
+        reaped = true; /* a busy slot without a child: nothing to wait for, never waitpid(<=0) */
+    }
+    if (!reaped) return;
+
+    pProc->pid = 0;
+    pProc->state = RUXO_STATE_IDLE;
+    /* What the child wrote just before it ended is its own; it must not reach the next child's log
+     * line count. */
+    drainOutput(pProc, pContext, fnCallback);
+    _ruxoFreePipes(pProc);
+}
+
+int _ruxoLogFilter(int iChannel, char* szLog)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    if (validSlot(iChannel)) {
+        RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];
+        pProc->tmAlive = _ruxoNow();
+        const char* t = strstr(szLog, " time=");
+        if (t) {
+            t += 6;
+            char tbuf[100];
+            size_t n = 0;
+            while (n < sizeof tbuf - 1 && t[n] && !strchr(". \t\r\n", t[n])) ++n;
+            memcpy(tbuf, t, n);
+            tbuf[n] = '\0';
+            int h, m, s;
+            if (sscanf(tbuf, "%d:%d:%d", &h, &m, &s) == 3) {
+                long long sec = (long long)h * 3600 + (long long)m * 60 + s;
+                if (sec > INT32_MAX) sec = INT32_MAX;
+                if (sec < INT32_MIN) sec = INT32_MIN;
+                pProc->nStreamingSec = (int)sec;
+            }
+            const char* f = strstr(szLog, " fps=");
+            if (f) parseInt(f + 5, &pProc->nFPS);
+            const char* b = strstr(szLog, " bitrate=");
+            if (b) parseInt(b + 9, &pProc->nBitrate);
+        }
+    }
+
+    ruxoLog(iChannel, 0, szLog);
+
+    if (strstr(szLog, "Number of bands") || strstr(szLog, "channel element")) ruxoStop(iChannel, 0);
+    if (strstr(szLog, "Queue input is backward in time")) ruxoStop(iChannel, 0);
+
+    RUXO_CALLBACK fn = __atomic_load_n(&g_cfg.fnAppCallback, __ATOMIC_RELAXED);
+    if (fn) fn(reinterpret_cast<void*>((intptr_t)iChannel), szLog);
+    return 0;
+}
+
+void _ruxoPollCallback(void* pContext, char* szInfo)
+{
+    _ruxoLogFilter((int)(intptr_t)pContext, szInfo);
+}
+
+int ruxoPoll(void)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    time_t now = _ruxoNow();
+    for (int i = 0; g_procChannels && i < g_cfg.nMaxChannels; ++i) {
+        RUXO_PROC_CTX* pProc = &g_procChannels[i];
+        if (pProc->state == RUXO_STATE_IDLE) continue;
+        _ruxoPollProc(pProc, reinterpret_cast<void*>((intptr_t)i), _ruxoPollCallback);
+        if (pProc->state == RUXO_STATE_IDLE) {
+            char line[64];
+            snprintf(line, sizeof line, "transcoding stopped (0x%08x)", (unsigned)pProc->nExitCode);
+            ruxoLog(i, 1, line);
+        }
+        if (pProc->tmAlive > 0 && now - pProc->tmAlive > kHangSeconds) {
+            ruxoLog(i, 1, "channel seems to be hanging for over 30 secs, killing...");
+            ruxoStop(i, 1);
+        }
+    }
+    if (now != last_sec) {
+        last_sec = now;
+        collectCpuUsage();
+    }
+    return 0;
+}
+
+void collectCpuUsage(void)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    time_t now = _ruxoNow();
+    if (now <= tmLastCheckCPU) return;
+    tmLastCheckCPU = now;
+
+    /* The whole file: one line per processor, about 100 bytes each, so a fixed small buffer would
+     * leave all but the first few dozen processors unsampled. */
+    static std::string text;
+    text.clear();
+    int fd = open(s_procStatPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    char buf[8192];
+    bool ok = true;
+    for (int n = 0; n < 1024; ++n) {
+        ssize_t r = read(fd, buf, sizeof buf);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) ok = false;
+        if (r <= 0) break;
+        text.append(buf, (size_t)r);
+    }
+    close(fd);
+    if (!ok || text.empty() || g_cfg.nCPUs <= 0) return;
+
+    int nSampled = g_cfg.nCPUs < RUXO_MAX_CPUS ? g_cfg.nCPUs : RUXO_MAX_CPUS;
+    for (size_t pos = 0; pos < text.size();) {
+        size_t eol = text.find('\n', pos);
+        if (eol == std::string::npos) eol = text.size();
+        const char* p = text.c_str() + pos;
+        pos = eol + 1;
+        /* "cpuK " at the start of a line; the "cpu " summary line has no number. */
+        if (strncmp(p, "cpu", 3) != 0 || p[3] < '0' || p[3] > '9') continue;
+        const char* q = p + 3;
+        long k = 0;
+        while (*q >= '0' && *q <= '9' && k < 1000000) k = k * 10 + (*q++ - '0');
+        if (*q != ' ' || k >= nSampled) continue;
+        uint32_t v[8];
+        if (!parseCpuLine(q, v)) continue;
+        uint32_t busy = v[0] + v[1] + v[2] + v[5] + v[6] + v[7];
+        uint32_t total = busy + v[3] + v[4];
+        RUXO_CPU_USAGE* u = &g_cfg.cpuUsage[k];
+        if (u->last_load != 0 && u->last_total != 0 && total != u->last_total) {
+            /* Differences as signed 32-bit values: counters that wrap still give the right step,
+             * counters that went back (a processor reset) give no share above 100 or below 0. */
+            int64_t dBusy = (int32_t)(busy - u->last_load);
+            int64_t dTotal = (int32_t)(total - u->last_total);
+            if (dTotal > 0) {
+                int64_t pct = dBusy * 100 / dTotal;
+                if (pct < 0) pct = 0;
+                if (pct > 100) pct = 100;
+                ruxoStoreInt(&u->load_pct, (int)pct);
+            }
+        }
+        u->last_load = busy;
+        u->last_total = total;
+    }
+}
+
+int ruxoGetCpuLoad(int iCpu)
+{
+    if (iCpu < 0 || iCpu >= RUXO_MAX_CPUS || iCpu >= g_cfg.nCPUs) return 0;
+    return ruxoLoadInt(&g_cfg.cpuUsage[iCpu].load_pct);
+}
+
+/* ---- release and getters --------------------------------------------------------------------- */
+
+void ruxoFree(void)
+{
+    /* Held throughout: no start, stop or new start-up may meet a table that is being taken down. */
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    if (!ruxoLoadInt(&g_cfg.bInit)) return;
+    ruxoStoreInt(&g_cfg.bInit, 0);
+
+    for (int i = 0; g_procChannels && i < g_cfg.nMaxChannels; ++i) {
+        RUXO_CHANNEL_STATE s = g_procChannels[i].state;
+        if (s == RUXO_STATE_RUNNING || s == RUXO_STATE_PREVIEW) ruxoStop(i, 0);
+    }
+
+    int waits = 0;
+    pid_t killed[RUXO_MAX_SLOTS];
+    int nKilled = 0;
+    for (int i = 0; g_procChannels && i < g_cfg.nMaxChannels; ++i) {
+        RUXO_PROC_CTX* pProc = &g_procChannels[i];
+        while (pProc->state != RUXO_STATE_IDLE) {
+            if (waits >= kReleaseWaits) {
+                if (pProc->pid > 0 && nKilled < RUXO_MAX_SLOTS) killed[nKilled++] = pProc->pid;
+                ruxoStop(i, 1);
+                break;
+            }
+            usleep(kReleaseWaitUs);
+            ruxoPoll();
+            ++waits;
+        }
+        _ruxoFreePipes(pProc);
+    }
+
+    /* A killed child dies at once; reap it (bounded) so that no zombie outlives the table. */
+    for (int tries = 0; nKilled > 0 && tries < 100; ++tries) {
+        int left = 0;
+        for (int k = 0; k < nKilled; ++k) {
+            if (killed[k] <= 0) continue;
+            pid_t r = waitpid(killed[k], nullptr, WNOHANG);
+            if (r == killed[k] || (r < 0 && errno == ECHILD))
+                killed[k] = 0;
+            else
+                ++left;
+        }
+        if (left == 0) break;
+        usleep(5000);
+    }
+
+    free(g_procChannels);
+    g_procChannels = nullptr;
+    g_cfg.nMaxChannels = 0;
+}
+
+RUXO_CHANNEL_STATE ruxoGetState(int iChannel)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    return validSlot(iChannel) ? g_procChannels[iChannel].state : RUXO_STATE_IDLE;
+}
+
+int ruxoGetStreamTime(int iChannel)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    return validSlot(iChannel) ? g_procChannels[iChannel].nStreamingSec : -1;
+}
+
+int ruxoGetStreamFPS(int iChannel)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    return validSlot(iChannel) ? g_procChannels[iChannel].nFPS : -1;
+}
+
+int ruxoGetStreamBitrate(int iChannel)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    return validSlot(iChannel) ? g_procChannels[iChannel].nBitrate : -1;
+}
+
+int ruxoGetExitCode(int iChannel)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    return validSlot(iChannel) ? g_procChannels[iChannel].nExitCode : 0;
+}

@@ -243,6 +243,8 @@ int ruxoGetStreamFPS(int iChannel);
 int ruxoGetStreamBitrate(int iChannel);
 int ruxoGetExitCode(int iChannel);
 void collectCpuUsage(void);
+/* Load of processor iCpu in percent (0..100); 0 outside 0..nCPUs-1 and 0..63. Safe on any thread. */
+int ruxoGetCpuLoad(int iCpu);
 
 /* ---- transcode start and the command line (ruxo_cmdline.cpp) -------------------------------- */
 

@@ -1,0 +1,482 @@
+/* engine_integration_test.cpp -- transcoder children for real: the scripted fake transcoder runs as
+ * "ruxod.so" and the engine starts, feeds, polls, stops, kills, reaps and releases it. Covers the
+ * input line, wait statuses, progress, fatal texts, the hang rule (engine clock injected), the
+ * release's 3 s budget, CPU binding, fresh pipes per child, inherited descriptors, signal
+ * dispositions and concurrent use of the slot table. Every test runs in its own process. */
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ruxo_internal.h"
+#include "ruxo_test_env.h"
+
+using ruxotest::EngineDirs;
+using ruxotest::readFile;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+size_t count(const std::string& hay, const std::string& needle)
+{
+    size_t n = 0;
+    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
+    return n;
+}
+
+/* One record of the fake transcoder: "<pid> <kind> <rest>". */
+struct Record {
+    pid_t pid;
+    std::string kind, rest;
+};
+
+std::vector<Record> records(const std::string& file)
+{
+    std::vector<Record> out;
+    std::istringstream in(readFile(file));
+    std::string line;
+    while (std::getline(in, line)) {
+        Record r;
+        size_t a = line.find(' '), b = line.find(' ', a + 1);
+        if (a == std::string::npos) continue;
+        r.pid = atoi(line.substr(0, a).c_str());
+        r.kind = line.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
+        r.rest = b == std::string::npos ? "" : line.substr(b + 1);
+        out.push_back(r);
+    }
+    return out;
+}
+
+std::atomic<time_t> g_clockOffset{0};
+time_t shiftedClock(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec + 1 + g_clockOffset.load();
+}
+/* Makes the engine clock read t now. */
+void setEngineNow(time_t t) { g_clockOffset = t - (shiftedClock() - g_clockOffset.load()); }
+
+class Children : public ::testing::Test {
+protected:
+    EngineDirs dirs;
+    std::string out; /* the fake's record file */
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(dirs.create("engine", RUXO_FAKE_TRANSCODER));
+        out = dirs.root + "/fake.txt";
+        unsetenv("RUXO_FAKE_MODE");
+        unsetenv("RUXO_FAKE_OUT");
+    }
+    void TearDown() override { ruxoFree(); }
+
+    int init(int nCpuPerChannel = 0)
+    {
+        RUXO_CONFIG cfg = {};
+        cfg.nLogLevel = 1;
+        cfg.nCpuPerChannel = nCpuPerChannel;
+        cfg.pszDllPath = dirs.bin.c_str();
+        cfg.pszDataPath = dirs.data.c_str();
+        return ruxoInitA(&cfg);
+    }
+    /* The command line handed to the fake: its mode word and where it records. */
+    std::string line(const std::string& mode) { return "-i input fake:" + mode + " fake-out=" + out + " "; }
+    int start(int iChannel, const std::string& mode, int bPreview = 0)
+    {
+        std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+        return _ruxoStartChild(iChannel, line(mode).c_str(), bPreview);
+    }
+    /* Polls every 20 ms until cond holds or the time is up. */
+    bool pollUntil(const std::function<bool()>& cond, double seconds = 5.0)
+    {
+        auto end = Clock::now() + std::chrono::duration<double>(seconds);
+        while (Clock::now() < end) {
+            ruxoPoll();
+            if (cond()) return true;
+            usleep(20000);
+        }
+        ruxoPoll();
+        return cond();
+    }
+    bool idle(int i)
+    {
+        return pollUntil([&] { return ruxoGetState(i) == RUXO_STATE_IDLE; });
+    }
+    pid_t pidOf(int i)
+    {
+        std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+        return g_procChannels[i].pid;
+    }
+    /* The fake has read its line (and recorded it). */
+    bool recorded(const std::string& kind, size_t n = 1)
+    {
+        return pollUntil([&] {
+            size_t k = 0;
+            for (auto& r : records(out)) k += r.kind == kind;
+            return k >= n;
+        });
+    }
+    std::string log(int i) { return readFile(dirs.channelLog(i)); }
+};
+
+} // namespace
+
+TEST_F(Children, StartFeedsTheLineAndReapsWithTheWaitStatus)
+{
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(start(0, "run"), 0);
+    EXPECT_EQ(ruxoGetState(0), RUXO_STATE_RUNNING);
+    EXPECT_EQ(ruxoGetStreamTime(0), -1);
+    pid_t pid = pidOf(0);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(recorded("line"));
+    auto recs = records(out);
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0].pid, pid);
+    EXPECT_EQ(recs[0].rest, "quBra_6093 " + line("run"));
+
+    /* A second start of a busy slot is the caller's check; a preview in another slot: */
+    ASSERT_EQ(start(1, "run", 1), 0);
+    EXPECT_EQ(ruxoGetState(1), RUXO_STATE_PREVIEW);
+
+    /* Progress arrives, then a graceful stop ends the child with status 0. */
+    EXPECT_TRUE(pollUntil([&] { return ruxoGetStreamFPS(0) == 25; }));
+    EXPECT_EQ(ruxoGetStreamBitrate(0), 134);
+    ruxoStop(0, 0);
+    EXPECT_EQ(ruxoGetState(0), RUXO_STATE_STOPPING);
+    ASSERT_TRUE(idle(0));
+    EXPECT_EQ(ruxoGetExitCode(0), 0);
+    EXPECT_EQ(kill(pid, 0), -1); /* reaped */
+    std::string l = log(0);
+    EXPECT_NE(l.find("] stop transcoding\n"), std::string::npos);
+    EXPECT_NE(l.find("] transcoding stopped (0x00000000)\n"), std::string::npos);
+    EXPECT_LT(l.find("] stop transcoding\n"), l.find("transcoding stopped"));
+
+    /* Forced stop: SIGKILL, raw status 9. */
+    ruxoStop(1, 1);
+    ASSERT_TRUE(idle(1));
+    EXPECT_EQ(ruxoGetExitCode(1), 9);
+    EXPECT_NE(log(1).find("] stop transcoding forcedly\n"), std::string::npos);
+    EXPECT_NE(log(1).find("] transcoding stopped (0x00000009)\n"), std::string::npos);
+
+    /* A child that exits with 1: raw status 0x100; its last output reaches the log. */
+    ASSERT_EQ(start(0, "exit1"), 0);
+    ASSERT_TRUE(idle(0));
+    EXPECT_EQ(ruxoGetExitCode(0), 0x100);
+    EXPECT_NE(log(0).find("fake transcoder failing\n"), std::string::npos);
+    EXPECT_NE(log(0).find("] transcoding stopped (0x00000100)\n"), std::string::npos);
+
+    /* Progress counters and the status stay after the child has ended. */
+    EXPECT_EQ(ruxoGetStreamFPS(1), 25);
+}
+
+TEST_F(Children, ProgressOfARealChild)
+{
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(start(4, "progress"), 0);
+    EXPECT_TRUE(pollUntil([&] { return ruxoGetStreamTime(4) >= 62; }));
+    EXPECT_EQ(ruxoGetStreamFPS(4), 25);
+    EXPECT_GE(ruxoGetStreamBitrate(4), 134);
+    EXPECT_NE(log(4).find("time=00:01:02.50 bitrate= 134.2kbits/s"), std::string::npos);
+    ruxoStop(4, 0);
+    ASSERT_TRUE(idle(4));
+}
+
+TEST_F(Children, FatalTextsStopTheChild)
+{
+    ASSERT_EQ(init(), 0);
+    const char* modes[] = {"fatal=bands", "fatal=element", "fatal=queue"};
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(start(i, modes[i]), 0);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(idle(i)) << modes[i];
+        EXPECT_EQ(ruxoGetExitCode(i), 0) << modes[i]; /* ended by SIGINT, gracefully */
+        EXPECT_EQ(count(log(i), "] stop transcoding\n"), 1u) << modes[i];
+    }
+}
+
+TEST_F(Children, HangRuleAtThirtyOneSecondsOnly)
+{
+    ASSERT_EQ(init(), 0);
+    _ruxoSetClock(shiftedClock);
+    ASSERT_EQ(start(0, "once"), 0);   /* one line, then silence */
+    ASSERT_EQ(start(1, "silent"), 0); /* never prints */
+    ASSERT_TRUE(pollUntil([&] {
+        std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+        return g_procChannels[0].tmAlive > 0;
+    }));
+    time_t alive;
+    {
+        std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+        alive = g_procChannels[0].tmAlive;
+        EXPECT_EQ(g_procChannels[1].tmAlive, 0);
+    }
+    /* 30 seconds after the last output: not yet. */
+    setEngineNow(alive + 30);
+    ruxoPoll();
+    EXPECT_EQ(ruxoGetState(0), RUXO_STATE_RUNNING);
+    EXPECT_EQ(log(0).find("hanging"), std::string::npos);
+
+    /* 31 seconds: killed; the slot that never printed is left alone, however long. */
+    setEngineNow(alive + 31);
+    ruxoPoll();
+    EXPECT_EQ(ruxoGetState(0), RUXO_STATE_STOPPING);
+    g_clockOffset = 100000;
+    ASSERT_TRUE(idle(0));
+    EXPECT_EQ(ruxoGetState(1), RUXO_STATE_RUNNING);
+    EXPECT_EQ(ruxoGetExitCode(0), 9);
+
+    std::string l = log(0);
+    const char* hang = "] channel seems to be hanging for over 30 secs, killing...\n";
+    size_t a = l.find(hang), b = l.find("] stop transcoding forcedly\n"),
+           c = l.find("] transcoding stopped (0x00000009)\n"), d = l.rfind(hang);
+    ASSERT_NE(a, std::string::npos);
+    ASSERT_NE(b, std::string::npos);
+    ASSERT_NE(c, std::string::npos);
+    EXPECT_LT(a, b);
+    EXPECT_LT(b, c);
+    EXPECT_GT(d, c); /* once more in the pass that reaps it */
+    EXPECT_EQ(log(1).find("hanging"), std::string::npos);
+
+    /* A wall-clock step does not touch the engine clock: with it restored, nothing hangs. */
+    _ruxoSetClock(nullptr);
+    ruxoStop(1, 1);
+    ASSERT_TRUE(idle(1));
+}
+
+TEST_F(Children, ReleaseKillsChildrenThatIgnoreSigint)
+{
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(start(0, "nosigint"), 0);
+    ASSERT_EQ(start(1, "run"), 0);
+    ASSERT_EQ(start(5, "nosigint"), 0);
+    ASSERT_TRUE(recorded("line", 3)); /* the traps are set */
+    pid_t p0 = pidOf(0), p1 = pidOf(1), p5 = pidOf(5);
+
+    auto t0 = Clock::now();
+    ruxoFree();
+    double took = std::chrono::duration<double>(Clock::now() - t0).count();
+    EXPECT_GT(took, 2.5);
+    EXPECT_LT(took, 5.0);
+    for (pid_t p : {p0, p1, p5}) {
+        EXPECT_EQ(kill(p, 0), -1) << p; /* ended and reaped: no zombie */
+        EXPECT_EQ(errno, ESRCH);
+    }
+    EXPECT_EQ(g_cfg.bInit, 0);
+    EXPECT_EQ(g_cfg.nMaxChannels, 0);
+    EXPECT_EQ(ruxoGetState(0), RUXO_STATE_IDLE);
+    EXPECT_EQ(ruxoGetStreamFPS(0), -1);
+
+    /* The engine starts again. */
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(start(0, "run"), 0);
+    ruxoStop(0, 1);
+    ASSERT_TRUE(idle(0));
+}
+
+TEST_F(Children, ReleaseOfGracefulChildrenIsQuick)
+{
+    ASSERT_EQ(init(), 0);
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(start(i * 10, "run"), 0);
+    ASSERT_TRUE(recorded("line", 4));
+    auto t0 = Clock::now();
+    ruxoFree();
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - t0).count(), 2.0);
+}
+
+TEST_F(Children, AffinityIsAppliedBeforeExec)
+{
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    cpu_set_t mine;
+    ASSERT_EQ(sched_getaffinity(0, sizeof mine, &mine), 0);
+    if (n < 2 || CPU_COUNT(&mine) < n) GTEST_SKIP() << "needs 2 or more processors, all usable";
+    ASSERT_EQ(init(2), 0);
+    ASSERT_EQ(start(1, "run"), 0);
+    ASSERT_TRUE(recorded("line"));
+    cpu_set_t got, want;
+    ASSERT_EQ(sched_getaffinity(pidOf(1), sizeof got, &got), 0);
+    _ruxoCpuSetForSlot(1, 2, g_cfg.nCPUs, &want);
+    CPU_AND(&want, &want, &mine);
+    EXPECT_TRUE(CPU_EQUAL(&got, &want));
+    EXPECT_EQ(CPU_COUNT(&got), 2);
+
+    /* Without binding the child keeps the daemon's set. */
+    ruxoSetCpuAffinity(0);
+    ASSERT_EQ(start(2, "run"), 0);
+    ASSERT_TRUE(recorded("line", 2));
+    ASSERT_EQ(sched_getaffinity(pidOf(2), sizeof got, &got), 0);
+    EXPECT_TRUE(CPU_EQUAL(&got, &mine));
+}
+
+TEST_F(Children, NoStaleInputReachesTheNextChild)
+{
+    ASSERT_EQ(init(), 0);
+    setenv("RUXO_FAKE_OUT", out.c_str(), 1);
+    setenv("RUXO_FAKE_MODE", "noread", 1);
+    {
+        std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+        ASSERT_EQ(_ruxoStartChild(0, "-i first-line ", 0), 0);
+    }
+    ASSERT_TRUE(idle(0));
+    unsetenv("RUXO_FAKE_MODE");
+    ASSERT_EQ(start(0, "run"), 0);
+    ASSERT_TRUE(recorded("line"));
+    auto recs = records(out);
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[0].kind, "noread");
+    EXPECT_EQ(recs[1].rest, "quBra_6093 " + line("run"));
+    {
+        std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+        /* Only the daemon's ends are held: the write end of the input, the read end of the output. */
+        EXPECT_EQ(g_procChannels[0].pipeStdin[0], 0);
+        EXPECT_GT(g_procChannels[0].pipeStdin[1], 2);
+        EXPECT_GT(g_procChannels[0].pipeStdout[0], 2);
+        EXPECT_EQ(g_procChannels[0].pipeStdout[1], 0);
+    }
+    ruxoStop(0, 1);
+    ASSERT_TRUE(idle(0));
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    EXPECT_EQ(g_procChannels[0].pipeStdin[1], 0); /* closed at the reap */
+    EXPECT_EQ(g_procChannels[0].pipeStdout[0], 0);
+}
+
+TEST_F(Children, ChildInheritsOnlyItsStandardDescriptors)
+{
+    ASSERT_EQ(init(), 0);
+    int leaky = open("/dev/null", O_RDONLY); /* no close-on-exec on purpose */
+    ASSERT_GT(leaky, 2);
+    int lp[2];
+    ASSERT_EQ(pipe(lp), 0);
+    ASSERT_EQ(start(0, "run"), 0); /* another slot's pipes are open too */
+    ASSERT_EQ(start(1, "fds"), 0);
+    ASSERT_TRUE(recorded("fds"));
+    for (auto& r : records(out)) {
+        if (r.kind == "fds") {
+            EXPECT_EQ(r.rest, "0 1 2");
+        }
+    }
+    close(leaky);
+    close(lp[0]);
+    close(lp[1]);
+}
+
+TEST_F(Children, InputStaysOpenWhileTheChildRuns)
+{
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(start(0, "eof"), 0);
+    ASSERT_TRUE(recorded("line"));
+    usleep(300000);
+    ruxoPoll();
+    EXPECT_EQ(ruxoGetState(0), RUXO_STATE_RUNNING);
+    EXPECT_EQ(log(0).find("input closed"), std::string::npos);
+    ruxoStop(0, 1);
+    ASSERT_TRUE(idle(0));
+}
+
+TEST_F(Children, ChildGetsDefaultSignalHandling)
+{
+    /* The daemon ignores and blocks SIGINT; its children must still end on a graceful stop. */
+    signal(SIGINT, SIG_IGN);
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &block, nullptr), 0);
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(start(0, "run"), 0);
+    ASSERT_TRUE(recorded("line"));
+    ruxoStop(0, 0);
+    ASSERT_TRUE(idle(0));
+    EXPECT_EQ(ruxoGetExitCode(0), 0);
+}
+
+TEST_F(Children, MissingExecutableEndsTheChildWith127)
+{
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(unlink((dirs.bin + "/ruxod.so").c_str()), 0);
+    ASSERT_EQ(start(0, "run"), 0);
+    ASSERT_TRUE(idle(0));
+    EXPECT_TRUE(WIFEXITED(ruxoGetExitCode(0)));
+    EXPECT_EQ(WEXITSTATUS(ruxoGetExitCode(0)), 127);
+    EXPECT_NE(log(0).find("] transcoding stopped (0x00007f00)\n"), std::string::npos);
+}
+
+TEST_F(Children, ChildReapedElsewhereKeepsTheLastStatus)
+{
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(start(0, "exit1"), 0);
+    ASSERT_TRUE(idle(0));
+    ASSERT_EQ(ruxoGetExitCode(0), 0x100);
+    EXPECT_EQ(start(0, "run"), 0);
+    EXPECT_EQ(start(0, "run"), -1); /* a busy slot is left alone */
+    pid_t pid = pidOf(0);
+    ASSERT_TRUE(recorded("line", 2));
+    /* Someone else reaps the child: the engine's wait fails with ECHILD. */
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+    ASSERT_TRUE(idle(0));
+    EXPECT_EQ(ruxoGetExitCode(0), 0x100);
+    EXPECT_NE(log(0).find("] transcoding stopped (0x00000100)\n"), log(0).rfind("] transcoding stopped (0x00000100)\n"));
+}
+
+TEST_F(Children, StartsStopsAndPollsFromSeveralThreads)
+{
+    ASSERT_EQ(init(), 0);
+    std::atomic<bool> done{false};
+    std::thread poller([&] {
+        while (!done) {
+            ruxoPoll();
+            usleep(5000);
+        }
+    });
+    std::thread reader([&] {
+        while (!done) {
+            for (int i = 0; i < 8; ++i) {
+                ruxoGetState(i);
+                ruxoGetStreamTime(i);
+            }
+            for (int k = 0; k < RUXO_MAX_CPUS; ++k) ruxoGetCpuLoad(k);
+            ruxoSetLog(1);
+            usleep(2000);
+        }
+    });
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 4; ++w) {
+        workers.emplace_back([&, w] {
+            for (int round = 0; round < 3; ++round) {
+                int i = w * 2 + (round & 1);
+                {
+                    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+                    if (ruxoGetState(i) == RUXO_STATE_IDLE) _ruxoStartChild(i, line("run").c_str(), 0);
+                }
+                usleep(100000);
+                ruxoStop(i, round == 2 ? 1 : 0);
+            }
+        });
+    }
+    for (auto& t : workers) t.join();
+    bool allIdle = false;
+    for (int n = 0; n < 250 && !allIdle; ++n) {
+        allIdle = true;
+        for (int i = 0; i < 8; ++i) allIdle = allIdle && ruxoGetState(i) == RUXO_STATE_IDLE;
+        usleep(20000);
+    }
+    done = true;
+    poller.join();
+    reader.join();
+    EXPECT_TRUE(allIdle);
+}

@@ -1,0 +1,81 @@
+/* ruxo_test_env.h -- temporary folders for engine tests: a transcoder folder holding the scripted
+ * fake transcoder as "ruxod.so", and a data folder with its "log" sub-folder. Header-only. */
+#ifndef RUXO_TEST_ENV_H
+#define RUXO_TEST_ENV_H
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+
+namespace ruxotest {
+
+inline std::string makeTempDir(const char* tag)
+{
+    std::string tmpl = std::string("/tmp/ruxo-") + tag + "-XXXXXX";
+    char* p = mkdtemp(&tmpl[0]);
+    return p ? std::string(p) : std::string();
+}
+
+inline std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline bool writeFile(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return bool(out);
+}
+
+inline bool exists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+inline void removeTree(const std::string& dir)
+{
+    if (dir.size() > 10 && dir.compare(0, 10, "/tmp/ruxo-") == 0) {
+        std::string cmd = "rm -rf '" + dir + "'";
+        if (system(cmd.c_str()) != 0) {
+        }
+    }
+}
+
+/* A root folder with "bin/ruxod.so" (a copy of the fake transcoder, mode 755) and "data/log". */
+struct EngineDirs {
+    std::string root, bin, data, log;
+
+    bool create(const char* tag, const std::string& fakeScript)
+    {
+        root = makeTempDir(tag);
+        if (root.empty()) return false;
+        bin = root + "/bin";
+        data = root + "/data";
+        log = data + "/log";
+        if (mkdir(bin.c_str(), 0755) != 0 || mkdir(data.c_str(), 0755) != 0 || mkdir(log.c_str(), 0755) != 0)
+            return false;
+        std::string exe = bin + "/ruxod.so";
+        if (!writeFile(exe, readFile(fakeScript))) return false;
+        return chmod(exe.c_str(), 0755) == 0;
+    }
+    std::string channelLog(int iChannel) const
+    {
+        char name[32];
+        snprintf(name, sizeof name, "/ruxo_%03d.log", iChannel + 1);
+        return log + name;
+    }
+    ~EngineDirs() { removeTree(root); }
+};
+
+} // namespace ruxotest
+
+#endif
