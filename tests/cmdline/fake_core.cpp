@@ -1,0 +1,47 @@
+/* fake_core.cpp -- the recording stand-in for the engine core used by the command-line unit tests. */
+#include "fake_core.h"
+
+#include <string.h>
+
+RUXO_GLOBAL g_cfg;
+std::recursive_mutex g_engineMutex;
+static RUXO_PROC_CTX s_slots[RUXO_MAX_SLOTS];
+RUXO_PROC_CTX* g_procChannels = s_slots;
+
+std::vector<std::string> g_fakeLog;
+std::vector<FakeStart> g_fakeStarts;
+bool g_fakeLogFails = false;
+int g_fakeStartResult = 0;
+
+void fakeEngineReset(int slots, int logLevel, const char* dataPath)
+{
+    memset(&g_cfg, 0, sizeof g_cfg);
+    memset(s_slots, 0, sizeof s_slots);
+    g_cfg.bInit = TRUE;
+    g_cfg.nMaxChannels = slots;
+    g_cfg.nLogLevel = logLevel;
+    snprintf(g_cfg.szfnFfmpeg, sizeof g_cfg.szfnFfmpeg, "/opt/ruxod/ruxod.so");
+    snprintf(g_cfg.szDataPath, sizeof g_cfg.szDataPath, "%s", dataPath);
+    g_fakeLog.clear();
+    g_fakeStarts.clear();
+    g_fakeLogFails = false;
+    g_fakeStartResult = 0;
+}
+
+int ruxoLog(int iChannel, int bTimestamp, const char* szLog)
+{
+    (void)iChannel;
+    (void)bTimestamp;
+    if (!g_cfg.bInit) return -1;
+    if (g_cfg.nLogLevel == 0) return 0;
+    if (g_fakeLogFails) return -1;
+    g_fakeLog.push_back(szLog);
+    return 0;
+}
+
+int _ruxoStartChild(int iChannel, const char* szArg, int bPreview)
+{
+    g_fakeStarts.push_back({iChannel, szArg, bPreview});
+    if (g_fakeStartResult == 0) g_procChannels[iChannel].state = bPreview ? RUXO_STATE_PREVIEW : RUXO_STATE_RUNNING;
+    return g_fakeStartResult;
+}
