@@ -5,6 +5,10 @@
 
 #include <stddef.h>
 
+#include <cjson/cJSON.h>
+
+#include <string>
+
 #include "PlayList.h"
 #include "ruxo.h"
 #include "tchar.h"
@@ -14,6 +18,14 @@
 extern CPlayList g_ruxoPlaylists[64];
 
 BOOL isDirectory(LPCTSTR tszfn);
+/* The engine's URL tests on narrow text. */
+BOOL isRtmpUrl(LPCTSTR tszUrl);
+BOOL isStreamUrl(LPCTSTR tszUrl);
+/* Builds target iTarget of a channel's "output": its destination name into strTarget and its option
+ * items appended to strTargetParam (which may already hold the mux bit-rate item). jsonOutput points
+ * into the tree, so the caller holds g_configLock. */
+void MakeTarget(const std::string& strSourceParam, std::string& strTarget, std::string& strTargetParam,
+                const cJSON* jsonOutput, int iTarget);
 int ruxoStartChannel(int iChannel);
 int ruxoPreviewChannel(int iChannel);
 void ruxoStopChannel(int iChannel, int nStopMode);

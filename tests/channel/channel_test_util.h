@@ -1,0 +1,88 @@
+/* channel_test_util.h -- small file-system helpers for the playlist and channel tests: private
+ * temporary folders, files, and reading a folder's listing order. */
+#ifndef CHANNEL_TEST_UTIL_H
+#define CHANNEL_TEST_UTIL_H
+
+#include <dirent.h>
+#include <ftw.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+/* A private folder under $TMPDIR (or /tmp), removed with everything in it at the end. */
+class TempDir {
+public:
+    TempDir()
+    {
+        const char* szTmp = getenv("TMPDIR");
+        std::string strTemplate = std::string(szTmp && *szTmp ? szTmp : "/tmp") + "/ruxo_channel_XXXXXX";
+        std::vector<char> buf(strTemplate.begin(), strTemplate.end());
+        buf.push_back('\0');
+        if (mkdtemp(buf.data()) != nullptr)
+            m_strPath = buf.data();
+    }
+    ~TempDir()
+    {
+        if (!m_strPath.empty())
+            nftw(m_strPath.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+    const std::string& path() const { return m_strPath; }
+    std::string operator/(const std::string& strName) const { return m_strPath + "/" + strName; }
+
+private:
+    static int removeEntry(const char* szPath, const struct stat*, int, struct FTW*)
+    {
+        remove(szPath);
+        return 0;
+    }
+    std::string m_strPath;
+};
+
+inline void writeFile(const std::string& strPath, const std::string& strText = "x")
+{
+    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
+    out << strText;
+}
+
+inline bool fileExists(const std::string& strPath)
+{
+    struct stat st;
+    return stat(strPath.c_str(), &st) == 0;
+}
+
+inline std::string readFile(const std::string& strPath)
+{
+    std::ifstream in(strPath, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void makeDir(const std::string& strPath)
+{
+    mkdir(strPath.c_str(), 0755);
+}
+
+/* The names of a folder in the order its listing returns them, "." and ".." left out. */
+inline std::vector<std::string> listingOrder(const std::string& strDir)
+{
+    std::vector<std::string> names;
+    DIR* pDir = opendir(strDir.c_str());
+    if (pDir == nullptr)
+        return names;
+    while (struct dirent* pEntry = readdir(pDir)) {
+        if (strcmp(pEntry->d_name, ".") != 0 && strcmp(pEntry->d_name, "..") != 0)
+            names.push_back(pEntry->d_name);
+    }
+    closedir(pDir);
+    return names;
+}
+
+#endif
