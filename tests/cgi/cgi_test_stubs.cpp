@@ -1,9 +1,6 @@
 /* cgi_test_stubs.cpp -- what the web-server tests put in place of the daemon and the API routes:
  * a restart callback that does nothing and an echo route that answers with what the router handed
- * on (path, query text, body, the connection's idle time-out); and the program folder's lookup. */
-#include <string.h>
-#include <unistd.h>
-
+ * on (path, query text, body, the connection's idle time-out). */
 #include <string>
 
 #include "ruxo.h"
@@ -27,17 +24,4 @@ int ruxoCGIRoute(MHD_Connection* conn, const char* szPath, const char* szArgs, c
                           "\ntimeout=" + std::to_string(nTimeout) +
                           "\npost=" + (szPost ? std::string(szPost) : std::string("(null)"));
     return cgiReply(conn, MHD_HTTP_OK, strBody, "text/plain");
-}
-
-/* The program's own folder, for ruxoAppName. Weak: the engine's definition takes its place
- * whenever the engine is linked in. */
-__attribute__((weak)) const char* ruxoGetProgDir(void)
-{
-    static char s_szDir[4096];
-    ssize_t cch = readlink("/proc/self/exe", s_szDir, sizeof(s_szDir) - 1);
-    s_szDir[cch > 0 ? cch : 0] = '\0';
-    char* pSlash = strrchr(s_szDir, '/');
-    if (pSlash != nullptr)
-        *pSlash = '\0';
-    return s_szDir;
 }
