@@ -94,11 +94,19 @@ BOOL isOutputValid(const cJSON* jsonTarget) {
     return nAudio >= RUXO_AUDIO_G711U && nAudio <= RUXO_AUDIO_COPY && nAudio != RUXO_AUDIO_AMR;
 }
 
-/* Deletes the items of an array from position nKeep on. */
-void trimArray(cJSON* jsonArray, int nKeep) {
-    if (!cJSON_IsArray(jsonArray)) return;
-    while (cJSON_GetArraySize(jsonArray) > nKeep) cJSON_DeleteItemFromArray(jsonArray, nKeep);
+/* Deletes up to nCount items of an array, starting with the item at position nFirst, in one pass
+ * (a posted text may hold hundreds of thousands of items: no walk from the start per item). */
+void deleteArrayItems(cJSON* jsonArray, int nFirst, int nCount) {
+    cJSON* item = jsonGetArrayItem(jsonArray, nFirst);
+    for (; item != NULL && nCount > 0; nCount--) {
+        cJSON* next = item->next;
+        cJSON_Delete(cJSON_DetachItemViaPointer(jsonArray, item));
+        item = next;
+    }
 }
+
+/* Deletes the items of an array from position nKeep on. */
+void trimArray(cJSON* jsonArray, int nKeep) { deleteArrayItems(jsonArray, nKeep, INT_MAX); }
 
 void addNumberDefault(cJSON* jsonGlobal, const char* szKey, double dValue) {
     if (!jsonHasItem(jsonGlobal, szKey)) cJSON_AddNumberToObject(jsonGlobal, szKey, dValue);
@@ -115,7 +123,12 @@ LoadResult loadConfigFile(LPCTSTR tszfnConfig, int* pnChannels) {
     *pnChannels = 0;
     if (tszfnConfig == NULL) return LOAD_MISSING;
     FILE* fp = fopen(tszfnConfig, "rbe");
-    if (fp == NULL) return errno == ENOENT ? LOAD_MISSING : LOAD_FAILED;
+    if (fp == NULL) {
+        if (errno != ENOENT) return LOAD_FAILED;
+        // A link whose target is gone (an unmounted volume, say) exists: it is not a first start.
+        struct stat stLink;
+        return lstat(tszfnConfig, &stLink) == 0 ? LOAD_FAILED : LOAD_MISSING;
+    }
 
     ruxoResetGlobalSettings();
     ruxoInitLocale();
@@ -405,21 +418,22 @@ cJSON* ruxoSetConfig(const char* szConfig) {
 
     cJSON* jsonChannels = jsonGetItem(jsonNew, "channels");
     if (cJSON_IsArray(jsonChannels)) {
-        int i = 0;
-        while (i < cJSON_GetArraySize(jsonChannels)) {
-            cJSON* jsonChannel = cJSON_GetArrayItem(jsonChannels, i);
+        // One pass: invalid channels go wherever they stand, the others keep their order.
+        int nKept = 0;
+        cJSON* jsonChannel = jsonChannels->child;
+        while (jsonChannel != NULL) {
+            cJSON* jsonNext = jsonChannel->next;
             if (!isChannelValid(jsonChannel)) {
-                cJSON_DeleteItemFromArray(jsonChannels, i);
-                continue;
+                cJSON_Delete(cJSON_DetachItemViaPointer(jsonChannels, jsonChannel));
+            } else {
+                trimArray(jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources"), RUXO_MAX_RECORDS);
+                trimArray(jsonGetItem(jsonGetItem(jsonChannel, "output"), "targets"), RUXO_MAX_RECORDS);
+                if (nKept < INT_MAX) nKept++;
             }
-            trimArray(jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources"), RUXO_MAX_RECORDS);
-            trimArray(jsonGetItem(jsonGetItem(jsonChannel, "output"), "targets"), RUXO_MAX_RECORDS);
-            i++;
+            jsonChannel = jsonNext;
         }
         // Above the cap, channels 0 to 15 (those with playlists and timers) and the last ones stay.
-        while (cJSON_GetArraySize(jsonChannels) > RUXO_MAX_CHANNELS) {
-            cJSON_DeleteItemFromArray(jsonChannels, 16);
-        }
+        if (nKept > RUXO_MAX_CHANNELS) deleteArrayItems(jsonChannels, 16, nKept - RUXO_MAX_CHANNELS);
     }
     return jsonNew;
 }
@@ -467,6 +481,9 @@ int ruxoExportConfig(LPCTSTR tszfnConfig) {
 void ruxoImportConfig(void) {
     ConfigGuard guard(g_configLock);
     if (g_tszfnConfig.empty()) return;
+    // The locale is set here, on the main thread before any other thread runs, even when the file
+    // cannot be opened: a later save on the web thread must not be the first to set it.
+    ruxoInitLocale();
 
     int nChannels = 0;
     LoadResult result = loadConfigFile(g_tszfnConfig.c_str(), &nChannels);

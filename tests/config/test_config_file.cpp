@@ -401,6 +401,181 @@ TEST(LegacyRendering, SourcesTargetsAndEscapesReadBackAsWritten) {
     EXPECT_EQ(RUXO_FORMAT_RTP, ruxoGetFormatId(getJsonString(jsonGetArrayItem(kept, 1), "format").c_str()));
 }
 
+TEST(LegacyRendering, ExactLayoutOfAFullLastChannel) {
+    RUXO_CHANNEL& ch = g_ruxoChannels[15];
+    ch.bEnable = 1;
+    ch.nSources = 2;
+    RUXO_SOURCE& rtp = ch.sources[0].source;
+    rtp.format = RUXO_FORMAT_RTP;
+    rtp.video.bEnable = 1;
+    rtp.video.attr.codec = RUXO_VIDEO_H264;
+    rtp.video.rtp.ulSrcIP = inet_addr("10.1.2.3");
+    rtp.video.rtp.usSrcPort = 5004;
+    snprintf(rtp.video.rtp.szFmtp, RUXO_FMTP_SIZE, "a=1");
+    rtp.audio.attr.codec = RUXO_AUDIO_AAC;
+    rtp.audio.attr.nSampleRate = 48000;
+    rtp.audio.attr.nChannel = 2;
+    rtp.audio.rtp.ulSrcIP = inet_addr("10.1.2.4");
+    rtp.audio.rtp.usSrcPort = 5006;
+    ch.sources[1].source.format = RUXO_FORMAT_GENERAL;
+    snprintf(ch.sources[1].tszfnSource, RUXO_LEGACY_TEXT, "/m/a.ts");
+    snprintf(ch.tszSourceVideoParam, RUXO_LEGACY_TEXT, "-vf yadif");
+    snprintf(ch.tszCustomSourceParam, RUXO_LEGACY_TEXT, "-re");
+    ch.nTargets = 1;
+    RUXO_CHANNEL_TARGET& tgt = ch.targets[0];
+    RUXO_TARGET& t = tgt.target;
+    t.format = RUXO_FORMAT_UDP;
+    snprintf(tgt.tszfnTarget, RUXO_LEGACY_TEXT, "udp://127.0.0.1:5000");
+    t.video.bEnable = 1;
+    t.video.attr.codec = RUXO_VIDEO_H264;
+    t.video.attr.nWidth = 1280;
+    t.video.attr.nHeight = 720;
+    t.video.attr.fFps = 25;
+    t.video.attr.nKeyFrameInterval = 50;
+    t.video.attr.nQuality = 23;
+    t.video.attr.nInterlacing = 1;
+    snprintf(tgt.tszVideoParam, RUXO_LEGACY_TEXT, "-preset fast");
+    t.audio.bEnable = 1;
+    t.audio.attr.codec = RUXO_AUDIO_AAC;
+    t.audio.attr.nSampleRate = 44100;
+    t.audio.attr.nChannel = 2;
+    t.audio.attr.nKbps = 128;
+    t.audio.rtp.globalHeader = OUT_OF_BAND;
+    t.nKbpsMux = 3000;
+    snprintf(tgt.rtmp.tszFlashVer, RUXO_LEGACY_TEXT, "FMLE/3.0");
+    snprintf(tgt.rtmp.tszPubUser, RUXO_LEGACY_TEXT, "u");
+    snprintf(tgt.rtmp.tszPubPass, RUXO_LEGACY_TEXT, "p");
+    snprintf(ch.tszMapParam, RUXO_LEGACY_TEXT, "-map 0:v -map 1:a");
+    snprintf(ch.tszFormatParam, RUXO_LEGACY_TEXT, "-f mpegts");
+    ch.nFilters = 1;
+    snprintf(ch.tszFilters[0], RUXO_LEGACY_TEXT, "scale=1280:720");
+    ch.nTimeShiftSec = 300;
+    snprintf(ch.tszTimeShiftCacheFolder, RUXO_LEGACY_TEXT, "/var/cache/");
+    snprintf(ch.tszCustomTargetParam, RUXO_LEGACY_TEXT, "-y");
+    snprintf(ch.tszMemo, RUXO_LEGACY_TEXT, "m");
+
+    const char kChannel[] =
+        "    {\n"
+        "      \"enable\": true,\n"
+        "      \"input\": {\n"
+        "        \"sources\": [\n"
+        "          {\n"
+        "            \"format\": \"rtp_native\",\n"
+        "            \"url\": \"\",\n"
+        "            \"video\": {\n"
+        "              \"enable\": true,\n"
+        "              \"codec\": \"h264\",\n"
+        "              \"IP\": \"10.1.2.3\",\n"
+        "              \"port\": 5004,\n"
+        "              \"fmtp\": \"a=1\",\n"
+        "              \"options\": [\"-vf yadif\"]\n"
+        "            },\n"
+        "            \"audio\": {\n"
+        "              \"enable\": false,\n"
+        "              \"codec\": \"aac\",\n"
+        "              \"sampleRate\": 48000,\n"
+        "              \"channels\": 2,\n"
+        "              \"IP\": \"10.1.2.4\",\n"
+        "              \"port\": 5006,\n"
+        "              \"fmtp\": \"\"\n"
+        "            }\n"
+        "          },\n"
+        "          {\n"
+        "            \"format\": \"file\",\n"
+        "            \"url\": \"/m/a.ts\",\n"
+        "            \"video\": {\n"
+        "              \"options\": [\"-vf yadif\"]\n"
+        "            },\n"
+        "            \"audio\": {\n"
+        "            }\n"
+        "          }\n"
+        "        ],\n"
+        "        \"formatOptions\": [],\n"
+        "        \"customOptions\": \"-re\"\n"
+        "      },\n"
+        "      \"output\": {\n"
+        "        \"targets\": [\n"
+        "          {\n"
+        "            \"format\": \"udp\",\n"
+        "            \"url\": \"udp://127.0.0.1:5000\",\n"
+        "            \"video\": {\n"
+        "              \"enable\": true,\n"
+        "              \"codec\": \"h264\",\n"
+        "              \"width\": 1280,\n"
+        "              \"height\": 720,\n"
+        "              \"frameRate\": 25,\n"
+        "              \"keyFrameInterval\": 50,\n"
+        "              \"quality\": 23,\n"
+        "              \"bitRate\": 0,\n"
+        "              \"scanType\": 1,\n"
+        "              \"IP\": \"0.0.0.0\",\n"
+        "              \"port\": 0,\n"
+        "              \"globalHeader\": \"inBand\",\n"
+        "              \"options\": [\"-preset fast\"]\n"
+        "            },\n"
+        "            \"audio\": {\n"
+        "              \"enable\": true,\n"
+        "              \"codec\": \"aac\",\n"
+        "              \"sampleRate\": 44100,\n"
+        "              \"channels\": 2,\n"
+        "              \"bitRate\": 128,\n"
+        "              \"IP\": \"0.0.0.0\",\n"
+        "              \"port\": 0,\n"
+        "              \"globalHeader\": \"outOfBand\",\n"
+        "              \"options\": [\"\"]\n"
+        "            },\n"
+        "            \"mux\": {\n"
+        "              \"bitRate\": 3000,\n"
+        "              \"cbr\": false\n"
+        "            },\n"
+        "            \"rtmp\": {\n"
+        "              \"flashVer\": \"FMLE/3.0\",\n"
+        "              \"swfUrl\": \"\",\n"
+        "              \"user\": \"u\",\n"
+        "              \"passwd\": \"p\"\n"
+        "            }\n"
+        "          }\n"
+        "        ],\n"
+        "        \"mapOptions\": [\"0:v\", \"1:a\"],\n"
+        "        \"formatOptions\": [\"-f mpegts\"],\n"
+        "        \"filters\": [\"scale=1280:720\"],\n"
+        "        \"timeShift\": {\"cacheTime\": 300, \"cacheFolder\": \"/var/cache/\"},\n"
+        "        \"customOptions\": \"-y\"\n"
+        "      },\n"
+        "      \"memo\": \"m\"\n"
+        "    }";
+    std::string strExpected = firstStartText();
+    const std::string strTail = std::string(kEmptyChannel) + "\n  ]\n}\n";
+    ASSERT_EQ(strTail, strExpected.substr(strExpected.size() - strTail.size()));
+    strExpected.replace(strExpected.size() - strTail.size(), strTail.size(),
+                        std::string(kChannel) + "\n  ]\n}\n");
+    std::string strText = ruxoRenderLegacyConfig();
+    EXPECT_EQ(strExpected, strText);
+
+    // Reloaded, the native-RTP channel stays (its video codec qualifies it without a url).
+    ASSERT_NE(nullptr, ruxoSetConfig(strText.c_str()));
+    ASSERT_EQ(1, jsonGetArraySize(jsonGetItem(g_jsonConfig, "channels")));
+    EXPECT_EQ("m", getJsonString(jsonGetArrayItem(jsonGetItem(g_jsonConfig, "channels"), 0), "memo"));
+}
+
+TEST(ConfigFile, ADanglingLinkIsNotAFirstStart) {
+    TempFolder dir;
+    const std::string strFile = dir.file("ruxod.json");
+    const std::string strTarget = dir.file("gone/ruxod.json");  // a volume that is not mounted
+    ASSERT_EQ(0, symlink(strTarget.c_str(), strFile.c_str()));
+    ruxoSetConfigPath(dir.path().c_str());
+    testing::internal::CaptureStdout();
+    ruxoImportConfig();
+    EXPECT_EQ(-1, ruxoExportConfig(NULL));
+    std::string strOut = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, strOut.find(strFile)) << strOut;
+    EXPECT_EQ(nullptr, g_jsonConfig);
+    EXPECT_TRUE(ruxoConfigLoadFailed());
+    struct stat st;
+    ASSERT_EQ(0, lstat(strFile.c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
 TEST(LegacyRendering, MapItems) {
     struct Case {
         const char* szMap;

@@ -19,12 +19,17 @@
 namespace {
 
 /* Compiles the locale into the folder and makes the environment name it; false when it cannot. */
-bool useLocale(const TempFolder& dir, const char* szSource, const char* szName) {
+bool compileLocale(const TempFolder& dir, const char* szSource, const char* szName) {
     std::string strCmd = std::string("localedef -i ") + szSource + " -f UTF-8 '" + dir.path() + "/" +
                          szName + "' >/dev/null 2>&1";
     if (system(strCmd.c_str()) == -1 || !fileExists(dir.file(szName))) return false;
     setenv("LOCPATH", dir.path().c_str(), 1);
     setenv("LC_ALL", szName, 1);
+    return true;
+}
+
+bool useLocale(const TempFolder& dir, const char* szSource, const char* szName) {
+    if (!compileLocale(dir, szSource, szName)) return false;
     ruxoInitLocale();
     const char* szNow = setlocale(LC_ALL, NULL);
     return szNow != NULL && strstr(szNow, szSource) != NULL;
@@ -78,4 +83,20 @@ TEST(ConfigLocale, NumbersKeepTheFullStopUnderADecimalComma) {
     cJSON* doc = cJSON_Parse(strRender.c_str());
     EXPECT_NE(nullptr, doc);
     cJSON_Delete(doc);
+}
+
+TEST(ConfigLocale, StartUpSetsTheLocaleEvenWhenTheFileCannotBeOpened) {
+    // The first save may run on the web thread; the locale must already be set by the start-up
+    // load, also when the configuration file could not be opened at all.
+    TempFolder dir;
+    if (!compileLocale(dir, "de_DE", "de_DE.UTF-8")) GTEST_SKIP() << "de_DE locale not available";
+    ASSERT_TRUE(writeFile(dir.file("plain"), "x"));
+    ruxoSetConfigPath(dir.file("plain").c_str());  // a path through a file: it cannot be opened
+    testing::internal::CaptureStdout();
+    ruxoImportConfig();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(nullptr, g_jsonConfig);
+    const char* szNow = setlocale(LC_ALL, NULL);
+    ASSERT_NE(nullptr, szNow);
+    EXPECT_NE(nullptr, strstr(szNow, "de_DE")) << szNow;
 }

@@ -244,6 +244,31 @@ TEST(ConfigReplace, SeventyChannelsKeepTheFirst16AndTheLast48) {
     for (int i = 16; i < 64; i++) EXPECT_EQ(std::to_string(i + 6), memoAt(i));
 }
 
+TEST(ConfigReplace, LargeArraysAreTrimmedInOnePass) {
+    // A text near the web server's body limit: 300,000 invalid channels, then 70 valid ones, one of
+    // them with 100,000 sources. Walking such arrays from their start for every item would hold
+    // the configuration lock for minutes.
+    std::string strChannels;
+    strChannels.reserve(2000000);
+    for (int i = 0; i < 300000; i++) strChannels += "0,";
+    std::string strSources;
+    for (int i = 0; i < 100000; i++) strSources += (i ? ",{\"url\":\"/" : "{\"url\":\"/") + std::to_string(i) + "\"}";
+    for (int i = 0; i < 70; i++) {
+        strChannels += (i ? "," : "") + channel(i == 14 ? strSources : kSource, kTarget, std::to_string(i));
+    }
+    ASSERT_NE(nullptr, ruxoSetConfig(config(strChannels).c_str()));
+    ASSERT_EQ(64, jsonGetArraySize(channels()));
+    for (int i = 0; i < 16; i++) EXPECT_EQ(std::to_string(i), memoAt(i));
+    for (int i = 16; i < 64; i++) EXPECT_EQ(std::to_string(i + 6), memoAt(i));
+    cJSON* big = jsonGetArrayItem(channels(), 14);
+    cJSON* sources = jsonGetItem(jsonGetItem(big, "input"), "sources");
+    ASSERT_EQ(5, jsonGetArraySize(sources));
+    EXPECT_EQ("/4", getJsonString(jsonGetArrayItem(sources, 4), "url"));
+    cJSON* last = jsonGetArrayItem(sources, 4);  // the list's links are intact
+    EXPECT_EQ(last, sources->child->prev);
+    EXPECT_EQ(nullptr, last->next);
+}
+
 TEST(ConfigReplace, TrailingTextAndByteOrderMark) {
     ASSERT_NE(nullptr, ruxoSetConfig("{\"global\":{\"log\":3}} and more words"));
     EXPECT_EQ(3, getJsonInt(jsonGetItem(g_jsonConfig, "global"), "log"));
