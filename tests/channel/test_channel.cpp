@@ -645,3 +645,111 @@ TEST_F(ChannelTest, ConcurrentStartsStatusAndReplacement)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ChannelTest, TargetRecordFieldsFromTheTree)
+{
+    /* Native RTP shows the addresses, ports and header mode that the start read; a missing "IP"
+     * reads as 255.255.255.255, a port keeps its low 16 bits. */
+    std::string strRtp =
+        R"({"format":"rtp_native","url":"",)"
+        R"("video":{"enable":true,"codec":"h264","port":70000,"globalHeader":"OUTOFBAND","frameRate":29.97},)"
+        R"("audio":{"enable":true,"codec":"aac","IP":"127.0.0.1","port":5004,"globalHeader":"inBand"}})";
+    std::string strLine = startLine("", channelJson(kUdpSource, strRtp));
+    EXPECT_NE(strLine.find("-f rtp -flags:a +global_header -rtpflags +latm rtp://127.0.0.1:5004 "), std::string::npos)
+        << strLine;
+    EXPECT_NE(strLine.find("-r ntsc "), std::string::npos) << "29.97 reaches the engine as that float: " << strLine;
+    EXPECT_NE(strLine.find("-an -f rtp -flags +global_header rtp://255.255.255.255:4464 "), std::string::npos)
+        << strLine;
+    stopAndWait(0);
+
+    /* A frame rate given as text is no frame rate; "inBand" (or any other text) is in-band. */
+    unlink(out.c_str());
+    strLine = startLine("", channelJson(kUdpSource,
+                                        R"({"format":"rtp_native","url":"","video":{"enable":true,"codec":"h264",)"
+                                        R"("IP":"127.0.0.2","port":6000,"globalHeader":"inBand","frameRate":"25"}})"));
+    EXPECT_EQ(strLine.find("-r "), std::string::npos) << strLine;
+    EXPECT_NE(strLine.find("-an -f rtp -flags -global_header rtp://127.0.0.2:6000 "), std::string::npos) << strLine;
+    stopAndWait(0);
+}
+
+TEST_F(ChannelTest, CountsFromTheTreeAreClampedToFiveRecords)
+{
+    /* The tree may hold more than five sources or targets when it was changed in place; the start
+     * hands the engine the five records that exist. */
+    setConfig("", {channelJson(kUdpSource, udpTarget())});
+    {
+        std::lock_guard<std::recursive_mutex> guard(g_configLock);
+        cJSON* jsonChannel = jsonGetArrayItem(jsonGetItem(g_jsonConfig, "channels"), 0);
+        cJSON* jsonSources = jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources");
+        cJSON* jsonTargets = jsonGetItem(jsonGetItem(jsonChannel, "output"), "targets");
+        for (int i = 1; i < 7; i++) {
+            cJSON_AddItemToArray(jsonSources, cJSON_Parse(kUdpSource.c_str()));
+            cJSON_AddItemToArray(jsonTargets, cJSON_Parse(udpTarget().c_str()));
+        }
+        ASSERT_EQ(jsonGetArraySize(jsonSources), 7);
+        ASSERT_EQ(jsonGetArraySize(jsonTargets), 7);
+    }
+    ASSERT_EQ(ruxoStartChannel(0), 0);
+    std::string strLine = recordedLine();
+    std::string strExpected;
+    for (int i = 0; i < 5; i++)
+        strExpected += kUdpSourceLine;
+    for (int i = 0; i < 5; i++)
+        strExpected += kUdpTargetLine;
+    EXPECT_EQ(strLine, strExpected);
+}
+
+TEST_F(ChannelTest, StopOfTimeShiftedChannelStopsItsShiftSlotToo)
+{
+    /* Slot 16 is channel 16's own slot: a stop of time-shifted channel 0 stops it as well, and its
+     * state is slot 16's; without the shift, channel 16 runs on. */
+    struct Case {
+        const char* szTimeShift;
+        bool bShifted;
+    } cases[] = {{"true", true}, {"0", false}};
+    for (const Case& c : cases) {
+        std::vector<std::string> channels(17, channelJson(kUdpSource, udpTarget()));
+        channels[0] = channelJson(kUdpSource, udpTarget(), "", std::string(R"(,"timeShift":)") + c.szTimeShift);
+        setConfig("", channels);
+        ASSERT_EQ(ruxoStartChannel(16), 0);
+        ASSERT_EQ(ruxoStartChannel(0), 0);
+        EXPECT_EQ(ruxoGetChannelState(0), RUXO_STATE_RUNNING) << c.szTimeShift;
+        ruxoStopChannel(0, 1);
+        EXPECT_TRUE(pollUntil([] { return ruxoGetState(0) == RUXO_STATE_IDLE; })) << c.szTimeShift;
+        if (c.bShifted) {
+            EXPECT_TRUE(pollUntil([] { return ruxoGetState(16) == RUXO_STATE_IDLE; })) << c.szTimeShift;
+            EXPECT_EQ(ruxoGetChannelState(0), RUXO_STATE_IDLE);
+        } else {
+            usleep(100000);
+            ruxoPoll();
+            EXPECT_EQ(ruxoGetState(16), RUXO_STATE_RUNNING) << c.szTimeShift;
+        }
+        stopAndWait(16);
+    }
+}
+
+TEST_F(ChannelTest, PreviewOfFolderPlaysCurrentFileWithoutMoving)
+{
+    std::string strMedia = tmp / "media";
+    makeDir(strMedia);
+    for (const char* sz : {"a.ts", "b.ts"})
+        writeFile(strMedia + "/" + sz);
+    std::vector<std::string> order = listingOrder(strMedia);
+    setConfig("", {channelJson(R"({"format":"file","url":")" + strMedia + R"("})", udpTarget())});
+    {
+        std::lock_guard<std::recursive_mutex> guard(g_configLock);
+        ASSERT_EQ(g_ruxoPlaylists[0].build(strMedia.c_str(), FALSE, FALSE, TRUE), 2);
+        g_ruxoPlaylists[0].MoveNext(TRUE);
+    }
+    for (int i = 0; i < 2; i++) {
+        ASSERT_EQ(ruxoPreviewChannel(0), 0);
+        std::string strLine = recordedLine((size_t)i);
+        EXPECT_EQ(strLine.find("-stream_loop -1  -re -i " + q(strMedia + "/" + order[1]) + " "), 0u) << strLine;
+        ruxoStopChannel(0, 1);
+        EXPECT_TRUE(pollUntil([] { return ruxoGetChannelState(0) == RUXO_STATE_IDLE; }));
+    }
+}
+
+} // namespace
