@@ -9,13 +9,17 @@
 #include "ruxo_cgi_internal.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <string>
@@ -505,24 +509,37 @@ static void mhdRequestCompleted(void* cls, MHD_Connection* connection, void** co
 
 /* ---- start and stop -------------------------------------------------------------------------- */
 
-/* The whole file as NUL-terminated text; empty when it does not open or is empty. */
+/* Largest certificate or key file read; anything bigger is no PEM file worth loading. */
+#define RUXO_CGI_PEM_MAX (16 * 1024 * 1024)
+
+/* The whole file as NUL-terminated text; empty when it does not open, is no regular file (a folder,
+ * a pipe, a device), is empty or is implausibly large. */
 static std::string cgiReadPemFile(const std::string& strfn)
 {
     std::string strText;
     if (strfn.empty())
         return strText;
-    FILE* fp = fopen(strfn.c_str(), "rbe");
-    if (fp == nullptr)
+    /* Non-blocking so that a named pipe cannot hold the start; it changes nothing for a file. */
+    int fd = open(strfn.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return strText;
-    if (fseek(fp, 0, SEEK_END) == 0) {
-        long cb = ftell(fp);
-        if (cb > 0 && fseek(fp, 0, SEEK_SET) == 0) {
-            strText.resize((size_t)cb);
-            size_t cbRead = fread(&strText[0], 1, (size_t)cb, fp);
-            strText.resize(cbRead);
-        }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > RUXO_CGI_PEM_MAX) {
+        close(fd);
+        return strText;
     }
-    fclose(fp);
+    strText.resize((size_t)st.st_size);
+    size_t cbRead = 0;
+    while (cbRead < strText.size()) {
+        ssize_t n = read(fd, &strText[cbRead], strText.size() - cbRead);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        cbRead += (size_t)n;
+    }
+    close(fd);
+    strText.resize(cbRead);
     return strText;
 }
 

@@ -416,11 +416,16 @@ TEST_F(CgiServer, HttpsWithoutFilesKeepsFlag)
     ASSERT_TRUE(makeCertificate(&strCert, &strKey));
     std::string strEmpty = m_strDir + "/empty.pem";
     writeFile(strEmpty, "");
+    std::string strFifo = m_strDir + "/fifo.pem";
+    ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
     const std::string cases[] = {
         "\"sslEnable\": true, \"sslCert\": \"\", \"sslKey\": " + jsonQuote(strKey),
         "\"sslEnable\": true, \"sslCert\": " + jsonQuote(strCert),
         "\"sslEnable\": true, \"sslCert\": " + jsonQuote(strCert) + ", \"sslKey\": " + jsonQuote(strEmpty),
         "\"sslEnable\": true, \"sslCert\": " + jsonQuote(m_strDir + "/missing.pem") + ", \"sslKey\": " + jsonQuote(strKey),
+        /* A folder or a named pipe is no file to read: no crash, no hang. */
+        "\"sslEnable\": true, \"sslCert\": " + jsonQuote(m_strDir) + ", \"sslKey\": " + jsonQuote(strKey),
+        "\"sslEnable\": true, \"sslCert\": " + jsonQuote(strCert) + ", \"sslKey\": " + jsonQuote(strFifo),
     };
     for (const std::string& strCase : cases) {
         setGlobal(strCase);
@@ -751,6 +756,7 @@ TEST_F(CgiServer, LoginGate)
         HttpReply reply = curl(url(szPath));
         EXPECT_EQ(reply.nStatus, 200) << szPath;
         EXPECT_EQ(header(reply, "Content-Type"), "text/html") << szPath;
+        EXPECT_EQ(header(reply, "Connection"), "Keep-Alive") << szPath;
         EXPECT_EQ(reply.strBody, s_szLoginPage) << szPath;
     }
     /* A POST without the cookie gets the page too, and reaches no route. */
