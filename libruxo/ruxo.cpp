@@ -4,8 +4,8 @@
  *
  * Locking: g_engineMutex (recursive) guards the slot table and every slot field; the log mutex, a
  * leaf, orders the writes and rotations of the log files. Settings words that other threads read
- * without a lock (log level, processors per channel, the init flag, load percentages) are accessed
- * with relaxed atomics. */
+ * without a lock (log level, processor count, processors per channel, the init flag, load
+ * percentages) are accessed with relaxed atomics. */
 #include "ruxo_internal.h"
 
 #include <errno.h>
@@ -325,7 +325,8 @@ int _ruxoInitInternal(const RUXO_CONFIG* pConfig, int bUnicode)
         return -3;
 
     long n = sysconf(_SC_NPROCESSORS_ONLN);
-    g_cfg.nCPUs = n < 1 ? 1 : (n > INT32_MAX ? INT32_MAX : (int)n);
+    /* Read without a lock by the status reply (web thread). */
+    ruxoStoreInt(&g_cfg.nCPUs, n < 1 ? 1 : (n > INT32_MAX ? INT32_MAX : (int)n));
     ruxoStoreInt(&g_cfg.nCpuPerChannel, pConfig->nCpuPerChannel);
 
     ruxoInitChannels();
@@ -474,7 +475,8 @@ int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
     int iChannel = (g_procChannels && pProc >= g_procChannels && pProc < g_procChannels + g_cfg.nMaxChannels)
                        ? (int)(pProc - g_procChannels)
                        : -1;
-    int nBound = _ruxoCpuSetForSlot(iChannel, ruxoLoadInt(&g_cfg.nCpuPerChannel), g_cfg.nCPUs, &cpus);
+    int nBound =
+        _ruxoCpuSetForSlot(iChannel, ruxoLoadInt(&g_cfg.nCpuPerChannel), ruxoLoadInt(&g_cfg.nCPUs), &cpus);
     char* argv[2] = {szfnExe, nullptr};
     char** envp = environ;
     struct rlimit rl;
@@ -676,9 +678,10 @@ void collectCpuUsage(void)
         text.append(buf, (size_t)r);
     }
     close(fd);
-    if (!ok || text.empty() || g_cfg.nCPUs <= 0) return;
+    int nCPUs = ruxoLoadInt(&g_cfg.nCPUs);
+    if (!ok || text.empty() || nCPUs <= 0) return;
 
-    int nSampled = g_cfg.nCPUs < RUXO_MAX_CPUS ? g_cfg.nCPUs : RUXO_MAX_CPUS;
+    int nSampled = nCPUs < RUXO_MAX_CPUS ? nCPUs : RUXO_MAX_CPUS;
     for (size_t pos = 0; pos < text.size();) {
         size_t eol = text.find('\n', pos);
         if (eol == std::string::npos) eol = text.size();
@@ -714,7 +717,7 @@ void collectCpuUsage(void)
 
 int ruxoGetCpuLoad(int iCpu)
 {
-    if (iCpu < 0 || iCpu >= RUXO_MAX_CPUS || iCpu >= g_cfg.nCPUs) return 0;
+    if (iCpu < 0 || iCpu >= RUXO_MAX_CPUS || iCpu >= ruxoLoadInt(&g_cfg.nCPUs)) return 0;
     return ruxoLoadInt(&g_cfg.cpuUsage[iCpu].load_pct);
 }
 

@@ -200,12 +200,15 @@ TEST_F(Children, ProgressOfARealChild)
 TEST_F(Children, FatalTextsStopTheChild)
 {
     ASSERT_EQ(init(), 0);
-    const char* modes[] = {"fatal=bands", "fatal=element", "fatal=queue"};
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(start(i, modes[i]), 0);
-    for (int i = 0; i < 3; ++i) {
+    /* "both": one chunk with two fatal texts logs the stop twice; the child still ends gracefully. */
+    const char* modes[] = {"fatal=bands", "fatal=element", "fatal=queue", "fatal=both"};
+    const size_t stops[] = {1, 1, 1, 2};
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(start(i, modes[i]), 0);
+    for (int i = 0; i < 4; ++i) {
         ASSERT_TRUE(idle(i)) << modes[i];
         EXPECT_EQ(ruxoGetExitCode(i), 0) << modes[i]; /* ended by SIGINT, gracefully */
-        EXPECT_EQ(count(log(i), "] stop transcoding\n"), 1u) << modes[i];
+        EXPECT_EQ(count(log(i), "] stop transcoding\n"), stops[i]) << modes[i];
+        EXPECT_EQ(count(log(i), "] stop transcoding forcedly\n"), 0u) << modes[i];
     }
 }
 
@@ -352,6 +355,57 @@ TEST_F(Children, NoStaleInputReachesTheNextChild)
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
     EXPECT_EQ(g_procChannels[0].pipeStdin[1], 0); /* closed at the reap */
     EXPECT_EQ(g_procChannels[0].pipeStdout[0], 0);
+}
+
+/* The daemon's own descriptors: every start/reap cycle and the release give back what they took. */
+TEST_F(Children, NoDescriptorOutlivesItsChild)
+{
+    auto openFds = [] {
+        int n = 0;
+        for (int fd = 0; fd < 4096; ++fd) n += fcntl(fd, F_GETFD) != -1;
+        return n;
+    };
+    int before = openFds();
+    ASSERT_EQ(init(), 0);
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(start(0, round == 1 ? "exit1" : "run"), 0);
+        ASSERT_EQ(start(7, "run"), 0);
+        ruxoStop(0, round == 2 ? 1 : 0);
+        ruxoStop(7, 0);
+        ASSERT_TRUE(idle(0));
+        ASSERT_TRUE(idle(7));
+        EXPECT_EQ(openFds(), before) << round;
+    }
+    ASSERT_EQ(start(3, "nosigint"), 0);
+    pid_t pid = pidOf(3);
+    ASSERT_TRUE(pollUntil([&] { /* its trap is set */
+        for (auto& r : records(out))
+            if (r.pid == pid && r.kind == "line") return true;
+        return false;
+    }));
+    ruxoFree(); /* its child is killed after the 3 s budget */
+    EXPECT_EQ(openFds(), before);
+}
+
+/* The status reply reads the processor count and loads without the engine mutex while the engine
+ * is started and released (ThreadSanitizer checks the accesses). */
+TEST_F(Children, LoadReadsDuringStartUpAndRelease)
+{
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done) {
+            for (int k = 0; k < RUXO_MAX_CPUS; ++k) ruxoGetCpuLoad(k);
+            usleep(200);
+        }
+    });
+    for (int round = 0; round < 5; ++round) {
+        ASSERT_EQ(init(), 0);
+        ruxoPoll();
+        usleep(2000);
+        ruxoFree();
+    }
+    done = true;
+    reader.join();
 }
 
 TEST_F(Children, ChildInheritsOnlyItsStandardDescriptors)

@@ -543,6 +543,23 @@ TEST_F(Engine, RealProcStatIsSampled)
     }
 }
 
+/* The hang rule's clock is the monotonic one (plus one, so that it never reads 0): a step of the
+ * wall clock must not make every child look silent. */
+TEST(EngineClock, DefaultsToTheMonotonicClock)
+{
+    _ruxoSetClock(nullptr);
+    struct timespec a, b;
+    clock_gettime(CLOCK_MONOTONIC, &a);
+    time_t now = _ruxoNow();
+    clock_gettime(CLOCK_MONOTONIC, &b);
+    EXPECT_GE(now, a.tv_sec + 1);
+    EXPECT_LE(now, b.tv_sec + 1);
+    _ruxoSetClock(fakeClock);
+    g_fakeNow = 4242;
+    EXPECT_EQ(_ruxoNow(), 4242);
+    _ruxoSetClock(nullptr);
+}
+
 /* ---- CPU sets and pipe writers ----------------------------------------------------------------- */
 
 TEST(CpuSet, SlotRanges)

@@ -29,6 +29,9 @@
 # A line that does not begin with the access token is recorded, "bad access token" is printed and
 # the fake exits with status 3.
 
+# The line is split into words below; words such as "[in]" must not be expanded as file names.
+set -f
+
 TOKEN="quBra_6093"
 mode="${RUXO_FAKE_MODE:-}"
 out="${RUXO_FAKE_OUT:-}"
