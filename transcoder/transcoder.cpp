@@ -4,11 +4,14 @@
  * newline from its standard input (which the daemon keeps open while it runs). It checks the token,
  * splits and adapts the line (transcoder_args.h) and then replaces itself with "ffmpeg -nostdin
  * ...", looked up through PATH, so that the daemon's signals reach ffmpeg directly and the wait
- * status the daemon reaps is ffmpeg's own.
+ * status the daemon reaps is ffmpeg's own. When the line serves an output, a small watcher forked
+ * right before the exec keeps ffmpeg's silent wait for its first client from looking like a hang
+ * (transcoder_wait.h).
  *
  * Exit status of its own: 1 for a bad input (missing token, unterminated quote, input ended or too
  * long), 127 when no ffmpeg is found in PATH, 126 when ffmpeg cannot be executed. */
 #include "transcoder_args.h"
+#include "transcoder_wait.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -34,9 +37,9 @@ int main()
 {
     std::string strLine, strErr;
     int nRet = ruxoTcReadLine(STDIN_FILENO, strLine, strErr);
-    std::vector<std::string> vArgv;
+    std::vector<std::string> vArgv, vServed;
     if (nRet == RUXO_TC_OK)
-        nRet = ruxoTcMakeArgv(strLine, vArgv, strErr);
+        nRet = ruxoTcMakeArgv(strLine, vArgv, strErr, &vServed);
     if (nRet != RUXO_TC_OK) {
         fprintf(stderr, "%s: %s\n", g_szProgName, strErr.c_str());
         return 1;
@@ -49,6 +52,9 @@ int main()
     vPtrs.push_back(nullptr);
 
     _resetSignals();
+    /* Without the notices ffmpeg still runs; only an unwatched wait may then count as a hang. */
+    if (ruxoTcStartWatcher(vServed, strErr) < 0)
+        fprintf(stderr, "%s: %s\n", g_szProgName, strErr.c_str());
     execvp(vPtrs[0], vPtrs.data());
 
     int nErr = errno;

@@ -125,8 +125,10 @@ static RUXO_TC_ARG _plainArg(const char* szText)
     return RUXO_TC_ARG{std::string(szText), false};
 }
 
-void ruxoTcRewriteArgs(std::vector<RUXO_TC_ARG>& vArgs)
+void ruxoTcRewriteArgs(std::vector<RUXO_TC_ARG>& vArgs, std::vector<std::string>* pvServed)
 {
+    if (pvServed)
+        pvServed->clear();
     std::vector<RUXO_TC_ARG> vOut;
     vOut.reserve(vArgs.size() + 8);
     size_t iGroup = 0;  /* in vOut: first option of the current input or output */
@@ -156,6 +158,8 @@ void ruxoTcRewriteArgs(std::vector<RUXO_TC_ARG>& vArgs)
             vOut.push_back(_plainArg("-listen"));
             vOut.push_back(_plainArg("1"));
             vOut.push_back(arg);
+            if (pvServed)
+                pvServed->push_back(arg.strText);
             iGroup = vOut.size();
             continue;
         }
@@ -164,9 +168,12 @@ void ruxoTcRewriteArgs(std::vector<RUXO_TC_ARG>& vArgs)
     vArgs.swap(vOut);
 }
 
-int ruxoTcMakeArgv(const std::string& strLine, std::vector<std::string>& vArgv, std::string& strErr)
+int ruxoTcMakeArgv(const std::string& strLine, std::vector<std::string>& vArgv, std::string& strErr,
+                   std::vector<std::string>* pvServed)
 {
     vArgv.clear();
+    if (pvServed)
+        pvServed->clear();
     size_t nTokenLen = strlen(RUXO_TC_TOKEN);
     if (strLine.compare(0, nTokenLen, RUXO_TC_TOKEN) != 0) {
         strErr = "the input does not begin with the access token";
@@ -176,7 +183,7 @@ int ruxoTcMakeArgv(const std::string& strLine, std::vector<std::string>& vArgv, 
     int nRet = ruxoTcSplitArgs(strLine.substr(nTokenLen), vArgs, strErr);
     if (nRet != RUXO_TC_OK)
         return nRet;
-    ruxoTcRewriteArgs(vArgs);
+    ruxoTcRewriteArgs(vArgs, pvServed);
     vArgv.reserve(vArgs.size() + 2);
     vArgv.push_back("ffmpeg");
     vArgv.push_back("-nostdin");

@@ -56,11 +56,14 @@ int ruxoTcSplitArgs(const std::string& strText, std::vector<RUXO_TC_ARG>& vArgs,
  *  - the "-i" of a local file ending in ".sdp" (any case; no URL scheme, or "file:") gets
  *    "-protocol_whitelist file,rtp,udp" before it, unless that input's own options set a
  *    whitelist already.
- * Everything else passes unchanged, option values such as "-hls_base_url http://..." included. */
-void ruxoTcRewriteArgs(std::vector<RUXO_TC_ARG>& vArgs);
+ * Everything else passes unchanged, option values such as "-hls_base_url http://..." included.
+ * When pvServed is given it receives the name of every served output, in order. */
+void ruxoTcRewriteArgs(std::vector<RUXO_TC_ARG>& vArgs, std::vector<std::string>* pvServed = nullptr);
 
 /* The whole input side: checks the token of strLine, splits and rewrites the rest and fills
- * vArgv with "ffmpeg", "-nostdin" and the resulting arguments. */
-int ruxoTcMakeArgv(const std::string& strLine, std::vector<std::string>& vArgv, std::string& strErr);
+ * vArgv with "ffmpeg", "-nostdin" and the resulting arguments (and pvServed, when given, as
+ * ruxoTcRewriteArgs does). */
+int ruxoTcMakeArgv(const std::string& strLine, std::vector<std::string>& vArgv, std::string& strErr,
+                   std::vector<std::string>* pvServed = nullptr);
 
 #endif /* RUXO_TRANSCODER_ARGS_H */

@@ -156,6 +156,8 @@ TEST_P(SplitTable, GivesArguments)
     EXPECT_EQ(v, withPrefix(GetParam().vExpected));
 }
 
+/* The served outputs reported to the caller (which starts the client-wait notices for them) are
+ * exactly the names that got "-listen 1", in order. */
 TEST_P(RewriteTable, GivesArguments)
 {
     int nRet = -100;
@@ -163,6 +165,15 @@ TEST_P(RewriteTable, GivesArguments)
     Args v = makeArgv(GetParam().strLine, &nRet, &strErr);
     ASSERT_EQ(nRet, RUXO_TC_OK) << strErr;
     EXPECT_EQ(v, withPrefix(GetParam().vExpected));
+
+    Args vServedWanted;
+    const Args& vExp = GetParam().vExpected;
+    for (size_t i = 0; i + 2 < vExp.size(); i++)
+        if (vExp[i] == "-listen" && vExp[i + 1] == "1")
+            vServedWanted.push_back(vExp[i + 2]);
+    Args vArgv, vServed = {"stale"};
+    ASSERT_EQ(ruxoTcMakeArgv(RUXO_TC_TOKEN + GetParam().strLine, vArgv, strErr, &vServed), RUXO_TC_OK);
+    EXPECT_EQ(vServed, vServedWanted);
 }
 
 std::string caseName(const ::testing::TestParamInfo<LineCase>& info)

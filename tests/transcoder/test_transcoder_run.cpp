@@ -6,12 +6,14 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <dirent.h>
 #include <ftw.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,6 +21,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -84,7 +87,8 @@ struct Child {
 /* Starts argv[0] (searched in PATH when bPathSearch) with the environment's PATH replaced by
  * pszPath when that is not null. With bPipeStdin the caller gets the write end of its input. */
 Child spawn(const std::vector<std::string>& vArgv, const std::string& strLog, bool bPipeStdin,
-            const char* pszPath = nullptr, bool bBlockStopSignals = false)
+            const char* pszPath = nullptr, bool bBlockStopSignals = false,
+            const std::vector<std::string>& vExtraEnv = {})
 {
     Child child;
     int afd[2] = {-1, -1};
@@ -102,6 +106,7 @@ Child spawn(const std::vector<std::string>& vArgv, const std::string& strLog, bo
             vEnv.push_back(*p);
     if (pszPath)
         vEnv.push_back(std::string("PATH=") + pszPath);
+    vEnv.insert(vEnv.end(), vExtraEnv.begin(), vExtraEnv.end());
     std::vector<char*> vEnvPtrs;
     for (const std::string& str : vEnv)
         vEnvPtrs.push_back(const_cast<char*>(str.c_str()));
@@ -183,9 +188,10 @@ bool writeAll(int fd, const std::string& strData)
  * input stays open until the caller closes child.fdStdin. It starts with SIGINT and SIGTERM blocked
  * and SIGINT ignored, as a child forked from a thread that blocks them would: the stop signals must
  * reach ffmpeg all the same. */
-Child startTranscoder(const std::string& strLine, const std::string& strLog)
+Child startTranscoder(const std::string& strLine, const std::string& strLog,
+                      const std::vector<std::string>& vExtraEnv = {})
 {
-    Child child = spawn({g_szTranscoder}, strLog, true, getenv("PATH"), true);
+    Child child = spawn({g_szTranscoder}, strLog, true, getenv("PATH"), true, vExtraEnv);
     if (child.pid > 0)
         writeAll(child.fdStdin, "quBra_6093 " + strLine + "\n");
     return child;
@@ -257,6 +263,104 @@ std::string procCmdline(pid_t pid)
             c = ' ';
     return str;
 }
+
+/* A process as /proc/<pid>/stat shows it. */
+struct ProcInfo {
+    pid_t pid;
+    pid_t ppid;
+    std::string strComm;
+};
+
+/* The processes whose parent is pidParent, with their names (comm). */
+std::vector<ProcInfo> childrenOf(pid_t pidParent)
+{
+    std::vector<ProcInfo> vKids;
+    DIR* pDir = opendir("/proc");
+    if (!pDir)
+        return vKids;
+    struct dirent* pEnt;
+    while ((pEnt = readdir(pDir)) != nullptr) {
+        if (pEnt->d_name[0] < '1' || pEnt->d_name[0] > '9')
+            continue;
+        std::string strStat = readFile(std::string("/proc/") + pEnt->d_name + "/stat");
+        size_t iOpen = strStat.find('('), iClose = strStat.rfind(')');
+        if (iOpen == std::string::npos || iClose == std::string::npos || iClose < iOpen)
+            continue;
+        ProcInfo info;
+        info.pid = (pid_t)atol(pEnt->d_name);
+        info.strComm = strStat.substr(iOpen + 1, iClose - iOpen - 1);
+        char cState = 0;
+        long nPpid = 0;
+        if (sscanf(strStat.c_str() + iClose + 1, " %c %ld", &cState, &nPpid) != 2)
+            continue;
+        info.ppid = (pid_t)nPpid;
+        if (info.ppid == pidParent)
+            vKids.push_back(info);
+    }
+    closedir(pDir);
+    return vKids;
+}
+
+/* The client-wait watcher among the children of the transcoder's pid, or -1. */
+pid_t watcherOf(pid_t pidTranscoder)
+{
+    for (const ProcInfo& info : childrenOf(pidTranscoder))
+        if (info.strComm == "ruxod.so-wait")
+            return info.pid;
+    return -1;
+}
+
+bool waitUntil(const std::function<bool()>& fnDone, int nMs)
+{
+    for (int i = 0; i < nMs / 20; i++) {
+        if (fnDone())
+            return true;
+        sleepMs(20);
+    }
+    return fnDone();
+}
+
+size_t countOf(const std::string& strText, const std::string& strNeedle)
+{
+    size_t n = 0;
+    for (size_t i = strText.find(strNeedle); i != std::string::npos; i = strText.find(strNeedle, i + 1))
+        n++;
+    return n;
+}
+
+/* Makes this test process the reaper of its orphaned descendants while it lives, so that a
+ * watcher left behind when the transcoder's ffmpeg ends comes back to it and can be waited for. */
+class SubreaperScope {
+public:
+    SubreaperScope() { m_bOn = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0; }
+    ~SubreaperScope()
+    {
+        if (m_bOn)
+            prctl(PR_SET_CHILD_SUBREAPER, 0);
+    }
+    bool on() const { return m_bOn; }
+
+private:
+    bool m_bOn = false;
+};
+
+/* Waits up to nMs for a process re-parented to us to end; its wait status, or -1 when it was
+ * still there (it is then killed, so that a failing test leaves nothing behind). */
+int reapOrphan(pid_t pid, int nMs)
+{
+    int nStatus = 0;
+    for (int i = 0; i < nMs / 20; i++) {
+        pid_t r = waitpid(pid, &nStatus, WNOHANG);
+        if (r == pid)
+            return nStatus;
+        sleepMs(20);
+    }
+    if (kill(pid, SIGKILL) == 0)
+        waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+const char* g_szNoticeEnv = "RUXO_TC_WAIT_NOTICE_SECS=1";  /* a notice every second instead of 10 */
 
 class TranscoderRun : public ::testing::Test {
 protected:
@@ -437,6 +541,111 @@ TEST_F(TranscoderRun, RefusesBadInputWithMessage)
         EXPECT_EQ(WEXITSTATUS(nStatus), bad.nExit) << bad.szName;
         EXPECT_NE(readFile(strLog).find(bad.szMessage), std::string::npos) << bad.szName << ": " << readFile(strLog);
     }
+}
+
+/* A served output waiting for its first client: ffmpeg itself is silent there, so the watcher
+ * prints the notice regularly (the engine would otherwise take the silence for a hang); once a
+ * client is served the notices stop, and when ffmpeg ends the watcher ends with it. */
+TEST_F(TranscoderRun, ServedOutputNoticesWhileWaitingForClient)
+{
+    SubreaperScope reaper;
+    ASSERT_TRUE(reaper.on());
+    int nPort = freePort();
+    ASSERT_GT(nPort, 0);
+    std::string strUrl = "http://127.0.0.1:" + std::to_string(nPort) + "/1.ts";
+    std::string strNotice = "ruxod.so: waiting for a client on " + strUrl + "\n";
+    std::string strLog = m_dir.path("transcoder.log");
+    std::string strLine = "-v 32 -re -f lavfi -i testsrc=size=160x120:rate=25 -c:v libx264 -preset:v ultrafast "
+                          "-g 25 -pix_fmt yuv420p -f mpegts " + strUrl + " ";
+    Child child = startTranscoder(strLine, strLog, {g_szNoticeEnv});
+    ASSERT_GT(track(child.pid), 0);
+    ASSERT_TRUE(waitListening(nPort, 10)) << readFile(strLog);
+    pid_t pidWatcher = -1;
+    ASSERT_TRUE(waitUntil([&]() { return (pidWatcher = watcherOf(child.pid)) > 0; }, 2000));
+    EXPECT_TRUE(waitUntil([&]() { return countOf(readFile(strLog), strNotice) >= 2; }, 5000)) << readFile(strLog);
+
+    /* The notices are the only thing written meanwhile and carry nothing the engine acts on. */
+    std::string strText = readFile(strLog);
+    EXPECT_EQ(strText.find(" time="), std::string::npos) << strText;
+    ASSERT_GE(strText.size(), strNotice.size());
+    EXPECT_EQ(strText.substr(strText.size() - strNotice.size()), strNotice);
+
+    std::string strFetched = m_dir.path("fetched.ts");
+    Child curl = spawn({"curl", "-s", "--max-time", "15", "-o", strFetched, strUrl}, m_dir.path("curl.log"), false);
+    ASSERT_GT(track(curl.pid), 0);
+    EXPECT_TRUE(waitUntil([&]() { return fileSize(strFetched) >= 20000; }, 10000));
+    size_t nNotices = countOf(readFile(strLog), strNotice);
+    sleepMs(2500);
+    strText = readFile(strLog);
+    EXPECT_EQ(countOf(strText, strNotice), nNotices) << strText;
+    EXPECT_NE(strText.find(" time="), std::string::npos);  /* ffmpeg's own progress took over */
+    EXPECT_EQ(watcherOf(child.pid), pidWatcher);           /* silent, not dead: ffmpeg still runs */
+
+    ASSERT_EQ(kill(child.pid, SIGINT), 0);
+    int nStatus = waitFor(child.pid, 10);
+    close(child.fdStdin);
+    ASSERT_TRUE(nStatus != -1 && WIFEXITED(nStatus)) << nStatus;
+    EXPECT_EQ(WEXITSTATUS(nStatus), 255);
+    /* Orphaned by ffmpeg's end, the watcher came to us, its subreaper, and ended at once. */
+    EXPECT_NE(reapOrphan(pidWatcher, 3000), -1) << "the watcher outlived ffmpeg";
+    EXPECT_NE(access(("/proc/" + std::to_string(pidWatcher)).c_str(), F_OK), 0);
+    waitFor(curl.pid, 15);
+}
+
+/* A real hang stays silent, so the engine's rule still catches it: ffmpeg stuck before it listens
+ * (its input, a named pipe nobody writes, never opens) gets a watcher that prints nothing, and a
+ * line without a served output gets no watcher at all. The engine's kill ends the watcher too. */
+TEST_F(TranscoderRun, HangsStaySilent)
+{
+    SubreaperScope reaper;
+    ASSERT_TRUE(reaper.on());
+    int nPort = freePort();
+    ASSERT_GT(nPort, 0);
+    struct Case {
+        const char* szName;
+        std::string strOutput;
+        bool bWatcher;
+        Child child;
+        pid_t pidWatcher;
+    };
+    std::vector<Case> vCases = {
+        {"served", "-f mpegts http://127.0.0.1:" + std::to_string(nPort) + "/h.ts", true, {}, -1},
+        {"file", "-y \"" + m_dir.path("out.ts") + "\"", false, {}, -1},
+    };
+    for (Case& c : vCases) {
+        std::string strFifo = m_dir.path(std::string(c.szName) + ".fifo");
+        ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
+        std::string strLine = "-v 32 -f mpegts -i \"" + strFifo + "\" -c copy " + c.strOutput + " ";
+        c.child = startTranscoder(strLine, m_dir.path(std::string(c.szName) + ".log"), {g_szNoticeEnv});
+        ASSERT_GT(track(c.child.pid), 0) << c.szName;
+    }
+    for (Case& c : vCases) {
+        std::string strLog = m_dir.path(std::string(c.szName) + ".log");
+        /* ffmpeg runs (the watcher is forked before the exec) and has printed its banner. */
+        ASSERT_TRUE(waitUntil([&]() { return procCmdline(c.child.pid).rfind("ffmpeg ", 0) == 0 &&
+                                             !readFile(strLog).empty(); }, 5000)) << c.szName;
+        if (c.bWatcher) {
+            EXPECT_TRUE(waitUntil([&]() { return (c.pidWatcher = watcherOf(c.child.pid)) > 0; }, 2000));
+        } else {
+            EXPECT_TRUE(childrenOf(c.child.pid).empty()) << c.szName;
+        }
+    }
+    sleepMs(3000);  /* three notice intervals */
+    for (Case& c : vCases) {
+        std::string strLog = m_dir.path(std::string(c.szName) + ".log");
+        EXPECT_EQ(readFile(strLog).find("waiting for a client"), std::string::npos) << c.szName << readFile(strLog);
+        if (!c.bWatcher) {
+            EXPECT_TRUE(childrenOf(c.child.pid).empty()) << c.szName;
+        }
+        ASSERT_EQ(kill(c.child.pid, SIGKILL), 0);
+        int nStatus = waitFor(c.child.pid, 10);
+        close(c.child.fdStdin);
+        EXPECT_TRUE(nStatus != -1 && WIFSIGNALED(nStatus)) << c.szName;
+        if (c.pidWatcher > 0) {
+            EXPECT_NE(reapOrphan(c.pidWatcher, 3000), -1) << "the watcher outlived ffmpeg";
+        }
+    }
+    EXPECT_FALSE(isListening(nPort));
 }
 
 }  // namespace
