@@ -1,10 +1,467 @@
-/* ruxo_routes.cpp -- the API routes behind the login gate. (Routes not built yet: every path is 404.) */
-#include "ruxo_cgi_internal.h"
+/* ruxo_routes.cpp -- the JSON API behind the login gate: the order in which request paths are
+ * matched, the status reply that the web page polls, the runtime reply it reads once, the
+ * configuration post (replace or import) and the channel actions (start, stop, preview).
+ *
+ * Everything here runs on the web server's one polling thread. The channel walk of the status
+ * reply, the configuration replacement and the channel actions hold the web mutex and, inside it,
+ * the configuration lock, so neither the tree nor a channel's slot changes under them. Replies are
+ * composed in std::string and handed to cgiReply, which queues a copy. */
+#include "ruxo_routes.h"
 
-int ruxoCGIRoute(MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost)
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "ruxo.h"
+#include "ruxo_cgi_internal.h"
+#include "ruxo_channel.h"
+#include "ruxo_config.h"
+
+#define RUXO_APP_NAME "Strovanta!"
+#define RUXO_APP_ABBR "RUXOD"
+#define RUXO_APP_VERSION "6.2.5.1a"
+#define RUXO_APP_WEBSITE "https://www.strovanta.example"
+#define RUXO_APP_EMAIL "support@strovanta.example"
+#define RUXO_APP_PLATFORM "linux"
+
+#define RUXO_STATUS_CCH 100        /* the status text buffer handed to the channel layer */
+#define RUXO_CHANNEL_NUMBER_MAX 1000000 /* a channel number past this is simply "too large" */
+
+namespace {
+
+/* Holds the web mutex for a scope; unlock() lets go early (before a reply is queued). */
+class CGILock {
+public:
+    CGILock() { pthread_mutex_lock(&g_cgi_mutex); m_bHeld = true; }
+    ~CGILock() { unlock(); }
+    void unlock()
+    {
+        if (m_bHeld) {
+            m_bHeld = false;
+            pthread_mutex_unlock(&g_cgi_mutex);
+        }
+    }
+    CGILock(const CGILock&) = delete;
+    CGILock& operator=(const CGILock&) = delete;
+
+private:
+    bool m_bHeld = false;
+};
+
+struct CGI_ERR_CODE {
+    int nCode;
+    const char* szText;
+};
+
+/* The channel-action result codes that the web page shows after "Channel start error! ". */
+const CGI_ERR_CODE errCodes[] = {
+    {-1, "not initialized"},      {-2, "invalid channel"},      {-3, "channel busy"},
+    {-7, "source url not valid"}, {-8, "target url not valid"}, {-9, "target codec not valid"},
+};
+
+/* The web server's settings that a configuration post compares to decide on a restart. */
+struct CGI_SERVER_SETTINGS {
+    int nPort;
+    BOOL bSsl;
+    std::string strCert;
+    std::string strKey;
+};
+
+}  // namespace
+
+/* ---- routes that other modules will serve ----------------------------------------------------
+ * The embedded files (with "/" as "/index.html"), the configuration download (GET "/config") and
+ * the two device routes are not served yet: each answers 404 with an empty body. These three are
+ * the only places to change: each becomes a call of ruxoCGIDownload, ruxoCGIDecklinkConfig or
+ * ruxoCGINDIConfig with the same arguments. */
+
+static int cgiDownload(MHD_Connection* conn, const char* szPath, const char* szArgs)
 {
     (void)szPath;
     (void)szArgs;
+    return cgiReply(conn, MHD_HTTP_NOT_FOUND, std::string(), nullptr);
+}
+
+static int cgiDecklinkConfig(MHD_Connection* conn, const char* szArgs)
+{
+    (void)szArgs;
+    return cgiReply(conn, MHD_HTTP_NOT_FOUND, std::string(), nullptr);
+}
+
+static int cgiNDIConfig(const char* szArgs, MHD_Connection* conn)
+{
+    (void)szArgs;
+    return cgiReply(conn, MHD_HTTP_NOT_FOUND, std::string(), nullptr);
+}
+
+/* ---- helpers ---------------------------------------------------------------------------------- */
+
+static char _asciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+}
+
+/* Whether the first n characters of sz equal szPrefix (n = its length), ASCII case ignored. */
+static bool _hasPrefixNoCase(const char* sz, const char* szPrefix)
+{
+    for (; *szPrefix != '\0'; sz++, szPrefix++) {
+        if (*sz == '\0' || _asciiLower(*sz) != _asciiLower(*szPrefix))
+            return false;
+    }
+    return true;
+}
+
+static bool _equalsNoCase(const char* a, const char* b)
+{
+    return a != nullptr && b != nullptr && ruxoStrCaseCmp(a, b) == 0;
+}
+
+/* Length of the well-formed UTF-8 sequence at p (at most n bytes available), 0 when it is not one. */
+static size_t _utf8SeqLen(const unsigned char* p, size_t n)
+{
+    unsigned char c = p[0];
+    size_t len;
+    unsigned int cp;
+    if (c < 0x80)
+        return 1;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (n < len)
+        return 0;
+    for (size_t i = 1; i < len; i++) {
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+        (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+        return 0;
+    return len;
+}
+
+/* Appends sz as the inside of a JSON string: the quotation mark, the reverse solidus and control
+ * characters escaped; a byte that is no part of well-formed UTF-8 (a file name in another
+ * encoding, a name cut short) becomes U+FFFD so that the reply always parses. */
+static void jsonAppendEscaped(std::string& str, const char* sz)
+{
+    static const char szHex[] = "0123456789abcdef";
+    const unsigned char* p = (const unsigned char*)sz;
+    size_t n = strlen(sz);
+    while (n > 0) {
+        unsigned char c = *p;
+        if (c == '"' || c == '\\') {
+            str += '\\';
+            str += (char)c;
+        } else if (c == '\n') {
+            str += "\\n";
+        } else if (c == '\r') {
+            str += "\\r";
+        } else if (c == '\t') {
+            str += "\\t";
+        } else if (c == '\b') {
+            str += "\\b";
+        } else if (c == '\f') {
+            str += "\\f";
+        } else if (c < 0x20) {
+            str += "\\u00";
+            str += szHex[c >> 4];
+            str += szHex[c & 0x0F];
+        } else if (c >= 0x80) {
+            size_t len = _utf8SeqLen(p, n);
+            if (len == 0) {
+                str += "\\ufffd";
+                len = 1;
+            } else {
+                str.append((const char*)p, len);
+            }
+            p += len;
+            n -= len;
+            continue;
+        } else {
+            str += (char)c;
+        }
+        p++;
+        n--;
+    }
+}
+
+static CGI_HEADERS _jsonReplyHeaders()
+{
+    return CGI_HEADERS{{"Connection", "Keep-Alive"}, {"Pragma", "no-cache"}, {"Cache-Control", "no-cache"}};
+}
+
+/* The settings the web server starts from; 0, false and empty without a "global" object.
+ * The caller holds the configuration lock. */
+static CGI_SERVER_SETTINGS _serverSettings()
+{
+    cJSON* jsonGlobal = jsonGetItem(g_jsonConfig, "global");
+    CGI_SERVER_SETTINGS s;
+    s.nPort = getJsonInt(jsonGlobal, "httpPort");
+    s.bSsl = getJsonBool(jsonGlobal, "sslEnable");
+    s.strCert = getJsonString(jsonGlobal, "sslCert");
+    s.strKey = getJsonString(jsonGlobal, "sslKey");
+    return s;
+}
+
+/* Makes the channel's "enable" the boolean bEnable: an existing item (first match, any case, any
+ * type) is replaced in its place under its own key, a missing one is added last. The caller holds
+ * the configuration lock. */
+static void _setChannelEnable(cJSON* jsonChannel, bool bEnable)
+{
+    if (!cJSON_IsObject(jsonChannel))
+        return;
+    cJSON* jsonItem = jsonGetItem(jsonChannel, "enable");
+    cJSON* jsonBool = cJSON_CreateBool(bEnable ? 1 : 0);
+    if (jsonBool == nullptr)
+        return;
+    if (jsonItem == nullptr || jsonItem->string == nullptr) {
+        cJSON_AddItemToObject(jsonChannel, "enable", jsonBool);
+        return;
+    }
+    /* The first exact match of the item's own key is the item itself: an earlier one would also
+     * have been the earlier case-insensitive match. */
+    std::string strKey = jsonItem->string;
+    if (!cJSON_ReplaceItemInObjectCaseSensitive(jsonChannel, strKey.c_str(), jsonBool))
+        cJSON_Delete(jsonBool);
+}
+
+/* ---- status ---------------------------------------------------------------------------------- */
+
+int ruxoCGIStatus(MHD_Connection* conn)
+{
+    std::string strReply = "{\n  \"channels\": [\n";
+    {
+        CGILock lock;
+        std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
+        cJSON* jsonChannels = jsonGetItem(g_jsonConfig, "channels");
+        int nChannels = jsonGetArraySize(jsonChannels);
+        /* The list ends at the first channel that is not valid. */
+        for (int i = 0; i < nChannels && isChannelValid(jsonGetArrayItem(jsonChannels, i)); i++) {
+            if (i > 0)
+                strReply += ",\n";
+            switch (ruxoGetChannelState(i)) {
+            case RUXO_STATE_RUNNING: {
+                char szStatus[RUXO_STATUS_CCH] = "RUNNING";
+                ruxoGetChannelStatus(i, szStatus, sizeof(szStatus));
+                szStatus[sizeof(szStatus) - 1] = '\0';
+                strReply += "    {\"state\": \"running\", \"status\": \"";
+                jsonAppendEscaped(strReply, szStatus);
+                strReply += "\"}";
+                break;
+            }
+            case RUXO_STATE_PREVIEW:
+                strReply += "    {\"state\": \"preview\", \"status\": \"PREVIEW\"}";
+                break;
+            case RUXO_STATE_STOPPING:
+                strReply += "    {\"state\": \"stopping\", \"status\": \"STOPPING\"}";
+                break;
+            default:
+                strReply += "    {\"state\": \"idle\", \"status\": \"IDLE\"}";
+                break;
+            }
+        }
+    }
+    strReply += "\n  ],\n  \"cpu\": [";
+
+    /* Written by the engine's poll on the main thread once a second; only the table's first 64
+     * processors are sampled. */
+    int nCPUs = __atomic_load_n(&g_cfg.nCPUs, __ATOMIC_RELAXED);
+    if (nCPUs > RUXO_MAX_CPUS)
+        nCPUs = RUXO_MAX_CPUS;
+    for (int k = 0; k < nCPUs; k++) {
+        if (k > 0)
+            strReply += ", ";
+        strReply += std::to_string(__atomic_load_n(&g_cfg.cpuUsage[k].load_pct, __ATOMIC_RELAXED));
+    }
+    strReply += "]\n}\n";
+    return cgiReply(conn, MHD_HTTP_OK, strReply, "application/json", _jsonReplyHeaders());
+}
+
+/* ---- runtime --------------------------------------------------------------------------------- */
+
+int ruxoCGIRuntime(MHD_Connection* conn)
+{
+    std::string strReply = "{\n  \"app\": \"" RUXO_APP_NAME "\",\n  \"appAbbr\": \"" RUXO_APP_ABBR
+                           "\",\n  \"title\": \"";
+    jsonAppendEscaped(strReply, ruxoAppTitle());
+    strReply += "\",\n  \"version\": \"" RUXO_APP_VERSION "\",\n  \"channels\": ";
+    strReply += std::to_string(RUXO_MAX_CHANNELS);
+    strReply += ",\n  \"website\": \"" RUXO_APP_WEBSITE "\",\n  \"email\": \"" RUXO_APP_EMAIL
+                "\",\n  \"platform\": \"" RUXO_APP_PLATFORM "\",\n  \"previewPort\": ";
+    strReply += std::to_string(RUXO_PREVIEW_PORT);
+    strReply += "\n}";
+    return cgiReply(conn, MHD_HTTP_OK, strReply, "application/json", _jsonReplyHeaders());
+}
+
+/* ---- configuration post ---------------------------------------------------------------------- */
+
+int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, const char* szArgs)
+{
+    const bool bImport = _equalsNoCase(szArgs, "import");
+    std::string strBody;
+    std::string strPass;
+    bool bPrinted = true;
+    bool bRestart = false;
+
+    CGILock lock;
+    {
+        std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
+        const CGI_SERVER_SETTINGS oldSettings = _serverSettings();
+
+        cJSON* jsonNew = ruxoSetConfig(szPost != nullptr ? szPost : "");
+        if (jsonNew == nullptr) {
+            /* Not JSON: the tree, the file, the log level and the server stay as they were. */
+            return cgiReply(conn, MHD_HTTP_BAD_REQUEST, std::string(), nullptr);
+        }
+
+        if (!bImport) {
+            std::unique_ptr<char, void (*)(void*)> szPrinted(cJSON_Print(jsonNew), cJSON_free);
+            if (szPrinted != nullptr)
+                strBody = szPrinted.get();
+            else
+                bPrinted = false;
+        }
+
+        cJSON* jsonGlobal = jsonGetItem(jsonNew, "global");
+        ruxoSetLog(getJsonInt(jsonGlobal, "log"));
+        ruxoExportConfig(nullptr);
+
+        const CGI_SERVER_SETTINGS newSettings = _serverSettings();
+        bRestart = newSettings.nPort != oldSettings.nPort || newSettings.bSsl != oldSettings.bSsl ||
+                   newSettings.strCert != oldSettings.strCert ||
+                   newSettings.strKey != oldSettings.strKey;
+        strPass = getJsonString(jsonGlobal, "loginPass");
+    }
+    /* The restart runs one second later on the daemon's timer thread, never on this one. */
+    ruxoCGICallback(bRestart ? TRUE : FALSE);
+
+    CGI_HEADERS headers{{"Connection", "Keep-Alive"}};
+    if (bImport) {
+        lock.unlock();
+        headers.emplace_back("Location", "/");
+        return cgiReply(conn, MHD_HTTP_MOVED_PERMANENTLY, std::string(), "application/json", headers);
+    }
+    if (!strPass.empty())
+        headers.emplace_back("Set-Cookie", cgiLoginCookie(strPass));
+    lock.unlock();
+    /* The new configuration is in force (and saved) even when it could not be printed for the
+     * reply, so the cookie for its password goes out with the failure as well. */
+    if (!bPrinted)
+        return cgiReply(conn, MHD_HTTP_INTERNAL_SERVER_ERROR, std::string(), nullptr, headers);
+    return cgiReply(conn, MHD_HTTP_OK, strBody, "application/json", headers);
+}
+
+/* ---- channel actions ------------------------------------------------------------------------- */
+
+int ruxoCGIChannel(MHD_Connection* conn, int iChannel, const char* szArgs, const char* szPost)
+{
     (void)szPost;
-    return cgiReply(conn, MHD_HTTP_NOT_FOUND, std::string(), "text/html");
+    int nResult = 0;
+
+    CGILock lock;
+    {
+        std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
+        cJSON* jsonChannels = jsonGetItem(g_jsonConfig, "channels");
+        if (iChannel <= 0 || iChannel > jsonGetArraySize(jsonChannels))
+            return cgiReply(conn, MHD_HTTP_NOT_FOUND, std::string(), nullptr);
+
+        const int i = iChannel - 1;
+        if (szArgs != nullptr && szArgs[0] != '\0') {
+            if (_equalsNoCase(szArgs, "start")) {
+                if (ruxoGetChannelState(i) == RUXO_STATE_IDLE)
+                    nResult = ruxoStartChannel(i);
+                /* Set also after a failed start: the daemon's loop keeps trying. */
+                _setChannelEnable(jsonGetArrayItem(jsonChannels, i), true);
+            } else if (_equalsNoCase(szArgs, "stop")) {
+                _setChannelEnable(jsonGetArrayItem(jsonChannels, i), false);
+                RUXO_CHANNEL_STATE state = ruxoGetChannelState(i);
+                if (state == RUXO_STATE_RUNNING || state == RUXO_STATE_PREVIEW)
+                    ruxoStopChannel(i, 0);
+                else if (state == RUXO_STATE_STOPPING)
+                    ruxoStopChannel(i, 1);
+            } else if (_equalsNoCase(szArgs, "preview")) {
+                /* A preview that fails to start is not reported. */
+                if (ruxoGetChannelState(i) == RUXO_STATE_IDLE)
+                    (void)ruxoPreviewChannel(i);
+            }
+        }
+    }
+
+    const char* szText = "";
+    for (const CGI_ERR_CODE& err : errCodes) {
+        if (err.nCode == nResult)
+            szText = err.szText;
+    }
+    /* Queued before the web mutex is let go, so two actions never cross their replies. */
+    return cgiReply(conn, nResult == 0 ? MHD_HTTP_OK : MHD_HTTP_BAD_REQUEST, std::string(szText), nullptr,
+                    CGI_HEADERS{{"Connection", "Keep-Alive"}});
+}
+
+/* ---- the route order ------------------------------------------------------------------------- */
+
+/* The channel number right after "/channel": its digits only; no digits give 0. */
+static int _channelNumber(const char* szPath)
+{
+    int n = 0;
+    for (const char* p = szPath + 8; *p >= '0' && *p <= '9'; p++) {
+        n = n * 10 + (*p - '0');
+        if (n > RUXO_CHANNEL_NUMBER_MAX)
+            return RUXO_CHANNEL_NUMBER_MAX + 1;
+    }
+    return n;
+}
+
+static int _route(MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost)
+{
+    if (_equalsNoCase(szPath, "/"))
+        return cgiDownload(conn, "/index.html", szArgs);
+    if (_equalsNoCase(szPath, "/status"))
+        return ruxoCGIStatus(conn);
+    if (_equalsNoCase(szPath, "/config")) {
+        if (szPost == nullptr)
+            return cgiDownload(conn, szPath, szArgs);
+        return ruxoCGISetConfig(conn, szPost, szArgs);
+    }
+    if (_equalsNoCase(szPath, "/runtime"))
+        return ruxoCGIRuntime(conn);
+    if (_equalsNoCase(szPath, "/decklink_config"))
+        return cgiDecklinkConfig(conn, szArgs);
+    if (_equalsNoCase(szPath, "/ndi_config"))
+        return cgiNDIConfig(szArgs, conn);
+    if (_hasPrefixNoCase(szPath, "/channel"))
+        return ruxoCGIChannel(conn, _channelNumber(szPath), szArgs, szPost);
+    return cgiDownload(conn, szPath, szArgs);
+}
+
+int ruxoCGIRoute(MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost)
+{
+    if (szPath == nullptr)
+        szPath = "";
+    if (szArgs == nullptr)
+        szArgs = "";
+    /* Out of memory while composing a reply: the locks are scoped, so answer 500 and go on. */
+    try {
+        return _route(conn, szPath, szArgs, szPost);
+    } catch (const std::bad_alloc&) {
+    }
+    try {
+        return cgiReply(conn, MHD_HTTP_INTERNAL_SERVER_ERROR, std::string(), nullptr);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
 }

@@ -1,0 +1,18 @@
+/* ruxo_routes.h -- the API route handlers behind the login gate (ruxo_routes.cpp). Each returns the
+ * router's result: 1 when the request was answered, 0 when the library refused the reply or one of
+ * its headers. All of them run on the web server's one thread. */
+#ifndef RUXO_ROUTES_H
+#define RUXO_ROUTES_H
+
+#include <microhttpd.h>
+
+/* The channel states, status texts and processor loads that the web page polls. */
+int ruxoCGIStatus(MHD_Connection* conn);
+/* The fixed facts the web page reads once when it loads ("previewPort" among them). */
+int ruxoCGIRuntime(MHD_Connection* conn);
+/* POST "/config": replaces the configuration; szArgs "import" (any case) makes it an import. */
+int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, const char* szArgs);
+/* "/channelN?start|stop|preview": iChannel counts from 1; szPost is not used. */
+int ruxoCGIChannel(MHD_Connection* conn, int iChannel, const char* szArgs, const char* szPost);
+
+#endif

@@ -1,0 +1,675 @@
+/* test_daemon.cpp -- the real ruxod binary in a private mount and network namespace: the single-
+ * instance lock, the start-up failure exits, the web port, the signals and the orderly shutdown,
+ * restart timers, folder sources, a configuration posted while the loop runs, and one run end to
+ * end with the real stand-in transcoder, ffmpeg and ffprobe. */
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ns_daemon.h"
+
+using namespace ruxotest;
+
+namespace {
+
+const int kPort = 18080;
+
+const char kBorder[] = "* * * * * * * * * * * * * * * * * * * * *";
+
+struct ChannelSpec {
+    bool bEnable = true;
+    std::string strSource;   /* empty: the sandbox's input file */
+    std::string strMode = "run";
+    std::string strTarget;   /* empty: <dir>/out_<n>.ts as a file target */
+    std::string strTargetFormat = "file";
+    std::string strOutputExtra; /* more members of "output", as JSON text */
+};
+
+std::string quote(const std::string& s)
+{
+    std::string r = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\')
+            r += '\\';
+        r += c;
+    }
+    return r + "\"";
+}
+
+/* One start of a fake transcoder as it recorded it: its pid, its input line, when we saw it. */
+struct FakeStart {
+    pid_t pid;
+    std::string strLine;
+    long long tmSeen;
+};
+
+class DaemonTest : public ::testing::Test {
+protected:
+    void boot(Transcoder transcoder)
+    {
+        std::string strErr;
+        ASSERT_TRUE(m_d.setUp(transcoder, &strErr)) << strErr;
+        m_strInput = m_d.dir() + "/in.ts";
+        ASSERT_TRUE(writeFile(m_strInput, "x"));
+    }
+
+    EnvList env() const { return {{"RUXO_FAKE_OUT", fakeLog()}}; }
+    std::string fakeLog() const { return m_d.dir() + "/fake.log"; }
+
+    std::string channel(int n, const ChannelSpec& c) const
+    {
+        std::string strSource = c.strSource.empty() ? m_strInput : c.strSource;
+        std::string strTarget = c.strTarget.empty() ? m_d.dir() + "/out_" + std::to_string(n) + ".ts" : c.strTarget;
+        std::ostringstream ss;
+        ss << "{\"enable\":" << (c.bEnable ? "true" : "false")
+           << ",\"input\":{\"sources\":[{\"format\":\"file\",\"url\":" << quote(strSource) << "}]}"
+           << ",\"output\":{\"targets\":[{\"format\":" << quote(c.strTargetFormat) << ",\"url\":" << quote(strTarget)
+           << ",\"video\":{\"enable\":true,\"codec\":\"h264\",\"width\":320,\"height\":240,\"frameRate\":25,"
+              "\"keyFrameInterval\":25,\"bitRate\":300}"
+           << ",\"audio\":{\"enable\":true,\"codec\":\"aac\",\"sampleRate\":44100,\"channels\":2,\"bitRate\":64}}]";
+        if (!c.strMode.empty())
+            ss << ",\"customOptions\":" << quote("fake:" + c.strMode);
+        ss << c.strOutputExtra << "}}";
+        return ss.str();
+    }
+
+    /* A configuration; nPort 0 leaves "httpPort" out. */
+    std::string config(const std::vector<ChannelSpec>& channels, int nAutoRestart = 1, int nPort = kPort) const
+    {
+        std::ostringstream ss;
+        ss << "{\"global\":{\"log\":1,";
+        if (nPort)
+            ss << "\"httpPort\":" << nPort << ",";
+        ss << "\"autoRestart\":" << nAutoRestart << "},\"channels\":[";
+        for (size_t i = 0; i < channels.size(); i++)
+            ss << (i ? "," : "") << channel((int)i, channels[i]);
+        ss << "]}";
+        return ss.str();
+    }
+
+    /* Starts the daemon and waits until its start message has been printed. */
+    void startDaemon()
+    {
+        ASSERT_EQ(0, m_d.start(env()));
+        ASSERT_GT(m_d.pid(), 0);
+        ASSERT_TRUE(waitUntil([&]() { return m_d.output().find("RUXOD started successfully!") != std::string::npos; },
+                              15000))
+            << m_d.output();
+    }
+
+    /* Sends a signal and expects an orderly exit with status 0. */
+    void stopDaemon(int nSignal = SIGTERM)
+    {
+        ASSERT_EQ(0, kill(m_d.pid(), nSignal));
+        int nStatus = -1;
+        ASSERT_TRUE(m_d.waitExit(15000, &nStatus)) << "daemon did not end";
+        EXPECT_EQ(0, nStatus) << m_d.output();
+    }
+
+    /* Parses the fake transcoders' records; times come from m_seen (first sighting). */
+    std::vector<FakeStart> fakeStarts()
+    {
+        std::vector<FakeStart> starts;
+        std::istringstream in(readFile(fakeLog()));
+        std::string strLine;
+        while (std::getline(in, strLine)) {
+            size_t nSp = strLine.find(' ');
+            if (nSp == std::string::npos || strLine.compare(nSp + 1, 5, "line ") != 0)
+                continue;
+            FakeStart s;
+            s.pid = (pid_t)atoi(strLine.c_str());
+            s.strLine = strLine.substr(nSp + 6);
+            auto it = m_seen.find(s.pid);
+            if (it == m_seen.end())
+                it = m_seen.emplace(s.pid, nowMs()).first;
+            s.tmSeen = it->second;
+            starts.push_back(s);
+        }
+        return starts;
+    }
+
+    /* Watches the fake records for nMs, noting when each start first shows up. */
+    void watch(int nMs)
+    {
+        long long tmEnd = nowMs() + nMs;
+        while (nowMs() < tmEnd) {
+            fakeStarts();
+            usleep(10000);
+        }
+    }
+
+    /* The starts of channel n, known by its target "out_<n>.ts" (a file target may get a time
+     * stamp before its extension). */
+    static std::vector<FakeStart> startsOf(const std::vector<FakeStart>& all, int n)
+    {
+        std::vector<FakeStart> r;
+        std::string strStem = "/out_" + std::to_string(n);
+        for (const auto& s : all)
+            if (s.strLine.find(strStem + ".") != std::string::npos || s.strLine.find(strStem + "-") != std::string::npos)
+                r.push_back(s);
+        return r;
+    }
+
+    NsDaemon m_d;
+    std::string m_strInput;
+    std::map<pid_t, long long> m_seen;
+};
+
+TEST_F(DaemonTest, SecondInstanceIsRefusedWhileTheFirstKeepsRunning)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
+    ASSERT_TRUE(m_d.writeConfig(config({ChannelSpec()})));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+
+    std::string strSecond = m_d.dir() + "/second.out";
+    EXPECT_EQ(255, m_d.runInstance(env(), strSecond));
+    EXPECT_EQ("RUXOD running already, exiting...\n", readFile(strSecond));
+
+    usleep(200000);
+    EXPECT_TRUE(m_d.alive());
+    EXPECT_TRUE(canConnect(kPort));
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+}
+
+TEST_F(DaemonTest, TranscodersDoNotKeepTheLockAfterTheDaemonDies)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
+    ASSERT_TRUE(m_d.writeConfig(config({ChannelSpec()})));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_TRUE(waitUntil([&]() { return fakeStarts().size() == 1; }, 5000));
+    pid_t pidFake = fakeStarts()[0].pid;
+
+    ASSERT_EQ(0, kill(m_d.pid(), SIGKILL));
+    int nStatus = 0;
+    ASSERT_TRUE(m_d.waitExit(5000, &nStatus));
+    EXPECT_EQ(128 + SIGKILL, nStatus);
+    ASSERT_TRUE(processAlive(pidFake)) << "the orphaned transcoder should still run";
+
+    /* A new instance gets the lock although the old transcoder still runs. */
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    EXPECT_EQ(std::string::npos, m_d.output().find("running already"));
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+}
+
+TEST_F(DaemonTest, EngineFailureWithoutTranscoderSavesTheConfiguration)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::None));
+    std::string strConfig = config({ChannelSpec()});
+    ASSERT_TRUE(m_d.writeConfig(strConfig));
+    ASSERT_EQ(0, mkdir("/var/ruxod", 0755));
+    const std::string strPls = "/var/ruxod/ruxo_001.pls";
+    const std::string strPlsText = "current /nowhere/b.ts\n/nowhere/a.ts\n/nowhere/b.ts\n";
+    ASSERT_TRUE(writeFile(strPls, strPlsText));
+
+    ASSERT_EQ(0, m_d.start(env()));
+    int nStatus = -1;
+    ASSERT_TRUE(m_d.waitExit(10000, &nStatus));
+    EXPECT_EQ(255, nStatus);
+    EXPECT_NE(std::string::npos, m_d.output().find("Oops, RUXOD init failed (-3)\n")) << m_d.output();
+    EXPECT_EQ(std::string::npos, m_d.output().find("RUXOD started successfully!"));
+
+    std::string strSaved = readFile("/etc/ruxod/ruxod.json");
+    EXPECT_NE(strConfig, strSaved) << "the configuration should have been written again";
+    EXPECT_NE(std::string::npos, strSaved.find("cpuPerChannel")) << strSaved;
+    EXPECT_EQ(strPlsText, readFile(strPls));
+    EXPECT_FALSE(fileExists("/var/ruxod/ruxo_002.pls"));
+    EXPECT_TRUE(fileExists("/var/ruxod/log"));
+}
+
+TEST_F(DaemonTest, BusyWebPortLeavesConfigurationAndStateFilesAlone)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
+    std::string strConfig = config({ChannelSpec()});
+    ASSERT_TRUE(m_d.writeConfig(strConfig));
+    ASSERT_EQ(0, mkdir("/var/ruxod", 0755));
+    const std::string strPls = "/var/ruxod/ruxo_001.pls";
+    const std::string strPlsText = "current /nowhere/b.ts\n/nowhere/a.ts\n/nowhere/b.ts\n";
+    ASSERT_TRUE(writeFile(strPls, strPlsText));
+
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(kPort);
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(0, bind(fd, (struct sockaddr*)&addr, sizeof(addr)));
+    ASSERT_EQ(0, listen(fd, 4));
+
+    ASSERT_EQ(0, m_d.start(env()));
+    int nStatus = -1;
+    ASSERT_TRUE(m_d.waitExit(10000, &nStatus));
+    close(fd);
+    EXPECT_EQ(255, nStatus);
+    std::string strMsg = "RUXOD Web management start failed at port " + std::to_string(kPort) +
+                         "!\nPlease edit /etc/ruxod/ruxod.json and change \"global.httpPort\" manually before "
+                         "restarting program!\n";
+    EXPECT_NE(std::string::npos, m_d.output().find(strMsg)) << m_d.output();
+    EXPECT_EQ(strConfig, readFile("/etc/ruxod/ruxod.json"));
+    EXPECT_EQ(strPlsText, readFile(strPls));
+    EXPECT_FALSE(fileExists("/var/ruxod/ruxo_002.pls"));
+    EXPECT_TRUE(fakeStarts().empty());
+}
+
+TEST_F(DaemonTest, MissingHttpPortListensOn8888AndPrintsTheBanner)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
+    ASSERT_TRUE(m_d.writeConfig(config({}, 1, 0)));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    EXPECT_TRUE(canConnect(8888));
+
+    std::string strTitle = "*" + std::string(14, ' ') + "Strovanta!" + std::string(15, ' ') + "*";
+    std::string strBanner = std::string("\n\n") + kBorder + "\n" + strTitle + "\n" +
+                            "*            Version 6.2.5.1a           *\n" + kBorder + "\n" +
+                            "RUXOD started successfully!\nWeb management now accessible at http://127.0.0.1:";
+    std::string strOut = m_d.output();
+    EXPECT_NE(std::string::npos, strOut.find(strBanner)) << strOut;
+    EXPECT_EQ(41u, strTitle.size());
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+}
+
+class DaemonSignalTest : public DaemonTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DaemonSignalTest, EndsInOrderSavingTheConfigurationWithoutChildren)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
+    std::string strConfig = config({ChannelSpec(), ChannelSpec()});
+    ASSERT_TRUE(m_d.writeConfig(strConfig));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_TRUE(waitUntil([&]() { return fakeStarts().size() == 2; }, 5000)) << readFile(fakeLog());
+    std::vector<FakeStart> starts = fakeStarts();
+    for (const auto& s : starts)
+        EXPECT_TRUE(processAlive(s.pid));
+
+    ASSERT_NO_FATAL_FAILURE(stopDaemon(GetParam()));
+    std::string strSaved = readFile("/etc/ruxod/ruxod.json");
+    EXPECT_NE(std::string::npos, strSaved.find("cpuPerChannel")) << strSaved;
+    for (const auto& s : starts)
+        EXPECT_FALSE(processAlive(s.pid)) << "transcoder " << s.pid << " outlived the daemon";
+    EXPECT_NE(std::string::npos, readFile("/var/ruxod/log/ruxo_001.log").find("stop transcoding"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, DaemonSignalTest, ::testing::Values(SIGINT, SIGTERM, SIGQUIT, SIGABRT),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(sigabbrev_np(info.param));
+                         });
+
+TEST_F(DaemonTest, SignalDuringStartUpStillEndsInOrder)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
+    ASSERT_TRUE(m_d.writeConfig(config({ChannelSpec()})));
+    ASSERT_EQ(0, m_d.start(env()));
+    ASSERT_GT(m_d.pid(), 0);
+    /* The blank lines come after the configuration was loaded, at least half a second before
+     * any channel starts. */
+    ASSERT_TRUE(waitUntil([&]() { return !m_d.output().empty(); }, 15000));
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+    EXPECT_NE(std::string::npos, m_d.output().find("RUXOD started successfully!"));
+    EXPECT_TRUE(fakeStarts().empty());
+    EXPECT_NE(std::string::npos, readFile("/etc/ruxod/ruxod.json").find("cpuPerChannel"));
+}
+
+TEST_F(DaemonTest, RestartsAfterTheDelayOncePerDelayOnLowAndHighChannels)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
+    std::vector<ChannelSpec> channels(18);
+    for (auto& c : channels) {
+        c.bEnable = false;
+        c.strMode = "exit1";
+    }
+    channels[0].bEnable = true;
+    channels[17].bEnable = true;
+    ASSERT_TRUE(m_d.writeConfig(config(channels, 1)));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    watch(4300);
+
+    std::vector<FakeStart> all = fakeStarts();
+    for (int n : {0, 17}) {
+        std::vector<FakeStart> s = startsOf(all, n);
+        ASSERT_GE(s.size(), 3u) << "channel " << n << ": " << readFile(fakeLog());
+        EXPECT_LE(s.size(), 5u);
+        for (size_t k = 1; k < s.size(); k++) {
+            long long nGap = s[k].tmSeen - s[k - 1].tmSeen;
+            EXPECT_GE(nGap, 900) << "channel " << n << " start " << k;
+            EXPECT_LE(nGap, 1700) << "channel " << n << " start " << k;
+        }
+    }
+    EXPECT_TRUE(startsOf(all, 1).empty());
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+}
+
+class DaemonNoRestartTest : public DaemonTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DaemonNoRestartTest, FailedChannelStaysIdle)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
+    ChannelSpec c;
+    c.strMode = "exit1";
+    ASSERT_TRUE(m_d.writeConfig(config({c}, GetParam())));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    watch(2500);
+    EXPECT_EQ(1u, fakeStarts().size()) << readFile(fakeLog());
+    EXPECT_TRUE(m_d.alive());
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+}
+
+INSTANTIATE_TEST_SUITE_P(AutoRestart, DaemonNoRestartTest, ::testing::Values(0, -1),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return info.param == 0 ? std::string("Zero") : std::string("Negative");
+                         });
+
+TEST_F(DaemonTest, PendingRestartTimerDoesNotFireAfterShutdown)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
+    ChannelSpec c;
+    c.strMode = "exit1";
+    ASSERT_TRUE(m_d.writeConfig(config({c}, 2)));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_TRUE(waitUntil([&]() { return fakeStarts().size() == 1; }, 5000));
+    usleep(400000); /* the transcoder has ended and its two-second timer is pending */
+    long long tmStop = nowMs();
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+    EXPECT_LT(nowMs() - tmStop, 4000);
+    usleep(2500000);
+    EXPECT_EQ(1u, fakeStarts().size()) << readFile(fakeLog());
+}
+
+class DaemonFolderTest : public DaemonTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DaemonFolderTest, FolderChannelWalksItsFiles)
+{
+    const int nAutoRestart = GetParam();
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
+    std::string strClips = m_d.dir() + "/clips";
+    ASSERT_EQ(0, mkdir(strClips.c_str(), 0755));
+    for (const char* name : {"a.ts", "b.ts", "c.ts", "d.ts"})
+        ASSERT_TRUE(writeFile(strClips + "/" + name, "x"));
+
+    ChannelSpec c;
+    c.strSource = strClips;
+    c.strMode = "exit1";
+    ASSERT_TRUE(m_d.writeConfig(config({c}, nAutoRestart)));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    const size_t nStarts = 9;
+    ASSERT_TRUE(waitUntil([&]() { return fakeStarts().size() >= nStarts; }, 10000)) << readFile(fakeLog());
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+
+    /* The files played, in order; the listing's order (and whether its first entry counts) is the
+     * playlist's business, so the cycle is taken from the first appearance of each file. */
+    std::vector<std::string> played, cycle;
+    for (const FakeStart& s : fakeStarts()) {
+        size_t nAt = s.strLine.find(strClips + "/");
+        ASSERT_NE(std::string::npos, nAt) << s.strLine;
+        std::string strFile = s.strLine.substr(nAt, strClips.size() + 5);
+        played.push_back(strFile);
+    }
+    played.resize(nStarts);
+    for (const std::string& f : played)
+        if (std::find(cycle.begin(), cycle.end(), f) == cycle.end())
+            cycle.push_back(f);
+    ASSERT_GE(cycle.size(), 3u);
+    for (size_t k = 0; k < nStarts; k++) {
+        size_t nExpect = nAutoRestart > 0 ? k % cycle.size() : std::min(k, cycle.size() - 1);
+        EXPECT_EQ(cycle[nExpect], played[k]) << "start " << k;
+    }
+    /* The folder was played in this run, so its state file stays, naming a current file. */
+    std::string strPls = readFile("/var/ruxod/ruxo_001.pls");
+    EXPECT_EQ(0u, strPls.find("current " + strClips + "/")) << strPls;
+}
+
+INSTANTIATE_TEST_SUITE_P(AutoRestart, DaemonFolderTest, ::testing::Values(1, 0),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return info.param > 0 ? std::string("Wraps") : std::string("RepeatsLast");
+                         });
+
+int postConfig(const std::string& strFile, std::string* pReply)
+{
+    std::vector<std::string> argv = {"curl", "-s", "-o", "-", "-w", "\n%{http_code}", "--max-time", "5",
+                                     "-X", "POST", "--data-binary", "@" + strFile,
+                                     "http://127.0.0.1:" + std::to_string(kPort) + "/config"};
+    std::string strOut;
+    if (runCommand(argv, &strOut, 10000) != 0)
+        return -1;
+    size_t nNl = strOut.rfind('\n');
+    if (pReply)
+        *pReply = strOut.substr(0, nNl == std::string::npos ? 0 : nNl);
+    return atoi(strOut.c_str() + (nNl == std::string::npos ? 0 : nNl + 1));
+}
+
+TEST_F(DaemonTest, ConfigurationPostedWhileTheLoopRuns)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
+    std::string strClips = m_d.dir() + "/clips";
+    ASSERT_EQ(0, mkdir(strClips.c_str(), 0755));
+    for (const char* name : {"a.ts", "b.ts"})
+        ASSERT_TRUE(writeFile(strClips + "/" + name, "x"));
+
+    /* Channels that restart all the time (a folder source) or through timers. */
+    std::vector<ChannelSpec> many(6);
+    for (auto& c : many)
+        c.strMode = "exit1";
+    many[0].strSource = strClips;
+    many[3].strSource = strClips;
+    std::vector<ChannelSpec> few(1);
+    few[0].strMode = "exit1";
+    few[0].strSource = strClips;
+
+    ASSERT_TRUE(m_d.writeConfig(config(many, 1)));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    std::string strMany = m_d.dir() + "/many.json", strFew = m_d.dir() + "/few.json";
+    ASSERT_TRUE(writeFile(strMany, config(many, 1)));
+    ASSERT_TRUE(writeFile(strFew, config(few, 1)));
+
+    std::string strReply;
+    int nCode = postConfig(strFew, &strReply);
+    if (nCode == 404 || nCode <= 0)
+        GTEST_SKIP() << "POST /config not served yet (" << nCode << ")";
+    ASSERT_EQ(200, nCode) << strReply;
+    for (int k = 0; k < 12; k++) {
+        usleep(100000);
+        EXPECT_EQ(200, postConfig(k % 2 ? strFew : strMany, &strReply)) << strReply;
+    }
+    ASSERT_TRUE(m_d.alive()) << m_d.output();
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+    /* The last posted configuration (one channel) is the one saved. */
+    std::string strSaved = readFile("/etc/ruxod/ruxod.json");
+    EXPECT_EQ(std::string::npos, strSaved.find("/out_1.ts")) << strSaved;
+    EXPECT_NE(std::string::npos, strSaved.find("/out_0.ts")) << strSaved;
+}
+
+TEST_F(DaemonTest, NewPortTakesEffectAboutOneSecondAfterThePost)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
+    ASSERT_TRUE(m_d.writeConfig(config({ChannelSpec()})));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    std::string strFirst = m_d.dir() + "/first.json", strSecond = m_d.dir() + "/second.json";
+    ASSERT_TRUE(writeFile(strFirst, config({ChannelSpec()}, 1, kPort + 1)));
+    ASSERT_TRUE(writeFile(strSecond, config({ChannelSpec()}, 1, kPort + 2)));
+
+    std::string strReply;
+    int nCode = postConfig(strFirst, &strReply);
+    if (nCode == 404 || nCode <= 0)
+        GTEST_SKIP() << "POST /config not served yet (" << nCode << ")";
+    ASSERT_EQ(200, nCode) << strReply;
+    /* A second change while the restart is pending pushes it back instead of adding another. */
+    usleep(500000);
+    ASSERT_EQ(200, postConfig(strSecond, &strReply)) << strReply;
+    long long tmSecond = nowMs();
+
+    ASSERT_TRUE(waitUntil([&]() { return canConnect(kPort + 2); }, 5000)) << m_d.output();
+    long long nAfterSecond = nowMs() - tmSecond;
+    EXPECT_GE(nAfterSecond, 800);
+    EXPECT_LE(nAfterSecond, 2500);
+    EXPECT_FALSE(canConnect(kPort));
+    EXPECT_FALSE(canConnect(kPort + 1));
+    usleep(1500000); /* no second restart follows */
+    EXPECT_TRUE(canConnect(kPort + 2));
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+    EXPECT_NE(std::string::npos, readFile("/etc/ruxod/ruxod.json").find(std::to_string(kPort + 2)));
+}
+
+TEST_F(DaemonTest, TimeShiftedChannelNeverGetsASecondTranscoder)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
+    ChannelSpec c;
+    c.strOutputExtra = ",\"timeShift\":30";
+    ASSERT_TRUE(m_d.writeConfig(config({c}, 1)));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    /* Its state is that of slot 17, which nothing runs: every pass asks for a start, and every
+     * start after the first is refused while slot 1 runs. */
+    watch(1500);
+    std::vector<FakeStart> starts = fakeStarts();
+    ASSERT_EQ(1u, starts.size()) << readFile(fakeLog());
+    EXPECT_TRUE(processAlive(starts[0].pid));
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+    EXPECT_FALSE(processAlive(starts[0].pid));
+}
+
+/* Every descendant of a process with the given name. */
+std::vector<pid_t> descendantsNamed(pid_t pidRoot, const std::string& strName)
+{
+    std::vector<pid_t> found, todo = {pidRoot};
+    for (size_t k = 0; k < todo.size() && k < 1000; k++) {
+        for (pid_t kid : childrenOf(todo[k])) {
+            todo.push_back(kid);
+            if (processName(kid) == strName && processAlive(kid))
+                found.push_back(kid);
+        }
+    }
+    return found;
+}
+
+/* A 20-second test clip with H.264 video and AAC audio. */
+void makeClip(const std::string& strPath)
+{
+    std::string strOut;
+    ASSERT_EQ(0, runCommand({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25",
+                             "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100", "-t", "20", "-c:v",
+                             "libx264", "-preset", "ultrafast", "-g", "25", "-c:a", "aac", "-shortest", strPath},
+                            &strOut, 60000))
+        << strOut;
+}
+
+/* Kills the channel's ffmpeg and waits for its successor; the delay in ms, or -1. */
+long long killFfmpegAndWait(pid_t pidDaemon, int nTimeoutMs)
+{
+    std::vector<pid_t> ffmpegs;
+    if (!waitUntil([&]() { return !(ffmpegs = descendantsNamed(pidDaemon, "ffmpeg")).empty(); }, 5000))
+        return -1;
+    pid_t pidOld = ffmpegs[0];
+    long long tmKill = nowMs();
+    if (kill(pidOld, SIGKILL) != 0)
+        return -1;
+    bool bNew = waitUntil(
+        [&]() {
+            for (pid_t p : descendantsNamed(pidDaemon, "ffmpeg"))
+                if (p != pidOld)
+                    return true;
+            return false;
+        },
+        nTimeoutMs);
+    return bNew ? nowMs() - tmKill : -1;
+}
+
+int hlsSegments(const std::string& strPlaylist)
+{
+    std::istringstream in(readFile(strPlaylist));
+    std::string strLine;
+    int n = 0;
+    while (std::getline(in, strLine))
+        if (!strLine.empty() && strLine[0] != '#')
+            n++;
+    return n;
+}
+
+TEST_F(DaemonTest, EndToEndFolderSourceToHlsWithRealTranscoder)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Real));
+    std::string strClips = m_d.dir() + "/clips", strHls = m_d.dir() + "/hls";
+    ASSERT_EQ(0, mkdir(strClips.c_str(), 0755));
+    ASSERT_EQ(0, mkdir(strHls.c_str(), 0755));
+    ASSERT_NO_FATAL_FAILURE(makeClip(strClips + "/clip.mp4"));
+    std::string strOut;
+
+    ChannelSpec c;
+    c.strSource = strClips;
+    c.strMode = "";
+    c.strTargetFormat = "hls";
+    c.strTarget = strHls + "/out.m3u8";
+    ASSERT_TRUE(m_d.writeConfig(config({c}, 1)));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+
+    std::string strPlaylist = strHls + "/out.m3u8";
+    ASSERT_TRUE(waitUntil([&]() { return hlsSegments(strPlaylist) >= 1; }, 20000))
+        << readFile("/var/ruxod/log/ruxo_001.log");
+    int nFirst = hlsSegments(strPlaylist);
+    EXPECT_TRUE(waitUntil([&]() { return hlsSegments(strPlaylist) > nFirst; }, 20000)) << readFile(strPlaylist);
+
+    std::string strSegment;
+    {
+        std::istringstream in(readFile(strPlaylist));
+        std::string strLine;
+        while (std::getline(in, strLine))
+            if (!strLine.empty() && strLine[0] != '#') {
+                strSegment = strLine[0] == '/' ? strLine : strHls + "/" + strLine;
+                break;
+            }
+    }
+    ASSERT_FALSE(strSegment.empty());
+    ASSERT_EQ(0, runCommand({"ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of", "csv=p=0",
+                             strSegment},
+                            &strOut))
+        << strOut;
+    EXPECT_NE(std::string::npos, strOut.find("h264")) << strOut;
+
+    /* A folder source runs again at the next pass. */
+    long long nDelay = killFfmpegAndWait(m_d.pid(), 5000);
+    ASSERT_GE(nDelay, 0) << readFile("/var/ruxod/log/ruxo_001.log");
+    RecordProperty("restart_after_kill_ms", std::to_string(nDelay));
+    std::printf("folder source: ffmpeg restarted %lld ms after SIGKILL\n", nDelay);
+
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+    EXPECT_TRUE(descendantsNamed(getpid(), "ffmpeg").empty());
+    EXPECT_NE(std::string::npos, readFile("/etc/ruxod/ruxod.json").find("cpuPerChannel"));
+}
+
+TEST_F(DaemonTest, EndToEndFileSourceRestartsAfterTheDelay)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Real));
+    std::string strHls = m_d.dir() + "/hls";
+    ASSERT_EQ(0, mkdir(strHls.c_str(), 0755));
+    ASSERT_NO_FATAL_FAILURE(makeClip(m_d.dir() + "/clip.mp4"));
+    ChannelSpec c;
+    c.strSource = m_d.dir() + "/clip.mp4";
+    c.strMode = "";
+    c.strTargetFormat = "hls";
+    c.strTarget = strHls + "/out.m3u8";
+    ASSERT_TRUE(m_d.writeConfig(config({c}, 1)));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_TRUE(waitUntil([&]() { return hlsSegments(strHls + "/out.m3u8") >= 1; }, 20000))
+        << readFile("/var/ruxod/log/ruxo_001.log");
+
+    /* Any other source waits "autoRestart" seconds on its timer. */
+    long long nDelay = killFfmpegAndWait(m_d.pid(), 5000);
+    ASSERT_GE(nDelay, 0) << readFile("/var/ruxod/log/ruxo_001.log");
+    RecordProperty("restart_after_kill_ms", std::to_string(nDelay));
+    std::printf("file source: ffmpeg restarted %lld ms after SIGKILL\n", nDelay);
+    EXPECT_GE(nDelay, 900);
+    EXPECT_LE(nDelay, 2500);
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+    EXPECT_TRUE(descendantsNamed(getpid(), "ffmpeg").empty());
+}
+}  // namespace

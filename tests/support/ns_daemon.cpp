@@ -1,0 +1,570 @@
+/* ns_daemon.cpp -- the namespace sandbox in which tests run the real ruxod binary (see ns_daemon.h). */
+#include "ns_daemon.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#ifndef RUXOD_PATH
+#error "RUXOD_PATH must name the built daemon"
+#endif
+#ifndef RUXOD_SO_PATH
+#error "RUXOD_SO_PATH must name the built stand-in transcoder"
+#endif
+#ifndef RUXO_FAKE_TRANSCODER
+#error "RUXO_FAKE_TRANSCODER must name tests/support/fake_transcoder.sh"
+#endif
+
+namespace ruxotest {
+
+namespace {
+
+bool s_bInNamespace = false;
+bool s_bFoldersMounted = false;
+
+std::string errnoText(const std::string& strWhat)
+{
+    return strWhat + ": " + strerror(errno);
+}
+
+bool copyFile(const std::string& strFrom, const std::string& strTo, mode_t mode)
+{
+    int fdIn = open(strFrom.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fdIn < 0)
+        return false;
+    int fdOut = open(strTo.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fdOut < 0) {
+        close(fdIn);
+        return false;
+    }
+    char buf[65536];
+    bool bOk = true;
+    for (;;) {
+        ssize_t n = read(fdIn, buf, sizeof(buf));
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            bOk = false;
+            break;
+        }
+        for (ssize_t off = 0; off < n;) {
+            ssize_t w = write(fdOut, buf + off, (size_t)(n - off));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0) {
+                bOk = false;
+                break;
+            }
+            off += w;
+        }
+        if (!bOk)
+            break;
+    }
+    close(fdIn);
+    if (close(fdOut) != 0)
+        bOk = false;
+    return bOk && chmod(strTo.c_str(), mode) == 0;
+}
+
+bool loopbackUp(std::string* pErr)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *pErr = errnoText("socket");
+        return false;
+    }
+    struct ifreq ifr;
+    memset(&ifr, 0, sizeof(ifr));
+    strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    bool bOk = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+    if (bOk) {
+        ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
+        bOk = ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+    }
+    if (!bOk)
+        *pErr = errnoText("loopback up");
+    close(fd);
+    return bOk;
+}
+
+bool enterNamespaces(std::string* pErr)
+{
+    if (s_bInNamespace)
+        return true;
+    if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) {
+        *pErr = errnoText("unshare(mount, net)");
+        return false;
+    }
+    /* Nothing mounted from here on may reach the host. */
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        *pErr = errnoText("make / private");
+        return false;
+    }
+    if (!loopbackUp(pErr))
+        return false;
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+        *pErr = errnoText("PR_SET_CHILD_SUBREAPER");
+        return false;
+    }
+    s_bInNamespace = true;
+    return true;
+}
+
+int removeTree(const std::string& strPath)
+{
+    std::vector<std::string> argv = {"rm", "-rf", "--one-file-system", strPath};
+    std::string out;
+    return runCommand(argv, &out);
+}
+
+bool parseStat(pid_t pid, char* pState, pid_t* pPpid, std::string* pComm)
+{
+    std::string strStat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t nOpen = strStat.find('(');
+    size_t nClose = strStat.rfind(')');
+    if (nOpen == std::string::npos || nClose == std::string::npos || nClose + 4 > strStat.size())
+        return false;
+    if (pComm)
+        *pComm = strStat.substr(nOpen + 1, nClose - nOpen - 1);
+    char state = 0;
+    int ppid = 0;
+    if (sscanf(strStat.c_str() + nClose + 1, " %c %d", &state, &ppid) != 2)
+        return false;
+    if (pState)
+        *pState = state;
+    if (pPpid)
+        *pPpid = ppid;
+    return true;
+}
+
+void childEnv(const EnvList& env)
+{
+    for (const auto& kv : env)
+        setenv(kv.first.c_str(), kv.second.c_str(), 1);
+}
+
+void childStdio(const std::string& strOutFile)
+{
+    int fdNull = open("/dev/null", O_RDONLY);
+    if (fdNull >= 0) {
+        dup2(fdNull, 0);
+        close(fdNull);
+    }
+    int fdOut = open(strOutFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fdOut >= 0) {
+        dup2(fdOut, 1);
+        dup2(fdOut, 2);
+        close(fdOut);
+    }
+    syscall(SYS_close_range, 3U, ~0U, 0U);
+    sigset_t set;
+    sigemptyset(&set);
+    sigprocmask(SIG_SETMASK, &set, nullptr);
+}
+
+/* Waits for a child until nTimeoutMs; its exit status, 128 + signal, or -1 on a timeout. */
+int waitChild(pid_t pid, int nTimeoutMs)
+{
+    long long tmEnd = nowMs() + nTimeoutMs;
+    for (;;) {
+        int st = 0;
+        pid_t r = waitpid(pid, &st, WNOHANG);
+        if (r == pid) {
+            if (WIFEXITED(st))
+                return WEXITSTATUS(st);
+            if (WIFSIGNALED(st))
+                return 128 + WTERMSIG(st);
+            return -1;
+        }
+        if (r < 0 && errno != EINTR)
+            return -1;
+        if (nowMs() > tmEnd)
+            return -1;
+        usleep(5000);
+    }
+}
+
+}  // namespace
+
+long long nowMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+std::string readFile(const std::string& strPath)
+{
+    std::ifstream in(strPath, std::ios::binary);
+    if (!in)
+        return std::string();
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool writeFile(const std::string& strPath, const std::string& strText)
+{
+    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
+    if (!out)
+        return false;
+    out << strText;
+    out.close();
+    return (bool)out;
+}
+
+bool fileExists(const std::string& strPath)
+{
+    struct stat st;
+    return stat(strPath.c_str(), &st) == 0;
+}
+
+bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs)
+{
+    long long tmEnd = nowMs() + nTimeoutMs;
+    for (;;) {
+        if (pred())
+            return true;
+        if (nowMs() > tmEnd)
+            return false;
+        usleep(10000);
+    }
+}
+
+bool processAlive(pid_t pid)
+{
+    char state = 0;
+    if (pid <= 0 || !parseStat(pid, &state, nullptr, nullptr))
+        return false;
+    return state != 'Z' && state != 'X';
+}
+
+std::string processName(pid_t pid)
+{
+    std::string strComm;
+    if (!parseStat(pid, nullptr, nullptr, &strComm))
+        return std::string();
+    return strComm;
+}
+
+std::vector<pid_t> childrenOf(pid_t pid)
+{
+    std::vector<pid_t> kids;
+    DIR* dir = opendir("/proc");
+    if (!dir)
+        return kids;
+    while (struct dirent* ent = readdir(dir)) {
+        char* pEnd = nullptr;
+        long n = strtol(ent->d_name, &pEnd, 10);
+        if (n <= 0 || *pEnd)
+            continue;
+        pid_t ppid = 0;
+        if (parseStat((pid_t)n, nullptr, &ppid, nullptr) && ppid == pid)
+            kids.push_back((pid_t)n);
+    }
+    closedir(dir);
+    return kids;
+}
+
+bool canConnect(int nPort)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons((uint16_t)nPort);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool bOk = connect(fd, (struct sockaddr*)&addr, sizeof(addr)) == 0;
+    close(fd);
+    return bOk;
+}
+
+int runCommand(const std::vector<std::string>& argv, std::string* pOut, int nTimeoutMs)
+{
+    int fds[2];
+    if (argv.empty() || pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return -1;
+    }
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        int fdNull = open("/dev/null", O_RDONLY);
+        if (fdNull >= 0) {
+            dup2(fdNull, 0);
+            close(fdNull);
+        }
+        syscall(SYS_close_range, 3U, ~0U, 0U);
+        std::vector<char*> args;
+        for (const auto& s : argv)
+            args.push_back(const_cast<char*>(s.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string strOut;
+    long long tmEnd = nowMs() + nTimeoutMs;
+    bool bTimedOut = false;
+    for (;;) {
+        long long nLeft = tmEnd - nowMs();
+        if (nLeft <= 0) {
+            bTimedOut = true;
+            break;
+        }
+        struct pollfd pfd = {fds[0], POLLIN, 0};
+        int r = poll(&pfd, 1, (int)(nLeft > 100 ? 100 : nLeft));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            continue;
+        char buf[4096];
+        ssize_t n = read(fds[0], buf, sizeof(buf));
+        if (n <= 0)
+            break;
+        strOut.append(buf, (size_t)n);
+    }
+    close(fds[0]);
+    if (bTimedOut)
+        kill(pid, SIGKILL);
+    int nStatus = waitChild(pid, bTimedOut ? 5000 : nTimeoutMs + 1000);
+    if (pOut)
+        *pOut = strOut;
+    return bTimedOut ? -1 : nStatus;
+}
+
+NsDaemon::~NsDaemon()
+{
+    killAll();
+    if (!m_strDir.empty() && !getenv("RUXO_KEEP_TMP")) {
+        umount2((m_strDir + "/ovl").c_str(), MNT_DETACH);
+        removeTree(m_strDir);
+    }
+}
+
+bool NsDaemon::mountFolders(std::string* pErr)
+{
+    if (s_bFoldersMounted) {
+        /* A previous sandbox of this process: drop its folders first. */
+        umount2("/run", MNT_DETACH);
+        umount2("/var", MNT_DETACH);
+        umount2("/etc", MNT_DETACH);
+        s_bFoldersMounted = false;
+    }
+    std::string strOvl = m_strDir + "/ovl";
+    if (mkdir(strOvl.c_str(), 0700) != 0 || mount("tmpfs", strOvl.c_str(), "tmpfs", 0, "mode=0700") != 0) {
+        *pErr = errnoText("tmpfs for the overlays");
+        return false;
+    }
+    for (const char* sub : {"/eu", "/ew", "/vu", "/vw"}) {
+        if (mkdir((strOvl + sub).c_str(), 0755) != 0) {
+            *pErr = errnoText("overlay folders");
+            return false;
+        }
+    }
+    std::string strEtc = "lowerdir=/etc,upperdir=" + strOvl + "/eu,workdir=" + strOvl + "/ew";
+    std::string strVar = "lowerdir=/var,upperdir=" + strOvl + "/vu,workdir=" + strOvl + "/vw";
+    if (mount("overlay", "/etc", "overlay", 0, strEtc.c_str()) != 0) {
+        *pErr = errnoText("overlay on /etc");
+        return false;
+    }
+    if (mount("overlay", "/var", "overlay", 0, strVar.c_str()) != 0) {
+        umount2("/etc", MNT_DETACH);
+        *pErr = errnoText("overlay on /var");
+        return false;
+    }
+    if (mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0) {
+        umount2("/var", MNT_DETACH);
+        umount2("/etc", MNT_DETACH);
+        *pErr = errnoText("tmpfs on /run");
+        return false;
+    }
+    s_bFoldersMounted = true;
+    /* Start from nothing, whatever the host holds there (only the overlays change). */
+    removeTree("/etc/ruxod");
+    removeTree("/var/ruxod");
+    return true;
+}
+
+bool NsDaemon::setUp(Transcoder transcoder, std::string* pErr)
+{
+    if (!enterNamespaces(pErr))
+        return false;
+    char szTemplate[] = "/tmp/ruxod-ns-XXXXXX";
+    if (!mkdtemp(szTemplate)) {
+        *pErr = errnoText("mkdtemp");
+        return false;
+    }
+    m_strDir = szTemplate;
+    if (!mountFolders(pErr))
+        return false;
+    if (mkdir(binDir().c_str(), 0755) != 0) {
+        *pErr = errnoText("bin folder");
+        return false;
+    }
+    if (!copyFile(RUXOD_PATH, binDir() + "/ruxod", 0755)) {
+        *pErr = errnoText(std::string("copy ") + RUXOD_PATH);
+        return false;
+    }
+    const char* szTranscoder = nullptr;
+    if (transcoder == Transcoder::Real)
+        szTranscoder = RUXOD_SO_PATH;
+    else if (transcoder == Transcoder::Fake)
+        szTranscoder = RUXO_FAKE_TRANSCODER;
+    if (szTranscoder && !copyFile(szTranscoder, binDir() + "/ruxod.so", 0755)) {
+        *pErr = errnoText(std::string("copy ") + szTranscoder);
+        return false;
+    }
+    return true;
+}
+
+bool NsDaemon::writeConfig(const std::string& strJson)
+{
+    mkdir("/etc/ruxod", 0755);
+    return writeFile("/etc/ruxod/ruxod.json", strJson);
+}
+
+pid_t NsDaemon::spawn(const EnvList& env, const std::string& strOutFile)
+{
+    std::string strExe = binDir() + "/ruxod";
+    pid_t pid = fork();
+    if (pid == 0) {
+        childStdio(strOutFile);
+        childEnv(env);
+        char* args[] = {const_cast<char*>("ruxod"), nullptr};
+        execv(strExe.c_str(), args);
+        _exit(127);
+    }
+    return pid;
+}
+
+int NsDaemon::start(const EnvList& env, int nTimeoutMs)
+{
+    m_pid = 0;
+    m_bExited = false;
+    m_nExitStatus = -1;
+    pid_t pidFg = spawn(env, outPath());
+    if (pidFg < 0)
+        return -1;
+    int nStatus = waitChild(pidFg, nTimeoutMs);
+    if (nStatus != 0)
+        return nStatus;
+    /* The detached process is now our child (we are its subreaper). */
+    std::string strExe = binDir() + "/ruxod";
+    waitUntil(
+        [&]() {
+            for (pid_t kid : childrenOf(getpid())) {
+                char szLink[4096];
+                ssize_t n = readlink(("/proc/" + std::to_string(kid) + "/exe").c_str(), szLink, sizeof(szLink) - 1);
+                if (n > 0) {
+                    szLink[n] = 0;
+                    if (strExe == szLink) {
+                        m_pid = kid;
+                        return true;
+                    }
+                }
+            }
+            return false;
+        },
+        1000);
+    if (m_pid == 0) {
+        /* Gone already: its zombie has no exe link left, but still carries its name. Other
+         * orphans (a transcoder's helper, say) may be our zombies too: take only the daemon. */
+        for (pid_t kid : childrenOf(getpid())) {
+            std::string strComm;
+            int st = 0;
+            if (parseStat(kid, nullptr, nullptr, &strComm) && strComm == "ruxod" &&
+                waitpid(kid, &st, WNOHANG) == kid) {
+                m_pid = kid;
+                m_bExited = true;
+                m_nExitStatus = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+                break;
+            }
+        }
+    }
+    return 0;
+}
+
+int NsDaemon::runInstance(const EnvList& env, const std::string& strOutFile, int nTimeoutMs)
+{
+    pid_t pid = spawn(env, strOutFile);
+    if (pid < 0)
+        return -1;
+    return waitChild(pid, nTimeoutMs);
+}
+
+bool NsDaemon::waitExit(int nTimeoutMs, int* pStatus)
+{
+    if (!m_bExited && m_pid > 0) {
+        int nStatus = waitChild(m_pid, nTimeoutMs);
+        if (nStatus >= 0) {
+            m_bExited = true;
+            m_nExitStatus = nStatus;
+        }
+    }
+    if (m_bExited && pStatus)
+        *pStatus = m_nExitStatus;
+    return m_bExited;
+}
+
+bool NsDaemon::alive() const
+{
+    return !m_bExited && processAlive(m_pid);
+}
+
+std::string NsDaemon::output() const
+{
+    return readFile(outPath());
+}
+
+void NsDaemon::killAll()
+{
+    if (!s_bInNamespace)
+        return;
+    for (int nRound = 0; nRound < 100; nRound++) {
+        std::vector<pid_t> kids = childrenOf(getpid());
+        if (kids.empty())
+            break;
+        for (pid_t kid : kids)
+            kill(kid, SIGKILL);
+        for (pid_t kid : kids) {
+            int st = 0;
+            if (waitpid(kid, &st, 0) == kid && kid == m_pid && !m_bExited) {
+                m_bExited = true;
+                m_nExitStatus = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            }
+        }
+        usleep(10000);
+    }
+}
+
+}  // namespace ruxotest

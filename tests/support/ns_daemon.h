@@ -1,0 +1,94 @@
+/* ns_daemon.h -- runs the real ruxod binary in a private mount and network namespace, for tests.
+ *
+ * The test process itself enters the namespaces (once per process) and becomes a child subreaper,
+ * so the detached daemon's exit status comes back to it. Each sandbox then mounts, over the fixed
+ * folders, an overlay on "/etc" and "/var" and a tmpfs on "/run" (the pid file's home), all backed
+ * by a tmpfs in the sandbox's own temporary folder; nothing of the host's folders is changed.
+ * The loopback interface is up, so the test talks to the web server on 127.0.0.1 directly.
+ *
+ * The daemon finds its transcoder "ruxod.so" in its own folder, so the sandbox copies the daemon
+ * and the chosen transcoder (the real stand-in, the scripted fake, or none) into <dir>/bin. The
+ * daemon's standard output and error go to <dir>/ruxod.out. */
+#ifndef RUXO_TEST_NS_DAEMON_H
+#define RUXO_TEST_NS_DAEMON_H
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ruxotest {
+
+enum class Transcoder { None, Fake, Real };
+
+typedef std::vector<std::pair<std::string, std::string>> EnvList;
+
+class NsDaemon {
+public:
+    NsDaemon() = default;
+    ~NsDaemon();
+    NsDaemon(const NsDaemon&) = delete;
+    NsDaemon& operator=(const NsDaemon&) = delete;
+
+    /* Enters the namespaces (first call only), mounts fresh folders and copies the binaries.
+     * False with a reason in *pErr when anything fails. */
+    bool setUp(Transcoder transcoder, std::string* pErr);
+
+    const std::string& dir() const { return m_strDir; }
+    std::string binDir() const { return m_strDir + "/bin"; }
+    std::string outPath() const { return m_strDir + "/ruxod.out"; }
+
+    /* Writes /etc/ruxod/ruxod.json (creating the folder). */
+    bool writeConfig(const std::string& strJson);
+
+    /* Starts the daemon with the extra environment; waits for the foreground process (at most
+     * nTimeoutMs) and returns its exit status (-1 on a timeout or a signal). On status 0 the
+     * detached daemon's pid is found and kept (pid() is 0 when it is already gone). */
+    int start(const EnvList& env, int nTimeoutMs = 5000);
+
+    /* Runs another instance in the foreground, its output into strOutFile; returns its status. */
+    int runInstance(const EnvList& env, const std::string& strOutFile, int nTimeoutMs = 5000);
+
+    pid_t pid() const { return m_pid; }
+    /* Waits for the detached daemon to end; true with its exit status (128 + signal when killed). */
+    bool waitExit(int nTimeoutMs, int* pStatus);
+    bool alive() const;
+    std::string output() const;
+
+    /* Kills every process left below the test process and reaps them. */
+    void killAll();
+
+private:
+    bool mountFolders(std::string* pErr);
+    pid_t spawn(const EnvList& env, const std::string& strOutFile);
+
+    std::string m_strDir;
+    pid_t m_pid = 0;
+    bool m_bExited = false;
+    int m_nExitStatus = -1;
+};
+
+/* Small helpers for test bodies. */
+std::string readFile(const std::string& strPath);
+bool writeFile(const std::string& strPath, const std::string& strText);
+bool fileExists(const std::string& strPath);
+/* Polls pred every 10 ms until it holds or nTimeoutMs has passed. */
+bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs);
+/* A process exists and is no zombie. */
+bool processAlive(pid_t pid);
+/* The direct children of a process (from /proc). */
+std::vector<pid_t> childrenOf(pid_t pid);
+/* The name (comm) of a process, empty when gone. */
+std::string processName(pid_t pid);
+/* A TCP connection to 127.0.0.1:nPort succeeds. */
+bool canConnect(int nPort);
+/* Runs a command (argv[0] looked up in PATH), its output into *pOut; returns its exit status. */
+int runCommand(const std::vector<std::string>& argv, std::string* pOut, int nTimeoutMs = 20000);
+/* Milliseconds of a monotonic clock. */
+long long nowMs();
+
+}  // namespace ruxotest
+
+#endif
