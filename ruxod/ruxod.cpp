@@ -37,7 +37,6 @@
  * destroyed playlists. */
 #include <errno.h>
 #include <fcntl.h>
-#include <locale.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -521,7 +520,7 @@ int main(int argc, char** argv)
     (void)argv;
     blockTimerSignal();
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    setlocale(LC_ALL, "");
+    ruxoInitLocale(); /* the one setlocale of the process, on the main thread */
     signal(SIGPIPE, SIG_IGN);
 
     /* One instance only: the lock lives as long as this process (the detached one included); the
