@@ -230,7 +230,8 @@ static void _setChannelEnable(cJSON* jsonChannel, bool bEnable)
     if (jsonBool == nullptr)
         return;
     if (jsonItem == nullptr || jsonItem->string == nullptr) {
-        cJSON_AddItemToObject(jsonChannel, "enable", jsonBool);
+        if (!cJSON_AddItemToObject(jsonChannel, "enable", jsonBool))
+            cJSON_Delete(jsonBool);
         return;
     }
     /* The first exact match of the item's own key is the item itself: an earlier one would also
@@ -350,14 +351,17 @@ int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, const char* szArg
     /* The restart runs one second later on the daemon's timer thread, never on this one. */
     ruxoCGICallback(bRestart ? TRUE : FALSE);
 
-    CGI_HEADERS headers{{"Connection", "Keep-Alive"}};
+    CGI_HEADERS headers;
     if (bImport) {
         lock.unlock();
+        headers.emplace_back("Connection", "Keep-Alive");
+        headers.emplace_back("Content-Type", "application/json");
         headers.emplace_back("Location", "/");
-        return cgiReply(conn, MHD_HTTP_MOVED_PERMANENTLY, std::string(), "application/json", headers);
+        return cgiReply(conn, MHD_HTTP_MOVED_PERMANENTLY, std::string(), nullptr, headers);
     }
     if (!strPass.empty())
         headers.emplace_back("Set-Cookie", cgiLoginCookie(strPass));
+    headers.emplace_back("Connection", "Keep-Alive");
     lock.unlock();
     /* The new configuration is in force (and saved) even when it could not be printed for the
      * reply, so the cookie for its password goes out with the failure as well. */
