@@ -82,6 +82,7 @@ static volatile sig_atomic_t quit = 0;
 static pthread_mutex_t s_timerLock = PTHREAD_MUTEX_INITIALIZER;
 static timer_t g_timerChannels[RUXO_MAX_CHANNELS];
 static bool s_bTimerPending[RUXO_MAX_CHANNELS];
+static bool s_bTimerFailed[RUXO_MAX_CHANNELS]; /* the last try to create it failed (reported once) */
 static timer_t g_timerCGI;
 static bool s_bCGITimerPending = false;
 static bool s_bShuttingDown = false;
@@ -259,9 +260,10 @@ static void startTimerThread(void)
 
 /* Creates and arms a one-shot timer that runs func on a thread of its own after nMilliSec, and
  * stores its handle in *pTimer. False when it cannot be created or armed (an unarmed timer is
- * deleted again, so none is left behind). Success is told apart from the handle because a
- * valid handle may be 0 (the kernel numbers its timers from 0). */
-static bool createTimer(int nTimerId, long long nMilliSec, timerTimeout func, timer_t* pTimer)
+ * deleted again, so none is left behind); a failed creation is printed when bReport is set.
+ * Success is told apart from the handle because a valid handle may be 0 (the kernel numbers its
+ * timers from 0). */
+static bool createTimer(int nTimerId, long long nMilliSec, timerTimeout func, timer_t* pTimer, bool bReport = true)
 {
     std::atomic<timerTimeout>* pSlot = timerFuncSlot(nTimerId);
     struct sigevent sev;
@@ -273,7 +275,8 @@ static bool createTimer(int nTimerId, long long nMilliSec, timerTimeout func, ti
 
     timer_t timer = nullptr;
     if (!pSlot || sev._sigev_un._tid == 0 || timer_create(CLOCK_REALTIME, &sev, &timer) != 0) {
-        printf("timer_create %d error\n", nTimerId);
+        if (bReport)
+            printf("timer_create %d error\n", nTimerId);
         return false;
     }
     pSlot->store(func);
@@ -300,14 +303,17 @@ static bool timerExpired(timer_t timer)
 }
 
 /* Arms channel iChannel's restart timer unless one is pending. A timer that cannot be created
- * leaves the handle free, so a later pass tries again. */
+ * leaves the handle free, so a later pass tries again; a run of failures is reported once, not
+ * on every pass. */
 static void armChannelTimer(int iChannel, int nAutoRestart)
 {
     long long nMilliSec = (long long)nAutoRestart * 1000LL;
     pthread_mutex_lock(&s_timerLock);
     if (!s_bShuttingDown && !s_bTimerPending[iChannel]) {
-        if (createTimer(iChannel, nMilliSec, timerChannel, &g_timerChannels[iChannel]))
-            s_bTimerPending[iChannel] = true;
+        bool bOk = createTimer(iChannel, nMilliSec, timerChannel, &g_timerChannels[iChannel],
+                               !s_bTimerFailed[iChannel]);
+        s_bTimerPending[iChannel] = bOk;
+        s_bTimerFailed[iChannel] = !bOk;
     }
     pthread_mutex_unlock(&s_timerLock);
 }

@@ -4,8 +4,10 @@
  * end with the real stand-in transcoder, ffmpeg and ffprobe. */
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -167,6 +169,65 @@ protected:
     std::string m_strInput;
     std::map<pid_t, long long> m_seen;
 };
+
+/* A sandbox whose set-up has not run (or failed) must not write the fixed folders or start the
+ * daemon: outside the sandbox they are the host's. Checked inside another sandbox, so a broken
+ * guard would only touch that sandbox's overlay. */
+TEST(NsDaemonHarness, RefusesToRunWithoutItsOwnFolders)
+{
+    NsDaemon ready;
+    std::string strErr;
+    ASSERT_TRUE(ready.setUp(Transcoder::Fake, &strErr)) << strErr;
+    NsDaemon unset;
+    EXPECT_FALSE(unset.writeConfig("{}"));
+    EXPECT_FALSE(fileExists("/etc/ruxod/ruxod.json"));
+    EXPECT_EQ(-1, unset.start({}));
+    EXPECT_EQ(-1, unset.runInstance({}, ready.dir() + "/x.out"));
+    EXPECT_TRUE(ready.writeConfig("{}"));
+}
+
+/* A test process that dies (a crash, a timeout) leaves no daemon behind: the harness's watchdog
+ * ends what is left in the test's namespace. The dying test runs in a child of this one, which
+ * itself stays outside any namespace. */
+TEST(NsDaemonHarness, DaemonEndsWithADyingTestProcess)
+{
+    int fds[2];
+    ASSERT_EQ(0, pipe2(fds, O_CLOEXEC));
+    pid_t pidTest = fork();
+    ASSERT_GE(pidTest, 0);
+    if (pidTest == 0) {
+        close(fds[0]);
+        NsDaemon* pd = new NsDaemon;
+        std::string strErr;
+        pid_t pidDaemon = 0;
+        if (pd->setUp(Transcoder::Fake, &strErr) && pd->writeConfig("{\"global\":{\"httpPort\":18090}}") &&
+            pd->start({}) == 0)
+            pidDaemon = pd->pid();
+        std::string strMsg = std::to_string(pidDaemon) + " " + pd->dir();
+        if (write(fds[1], strMsg.data(), strMsg.size()) < 0)
+            _exit(1);
+        kill(getpid(), SIGKILL); /* dies like a crashed test: no destructor runs */
+        _exit(1);
+    }
+    close(fds[1]);
+    std::string strMsg;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof(buf))) > 0)
+        strMsg.append(buf, (size_t)n);
+    close(fds[0]);
+    int st = 0;
+    waitpid(pidTest, &st, 0);
+    pid_t pidDaemon = (pid_t)atoi(strMsg.c_str());
+    std::string strDir = strMsg.substr(std::min(strMsg.size(), strMsg.find(' ') + 1));
+    bool bGone = pidDaemon > 0 && waitUntil([&]() { return !processAlive(pidDaemon); }, 5000);
+    if (pidDaemon > 0 && !bGone)
+        kill(pidDaemon, SIGKILL);
+    if (strDir.compare(0, 14, "/tmp/ruxod-ns-") == 0)
+        runCommand({"rm", "-rf", "--one-file-system", strDir}, nullptr);
+    ASSERT_GT(pidDaemon, 0) << strMsg;
+    EXPECT_TRUE(bGone) << "the daemon outlived its test process";
+}
 
 TEST_F(DaemonTest, SecondInstanceIsRefusedWhileTheFirstKeepsRunning)
 {
@@ -348,6 +409,38 @@ TEST_F(DaemonTest, RestartsAfterTheDelayOncePerDelayOnLowAndHighChannels)
         }
     }
     EXPECT_TRUE(startsOf(all, 1).empty());
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+}
+
+TEST_F(DaemonTest, RestartTimerThatCannotBeCreatedIsTriedAgain)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
+    ChannelSpec c;
+    c.strMode = "exit1";
+    ASSERT_TRUE(m_d.writeConfig(config({c}, 1)));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    /* No queued signal allowed: every timer_create fails until the limit comes back. The
+     * channel starts half a second after the start message, so this lands before its first
+     * timer. */
+    struct rlimit rlOld;
+    ASSERT_EQ(0, prlimit(m_d.pid(), RLIMIT_SIGPENDING, nullptr, &rlOld));
+    struct rlimit rlNone = {0, rlOld.rlim_max}; /* the soft limit only: it can be raised again */
+    ASSERT_EQ(0, prlimit(m_d.pid(), RLIMIT_SIGPENDING, &rlNone, nullptr));
+    ASSERT_TRUE(waitUntil([&]() { return fakeStarts().size() == 1; }, 5000)) << readFile(fakeLog());
+    ASSERT_TRUE(waitUntil([&]() { return m_d.output().find("timer_create 0 error\n") != std::string::npos; }, 3000))
+        << m_d.output();
+    watch(1500);
+    EXPECT_EQ(1u, fakeStarts().size()) << "no timer, so no restart";
+    /* Tried on every pass, reported once. */
+    std::string strOut = m_d.output();
+    size_t nReports = 0;
+    for (size_t nAt = strOut.find("timer_create"); nAt != std::string::npos; nAt = strOut.find("timer_create", nAt + 1))
+        nReports++;
+    EXPECT_EQ(1u, nReports) << strOut;
+
+    ASSERT_EQ(0, prlimit(m_d.pid(), RLIMIT_SIGPENDING, &rlOld, nullptr));
+    EXPECT_TRUE(waitUntil([&]() { return fakeStarts().size() >= 2; }, 3000))
+        << "a later pass should create the timer: " << readFile(fakeLog());
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
 }
 

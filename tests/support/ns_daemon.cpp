@@ -23,6 +23,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -40,8 +41,9 @@ namespace ruxotest {
 
 namespace {
 
-bool s_bInNamespace = false;
+pid_t s_pidInNamespace = 0; /* the process that entered the namespaces (a fork enters its own) */
 bool s_bFoldersMounted = false;
+const void* s_pMountedFor = nullptr; /* the sandbox whose folders are mounted now */
 
 std::string errnoText(const std::string& strWhat)
 {
@@ -110,9 +112,80 @@ bool loopbackUp(std::string* pErr)
     return bOk;
 }
 
+pid_t s_pidWatchdog = 0;
+
+/* A child that outlives a test process killed by a crash or a timeout: when the test process
+ * ends, its end of the pipe closes, and the watchdog kills every process left in the test's
+ * network namespace (the detached daemon and its transcoders, which are no longer ours to
+ * reap). Only our own descendants live in that namespace, so nothing else is touched. */
+void startWatchdog()
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return;
+    pid_t pidTest = getpid();
+    pid_t pid = fork();
+    if (pid != 0) {
+        close(fds[0]);
+        if (pid > 0)
+            s_pidWatchdog = pid; /* the write end stays open, unused, until we end */
+        else
+            close(fds[1]);
+        return;
+    }
+    setsid(); /* out of the test's process group, so a group kill leaves it running */
+    int fdNull = open("/dev/null", O_RDWR);
+    if (fdNull >= 0) {
+        dup2(fdNull, 1);
+        dup2(fdNull, 2);
+    }
+    dup2(fds[0], 0);
+    syscall(SYS_close_range, 3U, ~0U, 0U);
+    for (;;) {
+        char c;
+        ssize_t n = read(0, &c, 1);
+        if (n == 0)
+            break;
+        if (n < 0 && errno != EINTR)
+            _exit(0); /* cannot tell when the test ends: do nothing */
+    }
+    /* The pipe closes while the test process is still ending: wait until we are handed on. */
+    for (int n = 0; n < 200 && getppid() == pidTest; n++)
+        usleep(10000);
+    if (getppid() == pidTest)
+        _exit(0); /* the test process still runs */
+    char szOwn[64];
+    ssize_t nOwn = readlink("/proc/self/ns/net", szOwn, sizeof(szOwn) - 1);
+    if (nOwn <= 0)
+        _exit(0);
+    szOwn[nOwn] = 0;
+    for (int nRound = 0; nRound < 50; nRound++) {
+        int nKilled = 0;
+        DIR* dir = opendir("/proc");
+        if (!dir)
+            break;
+        while (struct dirent* ent = readdir(dir)) {
+            char* pEnd = nullptr;
+            long n = strtol(ent->d_name, &pEnd, 10);
+            if (n <= 0 || *pEnd || (pid_t)n == getpid())
+                continue;
+            char szPath[64], szNs[64];
+            snprintf(szPath, sizeof(szPath), "/proc/%ld/ns/net", n);
+            ssize_t nNs = readlink(szPath, szNs, sizeof(szNs) - 1);
+            if (nNs == nOwn && memcmp(szNs, szOwn, (size_t)nOwn) == 0 && kill((pid_t)n, SIGKILL) == 0)
+                nKilled++;
+        }
+        closedir(dir);
+        if (nKilled == 0)
+            break;
+        usleep(20000);
+    }
+    _exit(0);
+}
+
 bool enterNamespaces(std::string* pErr)
 {
-    if (s_bInNamespace)
+    if (s_pidInNamespace == getpid())
         return true;
     if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) {
         *pErr = errnoText("unshare(mount, net)");
@@ -129,7 +202,8 @@ bool enterNamespaces(std::string* pErr)
         *pErr = errnoText("PR_SET_CHILD_SUBREAPER");
         return false;
     }
-    s_bInNamespace = true;
+    s_pidInNamespace = getpid();
+    startWatchdog();
     return true;
 }
 
@@ -365,6 +439,8 @@ int runCommand(const std::vector<std::string>& argv, std::string* pOut, int nTim
 NsDaemon::~NsDaemon()
 {
     killAll();
+    if (s_pMountedFor == this)
+        s_pMountedFor = nullptr;
     if (!m_strDir.empty() && !getenv("RUXO_KEEP_TMP")) {
         umount2((m_strDir + "/ovl").c_str(), MNT_DETACH);
         removeTree(m_strDir);
@@ -379,6 +455,7 @@ bool NsDaemon::mountFolders(std::string* pErr)
         umount2("/var", MNT_DETACH);
         umount2("/etc", MNT_DETACH);
         s_bFoldersMounted = false;
+        s_pMountedFor = nullptr;
     }
     std::string strOvl = m_strDir + "/ovl";
     if (mkdir(strOvl.c_str(), 0700) != 0 || mount("tmpfs", strOvl.c_str(), "tmpfs", 0, "mode=0700") != 0) {
@@ -444,17 +521,23 @@ bool NsDaemon::setUp(Transcoder transcoder, std::string* pErr)
         *pErr = errnoText(std::string("copy ") + szTranscoder);
         return false;
     }
+    s_pMountedFor = this;
+    m_bReady = true;
     return true;
 }
 
 bool NsDaemon::writeConfig(const std::string& strJson)
 {
+    if (!m_bReady || s_pMountedFor != this)
+        return false;
     mkdir("/etc/ruxod", 0755);
     return writeFile("/etc/ruxod/ruxod.json", strJson);
 }
 
 pid_t NsDaemon::spawn(const EnvList& env, const std::string& strOutFile)
 {
+    if (!m_bReady || s_pMountedFor != this)
+        return -1;
     std::string strExe = binDir() + "/ruxod";
     pid_t pid = fork();
     if (pid == 0) {
@@ -548,10 +631,11 @@ std::string NsDaemon::output() const
 
 void NsDaemon::killAll()
 {
-    if (!s_bInNamespace)
+    if (s_pidInNamespace != getpid())
         return;
     for (int nRound = 0; nRound < 100; nRound++) {
         std::vector<pid_t> kids = childrenOf(getpid());
+        kids.erase(std::remove(kids.begin(), kids.end(), s_pidWatchdog), kids.end());
         if (kids.empty())
             break;
         for (pid_t kid : kids)

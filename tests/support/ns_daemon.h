@@ -40,12 +40,14 @@ public:
     std::string binDir() const { return m_strDir + "/bin"; }
     std::string outPath() const { return m_strDir + "/ruxod.out"; }
 
-    /* Writes /etc/ruxod/ruxod.json (creating the folder). */
+    /* Writes /etc/ruxod/ruxod.json (creating the folder). False, touching nothing, unless setUp
+     * of this sandbox succeeded: outside it that path is the host's. */
     bool writeConfig(const std::string& strJson);
 
     /* Starts the daemon with the extra environment; waits for the foreground process (at most
      * nTimeoutMs) and returns its exit status (-1 on a timeout or a signal). On status 0 the
-     * detached daemon's pid is found and kept (pid() is 0 when it is already gone). */
+     * detached daemon's pid is found and kept (pid() is 0 when it is already gone). -1 without
+     * running anything unless setUp of this sandbox succeeded. */
     int start(const EnvList& env, int nTimeoutMs = 5000);
 
     /* Runs another instance in the foreground, its output into strOutFile; returns its status. */
@@ -66,6 +68,7 @@ private:
 
     std::string m_strDir;
     pid_t m_pid = 0;
+    bool m_bReady = false; /* setUp succeeded and its folders are the ones mounted now */
     bool m_bExited = false;
     int m_nExitStatus = -1;
 };
