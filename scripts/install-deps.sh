@@ -5,7 +5,7 @@ set -euo pipefail
 
 pkgs=(cmake g++ make pkg-config libcjson-dev libmicrohttpd-dev libgnutls28-dev ffmpeg)
 if [ "${1:-}" = "test" ]; then
-    pkgs+=(libgtest-dev curl openssl iproute2 util-linux procps)
+    pkgs+=(libgtest-dev curl openssl iproute2 util-linux procps python3 locales)
 fi
 
 missing=()
