@@ -193,9 +193,9 @@ void drainOutput(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback)
     char buf[kChunkSize];
     /* Bounded: a child that writes faster than we read cannot hold the poll forever. */
     for (int n = 0; n < 1024 && pProc->pipeStdout[0] != 0; ++n) {
-        memset(buf, 0, sizeof buf);
         ssize_t r = read(pProc->pipeStdout[0], buf, sizeof buf - 1);
         if (r < 1) break;
+        buf[r] = '\0'; /* only what was read is handed on: no need to clear the buffer first */
         if (fnCallback) fnCallback(pContext, buf);
     }
 }

@@ -14,9 +14,7 @@
 #include <time.h>
 #include <wchar.h>
 
-#ifndef BOOL
-typedef int BOOL;
-#endif
+typedef int BOOL; /* also the application layer's flag type (common/tchar.h) */
 #ifndef TRUE
 #define TRUE 1
 #define FALSE 0

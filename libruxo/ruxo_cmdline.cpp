@@ -64,17 +64,6 @@ std::string oneLine(const char* s)
     return out;
 }
 
-/* Case-blind prefix test for ASCII schemes, whatever the locale. */
-bool startsNoCase(const char* s, const char* prefix)
-{
-    for (; *prefix; ++s, ++prefix) {
-        char c = *s;
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != *prefix) return false;
-    }
-    return true;
-}
-
 bool contains(const std::string& line, const char* marker) { return line.find(marker) != std::string::npos; }
 
 void appendQuoted(std::string& line, const std::string& text)
@@ -258,7 +247,7 @@ int _ruxoMakeInputArg(int iChannel, const void* pSource, std::string& line, int 
     }
     default:
         if (!_isStreamUrl(name, 0)) line += "-re ";
-        if (startsNoCase(name, "rtspt://")) {
+        if (_ruxoStartsNoCase(name, "rtspt://")) {
             line += "-rtsp_transport tcp -i \"rtsp://";
             line += name + 8;
             line += "\" ";

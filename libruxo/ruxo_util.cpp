@@ -185,6 +185,8 @@ template <typename C> int isStream(const C* s)
 
 } // namespace
 
+bool _ruxoStartsNoCase(const char* s, const char* prefix) { return startsNoCase(s, prefix); }
+
 int _isRtmpUrl(const void* pUrl, int bUnicode)
 {
     if (!pUrl) return 0;
@@ -370,6 +372,19 @@ int ruxoImportSdpInternal(FILE* fpSdp, RUXO_VIDEO_STREAM* pVideo, RUXO_AUDIO_STR
     enum { SECTION_SESSION, SECTION_VIDEO, SECTION_AUDIO, SECTION_OTHER } section = SECTION_SESSION;
 
     char buf[1024];
+    /* "m=video <port> RTP/AVP <pt>" or "m=audio ...": a section begins, and its session (when
+     * asked for) takes the current address and the port. Both texts are 8 characters long. */
+    auto beginMedia = [&](unsigned long* pAddr, unsigned short* pPort) {
+        unsigned short port = 0, pt = 0;
+        sscanf(buf + 8, "%hu RTP/AVP %hu", &port, &pt);
+        lastPort = port;
+        lastPt = pt;
+        seenMedia = true;
+        if (pAddr) {
+            *pAddr = curAddr;
+            *pPort = port;
+        }
+    };
     bool atLineStart = true;
     while (fgets(buf, sizeof buf, fpSdp)) {
         size_t len = strlen(buf);
@@ -386,34 +401,24 @@ int ruxoImportSdpInternal(FILE* fpSdp, RUXO_VIDEO_STREAM* pVideo, RUXO_AUDIO_STR
             continue;
         }
         if (startsWith(buf, "m=video ")) {
-            unsigned short port = 0, pt = 0;
-            sscanf(buf + 8, "%hu RTP/AVP %hu", &port, &pt);
-            lastPort = port;
-            lastPt = pt;
-            seenMedia = seenVideo = true;
+            beginMedia(pVideoAddr, pVideoPort);
+            seenVideo = true;
             section = SECTION_VIDEO;
             if (pVideo) {
-                *pVideoAddr = curAddr;
-                *pVideoPort = port;
-                if (pt == 32) pVideo->attr.codec = RUXO_VIDEO_MP2;
-                else if (pt == 34) pVideo->attr.codec = RUXO_VIDEO_H263;
+                if (lastPt == 32) pVideo->attr.codec = RUXO_VIDEO_MP2;
+                else if (lastPt == 34) pVideo->attr.codec = RUXO_VIDEO_H263;
             }
             continue;
         }
         if (startsWith(buf, "m=audio ")) {
-            unsigned short port = 0, pt = 0;
-            sscanf(buf + 8, "%hu RTP/AVP %hu", &port, &pt);
-            lastPort = port;
-            lastPt = pt;
-            seenMedia = seenAudio = true;
+            beginMedia(pAudioAddr, pAudioPort);
+            seenAudio = true;
             section = SECTION_AUDIO;
             if (pAudio) {
-                *pAudioAddr = curAddr;
-                *pAudioPort = port;
-                if (pt == 0) {
+                if (lastPt == 0) {
                     pAudio->attr.codec = RUXO_AUDIO_G711U;
                     pAudio->attr.nSampleRate = 8000;
-                } else if (pt == 8) {
+                } else if (lastPt == 8) {
                     pAudio->attr.codec = RUXO_AUDIO_G711A;
                     pAudio->attr.nSampleRate = 8000;
                 }

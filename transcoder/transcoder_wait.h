@@ -49,8 +49,8 @@ int ruxoTcUrlPort(const std::string& strUrl);
 int ruxoTcListenPort(pid_t pid);
 
 /* The notice line, newline included, for a listening port: it names the served output with that
- * port, or the first one. Bytes other than printable ASCII show as '?', and the URL is cut to
- * RUXO_TC_WAIT_URL_MAX bytes, so the line always fits one atomic pipe write. */
+ * port, or the first one. Blanks and bytes other than printable ASCII show as '?', and the URL is
+ * cut to RUXO_TC_WAIT_URL_MAX bytes, so the line always fits one atomic pipe write. */
 std::string ruxoTcWaitNotice(const std::vector<std::string>& vServed, int nPort);
 
 /* Forks the watcher for the calling process, which is about to exec ffmpeg with the served outputs

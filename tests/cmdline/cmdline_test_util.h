@@ -11,28 +11,31 @@
 #include <string>
 
 #include "ruxo.h"
+#include "ruxo_test_env.h"
+
+/* A cleared source or target record: both streams off, no codec, the given format and options. */
+template <typename R> R blankRecord(RUXO_FORMAT format, const char* params)
+{
+    R r;
+    memset(&r, 0, sizeof r);
+    r.format = format;
+    r.video.attr.codec = RUXO_CODEC_NULL;
+    r.audio.attr.codec = RUXO_CODEC_NULL;
+    r.pszParams = params;
+    return r;
+}
 
 inline RUXO_SOURCE_A makeSource(RUXO_FORMAT format, const char* name, const char* params = nullptr)
 {
-    RUXO_SOURCE_A s;
-    memset(&s, 0, sizeof s);
-    s.format = format;
-    s.video.attr.codec = RUXO_CODEC_NULL;
-    s.audio.attr.codec = RUXO_CODEC_NULL;
+    RUXO_SOURCE_A s = blankRecord<RUXO_SOURCE_A>(format, params);
     s.pszSrcName = name;
-    s.pszParams = params;
     return s;
 }
 
 inline RUXO_TARGET_A makeTarget(RUXO_FORMAT format, const char* name, const char* params = nullptr)
 {
-    RUXO_TARGET_A t;
-    memset(&t, 0, sizeof t);
-    t.format = format;
-    t.video.attr.codec = RUXO_CODEC_NULL;
-    t.audio.attr.codec = RUXO_CODEC_NULL;
+    RUXO_TARGET_A t = blankRecord<RUXO_TARGET_A>(format, params);
     t.pszDstName = name;
-    t.pszParams = params;
     return t;
 }
 
@@ -64,19 +67,13 @@ inline unsigned long ipv4(const char* dotted) { return inet_addr(dotted); }
 /* A private temporary folder with a "log" subfolder, removed at the end of the test. */
 struct TempDataDir {
     std::string path;
-    TempDataDir()
+    TempDataDir() : path(ruxotest::makeTempDir("cmdline"))
     {
-        char tmpl[] = "/tmp/ruxo-cmdline-XXXXXX";
-        const char* p = mkdtemp(tmpl);
-        path = p ? p : "/tmp";
+        if (path.empty()) path = "/tmp";
         std::string log = path + "/log";
         (void)!mkdir(log.c_str(), 0755);
     }
-    ~TempDataDir()
-    {
-        std::string cmd = "rm -rf '" + path + "'";
-        if (path.rfind("/tmp/ruxo-cmdline-", 0) == 0) (void)!system(cmd.c_str());
-    }
+    ~TempDataDir() { ruxotest::removeTree(path); }
 };
 
 #endif

@@ -13,33 +13,21 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <functional>
 #include <future>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "cmdline_test_util.h"
 #include "ruxo.h"
 #include "ruxo_cmdline_internal.h"
+#include "ruxo_test_env.h"
 
 namespace {
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-off_t fileSize(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
+using ruxotest::fileSize;
+using ruxotest::readFile;
 
 /* Runs a shell command and returns its standard output. */
 std::string run(const std::string& cmd)

@@ -26,17 +26,11 @@
 #include "ruxo_test_env.h"
 
 using ruxotest::EngineDirs;
+using ruxotest::countOf;
 using ruxotest::readFile;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-size_t count(const std::string& hay, const std::string& needle)
-{
-    size_t n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-    return n;
-}
 
 /* One record of the fake transcoder: "<pid> <kind> <rest>". */
 struct Record {
@@ -207,8 +201,8 @@ TEST_F(Children, FatalTextsStopTheChild)
     for (int i = 0; i < 4; ++i) {
         ASSERT_TRUE(idle(i)) << modes[i];
         EXPECT_EQ(ruxoGetExitCode(i), 0) << modes[i]; /* ended by SIGINT, gracefully */
-        EXPECT_EQ(count(log(i), "] stop transcoding\n"), stops[i]) << modes[i];
-        EXPECT_EQ(count(log(i), "] stop transcoding forcedly\n"), 0u) << modes[i];
+        EXPECT_EQ(countOf(log(i), "] stop transcoding\n"), stops[i]) << modes[i];
+        EXPECT_EQ(countOf(log(i), "] stop transcoding forcedly\n"), 0u) << modes[i];
     }
 }
 

@@ -19,6 +19,7 @@
 #include "ruxo_test_env.h"
 
 using ruxotest::EngineDirs;
+using ruxotest::countOf;
 using ruxotest::readFile;
 using ruxotest::writeFile;
 
@@ -40,13 +41,6 @@ protected:
     }
     std::string log0() { return readFile(dirs.channelLog(0)); }
 };
-
-size_t count(const std::string& hay, const std::string& needle)
-{
-    size_t n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-    return n;
-}
 
 /* Replaces each time stamp "[YYYY/MM/DD hh:mm:ss] " by "[T] "; any other bracket stays. */
 std::string maskStamps(const std::string& log)
@@ -395,7 +389,7 @@ TEST_F(Engine, FatalTextsStopGracefully)
         g_procChannels[0].pid = 0;
         std::string chunk = c.chunk;
         _ruxoPollCallback(reinterpret_cast<void*>(0), &chunk[0]);
-        EXPECT_EQ(count(log0(), "] stop transcoding\n"), c.stops) << c.chunk;
+        EXPECT_EQ(countOf(log0(), "] stop transcoding\n"), c.stops) << c.chunk;
         EXPECT_EQ(ruxoGetState(0), c.stops ? RUXO_STATE_STOPPING : RUXO_STATE_RUNNING) << c.chunk;
     }
 }

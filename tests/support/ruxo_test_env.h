@@ -1,5 +1,6 @@
-/* ruxo_test_env.h -- temporary folders for engine tests: a transcoder folder holding the scripted
- * fake transcoder as "ruxod.so", and a data folder with its "log" sub-folder. Header-only. */
+/* ruxo_test_env.h -- small file helpers shared by the engine, command-line and transcoder tests, and
+ * the temporary folders of the engine tests: a transcoder folder holding the scripted fake
+ * transcoder as "ruxod.so", and a data folder with its "log" sub-folder. Header-only. */
 #ifndef RUXO_TEST_ENV_H
 #define RUXO_TEST_ENV_H
 
@@ -41,6 +42,22 @@ inline bool exists(const std::string& path)
     return stat(path.c_str(), &st) == 0;
 }
 
+/* How often needle occurs in hay, overlapping occurrences included. */
+inline size_t countOf(const std::string& hay, const std::string& needle)
+{
+    size_t n = 0;
+    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
+    return n;
+}
+
+/* The size of a file, or -1 when it does not exist. */
+inline off_t fileSize(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+/* Removes a folder made by makeTempDir with everything in it; refuses any other path. */
 inline void removeTree(const std::string& dir)
 {
     if (dir.size() > 10 && dir.compare(0, 10, "/tmp/ruxo-") == 0) {

@@ -7,7 +7,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <dirent.h>
-#include <ftw.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
@@ -26,25 +25,17 @@
 #include <string>
 #include <vector>
 
+#include "ruxo_test_env.h"
+
 extern char** environ;
 
 namespace {
 
 const char* g_szTranscoder = RUXO_TRANSCODER_PATH;
 
-std::string readFile(const std::string& strPath)
-{
-    std::ifstream in(strPath, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-long fileSize(const std::string& strPath)
-{
-    struct stat st;
-    return stat(strPath.c_str(), &st) == 0 ? (long)st.st_size : -1;
-}
+using ruxotest::countOf;
+using ruxotest::fileSize;
+using ruxotest::readFile;
 
 void sleepMs(int nMs)
 {
@@ -52,25 +43,11 @@ void sleepMs(int nMs)
     nanosleep(&ts, nullptr);
 }
 
-int removeEntry(const char* szPath, const struct stat*, int, struct FTW*)
-{
-    return remove(szPath);
-}
-
 /* A private temporary folder, removed with its contents at the end of the test. */
 class TempDir {
 public:
-    TempDir()
-    {
-        char szTemplate[] = "/tmp/ruxo-transcoder-XXXXXX";
-        if (mkdtemp(szTemplate))
-            m_strPath = szTemplate;
-    }
-    ~TempDir()
-    {
-        if (!m_strPath.empty())
-            nftw(m_strPath.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
-    }
+    TempDir() : m_strPath(ruxotest::makeTempDir("transcoder")) {}
+    ~TempDir() { ruxotest::removeTree(m_strPath); }
     std::string path(const std::string& strName) const { return m_strPath + "/" + strName; }
     bool ok() const { return !m_strPath.empty(); }
 
@@ -318,14 +295,6 @@ bool waitUntil(const std::function<bool()>& fnDone, int nMs)
         sleepMs(20);
     }
     return fnDone();
-}
-
-size_t countOf(const std::string& strText, const std::string& strNeedle)
-{
-    size_t n = 0;
-    for (size_t i = strText.find(strNeedle); i != std::string::npos; i = strText.find(strNeedle, i + 1))
-        n++;
-    return n;
 }
 
 /* Makes this test process the reaper of its orphaned descendants while it lives, so that a
