@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iterator>
 #include <random>
 
@@ -103,13 +104,7 @@ void CPlayList::Load()
         m_posCurItem = m_lstPlayItems.begin();
         return;
     }
-    m_posCurItem = m_lstPlayItems.end();
-    for (auto it = m_lstPlayItems.cbegin(); it != m_lstPlayItems.cend(); ++it) {
-        if (*it == strCurrent) {
-            m_posCurItem = it;
-            break;
-        }
-    }
+    m_posCurItem = std::find(m_lstPlayItems.cbegin(), m_lstPlayItems.cend(), strCurrent);
 }
 
 void CPlayList::Save() const
@@ -209,13 +204,8 @@ int CPlayList::scan(LPCTSTR tszRoot, BOOL bClear)
         return 0;
 
     if (!strRemembered.empty()) {
-        m_posCurItem = m_lstPlayItems.begin();
-        for (auto it = m_lstPlayItems.cbegin(); it != m_lstPlayItems.cend(); ++it) {
-            if (*it == strRemembered) {
-                m_posCurItem = it;
-                break;
-            }
-        }
+        auto itRemembered = std::find(m_lstPlayItems.cbegin(), m_lstPlayItems.cend(), strRemembered);
+        m_posCurItem = itRemembered != m_lstPlayItems.cend() ? itRemembered : m_lstPlayItems.cbegin();
     } else if (m_posCurItem == m_lstPlayItems.end()) {
         m_posCurItem = m_lstPlayItems.begin();
     }

@@ -17,7 +17,6 @@
 
 extern CPlayList g_ruxoPlaylists[64];
 
-BOOL isDirectory(LPCTSTR tszfn);
 /* The engine's URL tests on narrow text. */
 BOOL isRtmpUrl(LPCTSTR tszUrl);
 BOOL isStreamUrl(LPCTSTR tszUrl);

@@ -109,6 +109,27 @@ std::string mapItems(const std::string& strMap) {
 
 #define TXT(f) escField((f), sizeof(f))
 
+/* The lines that open every stream block: "enable" and "codec". */
+void renderStreamHead(std::string& s, int bEnable, RUXO_CODEC codec) {
+    s += std::string("              \"enable\": ") + flag(bEnable) + ",\n";
+    s += "              \"codec\": \"" + codecName(codec) + "\",\n";
+}
+
+/* A source stream's RTP lines; szEnd follows the last one. */
+void renderSourceRtp(std::string& s, const RUXO_RTP_SESSION& rtp, const char* szEnd) {
+    s += "              \"IP\": \"" + dotted(rtp.ulSrcIP) + "\",\n";
+    s += "              \"port\": " + num(rtp.usSrcPort) + ",\n";
+    s += "              \"fmtp\": \"" + TXT(rtp.szFmtp) + "\"" + szEnd;
+}
+
+/* The lines that close a target stream block: its RTP destination and its options. */
+void renderTargetTail(std::string& s, const RUXO_RTP_SESSION& rtp, const std::string& strOptions) {
+    s += "              \"IP\": \"" + dotted(rtp.ulDstIP) + "\",\n";
+    s += "              \"port\": " + num(rtp.usDstPort) + ",\n";
+    s += std::string("              \"globalHeader\": \"") + globalHeader(rtp.globalHeader) + "\",\n";
+    s += "              \"options\": [\"" + strOptions + "\"]\n";
+}
+
 void renderSource(std::string& s, const RUXO_CHANNEL& ch, const RUXO_CHANNEL_SOURCE& src) {
     const RUXO_SOURCE& so = src.source;
     bool bRtp = so.format == RUXO_FORMAT_RTP;
@@ -117,23 +138,17 @@ void renderSource(std::string& s, const RUXO_CHANNEL& ch, const RUXO_CHANNEL_SOU
     s += "            \"url\": \"" + TXT(src.tszfnSource) + "\",\n";
     s += "            \"video\": {\n";
     if (bRtp) {
-        s += std::string("              \"enable\": ") + flag(so.video.bEnable) + ",\n";
-        s += "              \"codec\": \"" + codecName(so.video.attr.codec) + "\",\n";
-        s += "              \"IP\": \"" + dotted(so.video.rtp.ulSrcIP) + "\",\n";
-        s += "              \"port\": " + num(so.video.rtp.usSrcPort) + ",\n";
-        s += "              \"fmtp\": \"" + TXT(so.video.rtp.szFmtp) + "\",\n";
+        renderStreamHead(s, so.video.bEnable, so.video.attr.codec);
+        renderSourceRtp(s, so.video.rtp, ",\n");
     }
     s += "              \"options\": [\"" + TXT(ch.tszSourceVideoParam) + "\"]\n";
     s += "            },\n";
     s += "            \"audio\": {\n";
     if (bRtp) {
-        s += std::string("              \"enable\": ") + flag(so.audio.bEnable) + ",\n";
-        s += "              \"codec\": \"" + codecName(so.audio.attr.codec) + "\",\n";
+        renderStreamHead(s, so.audio.bEnable, so.audio.attr.codec);
         s += "              \"sampleRate\": " + num(so.audio.attr.nSampleRate) + ",\n";
         s += "              \"channels\": " + num(so.audio.attr.nChannel) + ",\n";
-        s += "              \"IP\": \"" + dotted(so.audio.rtp.ulSrcIP) + "\",\n";
-        s += "              \"port\": " + num(so.audio.rtp.usSrcPort) + ",\n";
-        s += "              \"fmtp\": \"" + TXT(so.audio.rtp.szFmtp) + "\"\n";
+        renderSourceRtp(s, so.audio.rtp, "\n");
     }
     s += "            }\n";
     s += "          }";
@@ -147,8 +162,7 @@ void renderTarget(std::string& s, const RUXO_CHANNEL_TARGET& tgt) {
     s += "            \"format\": \"" + formatName(t.format) + "\",\n";
     s += "            \"url\": \"" + TXT(tgt.tszfnTarget) + "\",\n";
     s += "            \"video\": {\n";
-    s += std::string("              \"enable\": ") + flag(t.video.bEnable) + ",\n";
-    s += "              \"codec\": \"" + codecName(va.codec) + "\",\n";
+    renderStreamHead(s, t.video.bEnable, va.codec);
     s += "              \"width\": " + num(va.nWidth) + ",\n";
     s += "              \"height\": " + num(va.nHeight) + ",\n";
     s += "              \"frameRate\": " + frameRate(va.fFps) + ",\n";
@@ -156,21 +170,14 @@ void renderTarget(std::string& s, const RUXO_CHANNEL_TARGET& tgt) {
     s += "              \"quality\": " + num(va.nQuality) + ",\n";
     s += "              \"bitRate\": " + num(va.nKbps) + ",\n";
     s += "              \"scanType\": " + num(va.nInterlacing) + ",\n";
-    s += "              \"IP\": \"" + dotted(t.video.rtp.ulDstIP) + "\",\n";
-    s += "              \"port\": " + num(t.video.rtp.usDstPort) + ",\n";
-    s += std::string("              \"globalHeader\": \"") + globalHeader(t.video.rtp.globalHeader) + "\",\n";
-    s += "              \"options\": [\"" + TXT(tgt.tszVideoParam) + "\"]\n";
+    renderTargetTail(s, t.video.rtp, TXT(tgt.tszVideoParam));
     s += "            },\n";
     s += "            \"audio\": {\n";
-    s += std::string("              \"enable\": ") + flag(t.audio.bEnable) + ",\n";
-    s += "              \"codec\": \"" + codecName(aa.codec) + "\",\n";
+    renderStreamHead(s, t.audio.bEnable, aa.codec);
     s += "              \"sampleRate\": " + num(aa.nSampleRate) + ",\n";
     s += "              \"channels\": " + num(aa.nChannel) + ",\n";
     s += "              \"bitRate\": " + num(aa.nKbps) + ",\n";
-    s += "              \"IP\": \"" + dotted(t.audio.rtp.ulDstIP) + "\",\n";
-    s += "              \"port\": " + num(t.audio.rtp.usDstPort) + ",\n";
-    s += std::string("              \"globalHeader\": \"") + globalHeader(t.audio.rtp.globalHeader) + "\",\n";
-    s += "              \"options\": [\"" + TXT(tgt.tszAudioParam) + "\"]\n";
+    renderTargetTail(s, t.audio.rtp, TXT(tgt.tszAudioParam));
     s += "            },\n";
     s += "            \"mux\": {\n";
     s += "              \"bitRate\": " + num(t.nKbpsMux) + ",\n";

@@ -3,16 +3,11 @@
 #ifndef RUXO_TCHAR_H
 #define RUXO_TCHAR_H
 
+#include "ruxo.h" /* BOOL, TRUE and FALSE: the engine's interface owns them */
+
 typedef char TCHAR;
 typedef char* LPTSTR;
 typedef const char* LPCTSTR;
-#ifndef BOOL
-typedef int BOOL;
-#endif
-#ifndef TRUE
-#define TRUE 1
-#define FALSE 0
-#endif
 #ifndef _T
 #define _T(x) x
 #endif

@@ -11,10 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "ruxo_test_env.h"
 
 /* A private folder under $TMPDIR (or /tmp), removed with everything in it at the end. */
 class TempDir {
@@ -45,25 +45,19 @@ private:
     std::string m_strPath;
 };
 
+/* Whole-file reads and writes come from the shared test helpers; a file written without a text
+ * holds "x". */
 inline void writeFile(const std::string& strPath, const std::string& strText = "x")
 {
-    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
-    out << strText;
+    ruxotest::writeFile(strPath, strText);
 }
 
 inline bool fileExists(const std::string& strPath)
 {
-    struct stat st;
-    return stat(strPath.c_str(), &st) == 0;
+    return ruxotest::exists(strPath);
 }
 
-inline std::string readFile(const std::string& strPath)
-{
-    std::ifstream in(strPath, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using ruxotest::readFile;
 
 inline void makeDir(const std::string& strPath)
 {

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "channel_test_util.h"

@@ -77,6 +77,14 @@ inline bool writeFile(const std::string& strPath, const std::string& strText) {
     return fclose(fp) == 0 && bOk;
 }
 
+/* The tree as the save prints it, or "<none>" without a tree. */
+inline std::string printTree() {
+    char* sz = cJSON_Print(g_jsonConfig);
+    std::string s = sz ? sz : "<none>";
+    cJSON_free(sz);
+    return s;
+}
+
 /* Puts the configuration globals back to their state at process start before every test, so the
  * tests also pass when one process runs them all. */
 inline void resetConfigState() {

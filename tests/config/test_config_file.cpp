@@ -60,13 +60,6 @@ std::string firstStartText() {
     return s;
 }
 
-std::string printTree() {
-    char* sz = cJSON_Print(g_jsonConfig);
-    std::string s = sz ? sz : "<none>";
-    cJSON_free(sz);
-    return s;
-}
-
 const char kValidConfig[] =
     "{\"name\":\"t\",\"global\":{\"log\":32,\"httpPort\":8080,\"sslCert\":\"/a \\\"b\\\\c\",\"autoRun\":true},"
     "\"channels\":[{\"enable\":true,\"memo\":\"caf\xC3\xA9 \\u0001 tab\\t\","

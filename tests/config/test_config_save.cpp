@@ -59,11 +59,21 @@ std::string configWithMemo(size_t nBytes) {
            "{\"codec\":\"aac\"}}]}}]}";
 }
 
-std::string printTree() {
-    char* sz = cJSON_Print(g_jsonConfig);
-    std::string s = sz ? sz : "";
-    cJSON_free(sz);
-    return s;
+/* Points the configuration at the folder and saves a first tree there; returns the file's text. */
+std::string saveFirstConfig(const std::string& strFolder, size_t nMemo) {
+    ruxoSetConfigPath(strFolder.c_str());
+    CHILD_CHECK(ruxoSetConfig(configWithMemo(nMemo).c_str()) != NULL);
+    CHILD_CHECK(ruxoExportConfig(NULL) == 0);
+    return readFile(g_tszfnConfig);
+}
+
+/* A new tree whose save must fail and leave the old file whole, with no temporary file left. */
+void checkFailedSaveKeeps(const std::string& strOld, size_t nMemo) {
+    const std::string strFile = g_tszfnConfig;
+    CHILD_CHECK(ruxoSetConfig(configWithMemo(nMemo).c_str()) != NULL);
+    CHILD_CHECK(ruxoExportConfig(NULL) == -1);
+    CHILD_CHECK(readFile(strFile) == strOld);
+    CHILD_CHECK(!fileExists(strFile + ".tmp"));
 }
 
 }  // namespace
@@ -72,11 +82,8 @@ TEST(ConfigSave, FullDiskKeepsTheOldFile) {
     TempFolder dir;
     ASSERT_FALSE(dir.path().empty());
     runInNamespace(dir.path(), "size=64k,mode=0755", [&] {
-        ruxoSetConfigPath(dir.path().c_str());
+        const std::string strOld = saveFirstConfig(dir.path(), 100);
         const std::string strFile = g_tszfnConfig;
-        CHILD_CHECK(ruxoSetConfig(configWithMemo(100).c_str()) != NULL);
-        CHILD_CHECK(ruxoExportConfig(NULL) == 0);
-        const std::string strOld = readFile(strFile);
 
         // Fill the file system to the last byte.
         const std::string strFiller = dir.file("filler");
@@ -91,10 +98,7 @@ TEST(ConfigSave, FullDiskKeepsTheOldFile) {
         CHILD_CHECK(errno == ENOSPC);
         close(fd);
 
-        CHILD_CHECK(ruxoSetConfig(configWithMemo(20000).c_str()) != NULL);
-        CHILD_CHECK(ruxoExportConfig(NULL) == -1);
-        CHILD_CHECK(readFile(strFile) == strOld);
-        CHILD_CHECK(!fileExists(strFile + ".tmp"));
+        checkFailedSaveKeeps(strOld, 20000);
 
         // With room again the same save succeeds.
         unlink(strFiller.c_str());
@@ -108,17 +112,9 @@ TEST(ConfigSave, ReadOnlyFolderKeepsTheOldFile) {
     TempFolder dir;
     ASSERT_FALSE(dir.path().empty());
     runInNamespace(dir.path(), "size=1m,mode=0755", [&] {
-        ruxoSetConfigPath(dir.path().c_str());
-        const std::string strFile = g_tszfnConfig;
-        CHILD_CHECK(ruxoSetConfig(configWithMemo(10).c_str()) != NULL);
-        CHILD_CHECK(ruxoExportConfig(NULL) == 0);
-        const std::string strOld = readFile(strFile);
+        const std::string strOld = saveFirstConfig(dir.path(), 10);
         CHILD_CHECK(mount(NULL, dir.path().c_str(), NULL, MS_REMOUNT | MS_RDONLY, NULL) == 0);
-
-        CHILD_CHECK(ruxoSetConfig(configWithMemo(30).c_str()) != NULL);
-        CHILD_CHECK(ruxoExportConfig(NULL) == -1);
-        CHILD_CHECK(readFile(strFile) == strOld);
-        CHILD_CHECK(!fileExists(strFile + ".tmp"));
+        checkFailedSaveKeeps(strOld, 30);
     });
 }
 
