@@ -19,24 +19,11 @@ WINDOWS=5
 HERE=$(cd "$(dirname "$0")" && pwd)
 PORT=18181
 
-if [ -z "${RUXO_BENCH_IN_NS:-}" ]; then
-    exec unshare --mount --net --fork env RUXO_BENCH_IN_NS=1 "$0" "$BUILD" "$WINDOW"
-fi
-
-mount --make-rprivate /
-W=$(mktemp -d /tmp/ruxod-bench-XXXXXX)
-mkdir "$W/ovl"
-mount -t tmpfs tmpfs "$W/ovl"
-mkdir "$W/ovl/eu" "$W/ovl/ew" "$W/ovl/vu" "$W/ovl/vw" "$W/bin" "$W/clips"
-mount -t overlay overlay -o "lowerdir=/etc,upperdir=$W/ovl/eu,workdir=$W/ovl/ew" /etc
-mount -t overlay overlay -o "lowerdir=/var,upperdir=$W/ovl/vu,workdir=$W/ovl/vw" /var
-mount -t tmpfs tmpfs /run
-ip link set lo up
-rm -rf /etc/ruxod /var/ruxod
-mkdir -p /etc/ruxod
-cp "$BUILD/bin/ruxod" "$W/bin/ruxod"
-cp "$HERE/fake_progress.sh" "$W/bin/ruxod.so"
-chmod 755 "$W/bin/ruxod" "$W/bin/ruxod.so"
+# shellcheck source=bench/ns_setup.sh
+. "$HERE/ns_setup.sh"
+bench_enter_ns "$0" "$BUILD" "$WINDOW"
+bench_setup ruxod-bench "$HERE/fake_progress.sh"
+mkdir "$W/clips"
 echo x >"$W/in.ts"
 echo x >"$W/clips/a.ts"
 
@@ -47,9 +34,7 @@ FAKES=()
 cleanup() {
     [ "$DAEMON" -gt 0 ] && kill -KILL "$DAEMON" 2>/dev/null || true
     for p in "${FAKES[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
-    umount -l /run /var /etc 2>/dev/null || true
-    umount -l "$W/ovl" 2>/dev/null || true
-    rm -rf --one-file-system "$W"
+    bench_teardown
 }
 trap cleanup EXIT
 

@@ -25,24 +25,10 @@ if ! command -v wrk >/dev/null 2>&1; then
           DEBIAN_FRONTEND=noninteractive apt-get install -y wrk >/dev/null; }
 fi
 
-if [ -z "${RUXO_BENCH_IN_NS:-}" ]; then
-    exec unshare --mount --net --fork env RUXO_BENCH_IN_NS=1 "$0" "$BUILD" "$SECONDS_PER_RUN"
-fi
-
-mount --make-rprivate /
-W=$(mktemp -d /tmp/ruxod-status-bench-XXXXXX)
-mkdir "$W/ovl"
-mount -t tmpfs tmpfs "$W/ovl"
-mkdir "$W/ovl/eu" "$W/ovl/ew" "$W/ovl/vu" "$W/ovl/vw" "$W/bin"
-mount -t overlay overlay -o "lowerdir=/etc,upperdir=$W/ovl/eu,workdir=$W/ovl/ew" /etc
-mount -t overlay overlay -o "lowerdir=/var,upperdir=$W/ovl/vu,workdir=$W/ovl/vw" /var
-mount -t tmpfs tmpfs /run
-ip link set lo up
-rm -rf /etc/ruxod /var/ruxod
-mkdir -p /etc/ruxod
-cp "$BUILD/bin/ruxod" "$W/bin/ruxod"
-cp "$FAKE" "$W/bin/ruxod.so"
-chmod 755 "$W/bin/ruxod" "$W/bin/ruxod.so"
+# shellcheck source=bench/ns_setup.sh
+. "$HERE/ns_setup.sh"
+bench_enter_ns "$0" "$BUILD" "$SECONDS_PER_RUN"
+bench_setup ruxod-status-bench "$FAKE"
 
 DAEMON=0
 cleanup() {
@@ -51,9 +37,7 @@ cleanup() {
         for _ in $(seq 100); do [ -e "/proc/$DAEMON" ] || break; sleep 0.05; done
         kill -KILL "$DAEMON" 2>/dev/null || true
     fi
-    umount -l /run /var /etc 2>/dev/null || true
-    umount -l "$W/ovl" 2>/dev/null || true
-    rm -rf --one-file-system "$W"
+    bench_teardown
 }
 trap cleanup EXIT
 

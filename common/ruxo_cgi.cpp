@@ -15,7 +15,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -32,8 +31,6 @@ pthread_mutex_t g_cgi_mutex = PTHREAD_MUTEX_INITIALIZER;
 unsigned int g_nCGIIdleTimeout = 60;
 
 #define RUXO_CGI_DEFAULT_PORT 8888
-#define RUXO_APP_TITLE "Strovanta!"
-#define RUXO_APP_ABBR "RUXOD"
 
 static MHD_Daemon* g_mhd = nullptr;
 static std::mutex s_mtxLifecycle;  /* serialises start and stop; never taken on the web thread */
@@ -129,6 +126,12 @@ std::string cgiLoginCookie(const std::string& strPass)
     return "auth=" + cgiPercentEncode(strPass) + "; SameSite=Strict; HttpOnly";
 }
 
+bool cgiHasPrefixNoCase(const char* sz, const char* szPrefix)
+{
+    size_t cch = strlen(szPrefix);
+    return strnlen(sz, cch) == cch && ruxoStrCaseCmp(std::string(sz, cch).c_str(), szPrefix) == 0;
+}
+
 /* Equality of two secrets in time that depends on their lengths only. */
 static bool cgiSecretEquals(const std::string& a, const std::string& b)
 {
@@ -165,11 +168,11 @@ static bool cgiParseDotted(const std::string& str, uint32_t* pulHost)
 
 BOOL cgiAclNetMatches(const char* szNet, uint32_t ulHostAddr)
 {
-    if (strncasecmp(szNet, "all", 3) == 0 && (szNet[3] == '\0' || szNet[3] == '/'))
-        return TRUE;
-
     const char* pSlash = strchr(szNet, '/');
     std::string strAddr = pSlash ? std::string(szNet, (size_t)(pSlash - szNet)) : std::string(szNet);
+    if (ruxoStrCaseCmp(strAddr.c_str(), "all") == 0)
+        return TRUE;
+
     uint32_t ulNet = 0;
     if (!cgiParseDotted(strAddr, &ulNet))
         return FALSE;
@@ -226,9 +229,9 @@ BOOL cgiAclAllows(const char* szAcl, uint32_t ulHostAddr)
         bHaveCommand = false;
         if (!cgiAclNetMatches(strToken.c_str(), ulHostAddr))
             continue;
-        if (strcasecmp(strCommand.c_str(), "allow") == 0)
+        if (ruxoStrCaseCmp(strCommand.c_str(), "allow") == 0)
             bAllow = TRUE;
-        else if (strcasecmp(strCommand.c_str(), "deny") == 0)
+        else if (ruxoStrCaseCmp(strCommand.c_str(), "deny") == 0)
             bAllow = FALSE;
     }
     return bAllow;
@@ -254,7 +257,7 @@ static MHD_Result mhdAccessPolicyCallback(void* cls, const sockaddr* addr, sockl
 
 static void cgiWriteRequestLog(MHD_Connection* conn, const char* szMethod, const char* szPath)
 {
-    if (strcasecmp(szPath, "/status") == 0)
+    if (ruxoStrCaseCmp(szPath, "/status") == 0)
         return;
 
     int nLog = 0;
@@ -311,15 +314,15 @@ int cgiReply(MHD_Connection* conn, unsigned int nStatus, const std::string& strB
     if (pResponse == nullptr)
         return 0;
     for (const auto& header : headers) {
-        if (strcasecmp(header.first.c_str(), "Connection") == 0) {
+        if (ruxoStrCaseCmp(header.first.c_str(), "Connection") == 0) {
             MHD_set_response_options(pResponse, MHD_RF_SEND_KEEP_ALIVE_HEADER, MHD_RO_END);
             MHD_add_response_header(pResponse, header.first.c_str(), header.second.c_str());
             continue;
         }
         MHD_Result ok = MHD_add_response_header(pResponse, header.first.c_str(), header.second.c_str());
-        if (ok != MHD_YES && (strcasecmp(header.first.c_str(), "Set-Cookie") == 0 ||
-                              strcasecmp(header.first.c_str(), "Location") == 0 ||
-                              strcasecmp(header.first.c_str(), "Content-Disposition") == 0)) {
+        if (ok != MHD_YES && (ruxoStrCaseCmp(header.first.c_str(), "Set-Cookie") == 0 ||
+                              ruxoStrCaseCmp(header.first.c_str(), "Location") == 0 ||
+                              ruxoStrCaseCmp(header.first.c_str(), "Content-Disposition") == 0)) {
             MHD_destroy_response(pResponse);
             return 0;
         }
@@ -414,7 +417,7 @@ int ruxoCGI(MHD_Connection* conn, const char* szPath, char* szPost)
     }
 
     if (!strPass.empty() && !ruxoCGIAuth(strCookie, strPass)) {
-        if (strncasecmp(szPath, "/logi", 5) == 0)
+        if (cgiHasPrefixNoCase(szPath, "/logi"))
             return ruxoCGILogin(szPost, conn);
         return ruxoCGILoginPage(conn);
     }
@@ -425,7 +428,7 @@ int ruxoCGI(MHD_Connection* conn, const char* szPath, char* szPost)
 
 char* cgiMultipartCut(char* szBody, const char* szContentType)
 {
-    if (szContentType == nullptr || strncasecmp(szContentType, "multipart/form-data", 19) != 0)
+    if (szContentType == nullptr || !cgiHasPrefixNoCase(szContentType, "multipart/form-data"))
         return szBody;
     char* pBegin = strstr(szBody, "\r\n\r\n");
     pBegin = pBegin ? pBegin + 4 : szBody;
@@ -444,7 +447,7 @@ static MHD_Result mhdAccessHandlerCallback(void* cls, MHD_Connection* connection
     (void)version;
     cgiWriteRequestLog(connection, method, url);
 
-    if (strcasecmp(method, "GET") == 0) {
+    if (ruxoStrCaseCmp(method, "GET") == 0) {
         if (*con_cls == nullptr) {
             *con_cls = &s_cGetMark;
             return MHD_YES;
@@ -457,7 +460,7 @@ static MHD_Result mhdAccessHandlerCallback(void* cls, MHD_Connection* connection
         return ruxoCGI(connection, url, nullptr) ? MHD_YES : MHD_NO;
     }
 
-    if (strcasecmp(method, "POST") == 0) {
+    if (ruxoStrCaseCmp(method, "POST") == 0) {
         if (*con_cls == nullptr) {
             if (s_bPostHeld)
                 return MHD_NO;

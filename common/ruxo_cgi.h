@@ -6,6 +6,12 @@
 
 #include "tchar.h"
 
+/* The product's title, short name and version, as the web server, its API and the daemon's
+ * banner show them. */
+#define RUXO_APP_TITLE "Strovanta!"
+#define RUXO_APP_ABBR "RUXOD"
+#define RUXO_APP_VERSION "6.2.5.1a"
+
 /* Held by the router around configuration replacement, the status reply's channel part and the
  * channel actions. Never held while the server starts or stops. */
 extern pthread_mutex_t g_cgi_mutex;

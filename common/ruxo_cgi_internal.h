@@ -50,6 +50,10 @@ BOOL cgiAclAllows(const char* szAcl, uint32_t ulHostAddr);
 /* Whether one network token of the access list ("a.b.c.d", "a.b.c.d/n", "all") covers the client. */
 BOOL cgiAclNetMatches(const char* szNet, uint32_t ulHostAddr);
 
+/* Whether sz begins with szPrefix, ASCII case ignored (ruxoStrCaseCmp: the locale never counts).
+ * Methods, paths and header names go through ruxoStrCaseCmp or this. */
+bool cgiHasPrefixNoCase(const char* sz, const char* szPrefix);
+
 /* Form decoding: "%XX" becomes its byte, "+" a blank, anything else (a lone "%" too) is copied. */
 std::string _urlDecode(const char* sz, size_t cch);
 /* Percent-encoding of every byte outside [A-Za-z0-9-._~]. */

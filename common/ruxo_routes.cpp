@@ -22,9 +22,6 @@
 #include "ruxo_channel.h"
 #include "ruxo_config.h"
 
-#define RUXO_APP_NAME "Strovanta!"
-#define RUXO_APP_ABBR "RUXOD"
-#define RUXO_APP_VERSION "6.2.5.1a"
 #define RUXO_APP_WEBSITE "https://www.strovanta.example"
 #define RUXO_APP_EMAIL "support@strovanta.example"
 #define RUXO_APP_PLATFORM "linux"
@@ -100,21 +97,6 @@ static int cgiNDIConfig(const char* szArgs, MHD_Connection* conn)
 }
 
 /* ---- helpers ---------------------------------------------------------------------------------- */
-
-static char _asciiLower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
-}
-
-/* Whether the first n characters of sz equal szPrefix (n = its length), ASCII case ignored. */
-static bool _hasPrefixNoCase(const char* sz, const char* szPrefix)
-{
-    for (; *szPrefix != '\0'; sz++, szPrefix++) {
-        if (*sz == '\0' || _asciiLower(*sz) != _asciiLower(*szPrefix))
-            return false;
-    }
-    return true;
-}
 
 static bool _equalsNoCase(const char* a, const char* b)
 {
@@ -297,7 +279,7 @@ int ruxoCGIStatus(MHD_Connection* conn)
 
 int ruxoCGIRuntime(MHD_Connection* conn)
 {
-    std::string strReply = "{\n  \"app\": \"" RUXO_APP_NAME "\",\n  \"appAbbr\": \"" RUXO_APP_ABBR
+    std::string strReply = "{\n  \"app\": \"" RUXO_APP_TITLE "\",\n  \"appAbbr\": \"" RUXO_APP_ABBR
                            "\",\n  \"title\": \"";
     jsonAppendEscaped(strReply, ruxoAppTitle());
     strReply += "\",\n  \"version\": \"" RUXO_APP_VERSION "\",\n  \"channels\": ";
@@ -447,7 +429,7 @@ static int _route(MHD_Connection* conn, const char* szPath, const char* szArgs, 
         return cgiDecklinkConfig(conn, szArgs);
     if (_equalsNoCase(szPath, "/ndi_config"))
         return cgiNDIConfig(szArgs, conn);
-    if (_hasPrefixNoCase(szPath, "/channel"))
+    if (cgiHasPrefixNoCase(szPath, "/channel"))
         return ruxoCGIChannel(conn, _channelNumber(szPath), szArgs, szPost);
     return cgiDownload(conn, szPath, szArgs);
 }

@@ -57,8 +57,6 @@
 #include "ruxo_config.h"
 #include "ruxod.h"
 
-#define RUXOD_VERSION "6.2.5.1a"
-#define RUXOD_TITLE "Strovanta!"
 #define RUXOD_PID_FILE "/var/run/ruxod.pid"
 #define RUXOD_CONFIG_DIR "/etc/ruxod"
 #define RUXOD_CONFIG_FILE "/etc/ruxod/ruxod.json"
@@ -406,21 +404,24 @@ void ruxoCGICallback(BOOL bRestartCGI)
     pthread_mutex_unlock(&s_timerLock);
 }
 
-/* One channel's step of a supervision pass; the caller holds g_configLock. */
-static void superviseChannel(int i)
+/* One channel's step of a supervision pass; the caller holds g_configLock. False when the
+ * configuration has no channel at index i, and so none at a later index either. */
+static bool superviseChannel(int i)
 {
     cJSON* jsonChannel = channelAt(i);
+    if (jsonChannel == nullptr)
+        return false;
     if (!getJsonBool(jsonChannel, "enable"))
-        return;
+        return true;
 
     if (getJsonInt(jsonGetItem(jsonChannel, "output"), "timeShift") != 0) {
         RUXO_CHANNEL_STATE state = ruxoGetChannelState(i);
         if (state == RUXO_STATE_IDLE || (state == RUXO_STATE_RUNNING && ruxoGetState(i) == RUXO_STATE_IDLE))
             ruxoStartChannel(i);
-        return;
+        return true;
     }
     if (ruxoGetChannelState(i) != RUXO_STATE_IDLE)
-        return;
+        return true;
 
     int nAutoRestart = getJsonInt(jsonGetItem(g_jsonConfig, "global"), "autoRestart");
     cJSON* jsonSources = jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources");
@@ -428,11 +429,12 @@ static void superviseChannel(int i)
     if (isDirectory(strUrl.c_str())) {
         g_ruxoPlaylists[i].MoveNext(nAutoRestart > 0 ? TRUE : FALSE);
         ruxoStartChannel(i);
-        return;
+        return true;
     }
     /* A negative delay never restarts: such a timer could not be armed. */
     if (nAutoRestart > 0)
         armChannelTimer(i, nAutoRestart);
+    return true;
 }
 
 static void superviseLoop(void)
@@ -444,9 +446,9 @@ static void superviseLoop(void)
             if (quit)
                 break;
             std::lock_guard<std::recursive_mutex> lock(g_configLock);
-            if (quit) /* a signal that arrived while we waited for the lock */
+            /* A signal that arrived while we waited for the lock, or the end of the channels. */
+            if (quit || !superviseChannel(i))
                 break;
-            superviseChannel(i);
         }
     }
 }
@@ -497,7 +499,7 @@ static void shutdownDaemon(void)
 static void printBanner(void)
 {
     static const char szBorder[] = "* * * * * * * * * * * * * * * * * * * * *";
-    const std::string strTitle = RUXOD_TITLE;
+    const std::string strTitle = RUXO_APP_TITLE;
     const int nLen = (int)strTitle.size();
     int nLeft = 19 - nLen / 2;
     int nRight = 20 - (nLen + 1) / 2;
@@ -507,7 +509,7 @@ static void printBanner(void)
         nRight = 0;
     std::string strLine = "*" + std::string(nLeft, ' ') + strTitle + std::string(nRight, ' ') + "*";
     printf("%s\n%s\n", szBorder, strLine.c_str());
-    printf("*            Version %8s           *\n", RUXOD_VERSION);
+    printf("*            Version %8s           *\n", RUXO_APP_VERSION);
     printf("%s\n", szBorder);
 }
 

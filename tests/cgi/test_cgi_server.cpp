@@ -29,118 +29,19 @@
 #include <vector>
 
 #include "ruxo_cgi_internal.h"
+#include "ruxo_curl.h"
 #include "ruxo.h"
 #include "ruxo_config.h"
-
-extern char** environ;
 
 namespace {
 
 /* ---- helpers --------------------------------------------------------------------------------- */
 
-struct RunResult {
-    int nExit = -1;
-    std::string strOut;
-};
-
-/* Runs a program with its standard output captured (standard input and error on /dev/null). */
-RunResult run(const std::vector<std::string>& args)
+/* curl; extra arguments come before the URL. */
+CurlReply curl(const std::string& strUrl, std::vector<std::string> extra = {})
 {
-    RunResult result;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return result;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> argv;
-    for (const std::string& s : args)
-        argv.push_back(const_cast<char*>(s.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (rc != 0) {
-        close(fds[0]);
-        return result;
-    }
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof(buf))) > 0)
-        result.strOut.append(buf, (size_t)n);
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.nExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
-struct HttpReply {
-    int nCurlExit = -1;
-    int nStatus = 0;
-    std::string strHeaders;
-    std::string strBody;
-};
-
-/* curl with the reply's header block and body separated; extra arguments come before the URL. */
-HttpReply curl(const std::string& strUrl, std::vector<std::string> extra = {})
-{
-    std::vector<std::string> args = {"curl", "-sS", "-g", "--max-time", "10", "-D", "-", "-o", "-"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    args.push_back(strUrl);
-    RunResult r = run(args);
-    HttpReply reply;
-    reply.nCurlExit = r.nExit;
-    /* Interim replies (100 Continue) and redirects followed with -L come first: the last
-     * header block is the reply. */
-    std::string strRest = r.strOut;
-    while (strRest.compare(0, 5, "HTTP/") == 0) {
-        size_t nEnd = strRest.find("\r\n\r\n");
-        if (nEnd == std::string::npos)
-            break;
-        reply.strHeaders = strRest.substr(0, nEnd + 2);
-        strRest = strRest.substr(nEnd + 4);
-        reply.strBody = strRest;
-        sscanf(reply.strHeaders.c_str(), "HTTP/%*s %d", &reply.nStatus);
-    }
-    return reply;
-}
-
-/* The value of a reply header (first one, name compared without case), or "" */
-std::string header(const HttpReply& reply, const std::string& strName)
-{
-    std::istringstream in(reply.strHeaders);
-    std::string strLine;
-    while (std::getline(in, strLine)) {
-        if (!strLine.empty() && strLine.back() == '\r')
-            strLine.pop_back();
-        size_t nColon = strLine.find(':');
-        if (nColon == std::string::npos || strcasecmp(strLine.substr(0, nColon).c_str(), strName.c_str()) != 0)
-            continue;
-        size_t nValue = strLine.find_first_not_of(' ', nColon + 1);
-        return nValue == std::string::npos ? std::string() : strLine.substr(nValue);
-    }
-    return std::string();
-}
-
-int freePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof(addr);
-    if (fd < 0 || bind(fd, (sockaddr*)&addr, sizeof(addr)) != 0 || getsockname(fd, (sockaddr*)&addr, &len) != 0) {
-        if (fd >= 0)
-            close(fd);
-        return 0;
-    }
-    close(fd);
-    return ntohs(addr.sin_port);
+    extra.push_back(strUrl);
+    return curlRun(extra);
 }
 
 /* A socket connected to the loopback port, or -1. */
@@ -204,20 +105,6 @@ std::string rawRequest(int nPort, const std::string& strRequest, bool* pbClosed)
     std::string strIn = readUntilClosed(fd, 5000, pbClosed);
     close(fd);
     return strIn;
-}
-
-std::string readFile(const std::string& strfn)
-{
-    std::ifstream in(strfn, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void writeFile(const std::string& strfn, const std::string& strText)
-{
-    std::ofstream out(strfn, std::ios::binary | std::ios::trunc);
-    out << strText;
 }
 
 /* Installs a configuration tree parsed from the text exactly (no defaults added). */
@@ -292,7 +179,7 @@ protected:
     {
         ruxoStopCGI();
         setTree("");
-        run({"rm", "-rf", m_strDir});
+        runCaptured({"rm", "-rf", m_strDir});
     }
 
     std::string url(const std::string& strPath, const char* szScheme = "http") const
@@ -317,7 +204,7 @@ protected:
     {
         *pstrCert = m_strDir + "/cert.pem";
         *pstrKey = m_strDir + "/key.pem";
-        RunResult r = run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+        RunResult r = runCaptured({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
                            "-nodes", "-subj", "/CN=ruxotest", "-days", "2", "-keyout", *pstrKey, "-out", *pstrCert});
         return r.nExit == 0;
     }
@@ -346,7 +233,7 @@ TEST_F(CgiServer, PortChoice)
     for (const Case& c : cases) {
         setTree(c.szTree);
         ASSERT_EQ(ruxoStartCGI(), 1) << c.szTree;
-        HttpReply reply = curl("http://127.0.0.1:" + std::to_string(c.nPort) + "/x");
+        CurlReply reply = curl("http://127.0.0.1:" + std::to_string(c.nPort) + "/x");
         EXPECT_EQ(reply.nStatus, 200) << c.szTree;
         EXPECT_NE(reply.strBody.find("path=/x"), std::string::npos) << c.szTree;
         ruxoStopCGI();
@@ -381,13 +268,13 @@ TEST_F(CgiServer, HttpsWithGoodCertificate)
     setGlobal("\"sslEnable\": true, \"sslCert\": " + jsonQuote(strCert) + ", \"sslKey\": " + jsonQuote(strKey));
     start();
 
-    HttpReply reply = curl(url("/secure?a=1", "https"), {"-k"});
+    CurlReply reply = curl(url("/secure?a=1", "https"), {"-k"});
     EXPECT_EQ(reply.nStatus, 200);
     EXPECT_NE(reply.strBody.find("path=/secure\nargs=a=1"), std::string::npos) << reply.strBody;
     /* Plain HTTP on the same port is no request the server answers. */
     EXPECT_EQ(curl(url("/")).nStatus, 0);
 
-    RunResult s = run({"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(m_nPort)});
+    RunResult s = runCaptured({"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(m_nPort)});
     EXPECT_NE(s.strOut.find("CN = ruxotest"), std::string::npos) << s.strOut;
     EXPECT_EQ(sslEnableText(), "true");
 }
@@ -397,7 +284,7 @@ TEST_F(CgiServer, HttpsFallsBackOnBadCertificate)
     std::string strCert, strKey;
     ASSERT_TRUE(makeCertificate(&strCert, &strKey));
     std::string strBad = m_strDir + "/bad.pem";
-    writeFile(strBad, "this is no certificate\n");
+    ruxotest::writeFile(strBad, "this is no certificate\n");
     setGlobal("\"sslEnable\": true, \"sslCert\": " + jsonQuote(strBad) + ", \"sslKey\": " + jsonQuote(strKey));
     start();
     EXPECT_EQ(curl(url("/")).nStatus, 200);
@@ -415,7 +302,7 @@ TEST_F(CgiServer, HttpsWithoutFilesKeepsFlag)
     std::string strCert, strKey;
     ASSERT_TRUE(makeCertificate(&strCert, &strKey));
     std::string strEmpty = m_strDir + "/empty.pem";
-    writeFile(strEmpty, "");
+    ruxotest::writeFile(strEmpty, "");
     std::string strFifo = m_strDir + "/fifo.pem";
     ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
     const std::string cases[] = {
@@ -466,9 +353,9 @@ TEST_F(CgiServer, AccessListAllowAndDeny)
 
     /* A changed list applies from the next connection on. */
     setGlobal("\"ipACL\": \"allow all deny 127.0.0.1\"");
-    HttpReply reply = curl(url("/"));
+    CurlReply reply = curl(url("/"));
     EXPECT_EQ(reply.nStatus, 0);
-    EXPECT_NE(reply.nCurlExit, 0);
+    EXPECT_NE(reply.nExit, 0);
 
     setGlobal("\"ipACL\": \"allow all deny 127.0.0.2\"");
     EXPECT_EQ(curl(url("/")).nStatus, 200);
@@ -483,7 +370,7 @@ TEST_F(CgiServer, RequestLog)
     EXPECT_EQ(curl(url("/config")).nStatus, 200);
     EXPECT_EQ(curl(url("/status")).nStatus, 200);
     EXPECT_EQ(curl(url("/STATUS")).nStatus, 200);
-    std::string strLog = readFile(m_strLog);
+    std::string strLog = ruxotest::readFile(m_strLog);
     /* Two lines "[YYYY/MM/DD hh:mm:ss] GET /config from 127.0.0.1:<port>", the same port. */
     std::istringstream in(strLog);
     std::string strLine;
@@ -508,7 +395,7 @@ TEST_F(CgiServer, RequestLog)
 
     /* Control bytes cannot start a line of their own. */
     EXPECT_EQ(curl(url("/a%0A[2024/01/01%2000:00:00]%20GET%20/forged%0D%09%7Fz")).nStatus, 200);
-    strLog = readFile(m_strLog);
+    strLog = ruxotest::readFile(m_strLog);
     EXPECT_NE(strLog.find("GET /a%0A[2024/01/01 00:00:00] GET /forged%0D%09%7Fz from 127.0.0.1:"), std::string::npos)
         << strLog;
     int nNewLines = 0;
@@ -518,7 +405,7 @@ TEST_F(CgiServer, RequestLog)
 
     /* A POST writes one line per call: the first, each chunk, the last. */
     EXPECT_EQ(curl(url("/p"), {"--data", "x=1"}).nStatus, 200);
-    strLog = readFile(m_strLog);
+    strLog = ruxotest::readFile(m_strLog);
     size_t nPostLines = 0;
     for (size_t n = strLog.find("] POST /p from "); n != std::string::npos; n = strLog.find("] POST /p from ", n + 1))
         nPostLines++;
@@ -526,9 +413,9 @@ TEST_F(CgiServer, RequestLog)
 
     /* With "log" 0 nothing more is written. */
     setGlobal("", 0);
-    std::string strBefore = readFile(m_strLog);
+    std::string strBefore = ruxotest::readFile(m_strLog);
     EXPECT_EQ(curl(url("/config")).nStatus, 200);
-    EXPECT_EQ(readFile(m_strLog), strBefore);
+    EXPECT_EQ(ruxotest::readFile(m_strLog), strBefore);
 }
 
 /* ---- bodies ---------------------------------------------------------------------------------- */
@@ -538,9 +425,9 @@ TEST_F(CgiServer, RequestBodies)
     setGlobal();
     start();
     std::string strFile = m_strDir + "/upload.json";
-    writeFile(strFile, "{\"global\": {\"log\": 32}}\n");
+    ruxotest::writeFile(strFile, "{\"global\": {\"log\": 32}}\n");
 
-    HttpReply reply = curl(url("/config?import"), {"-F", "file=@" + strFile, "-F", "other=second part"});
+    CurlReply reply = curl(url("/config?import"), {"-F", "file=@" + strFile, "-F", "other=second part"});
     EXPECT_EQ(reply.nStatus, 200);
     EXPECT_NE(reply.strBody.find("args=import\n"), std::string::npos) << reply.strBody;
     EXPECT_TRUE(reply.strBody.size() > 0 &&
@@ -607,8 +494,8 @@ TEST_F(CgiServer, LargeConfigurationFitsAndOverflowKeepsPrefix)
     cJSON_Delete(root);
     ASSERT_GT(strConfig.size(), 100000u);
     std::string strFile = m_strDir + "/big.json";
-    writeFile(strFile, strConfig);
-    HttpReply reply = curl(url("/config?import"), {"-F", "file=@" + strFile});
+    ruxotest::writeFile(strFile, strConfig);
+    CurlReply reply = curl(url("/config?import"), {"-F", "file=@" + strFile});
     EXPECT_EQ(reply.nStatus, 200);
     size_t nPost = reply.strBody.find("post=");
     ASSERT_NE(nPost, std::string::npos);
@@ -620,7 +507,7 @@ TEST_F(CgiServer, LargeConfigurationFitsAndOverflowKeepsPrefix)
     for (int i = 0; strHuge.size() < (size_t)RUXO_CGI_POST_MAX + 300000; i++)
         strHuge += std::to_string(i) + ",";
     strHuge += "END";
-    writeFile(strFile, strHuge);
+    ruxotest::writeFile(strFile, strHuge);
     reply = curl(url("/h"), {"-H", "Content-Type: text/plain", "--data-binary", "@" + strFile});
     EXPECT_EQ(reply.nStatus, 200);
     nPost = reply.strBody.find("post=");
@@ -679,9 +566,9 @@ TEST_F(CgiServer, OneBodyBufferAndIdleTimeout)
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
     /* Meanwhile a second POST is closed without a reply; a GET is served. */
-    HttpReply reply = curl(url("/second"), {"--data", "x"});
+    CurlReply reply = curl(url("/second"), {"--data", "x"});
     EXPECT_EQ(reply.nStatus, 0);
-    EXPECT_NE(reply.nCurlExit, 0);
+    EXPECT_NE(reply.nExit, 0);
     EXPECT_EQ(curl(url("/get")).nStatus, 200);
 
     /* After the idle time-out the stalled connection is closed and the buffer is free. */
@@ -731,8 +618,8 @@ TEST_F(CgiServer, OtherMethodsAndRefusedRepliesCloseTheConnection)
         EXPECT_TRUE(bClosed) << szRequest;
         EXPECT_EQ(strIn, "") << szRequest;
     }
-    EXPECT_NE(curl(url("/"), {"-I"}).nCurlExit, 0);
-    EXPECT_NE(curl(url("/"), {"-X", "PUT", "--data", "x"}).nCurlExit, 0);
+    EXPECT_NE(curl(url("/"), {"-I"}).nExit, 0);
+    EXPECT_NE(curl(url("/"), {"-X", "PUT", "--data", "x"}).nExit, 0);
     /* The failed POST left the body buffer free. */
     EXPECT_NE(curl(url("/ok"), {"--data", "ok"}).strBody.find("post=ok"), std::string::npos);
 }
@@ -753,10 +640,10 @@ TEST_F(CgiServer, LoginGate)
     start();
 
     for (const char* szPath : {"/", "/status", "/runtime", "/config", "/index.html"}) {
-        HttpReply reply = curl(url(szPath));
+        CurlReply reply = curl(url(szPath));
         EXPECT_EQ(reply.nStatus, 200) << szPath;
-        EXPECT_EQ(header(reply, "Content-Type"), "text/html") << szPath;
-        EXPECT_EQ(header(reply, "Connection"), "Keep-Alive") << szPath;
+        EXPECT_EQ(reply.header("Content-Type"), "text/html") << szPath;
+        EXPECT_EQ(reply.header("Connection"), "Keep-Alive") << szPath;
         EXPECT_EQ(reply.strBody, s_szLoginPage) << szPath;
     }
     /* A POST without the cookie gets the page too, and reaches no route. */
@@ -764,20 +651,20 @@ TEST_F(CgiServer, LoginGate)
 
     /* The login path, with and without a cookie to set. */
     for (const char* szPath : {"/login", "/LOGIN", "/logistics"}) {
-        HttpReply reply = curl(url(szPath));
+        CurlReply reply = curl(url(szPath));
         EXPECT_EQ(reply.nStatus, 301) << szPath;
-        EXPECT_EQ(header(reply, "Location"), "/") << szPath;
-        EXPECT_EQ(header(reply, "Set-Cookie"), "") << szPath;
+        EXPECT_EQ(reply.header("Location"), "/") << szPath;
+        EXPECT_EQ(reply.header("Set-Cookie"), "") << szPath;
         EXPECT_EQ(reply.strBody, "") << szPath;
     }
-    HttpReply reply = curl(url("/login"), {"--data", "user=x&auth=y"});
+    CurlReply reply = curl(url("/login"), {"--data", "user=x&auth=y"});
     EXPECT_EQ(reply.nStatus, 301);
-    EXPECT_EQ(header(reply, "Set-Cookie"), "");
+    EXPECT_EQ(reply.header("Set-Cookie"), "");
 
     /* The page's form, form-encoded by the client: the cookie comes back percent-encoded. */
     reply = curl(url("/login"), {"--data-urlencode", "auth=" + strPass});
     EXPECT_EQ(reply.nStatus, 301);
-    std::string strSetCookie = header(reply, "Set-Cookie");
+    std::string strSetCookie = reply.header("Set-Cookie");
     EXPECT_EQ(strSetCookie, cgiLoginCookie(strPass));
     ASSERT_EQ(strSetCookie.compare(0, 5, "auth="), 0);
     std::string strCookie = strSetCookie.substr(0, strSetCookie.find(';'));
@@ -844,14 +731,14 @@ TEST(CgiTitles, AppNameFromProgramFolder)
         char szTemplate[] = "/tmp/ruxo_cgi_name_XXXXXX";
         ASSERT_NE(mkdtemp(szTemplate), nullptr);
         std::string strDir = szTemplate;
-        ASSERT_EQ(run({"cp", strExe, strDir + "/t"}).nExit, 0);
+        ASSERT_EQ(runCaptured({"cp", strExe, strDir + "/t"}).nExit, 0);
         if (c.szFile != nullptr)
-            writeFile(strDir + "/ruxooem.txt", std::string(c.szFile) == "LONG" ? std::string(300, 'n') + "\n" : c.szFile);
+            ruxotest::writeFile(strDir + "/ruxooem.txt", std::string(c.szFile) == "LONG" ? std::string(300, 'n') + "\n" : c.szFile);
         setenv("RUXO_TEST_APPNAME", c.strName.c_str(), 1);
-        RunResult r = run({strDir + "/t", "--gtest_filter=CgiTitles.AppNameFromProgramFolder"});
+        RunResult r = runCaptured({strDir + "/t", "--gtest_filter=CgiTitles.AppNameFromProgramFolder"});
         unsetenv("RUXO_TEST_APPNAME");
         EXPECT_EQ(r.nExit, 0) << (c.szFile ? c.szFile : "(no file)") << "\n" << r.strOut;
         EXPECT_NE(r.strOut.find("[  PASSED  ] 1 test."), std::string::npos) << r.strOut;
-        run({"rm", "-rf", strDir});
+        runCaptured({"rm", "-rf", strDir});
     }
 }

@@ -192,6 +192,24 @@ TEST(CgiText, MultipartCut)
     }
 }
 
+/* Methods, paths and content types are matched on ASCII letters only: no locale folds other
+ * bytes (or a dotless i) into a match. */
+TEST(CgiText, PrefixNoCase)
+{
+    struct Case {
+        const char* sz;
+        const char* szPrefix;
+        bool bMatch;
+    } cases[] = {
+        {"/login", "/logi", true},      {"/LOGIN", "/logi", true},    {"/logi", "/logi", true},
+        {"/log", "/logi", false},       {"", "/logi", false},         {"/logo", "/logi", false},
+        {"/Channel12", "/channel", true}, {"x", "", true},
+        {"\xc9t\xe9", "\xe9t\xe9", false}, /* Latin-1 capital and small e acute stay apart */
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(cgiHasPrefixNoCase(c.sz, c.szPrefix), c.bMatch) << c.sz << " / " << c.szPrefix;
+}
+
 TEST(CgiTitles, Title)
 {
     EXPECT_STREQ(ruxoAppTitle(), "Strovanta!");

@@ -112,6 +112,15 @@ protected:
             << m_d.output();
     }
 
+    /* A state file for channel 0's playlist, which a failed start-up must leave as it is. */
+    static constexpr const char* kPlsFile = "/var/ruxod/ruxo_001.pls";
+    static constexpr const char* kPlsText = "current /nowhere/b.ts\n/nowhere/a.ts\n/nowhere/b.ts\n";
+    void writeStateFile()
+    {
+        ASSERT_EQ(0, mkdir("/var/ruxod", 0755));
+        ASSERT_TRUE(writeFile(kPlsFile, kPlsText));
+    }
+
     /* Sends a signal and expects an orderly exit with status 0. */
     void stopDaemon(int nSignal = SIGTERM)
     {
@@ -180,7 +189,7 @@ TEST(NsDaemonHarness, RefusesToRunWithoutItsOwnFolders)
     ASSERT_TRUE(ready.setUp(Transcoder::Fake, &strErr)) << strErr;
     NsDaemon unset;
     EXPECT_FALSE(unset.writeConfig("{}"));
-    EXPECT_FALSE(fileExists("/etc/ruxod/ruxod.json"));
+    EXPECT_FALSE(exists("/etc/ruxod/ruxod.json"));
     EXPECT_EQ(-1, unset.start({}));
     EXPECT_EQ(-1, unset.runInstance({}, ready.dir() + "/x.out"));
     EXPECT_TRUE(ready.writeConfig("{}"));
@@ -270,10 +279,7 @@ TEST_F(DaemonTest, EngineFailureWithoutTranscoderSavesTheConfiguration)
     ASSERT_NO_FATAL_FAILURE(boot(Transcoder::None));
     std::string strConfig = config({ChannelSpec()});
     ASSERT_TRUE(m_d.writeConfig(strConfig));
-    ASSERT_EQ(0, mkdir("/var/ruxod", 0755));
-    const std::string strPls = "/var/ruxod/ruxo_001.pls";
-    const std::string strPlsText = "current /nowhere/b.ts\n/nowhere/a.ts\n/nowhere/b.ts\n";
-    ASSERT_TRUE(writeFile(strPls, strPlsText));
+    ASSERT_NO_FATAL_FAILURE(writeStateFile());
 
     ASSERT_EQ(0, m_d.start(env()));
     int nStatus = -1;
@@ -285,9 +291,9 @@ TEST_F(DaemonTest, EngineFailureWithoutTranscoderSavesTheConfiguration)
     std::string strSaved = readFile("/etc/ruxod/ruxod.json");
     EXPECT_NE(strConfig, strSaved) << "the configuration should have been written again";
     EXPECT_NE(std::string::npos, strSaved.find("cpuPerChannel")) << strSaved;
-    EXPECT_EQ(strPlsText, readFile(strPls));
-    EXPECT_FALSE(fileExists("/var/ruxod/ruxo_002.pls"));
-    EXPECT_TRUE(fileExists("/var/ruxod/log"));
+    EXPECT_EQ(kPlsText, readFile(kPlsFile));
+    EXPECT_FALSE(exists("/var/ruxod/ruxo_002.pls"));
+    EXPECT_TRUE(exists("/var/ruxod/log"));
 }
 
 TEST_F(DaemonTest, BusyWebPortLeavesConfigurationAndStateFilesAlone)
@@ -295,10 +301,7 @@ TEST_F(DaemonTest, BusyWebPortLeavesConfigurationAndStateFilesAlone)
     ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
     std::string strConfig = config({ChannelSpec()});
     ASSERT_TRUE(m_d.writeConfig(strConfig));
-    ASSERT_EQ(0, mkdir("/var/ruxod", 0755));
-    const std::string strPls = "/var/ruxod/ruxo_001.pls";
-    const std::string strPlsText = "current /nowhere/b.ts\n/nowhere/a.ts\n/nowhere/b.ts\n";
-    ASSERT_TRUE(writeFile(strPls, strPlsText));
+    ASSERT_NO_FATAL_FAILURE(writeStateFile());
 
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
@@ -320,8 +323,8 @@ TEST_F(DaemonTest, BusyWebPortLeavesConfigurationAndStateFilesAlone)
                          "restarting program!\n";
     EXPECT_NE(std::string::npos, m_d.output().find(strMsg)) << m_d.output();
     EXPECT_EQ(strConfig, readFile("/etc/ruxod/ruxod.json"));
-    EXPECT_EQ(strPlsText, readFile(strPls));
-    EXPECT_FALSE(fileExists("/var/ruxod/ruxo_002.pls"));
+    EXPECT_EQ(kPlsText, readFile(kPlsFile));
+    EXPECT_FALSE(exists("/var/ruxod/ruxo_002.pls"));
     EXPECT_TRUE(fakeStarts().empty());
 }
 

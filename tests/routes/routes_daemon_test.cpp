@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "ns_daemon.h"
-#include "routes_curl.h"
+#include "ruxo_curl.h"
 
 using namespace ruxotest;
 
@@ -89,13 +89,13 @@ protected:
         if (bCookie)
             args = {"-b", m_strCookie};
         args.push_back(url(strPath));
-        return curlRun(m_d.dir(), args);
+        return curlRun(args);
     }
     CurlReply post(const std::string& strPath, const std::string& strBody, int nPort = kPort) const
     {
         const std::string strFile = m_d.dir() + "/post.body";
         writeFile(strFile, strBody);
-        return curlRun(m_d.dir(), {"-b", m_strCookie, "-H", "Content-Type: application/json", "--data-binary",
+        return curlRun({"-b", m_strCookie, "-H", "Content-Type: application/json", "--data-binary",
                                    "@" + strFile, url(strPath, nPort)});
     }
 
@@ -305,12 +305,12 @@ TEST_F(RoutesDaemon, ConfigurationPostsImportsAndTheSavedFile)
     /* A multipart upload of the same kind, and a multipart import. */
     const std::string strUpload = m_d.dir() + "/upload.json";
     writeFile(strUpload, config(channel(false, "/media/b.mp4", "run"), kPort, "n\xc3\xa9w pw"));
-    r = curlRun(m_d.dir(), {"-b", m_strCookie, "-F", "file=@" + strUpload + ";type=application/json",
+    r = curlRun({"-b", m_strCookie, "-F", "file=@" + strUpload + ";type=application/json",
                             url("/config")});
     EXPECT_EQ(r.nStatus, 200);
     EXPECT_NE(readFile(kConfigFile).find("/media/b.mp4"), std::string::npos);
     writeFile(strUpload, config(channel(false, "/media/c.mp4", "run"), kPort, "other"));
-    r = curlRun(m_d.dir(), {"-b", m_strCookie, "-F", "file=@" + strUpload, url("/config?import")});
+    r = curlRun({"-b", m_strCookie, "-F", "file=@" + strUpload, url("/config?import")});
     EXPECT_EQ(r.nStatus, 301);
     EXPECT_EQ(r.header("location"), "/");
     EXPECT_EQ(r.strBody, "");
@@ -351,7 +351,7 @@ TEST_F(RoutesDaemon, PortChangeMovesTheServerAboutASecondLater)
     EXPECT_GE(tMoved, 700);
     EXPECT_LE(tMoved, 3000);
     EXPECT_FALSE(canConnect(kPort));
-    CurlReply s = curlRun(m_d.dir(), {"-b", m_strCookie, url("/status", nNewPort)});
+    CurlReply s = curlRun({"-b", m_strCookie, url("/status", nNewPort)});
     EXPECT_EQ(s.nStatus, 200);
 
     /* A post that leaves the server's settings alone moves nothing. */

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "routes_curl.h"
+#include "ruxo_curl.h"
 #include "ruxo.h"
 #include "ruxo_cgi.h"
 #include "ruxo_cgi_internal.h"
@@ -62,28 +62,28 @@ void resetStubs()
     g_nCallsWithoutWebMutex = 0;
 }
 
+/* A recorded start or preview: counted, and on success the channel takes stateOnSuccess. */
+int stubAct(int iChannel, int StubChannel::*pnCalls, int StubChannel::*pnResult, RUXO_CHANNEL_STATE stateOnSuccess)
+{
+    noteWebMutex();
+    std::lock_guard<std::mutex> l(g_stubLock);
+    StubChannel& s = g_stub[iChannel];
+    (s.*pnCalls)++;
+    if (s.*pnResult == 0)
+        s.state = stateOnSuccess;
+    return s.*pnResult;
+}
+
 }  // namespace
 
 int ruxoStartChannel(int iChannel)
 {
-    noteWebMutex();
-    std::lock_guard<std::mutex> l(g_stubLock);
-    StubChannel& s = g_stub[iChannel];
-    s.nStarts++;
-    if (s.nStartResult == 0)
-        s.state = RUXO_STATE_RUNNING;
-    return s.nStartResult;
+    return stubAct(iChannel, &StubChannel::nStarts, &StubChannel::nStartResult, RUXO_STATE_RUNNING);
 }
 
 int ruxoPreviewChannel(int iChannel)
 {
-    noteWebMutex();
-    std::lock_guard<std::mutex> l(g_stubLock);
-    StubChannel& s = g_stub[iChannel];
-    s.nPreviews++;
-    if (s.nPreviewResult == 0)
-        s.state = RUXO_STATE_PREVIEW;
-    return s.nPreviewResult;
+    return stubAct(iChannel, &StubChannel::nPreviews, &StubChannel::nPreviewResult, RUXO_STATE_PREVIEW);
 }
 
 void ruxoStopChannel(int iChannel, int nStopMode)
@@ -148,22 +148,6 @@ int headerAt(const CurlReply& r, const std::string& strName)
             return (int)i;
     }
     return -1;
-}
-
-/* A port that nothing listens on right now. */
-int freePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    int port = 0;
-    if (fd >= 0 && bind(fd, (sockaddr*)&a, sizeof(a)) == 0 && getsockname(fd, (sockaddr*)&a, &len) == 0)
-        port = ntohs(a.sin_port);
-    if (fd >= 0)
-        close(fd);
-    return port;
 }
 
 class Routes : public ::testing::Test {
@@ -249,19 +233,19 @@ protected:
     {
         std::vector<std::string> args = extra;
         args.push_back(url(strPath));
-        return curlRun(m_strDir, args);
+        return curlRun(args);
     }
     CurlReply post(const std::string& strPath, const std::string& strBody,
                    const std::vector<std::string>& extra = {}) const
     {
-        curlWriteFile(m_strDir + "/post.body", strBody);
+        ruxotest::writeFile(m_strDir + "/post.body", strBody);
         std::vector<std::string> args = {"--data-binary", "@" + m_strDir + "/post.body", "-H",
                                          "Content-Type: application/json"};
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back(url(strPath));
-        return curlRun(m_strDir, args);
+        return curlRun(args);
     }
-    std::string savedFile() const { return curlReadFile(m_strDir + "/ruxod.json"); }
+    std::string savedFile() const { return ruxotest::readFile(m_strDir + "/ruxod.json"); }
 };
 
 }  // namespace
@@ -597,8 +581,8 @@ TEST_F(Routes, PlainPostAnswersTheStoredConfigurationAndSetsTheCookie)
     /* The cookie that curl keeps from this reply passes the gate. */
     setTree(config("", channels(1)));
     const std::string strJar = m_strDir + "/jar";
-    curlWriteFile(m_strDir + "/post.body", strPost);
-    curlRun(m_strDir, {"-c", strJar, "--data-binary", "@" + m_strDir + "/post.body", url("/config")});
+    ruxotest::writeFile(m_strDir + "/post.body", strPost);
+    curlRun({"-c", strJar, "--data-binary", "@" + m_strDir + "/post.body", url("/config")});
     CurlReply in = get("/status", {"-b", strJar});
     EXPECT_EQ(in.nStatus, 200);
     EXPECT_EQ(in.strBody.compare(0, 17, "{\n  \"channels\": ["), 0) << in.strBody;
@@ -655,12 +639,12 @@ TEST_F(Routes, MultipartPostsCarryTheFirstPartOnly)
 {
     const std::string strJson = config("", channels(2));
     const std::string strFile = m_strDir + "/upload.json";
-    curlWriteFile(strFile, strJson);
+    ruxotest::writeFile(strFile, strJson);
     for (const char* szPath : {"/config", "/config?import"}) {
         SCOPED_TRACE(szPath);
         resetStubs();
         setTree(config("", "[]"));
-        CurlReply r = curlRun(m_strDir, {"-F", "file=@" + strFile + ";type=application/json", "-F",
+        CurlReply r = curlRun({"-F", "file=@" + strFile + ";type=application/json", "-F",
                                          "second=not json at all", url(szPath)});
         EXPECT_EQ(r.nStatus, std::string(szPath) == "/config" ? 200 : 301);
         std::lock_guard<std::recursive_mutex> l(g_configLock);

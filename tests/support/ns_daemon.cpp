@@ -207,7 +207,8 @@ bool enterNamespaces(std::string* pErr)
     return true;
 }
 
-int removeTree(const std::string& strPath)
+/* rm -rf on one file system: also the fixed folders inside the namespace. */
+int removeFolder(const std::string& strPath)
 {
     std::vector<std::string> argv = {"rm", "-rf", "--one-file-system", strPath};
     std::string out;
@@ -288,32 +289,6 @@ long long nowMs()
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-std::string readFile(const std::string& strPath)
-{
-    std::ifstream in(strPath, std::ios::binary);
-    if (!in)
-        return std::string();
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-bool writeFile(const std::string& strPath, const std::string& strText)
-{
-    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
-    if (!out)
-        return false;
-    out << strText;
-    out.close();
-    return (bool)out;
-}
-
-bool fileExists(const std::string& strPath)
-{
-    struct stat st;
-    return stat(strPath.c_str(), &st) == 0;
 }
 
 bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs)
@@ -443,7 +418,7 @@ NsDaemon::~NsDaemon()
         s_pMountedFor = nullptr;
     if (!m_strDir.empty() && !getenv("RUXO_KEEP_TMP")) {
         umount2((m_strDir + "/ovl").c_str(), MNT_DETACH);
-        removeTree(m_strDir);
+        removeFolder(m_strDir);
     }
 }
 
@@ -487,8 +462,8 @@ bool NsDaemon::mountFolders(std::string* pErr)
     }
     s_bFoldersMounted = true;
     /* Start from nothing, whatever the host holds there (only the overlays change). */
-    removeTree("/etc/ruxod");
-    removeTree("/var/ruxod");
+    removeFolder("/etc/ruxod");
+    removeFolder("/var/ruxod");
     return true;
 }
 

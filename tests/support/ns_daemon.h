@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "ruxo_test_env.h"
+
 namespace ruxotest {
 
 enum class Transcoder { None, Fake, Real };
@@ -73,10 +75,7 @@ private:
     int m_nExitStatus = -1;
 };
 
-/* Small helpers for test bodies. */
-std::string readFile(const std::string& strPath);
-bool writeFile(const std::string& strPath, const std::string& strText);
-bool fileExists(const std::string& strPath);
+/* Small helpers for test bodies (readFile, writeFile and exists come from ruxo_test_env.h). */
 /* Polls pred every 10 ms until it holds or nTimeoutMs has passed. */
 bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs);
 /* A process exists and is no zombie. */

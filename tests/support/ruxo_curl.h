@@ -1,0 +1,166 @@
+/* ruxo_curl.h -- the HTTP client of the web-server and route tests: runs the curl binary against a
+ * loopback server and returns the status, the headers and the body of the reply. Also the process
+ * runner under it and a loopback port that nothing listens on. Header-only. */
+#ifndef RUXO_CURL_H
+#define RUXO_CURL_H
+
+#include <arpa/inet.h>
+#include <ctype.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ruxo_test_env.h"
+
+extern char** environ;
+
+struct RunResult {
+    int nExit = -1; /* the program's exit status; -1 when it did not start or did not exit */
+    std::string strOut;
+};
+
+/* Runs a program with its standard output captured (standard input and error on /dev/null). */
+inline RunResult runCaptured(const std::vector<std::string>& args)
+{
+    RunResult result;
+    int fds[2];
+    if (args.empty() || pipe2(fds, O_CLOEXEC) != 0)
+        return result;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv;
+    for (const std::string& s : args)
+        argv.push_back(const_cast<char*>(s.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return result;
+    }
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof(buf))) > 0)
+        result.strOut.append(buf, (size_t)n);
+    close(fds[0]);
+    int status = 0;
+    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+        result.nExit = WEXITSTATUS(status);
+    return result;
+}
+
+struct CurlReply {
+    int nStatus = 0;                 /* 0: no reply at all (connection closed, refused) */
+    int nExit = -1;                  /* curl's exit status */
+    std::vector<std::pair<std::string, std::string>> headers; /* names in lower case, in order */
+    std::string strBody;
+
+    static std::string lower(std::string str)
+    {
+        for (auto& c : str)
+            c = (char)tolower((unsigned char)c);
+        return str;
+    }
+    /* The first header of that name (any case), or "" when there is none. */
+    std::string header(const std::string& strName) const
+    {
+        const std::string strKey = lower(strName);
+        for (const auto& h : headers) {
+            if (h.first == strKey)
+                return h.second;
+        }
+        return std::string();
+    }
+    bool hasHeader(const std::string& strName) const { return count(strName) > 0; }
+    int count(const std::string& strName) const
+    {
+        const std::string strKey = lower(strName);
+        int n = 0;
+        for (const auto& h : headers)
+            n += h.first == strKey;
+        return n;
+    }
+};
+
+/* Runs curl with the given arguments (the URL among them). URL globbing is off, so brackets and
+ * braces reach the server as they are. */
+inline CurlReply curlRun(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv = {"curl", "-sS", "-g", "--max-time", "10", "-D", "-", "-o", "-"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult run = runCaptured(argv);
+    CurlReply r;
+    r.nExit = run.nExit;
+    /* Interim replies (100 Continue) and redirects followed with -L come first: the last header
+     * block is the reply. */
+    std::string strHeaders;
+    std::string strRest = run.strOut;
+    while (strRest.compare(0, 5, "HTTP/") == 0) {
+        size_t nEnd = strRest.find("\r\n\r\n");
+        if (nEnd == std::string::npos)
+            break;
+        strHeaders = strRest.substr(0, nEnd + 2);
+        strRest = strRest.substr(nEnd + 4);
+        r.strBody = strRest;
+        sscanf(strHeaders.c_str(), "HTTP/%*s %d", &r.nStatus);
+    }
+    size_t i = strHeaders.find("\r\n"); /* past the status line */
+    while (i != std::string::npos && i + 2 < strHeaders.size()) {
+        size_t nStart = i + 2;
+        i = strHeaders.find("\r\n", nStart);
+        std::string strLine = strHeaders.substr(nStart, i == std::string::npos ? std::string::npos : i - nStart);
+        size_t nColon = strLine.find(':');
+        if (nColon == std::string::npos)
+            continue;
+        size_t v = nColon + 1;
+        while (v < strLine.size() && strLine[v] == ' ')
+            v++;
+        r.headers.emplace_back(CurlReply::lower(strLine.substr(0, nColon)), strLine.substr(v));
+    }
+    return r;
+}
+
+/* Strict JSON check by a second, independent parser (Python's), when one is installed.
+ * Returns 1 when the text is valid JSON, 0 when not, -1 when no checker is available. */
+inline int curlStrictJson(const std::string& strDir, const std::string& strText)
+{
+    if (access("/usr/bin/python3", X_OK) != 0)
+        return -1;
+    const std::string strPath = strDir + "/strict.json";
+    ruxotest::writeFile(strPath, strText);
+    std::string cmd = "/usr/bin/python3 -c 'import json,sys; json.loads(open(sys.argv[1],\"rb\").read()"
+                      ".decode(\"utf-8\"))' '" + strPath + "' 2>/dev/null";
+    return system(cmd.c_str()) == 0 ? 1 : 0;
+}
+
+/* A loopback port that nothing listens on right now, 0 when none could be found. */
+inline int freePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    int nPort = 0;
+    if (fd >= 0 && bind(fd, (sockaddr*)&addr, sizeof(addr)) == 0 && getsockname(fd, (sockaddr*)&addr, &len) == 0)
+        nPort = ntohs(addr.sin_port);
+    if (fd >= 0)
+        close(fd);
+    return nPort;
+}
+
+#endif
