@@ -4,6 +4,8 @@
 #ifndef RUXO_TEST_ENV_H
 #define RUXO_TEST_ENV_H
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -23,10 +25,25 @@ inline std::string makeTempDir(const char* tag)
     return p ? std::string(p) : std::string();
 }
 
+/* What the file holds, or as much as could be read. Plain read(2), not a stream: the streams throw
+ * when a read fails, and a /proc file of a process that has just ended fails with ESRCH. */
 inline std::string readFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string text;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof(buf));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        text.append(buf, (size_t)n);
+    }
+    close(fd);
+    return text;
 }
 
 inline bool writeFile(const std::string& path, const std::string& text)
