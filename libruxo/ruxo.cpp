@@ -108,11 +108,13 @@ bool validSlot(int iChannel)
     return g_procChannels && iChannel >= 0 && iChannel < g_cfg.nMaxChannels;
 }
 
-/* "<data>/log/ruxo_NNN.log" or, with k > 0, "<data>/log/ruxo_NNN-k.log"; false when too long. */
+/* "<data>/log/ruxo_NNN.log" or, with k > 0, "<data>/log/ruxo_NNN-k.log"; false when too long.
+ * The number is widened first: a caller's channel index is logged before anyone checks it. */
 bool logPath(char* buf, size_t cap, int iChannel, int k)
 {
-    int n = k > 0 ? snprintf(buf, cap, "%s/log/ruxo_%03d-%d.log", g_cfg.szDataPath, iChannel + 1, k)
-                  : snprintf(buf, cap, "%s/log/ruxo_%03d.log", g_cfg.szDataPath, iChannel + 1);
+    long long nNumber = (long long)iChannel + 1;
+    int n = k > 0 ? snprintf(buf, cap, "%s/log/ruxo_%03lld-%d.log", g_cfg.szDataPath, nNumber, k)
+                  : snprintf(buf, cap, "%s/log/ruxo_%03lld.log", g_cfg.szDataPath, nNumber);
     return n > 0 && (size_t)n < cap;
 }
 
@@ -197,6 +199,8 @@ void drainOutput(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback)
         if (r < 1) break;
         buf[r] = '\0'; /* only what was read is handed on: no need to clear the buffer first */
         if (fnCallback) fnCallback(pContext, buf);
+        /* A short read emptied the pipe: asking again would only cost a read that finds nothing. */
+        if ((size_t)r < sizeof buf - 1) break;
     }
 }
 
@@ -469,6 +473,13 @@ int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
         _ruxoFreePipe(pProc->pipeStdin);
         return -5;
     }
+    /* The poll must never block on this read end: a descriptor that cannot be made non-blocking
+     * fails the start before there is a child. The child's write end stays blocking. */
+    int fl = fcntl(pProc->pipeStdout[0], F_GETFL);
+    if (fl < 0 || fcntl(pProc->pipeStdout[0], F_SETFL, fl | O_NONBLOCK) != 0) {
+        _ruxoFreePipes(pProc);
+        return -5;
+    }
 
     /* Everything the child needs is prepared here: after fork it only makes system calls. */
     cpu_set_t cpus;
@@ -511,8 +522,6 @@ int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
     /* The child's ends belong to the child now. */
     closeFd(&pProc->pipeStdin[0]);
     closeFd(&pProc->pipeStdout[1]);
-    int fl = fcntl(pProc->pipeStdout[0], F_GETFL);
-    if (fl >= 0) fcntl(pProc->pipeStdout[0], F_SETFL, fl | O_NONBLOCK);
 
     pProc->nStreamingSec = -1;
     pProc->nFPS = -1;
@@ -525,8 +534,7 @@ int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
 int _ruxoStartChild(int iChannel, const char* szArg, int bPreview)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    if (!ruxoLoadInt(&g_cfg.bInit)) return -1;
-    if (!validSlot(iChannel)) return -1;
+    if (!validSlot(iChannel)) return -1; /* _ruxoStartProc checks the start-up */
     RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];
     if (pProc->state != RUXO_STATE_IDLE) return -1; /* never orphan a running child */
     int rc = _ruxoStartProc(pProc, g_cfg.szfnFfmpeg, bPreview);
@@ -736,13 +744,10 @@ void ruxoFree(void)
     }
 
     int waits = 0;
-    pid_t killed[RUXO_MAX_SLOTS];
-    int nKilled = 0;
     for (int i = 0; g_procChannels && i < g_cfg.nMaxChannels; ++i) {
         RUXO_PROC_CTX* pProc = &g_procChannels[i];
         while (pProc->state != RUXO_STATE_IDLE) {
             if (waits >= kReleaseWaits) {
-                if (pProc->pid > 0 && nKilled < RUXO_MAX_SLOTS) killed[nKilled++] = pProc->pid;
                 ruxoStop(i, 1);
                 break;
             }
@@ -753,18 +758,17 @@ void ruxoFree(void)
         _ruxoFreePipes(pProc);
     }
 
-    /* A killed child dies at once; reap it (bounded) so that no zombie outlives the table. */
-    for (int tries = 0; nKilled > 0 && tries < 100; ++tries) {
-        int left = 0;
-        for (int k = 0; k < nKilled; ++k) {
-            if (killed[k] <= 0) continue;
-            pid_t r = waitpid(killed[k], nullptr, WNOHANG);
-            if (r == killed[k] || (r < 0 && errno == ECHILD))
-                killed[k] = 0;
-            else
-                ++left;
+    /* A killed child dies at once; reap it (bounded) so that no zombie outlives the table. The
+     * slots still busy are exactly those whose child was killed above. */
+    for (int tries = 0; tries < 100; ++tries) {
+        bool left = false;
+        for (int i = 0; g_procChannels && i < g_cfg.nMaxChannels; ++i) {
+            RUXO_PROC_CTX* pProc = &g_procChannels[i];
+            if (pProc->state == RUXO_STATE_IDLE) continue;
+            _ruxoPollProc(pProc, nullptr, nullptr); /* pipes are closed: only the wait */
+            left = left || pProc->state != RUXO_STATE_IDLE;
         }
-        if (left == 0) break;
+        if (!left) break;
         usleep(5000);
     }
 

@@ -21,7 +21,7 @@ typedef struct RUXO_PROC_CTX_TAG {
     int nStreamingSec;
     int nFPS;
     int nBitrate;
-    time_t tmAlive;
+    time_t tmAlive; /* engine-clock second (monotonic, never 0) of the last output; 0 = none yet */
     int nExitCode;
 } RUXO_PROC_CTX;
 
@@ -30,15 +30,13 @@ typedef struct RUXO_PROC_CTX_TAG {
 extern std::recursive_mutex g_engineMutex;
 extern RUXO_PROC_CTX* g_procChannels;
 
-/* Starts a transcoder child in slot iChannel and hands it the access token, the finished command line
- * szArg and a newline, then binds it to its processors. The caller holds g_engineMutex and has checked
- * that the engine is initialised, the index valid and the slot idle. Returns 0, -1, -5 or -13. */
+/* Starts a transcoder child in slot iChannel (bound to its processors before it runs) and hands it
+ * the access token, the finished command line szArg and a newline. Takes g_engineMutex; the caller
+ * holds it too when it checked the slot first. -1 when the engine is not initialised, the index is
+ * invalid or the slot is busy; otherwise 0, -5 or -13. */
 int _ruxoStartChild(int iChannel, const char* szArg, int bPreview);
 
 /* ---- the engine's own steps (ruxo.cpp) ------------------------------------------------------ */
-
-/* tmAlive of a slot holds seconds of the engine clock below (monotonic, never 0), not wall time, so
- * a step of the wall clock cannot make every channel look silent. */
 
 int _ruxoInitInternal(const RUXO_CONFIG* pConfig, int bUnicode);
 /* Creates fresh close-on-exec pipes for the slot, forks and executes szfnExe (bound to the slot's
@@ -64,8 +62,9 @@ size_t pipePrintf(RUXO_PIPE pipe, const char* fmt, ...) __attribute__((format(pr
  * empty, no binding). Returns the number of bits set. */
 int _ruxoCpuSetForSlot(int iChannel, int nCpuPerChannel, int nCPUs, cpu_set_t* pSet);
 
-/* Test seams. The engine clock (hang rule, sampling pace): null restores the monotonic clock. The
- * processor statistics file: null restores "/proc/stat". */
+/* Test seams. The engine clock (hang rule, sampling pace; monotonic, so that a step of the wall
+ * clock cannot make every channel look silent): null restores the monotonic clock. The processor
+ * statistics file: null restores "/proc/stat". */
 typedef time_t (*RUXO_CLOCK)(void);
 void _ruxoSetClock(RUXO_CLOCK fnClock);
 time_t _ruxoNow(void);
