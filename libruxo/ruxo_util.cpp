@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <string.h>
-#include <strings.h>
 #include <wchar.h>
 
 #include <charconv>
@@ -90,14 +89,16 @@ const char* ruxoGetCodecName(RUXO_CODEC codec)
 
 namespace {
 
-template <typename C> const C* findText(const C* hay, const C* needle)
+/* The first occurrence of needle in hay, compared exactly; the needle may be narrow ASCII text when
+ * hay is wide. */
+template <typename C, typename N> const C* findText(const C* hay, const N* needle)
 {
     if (!hay || !needle) return nullptr;
     if (!*needle) return hay;
     for (; *hay; ++hay) {
         const C* h = hay;
-        const C* n = needle;
-        while (*h && *n && *h == *n) ++h, ++n;
+        const N* n = needle;
+        while (*h && *n && *h == C(*n)) ++h, ++n;
         if (!*n) return hay;
     }
     return nullptr;
@@ -155,17 +156,6 @@ template <typename C> bool endsNoCase(const C* s, const char* suffix)
     return startsNoCase(s + (n - m), suffix);
 }
 
-template <typename C> bool containsExact(const C* s, const char* needle)
-{
-    size_t m = strlen(needle);
-    for (; *s; ++s) {
-        size_t i = 0;
-        while (i < m && s[i] && s[i] == C(needle[i])) ++i;
-        if (i == m) return true;
-    }
-    return false;
-}
-
 template <typename C> int isRtmp(const C* s)
 {
     static const char* const kSchemes[] = {"rtmp://", "rtmpe://", "rtmps://", "rtmpt://", "rtmpte://", "rtmpts://"};
@@ -177,7 +167,7 @@ template <typename C> int isRtmp(const C* s)
 template <typename C> int isStream(const C* s)
 {
     if (endsNoCase(s, ".sdp")) return 1;
-    if (!containsExact(s, "://")) return 0;
+    if (!findText(s, "://")) return 0;
     if (startsNoCase(s, "ftp://") || startsNoCase(s, "sftp://")) return 0;
     if (endsNoCase(s, ".m3u") || endsNoCase(s, ".m3u8")) return 0;
     return 1;
@@ -484,8 +474,10 @@ int ruxoImportSdpInternal(FILE* fpSdp, RUXO_VIDEO_STREAM* pVideo, RUXO_AUDIO_STR
                         pAudio->attr.nSampleRate = value;
                     char mode[100] = "";
                     if ((p = strstr(fmtp, "mode")) != nullptr && sscanf(p, "mode=%99s;", mode) == 1) {
-                        if (strncasecmp(mode, "single_channel", 14) == 0) pAudio->attr.nChannel = 1;
-                        else if (strncasecmp(mode, "stereo", 6) == 0) pAudio->attr.nChannel = 2;
+                        /* ASCII case only: strncasecmp follows the locale, and a Turkish one
+                         * does not fold 'I' to 'i'. */
+                        if (startsNoCase(mode, "single_channel")) pAudio->attr.nChannel = 1;
+                        else if (startsNoCase(mode, "stereo")) pAudio->attr.nChannel = 2;
                     }
                 }
             }

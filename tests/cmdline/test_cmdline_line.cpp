@@ -2,14 +2,13 @@
  * codes of a start in their order, the start and error log lines, and the faults the builder guards
  * against (locale, quotes and line breaks, the device query, the SRT muxer, the length limit). Runs
  * against a recording stand-in for the engine core, so nothing is forked. */
+#include <climits>
 #include <gtest/gtest.h>
 #include <locale.h>
 #include <stdio.h>
-#include <sys/stat.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
+#include <vector>
 
 #include "cmdline_test_util.h"
 #include "fake_core.h"
@@ -168,13 +167,10 @@ TEST_F(CmdLine, NativeRtpSourceReadsItsWrittenDescription)
     std::string sdp = data.path + "/log/ruxo_003_in.sdp";
     EXPECT_EQ(in(s, 2), "-reorder_queue_size 100 -i \"" + sdp + "\" ");
 
-    std::ifstream f(sdp);
-    std::stringstream text;
-    text << f.rdbuf();
-    EXPECT_EQ(text.str(), "v=0\no=- 0 0 IN IPV4 0.0.0.0\ns=Zembrax\nt=0 0\n"
-                          "c=IN IP4 0.0.0.0\nm=video 5004 RTP/AVP 96\na=rtpmap:96 h264/90000\n"
-                          "c=IN IP4 0.0.0.0\nm=audio 5006 RTP/AVP 97\na=rtpmap:97 MP4A-LATM/48000/2\n"
-                          "a=rtpmap:97 MP4A-LATM/48000/2\n\n");
+    EXPECT_EQ(ruxotest::readFile(sdp), "v=0\no=- 0 0 IN IPV4 0.0.0.0\ns=Zembrax\nt=0 0\n"
+                                       "c=IN IP4 0.0.0.0\nm=video 5004 RTP/AVP 96\na=rtpmap:96 h264/90000\n"
+                                       "c=IN IP4 0.0.0.0\nm=audio 5006 RTP/AVP 97\na=rtpmap:97 MP4A-LATM/48000/2\n"
+                                       "a=rtpmap:97 MP4A-LATM/48000/2\n\n");
 }
 
 TEST_F(CmdLine, NativeRtpSourceFailures)
@@ -634,6 +630,7 @@ TEST_F(CmdLine, ResultCodesInTheirOrder)
     EXPECT_EQ(ruxoTranscodeMA(0, &good, 1, &file, 1, 0), -3);
     EXPECT_EQ(ruxoTranscodeMA(RUXO_MAX_SLOTS, &good, 1, &file, 1, 0), -2);
     EXPECT_EQ(ruxoTranscodeMA(-1, &good, 1, &file, 1, 0), -2);
+    EXPECT_EQ(ruxoTranscodeMA(INT_MAX, &good, 1, &file, 1, 0), -2); /* logged before the check */
     EXPECT_EQ(ruxoTranscodeMA(1, &rtpNoPort, 1, &fileNoName, 1, 0), -6);
     RUXO_SOURCE_A two[2] = {noName, rtpNoPort};
     EXPECT_EQ(ruxoTranscodeMA(1, two, 2, &file, 1, 0), -7); /* the first failing source decides */

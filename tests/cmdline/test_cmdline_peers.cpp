@@ -85,9 +85,8 @@ protected:
 
     static void SetUpTestSuite()
     {
-        char tmpl[] = "/tmp/ruxo-cmdline-clip-XXXXXX";
-        if (!mkdtemp(tmpl)) return;
-        s_clipDir = tmpl;
+        s_clipDir = ruxotest::makeTempDir("cmdline-clip");
+        if (s_clipDir.empty()) return;
         s_clip = s_clipDir + "/clip.mp4";
         std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi "
                           "-i sine=frequency=440:sample_rate=48000 -t 6 -c:v libx264 -preset ultrafast "
@@ -96,14 +95,13 @@ protected:
     }
     static void TearDownTestSuite()
     {
-        if (!s_clipDir.empty()) (void)!system(("rm -rf '" + s_clipDir + "'").c_str());
+        ruxotest::removeTree(s_clipDir);
     }
 
     void SetUp() override
     {
-        char tmpl[] = "/tmp/ruxo-cmdline-peer-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root = tmpl;
+        root = ruxotest::makeTempDir("cmdline-peer");
+        ASSERT_FALSE(root.empty());
         bin = root + "/bin";
         data = root + "/data";
         outDir = root + "/out";
@@ -121,7 +119,7 @@ protected:
             ruxoFree();
         }
         unsetenv("RUXO_FAKE_OUT");
-        if (!HasFailure()) (void)!system(("rm -rf '" + root + "'").c_str());
+        if (!HasFailure()) ruxotest::removeTree(root);
         else fprintf(stderr, "kept %s for inspection\n", root.c_str());
     }
 

@@ -1,6 +1,7 @@
 /* test_sdp.cpp -- the SDP files of native RTP sessions: the writer's exact text, its failures, the
  * encoding names, and the reader on hand-written descriptions and its edge cases. */
 #include <gtest/gtest.h>
+#include <locale.h>
 #include <stdio.h>
 
 #include <string>
@@ -282,6 +283,21 @@ TEST(SdpReader, EncodingNames)
         EXPECT_EQ(a.attr.nSampleRate, c.rate) << c.text;
         EXPECT_EQ(a.attr.nChannel, c.channels) << c.text;
     }
+}
+
+TEST(SdpReader, ChannelModeIgnoresCaseWhateverTheLocale)
+{
+    /* A Turkish locale folds 'I' to a dotless i, so a locale-following compare misses "SINGLE_CHANNEL". */
+    if (!setlocale(LC_ALL, "tr_TR.UTF-8")) GTEST_SKIP() << "no Turkish locale available (LOCPATH)";
+    RUXO_VIDEO_STREAM v;
+    RUXO_AUDIO_STREAM a;
+    readFromText("m=audio 1 RTP/AVP 97\na=rtpmap:97 MPA/90000\na=fmtp:97 mode=SINGLE_CHANNEL;\n", &v, &a, 0);
+    int single = a.attr.nChannel;
+    readFromText("m=audio 1 RTP/AVP 97\na=rtpmap:97 MPA/90000\na=fmtp:97 mode=STEREO\n", &v, &a, 0);
+    int stereo = a.attr.nChannel;
+    setlocale(LC_ALL, "C");
+    EXPECT_EQ(single, 1);
+    EXPECT_EQ(stereo, 2);
 }
 
 TEST(SdpReader, LongLinesAreBounded)
