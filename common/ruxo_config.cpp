@@ -1,8 +1,10 @@
 /* ruxo_config.cpp -- the JSON configuration: the tree g_jsonConfig, its reading rules, its
  * replacement from text (defaults, channel validation, caps), the start-up load and the save.
  *
- * Every function here that touches the tree holds g_configLock (recursive, so a caller that already
- * holds it may call in). Lock order: web mutex -> g_configLock -> engine mutex -> log mutex.
+ * Every function here that reaches the tree through g_jsonConfig holds g_configLock (recursive, so
+ * a caller that already holds it may call in). The reading rules and the channel check work on the
+ * item they are handed, which is only valid while the caller holds the lock. Lock order: web mutex
+ * -> g_configLock -> engine mutex -> log mutex.
  * Keys match ignoring the case of ASCII letters only, so a locale taken from the environment (a
  * Turkish one, say) never changes which member a key names. */
 #include "ruxo_config.h"
@@ -12,6 +14,7 @@
 #include <limits.h>
 #include <locale.h>
 #include <math.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -116,9 +119,8 @@ void addNumberDefault(cJSON* jsonGlobal, const char* szKey, double dValue) {
 enum LoadResult { LOAD_DONE, LOAD_MISSING, LOAD_FAILED };
 
 /* Reads and installs a configuration file; *pnChannels gets the channel count of the tree after
- * the text was handed over (0 when nothing was read). The
- * buffer is NUL-terminated; an unreadable length, a failed allocation or a read error count as an
- * unreadable file. */
+ * the text was handed over (0 when nothing was read). The buffer is NUL-terminated; an unreadable
+ * length, a failed allocation or a read error count as an unreadable file. */
 LoadResult loadConfigFile(LPCTSTR tszfnConfig, int* pnChannels) {
     *pnChannels = 0;
     if (tszfnConfig == NULL) return LOAD_MISSING;
@@ -135,15 +137,15 @@ LoadResult loadConfigFile(LPCTSTR tszfnConfig, int* pnChannels) {
 
     LoadResult result = LOAD_FAILED;
     char* pBuffer = NULL;
-    long lSize = -1;
+    size_t cbFile = 0;
     struct stat st;
-    bool bRegular = fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode);  // a folder has no length
-    if (bRegular && fseek(fp, 0, SEEK_END) == 0) lSize = ftell(fp);
-    if (lSize >= 0 && fseek(fp, 0, SEEK_SET) == 0 && (unsigned long)lSize < (size_t)-1) {
-        pBuffer = (char*)malloc((size_t)lSize + 1);
+    // Only a regular file has a length to read (a folder, say, has none).
+    if (fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode) && (uintmax_t)st.st_size < SIZE_MAX) {
+        cbFile = (size_t)st.st_size;
+        pBuffer = (char*)malloc(cbFile + 1);
     }
     if (pBuffer != NULL) {
-        size_t nRead = fread(pBuffer, 1, (size_t)lSize, fp);
+        size_t nRead = fread(pBuffer, 1, cbFile, fp);
         pBuffer[nRead] = '\0';
         if (nRead > 0 && !ferror(fp)) {
             if (ruxoSetConfig(pBuffer) != NULL) result = LOAD_DONE;
@@ -306,7 +308,6 @@ cJSON* jsonGetArrayItem(const cJSON* arr, int idx) {
 /* ---- reading rules ---------------------------------------------------------------------------- */
 
 int getJsonInt(const cJSON* parent, const char* key) {
-    ConfigGuard guard(g_configLock);
     const cJSON* item = jsonGetItem(parent, key);
     if (cJSON_IsNumber(item)) return clampToInt(item->valuedouble);
     if (cJSON_IsString(item)) return parseDecimal(item->valuestring);
@@ -315,19 +316,16 @@ int getJsonInt(const cJSON* parent, const char* key) {
 }
 
 BOOL getJsonBool(const cJSON* parent, const char* key) {
-    ConfigGuard guard(g_configLock);
     return cJSON_IsTrue(jsonGetItem(parent, key)) ? TRUE : FALSE;
 }
 
 std::string getJsonString(const cJSON* parent, const char* key) {
-    ConfigGuard guard(g_configLock);
     const cJSON* item = jsonGetItem(parent, key);
     if (cJSON_IsString(item) && item->valuestring != NULL) return item->valuestring;
     return std::string();
 }
 
 double getJsonNumber(const cJSON* parent, const char* key) {
-    ConfigGuard guard(g_configLock);
     const cJSON* item = jsonGetItem(parent, key);
     if (item == NULL) return 0;
     if (cJSON_IsNumber(item)) return item->valuedouble;
@@ -335,7 +333,6 @@ double getJsonNumber(const cJSON* parent, const char* key) {
 }
 
 std::vector<std::string> getJsonTexts(const cJSON* parent, const char* key) {
-    ConfigGuard guard(g_configLock);
     std::vector<std::string> texts;
     const cJSON* arr = jsonGetItem(parent, key);
     if (!cJSON_IsArray(arr)) return texts;
@@ -381,7 +378,6 @@ BOOL ruxoGetExPath(TCHAR* tszPath, size_t cchPath, LPCTSTR tszExt) {
 /* ---- replacement, validation ------------------------------------------------------------------ */
 
 BOOL isChannelValid(cJSON* jsonChannel) {
-    ConfigGuard guard(g_configLock);
     cJSON* jsonSource = jsonGetArrayItem(jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources"), 0);
     cJSON* jsonTarget = jsonGetArrayItem(jsonGetItem(jsonGetItem(jsonChannel, "output"), "targets"), 0);
     std::string strFormat = getJsonString(jsonSource, "format");

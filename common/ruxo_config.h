@@ -30,9 +30,9 @@ BOOL jsonHasItem(const cJSON* obj, const char* key);
 int jsonGetArraySize(const cJSON* arr);                    /* 0 unless a real array */
 cJSON* jsonGetArrayItem(const cJSON* arr, int idx);        /* null unless a real array holds it */
 
-/* Reading rules: the parent may be null. They take g_configLock themselves (it is recursive), but a
- * parent inside the tree is only valid while the caller holds g_configLock: take it first, in the
- * lock order above, and copy what is read before letting go. */
+/* Reading rules: the parent may be null. They read only the item they are handed and take no lock:
+ * a parent inside the tree is only valid while the caller holds g_configLock, so take it first, in
+ * the lock order above, and copy what is read before letting go. */
 int getJsonInt(const cJSON* parent, const char* key);
 BOOL getJsonBool(const cJSON* parent, const char* key);
 std::string getJsonString(const cJSON* parent, const char* key);
@@ -63,7 +63,8 @@ cJSON* ruxoSetConfig(const char* szConfig);
  * when it could not be written (the old file is then unchanged) or while ruxoConfigLoadFailed(). */
 int ruxoExportConfig(LPCTSTR tszfnConfig);
 /* A channel is valid when its first source has a url (or is native RTP with an RTP video codec)
- * and its first target has a video codec from h263 to copy or an audio codec. */
+ * and its first target has a video codec from h263 to copy or an audio codec. Like the reading
+ * rules, it takes no lock: a channel of the tree needs the caller's g_configLock. */
 BOOL isChannelValid(cJSON* jsonChannel);
 /* TRUE while a configuration file that exists could not be loaded at start-up and no configuration
  * has been accepted since: saves then write nothing and return -1. */

@@ -8,11 +8,12 @@
 #include "ruxo_legacy.h"
 
 #include <arpa/inet.h>
-#include <locale.h>
 #include <math.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <string.h>
+
+#include <charconv>
 
 #include "ruxo_vocab.h"
 
@@ -37,23 +38,14 @@ const char* flag(int n) { return n != 0 ? "true" : "false"; }
 
 std::string num(long n) { return std::to_string(n); }
 
-/* The frame rate as "%g" with a full stop whatever the locale; not finite reads 0. */
+/* The frame rate as "%g" with a full stop (std::to_chars never looks at the locale); not finite
+ * reads 0. */
 std::string frameRate(float fFps) {
     double d = fFps;
     if (!isfinite(d)) d = 0;
     char szBuf[64];
-    static locale_t s_cLocale = newlocale(LC_ALL_MASK, "C", (locale_t)0);
-    if (s_cLocale != (locale_t)0) {
-        locale_t oldLocale = uselocale(s_cLocale);
-        snprintf(szBuf, sizeof(szBuf), "%g", d);
-        uselocale(oldLocale);
-    } else {
-        snprintf(szBuf, sizeof(szBuf), "%g", d);
-        for (char* p = szBuf; *p; p++) {
-            if (*p == ',') *p = '.';
-        }
-    }
-    return szBuf;
+    std::to_chars_result r = std::to_chars(szBuf, szBuf + sizeof(szBuf), d, std::chars_format::general, 6);
+    return r.ec == std::errc() ? std::string(szBuf, r.ptr) : std::string("0");
 }
 
 std::string formatName(RUXO_FORMAT format) {
@@ -63,9 +55,9 @@ std::string formatName(RUXO_FORMAT format) {
     return sz != NULL ? sz : "";
 }
 
-std::string codecName(RUXO_CODEC codec) {
-    const char* sz = ruxoGetCodecName(codec);
-    return _jsonUnescape(sz != NULL ? sz : "");
+const char* codecName(RUXO_CODEC codec) {
+    const char* sz = ruxoGetCodecName(codec);  // constant words: nothing to escape
+    return sz != NULL ? sz : "";
 }
 
 std::string dotted(unsigned long ulIP) {
@@ -112,7 +104,7 @@ std::string mapItems(const std::string& strMap) {
 /* The lines that open every stream block: "enable" and "codec". */
 void renderStreamHead(std::string& s, int bEnable, RUXO_CODEC codec) {
     s += std::string("              \"enable\": ") + flag(bEnable) + ",\n";
-    s += "              \"codec\": \"" + codecName(codec) + "\",\n";
+    s += std::string("              \"codec\": \"") + codecName(codec) + "\",\n";
 }
 
 /* A source stream's RTP lines; szEnd follows the last one. */

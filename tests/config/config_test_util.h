@@ -1,14 +1,11 @@
-/* config_test_util.h -- small helpers of the configuration tests: a private temporary folder and
- * whole-file reads and writes. */
+/* config_test_util.h -- small helpers of the configuration tests: a private temporary folder,
+ * whole-file reads and writes (on top of the shared ones), and the configuration globals put back
+ * to their start-up state before every test. */
 #ifndef CONFIG_TEST_UTIL_H
 #define CONFIG_TEST_UTIL_H
 
-#include <dirent.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -16,66 +13,32 @@
 
 #include "ruxo_config.h"
 #include "ruxo_legacy.h"
+#include "ruxo_test_env.h"
 
-/* A folder of its own under TMPDIR (or /tmp), removed with its files when the object ends. */
+/* A folder of its own under /tmp, removed with its files when the object ends. */
 class TempFolder {
 public:
-    TempFolder() {
-        const char* szBase = getenv("TMPDIR");
-        std::string strTemplate = std::string(szBase && *szBase ? szBase : "/tmp") + "/ruxo-config-XXXXXX";
-        char szPath[4096];
-        snprintf(szPath, sizeof(szPath), "%s", strTemplate.c_str());
-        if (mkdtemp(szPath) != NULL) m_strPath = szPath;
-    }
-    ~TempFolder() { removeTree(m_strPath); }
+    TempFolder() : m_strPath(ruxotest::makeTempDir("config")) {}
+    ~TempFolder() { ruxotest::removeTree(m_strPath); }
     const std::string& path() const { return m_strPath; }
     std::string file(const std::string& strName) const { return m_strPath + "/" + strName; }
-
-    static void removeTree(const std::string& strPath) {
-        if (strPath.empty()) return;
-        struct stat st;
-        if (lstat(strPath.c_str(), &st) != 0) return;
-        if (S_ISDIR(st.st_mode)) {
-            DIR* dir = opendir(strPath.c_str());
-            if (dir != NULL) {
-                while (struct dirent* ent = readdir(dir)) {
-                    if (strcmp(ent->d_name, ".") == 0 || strcmp(ent->d_name, "..") == 0) continue;
-                    removeTree(strPath + "/" + ent->d_name);
-                }
-                closedir(dir);
-            }
-            rmdir(strPath.c_str());
-        } else {
-            unlink(strPath.c_str());
-        }
-    }
 
 private:
     std::string m_strPath;
 };
 
+/* Whether the path names anything, a dangling link included. */
 inline bool fileExists(const std::string& strPath) {
     struct stat st;
     return lstat(strPath.c_str(), &st) == 0;
 }
 
+/* The file's text, or "<missing>", so a missing file never passes for an empty one. */
 inline std::string readFile(const std::string& strPath) {
-    std::string strText;
-    FILE* fp = fopen(strPath.c_str(), "rb");
-    if (fp == NULL) return "<missing>";
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), fp)) > 0) strText.append(buf, n);
-    fclose(fp);
-    return strText;
+    return fileExists(strPath) ? ruxotest::readFile(strPath) : std::string("<missing>");
 }
 
-inline bool writeFile(const std::string& strPath, const std::string& strText) {
-    FILE* fp = fopen(strPath.c_str(), "wb");
-    if (fp == NULL) return false;
-    bool bOk = fwrite(strText.data(), 1, strText.size(), fp) == strText.size();
-    return fclose(fp) == 0 && bOk;
-}
+using ruxotest::writeFile;
 
 /* The tree as the save prints it, or "<none>" without a tree. */
 inline std::string printTree() {

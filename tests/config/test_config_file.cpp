@@ -68,6 +68,19 @@ const char kValidConfig[] =
     "\"video\":{\"codec\":\"h264\",\"frameRate\":29.97,\"width\":1280},\"audio\":{\"codec\":\"aac\"}}],"
     "\"timeShift\":{\"cacheTime\":60,\"cacheFolder\":\"/c/\"}}}]}";
 
+/* A start-up in the folder, whose configuration file cannot be loaded, and one save after it: no
+ * tree, the save refused. Returns what the two printed. */
+std::string startWithUnloadableFile(const TempFolder& dir) {
+    ruxoSetConfigPath(dir.path().c_str());
+    testing::internal::CaptureStdout();
+    ruxoImportConfig();
+    EXPECT_EQ(-1, ruxoExportConfig(NULL));
+    std::string strOut = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(nullptr, g_jsonConfig);
+    EXPECT_TRUE(ruxoConfigLoadFailed());
+    return strOut;
+}
+
 }  // namespace
 
 TEST(ConfigFile, FirstStartWithoutAnyFileWritesTheDefaultsAndLoadsThem) {
@@ -230,13 +243,7 @@ TEST(ConfigFile, AFolderInPlaceOfTheFileIsNotLoadedAndKept) {
     TempFolder dir;
     const std::string strFile = dir.file("ruxod.json");
     ASSERT_EQ(0, mkdir(strFile.c_str(), 0755));
-    ruxoSetConfigPath(dir.path().c_str());
-    testing::internal::CaptureStdout();
-    ruxoImportConfig();
-    EXPECT_EQ(-1, ruxoExportConfig(NULL));
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(nullptr, g_jsonConfig);
-    EXPECT_TRUE(ruxoConfigLoadFailed());
+    startWithUnloadableFile(dir);
     struct stat st;
     ASSERT_EQ(0, stat(strFile.c_str(), &st));
     EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -556,14 +563,8 @@ TEST(ConfigFile, ADanglingLinkIsNotAFirstStart) {
     const std::string strFile = dir.file("ruxod.json");
     const std::string strTarget = dir.file("gone/ruxod.json");  // a volume that is not mounted
     ASSERT_EQ(0, symlink(strTarget.c_str(), strFile.c_str()));
-    ruxoSetConfigPath(dir.path().c_str());
-    testing::internal::CaptureStdout();
-    ruxoImportConfig();
-    EXPECT_EQ(-1, ruxoExportConfig(NULL));
-    std::string strOut = testing::internal::GetCapturedStdout();
+    std::string strOut = startWithUnloadableFile(dir);
     EXPECT_NE(std::string::npos, strOut.find(strFile)) << strOut;
-    EXPECT_EQ(nullptr, g_jsonConfig);
-    EXPECT_TRUE(ruxoConfigLoadFailed());
     struct stat st;
     ASSERT_EQ(0, lstat(strFile.c_str(), &st));
     EXPECT_TRUE(S_ISLNK(st.st_mode));

@@ -269,6 +269,47 @@ TEST(ConfigReplace, LargeArraysAreTrimmedInOnePass) {
     EXPECT_EQ(nullptr, last->next);
 }
 
+TEST(ConfigReplace, HostileDocuments) {
+    ASSERT_NE(nullptr, ruxoSetConfig(config(channel(kSource, kTarget, "keep")).c_str()));
+    cJSON* before = g_jsonConfig;
+
+    // Nesting deeper than the parser allows is refused, and the tree stays.
+    std::string strDeep = "{\"global\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
+    EXPECT_EQ(nullptr, ruxoSetConfig(strDeep.c_str()));
+    EXPECT_EQ(before, g_jsonConfig);
+
+    // Nesting the parser allows is kept, saved, loaded again and freed.
+    const int kDepth = 900;
+    std::string strNested = std::string(kDepth, '[') + std::string(kDepth, ']');
+    std::string strChannel = channel(kSource, kTarget, "deep");
+    strChannel.insert(1, "\"extra\":" + strNested + ",");
+    ASSERT_NE(nullptr, ruxoSetConfig(config(strChannel).c_str()));
+    ASSERT_EQ(1, jsonGetArraySize(channels()));
+    TempFolder dir;
+    const std::string strFile = dir.file("ruxod.json");
+    EXPECT_EQ(0, ruxoExportConfig(strFile.c_str()));
+    EXPECT_EQ(1, ruxoImportConfigJSON(strFile.c_str()));
+    EXPECT_EQ("deep", memoAt(0));
+
+    // Numbers beyond double and int, and members of the wrong type.
+    std::string strWild =
+        "{\"global\":{\"httpPort\":1e400,\"log\":-1e400,\"autoRestart\":\"99999999999999999999\","
+        "\"cpuPerChannel\":{\"a\":1}},\"channels\":{\"0\":" + channel(kSource, kTarget) + "}}";
+    ASSERT_NE(nullptr, ruxoSetConfig(strWild.c_str()));
+    cJSON* g = jsonGetItem(g_jsonConfig, "global");
+    EXPECT_EQ(2147483647, getJsonInt(g, "httpPort"));  // not 0: left as it is
+    EXPECT_EQ(-2147483647 - 1, getJsonInt(g, "log"));
+    EXPECT_EQ(2147483647, getJsonInt(g, "autoRestart"));
+    EXPECT_EQ(0, getJsonInt(g, "cpuPerChannel"));
+    EXPECT_TRUE(isinf(getJsonNumber(g, "httpPort")));
+    EXPECT_EQ(0, jsonGetArraySize(channels()));  // an object is no list of channels
+    EXPECT_TRUE(cJSON_IsObject(channels()));
+    EXPECT_EQ(0, ruxoExportConfig(strFile.c_str()));
+    cJSON* doc = cJSON_Parse(readFile(strFile).c_str());  // what is saved is JSON again
+    EXPECT_NE(nullptr, doc);
+    cJSON_Delete(doc);
+}
+
 TEST(ConfigReplace, TrailingTextAndByteOrderMark) {
     ASSERT_NE(nullptr, ruxoSetConfig("{\"global\":{\"log\":3}} and more words"));
     EXPECT_EQ(3, getJsonInt(jsonGetItem(g_jsonConfig, "global"), "log"));
