@@ -14,6 +14,7 @@
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "ruxo_config.h"
 #include "ruxo_vocab.h"
@@ -44,21 +45,11 @@ BOOL isStreamUrl(LPCTSTR tszUrl)
 
 /* ---- small helpers ------------------------------------------------------------------------- */
 
+/* Whether str begins with szPrefix, ASCII case ignored whatever the locale. */
 static bool startsWithNoCase(const std::string& str, const char* szPrefix)
 {
     size_t cch = strlen(szPrefix);
-    if (str.size() < cch)
-        return false;
-    for (size_t i = 0; i < cch; i++) {
-        char a = str[i], b = szPrefix[i];
-        if (a >= 'A' && a <= 'Z')
-            a = (char)(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z')
-            b = (char)(b - 'A' + 'a');
-        if (a != b)
-            return false;
-    }
-    return true;
+    return str.size() >= cch && ruxoStrCaseCmp(str.substr(0, cch).c_str(), szPrefix) == 0;
 }
 
 /* The item is appended and a blank after it. */
@@ -76,27 +67,12 @@ static void appendBlankItem(std::string& str, const std::string& strItem)
     str += strItem;
 }
 
-/* The text of an item of a list of options: its string, or empty for any other type. */
-static std::string optionText(const cJSON* jsonItem)
-{
-    if (cJSON_IsString(jsonItem) && jsonItem->valuestring != nullptr)
-        return jsonItem->valuestring;
-    return std::string();
-}
-
-/* The first item of a list of options, or null when the list is missing or not an array. Lists are
- * walked item by item: a posted list may be long, and indexing each item would walk it again. */
-static const cJSON* firstOption(const cJSON* jsonList)
-{
-    return cJSON_IsArray(jsonList) ? jsonList->child : nullptr;
-}
-
-/* Calls fn with every non-empty string item of a list of options (a missing list is empty). */
+/* Calls fn with every non-empty string item of the list of options jsonParent.szKey (a missing
+ * list is empty, an item of another type contributes nothing). */
 template <typename FN>
-static void forEachOption(const cJSON* jsonList, FN fn)
+static void forEachOption(const cJSON* jsonParent, const char* szKey, FN fn)
 {
-    for (const cJSON* jsonItem = firstOption(jsonList); jsonItem != nullptr; jsonItem = jsonItem->next) {
-        std::string strItem = optionText(jsonItem);
+    for (const std::string& strItem : getJsonTexts(jsonParent, szKey)) {
         if (!strItem.empty())
             fn(strItem);
     }
@@ -201,17 +177,17 @@ static int resolveSource(int iChannel, const cJSON* jsonSource, RUXO_SOURCE_A& s
 
 /* The video filter chain, quoted: ':' and '\' escaped for the filter parser; a double quote is
  * dropped and CR or LF become blanks, since either would break the quoted chain or the line. */
-static void appendFilters(std::string& strTargetParam, const std::string& strSourceParam, const cJSON* jsonFilters)
+static void appendFilters(std::string& strTargetParam, const std::string& strSourceParam, const cJSON* jsonOutput)
 {
-    const cJSON* jsonFilter = firstOption(jsonFilters);
-    if (jsonFilter == nullptr)
+    /* Every item counts for the separators; one that is not a string is an empty filter. */
+    const std::vector<std::string> filters = getJsonTexts(jsonOutput, "filters");
+    if (filters.empty())
         return;
     strTargetParam += "-filter:v \"[in] ";
     if (strSourceParam.find("-hwaccel ") != std::string::npos)
         strTargetParam += "hwdownload,format=nv12 [hwdl]; [hwdl]";
-    for (; jsonFilter != nullptr; jsonFilter = jsonFilter->next) {
-        std::string strItem = optionText(jsonFilter);
-        for (char c : strItem) {
+    for (size_t i = 0; i < filters.size(); i++) {
+        for (char c : filters[i]) {
             if (c == '"')
                 continue;
             if (c == '\r' || c == '\n')
@@ -220,7 +196,7 @@ static void appendFilters(std::string& strTargetParam, const std::string& strSou
                 strTargetParam += '\\';
             strTargetParam += c;
         }
-        if (jsonFilter->next != nullptr)
+        if (i + 1 < filters.size())
             strTargetParam += ", ";
     }
     if (strTargetParam.find("[out]") == std::string::npos)
@@ -272,16 +248,16 @@ void MakeTarget(const std::string& strSourceParam, std::string& strTarget, std::
     }
 
     /* The option string. */
-    forEachOption(jsonGetItem(jsonOutput, "mapOptions"),
+    forEachOption(jsonOutput, "mapOptions",
                   [&](const std::string& s) { appendBlankItem(strTargetParam, "-map " + s); });
-    forEachOption(jsonGetItem(jsonOutput, "formatOptions"),
+    forEachOption(jsonOutput, "formatOptions",
                   [&](const std::string& s) { appendBlankItem(strTargetParam, s); });
-    forEachOption(jsonGetItem(jsonVideo, "options"),
+    forEachOption(jsonVideo, "options",
                   [&](const std::string& s) { appendBlankItem(strTargetParam, s); });
     if (!strTargetParam.empty())
         strTargetParam += ' ';
-    appendFilters(strTargetParam, strSourceParam, jsonGetItem(jsonOutput, "filters"));
-    forEachOption(jsonGetItem(jsonAudio, "options"),
+    appendFilters(strTargetParam, strSourceParam, jsonOutput);
+    forEachOption(jsonAudio, "options",
                   [&](const std::string& s) { appendBlankItem(strTargetParam, s); });
 
     if (bRtmp) {
@@ -352,7 +328,7 @@ int ruxoStartChannel(int iChannel)
             return nResult;
         if (i == 0)
             bFolder0 = bFolder;
-        forEachOption(jsonGetItem(jsonGetItem(jsonSource, "video"), "options"),
+        forEachOption(jsonGetItem(jsonSource, "video"), "options",
                       [&](const std::string& s) { appendItemBlank(strSourceParam, s); });
     }
 
@@ -360,14 +336,14 @@ int ruxoStartChannel(int iChannel)
     if (nSources > 0 && sources[0].format == RUXO_FORMAT_GENERAL && !isStreamUrl(strSources[0].c_str()) &&
         !bFolder0 && getJsonInt(jsonGlobal, "autoRestart") > 0)
         strSourceParam += "-stream_loop -1 ";
-    forEachOption(jsonGetItem(jsonInput, "formatOptions"),
+    forEachOption(jsonInput, "formatOptions",
                   [&](const std::string& s) { appendItemBlank(strSourceParam, s); });
     if (strSourceParam.find("-hwaccel cuvid ") != std::string::npos) {
         /* The hardware decoder resizes and de-interlaces; the engine then leaves out its own. */
         const cJSON* jsonVideo0 = jsonGetItem(jsonGetArrayItem(jsonTargets, 0), "video");
         int nWidth = getJsonInt(jsonVideo0, "width");
         int nHeight = getJsonInt(jsonVideo0, "height");
-        if (jsonGetArraySize(jsonTargets) == 1 && nWidth != 0 && nHeight != 0)
+        if (nTargets == 1 && nWidth != 0 && nHeight != 0)
             strSourceParam += "-resize " + std::to_string(nWidth) + "x" + std::to_string(nHeight) + " ";
         if (getJsonInt(jsonVideo0, "scanType") == RUXO_INTERLACE_DEINT)
             strSourceParam += "-deint adaptive ";
@@ -444,16 +420,16 @@ int ruxoPreviewChannel(int iChannel)
         return nResult;
 
     /* Hardware decoding is dropped for the small preview stream; the decoder choice stays. */
-    forEachOption(jsonGetItem(jsonGetItem(jsonSource, "video"), "options"), [&](const std::string& s) {
+    forEachOption(jsonGetItem(jsonSource, "video"), "options", [&](const std::string& s) {
         if (!startsWithNoCase(s, "-hwaccel"))
             appendItemBlank(strSourceParam, s);
     });
     strSourceParam += "-stream_loop -1 ";
-    forEachOption(jsonGetItem(jsonInput, "formatOptions"),
+    forEachOption(jsonInput, "formatOptions",
                   [&](const std::string& s) { appendItemBlank(strSourceParam, s); });
 
     BOOL bSSL = getJsonBool(jsonGlobal, "sslEnable");
-    forEachOption(jsonGetItem(jsonOutput, "mapOptions"),
+    forEachOption(jsonOutput, "mapOptions",
                   [&](const std::string& s) { appendBlankItem(strTargetParam, "-map " + s); });
     if (bSSL)
         appendBlankItem(strTargetParam, certificateItem(jsonGlobal));

@@ -4,9 +4,7 @@
 #define CHANNEL_TEST_UTIL_H
 
 #include <dirent.h>
-#include <ftw.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,32 +14,17 @@
 
 #include "ruxo_test_env.h"
 
-/* A private folder under $TMPDIR (or /tmp), removed with everything in it at the end. */
+/* A private folder under /tmp, removed with everything in it at the end. */
 class TempDir {
 public:
-    TempDir()
-    {
-        const char* szTmp = getenv("TMPDIR");
-        std::string strTemplate = std::string(szTmp && *szTmp ? szTmp : "/tmp") + "/ruxo_channel_XXXXXX";
-        std::vector<char> buf(strTemplate.begin(), strTemplate.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()) != nullptr)
-            m_strPath = buf.data();
-    }
-    ~TempDir()
-    {
-        if (!m_strPath.empty())
-            nftw(m_strPath.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
-    }
+    TempDir() : m_strPath(ruxotest::makeTempDir("channel")) {}
+    ~TempDir() { ruxotest::removeTree(m_strPath); }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return m_strPath; }
     std::string operator/(const std::string& strName) const { return m_strPath + "/" + strName; }
 
 private:
-    static int removeEntry(const char* szPath, const struct stat*, int, struct FTW*)
-    {
-        remove(szPath);
-        return 0;
-    }
     std::string m_strPath;
 };
 

@@ -88,6 +88,21 @@ const std::string kUdpTargetLine = "-an -vn -f mpegts udp://127.0.0.1:5000 ";
 const std::string kUdpSource = R"({"format":"udp","url":"udp://127.0.0.1:1234"})";
 const std::string kUdpSourceLine = "-i \"udp://127.0.0.1:1234\" ";
 
+/* A source of format "file" that reads strPath, a file or a folder. */
+std::string fileSource(const std::string& strPath)
+{
+    return R"({"format":"file","url":")" + strPath + R"("})";
+}
+
+/* Creates the folder strDir holding the named files; returns their names in listing order. */
+std::vector<std::string> makeMedia(const std::string& strDir, const std::vector<std::string>& names)
+{
+    makeDir(strDir);
+    for (const std::string& strName : names)
+        writeFile(strDir + "/" + strName);
+    return listingOrder(strDir);
+}
+
 class ChannelTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -190,9 +205,9 @@ TEST_F(ChannelTest, SourceKinds)
         std::string strGlobal, strSources, strInputMore, strSourceLine;
     } cases[] = {
         {"local file loops while autoRestart is on", R"("autoRestart":5)",
-         R"({"format":"file","url":")" + strFile + R"("})", "", "-stream_loop -1  -re -i " + q(strFile) + " "},
+         fileSource(strFile), "", "-stream_loop -1  -re -i " + q(strFile) + " "},
         {"local file without autoRestart", R"("autoRestart":0)",
-         R"({"format":"file","url":")" + strFile + R"("})", "", "-re -i " + q(strFile) + " "},
+         fileSource(strFile), "", "-re -i " + q(strFile) + " "},
         {"network stream", R"("autoRestart":5)", kUdpSource, "", kUdpSourceLine},
         {"ftp counts as a local file", R"("autoRestart":5)", R"({"format":"ftp","url":"ftp://127.0.0.1/a.ts"})", "",
          "-stream_loop -1  -re -i \"ftp://127.0.0.1/a.ts\" "},
@@ -383,15 +398,11 @@ TEST_F(ChannelTest, LongTextsAreNotCut)
 TEST_F(ChannelTest, FolderSourcePlaysPlaylistFiles)
 {
     std::string strMedia = tmp / "media";
-    makeDir(strMedia);
-    for (const char* sz : {"a.ts", "b.ts"})
-        writeFile(strMedia + "/" + sz);
-    std::vector<std::string> order = listingOrder(strMedia);
+    std::vector<std::string> order = makeMedia(strMedia, {"a.ts", "b.ts"});
     std::string strPls = tmp / "ruxo_001.pls";
     g_ruxoPlaylists[0].init(strPls.c_str());
 
-    std::string strChannel =
-        channelJson(R"({"format":"file","url":")" + strMedia + R"(/"})", udpTarget());
+    std::string strChannel = channelJson(fileSource(strMedia + "/"), udpTarget());
     /* A folder never gets "-stream_loop", whatever "autoRestart" says. */
     std::string strLine = startLine(R"("autoRestart":5)", strChannel);
     EXPECT_EQ(strLine, "-re -i " + q(strMedia + "/" + order[0]) + " " + kUdpTargetLine);
@@ -416,7 +427,7 @@ TEST_F(ChannelTest, EmptyFolderIsRefusedWithoutStart)
 {
     std::string strEmpty = tmp / "empty";
     makeDir(strEmpty);
-    setConfig("", {channelJson(R"({"format":"file","url":")" + strEmpty + R"("})", udpTarget())});
+    setConfig("", {channelJson(fileSource(strEmpty), udpTarget())});
     EXPECT_EQ(ruxoStartChannel(0), -7);
     EXPECT_EQ(ruxoPreviewChannel(0), -7);
     EXPECT_EQ(ruxoGetState(0), RUXO_STATE_IDLE);
@@ -426,10 +437,9 @@ TEST_F(ChannelTest, EmptyFolderIsRefusedWithoutStart)
 TEST_F(ChannelTest, ChannelsAbove15PlayFoldersFromMemory)
 {
     std::string strMedia = tmp / "media";
-    makeDir(strMedia);
-    writeFile(strMedia + "/clip07.mp4");
+    makeMedia(strMedia, {"clip07.mp4"});
     std::vector<std::string> channels(20, channelJson(kUdpSource, udpTarget()));
-    channels.push_back(channelJson(R"({"format":"file","url":")" + strMedia + R"("})", udpTarget()));
+    channels.push_back(channelJson(fileSource(strMedia), udpTarget()));
     setConfig(R"("autoRestart":0)", channels);
     ASSERT_EQ(ruxoStartChannel(20), 0);
     EXPECT_EQ(recordedLine(), "-re -i " + q(strMedia + "/clip07.mp4") + " " + kUdpTargetLine);
@@ -587,7 +597,7 @@ TEST_F(ChannelTest, FolderStatusIsFileNameCutOnCharacterBoundary)
     for (int i = 0; i < 60; i++)
         strName += "\xc3\xa4"; /* 'a' with diaeresis, two bytes */
     writeFile(strMedia + "/" + strName);
-    setConfig("", {channelJson(R"({"format":"file","url":")" + strMedia + R"("})", udpTarget())});
+    setConfig("", {channelJson(fileSource(strMedia), udpTarget())});
     char szStatus[100] = "RUNNING";
     /* Nothing built yet: the caller's text stays. */
     ruxoGetChannelStatus(0, szStatus, sizeof(szStatus));
@@ -608,10 +618,8 @@ TEST_F(ChannelTest, ConcurrentStartsStatusAndReplacement)
     /* Starts from several threads while another replaces the tree and reads the status: exactly
      * one start wins, the rest find the slot busy, and nothing reads a freed tree or playlist. */
     std::string strMedia = tmp / "media";
-    makeDir(strMedia);
-    for (const char* sz : {"a.ts", "b.ts", "c.ts"})
-        writeFile(strMedia + "/" + sz);
-    std::string strChannel = channelJson(R"({"format":"file","url":")" + strMedia + R"("})", udpTarget());
+    std::vector<std::string> order = makeMedia(strMedia, {"a.ts", "b.ts", "c.ts"});
+    std::string strChannel = channelJson(fileSource(strMedia), udpTarget());
     std::string strJson = "{\"global\":{},\"channels\":[" + strChannel + "]}";
     setConfig("", {strChannel});
 
@@ -642,12 +650,8 @@ TEST_F(ChannelTest, ConcurrentStartsStatusAndReplacement)
     EXPECT_EQ(nStarted, 1);
     EXPECT_EQ(nBusy, 3);
     EXPECT_EQ(nOther, 0);
-    EXPECT_EQ(recordedLine(), "-re -i " + q(strMedia + "/" + listingOrder(strMedia)[0]) + " " + kUdpTargetLine);
+    EXPECT_EQ(recordedLine(), "-re -i " + q(strMedia + "/" + order[0]) + " " + kUdpTargetLine);
 }
-
-} // namespace
-
-namespace {
 
 TEST_F(ChannelTest, TargetRecordFieldsFromTheTree)
 {
@@ -734,11 +738,8 @@ TEST_F(ChannelTest, StopOfTimeShiftedChannelStopsItsShiftSlotToo)
 TEST_F(ChannelTest, PreviewOfFolderPlaysCurrentFileWithoutMoving)
 {
     std::string strMedia = tmp / "media";
-    makeDir(strMedia);
-    for (const char* sz : {"a.ts", "b.ts"})
-        writeFile(strMedia + "/" + sz);
-    std::vector<std::string> order = listingOrder(strMedia);
-    setConfig("", {channelJson(R"({"format":"file","url":")" + strMedia + R"("})", udpTarget())});
+    std::vector<std::string> order = makeMedia(strMedia, {"a.ts", "b.ts"});
+    setConfig("", {channelJson(fileSource(strMedia), udpTarget())});
     {
         std::lock_guard<std::recursive_mutex> guard(g_configLock);
         ASSERT_EQ(g_ruxoPlaylists[0].build(strMedia.c_str(), FALSE, FALSE, TRUE), 2);
