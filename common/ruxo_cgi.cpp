@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -55,18 +56,25 @@ static void cgiFreePostBuffer(void)
     s_bPostOverflow = false;
 }
 
-static bool isHexDigit(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
+/* The value of a hexadecimal digit (either case), -1 for any other character. */
 static int hexValue(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'a' && c <= 'f')
         return c - 'a' + 10;
-    return c - 'A' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+/* Appends the byte as "%XX" (upper-case digits). */
+static void appendPercentByte(std::string& str, unsigned char c)
+{
+    static const char s_szHex[] = "0123456789ABCDEF";
+    str += '%';
+    str += s_szHex[c >> 4];
+    str += s_szHex[c & 15];
 }
 
 std::string _urlDecode(const char* sz, size_t cch)
@@ -75,7 +83,7 @@ std::string _urlDecode(const char* sz, size_t cch)
     strOut.reserve(cch);
     for (size_t i = 0; i < cch; i++) {
         char c = sz[i];
-        if (c == '%' && i + 2 < cch && isHexDigit(sz[i + 1]) && isHexDigit(sz[i + 2])) {
+        if (c == '%' && i + 2 < cch && hexValue(sz[i + 1]) >= 0 && hexValue(sz[i + 2]) >= 0) {
             strOut += (char)((hexValue(sz[i + 1]) << 4) | hexValue(sz[i + 2]));
             i += 2;
         } else if (c == '+') {
@@ -89,7 +97,6 @@ std::string _urlDecode(const char* sz, size_t cch)
 
 std::string cgiPercentEncode(const std::string& str)
 {
-    static const char s_szHex[] = "0123456789ABCDEF";
     std::string strOut;
     strOut.reserve(str.size() * 3);
     for (unsigned char c : str) {
@@ -97,9 +104,7 @@ std::string cgiPercentEncode(const std::string& str)
             c == '.' || c == '_' || c == '~') {
             strOut += (char)c;
         } else {
-            strOut += '%';
-            strOut += s_szHex[c >> 4];
-            strOut += s_szHex[c & 15];
+            appendPercentByte(strOut, c);
         }
     }
     return strOut;
@@ -107,16 +112,12 @@ std::string cgiPercentEncode(const std::string& str)
 
 std::string cgiLogEscape(const char* sz)
 {
-    static const char s_szHex[] = "0123456789ABCDEF";
     std::string strOut;
     for (const unsigned char* p = (const unsigned char*)sz; *p; p++) {
-        if (*p < 0x20 || *p == 0x7f) {
-            strOut += '%';
-            strOut += s_szHex[*p >> 4];
-            strOut += s_szHex[*p & 15];
-        } else {
+        if (*p < 0x20 || *p == 0x7f)
+            appendPercentByte(strOut, *p);
+        else
             strOut += (char)*p;
-        }
     }
     return strOut;
 }
@@ -180,23 +181,9 @@ BOOL cgiAclNetMatches(const char* szNet, uint32_t ulHostAddr)
         return ulNet == ulHostAddr ? TRUE : FALSE;
 
     /* The prefix length: a decimal number as atoi reads it (no number reads 0); outside 0..32
-     * nothing matches. */
-    const char* p = pSlash + 1;
-    while (*p == ' ' || *p == '\t' || *p == '\v' || *p == '\f')
-        p++;
-    bool bNegative = false;
-    if (*p == '+' || *p == '-') {
-        bNegative = (*p == '-');
-        p++;
-    }
-    long nBits = 0;
-    while (*p >= '0' && *p <= '9') {
-        nBits = nBits * 10 + (*p - '0');
-        if (nBits > 32)
-            return FALSE;
-        p++;
-    }
-    if (bNegative && nBits != 0)
+     * nothing matches (strtol saturates, so a huge number stays outside too). */
+    long nBits = strtol(pSlash + 1, nullptr, 10);
+    if (nBits < 0 || nBits > 32)
         return FALSE;
 
     /* The block of the address's first nBits bits, from its first to its last address. */
@@ -358,7 +345,8 @@ int ruxoCGIAuth(const std::string& strCookie, const std::string& strPass)
         size_t j = strCookie.find_first_of("&; ", i);
         if (j == std::string::npos)
             j = strCookie.size();
-        if (j > i && strCookie.compare(i, 5, "auth=") == 0 && j - i >= 5) {
+        /* "auth=" holds no separator, so a match lies wholly inside this token. */
+        if (strCookie.compare(i, 5, "auth=") == 0) {
             std::string strValue = _urlDecode(strCookie.data() + i + 5, j - i - 5);
             return cgiSecretEquals(strValue, strPass) ? 1 : 0;
         }
@@ -556,33 +544,39 @@ static void cgiWipe(std::string& str)
     str.clear();
 }
 
-/* Sets the global "sslEnable" in place when it exists; returns whether it did. Takes the
- * configuration lock. */
+bool cgiJsonSetBool(cJSON* jsonObject, const char* szKey, bool bValue, bool bAddMissing)
+{
+    if (!cJSON_IsObject(jsonObject))
+        return false;
+    cJSON* jsonItem = jsonGetItem(jsonObject, szKey);
+    if (jsonItem == nullptr && !bAddMissing)
+        return false;
+    cJSON* jsonBool = cJSON_CreateBool(bValue ? 1 : 0);
+    if (jsonBool == nullptr)
+        return false;
+    bool bDone;
+    if (jsonItem == nullptr || jsonItem->string == nullptr) {
+        bDone = cJSON_AddItemToObject(jsonObject, szKey, jsonBool) != 0;
+    } else {
+        /* The first exact match of the item's own key is the item itself: an earlier one would
+         * also have been the earlier case-insensitive match. */
+        std::string strKey = jsonItem->string;
+        bDone = cJSON_ReplaceItemInObjectCaseSensitive(jsonObject, strKey.c_str(), jsonBool) != 0;
+    }
+    if (!bDone)
+        cJSON_Delete(jsonBool);
+    return bDone;
+}
+
+/* Sets the global "sslEnable" in place when it exists (with bOnlyIfFalse: only while it is false);
+ * returns whether it did. Takes the configuration lock. */
 static bool cgiSetSslEnable(bool bValue, bool bOnlyIfFalse)
 {
     std::lock_guard<std::recursive_mutex> lock(g_configLock);
     cJSON* jsonGlobal = jsonGetItem(g_jsonConfig, "global");
-    cJSON* jsonItem = jsonGetItem(jsonGlobal, "sslEnable");
-    if (jsonItem == nullptr)
+    if (bOnlyIfFalse && !cJSON_IsFalse(jsonGetItem(jsonGlobal, "sslEnable")))
         return false;
-    if (bOnlyIfFalse && !cJSON_IsFalse(jsonItem))
-        return false;
-    if (cJSON_IsBool(jsonItem)) {
-        jsonItem->type = (jsonItem->type & ~0xFF) | (bValue ? cJSON_True : cJSON_False);
-        jsonItem->valueint = bValue ? 1 : 0;
-        return true;
-    }
-    cJSON* jsonNew = cJSON_CreateBool(bValue ? 1 : 0);
-    if (jsonNew == nullptr)
-        return false;
-    if (jsonItem->string != nullptr) {
-        jsonNew->string = strdup(jsonItem->string);
-        if (jsonNew->string == nullptr) {
-            cJSON_Delete(jsonNew);
-            return false;
-        }
-    }
-    return cJSON_ReplaceItemViaPointer(jsonGlobal, jsonItem, jsonNew) != 0;
+    return cgiJsonSetBool(jsonGlobal, "sslEnable", bValue, false);
 }
 
 int ruxoStartCGI(void)

@@ -3,6 +3,7 @@
 #ifndef RUXO_CGI_INTERNAL_H
 #define RUXO_CGI_INTERNAL_H
 
+#include <cjson/cJSON.h>
 #include <microhttpd.h>
 #include <stdint.h>
 
@@ -65,5 +66,10 @@ std::string cgiLogEscape(const char* sz);
 char* cgiMultipartCut(char* szBody, const char* szContentType);
 /* Whether the cookie text ("k=v&k2=v2") holds an "auth" cookie whose decoded value is strPass. */
 int ruxoCGIAuth(const std::string& strCookie, const std::string& strPass);
+/* Makes member szKey of the object the boolean bValue: an existing member (first match, any case,
+ * any type) is replaced in its place under its own key; a missing one is added last when
+ * bAddMissing. Returns whether the object now holds the value; on a failure it is unchanged.
+ * The caller holds the configuration lock. */
+bool cgiJsonSetBool(cJSON* jsonObject, const char* szKey, bool bValue, bool bAddMissing);
 
 #endif

@@ -9,7 +9,6 @@
 #include "ruxo_routes.h"
 
 #include <pthread.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <memory>
@@ -21,6 +20,7 @@
 #include "ruxo_cgi_internal.h"
 #include "ruxo_channel.h"
 #include "ruxo_config.h"
+#include "ruxo_legacy.h"
 
 #define RUXO_APP_WEBSITE "https://www.strovanta.example"
 #define RUXO_APP_EMAIL "support@strovanta.example"
@@ -136,50 +136,32 @@ static size_t _utf8SeqLen(const unsigned char* p, size_t n)
     return len;
 }
 
-/* Appends sz as the inside of a JSON string: the quotation mark, the reverse solidus and control
- * characters escaped; a byte that is no part of well-formed UTF-8 (a file name in another
- * encoding, a name cut short) becomes U+FFFD so that the reply always parses. */
-static void jsonAppendEscaped(std::string& str, const char* sz)
+/* sz with every byte that is no part of well-formed UTF-8 (a file name in another encoding, a
+ * name cut short) replaced by U+FFFD, so that the reply always parses. */
+static std::string _utf8Clean(const char* sz)
 {
-    static const char szHex[] = "0123456789abcdef";
+    std::string strOut;
     const unsigned char* p = (const unsigned char*)sz;
     size_t n = strlen(sz);
     while (n > 0) {
-        unsigned char c = *p;
-        if (c == '"' || c == '\\') {
-            str += '\\';
-            str += (char)c;
-        } else if (c == '\n') {
-            str += "\\n";
-        } else if (c == '\r') {
-            str += "\\r";
-        } else if (c == '\t') {
-            str += "\\t";
-        } else if (c == '\b') {
-            str += "\\b";
-        } else if (c == '\f') {
-            str += "\\f";
-        } else if (c < 0x20) {
-            str += "\\u00";
-            str += szHex[c >> 4];
-            str += szHex[c & 0x0F];
-        } else if (c >= 0x80) {
-            size_t len = _utf8SeqLen(p, n);
-            if (len == 0) {
-                str += "\\ufffd";
-                len = 1;
-            } else {
-                str.append((const char*)p, len);
-            }
-            p += len;
-            n -= len;
-            continue;
+        size_t len = _utf8SeqLen(p, n);
+        if (len == 0) {
+            strOut += "\xEF\xBF\xBD";
+            len = 1;
         } else {
-            str += (char)c;
+            strOut.append((const char*)p, len);
         }
-        p++;
-        n--;
+        p += len;
+        n -= len;
     }
+    return strOut;
+}
+
+/* The inside of a JSON string for sz: UTF-8 made well-formed, then the quotation mark, the
+ * reverse solidus and control characters escaped. */
+static std::string _jsonText(const char* sz)
+{
+    return _jsonUnescape(_utf8Clean(sz).c_str());
 }
 
 static CGI_HEADERS _jsonReplyHeaders()
@@ -198,29 +180,6 @@ static CGI_SERVER_SETTINGS _serverSettings()
     s.strCert = getJsonString(jsonGlobal, "sslCert");
     s.strKey = getJsonString(jsonGlobal, "sslKey");
     return s;
-}
-
-/* Makes the channel's "enable" the boolean bEnable: an existing item (first match, any case, any
- * type) is replaced in its place under its own key, a missing one is added last. The caller holds
- * the configuration lock. */
-static void _setChannelEnable(cJSON* jsonChannel, bool bEnable)
-{
-    if (!cJSON_IsObject(jsonChannel))
-        return;
-    cJSON* jsonItem = jsonGetItem(jsonChannel, "enable");
-    cJSON* jsonBool = cJSON_CreateBool(bEnable ? 1 : 0);
-    if (jsonBool == nullptr)
-        return;
-    if (jsonItem == nullptr || jsonItem->string == nullptr) {
-        if (!cJSON_AddItemToObject(jsonChannel, "enable", jsonBool))
-            cJSON_Delete(jsonBool);
-        return;
-    }
-    /* The first exact match of the item's own key is the item itself: an earlier one would also
-     * have been the earlier case-insensitive match. */
-    std::string strKey = jsonItem->string;
-    if (!cJSON_ReplaceItemInObjectCaseSensitive(jsonChannel, strKey.c_str(), jsonBool))
-        cJSON_Delete(jsonBool);
 }
 
 /* ---- status ---------------------------------------------------------------------------------- */
@@ -243,7 +202,7 @@ int ruxoCGIStatus(MHD_Connection* conn)
                 ruxoGetChannelStatus(i, szStatus, sizeof(szStatus));
                 szStatus[sizeof(szStatus) - 1] = '\0';
                 strReply += "    {\"state\": \"running\", \"status\": \"";
-                jsonAppendEscaped(strReply, szStatus);
+                strReply += _jsonText(szStatus);
                 strReply += "\"}";
                 break;
             }
@@ -269,7 +228,7 @@ int ruxoCGIStatus(MHD_Connection* conn)
     for (int k = 0; k < nCPUs; k++) {
         if (k > 0)
             strReply += ", ";
-        strReply += std::to_string(__atomic_load_n(&g_cfg.cpuUsage[k].load_pct, __ATOMIC_RELAXED));
+        strReply += std::to_string(ruxoGetCpuLoad(k));
     }
     strReply += "]\n}\n";
     return cgiReply(conn, MHD_HTTP_OK, strReply, "application/json", _jsonReplyHeaders());
@@ -281,7 +240,7 @@ int ruxoCGIRuntime(MHD_Connection* conn)
 {
     std::string strReply = "{\n  \"app\": \"" RUXO_APP_TITLE "\",\n  \"appAbbr\": \"" RUXO_APP_ABBR
                            "\",\n  \"title\": \"";
-    jsonAppendEscaped(strReply, ruxoAppTitle());
+    strReply += _jsonText(ruxoAppTitle());
     strReply += "\",\n  \"version\": \"" RUXO_APP_VERSION "\",\n  \"channels\": ";
     strReply += std::to_string(RUXO_MAX_CHANNELS);
     strReply += ",\n  \"website\": \"" RUXO_APP_WEBSITE "\",\n  \"email\": \"" RUXO_APP_EMAIL
@@ -372,9 +331,9 @@ int ruxoCGIChannel(MHD_Connection* conn, int iChannel, const char* szArgs, const
                 if (ruxoGetChannelState(i) == RUXO_STATE_IDLE)
                     nResult = ruxoStartChannel(i);
                 /* Set also after a failed start: the daemon's loop keeps trying. */
-                _setChannelEnable(jsonGetArrayItem(jsonChannels, i), true);
+                cgiJsonSetBool(jsonGetArrayItem(jsonChannels, i), "enable", true, true);
             } else if (_equalsNoCase(szArgs, "stop")) {
-                _setChannelEnable(jsonGetArrayItem(jsonChannels, i), false);
+                cgiJsonSetBool(jsonGetArrayItem(jsonChannels, i), "enable", false, true);
                 RUXO_CHANNEL_STATE state = ruxoGetChannelState(i);
                 if (state == RUXO_STATE_RUNNING || state == RUXO_STATE_PREVIEW)
                     ruxoStopChannel(i, 0);

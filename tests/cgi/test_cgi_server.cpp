@@ -6,23 +6,18 @@
  * cgi_test_stubs.cpp. Tests that need the default port 8888 move the process into a network
  * namespace of its own first. */
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -139,6 +134,20 @@ std::string jsonQuote(const std::string& str)
     return strOut;
 }
 
+/* A socket that listens on the port on every address, so no server can bind it; -1 on failure. */
+int holdPort(int nPort)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons((uint16_t)nPort);
+    if (fd >= 0 && bind(fd, (sockaddr*)&addr, sizeof(addr)) == 0 && listen(fd, 4) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
 /* Moves the whole process into a new network namespace with its loopback up. */
 bool enterPrivateNetwork()
 {
@@ -166,9 +175,8 @@ protected:
 
     void SetUp() override
     {
-        char szTemplate[] = "/tmp/ruxo_cgi_XXXXXX";
-        ASSERT_NE(mkdtemp(szTemplate), nullptr);
-        m_strDir = szTemplate;
+        m_strDir = ruxotest::makeTempDir("cgi");
+        ASSERT_FALSE(m_strDir.empty());
         ruxoSetConfigPath(m_strDir.c_str());
         m_strLog = m_strDir + "/ruxod_cgi.log";
         m_nPort = freePort();
@@ -179,7 +187,7 @@ protected:
     {
         ruxoStopCGI();
         setTree("");
-        runCaptured({"rm", "-rf", m_strDir});
+        ruxotest::removeTree(m_strDir);
     }
 
     std::string url(const std::string& strPath, const char* szScheme = "http") const
@@ -244,12 +252,8 @@ TEST_F(CgiServer, PortChoice)
 
 TEST_F(CgiServer, BusyPortFailsAndStopIsHarmless)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons((uint16_t)m_nPort);
-    ASSERT_EQ(bind(fd, (sockaddr*)&addr, sizeof(addr)), 0);
-    ASSERT_EQ(listen(fd, 4), 0);
+    int fd = holdPort(m_nPort);
+    ASSERT_GE(fd, 0);
     setGlobal();
     EXPECT_EQ(ruxoStartCGI(), 0);
     ruxoStopCGI();
@@ -327,12 +331,8 @@ TEST_F(CgiServer, BusyPortDoesNotTurnTlsOff)
 {
     std::string strCert, strKey;
     ASSERT_TRUE(makeCertificate(&strCert, &strKey));
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons((uint16_t)m_nPort);
-    ASSERT_EQ(bind(fd, (sockaddr*)&addr, sizeof(addr)), 0);
-    ASSERT_EQ(listen(fd, 4), 0);
+    int fd = holdPort(m_nPort);
+    ASSERT_GE(fd, 0);
     setGlobal("\"sslEnable\": true, \"sslCert\": " + jsonQuote(strCert) + ", \"sslKey\": " + jsonQuote(strKey));
     EXPECT_EQ(ruxoStartCGI(), 0);
     EXPECT_EQ(sslEnableText(), "true");
@@ -728,9 +728,8 @@ TEST(CgiTitles, AppNameFromProgramFolder)
         {"LONG", std::string(98, 'n')},
     };
     for (const Case& c : cases) {
-        char szTemplate[] = "/tmp/ruxo_cgi_name_XXXXXX";
-        ASSERT_NE(mkdtemp(szTemplate), nullptr);
-        std::string strDir = szTemplate;
+        std::string strDir = ruxotest::makeTempDir("cgi-name");
+        ASSERT_FALSE(strDir.empty());
         ASSERT_EQ(runCaptured({"cp", strExe, strDir + "/t"}).nExit, 0);
         if (c.szFile != nullptr)
             ruxotest::writeFile(strDir + "/ruxooem.txt", std::string(c.szFile) == "LONG" ? std::string(300, 'n') + "\n" : c.szFile);
@@ -739,6 +738,6 @@ TEST(CgiTitles, AppNameFromProgramFolder)
         unsetenv("RUXO_TEST_APPNAME");
         EXPECT_EQ(r.nExit, 0) << (c.szFile ? c.szFile : "(no file)") << "\n" << r.strOut;
         EXPECT_NE(r.strOut.find("[  PASSED  ] 1 test."), std::string::npos) << r.strOut;
-        runCaptured({"rm", "-rf", strDir});
+        ruxotest::removeTree(strDir);
     }
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ruxo_cgi_internal.h"
+#include "ruxo_config.h"
 
 static uint32_t ip(const char* sz)
 {
@@ -41,6 +42,11 @@ TEST(CgiAcl, NetworkMatcherTable)
         {"10.0.0.5/0", "255.255.255.255", true},
         {"10.0.0.5/0", "0.0.0.0", true},
         {"10.0.0.5/abc", "99.0.0.1", true},   /* no number reads 0 */
+        {"10.0.0.5/-0", "99.0.0.1", true},
+        {"10.0.0.5/+24", "10.0.0.9", true},
+        {"10.0.0.5/24x", "10.0.0.9", true},   /* read as far as the digits go */
+        {"10.0.0.5/24x", "10.0.1.9", false},
+        {"10.0.0.5/\t8", "10.9.9.9", true},
         {"10.0.0.5/31", "10.0.0.4", true},
         {"10.0.0.5/31", "10.0.0.6", false},
         {"10.0.0.5/33", "10.0.0.5", false},   /* prefix out of range: nothing */
@@ -214,4 +220,31 @@ TEST(CgiTitles, Title)
 {
     EXPECT_STREQ(ruxoAppTitle(), "Strovanta!");
     EXPECT_EQ(ruxoAppTitle(), ruxoAppTitle());
+}
+
+/* The one way this server turns a member into a boolean ("enable" of a channel, "sslEnable"). */
+TEST(CgiJson, SetBoolReplacesInPlaceOrAdds)
+{
+    struct Case {
+        const char* szIn;
+        bool bValue, bAdd, bDone;
+        const char* szOut;
+    } cases[] = {
+        {"{\"a\":1,\"enable\":false,\"z\":2}", true, true, true, "{\"a\":1,\"enable\":true,\"z\":2}"},
+        {"{\"ENABLE\":\"yes\",\"z\":2}", false, true, true, "{\"ENABLE\":false,\"z\":2}"},
+        {"{\"Enable\":1,\"enable\":2}", true, false, true, "{\"Enable\":true,\"enable\":2}"},
+        {"{\"z\":2}", true, true, true, "{\"z\":2,\"enable\":true}"},
+        {"{\"z\":2}", true, false, false, "{\"z\":2}"},
+        {"[1]", true, true, false, "[1]"},
+    };
+    for (const Case& c : cases) {
+        cJSON* json = cJSON_Parse(c.szIn);
+        ASSERT_NE(json, nullptr) << c.szIn;
+        EXPECT_EQ(cgiJsonSetBool(json, "enable", c.bValue, c.bAdd), c.bDone) << c.szIn;
+        char* sz = cJSON_PrintUnformatted(json);
+        EXPECT_STREQ(sz, c.szOut) << c.szIn;
+        cJSON_free(sz);
+        cJSON_Delete(json);
+    }
+    EXPECT_FALSE(cgiJsonSetBool(nullptr, "enable", true, true));
 }

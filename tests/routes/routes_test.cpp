@@ -2,13 +2,8 @@
  * started in-process on a free port, with the real configuration layer behind it. The channel layer
  * and the daemon's restart hook are replaced by recording stand-ins (below), so every channel state,
  * status text and start result can be set up exactly and every call checked. */
-#include <arpa/inet.h>
-#include <errno.h>
-#include <netinet/in.h>
 #include <pthread.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -157,9 +152,8 @@ protected:
 
     void SetUp() override
     {
-        char tmpl[] = "/tmp/ruxo_routes_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_strDir = tmpl;
+        m_strDir = ruxotest::makeTempDir("routes");
+        ASSERT_FALSE(m_strDir.empty());
         ruxoSetConfigPath(m_strDir.c_str());
         resetStubs();
         g_cfg.nCPUs = 4;
@@ -179,9 +173,7 @@ protected:
     void TearDown() override
     {
         ruxoStopCGI();
-        std::string cmd = "rm -rf '" + m_strDir + "'";
-        if (system(cmd.c_str()) != 0)
-            ADD_FAILURE() << "cannot remove " << m_strDir;
+        ruxotest::removeTree(m_strDir);
     }
 
     static std::string config(int port, const std::string& strPass, const std::string& strChannels,
