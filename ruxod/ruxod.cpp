@@ -23,7 +23,8 @@
  *    shutdown never overlap: the shutdown first marks the daemon as shutting down, deletes every
  *    pending timer and waits until no timer body runs any more.
  *  - quit is a volatile sig_atomic_t, written only by the signal handler and read afresh at every
- *    test.
+ *    test. The quit signals are blocked in every thread but the main one, so the handler always
+ *    runs on the thread that reads quit (and interrupts its sleeps).
  *
  * Timer notification: each timer signals one thread of ours (SIGEV_THREAD_ID with a real-time
  * signal that every thread keeps blocked), which runs the timer's function on a new short-lived
@@ -76,7 +77,9 @@ void timerCGI(sigval sig);
 
 static volatile sig_atomic_t quit = 0;
 
-/* Restart timers: one per channel and one for the web server, all under s_timerLock. */
+/* Restart timers: one per channel and one for the web server, all under s_timerLock. A handle
+ * is valid only while its pending flag is set: the kernel numbers timers from 0, so no handle
+ * value can stand for "none". */
 static pthread_mutex_t s_timerLock = PTHREAD_MUTEX_INITIALIZER;
 static timer_t g_timerChannels[RUXO_MAX_CHANNELS];
 static bool s_bTimerPending[RUXO_MAX_CHANNELS];
@@ -98,16 +101,38 @@ static void sig_handle(int sig)
     quit = 1;
 }
 
+static const int s_aQuitSignals[] = {SIGINT, SIGTERM, SIGABRT, SIGQUIT};
+
+static void quitSignalSet(sigset_t* pSet)
+{
+    sigemptyset(pSet);
+    for (int sig : s_aQuitSignals)
+        sigaddset(pSet, sig);
+}
+
+/* Installs sig_handle for the quit signals, blocked in the calling main thread first: every
+ * thread created from here on inherits the block, and allowQuitSignals lifts it in the main
+ * thread alone once that has started the others. A signal that arrives meanwhile waits and is
+ * taken then, so it still ends in the orderly shutdown. */
 static void installSignals(void)
 {
-    static const int signals[] = {SIGINT, SIGTERM, SIGABRT, SIGQUIT};
+    sigset_t set;
+    quitSignalSet(&set);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));
     sa.sa_handler = sig_handle;
-    sa.sa_flags = SA_RESTART; /* other threads' calls go on; the loop's sleep still ends early */
+    sa.sa_flags = SA_RESTART; /* interrupted calls resume; the main thread's sleeps still end early */
     sigemptyset(&sa.sa_mask);
-    for (int sig : signals)
+    for (int sig : s_aQuitSignals)
         sigaction(sig, &sa, nullptr);
+}
+
+static void allowQuitSignals(void)
+{
+    sigset_t set;
+    quitSignalSet(&set);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 /* Sleeps nMilliSec, or less when a quit signal arrives. */
@@ -202,16 +227,16 @@ static void blockTimerSignal(void)
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-struct TIMER_FIRING {
-    timerTimeout func;
-    sigval sig;
-};
-
+/* Runs the function of the timer whose id the argument carries (the notification thread has
+ * checked that it has one). */
 static void* timerFiringThread(void* pArg)
 {
-    TIMER_FIRING firing = *(TIMER_FIRING*)pArg;
-    delete (TIMER_FIRING*)pArg;
-    firing.func(firing.sig);
+    sigval sig;
+    memset(&sig, 0, sizeof(sig));
+    sig.sival_int = (int)(intptr_t)pArg;
+    timerTimeout func = timerFuncSlot(sig.sival_int)->load();
+    if (func)
+        func(sig);
     return nullptr;
 }
 
@@ -231,13 +256,13 @@ static void* timerNotifyThread(void*)
         timerTimeout func = pSlot ? pSlot->load() : nullptr;
         if (!func)
             continue;
-        TIMER_FIRING* pFiring = new TIMER_FIRING{func, info.si_value};
+        void* pId = (void*)(intptr_t)info.si_value.sival_int;
         pthread_attr_t attr;
         pthread_t thread;
         pthread_attr_init(&attr);
         pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        if (pthread_create(&thread, &attr, timerFiringThread, pFiring) != 0)
-            timerFiringThread(pFiring); /* no thread to spare: run it here */
+        if (pthread_create(&thread, &attr, timerFiringThread, pId) != 0)
+            timerFiringThread(pId); /* no thread to spare: run it here */
         pthread_attr_destroy(&attr);
     }
     return nullptr;
@@ -370,7 +395,6 @@ void timerCGI(sigval sig)
     pthread_mutex_lock(&s_timerLock);
     if (!s_bShuttingDown && s_bCGITimerPending && timerExpired(g_timerCGI)) {
         timer_delete(g_timerCGI);
-        g_timerCGI = (timer_t)(intptr_t)-1;
         s_bCGITimerPending = false;
         bRestart = true;
     }
@@ -397,8 +421,6 @@ void ruxoCGICallback(BOOL bRestartCGI)
             timer_settime(g_timerCGI, 0, &its, nullptr);
         } else {
             s_bCGITimerPending = createTimer(RUXOD_CGI_TIMER_ID, RUXOD_CGI_RESTART_MSEC, timerCGI, &g_timerCGI);
-            if (!s_bCGITimerPending)
-                g_timerCGI = nullptr;
         }
     }
     pthread_mutex_unlock(&s_timerLock);
@@ -462,13 +484,11 @@ static void stopTimers(void)
     for (int i = 0; i < RUXO_MAX_CHANNELS; i++) {
         if (s_bTimerPending[i]) {
             timer_delete(g_timerChannels[i]);
-            g_timerChannels[i] = (timer_t)(intptr_t)-1;
             s_bTimerPending[i] = false;
         }
     }
     if (s_bCGITimerPending) {
         timer_delete(g_timerCGI);
-        g_timerCGI = (timer_t)(intptr_t)-1;
         s_bCGITimerPending = false;
     }
     while (s_nTimerBodies > 0) {
@@ -578,20 +598,13 @@ int main(int argc, char** argv)
         ruxoFree();
         failExit();
     }
+    allowQuitSignals(); /* the main thread has started every thread it starts */
     printBanner();
     printf("RUXOD started successfully!\nWeb management now accessible at http://127.0.0.1:%d...\n",
            config.nPortHTTP);
 
     sleepUnlessQuit(RUXOD_SETTLE_MSEC);
     initChannels();
-
-    pthread_mutex_lock(&s_timerLock);
-    for (int i = 0; i < RUXO_MAX_CHANNELS; i++) {
-        g_timerChannels[i] = (timer_t)(intptr_t)-1;
-        s_bTimerPending[i] = false;
-    }
-    pthread_mutex_unlock(&s_timerLock);
-
     superviseLoop();
     shutdownDaemon();
     return 0;
