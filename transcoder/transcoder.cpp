@@ -19,7 +19,7 @@
 #include <string.h>
 #include <unistd.h>
 
-static const char* g_szProgName = "ruxod.so";
+static const char* g_szProgName = RUXO_TRANSCODER_NAME;
 
 /* The daemon may start us with the stop signals blocked or ignored (a thread's mask and ignored
  * dispositions survive fork and exec); ffmpeg must receive SIGINT and SIGTERM. */

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-#define RUXO_TC_TOKEN "quBra_6093 "      /* what the line must begin with */
+#include "ruxo.h" /* the access token that the engine writes */
+
+#define RUXO_TC_TOKEN RUXO_ACCESS_TOKEN " " /* what the line must begin with */
 #define RUXO_TC_LINE_MAX (64 * 1024)    /* longest input line accepted, newline excluded */
 
 /* Result codes of the functions below; each failure also fills the caller's message text. */
