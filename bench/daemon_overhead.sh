@@ -65,17 +65,6 @@ write_config() { # $1 channel count, $2 source url
         printf ']}'
     } >/etc/ruxod/ruxod.json
 }
-start_daemon() {
-    "$W/bin/ruxod" >>"$W/ruxod.out" 2>&1 </dev/null
-    local p
-    for _ in $(seq 100); do
-        for p in /proc/[0-9]*; do
-            if [ "$(readlink "$p/exe" 2>/dev/null)" = "$W/bin/ruxod" ]; then DAEMON=${p#/proc/}; return; fi
-        done
-        sleep 0.05
-    done
-    echo "daemon did not start" >&2; cat "$W/ruxod.out" >&2; exit 1
-}
 stop_daemon() {
     kill -TERM "$DAEMON"
     for _ in $(seq 200); do [ -e "/proc/$DAEMON" ] || break; sleep 0.05; done
@@ -84,7 +73,7 @@ stop_daemon() {
 
 # ---- 1. 64 channels with the daemon ---------------------------------------------------------
 write_config 64 "$W/in.ts"
-start_daemon
+bench_start_daemon
 for _ in $(seq 100); do [ "$(children "$DAEMON" | wc -l)" -ge 64 ] && break; sleep 0.1; done
 sleep 2
 : >"$W/with.txt"
@@ -128,7 +117,7 @@ fakes_alone=$(median <"$W/alone.txt")
 restart_gaps() { # $1 source url; prints start-after-death gaps in ms
     rm -f "$W/events"
     write_config 1 "$1"
-    BENCH_EXIT_AFTER=0.3 BENCH_EVENTS="$W/events" start_daemon
+    BENCH_EXIT_AFTER=0.3 BENCH_EVENTS="$W/events" bench_start_daemon
     sleep "$2"
     stop_daemon
     awk '$1 == "end" {e = $2} $1 == "start" && e != "" {printf "%.1f\n", ($2 - e) * 1000; e = ""}' "$W/events"

@@ -29,6 +29,20 @@ bench_setup() {
     chmod 755 "$W/bin/ruxod" "$W/bin/ruxod.so"
 }
 
+# bench_start_daemon: starts $W/bin/ruxod (output appended to $W/ruxod.out) and sets DAEMON to the
+# pid of the detached daemon; exits the script when none shows up within 5 s.
+bench_start_daemon() {
+    "$W/bin/ruxod" >>"$W/ruxod.out" 2>&1 </dev/null
+    local p
+    for _ in $(seq 100); do
+        for p in /proc/[0-9]*; do
+            if [ "$(readlink "$p/exe" 2>/dev/null)" = "$W/bin/ruxod" ]; then DAEMON=${p#/proc/}; return 0; fi
+        done
+        sleep 0.05
+    done
+    echo "daemon did not start" >&2; cat "$W/ruxod.out" >&2; exit 1
+}
+
 # bench_teardown: undoes bench_setup's mounts and removes $W.
 bench_teardown() {
     umount -l /run /var /etc 2>/dev/null || true

@@ -52,14 +52,7 @@ trap cleanup EXIT
     printf ']}'
 } >/etc/ruxod/ruxod.json
 
-"$W/bin/ruxod" >>"$W/ruxod.out" 2>&1 </dev/null
-for _ in $(seq 100); do
-    for p in /proc/[0-9]*; do
-        if [ "$(readlink "$p/exe" 2>/dev/null)" = "$W/bin/ruxod" ]; then DAEMON=${p#/proc/}; break 2; fi
-    done
-    sleep 0.05
-done
-[ "$DAEMON" -gt 0 ] || { echo "daemon did not start" >&2; cat "$W/ruxod.out" >&2; exit 1; }
+bench_start_daemon
 
 URL="http://127.0.0.1:$PORT/status"
 running=0

@@ -51,11 +51,12 @@ std::string quote(const std::string& s)
     return r + "\"";
 }
 
-/* One start of a fake transcoder as it recorded it: its pid, its input line, when we saw it. */
+/* One start of a fake transcoder as it recorded it: its pid, its input line, and when it started
+ * (milliseconds since boot, on its own clock, so that a slow test cannot skew the gaps). */
 struct FakeStart {
     pid_t pid;
     std::string strLine;
-    long long tmSeen;
+    long long tmStart;
 };
 
 class DaemonTest : public ::testing::Test {
@@ -68,7 +69,7 @@ protected:
         ASSERT_TRUE(writeFile(m_strInput, "x"));
     }
 
-    EnvList env() const { return {{"RUXO_FAKE_OUT", fakeLog()}}; }
+    EnvList env() const { return {{"RUXO_FAKE_OUT", fakeLog()}, {"RUXO_FAKE_STAMP", "1"}}; }
     std::string fakeLog() const { return m_d.dir() + "/fake.log"; }
 
     std::string channel(int n, const ChannelSpec& c) const
@@ -102,6 +103,14 @@ protected:
         return ss.str();
     }
 
+    /* A sandbox with the scripted fake, the configuration of these channels, the daemon started. */
+    void startWith(const std::vector<ChannelSpec>& channels, int nAutoRestart = 1)
+    {
+        ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
+        ASSERT_TRUE(m_d.writeConfig(config(channels, nAutoRestart)));
+        ASSERT_NO_FATAL_FAILURE(startDaemon());
+    }
+
     /* Starts the daemon and waits until its start message has been printed. */
     void startDaemon()
     {
@@ -130,36 +139,27 @@ protected:
         EXPECT_EQ(0, nStatus) << m_d.output();
     }
 
-    /* Parses the fake transcoders' records; times come from m_seen (first sighting). */
-    std::vector<FakeStart> fakeStarts()
+    /* Parses the fake transcoders' records: each "line" record, with the time of the "at"
+     * record that the same process wrote right before it. */
+    std::vector<FakeStart> fakeStarts() const
     {
         std::vector<FakeStart> starts;
+        std::map<pid_t, long long> started;
         std::istringstream in(readFile(fakeLog()));
         std::string strLine;
         while (std::getline(in, strLine)) {
             size_t nSp = strLine.find(' ');
-            if (nSp == std::string::npos || strLine.compare(nSp + 1, 5, "line ") != 0)
+            if (nSp == std::string::npos)
                 continue;
-            FakeStart s;
-            s.pid = (pid_t)atoi(strLine.c_str());
-            s.strLine = strLine.substr(nSp + 6);
-            auto it = m_seen.find(s.pid);
-            if (it == m_seen.end())
-                it = m_seen.emplace(s.pid, nowMs()).first;
-            s.tmSeen = it->second;
-            starts.push_back(s);
+            pid_t pid = (pid_t)atoi(strLine.c_str());
+            if (strLine.compare(nSp + 1, 3, "at ") == 0) {
+                started[pid] = (long long)(atof(strLine.c_str() + nSp + 4) * 1000.0 + 0.5);
+            } else if (strLine.compare(nSp + 1, 5, "line ") == 0) {
+                auto it = started.find(pid);
+                starts.push_back({pid, strLine.substr(nSp + 6), it == started.end() ? -1 : it->second});
+            }
         }
         return starts;
-    }
-
-    /* Watches the fake records for nMs, noting when each start first shows up. */
-    void watch(int nMs)
-    {
-        long long tmEnd = nowMs() + nMs;
-        while (nowMs() < tmEnd) {
-            fakeStarts();
-            usleep(10000);
-        }
     }
 
     /* The starts of channel n, known by its target "out_<n>.ts" (a file target may get a time
@@ -176,7 +176,6 @@ protected:
 
     NsDaemon m_d;
     std::string m_strInput;
-    std::map<pid_t, long long> m_seen;
 };
 
 /* A sandbox whose set-up has not run (or failed) must not write the fixed folders or start the
@@ -240,9 +239,7 @@ TEST(NsDaemonHarness, DaemonEndsWithADyingTestProcess)
 
 TEST_F(DaemonTest, SecondInstanceIsRefusedWhileTheFirstKeepsRunning)
 {
-    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
-    ASSERT_TRUE(m_d.writeConfig(config({ChannelSpec()})));
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_NO_FATAL_FAILURE(startWith({ChannelSpec()}));
 
     std::string strSecond = m_d.dir() + "/second.out";
     EXPECT_EQ(255, m_d.runInstance(env(), strSecond));
@@ -256,9 +253,10 @@ TEST_F(DaemonTest, SecondInstanceIsRefusedWhileTheFirstKeepsRunning)
 
 TEST_F(DaemonTest, TranscodersDoNotKeepTheLockAfterTheDaemonDies)
 {
-    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
-    ASSERT_TRUE(m_d.writeConfig(config({ChannelSpec()})));
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    /* A silent fake: one that writes would die of the closed pipe soon after the daemon. */
+    ChannelSpec c;
+    c.strMode = "silent";
+    ASSERT_NO_FATAL_FAILURE(startWith({c}));
     ASSERT_TRUE(waitUntil([&]() { return fakeStarts().size() == 1; }, 5000));
     pid_t pidFake = fakeStarts()[0].pid;
 
@@ -349,10 +347,7 @@ class DaemonSignalTest : public DaemonTest, public ::testing::WithParamInterface
 
 TEST_P(DaemonSignalTest, EndsInOrderSavingTheConfigurationWithoutChildren)
 {
-    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
-    std::string strConfig = config({ChannelSpec(), ChannelSpec()});
-    ASSERT_TRUE(m_d.writeConfig(strConfig));
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_NO_FATAL_FAILURE(startWith({ChannelSpec(), ChannelSpec()}));
     ASSERT_TRUE(waitUntil([&]() { return fakeStarts().size() == 2; }, 5000)) << readFile(fakeLog());
     std::vector<FakeStart> starts = fakeStarts();
     for (const auto& s : starts)
@@ -371,6 +366,50 @@ INSTANTIATE_TEST_SUITE_P(Signals, DaemonSignalTest, ::testing::Values(SIGINT, SI
                              return std::string(sigabbrev_np(info.param));
                          });
 
+/* The signals a thread blocks, from the "SigBlk:" line of its status (bit n - 1 for signal n);
+ * false when the thread has ended meanwhile. */
+bool blockedSignals(pid_t pid, const std::string& strTid, unsigned long long* pMask)
+{
+    std::string strStatus = readFile("/proc/" + std::to_string(pid) + "/task/" + strTid + "/status");
+    size_t nAt = strStatus.find("\nSigBlk:");
+    if (nAt == std::string::npos)
+        return false;
+    *pMask = strtoull(strStatus.c_str() + nAt + 8, nullptr, 16);
+    return true;
+}
+
+/* The quit flag is read by the main thread, so only the main thread may run the handler: every
+ * other thread (web server, timer notification) keeps the quit signals blocked. */
+TEST_F(DaemonTest, OnlyTheMainThreadTakesTheQuitSignals)
+{
+    ASSERT_NO_FATAL_FAILURE(startWith({ChannelSpec()}));
+    ASSERT_TRUE(waitUntil([&]() { return fakeStarts().size() == 1; }, 5000)) << readFile(fakeLog());
+    unsigned long long nQuitBits = 0;
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGABRT})
+        nQuitBits |= 1ULL << (sig - 1);
+
+    std::vector<std::string> tids;
+    DIR* pDir = opendir(("/proc/" + std::to_string(m_d.pid()) + "/task").c_str());
+    ASSERT_NE(nullptr, pDir);
+    while (struct dirent* pEnt = readdir(pDir))
+        if (pEnt->d_name[0] != '.')
+            tids.push_back(pEnt->d_name);
+    closedir(pDir);
+    size_t nSeen = 0;
+    for (const std::string& strTid : tids) {
+        unsigned long long nMask = 0;
+        if (!blockedSignals(m_d.pid(), strTid, &nMask))
+            continue; /* a short-lived timer thread that has ended */
+        nSeen++;
+        if (strTid == std::to_string(m_d.pid()))
+            EXPECT_EQ(0u, nMask & nQuitBits) << "main thread blocks " << std::hex << nMask;
+        else
+            EXPECT_EQ(nQuitBits, nMask & nQuitBits) << "thread " << strTid << " blocks " << std::hex << nMask;
+    }
+    EXPECT_GE(nSeen, 3u) << "main, web server and timer notification threads";
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+}
+
 TEST_F(DaemonTest, SignalDuringStartUpStillEndsInOrder)
 {
     ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
@@ -388,7 +427,6 @@ TEST_F(DaemonTest, SignalDuringStartUpStillEndsInOrder)
 
 TEST_F(DaemonTest, RestartsAfterTheDelayOncePerDelayOnLowAndHighChannels)
 {
-    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
     std::vector<ChannelSpec> channels(18);
     for (auto& c : channels) {
         c.bEnable = false;
@@ -396,9 +434,8 @@ TEST_F(DaemonTest, RestartsAfterTheDelayOncePerDelayOnLowAndHighChannels)
     }
     channels[0].bEnable = true;
     channels[17].bEnable = true;
-    ASSERT_TRUE(m_d.writeConfig(config(channels, 1)));
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
-    watch(4300);
+    ASSERT_NO_FATAL_FAILURE(startWith(channels, 1));
+    usleep(4300000);
 
     std::vector<FakeStart> all = fakeStarts();
     for (int n : {0, 17}) {
@@ -406,7 +443,8 @@ TEST_F(DaemonTest, RestartsAfterTheDelayOncePerDelayOnLowAndHighChannels)
         ASSERT_GE(s.size(), 3u) << "channel " << n << ": " << readFile(fakeLog());
         EXPECT_LE(s.size(), 5u);
         for (size_t k = 1; k < s.size(); k++) {
-            long long nGap = s[k].tmSeen - s[k - 1].tmSeen;
+            ASSERT_GE(s[k - 1].tmStart, 0) << "no start time recorded";
+            long long nGap = s[k].tmStart - s[k - 1].tmStart;
             EXPECT_GE(nGap, 900) << "channel " << n << " start " << k;
             EXPECT_LE(nGap, 1700) << "channel " << n << " start " << k;
         }
@@ -417,11 +455,9 @@ TEST_F(DaemonTest, RestartsAfterTheDelayOncePerDelayOnLowAndHighChannels)
 
 TEST_F(DaemonTest, RestartTimerThatCannotBeCreatedIsTriedAgain)
 {
-    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
     ChannelSpec c;
     c.strMode = "exit1";
-    ASSERT_TRUE(m_d.writeConfig(config({c}, 1)));
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_NO_FATAL_FAILURE(startWith({c}, 1));
     /* No queued signal allowed: every timer_create fails until the limit comes back. The
      * channel starts half a second after the start message, so this lands before its first
      * timer. */
@@ -432,7 +468,7 @@ TEST_F(DaemonTest, RestartTimerThatCannotBeCreatedIsTriedAgain)
     ASSERT_TRUE(waitUntil([&]() { return fakeStarts().size() == 1; }, 5000)) << readFile(fakeLog());
     ASSERT_TRUE(waitUntil([&]() { return m_d.output().find("timer_create 0 error\n") != std::string::npos; }, 3000))
         << m_d.output();
-    watch(1500);
+    usleep(1500000);
     EXPECT_EQ(1u, fakeStarts().size()) << "no timer, so no restart";
     /* Tried on every pass, reported once. */
     std::string strOut = m_d.output();
@@ -451,12 +487,10 @@ class DaemonNoRestartTest : public DaemonTest, public ::testing::WithParamInterf
 
 TEST_P(DaemonNoRestartTest, FailedChannelStaysIdle)
 {
-    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
     ChannelSpec c;
     c.strMode = "exit1";
-    ASSERT_TRUE(m_d.writeConfig(config({c}, GetParam())));
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
-    watch(2500);
+    ASSERT_NO_FATAL_FAILURE(startWith({c}, GetParam()));
+    usleep(2500000);
     EXPECT_EQ(1u, fakeStarts().size()) << readFile(fakeLog());
     EXPECT_TRUE(m_d.alive());
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
@@ -469,13 +503,14 @@ INSTANTIATE_TEST_SUITE_P(AutoRestart, DaemonNoRestartTest, ::testing::Values(0, 
 
 TEST_F(DaemonTest, PendingRestartTimerDoesNotFireAfterShutdown)
 {
-    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
     ChannelSpec c;
     c.strMode = "exit1";
-    ASSERT_TRUE(m_d.writeConfig(config({c}, 2)));
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_NO_FATAL_FAILURE(startWith({c}, 2));
     ASSERT_TRUE(waitUntil([&]() { return fakeStarts().size() == 1; }, 5000));
-    usleep(400000); /* the transcoder has ended and its two-second timer is pending */
+    /* The pass whose poll reaps the transcoder arms its two-second timer. */
+    std::string strProc = "/proc/" + std::to_string(fakeStarts()[0].pid);
+    ASSERT_TRUE(waitUntil([&]() { return !exists(strProc); }, 5000)) << "the transcoder was not reaped";
+    usleep(200000);
     long long tmStop = nowMs();
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
     EXPECT_LT(nowMs() - tmStop, 4000);
@@ -588,9 +623,7 @@ TEST_F(DaemonTest, ConfigurationPostedWhileTheLoopRuns)
 
 TEST_F(DaemonTest, NewPortTakesEffectAboutOneSecondAfterThePost)
 {
-    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
-    ASSERT_TRUE(m_d.writeConfig(config({ChannelSpec()})));
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_NO_FATAL_FAILURE(startWith({ChannelSpec()}));
     std::string strFirst = m_d.dir() + "/first.json", strSecond = m_d.dir() + "/second.json";
     ASSERT_TRUE(writeFile(strFirst, config({ChannelSpec()}, 1, kPort + 1)));
     ASSERT_TRUE(writeFile(strSecond, config({ChannelSpec()}, 1, kPort + 2)));
@@ -600,10 +633,11 @@ TEST_F(DaemonTest, NewPortTakesEffectAboutOneSecondAfterThePost)
     if (nCode == 404 || nCode <= 0)
         GTEST_SKIP() << "POST /config not served yet (" << nCode << ")";
     ASSERT_EQ(200, nCode) << strReply;
-    /* A second change while the restart is pending pushes it back instead of adding another. */
+    /* A second change while the restart is pending pushes it back instead of adding another.
+     * Timed from before the post: the restart is armed before the reply, however slow curl is. */
     usleep(500000);
-    ASSERT_EQ(200, postConfig(strSecond, &strReply)) << strReply;
     long long tmSecond = nowMs();
+    ASSERT_EQ(200, postConfig(strSecond, &strReply)) << strReply;
 
     ASSERT_TRUE(waitUntil([&]() { return canConnect(kPort + 2); }, 5000)) << m_d.output();
     long long nAfterSecond = nowMs() - tmSecond;
@@ -619,14 +653,12 @@ TEST_F(DaemonTest, NewPortTakesEffectAboutOneSecondAfterThePost)
 
 TEST_F(DaemonTest, TimeShiftedChannelNeverGetsASecondTranscoder)
 {
-    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
     ChannelSpec c;
     c.strOutputExtra = ",\"timeShift\":30";
-    ASSERT_TRUE(m_d.writeConfig(config({c}, 1)));
-    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_NO_FATAL_FAILURE(startWith({c}, 1));
     /* Its state is that of slot 17, which nothing runs: every pass asks for a start, and every
      * start after the first is refused while slot 1 runs. */
-    watch(1500);
+    usleep(1500000);
     std::vector<FakeStart> starts = fakeStarts();
     ASSERT_EQ(1u, starts.size()) << readFile(fakeLog());
     EXPECT_TRUE(processAlive(starts[0].pid));

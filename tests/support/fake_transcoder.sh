@@ -8,6 +8,8 @@
 # Where it records (appends), one line per event, each line starting with its own pid:
 #   the file named by a word "fake-out=<path>" in the command line, else by $RUXO_FAKE_OUT;
 #   nothing is recorded when neither is given.
+#   "<pid> at <seconds since boot>"                        right before "line", when $RUXO_FAKE_STAMP
+#                                                          is set: its start on its own clock
 #   "<pid> line <the whole input line, token included>"   after reading its input line
 #   "<pid> fds <n> <n> ..."                                open descriptors (mode fds)
 #   "<pid> noread"                                         mode noread, before exiting
@@ -53,6 +55,9 @@ for word in $line; do
         fake:*) [ -z "${RUXO_FAKE_MODE:-}" ] && mode="${word#fake:}" ;;
     esac
 done
+if [ -n "${RUXO_FAKE_STAMP:-}" ] && read -r up _ </proc/uptime; then
+    record at "$up"
+fi
 record line "$line"
 
 case "$line" in

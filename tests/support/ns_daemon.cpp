@@ -8,7 +8,6 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,8 +23,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #ifndef RUXOD_PATH
 #error "RUXOD_PATH must name the built daemon"
@@ -48,47 +45,6 @@ const void* s_pMountedFor = nullptr; /* the sandbox whose folders are mounted no
 std::string errnoText(const std::string& strWhat)
 {
     return strWhat + ": " + strerror(errno);
-}
-
-bool copyFile(const std::string& strFrom, const std::string& strTo, mode_t mode)
-{
-    int fdIn = open(strFrom.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fdIn < 0)
-        return false;
-    int fdOut = open(strTo.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fdOut < 0) {
-        close(fdIn);
-        return false;
-    }
-    char buf[65536];
-    bool bOk = true;
-    for (;;) {
-        ssize_t n = read(fdIn, buf, sizeof(buf));
-        if (n == 0)
-            break;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            bOk = false;
-            break;
-        }
-        for (ssize_t off = 0; off < n;) {
-            ssize_t w = write(fdOut, buf + off, (size_t)(n - off));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0) {
-                bOk = false;
-                break;
-            }
-            off += w;
-        }
-        if (!bOk)
-            break;
-    }
-    close(fdIn);
-    if (close(fdOut) != 0)
-        bOk = false;
-    return bOk && chmod(strTo.c_str(), mode) == 0;
 }
 
 bool loopbackUp(std::string* pErr)
@@ -215,26 +171,6 @@ int removeFolder(const std::string& strPath)
     return runCommand(argv, &out);
 }
 
-bool parseStat(pid_t pid, char* pState, pid_t* pPpid, std::string* pComm)
-{
-    std::string strStat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    size_t nOpen = strStat.find('(');
-    size_t nClose = strStat.rfind(')');
-    if (nOpen == std::string::npos || nClose == std::string::npos || nClose + 4 > strStat.size())
-        return false;
-    if (pComm)
-        *pComm = strStat.substr(nOpen + 1, nClose - nOpen - 1);
-    char state = 0;
-    int ppid = 0;
-    if (sscanf(strStat.c_str() + nClose + 1, " %c %d", &state, &ppid) != 2)
-        return false;
-    if (pState)
-        *pState = state;
-    if (pPpid)
-        *pPpid = ppid;
-    return true;
-}
-
 void childEnv(const EnvList& env)
 {
     for (const auto& kv : env)
@@ -283,60 +219,6 @@ int waitChild(pid_t pid, int nTimeoutMs)
 }
 
 }  // namespace
-
-long long nowMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs)
-{
-    long long tmEnd = nowMs() + nTimeoutMs;
-    for (;;) {
-        if (pred())
-            return true;
-        if (nowMs() > tmEnd)
-            return false;
-        usleep(10000);
-    }
-}
-
-bool processAlive(pid_t pid)
-{
-    char state = 0;
-    if (pid <= 0 || !parseStat(pid, &state, nullptr, nullptr))
-        return false;
-    return state != 'Z' && state != 'X';
-}
-
-std::string processName(pid_t pid)
-{
-    std::string strComm;
-    if (!parseStat(pid, nullptr, nullptr, &strComm))
-        return std::string();
-    return strComm;
-}
-
-std::vector<pid_t> childrenOf(pid_t pid)
-{
-    std::vector<pid_t> kids;
-    DIR* dir = opendir("/proc");
-    if (!dir)
-        return kids;
-    while (struct dirent* ent = readdir(dir)) {
-        char* pEnd = nullptr;
-        long n = strtol(ent->d_name, &pEnd, 10);
-        if (n <= 0 || *pEnd)
-            continue;
-        pid_t ppid = 0;
-        if (parseStat((pid_t)n, nullptr, &ppid, nullptr) && ppid == pid)
-            kids.push_back((pid_t)n);
-    }
-    closedir(dir);
-    return kids;
-}
 
 bool canConnect(int nPort)
 {
@@ -560,7 +442,7 @@ int NsDaemon::start(const EnvList& env, int nTimeoutMs)
         for (pid_t kid : childrenOf(getpid())) {
             std::string strComm;
             int st = 0;
-            if (parseStat(kid, nullptr, nullptr, &strComm) && strComm == "ruxod" &&
+            if (procStat(kid, nullptr, nullptr, &strComm) && strComm == "ruxod" &&
                 waitpid(kid, &st, WNOHANG) == kid) {
                 m_pid = kid;
                 m_bExited = true;

@@ -14,7 +14,6 @@
 
 #include <sys/types.h>
 
-#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -75,21 +74,12 @@ private:
     int m_nExitStatus = -1;
 };
 
-/* Small helpers for test bodies (readFile, writeFile and exists come from ruxo_test_env.h). */
-/* Polls pred every 10 ms until it holds or nTimeoutMs has passed. */
-bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs);
-/* A process exists and is no zombie. */
-bool processAlive(pid_t pid);
-/* The direct children of a process (from /proc). */
-std::vector<pid_t> childrenOf(pid_t pid);
-/* The name (comm) of a process, empty when gone. */
-std::string processName(pid_t pid);
+/* Small helpers for test bodies (the file and process helpers, waitUntil and nowMs come from
+ * ruxo_test_env.h). */
 /* A TCP connection to 127.0.0.1:nPort succeeds. */
 bool canConnect(int nPort);
 /* Runs a command (argv[0] looked up in PATH), its output into *pOut; returns its exit status. */
 int runCommand(const std::vector<std::string>& argv, std::string* pOut, int nTimeoutMs = 20000);
-/* Milliseconds of a monotonic clock. */
-long long nowMs();
 
 }  // namespace ruxotest
 

@@ -1,20 +1,25 @@
-/* ruxo_test_env.h -- small file helpers shared by the engine, command-line and transcoder tests, and
- * the temporary folders of the engine tests: a transcoder folder holding the scripted fake
- * transcoder as "ruxod.so", and a data folder with its "log" sub-folder. Header-only. */
+/* ruxo_test_env.h -- small file and process helpers shared by the tests (the process helpers read
+ * /proc and take a process that ends meanwhile as gone), and the temporary folders of the engine
+ * tests: a transcoder folder holding the scripted fake transcoder as "ruxod.so", and a data folder
+ * with its "log" sub-folder. Header-only. */
 #ifndef RUXO_TEST_ENV_H
 #define RUXO_TEST_ENV_H
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace ruxotest {
 
@@ -74,6 +79,128 @@ inline off_t fileSize(const std::string& path)
     return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
+/* Milliseconds of a monotonic clock. */
+inline long long nowMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+/* Polls pred every 10 ms until it holds or nTimeoutMs has passed. */
+inline bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs)
+{
+    long long tmEnd = nowMs() + nTimeoutMs;
+    for (;;) {
+        if (pred())
+            return true;
+        if (nowMs() > tmEnd)
+            return false;
+        usleep(10000);
+    }
+}
+
+/* State, parent and name (comm) of a process, from /proc/<pid>/stat; false when it is gone. */
+inline bool procStat(pid_t pid, char* pState, pid_t* pPpid, std::string* pComm)
+{
+    std::string strStat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t nOpen = strStat.find('(');
+    size_t nClose = strStat.rfind(')');
+    if (nOpen == std::string::npos || nClose == std::string::npos || nClose + 4 > strStat.size())
+        return false;
+    char state = 0;
+    int ppid = 0;
+    if (sscanf(strStat.c_str() + nClose + 1, " %c %d", &state, &ppid) != 2)
+        return false;
+    if (pComm)
+        *pComm = strStat.substr(nOpen + 1, nClose - nOpen - 1);
+    if (pState)
+        *pState = state;
+    if (pPpid)
+        *pPpid = ppid;
+    return true;
+}
+
+/* A process exists and is no zombie. */
+inline bool processAlive(pid_t pid)
+{
+    char state = 0;
+    if (pid <= 0 || !procStat(pid, &state, nullptr, nullptr))
+        return false;
+    return state != 'Z' && state != 'X';
+}
+
+/* The name (comm) of a process, empty when gone. */
+inline std::string processName(pid_t pid)
+{
+    std::string strComm;
+    if (!procStat(pid, nullptr, nullptr, &strComm))
+        return std::string();
+    return strComm;
+}
+
+/* The direct children of a process (from /proc). */
+inline std::vector<pid_t> childrenOf(pid_t pid)
+{
+    std::vector<pid_t> kids;
+    DIR* dir = opendir("/proc");
+    if (!dir)
+        return kids;
+    while (struct dirent* ent = readdir(dir)) {
+        char* pEnd = nullptr;
+        long n = strtol(ent->d_name, &pEnd, 10);
+        if (n <= 0 || *pEnd)
+            continue;
+        pid_t ppid = 0;
+        if (procStat((pid_t)n, nullptr, &ppid, nullptr) && ppid == pid)
+            kids.push_back((pid_t)n);
+    }
+    closedir(dir);
+    return kids;
+}
+
+/* Copies a file, its copy getting the mode; false when it cannot be read or written whole. */
+inline bool copyFile(const std::string& strFrom, const std::string& strTo, mode_t mode)
+{
+    int fdIn = open(strFrom.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fdIn < 0)
+        return false;
+    int fdOut = open(strTo.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fdOut < 0) {
+        close(fdIn);
+        return false;
+    }
+    char buf[65536];
+    bool bOk = true;
+    for (;;) {
+        ssize_t n = read(fdIn, buf, sizeof(buf));
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            bOk = false;
+            break;
+        }
+        for (ssize_t off = 0; off < n;) {
+            ssize_t w = write(fdOut, buf + off, (size_t)(n - off));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0) {
+                bOk = false;
+                break;
+            }
+            off += w;
+        }
+        if (!bOk)
+            break;
+    }
+    close(fdIn);
+    if (close(fdOut) != 0)
+        bOk = false;
+    return bOk && chmod(strTo.c_str(), mode) == 0;
+}
+
 /* Removes a folder made by makeTempDir with everything in it; refuses any other path. */
 inline void removeTree(const std::string& dir)
 {
@@ -97,9 +224,7 @@ struct EngineDirs {
         log = data + "/log";
         if (mkdir(bin.c_str(), 0755) != 0 || mkdir(data.c_str(), 0755) != 0 || mkdir(log.c_str(), 0755) != 0)
             return false;
-        std::string exe = bin + "/ruxod.so";
-        if (!writeFile(exe, readFile(fakeScript))) return false;
-        return chmod(exe.c_str(), 0755) == 0;
+        return copyFile(fakeScript, bin + "/ruxod.so", 0755);
     }
     std::string channelLog(int iChannel) const
     {

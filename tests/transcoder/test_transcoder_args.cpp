@@ -144,21 +144,11 @@ const std::vector<LineCase>& rewriteCases()
     return s_cases;
 }
 
-class SplitTable : public ::testing::TestWithParam<LineCase> {};
-class RewriteTable : public ::testing::TestWithParam<LineCase> {};
-
-TEST_P(SplitTable, GivesArguments)
-{
-    int nRet = -100;
-    std::string strErr;
-    Args v = makeArgv(GetParam().strLine, &nRet, &strErr);
-    ASSERT_EQ(nRet, RUXO_TC_OK) << strErr;
-    EXPECT_EQ(v, withPrefix(GetParam().vExpected));
-}
+class LineTable : public ::testing::TestWithParam<LineCase> {};
 
 /* The served outputs reported to the caller (which starts the client-wait notices for them) are
- * exactly the names that got "-listen 1", in order. */
-TEST_P(RewriteTable, GivesArguments)
+ * exactly the names that got "-listen 1", in order (none for the splitting cases). */
+TEST_P(LineTable, GivesArguments)
 {
     int nRet = -100;
     std::string strErr;
@@ -181,8 +171,8 @@ std::string caseName(const ::testing::TestParamInfo<LineCase>& info)
     return info.param.szName;
 }
 
-INSTANTIATE_TEST_SUITE_P(Transcoder, SplitTable, ::testing::ValuesIn(splitCases()), caseName);
-INSTANTIATE_TEST_SUITE_P(Transcoder, RewriteTable, ::testing::ValuesIn(rewriteCases()), caseName);
+INSTANTIATE_TEST_SUITE_P(Split, LineTable, ::testing::ValuesIn(splitCases()), caseName);
+INSTANTIATE_TEST_SUITE_P(Rewrite, LineTable, ::testing::ValuesIn(rewriteCases()), caseName);
 
 TEST(TranscoderArgs, QuotedFlagMarksAnyQuotedPart)
 {

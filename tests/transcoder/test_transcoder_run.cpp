@@ -6,7 +6,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
@@ -19,8 +18,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,9 +30,12 @@ namespace {
 
 const char* g_szTranscoder = RUXO_TRANSCODER_PATH;
 
+using ruxotest::childrenOf;
 using ruxotest::countOf;
 using ruxotest::fileSize;
+using ruxotest::processName;
 using ruxotest::readFile;
+using ruxotest::waitUntil;
 
 void sleepMs(int nMs)
 {
@@ -186,6 +186,13 @@ std::string probe(const TempDir& dir, const std::string& strFile, const char* sz
     return readFile(strOut);
 }
 
+/* Every "key=value" of vWanted is in ffprobe's output strProbe. */
+void expectProbed(const std::string& strProbe, const std::vector<std::string>& vWanted)
+{
+    for (const std::string& strWanted : vWanted)
+        EXPECT_NE(strProbe.find(strWanted), std::string::npos) << strWanted << " in:\n" << strProbe;
+}
+
 /* A loopback TCP port that is free right now. */
 int freePort()
 {
@@ -208,7 +215,7 @@ int freePort()
  * made: a server started with "-listen 1" takes the first connection as its one client. */
 bool isListening(int nPort)
 {
-    std::ifstream in("/proc/net/tcp");
+    std::istringstream in(readFile("/proc/net/tcp"));
     std::string strLine;
     char szWant[32];
     snprintf(szWant, sizeof(szWant), "0100007F:%04X", nPort);
@@ -241,60 +248,13 @@ std::string procCmdline(pid_t pid)
     return str;
 }
 
-/* A process as /proc/<pid>/stat shows it. */
-struct ProcInfo {
-    pid_t pid;
-    pid_t ppid;
-    std::string strComm;
-};
-
-/* The processes whose parent is pidParent, with their names (comm). */
-std::vector<ProcInfo> childrenOf(pid_t pidParent)
-{
-    std::vector<ProcInfo> vKids;
-    DIR* pDir = opendir("/proc");
-    if (!pDir)
-        return vKids;
-    struct dirent* pEnt;
-    while ((pEnt = readdir(pDir)) != nullptr) {
-        if (pEnt->d_name[0] < '1' || pEnt->d_name[0] > '9')
-            continue;
-        std::string strStat = readFile(std::string("/proc/") + pEnt->d_name + "/stat");
-        size_t iOpen = strStat.find('('), iClose = strStat.rfind(')');
-        if (iOpen == std::string::npos || iClose == std::string::npos || iClose < iOpen)
-            continue;
-        ProcInfo info;
-        info.pid = (pid_t)atol(pEnt->d_name);
-        info.strComm = strStat.substr(iOpen + 1, iClose - iOpen - 1);
-        char cState = 0;
-        long nPpid = 0;
-        if (sscanf(strStat.c_str() + iClose + 1, " %c %ld", &cState, &nPpid) != 2)
-            continue;
-        info.ppid = (pid_t)nPpid;
-        if (info.ppid == pidParent)
-            vKids.push_back(info);
-    }
-    closedir(pDir);
-    return vKids;
-}
-
 /* The client-wait watcher among the children of the transcoder's pid, or -1. */
 pid_t watcherOf(pid_t pidTranscoder)
 {
-    for (const ProcInfo& info : childrenOf(pidTranscoder))
-        if (info.strComm == "ruxod.so-wait")
-            return info.pid;
+    for (pid_t pid : childrenOf(pidTranscoder))
+        if (processName(pid) == "ruxod.so-wait")
+            return pid;
     return -1;
-}
-
-bool waitUntil(const std::function<bool()>& fnDone, int nMs)
-{
-    for (int i = 0; i < nMs / 20; i++) {
-        if (fnDone())
-            return true;
-        sleepMs(20);
-    }
-    return fnDone();
 }
 
 /* Makes this test process the reaper of its orphaned descendants while it lives, so that a
@@ -387,15 +347,10 @@ TEST_F(TranscoderRun, TranscodesAClipToAFile)
     ASSERT_EQ(WEXITSTATUS(nStatus), 0) << readFile(strLog);
     EXPECT_NE(readFile(strLog).find(" time="), std::string::npos);  /* progress for the engine */
 
-    std::string strVideo = probe(m_dir, strOut, "v", "stream=codec_name,width,height,r_frame_rate");
-    EXPECT_NE(strVideo.find("codec_name=h264"), std::string::npos) << strVideo;
-    EXPECT_NE(strVideo.find("width=160"), std::string::npos) << strVideo;
-    EXPECT_NE(strVideo.find("height=120"), std::string::npos) << strVideo;
-    EXPECT_NE(strVideo.find("r_frame_rate=15/1"), std::string::npos) << strVideo;
-    std::string strAudio = probe(m_dir, strOut, "a", "stream=codec_name,channels:program_tags=service_name");
-    EXPECT_NE(strAudio.find("codec_name=aac"), std::string::npos) << strAudio;
-    EXPECT_NE(strAudio.find("channels=1"), std::string::npos) << strAudio;
-    EXPECT_NE(strAudio.find("service_name=My TV"), std::string::npos) << strAudio;
+    expectProbed(probe(m_dir, strOut, "v", "stream=codec_name,width,height,r_frame_rate"),
+                 {"codec_name=h264", "width=160", "height=120", "r_frame_rate=15/1"});
+    expectProbed(probe(m_dir, strOut, "a", "stream=codec_name,channels:program_tags=service_name"),
+                 {"codec_name=aac", "channels=1", "service_name=My TV"});
 }
 
 /* A live MPEG-TS served over HTTP: fetched by curl while it runs, then ended with SIGINT. The
@@ -435,13 +390,9 @@ TEST_F(TranscoderRun, ServesMpegTsOverHttpUntilSigint)
     EXPECT_NE(readFile(strLog).find("received signal 2"), std::string::npos) << readFile(strLog);
     EXPECT_TRUE(nCurl != -1 && WIFEXITED(nCurl)) << readFile(m_dir.path("curl.log"));
 
-    std::string strVideo = probe(m_dir, strFetched, "v", "stream=codec_name,width,height,r_frame_rate");
-    EXPECT_NE(strVideo.find("codec_name=h264"), std::string::npos) << strVideo;
-    EXPECT_NE(strVideo.find("width=320"), std::string::npos) << strVideo;
-    EXPECT_NE(strVideo.find("height=240"), std::string::npos) << strVideo;
-    EXPECT_NE(strVideo.find("r_frame_rate=25/1"), std::string::npos) << strVideo;
-    std::string strAudio = probe(m_dir, strFetched, "a", "stream=codec_name");
-    EXPECT_NE(strAudio.find("codec_name=aac"), std::string::npos) << strAudio;
+    expectProbed(probe(m_dir, strFetched, "v", "stream=codec_name,width,height,r_frame_rate"),
+                 {"codec_name=h264", "width=320", "height=240", "r_frame_rate=25/1"});
+    expectProbed(probe(m_dir, strFetched, "a", "stream=codec_name"), {"codec_name=aac"});
 }
 
 /* The preview's form over HTTPS: the certificate and key reach ffmpeg through the pair of options
@@ -474,10 +425,8 @@ TEST_F(TranscoderRun, ServesMp4OverHttpsWithCertificate)
     ASSERT_TRUE(nStatus != -1 && WIFEXITED(nStatus)) << nStatus;
     EXPECT_EQ(WEXITSTATUS(nStatus), 0) << readFile(strLog);
 
-    std::string strVideo = probe(m_dir, strFetched, "v", "stream=codec_name,width,height");
-    EXPECT_NE(strVideo.find("codec_name=h264"), std::string::npos) << strVideo;
-    EXPECT_NE(strVideo.find("width=160"), std::string::npos) << strVideo;
-    EXPECT_NE(strVideo.find("height=120"), std::string::npos) << strVideo;
+    expectProbed(probe(m_dir, strFetched, "v", "stream=codec_name,width,height"),
+                 {"codec_name=h264", "width=160", "height=120"});
 }
 
 /* Inputs the transcoder refuses itself, each with its message and a non-zero exit status. */
