@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -129,6 +130,8 @@ TEST(ConfigSave, FirstStartOnAReadOnlyFolderRunsWithoutATree) {
         CHILD_CHECK(!fileExists(g_tszfnConfig));
         // Nothing was lost, so later saves may try again (they render the defaults).
         CHILD_CHECK(!ruxoConfigLoadFailed());
+        CHILD_CHECK(ruxoConfigNoTreeReason() ==
+                    "cannot write " + g_tszfnConfig + ": " + strerror(EROFS));
         CHILD_CHECK(ruxoExportConfig(NULL) == -1);
     });
 }
