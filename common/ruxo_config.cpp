@@ -565,17 +565,18 @@ static bool printConfig(const cJSON* jsonConfig, std::string* pstrText) {
     return true;
 }
 
-int ruxoSaveConfig(const cJSON* jsonConfig, std::string* pstrReason) {
+int ruxoSaveConfig(const cJSON* jsonConfig, std::string* pstrReason, std::string* pstrText) {
     ConfigGuard guard(g_configLock);
-    if (g_tszfnConfig.empty()) return 0;
     ruxoInitLocale();
-    std::string strText;
+    std::string strLocal;
+    std::string& strText = pstrText != NULL ? *pstrText : strLocal;
     if (!printConfig(jsonConfig, &strText)) {
         std::string strReason = "cannot write " + g_tszfnConfig + ": out of memory";
         printf("Configuration not saved: %s\n", strReason.c_str());
         if (pstrReason != NULL) *pstrReason = strReason;
         return -1;
     }
+    if (g_tszfnConfig.empty()) return 0;
     return writeFileAtomic(g_tszfnConfig, strText, pstrReason);
 }
 

@@ -70,8 +70,9 @@ cJSON* ruxoSetConfig(const char* szConfig);
 /* Writes a tree (installed or not) to g_tszfnConfig, replacing the file atomically: 0 when
  * written; -1 when it could not be (the old file is then unchanged), with a printed line and, in
  * *pstrReason when given, a reason such as "cannot write /etc/ruxod/ruxod.json: No space left on
- * device". An empty configuration path writes nothing and gives 0. */
-int ruxoSaveConfig(const cJSON* jsonConfig, std::string* pstrReason);
+ * device". An empty configuration path writes nothing and gives 0. *pstrText, when given, gets
+ * the printed tree (what the file now holds). */
+int ruxoSaveConfig(const cJSON* jsonConfig, std::string* pstrReason, std::string* pstrText = NULL);
 /* Saves the tree (or, without one, the legacy rendering) to the path, or to g_tszfnConfig for null,
  * replacing the file atomically: 0 when written or when the path is empty; -1 with a printed line
  * when it could not be written (the old file is then unchanged) or while ruxoConfigLoadFailed(). */

@@ -43,6 +43,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -68,6 +69,7 @@
 #define RUXOD_SETTLE_MSEC 500     /* wait between the start message and the channel starts */
 #define RUXOD_CGI_TIMER_ID 200
 #define RUXOD_CGI_RESTART_MSEC 1000
+#define RUXOD_CGI_RETRY_MSEC 5000 /* a web server that could not start is tried again this often */
 #define RUXOD_MAX_PATH 1000
 
 typedef void (*timerTimeout)(sigval sig);
@@ -151,6 +153,22 @@ static void sleepUnlessQuit(long nMilliSec)
         if (rc != EINTR)
             break;
     }
+}
+
+/* Raises the soft limit of open descriptors to the hard limit: the web server's connections and
+ * the channels' pipes and logs share it. */
+static void raiseDescriptorLimit(void)
+{
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) {
+        printf("getrlimit(RLIMIT_NOFILE) failed: %s\n", strerror(errno));
+        return;
+    }
+    if (rl.rlim_cur == rl.rlim_max)
+        return;
+    rl.rlim_cur = rl.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &rl) != 0)
+        printf("setrlimit(RLIMIT_NOFILE, %llu) failed: %s\n", (unsigned long long)rl.rlim_max, strerror(errno));
 }
 
 static bool canUse(const std::string& strDir)
@@ -385,7 +403,8 @@ void timerChannel(sigval sig)
 }
 
 /* The web-server restart timer fired: stop the server and start it again with the settings that
- * the tree holds now. A failed start leaves it stopped. */
+ * the tree holds now (on the previous port when the new one cannot be had). When no server could
+ * start, the timer is armed again: the daemon must not stay unmanageable. */
 void timerCGI(sigval sig)
 {
     (void)sig;
@@ -399,9 +418,11 @@ void timerCGI(sigval sig)
         bRestart = true;
     }
     pthread_mutex_unlock(&s_timerLock);
-    if (bRestart) {
-        ruxoStopCGI();
-        ruxoStartCGI();
+    if (bRestart && !ruxoRestartCGI()) {
+        pthread_mutex_lock(&s_timerLock);
+        if (!s_bShuttingDown && !s_bCGITimerPending)
+            s_bCGITimerPending = createTimer(RUXOD_CGI_TIMER_ID, RUXOD_CGI_RETRY_MSEC, timerCGI, &g_timerCGI);
+        pthread_mutex_unlock(&s_timerLock);
     }
     leaveTimerBody();
 }
@@ -550,6 +571,7 @@ int main(int argc, char** argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     ruxoInitLocale(); /* the one setlocale of the process, on the main thread */
     signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
 
     /* One instance only: the lock lives as long as this process (the detached one included); the
      * descriptor is closed on exec, so no transcoder keeps it. */
@@ -602,6 +624,11 @@ int main(int argc, char** argv)
     printBanner();
     printf("RUXOD started successfully!\nWeb management now accessible at http://127.0.0.1:%d...\n",
            config.nPortHTTP);
+    std::string strNoTree = ruxoConfigNoTreeReason();
+    if (!strNoTree.empty())
+        printf("Running without a configuration (%s): the web management admits local clients "
+               "(127.0.0.0/8) only, until a configuration is posted\n",
+               strNoTree.c_str());
 
     sleepUnlessQuit(RUXOD_SETTLE_MSEC);
     initChannels();

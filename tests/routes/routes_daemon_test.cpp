@@ -320,17 +320,32 @@ TEST_F(RoutesDaemon, ConfigurationPostsImportsAndTheSavedFile)
     EXPECT_NE(get("/status").strBody.find("Login Authentication"), std::string::npos);
     m_strCookie = "auth=other";
 
-    /* Bodies that do not parse, an oversized one among them, leave the file byte for byte. */
+    /* Bodies that are no configuration (not JSON, not an object) are 400, an oversized one 413;
+     * each leaves the file byte for byte and the running configuration as it was. */
     const std::string strBefore = readFile(kConfigFile);
     std::string strHuge = config(channel(false, "/media/d.mp4", "run"), kPort, "other");
     strHuge.insert(strHuge.size() - 1, ", \"pad\": \"" + std::string(2 * 1024 * 1024, 'x') + "\"");
-    for (const std::string& strBad : {std::string("{\"global\": {"), std::string("garbage"), strHuge}) {
-        r = post("/config", strBad);
-        EXPECT_EQ(r.nStatus, 400);
-        EXPECT_EQ(r.strBody, "");
+    std::string strJustOver = config(channel(false, "/media/d.mp4", "run"), kPort, "other");
+    strJustOver.insert(strJustOver.size() - 1, ", \"pad\": \"" + std::string(1024 * 1024 - strJustOver.size() - 10, 'x') + "\"");
+    const struct {
+        std::string strBody;
+        int nStatus;
+    } bodies[] = {
+        {"{\"global\": {", 400}, {"garbage", 400}, {"[]", 400}, {"null", 400},
+        {"\"a string\"", 400}, {"42", 400}, {"[" + config(channel(false, "/media/e.mp4", "run")) + "]", 400},
+        {strHuge, 413}, {strJustOver, 413},
+    };
+    for (const auto& b : bodies) {
+        SCOPED_TRACE(b.strBody.substr(0, 40));
+        r = post("/config", b.strBody);
+        EXPECT_EQ(r.nStatus, b.nStatus);
+        if (b.nStatus == 400) {
+            EXPECT_EQ(r.strBody, "");
+        }
         EXPECT_EQ(readFile(kConfigFile), strBefore);
+        EXPECT_EQ(get("/status").nStatus, 200); /* the cookie for "other" still passes */
     }
-    EXPECT_EQ(get("/status").nStatus, 200);
+    EXPECT_NE(get("/status").strBody.find("\"idle\""), std::string::npos);
     stopDaemon();
 }
 
