@@ -319,11 +319,25 @@ static void cgiWriteRequestLog(MHD_Connection* conn, const char* szMethod, const
     struct stat st;
     if (stat(strfnLog.c_str(), &st) == 0 && st.st_size > RUXO_CGI_LOG_ROTATE_SIZE)
         ruxoRotateLogFiles(strStem.c_str(), ".log");
-    FILE* fp = fopen(strfnLog.c_str(), "ae");
-    if (fp == nullptr)
+    /* Only a regular file is written, opened without blocking: a named pipe at the path must not
+     * hold the web thread. */
+    int fd = open(strfnLog.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0)
         return;
-    fwrite(strLine.data(), 1, strLine.size(), fp);
-    fclose(fp);
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        const char* p = strLine.data();
+        size_t cchLeft = strLine.size();
+        while (cchLeft > 0) {
+            ssize_t n = write(fd, p, cchLeft);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            p += n;
+            cchLeft -= (size_t)n;
+        }
+    }
+    close(fd);
 }
 
 /* ---- replies --------------------------------------------------------------------------------- */

@@ -845,6 +845,12 @@ TEST_F(CgiServer, RequestLogRotatesAndCutsLongPaths)
     EXPECT_EQ(ruxotest::countOf(strLog, "\n"), 2u) << strLog.size();
     EXPECT_NE(strLog.find("] GET /" + std::string(999, 'L') + "... from 127.0.0.1:"), std::string::npos) << strLog;
     EXPECT_EQ(strLog.find(std::string(1000, 'L')), std::string::npos);
+    /* A named pipe at the log's path holds nothing up: the request is answered, no line written. */
+    ASSERT_EQ(unlink(m_strLog.c_str()), 0);
+    ASSERT_EQ(mkfifo(m_strLog.c_str(), 0600), 0);
+    EXPECT_EQ(curl(url("/piped")).nStatus, 200);
+    ASSERT_EQ(unlink(m_strLog.c_str()), 0);
+
     /* A path of exactly 1000 characters is written whole. */
     EXPECT_EQ(curl(url("/" + std::string(999, 'k'))).nStatus, 200);
     strLog = ruxotest::readFile(m_strLog);
