@@ -12,9 +12,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <string>
 
+#include "ruxo.h"
 #include "ruxo_device_api.h"
 #include "ruxo_text.h"
 
@@ -44,6 +47,21 @@ static CreateDeckLinkDiscoveryInstanceFunc gCreateDeckLinkDiscoveryFunc = nullpt
 static CreateVideoFrameAncillaryPacketsInstanceFunc gCreateVideoFrameAncillaryPacketsFunc = nullptr;
 static CreateOpenGLScreenPreviewHelperFunc gCreateOpenGLPreviewFunc = nullptr;
 
+void* ruxoOpenVendorLibrary(const char* szName, int nFlags)
+{
+    /* The program's run path names its own folder too, but the loader applies it only when it
+     * can tell that the program itself called dlopen, which it cannot when dlopen is wrapped (as
+     * the sanitizers wrap it): so the folder is tried by name first. A library there that does
+     * not load is reported as it is, not replaced by another one from elsewhere. */
+    const char* szDir = ruxoGetProgDir();
+    if (szDir != nullptr && szDir[0] != '\0') {
+        const std::string strPath = std::string(szDir) + "/" + szName;
+        if (access(strPath.c_str(), F_OK) == 0)
+            return dlopen(strPath.c_str(), nFlags);
+    }
+    return dlopen(szName, nFlags);
+}
+
 /* The loader's reason for the last failure, on a line of its own. */
 static void _printLoaderError(void)
 {
@@ -63,7 +81,7 @@ static void* _resolve(void* pLibrary, const char* szSymbol)
 
 extern "C" void InitDeckLinkAPI(void)
 {
-    void* pLibrary = dlopen(RUXO_DECKLINK_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
+    void* pLibrary = ruxoOpenVendorLibrary(RUXO_DECKLINK_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
     if (pLibrary == nullptr) {
         _printLoaderError();
         return;
@@ -83,7 +101,7 @@ extern "C" void InitDeckLinkAPI(void)
 
 extern "C" void InitDeckLinkPreviewAPI(void)
 {
-    void* pLibrary = dlopen(RUXO_DECKLINK_PREVIEW_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
+    void* pLibrary = ruxoOpenVendorLibrary(RUXO_DECKLINK_PREVIEW_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
     if (pLibrary == nullptr) {
         _printLoaderError();
         return;

@@ -136,6 +136,12 @@ IDeckLinkVideoFrameAncillaryPackets* CreateVideoFrameAncillaryPacketsInstance(vo
 
 #endif /* RUXO_DECKLINK_SDK */
 
+/* ---- finding the libraries ---------------------------------------------------------------- */
+
+/* dlopen of a vendor library by its file name (ruxo_decklink.cpp): the copy in the program's own
+ * folder when there is one, else the system's library path. */
+void* ruxoOpenVendorLibrary(const char* szName, int nFlags);
+
 /* ---- NDI ------------------------------------------------------------------------------------ */
 
 #ifdef RUXO_NDI_SDK

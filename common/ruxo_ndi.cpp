@@ -52,7 +52,7 @@ static bool _resolve(void* pLibrary, const char* szSymbol, void** ppSymbol)
  * Any failure is reported once, here, and leaves s_ndiLoad null. */
 static void _loadNDI(void)
 {
-    void* pLibrary = dlopen(RUXO_NDI_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    void* pLibrary = ruxoOpenVendorLibrary(RUXO_NDI_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     if (pLibrary == nullptr) {
         const char* szError = dlerror();
         fprintf(stderr, "%s\n", szError != nullptr ? szError : RUXO_NDI_LIBRARY ": cannot be loaded");

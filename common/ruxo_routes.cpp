@@ -1,6 +1,7 @@
 /* ruxo_routes.cpp -- the JSON API behind the login gate: the order in which request paths are
  * matched, the status reply that the web page polls, the runtime reply it reads once, the
- * configuration post (replace or import) and the channel actions (start, stop, preview).
+ * configuration post (replace or import), the DeckLink and NDI device lists of the pickers, and
+ * the channel actions (start, stop, preview).
  *
  * Everything here runs on the web server's one polling thread. The channel walk of the status
  * reply, the configuration replacement and the channel actions hold the web mutex and, inside it,
