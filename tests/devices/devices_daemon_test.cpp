@@ -122,6 +122,13 @@ TEST_F(DevicesDaemon, DeckLinkDevicesWithTheirModes)
                                   "I\tPlayout only in name\n";
     startDaemon({{"RUXO_FAKE_DECKLINK", strScript}});
 
+    /* The second card, listed without modes on either side, closes both lists. */
+    const std::string strLastDevice = "  { \"name\": \"Playout only in name\",\n"
+                                      "  \"formats\": [\n"
+                                      "  ]\n"
+                                      "  }\n"
+                                      " ]\n"
+                                      "}\n";
     const std::string strInput = "{ \"devices\": [\n"
                                  "  { \"name\": \"Card \\\"A\\\" \\\\ 1\",\n"
                                  "  \"formats\": [\n"
@@ -132,13 +139,7 @@ TEST_F(DevicesDaemon, DeckLinkDevicesWithTheirModes)
                                  ", \"width\": 1920, \"height\": 1080, \"numFrame\": 25, \"denFrame\": 1, "
                                  "\"interlaced\": 1 }\n"
                                  "  ]\n"
-                                 "  },\n"
-                                 "  { \"name\": \"Playout only in name\",\n"
-                                 "  \"formats\": [\n"
-                                 "  ]\n"
-                                 "  }\n"
-                                 " ]\n"
-                                 "}\n";
+                                 "  },\n" + strLastDevice;
     for (const char* szPath : {"/decklink_config", "/decklink_config?output=0", "/decklink_config?output=abc"}) {
         SCOPED_TRACE(szPath);
         CurlReply r = get(szPath);
@@ -154,13 +155,7 @@ TEST_F(DevicesDaemon, DeckLinkDevicesWithTheirModes)
                                   ", \"width\": 3840, \"height\": 2160, \"numFrame\": 60000, \"denFrame\": 1001, "
                                   "\"interlaced\": 0 }\n"
                                   "  ]\n"
-                                  "  },\n"
-                                  "  { \"name\": \"Playout only in name\",\n"
-                                  "  \"formats\": [\n"
-                                  "  ]\n"
-                                  "  }\n"
-                                  " ]\n"
-                                  "}\n";
+                                  "  },\n" + strLastDevice;
     ASSERT_LT(std::stoll(fmtcode("\xF0out")), 0) << "a code with its top bit set is written as a negative number";
     for (const char* szPath : {"/decklink_config?output=1", "/decklink_config?output=0x10", "/DeckLink_Config?xoutput=1"}) {
         SCOPED_TRACE(szPath);

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include "fake_devices.h"
@@ -53,6 +54,14 @@ private:
     std::string m_strText;
 };
 
+/* What fn writes to standard error. */
+inline std::string stderrOf(const std::function<void()>& fn)
+{
+    StderrCapture err;
+    fn();
+    return err.text();
+}
+
 /* A hook of a fake library that is already loaded (null when it is not). */
 template <class FUNC>
 FUNC fakeHook(const char* szLibrary, const char* szHook)
@@ -75,6 +84,13 @@ inline std::string fakeCalls(const char* szLibrary, const char* szHook)
     std::string str = sz != nullptr ? sz : "";
     free(sz);
     return str;
+}
+
+/* The fake's count of live objects (-1 when the hook is missing). */
+inline int fakeLive(const char* szLibrary, const char* szHook)
+{
+    RuxoFakeLiveFunc pLive = fakeHook<RuxoFakeLiveFunc>(szLibrary, szHook);
+    return pLive != nullptr ? pLive() : -1;
 }
 
 /* How many lines the text has (a last line without its line feed counts). */

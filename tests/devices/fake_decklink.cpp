@@ -156,24 +156,28 @@ private:
     ModeSpec m_spec;
 };
 
-class FakeModeIterator final : public FakeObject<IDeckLinkDisplayModeIterator> {
+/* An iterator over a list: each Next hands out a new OBJECT for the next spec, then fails. */
+template <class I, class ITEM, class OBJECT, class SPEC>
+class FakeWalk final : public FakeObject<I> {
 public:
-    explicit FakeModeIterator(const std::vector<ModeSpec>& modes) : FakeObject("modes"), m_modes(modes) {}
-    HRESULT Next(IDeckLinkDisplayMode** ppMode) override
+    FakeWalk(const char* szKind, const std::vector<SPEC>& specs) : FakeObject<I>(szKind), m_specs(specs) {}
+    HRESULT Next(ITEM** ppItem) override
     {
-        note("Next");
-        if (m_nNext >= m_modes.size()) {
-            *ppMode = nullptr;
+        this->note("Next");
+        if (m_nNext >= m_specs.size()) {
+            *ppItem = nullptr;
             return E_FAIL;
         }
-        *ppMode = new FakeMode(m_modes[m_nNext++]);
+        *ppItem = new OBJECT(m_specs[m_nNext++]);
         return S_OK;
     }
 
 private:
-    std::vector<ModeSpec> m_modes;
+    std::vector<SPEC> m_specs;
     size_t m_nNext = 0;
 };
+
+typedef FakeWalk<IDeckLinkDisplayModeIterator, IDeckLinkDisplayMode, FakeMode, ModeSpec> FakeModeIterator;
 
 /* One side of a device: its modes of that side (or of both). */
 template <class SIDE>
@@ -193,7 +197,7 @@ public:
             *ppIterator = nullptr;
             return E_FAIL;
         }
-        *ppIterator = new FakeModeIterator(m_modes);
+        *ppIterator = new FakeModeIterator("modes", m_modes);
         return S_OK;
     }
 
@@ -265,24 +269,7 @@ private:
     DeviceSpec m_device;
 };
 
-class FakeIterator final : public FakeObject<IDeckLinkIterator> {
-public:
-    explicit FakeIterator(const std::vector<DeviceSpec>& devices) : FakeObject("iterator"), m_devices(devices) {}
-    HRESULT Next(IDeckLink** ppDeckLink) override
-    {
-        note("Next");
-        if (m_nNext >= m_devices.size()) {
-            *ppDeckLink = nullptr;
-            return E_FAIL;
-        }
-        *ppDeckLink = new FakeDeckLink(m_devices[m_nNext++]);
-        return S_OK;
-    }
-
-private:
-    std::vector<DeviceSpec> m_devices;
-    size_t m_nNext = 0;
-};
+typedef FakeWalk<IDeckLinkIterator, IDeckLink, FakeDeckLink, DeviceSpec> FakeIterator;
 
 }  // namespace
 
@@ -295,7 +282,7 @@ IDeckLinkIterator* CreateDeckLinkIteratorInstance_0003(void)
     const char* szSpec = getenv("RUXO_FAKE_DECKLINK");
     if (szSpec != nullptr && strcmp(szSpec, "noiterator") == 0)
         return nullptr;
-    return new FakeIterator(parseDevices(szSpec));
+    return new FakeIterator("iterator", parseDevices(szSpec));
 }
 #endif
 

@@ -26,8 +26,7 @@ std::string calls()
 
 int liveObjects()
 {
-    RuxoFakeLiveFunc pLive = fakeHook<RuxoFakeLiveFunc>(kLibrary, "ruxoFakeDeckLinkLive");
-    return pLive != nullptr ? pLive() : -1;
+    return fakeLive(kLibrary, "ruxoFakeDeckLinkLive");
 }
 
 /* One mode in the fake's script form. */

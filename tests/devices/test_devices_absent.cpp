@@ -19,12 +19,7 @@ TEST(DevicesAbsent, DeckLinkReportsTheLoaderOnceAndListsNothing)
     RUXO_DECKLINKS list;
     memset(&list, 0x5A, sizeof(list));
     const RUXO_DECKLINKS before = list;
-    std::string strFirst;
-    {
-        StderrCapture err;
-        EXPECT_EQ(ruxoEnumBMD(0, &list), -1);
-        strFirst = err.text();
-    }
+    const std::string strFirst = stderrOf([&] { EXPECT_EQ(ruxoEnumBMD(0, &list), -1); });
     EXPECT_EQ(lineCount(strFirst), 1u) << strFirst;
     EXPECT_NE(strFirst.find("libDeckLinkAPI.so"), std::string::npos) << strFirst;
     EXPECT_EQ(memcmp(&list, &before, sizeof(list)), 0);
@@ -42,12 +37,7 @@ TEST(DevicesAbsent, NDIReportsTheLoaderOnceAndFindsNothing)
 {
     RUXO_NDI ndi;
     memset(&ndi, 0, sizeof(ndi));
-    std::string strFirst;
-    {
-        StderrCapture err;
-        EXPECT_EQ(ruxoEnumNDI(&ndi, 5), -1);
-        strFirst = err.text();
-    }
+    const std::string strFirst = stderrOf([&] { EXPECT_EQ(ruxoEnumNDI(&ndi, 5), -1); });
     EXPECT_EQ(lineCount(strFirst), 1u) << strFirst;
     EXPECT_NE(strFirst.find("libndi.so.5"), std::string::npos) << strFirst;
     EXPECT_EQ(ndi.nSources, 0u);

@@ -18,12 +18,7 @@ TEST(DevicesMissing, DeckLinkWithoutTheIteratorFactory)
 {
     RUXO_DECKLINKS list;
     memset(&list, 0, sizeof(list));
-    std::string strFirst;
-    {
-        StderrCapture err;
-        EXPECT_EQ(ruxoEnumBMD(0, &list), -1);
-        strFirst = err.text();
-    }
+    const std::string strFirst = stderrOf([&] { EXPECT_EQ(ruxoEnumBMD(0, &list), -1); });
     EXPECT_EQ(lineCount(strFirst), 1u) << strFirst;
     EXPECT_NE(strFirst.find("CreateDeckLinkIteratorInstance_0003"), std::string::npos) << strFirst;
     EXPECT_TRUE(IsDeckLinkAPIPresent()); /* the library itself was opened */
@@ -41,12 +36,7 @@ TEST(DevicesMissing, NDIWithoutTheWait)
 {
     RUXO_NDI ndi;
     memset(&ndi, 0, sizeof(ndi));
-    std::string strFirst;
-    {
-        StderrCapture err;
-        EXPECT_EQ(ruxoEnumNDI(&ndi, 1), -1);
-        strFirst = err.text();
-    }
+    const std::string strFirst = stderrOf([&] { EXPECT_EQ(ruxoEnumNDI(&ndi, 1), -1); });
     EXPECT_EQ(lineCount(strFirst), 1u) << strFirst;
     EXPECT_NE(strFirst.find("NDIlib_find_wait_for_sources"), std::string::npos) << strFirst;
 

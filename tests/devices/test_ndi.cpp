@@ -25,8 +25,7 @@ std::string calls()
 
 int liveObjects()
 {
-    RuxoFakeLiveFunc pLive = fakeHook<RuxoFakeLiveFunc>(kLibrary, "ruxoFakeNDILive");
-    return pLive != nullptr ? pLive() : -1;
+    return fakeLive(kLibrary, "ruxoFakeNDILive");
 }
 
 /* Runs one search with the fake scripted by strScript; the record comes back in *pNDI. */
