@@ -470,7 +470,6 @@ RUXO_CHANNEL_STATE ruxoGetChannelState(int iChannel)
     return ruxoGetState(iChannel);
 }
 
-
 void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus)
 {
     if (tszStatus == nullptr || cchStatus == 0)

@@ -20,7 +20,7 @@ namespace {
 ruxofake::CallLog s_log;
 std::atomic<int> s_nLive(0);
 
-struct ModeSpec {
+struct ScriptedMode {
     char cSide = 'b';
     uint32_t nCode = 0;
     long nWidth = 0;
@@ -30,10 +30,10 @@ struct ModeSpec {
     uint32_t nField = 0;
 };
 
-struct DeviceSpec {
+struct ScriptedDevice {
     std::string strFlags;
     std::string strName;
-    std::vector<ModeSpec> modes;
+    std::vector<ScriptedMode> modes;
     bool has(char c) const { return strFlags.find(c) != std::string::npos; }
 };
 
@@ -45,9 +45,9 @@ uint32_t fourcc(const std::string& str)
 }
 
 /* "SIDE:CODE,WIDTH,HEIGHT,SCALE,DURATION,FIELD" */
-ModeSpec parseMode(const std::string& str)
+ScriptedMode parseMode(const std::string& str)
 {
-    ModeSpec mode;
+    ScriptedMode mode;
     std::string strRest = str;
     if (str.size() > 2 && str[1] == ':') {
         mode.cSide = str[0];
@@ -64,16 +64,16 @@ ModeSpec parseMode(const std::string& str)
     return mode;
 }
 
-[[maybe_unused]] std::vector<DeviceSpec> parseDevices(const char* sz)
+[[maybe_unused]] std::vector<ScriptedDevice> parseDevices(const char* sz)
 {
-    std::vector<DeviceSpec> devices;
+    std::vector<ScriptedDevice> devices;
     if (sz == nullptr || sz[0] == '\0')
         return devices;
     for (const std::string& strLine : split(sz, '\n')) {
         if (strLine.empty())
             continue;
         std::vector<std::string> fields = split(strLine, '\t');
-        DeviceSpec device;
+        ScriptedDevice device;
         device.strFlags = fields[0];
         if (fields.size() > 1)
             device.strName = fields[1];
@@ -123,69 +123,69 @@ private:
 
 class FakeMode final : public FakeObject<IDeckLinkDisplayMode> {
 public:
-    explicit FakeMode(const ModeSpec& spec) : FakeObject("mode"), m_spec(spec) {}
+    explicit FakeMode(const ScriptedMode& mode) : FakeObject("mode"), m_mode(mode) {}
     BMDDisplayMode GetDisplayMode(void) override
     {
         note("GetDisplayMode");
-        return m_spec.nCode;
+        return m_mode.nCode;
     }
     long GetWidth(void) override
     {
         note("GetWidth");
-        return m_spec.nWidth;
+        return m_mode.nWidth;
     }
     long GetHeight(void) override
     {
         note("GetHeight");
-        return m_spec.nHeight;
+        return m_mode.nHeight;
     }
     HRESULT GetFrameRate(BMDTimeValue* frameDuration, BMDTimeScale* timeScale) override
     {
         note("GetFrameRate");
-        *frameDuration = m_spec.nDuration;
-        *timeScale = m_spec.nScale;
+        *frameDuration = m_mode.nDuration;
+        *timeScale = m_mode.nScale;
         return S_OK;
     }
     BMDFieldDominance GetFieldDominance(void) override
     {
         note("GetFieldDominance");
-        return m_spec.nField;
+        return m_mode.nField;
     }
 
 private:
-    ModeSpec m_spec;
+    ScriptedMode m_mode;
 };
 
-/* An iterator over a list: each Next hands out a new OBJECT for the next spec, then fails. */
-template <class I, class ITEM, class OBJECT, class SPEC>
+/* An iterator over a list: each Next hands out a new OBJECT for the next scripted item, then fails. */
+template <class I, class ITEM, class OBJECT, class SCRIPTED>
 class FakeWalk final : public FakeObject<I> {
 public:
-    FakeWalk(const char* szKind, const std::vector<SPEC>& specs) : FakeObject<I>(szKind), m_specs(specs) {}
+    FakeWalk(const char* szKind, const std::vector<SCRIPTED>& items) : FakeObject<I>(szKind), m_items(items) {}
     HRESULT Next(ITEM** ppItem) override
     {
         this->note("Next");
-        if (m_nNext >= m_specs.size()) {
+        if (m_nNext >= m_items.size()) {
             *ppItem = nullptr;
             return E_FAIL;
         }
-        *ppItem = new OBJECT(m_specs[m_nNext++]);
+        *ppItem = new OBJECT(m_items[m_nNext++]);
         return S_OK;
     }
 
 private:
-    std::vector<SPEC> m_specs;
+    std::vector<SCRIPTED> m_items;
     size_t m_nNext = 0;
 };
 
-typedef FakeWalk<IDeckLinkDisplayModeIterator, IDeckLinkDisplayMode, FakeMode, ModeSpec> FakeModeIterator;
+typedef FakeWalk<IDeckLinkDisplayModeIterator, IDeckLinkDisplayMode, FakeMode, ScriptedMode> FakeModeIterator;
 
 /* One side of a device: its modes of that side (or of both). */
 template <class SIDE>
 class FakeSide final : public FakeObject<SIDE> {
 public:
-    FakeSide(const char* szKind, const DeviceSpec& device, char cSide) : FakeObject<SIDE>(szKind), m_device(device)
+    FakeSide(const char* szKind, const ScriptedDevice& device, char cSide) : FakeObject<SIDE>(szKind), m_device(device)
     {
-        for (const ModeSpec& mode : device.modes) {
+        for (const ScriptedMode& mode : device.modes) {
             if (mode.cSide == cSide || mode.cSide == 'b')
                 m_modes.push_back(mode);
         }
@@ -202,13 +202,13 @@ public:
     }
 
 private:
-    DeviceSpec m_device;
-    std::vector<ModeSpec> m_modes;
+    ScriptedDevice m_device;
+    std::vector<ScriptedMode> m_modes;
 };
 
 class FakeAttributes final : public FakeObject<IDeckLinkAttributes> {
 public:
-    explicit FakeAttributes(const DeviceSpec& device) : FakeObject("attributes"), m_device(device) {}
+    explicit FakeAttributes(const ScriptedDevice& device) : FakeObject("attributes"), m_device(device) {}
     HRESULT GetString(BMDDeckLinkAttributeID id, const char** ppValue) override
     {
         *ppValue = nullptr;
@@ -231,12 +231,12 @@ public:
     }
 
 private:
-    DeviceSpec m_device;
+    ScriptedDevice m_device;
 };
 
 class FakeDeckLink final : public FakeObject<IDeckLink> {
 public:
-    explicit FakeDeckLink(const DeviceSpec& device) : FakeObject("device"), m_device(device) {}
+    explicit FakeDeckLink(const ScriptedDevice& device) : FakeObject("device"), m_device(device) {}
     HRESULT QueryInterface(REFIID iid, LPVOID* ppv) override
     {
         *ppv = nullptr;
@@ -266,10 +266,10 @@ public:
     }
 
 private:
-    DeviceSpec m_device;
+    ScriptedDevice m_device;
 };
 
-typedef FakeWalk<IDeckLinkIterator, IDeckLink, FakeDeckLink, DeviceSpec> FakeIterator;
+typedef FakeWalk<IDeckLinkIterator, IDeckLink, FakeDeckLink, ScriptedDevice> FakeIterator;
 
 }  // namespace
 
@@ -279,10 +279,10 @@ extern "C" {
 IDeckLinkIterator* CreateDeckLinkIteratorInstance_0003(void)
 {
     s_log.note("CreateDeckLinkIteratorInstance_0003");
-    const char* szSpec = getenv("RUXO_FAKE_DECKLINK");
-    if (szSpec != nullptr && strcmp(szSpec, "noiterator") == 0)
+    const char* szScript = getenv("RUXO_FAKE_DECKLINK");
+    if (szScript != nullptr && strcmp(szScript, "noiterator") == 0)
         return nullptr;
-    return new FakeIterator("iterator", parseDevices(szSpec));
+    return new FakeIterator("iterator", parseDevices(szScript));
 }
 #endif
 
