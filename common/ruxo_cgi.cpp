@@ -300,6 +300,12 @@ int cgiReply(MHD_Connection* conn, unsigned int nStatus, const std::string& strB
         MHD_create_response_from_buffer(strBody.size(), (void*)strBody.data(), MHD_RESPMEM_MUST_COPY);
     if (pResponse == nullptr)
         return 0;
+    return cgiQueueReply(conn, nStatus, pResponse, szContentType, headers);
+}
+
+int cgiQueueReply(MHD_Connection* conn, unsigned int nStatus, MHD_Response* pResponse,
+                  const char* szContentType, const CGI_HEADERS& headers)
+{
     for (const auto& header : headers) {
         if (ruxoStrCaseCmp(header.first.c_str(), "Connection") == 0) {
             MHD_set_response_options(pResponse, MHD_RF_SEND_KEEP_ALIVE_HEADER, MHD_RO_END);

@@ -1,5 +1,6 @@
-/* ruxo_cgi_internal.h -- what the web server (ruxo_cgi.cpp) and its API routes (ruxo_routes.cpp)
- * share. Everything here runs on the web server's one polling thread. */
+/* ruxo_cgi_internal.h -- what the web server (ruxo_cgi.cpp), its API routes (ruxo_routes.cpp) and
+ * its downloads (ruxo_cgi_files.cpp) share. Everything here runs on the web server's one polling
+ * thread. */
 #ifndef RUXO_CGI_INTERNAL_H
 #define RUXO_CGI_INTERNAL_H
 
@@ -23,6 +24,10 @@ typedef std::vector<std::pair<std::string, std::string>> CGI_HEADERS;
  * library refuses to add that header itself, so only the flag takes effect. */
 int cgiReply(MHD_Connection* conn, unsigned int nStatus, const std::string& strBody,
              const char* szContentType, const CGI_HEADERS& headers = CGI_HEADERS());
+/* The same for a reply that the caller made (a file served in place, a buffer the reply frees):
+ * adds the headers as above, queues it and lets go of it on every path. */
+int cgiQueueReply(MHD_Connection* conn, unsigned int nStatus, MHD_Response* pResponse,
+                  const char* szContentType, const CGI_HEADERS& headers);
 
 /* The Set-Cookie value that carries the login password: "auth=" and the password percent-encoded
  * outside [A-Za-z0-9-._~], then "; SameSite=Strict; HttpOnly". Every place that sets the login

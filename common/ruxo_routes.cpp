@@ -17,6 +17,7 @@
 #include <string>
 
 #include "ruxo.h"
+#include "ruxo_cgi_files.h"
 #include "ruxo_cgi_internal.h"
 #include "ruxo_channel.h"
 #include "ruxo_config.h"
@@ -71,17 +72,15 @@ struct CGI_SERVER_SETTINGS {
 
 }  // namespace
 
-/* ---- routes that other modules will serve ----------------------------------------------------
- * The embedded files (with "/" as "/index.html"), the configuration download (GET "/config") and
- * the two device routes are not served yet: each answers 404 with an empty body. These three are
- * the only places to change: each becomes a call of ruxoCGIDownload, ruxoCGIDecklinkConfig or
- * ruxoCGINDIConfig with the same arguments. */
+/* ---- routes that other modules serve ---------------------------------------------------------
+ * The embedded files (with "/" as "/index.html"), the logo and the configuration download (GET
+ * "/config") are ruxoCGIDownload's. The two device routes are not served yet: each answers 404
+ * with an empty body; each becomes a call of ruxoCGIDecklinkConfig or ruxoCGINDIConfig with the
+ * same arguments. */
 
 static int cgiDownload(MHD_Connection* conn, const char* szPath, const char* szArgs)
 {
-    (void)szPath;
-    (void)szArgs;
-    return cgiReply(conn, MHD_HTTP_NOT_FOUND, std::string(), nullptr);
+    return ruxoCGIDownload(conn, szPath, szArgs);
 }
 
 static int cgiDecklinkConfig(MHD_Connection* conn, const char* szArgs)
