@@ -502,9 +502,12 @@ function installDropdown(button, item, onItem)
 {
     var dropdown = button.querySelector('.dropdown');
     var mark = dropdown.querySelector('.dropdown_mark');
-    mark.addEventListener('mouseenter', function () {
+    var open = function () {
         dropdown.classList.add('open');
-    });
+    };
+    /* A tap opens it too, where there is no pointer to hover. */
+    mark.addEventListener('mouseenter', open);
+    mark.addEventListener('click', open);
     dropdown.addEventListener('mouseleave', function () {
         dropdown.classList.remove('open');
     });
