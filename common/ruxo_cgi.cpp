@@ -509,9 +509,7 @@ static void mhdRequestCompleted(void* cls, MHD_Connection* connection, void** co
 /* Largest certificate or key file read; anything bigger is no PEM file worth loading. */
 #define RUXO_CGI_PEM_MAX (16 * 1024 * 1024)
 
-/* The whole file as NUL-terminated text; empty when it does not open, is no regular file (a folder,
- * a pipe, a device), is empty or is implausibly large. */
-static std::string cgiReadPemFile(const std::string& strfn)
+std::string cgiReadFile(const std::string& strfn, size_t cbMax)
 {
     std::string strText;
     if (strfn.empty())
@@ -521,7 +519,7 @@ static std::string cgiReadPemFile(const std::string& strfn)
     if (fd < 0)
         return strText;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > RUXO_CGI_PEM_MAX) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || (size_t)st.st_size > cbMax) {
         close(fd);
         return strText;
     }
@@ -617,8 +615,8 @@ int ruxoStartCGI(void)
     MHD_Daemon* pDaemon = nullptr;
     bool bSslTurnedOff = false;
     if (bSsl) {
-        std::string strCert = cgiReadPemFile(strfnCert);
-        std::string strKey = cgiReadPemFile(strfnKey);
+        std::string strCert = cgiReadFile(strfnCert, RUXO_CGI_PEM_MAX);
+        std::string strKey = cgiReadFile(strfnKey, RUXO_CGI_PEM_MAX);
         if (!strCert.empty() && !strKey.empty()) {
             pDaemon = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_TLS, (uint16_t)nPort,
                                        mhdAccessPolicyCallback, nullptr, mhdAccessHandlerCallback, nullptr,

@@ -4,12 +4,7 @@
  * request, or the whole configuration printed as JSON. Runs on the web server's one thread. */
 #include "ruxo_cgi_files.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <mutex>
 #include <string>
@@ -111,38 +106,11 @@ const TCHAR* ruxoOEMLogoFileName(void)
 
 MHD_Response* ruxoCGIDownloadExt(const TCHAR* tszfn)
 {
-    /* Without blocking: a named pipe at the path must not hold the web thread. */
-    int fd = open(tszfn, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    /* Read afresh at every request (fewer bytes than its size when the file shrank meanwhile). */
+    std::string strBytes = cgiReadFile(tszfn, RUXO_OEM_LOGO_MAX);
+    if (strBytes.empty())
         return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > RUXO_OEM_LOGO_MAX) {
-        close(fd);
-        return nullptr;
-    }
-    size_t cbFile = (size_t)st.st_size;
-    char* buf = (char*)malloc(cbFile);
-    if (buf == nullptr) {
-        close(fd);
-        return nullptr;
-    }
-    /* The bytes actually read: fewer when the file shrank meanwhile. */
-    size_t cbRead = 0;
-    while (cbRead < cbFile) {
-        ssize_t n = read(fd, buf + cbRead, cbFile - cbRead);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        cbRead += (size_t)n;
-    }
-    close(fd);
-    MHD_Response* pResponse = nullptr;
-    if (cbRead > 0)
-        pResponse = MHD_create_response_from_buffer_with_free_callback(cbRead, buf, free);
-    if (pResponse == nullptr)
-        free(buf);
-    return pResponse;
+    return MHD_create_response_from_buffer(strBytes.size(), (void*)strBytes.data(), MHD_RESPMEM_MUST_COPY);
 }
 
 /* ---- the configuration --------------------------------------------------------------------- */

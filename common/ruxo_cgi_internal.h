@@ -56,6 +56,12 @@ BOOL cgiAclAllows(const char* szAcl, uint32_t ulHostAddr);
 /* Whether one network token of the access list ("a.b.c.d", "a.b.c.d/n", "all") covers the client. */
 BOOL cgiAclNetMatches(const char* szNet, uint32_t ulHostAddr);
 
+/* The whole of a regular file of 1 to cbMax bytes (as text, NUL-terminated); empty when it does not
+ * open, is no regular file (a folder, a pipe, a device), is empty or is larger. It is opened
+ * without blocking, so a named pipe at the path cannot hold the caller. Certificates, keys, the
+ * logo. */
+std::string cgiReadFile(const std::string& strfn, size_t cbMax);
+
 /* Whether sz begins with szPrefix, ASCII case ignored (ruxoStrCaseCmp: the locale never counts).
  * Methods, paths and header names go through ruxoStrCaseCmp or this. */
 bool cgiHasPrefixNoCase(const char* sz, const char* szPrefix);

@@ -2,7 +2,7 @@
  * Start and Stop with the running text as it arrives, a refused start and its alert, a channel
  * that stops only when killed, Start All and Stop All from their drop-downs, and a memo and a
  * folder's file name that look like markup shown as text. */
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import * as h from './support/harness.mjs';
@@ -10,45 +10,24 @@ import * as h from './support/harness.mjs';
 const MARKUP_FILE = '<img src=x onerror=window.__x=1>';
 const MARKUP_MEMO = '<img src=x onerror=window.__y=1><b>memo</b>';
 
-let browser;
-let daemon;
-
-before(async () => {
-    daemon = await h.Daemon.create();
+const s = h.suite((daemon) => {
     const empty = daemon.file('empty');
     const folder = daemon.file('folder');
     fs.mkdirSync(empty);
     fs.mkdirSync(folder);
     fs.writeFileSync(`${folder}/${MARKUP_FILE}`, 'x');
-    await daemon.start(h.configuration({channels: [
+    return h.configuration({channels: [
         h.channel({url: '/media/one.mp4', memo: 'plain'}),           /* 1 */
         h.channel({url: empty, memo: 'empty folder'}),                /* 2: refused, no files */
         h.channel({url: folder, memo: MARKUP_MEMO}),                  /* 3: plays the odd name */
         h.channel({url: '/media/four.mp4', mode: 'nosigint'}),        /* 4: only a kill ends it */
         h.channel({url: '/media/five.mp4'}),                          /* 5 */
-    ]}));
-    browser = await h.launchBrowser();
+    ]});
 });
 
-after(async () => {
-    if (browser)
-        await browser.close();
-    if (daemon) {
-        const end = await daemon.stop();
-        assert.equal(end.status, 0, end.output);
-        assert.doesNotMatch(end.output, /Sanitizer/);
-    }
-});
-
-async function selectRow(page, row)
-{
-    await page.click(`#tbl_channels tbody tr:nth-child(${row}) td:nth-child(1)`);
-    await page.waitForFunction((r) => document.getElementById('tbl_channels').rowSelected === r, row,
-                               {timeout: h.WAIT_MS});
-}
 
 test('Start, the running text as it arrives, Stop; Start on a running channel sends nothing', async () => {
-    const {context, page, log} = await h.newPage(browser);
+    const {context, page, log} = await h.newPage(s.browser);
     await h.openManager(page);
     await h.waitCell(page, 1, 3, /^IDLE$/);
     await page.click('#btn_start');
@@ -81,9 +60,9 @@ test('Start, the running text as it arrives, Stop; Start on a running channel se
 });
 
 test('a refused start shows its reason; the model enables the channel all the same', async () => {
-    const {context, page, log} = await h.newPage(browser);
+    const {context, page, log} = await h.newPage(s.browser);
     await h.openManager(page);
-    await selectRow(page, 2);
+    await h.selectRow(page, 2);
     const dialog = page.waitForEvent('dialog');
     await page.click('#btn_start');
     assert.equal((await dialog).message(), 'Channel start error! source url not valid');
@@ -97,9 +76,9 @@ test('a refused start shows its reason; the model enables the channel all the sa
 });
 
 test('a transcoder that ignores the stop shows STOPPING until the second Stop kills it', async () => {
-    const {context, page} = await h.newPage(browser);
+    const {context, page} = await h.newPage(s.browser);
     await h.openManager(page);
-    await selectRow(page, 4);
+    await h.selectRow(page, 4);
     await page.click('#btn_start');
     await h.waitCell(page, 4, 3, h.RUNNING_TEXT);
     await page.click('#btn_stop');
@@ -113,10 +92,10 @@ test('a transcoder that ignores the stop shows STOPPING until the second Stop ki
 });
 
 test('a memo and a file name that look like markup are shown as text', async () => {
-    const {context, page, log} = await h.newPage(browser);
+    const {context, page, log} = await h.newPage(s.browser);
     await h.openManager(page);
     assert.equal(await h.cellText(page, 3, 2), MARKUP_MEMO);
-    await selectRow(page, 3);
+    await h.selectRow(page, 3);
     await page.click('#btn_start');
     assert.equal(await h.waitCell(page, 3, 3, /onerror/), MARKUP_FILE);
     assert.equal(await page.locator('#tbl_channels img, #tbl_channels b').count(), 0);
@@ -130,7 +109,7 @@ test('a memo and a file name that look like markup are shown as text', async () 
 });
 
 test('Start All and Stop All from their drop-downs', async () => {
-    const {context, page, log} = await h.newPage(browser);
+    const {context, page, log} = await h.newPage(s.browser);
     await h.openManager(page);
     await h.waitCell(page, 5, 3, /^IDLE$/);
     await h.clickMenuItem(page, 'btn_start', 'mnu_start_all');

@@ -3,7 +3,7 @@
  * button, and what it does with replies routed in the browser: a runtime reply with "oem", a
  * status of 20 processors, a configuration the daemon could not read, and HTTPS that did not
  * start. */
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -12,28 +12,11 @@ import * as h from './support/harness.mjs';
 
 const WEB_DIR = path.join(path.dirname(fileURLToPath(import.meta.url)), '..', '..', 'web');
 
-let browser;
-let daemon;
-
-before(async () => {
-    daemon = await h.Daemon.create();
-    await daemon.start(h.configuration({channels: [
-        h.channel({url: '/media/first.mp4', memo: 'first memo'}),
-        h.channel({url: '/media/second/with/a/rather/long/path/that/does/not/fit/into/its/cell/' +
-                       'at/all/second.ts', memo: 'a memo that is far too long for its cell'}),
-    ]}));
-    browser = await h.launchBrowser();
-});
-
-after(async () => {
-    if (browser)
-        await browser.close();
-    if (daemon) {
-        const end = await daemon.stop();
-        assert.equal(end.status, 0, end.output);
-        assert.doesNotMatch(end.output, /Sanitizer/);
-    }
-});
+const s = h.suite(() => h.configuration({channels: [
+    h.channel({url: '/media/first.mp4', memo: 'first memo'}),
+    h.channel({url: '/media/second/with/a/rather/long/path/that/does/not/fit/into/its/cell/' +
+                   'at/all/second.ts', memo: 'a memo that is far too long for its cell'}),
+]}));
 
 /* The real runtime reply, changed by the test's own function. */
 async function routeRuntime(page, change)
@@ -61,7 +44,7 @@ function style(page, selector, property)
 }
 
 test('first load: title, rows, logo box, version rule, caution banner, only the daemon asked', async () => {
-    const {context, page, log} = await h.newPage(browser);
+    const {context, page, log} = await h.newPage(s.browser);
     await h.openManager(page);
     await h.waitCell(page, 2, 3, /^IDLE$/);
 
@@ -150,7 +133,7 @@ test('first load: title, rows, logo box, version rule, caution banner, only the 
 });
 
 test('drop-downs open while the pointer is over their mark and close when it leaves', async () => {
-    const {context, page} = await h.newPage(browser);
+    const {context, page} = await h.newPage(s.browser);
     await h.openManager(page);
     for (const [button, item] of [['btn_start', 'mnu_start_all'], ['btn_stop', 'mnu_stop_all']]) {
         assert.equal(await page.isVisible('#' + item), false);
@@ -168,7 +151,7 @@ test('drop-downs open while the pointer is over their mark and close when it lea
 });
 
 test('pop-up frame: opens at 200/350, X, Cancel and Escape hide it', async () => {
-    const {context, page, log} = await h.newPage(browser);
+    const {context, page, log} = await h.newPage(s.browser);
     await h.openManager(page);
     const ways = [
         () => page.click('#div_global_config .popup_box_close'),
@@ -198,7 +181,7 @@ test('pop-up frame: opens at 200/350, X, Cancel and Escape hide it', async () =>
 });
 
 test('Online Manual opens the runtime reply\'s web site in a new window', async () => {
-    const {context, page} = await h.newPage(browser);
+    const {context, page} = await h.newPage(s.browser);
     const runtime = await (await h.daemonFetch('/runtime')).json();
     await context.route(runtime.website + '**', (route) => route.fulfill({contentType: 'text/plain', body: 'manual'}));
     await h.openManager(page);
@@ -209,7 +192,7 @@ test('Online Manual opens the runtime reply\'s web site in a new window', async 
 });
 
 test('a runtime reply with "oem" hides the manual button and shows the logo image', async () => {
-    const {context, page, log} = await h.newPage(browser);
+    const {context, page, log} = await h.newPage(s.browser);
     await routeRuntime(page, (json) => { json.oem = 'x'; });
     const logo = fs.readFileSync(path.join(WEB_DIR, 'stopping.png'));
     await page.route('**/ruxooem.png', (route) => route.fulfill({contentType: 'image/png', body: logo}));
@@ -224,7 +207,7 @@ test('a runtime reply with "oem" hides the manual button and shows the logo imag
 });
 
 test('CPU table: 16 cells a row and colours from green to red', async () => {
-    const {context, page} = await h.newPage(browser);
+    const {context, page} = await h.newPage(s.browser);
     const loads = [0, 50, 75, 100, 10, 49, 51, 99, 1, 2, 3, 4, 5, 6, 7, 8, 25, 60, 90, 33];
     await page.route('**/status', (route) => route.fulfill({
         contentType: 'application/json',
@@ -247,7 +230,7 @@ test('CPU table: 16 cells a row and colours from green to red', async () => {
 });
 
 test('a configuration the daemon could not read: its reason, as text, in the banner\'s place', async () => {
-    const {context, page, log} = await h.newPage(browser);
+    const {context, page, log} = await h.newPage(s.browser);
     const reason = 'cannot read /etc/ruxod/ruxod.json: <b>unexpected</b> "}" at line 3';
     await page.route('**/config', (route) => route.fulfill({status: 503, contentType: 'text/plain', body: reason + '\n'}));
     await h.openManager(page);
@@ -272,7 +255,7 @@ test('HTTPS asked for but not running: the banner says so, beside the caution', 
         {pass: 'secret', ssl: true, https: undefined, lines: []},
     ];
     for (const c of cases) {
-        const {context, page} = await h.newPage(browser);
+        const {context, page} = await h.newPage(s.browser);
         await routeRuntime(page, (json) => {
             if (c.https === undefined)
                 delete json.https;

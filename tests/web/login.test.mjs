@@ -1,7 +1,7 @@
 /* login.test.mjs -- the page behind a password on the real daemon: the login page, the manager after
  * logging in, the configuration download's file name and body, and a cookie gone stale because the
  * password was changed elsewhere: the page keeps what it showed and takes no login page for data. */
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import * as h from './support/harness.mjs';
@@ -9,27 +9,10 @@ import * as h from './support/harness.mjs';
 const PASSWORD = 'pw 1;%';
 const COOKIE = 'auth=' + encodeURIComponent(PASSWORD);
 
-let browser;
-let daemon;
-
-before(async () => {
-    daemon = await h.Daemon.create();
-    await daemon.start(h.configuration({loginPass: PASSWORD, channels: [
-        h.channel({url: '/media/one.mp4', memo: 'one'}),
-        h.channel({url: '/media/two.mp4', memo: 'two'}),
-    ]}));
-    browser = await h.launchBrowser();
-});
-
-after(async () => {
-    if (browser)
-        await browser.close();
-    if (daemon) {
-        const end = await daemon.stop();
-        assert.equal(end.status, 0, end.output);
-        assert.doesNotMatch(end.output, /Sanitizer/);
-    }
-});
+const s = h.suite(() => h.configuration({loginPass: PASSWORD, channels: [
+    h.channel({url: '/media/one.mp4', memo: 'one'}),
+    h.channel({url: '/media/two.mp4', memo: 'two'}),
+]}));
 
 async function logIn(page)
 {
@@ -41,7 +24,7 @@ async function logIn(page)
 }
 
 test('login, then the manager without the caution banner; the download is ruxod.json', async () => {
-    const {context, page, log} = await h.newPage(browser);
+    const {context, page, log} = await h.newPage(s.browser);
     await logIn(page);
     await h.waitCell(page, 2, 3, /^IDLE$/);
     assert.equal(await page.title(), 'Strovanta!');
@@ -70,7 +53,7 @@ test('login, then the manager without the caution banner; the download is ruxod.
 });
 
 test('a stale cookie: the page keeps what it showed and marks nothing running', async () => {
-    const {context, page, log} = await h.newPage(browser);
+    const {context, page, log} = await h.newPage(s.browser);
     await logIn(page);
     await h.waitCell(page, 1, 3, /^IDLE$/);
 

@@ -2,41 +2,18 @@
  * preview port, Stop during it (one stop, the player closed), closing the player after another row
  * was selected (the previewed channel stops), a preview started elsewhere, and a running channel
  * whose first target is an MP4 stream of its own. */
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import * as h from './support/harness.mjs';
 
 const MP4_PORT = 18080;
 
-let browser;
-let daemon;
+const s = h.suite(() => h.configuration({channels: [
+    h.channel({url: '/media/one.mp4'}),
+    h.channel({url: '/media/two.mp4'}),
+    h.channel({url: '/media/three.mp4', format: 'httpmp4', targetUrl: `http://0.0.0.0:${MP4_PORT}`}),
+]}));
 
-before(async () => {
-    daemon = await h.Daemon.create();
-    await daemon.start(h.configuration({channels: [
-        h.channel({url: '/media/one.mp4'}),
-        h.channel({url: '/media/two.mp4'}),
-        h.channel({url: '/media/three.mp4', format: 'httpmp4', targetUrl: `http://0.0.0.0:${MP4_PORT}`}),
-    ]}));
-    browser = await h.launchBrowser();
-});
-
-after(async () => {
-    if (browser)
-        await browser.close();
-    if (daemon) {
-        const end = await daemon.stop();
-        assert.equal(end.status, 0, end.output);
-        assert.doesNotMatch(end.output, /Sanitizer/);
-    }
-});
-
-async function selectRow(page, row)
-{
-    await page.click(`#tbl_channels tbody tr:nth-child(${row}) td:nth-child(2)`);
-    await page.waitForFunction((r) => document.getElementById('tbl_channels').rowSelected === r, row,
-                               {timeout: h.WAIT_MS});
-}
 
 async function player(page)
 {
@@ -50,7 +27,7 @@ async function player(page)
 
 async function openPreview(page, log, row)
 {
-    await selectRow(page, row);
+    await h.selectRow(page, row);
     await h.waitCell(page, row, 3, /^IDLE$/);
     await page.click('#btn_preview');
     await page.waitForSelector('#vid_preview', {state: 'visible', timeout: h.WAIT_MS});
@@ -59,7 +36,7 @@ async function openPreview(page, log, row)
 }
 
 test('preview on the preview port; Stop closes the player and stops that channel once', async () => {
-    const {context, page, log} = await h.newPage(browser);
+    const {context, page, log} = await h.newPage(s.browser);
     await h.openManager(page);
     await openPreview(page, log, 1);
     assert.deepEqual(await player(page), {shown: true, src: 'http://127.0.0.1:9527', logo: false, label: 'Stop'});
@@ -77,10 +54,10 @@ test('preview on the preview port; Stop closes the player and stops that channel
 });
 
 test('closing the player after selecting another row stops the previewed channel', async () => {
-    const {context, page, log} = await h.newPage(browser);
+    const {context, page, log} = await h.newPage(s.browser);
     await h.openManager(page);
     await openPreview(page, log, 1);
-    await selectRow(page, 2);
+    await h.selectRow(page, 2);
     /* The button closes the player whatever row is selected. */
     assert.equal(await page.isDisabled('#btn_preview'), false);
     await page.click('#btn_preview');
@@ -93,11 +70,11 @@ test('closing the player after selecting another row stops the previewed channel
 });
 
 test('Stop on a preview that this page did not open sends the stop', async () => {
-    const {context, page, log} = await h.newPage(browser);
+    const {context, page, log} = await h.newPage(s.browser);
     await h.openManager(page);
     assert.equal((await h.daemonFetch('/channel2?preview')).status, 200);
     await h.waitCell(page, 2, 3, /^PREVIEW$/);
-    await selectRow(page, 2);
+    await h.selectRow(page, 2);
     await page.click('#btn_stop');
     await h.waitDaemonState(1, 'idle');
     assert.equal(h.requestsMatching(log, /^\/channel2\?stop$/).length, 1);
@@ -106,9 +83,9 @@ test('Stop on a preview that this page did not open sends the stop', async () =>
 });
 
 test('a running channel whose first target is MP4 over HTTP plays its own port', async () => {
-    const {context, page, log} = await h.newPage(browser);
+    const {context, page, log} = await h.newPage(s.browser);
     await h.openManager(page);
-    await selectRow(page, 3);
+    await h.selectRow(page, 3);
     await page.click('#btn_start');
     await h.waitCell(page, 3, 3, h.RUNNING_TEXT);
     assert.equal(await page.isDisabled('#btn_preview'), false);
@@ -123,11 +100,11 @@ test('a running channel whose first target is MP4 over HTTP plays its own port',
     assert.equal((await h.daemonStates())[2], 'running');
 
     /* Any other running channel: Preview is off. */
-    await selectRow(page, 1);
+    await h.selectRow(page, 1);
     await page.click('#btn_start');
     await h.waitCell(page, 1, 3, h.RUNNING_TEXT);
     assert.equal(await page.isDisabled('#btn_preview'), true);
-    await selectRow(page, 3);
+    await h.selectRow(page, 3);
     assert.equal(await page.isDisabled('#btn_preview'), false);
 
     await h.clickMenuItem(page, 'btn_stop', 'mnu_stop_all');

@@ -1,27 +1,11 @@
 /* server.test.mjs -- the page over two states of the real daemon that other tests route: a daemon
  * that runs without a configuration because its file could not be read, and a daemon that was told
  * to use HTTPS but fell back to plain HTTP because its certificate file is missing. */
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import * as h from './support/harness.mjs';
 
-let browser;
-
-before(async () => {
-    browser = await h.launchBrowser();
-});
-
-after(async () => {
-    if (browser)
-        await browser.close();
-});
-
-async function stopDaemon(daemon)
-{
-    const end = await daemon.stop();
-    assert.equal(end.status, 0, end.output);
-    assert.doesNotMatch(end.output, /Sanitizer/);
-}
+const s = h.suite();
 
 test('a configuration file that does not load: the page shows the daemon\'s reason', async () => {
     const daemon = await h.Daemon.create();
@@ -32,7 +16,7 @@ test('a configuration file that does not load: the page shows the daemon\'s reas
     const reason = (await reply.text()).trim();
     assert.ok(reason.length > 0);
 
-    const {context, page, log} = await h.newPage(browser);
+    const {context, page, log} = await h.newPage(s.browser);
     await h.openManager(page);
     await page.waitForSelector('#div_insecure', {state: 'visible', timeout: h.WAIT_MS});
     assert.equal(await page.textContent('#div_insecure'), 'The configuration file could not be read: ' + reason);
@@ -42,7 +26,7 @@ test('a configuration file that does not load: the page shows the daemon\'s reas
     assert.deepEqual(log.errors.filter((e) => !/status of 503/.test(e)), []);
     await h.screenshot(page, 'daemon-without-configuration');
     await context.close();
-    await stopDaemon(daemon);
+    await h.stopInOrder(daemon);
 });
 
 test('HTTPS asked for with a missing certificate: the fall-back banner', async (t) => {
@@ -53,11 +37,11 @@ test('HTTPS asked for with a missing certificate: the fall-back banner', async (
     const runtime = await (await h.daemonFetch('/runtime')).json();
     if (!('https' in runtime)) {
         t.skip('the daemon\'s runtime reply has no "https" item yet (the server\'s report of the TLS fall-back)');
-        await stopDaemon(daemon);
+        await h.stopInOrder(daemon);
         return;
     }
     assert.equal(runtime.https, false);
-    const {context, page} = await h.newPage(browser);
+    const {context, page} = await h.newPage(s.browser);
     await h.openManager(page);
     await page.waitForFunction(() => document.querySelectorAll('#div_insecure p').length === 2, null,
                                {timeout: h.WAIT_MS});
@@ -66,5 +50,5 @@ test('HTTPS asked for with a missing certificate: the fall-back banner', async (
     assert.equal(lines[1], 'HTTPS is not active: the certificate or key could not be used. This page is sent without encryption.');
     await h.screenshot(page, 'daemon-https-fallback');
     await context.close();
-    await stopDaemon(daemon);
+    await h.stopInOrder(daemon);
 });

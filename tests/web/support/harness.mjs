@@ -5,9 +5,11 @@
  *
  * A test file runs only under the launcher (ctest starts it so): outside it, $RUXO_CTL is unset
  * and the helpers refuse, since the daemon's fixed folders would be the host's. */
+import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
+import { before, after } from 'node:test';
 import { chromium } from 'playwright-core';
 
 export const PORT = 8888;
@@ -121,6 +123,38 @@ export class Daemon {
     {
         return path.join(this.dir, name);
     }
+}
+
+/* Stops the daemon and checks that it ended in order, without a sanitizer's report. */
+export async function stopInOrder(daemon)
+{
+    const end = await daemon.stop();
+    assert.equal(end.status, 0, end.output);
+    assert.doesNotMatch(end.output, /Sanitizer/);
+    return end;
+}
+
+/* Registers a test file's set-up and clean-up: one browser and, when makeConfiguration is given, a
+ * fresh sandbox whose daemon starts with the configuration that makeConfiguration(daemon) returns
+ * (it may first put files into daemon.dir). At the end the daemon must stop in order. Returns the
+ * object that holds "browser" and "daemon" once the set-up ran. */
+export function suite(makeConfiguration)
+{
+    const state = {browser: null, daemon: null};
+    before(async () => {
+        if (makeConfiguration) {
+            state.daemon = await Daemon.create();
+            await state.daemon.start(makeConfiguration(state.daemon));
+        }
+        state.browser = await launchBrowser();
+    });
+    after(async () => {
+        if (state.browser)
+            await state.browser.close();
+        if (state.daemon)
+            await stopInOrder(state.daemon);
+    });
+    return state;
 }
 
 /* The configuration file as the daemon saved it. */
@@ -269,6 +303,14 @@ export async function waitDaemonState(index, state, cookie = '')
 export function requestsMatching(log, pattern)
 {
     return log.requests.filter((url) => pattern.test(url.replace(BASE, '')));
+}
+
+/* Clicks a row of the channel table and waits until it is the selected one. */
+export async function selectRow(page, row)
+{
+    await page.click(`#tbl_channels tbody tr:nth-child(${row}) td:nth-child(2)`);
+    await page.waitForFunction((r) => document.getElementById('tbl_channels').rowSelected === r, row,
+                               {timeout: WAIT_MS});
 }
 
 /* Hovers a drop-down mark and clicks its menu item, as a user would. */
