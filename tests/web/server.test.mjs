@@ -22,7 +22,15 @@ test('a configuration file that does not load: the page shows the daemon\'s reas
     assert.equal(await page.textContent('#div_insecure'), 'The configuration file could not be read: ' + reason);
     const nStatus = h.requestsMatching(log, /^\/status$/).length;
     await h.waitUntil(() => h.requestsMatching(log, /^\/status$/).length >= nStatus + 2, 'two more status polls');
+    /* No channels: nothing is selected, and the buttons say so. */
     assert.equal(await h.cellText(page, 1, 0), '');
+    assert.equal(await page.evaluate(() => document.getElementById('tbl_channels').rowSelected), 0);
+    await page.click('#btn_start');
+    await page.click('#btn_stop');
+    await page.click('#btn_preview');
+    await h.waitUntil(() => log.dialogs.length >= 2, 'the two alerts');
+    assert.deepEqual(log.dialogs, ['Please select channel first.', 'Please select channel first.']);
+    assert.deepEqual(h.requestsMatching(log, /^\/channel/), []);
     assert.deepEqual(log.errors.filter((e) => !/status of 503/.test(e)), []);
     await h.screenshot(page, 'daemon-without-configuration');
     await context.close();
