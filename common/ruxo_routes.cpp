@@ -19,6 +19,7 @@
 #include <string>
 
 #include "ruxo.h"
+#include "ruxo_cgi_files.h"
 #include "ruxo_cgi_internal.h"
 #include "ruxo_channel.h"
 #include "ruxo_config.h"
@@ -76,16 +77,13 @@ struct CGI_SERVER_SETTINGS {
 
 }  // namespace
 
-/* ---- routes that other modules will serve ----------------------------------------------------
- * The embedded files (with "/" as "/index.html") and the configuration download (GET "/config")
- * are not served yet: they answer 404 with an empty body. This is the only place to change: it
- * becomes a call of ruxoCGIDownload with the same arguments. */
+/* ---- routes that other modules serve ---------------------------------------------------------
+ * The embedded files (with "/" as "/index.html"), the logo and the configuration download (GET
+ * "/config") are ruxoCGIDownload's. */
 
 static int cgiDownload(MHD_Connection* conn, const char* szPath, const char* szArgs)
 {
-    (void)szPath;
-    (void)szArgs;
-    return cgiReply(conn, MHD_HTTP_NOT_FOUND, std::string(), nullptr);
+    return ruxoCGIDownload(conn, szPath, szArgs);
 }
 
 /* ---- helpers ---------------------------------------------------------------------------------- */
