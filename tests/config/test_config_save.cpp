@@ -1,6 +1,7 @@
 /* test_config_save.cpp -- saving the configuration when the file system fails: a full disk (a small
  * tmpfs) and a read-only folder (a tmpfs remounted read-only), each in a private mount namespace of
- * a child process; and the tree shared by threads that replace, read and save it at once. */
+ * a child process, and a first start there that cannot write the converted legacy file; and the
+ * tree shared by threads that replace, read and save it at once. */
 #include <gtest/gtest.h>
 
 #include <errno.h>
@@ -130,6 +131,31 @@ TEST(ConfigSave, FirstStartOnAReadOnlyFolderRunsWithoutATree) {
         // Nothing was lost, so later saves may try again (they render the defaults).
         CHILD_CHECK(!ruxoConfigLoadFailed());
         CHILD_CHECK(ruxoExportConfig(NULL) == -1);
+    });
+}
+
+TEST(ConfigSave, ALegacyFileIsKeptWhenTheConversionCannotBeWritten) {
+    TempFolder dir;
+    ASSERT_FALSE(dir.path().empty());
+    runInNamespace(dir.path(), "size=1m,mode=0755", [&] {
+        const std::string strLegacy = dir.file("ruxod.conf");
+        const std::string strText = "log 1\nHTTPPort 9191\n<Slot1>\nEnable 1\n</Slot1>\n";
+        CHILD_CHECK(writeFile(strLegacy, strText));
+        CHILD_CHECK(mount(NULL, dir.path().c_str(), NULL, MS_REMOUNT | MS_RDONLY, NULL) == 0);
+        ruxoSetConfigPath(dir.path().c_str());
+        ruxoImportConfig();
+        CHILD_CHECK(g_jsonConfig == NULL);
+        CHILD_CHECK(!fileExists(g_tszfnConfig));
+        CHILD_CHECK(readFile(strLegacy) == strText);
+        CHILD_CHECK(ruxoConfigNoTreeReason().find(g_tszfnConfig) != std::string::npos);
+        // The records keep what was read, so a later save (at exit, say) writes the converted
+        // configuration, with the log level 1 raised to 32.
+        CHILD_CHECK(!ruxoConfigLoadFailed());
+        CHILD_CHECK(g_globalSettings.nLogLevel == 32);
+        std::string strRender = ruxoRenderLegacyConfig();
+        CHILD_CHECK(strRender.find("\"log\": 32,") != std::string::npos);
+        CHILD_CHECK(strRender.find("\"httpPort\": 9191,") != std::string::npos);
+        CHILD_CHECK(g_ruxoChannels[0].bEnable == 1);
     });
 }
 
