@@ -279,11 +279,12 @@ void convertLegacyConfig(void) {
     }
     bool bLegacy = nBlocks >= 0;
     int nChannels = 0;
-    if (ruxoExportConfig(NULL) != 0 || loadConfigFile(g_tszfnConfig.c_str(), &nChannels) != LOAD_DONE) {
-        s_strNoTreeReason = "the configuration file " + g_tszfnConfig + " could not be written";
-        printf("Configuration file %s could not be written; %s%sthe daemon runs without a configuration\n",
-               g_tszfnConfig.c_str(), bLegacy ? strLegacy.c_str() : "",
-               bLegacy ? " is kept and " : "");
+    bool bWritten = ruxoExportConfig(NULL) == 0;
+    if (!bWritten || loadConfigFile(g_tszfnConfig.c_str(), &nChannels) != LOAD_DONE) {
+        const char* szWhat = bWritten ? "could not be loaded again" : "could not be written";
+        s_strNoTreeReason = "the configuration file " + g_tszfnConfig + " " + szWhat;
+        printf("Configuration file %s %s; %s%sthe daemon runs without a configuration\n", g_tszfnConfig.c_str(),
+               szWhat, bLegacy ? strLegacy.c_str() : "", bLegacy ? " is kept and " : "");
         return;
     }
     if (bLegacy && unlink(strLegacy.c_str()) != 0 && errno != ENOENT) {

@@ -316,15 +316,17 @@ FILE* openRegularFile(LPCTSTR tszfn) {
         return NULL;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        int nErr = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    int nErr = 0;
+    if (fstat(fd, &st) != 0) nErr = errno;
+    else if (!S_ISREG(st.st_mode)) nErr = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (nErr != 0) {
         close(fd);
         errno = nErr;
         return NULL;
     }
     FILE* fp = fdopen(fd, "r");
     if (fp == NULL) {
-        int nErr = errno;
+        nErr = errno;
         close(fd);
         errno = nErr;
     }
@@ -428,12 +430,14 @@ bool readDecimal(const char* p, float* pfValue) {
             for (; isDigit(*q); q++) strNumber += *q;
         }
     }
-    double dValue = 0;
-    std::from_chars_result r = std::from_chars(strNumber.data(), strNumber.data() + strNumber.size(), dValue);
-    if (r.ec == std::errc::result_out_of_range) dValue = bTinyExponent ? 0 : DBL_MAX;
+    // A long double spans every mantissa a line can hold, so only an exponent far beyond any
+    // mantissa leaves its range, and then the exponent's sign tells huge from tiny.
+    long double ldValue = 0;
+    std::from_chars_result r = std::from_chars(strNumber.data(), strNumber.data() + strNumber.size(), ldValue);
+    if (r.ec == std::errc::result_out_of_range) ldValue = bTinyExponent ? 0 : FLT_MAX;
     else if (r.ec != std::errc()) return false;
-    if (dValue > FLT_MAX) dValue = FLT_MAX;
-    *pfValue = (float)(bNegative ? -dValue : dValue);
+    if (ldValue > FLT_MAX) ldValue = FLT_MAX;
+    *pfValue = (float)(bNegative ? -ldValue : ldValue);
     return true;
 }
 
