@@ -95,11 +95,14 @@ protected:
         ASSERT_TRUE(writeFile(kLegacyFile, strText));
     }
 
-    /* Starts the daemon and waits until its start message has been printed. */
+    /* Starts the daemon and waits until it has printed its start message (the output file is
+     * shared by every start of the test, so an earlier instance's message does not count). */
     void startDaemon()
     {
+        size_t nBefore = countOf(m_d.output(), "RUXOD started successfully!");
         ASSERT_EQ(0, m_d.start({}));
-        ASSERT_TRUE(waitUntil([&] { return m_d.output().find("RUXOD started successfully!") != std::string::npos; },
+        ASSERT_GT(m_d.pid(), 0);
+        ASSERT_TRUE(waitUntil([&] { return countOf(m_d.output(), "RUXOD started successfully!") > nBefore; },
                               15000))
             << m_d.output();
     }
