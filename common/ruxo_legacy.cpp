@@ -1,6 +1,6 @@
 /* ruxo_legacy.cpp -- the old line-based configuration: its records, the reader of its file, and
- * their rendering as the JSON configuration text; the access-list file; the text and address
- * helpers of the channel layer.
+ * their rendering as the JSON configuration text; the access-list file; the address helpers of
+ * the channel layer.
  *
  * The rendering is what a first start writes as its configuration file and what a save writes
  * while there is no configuration tree. Its text is always valid JSON that reads back as written:
@@ -27,6 +27,7 @@
 #include <functional>
 
 #include "ruxo_config.h"
+#include "ruxo_text.h"
 #include "ruxo_vocab.h"
 
 GLOBAL_SETTINGS g_globalSettings = {8888, 0, 0, TRUE, 0, 0, 0, FALSE, FALSE, ""};
@@ -347,16 +348,8 @@ bool readLine(FILE* fp, size_t cchMax, std::string& strLine) {
     return bAny && !ferror(fp);
 }
 
-/* Copies a value into a fixed text field, cut to the field's room; FALSE when it had to be cut. */
-BOOL copyText(TCHAR* tszField, size_t cchField, const char* szValue, size_t cchValue) {
-    if (cchField == 0) return FALSE;
-    size_t n = cchValue < cchField ? cchValue : cchField - 1;
-    memcpy(tszField, szValue, n);
-    tszField[n] = '\0';
-    return n == cchValue ? TRUE : FALSE;
-}
-
-#define SET_TEXT(field, str) copyText((field), sizeof(field), (str).c_str(), (str).size())
+/* A value into a fixed text field of the records, cut to the field's room. */
+#define SET_TEXT(field, str) ruxoCopyText((field), sizeof(field), (str).c_str(), (str).size())
 
 /* The text after the key when the line begins with it, ASCII case ignored over the key's whole
  * length (the blank that ends most keys included); null otherwise. */
@@ -806,17 +799,7 @@ void ruxoLoadAcl(void) {
     }
 }
 
-/* ---- text and address helpers ----------------------------------------------------------------- */
-
-BOOL utf8totcs(const char* utf8str, LPTSTR tstr, size_t cchTstr) {
-    if (utf8str == NULL || tstr == NULL) return FALSE;
-    return copyText(tstr, cchTstr, utf8str, strlen(utf8str));
-}
-
-BOOL tcstoutf8(LPCTSTR tstr, char* utf8str, size_t sz) {
-    if (tstr == NULL || utf8str == NULL) return FALSE;
-    return copyText(utf8str, sz, tstr, strlen(tstr));
-}
+/* ---- address helpers -------------------------------------------------------------------------- */
 
 LPTSTR Inet_ntoa(unsigned long ipn) {
     static thread_local char s_szAddr[INET_ADDRSTRLEN];

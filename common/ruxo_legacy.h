@@ -1,6 +1,5 @@
 /* ruxo_legacy.h -- the old line-based configuration: its records, its reader, its JSON rendering;
- * the access-list file beside the configuration; and the small text and address helpers of the
- * channel layer.
+ * the access-list file beside the configuration; and the address helpers of the channel layer.
  *
  * The legacy model (global settings and 16 channel records) is what a first start reads from the
  * ".conf" file and converts into the JSON configuration file, and what a save writes while there is
@@ -115,11 +114,6 @@ std::string ruxoRenderLegacyConfig(void);
  * control characters escaped, everything else unchanged. */
 std::string _jsonUnescape(const char* szText);
 
-/* Text is narrow, so converting it to and from UTF-8 is a copy: at most cch - 1 characters and a
- * NUL go to the destination; FALSE when the text had to be cut (or the destination has no room).
- * A null source leaves the destination untouched. */
-BOOL utf8totcs(const char* utf8str, LPTSTR tstr, size_t cchTstr);
-BOOL tcstoutf8(LPCTSTR tstr, char* utf8str, size_t sz);
 /* Dotted-decimal text of an IPv4 address held in network byte order in the low 32 bits, in a
  * per-thread buffer valid until this thread's next call. */
 LPTSTR Inet_ntoa(unsigned long ipn);

@@ -111,11 +111,11 @@ protected:
         ASSERT_NO_FATAL_FAILURE(startDaemon());
     }
 
-    /* Starts the daemon and waits until it has printed its start message (the output file is
-     * shared by every start of the test, so an earlier instance's message does not count). */
+    /* Starts the daemon and waits until its start message has been printed. The output file
+     * collects every instance of the sandbox, so the message must be a new one. */
     void startDaemon()
     {
-        size_t nBefore = countOf(m_d.output(), "RUXOD started successfully!");
+        const size_t nBefore = countOf(m_d.output(), "RUXOD started successfully!");
         ASSERT_EQ(0, m_d.start(env()));
         ASSERT_GT(m_d.pid(), 0);
         ASSERT_TRUE(waitUntil([&]() { return countOf(m_d.output(), "RUXOD started successfully!") > nBefore; },

@@ -250,14 +250,15 @@ TEST_F(Routes, PathsReachTheirRoutesInOrder)
         const char* szMethod;
         const char* szPath;
         int nStatus;
-        const char* szWhat; /* "status", "runtime", "empty" (404 hand-over or channel 404) */
+        const char* szWhat; /* "status", "runtime", "devices" and "sources" (the empty device lists:
+                             * no device library beside this program), "empty" (404) */
     } cases[] = {
         {"GET", "/status", 200, "status"},        {"GET", "/STATUS", 200, "status"},
         {"GET", "/Status", 200, "status"},        {"POST", "/status", 200, "status"},
         {"GET", "/status/", 404, "empty"},        {"GET", "/runtime", 200, "runtime"},
         {"POST", "/RunTime", 200, "runtime"},     {"GET", "/", 404, "empty"},
         {"GET", "/config", 404, "empty"},         {"GET", "/CONFIG?import", 404, "empty"},
-        {"GET", "/decklink_config", 404, "empty"}, {"GET", "/ndi_config?x=1", 404, "empty"},
+        {"GET", "/decklink_config", 200, "devices"}, {"POST", "/NDI_Config?timeout=0", 200, "sources"},
         {"GET", "/index.html", 404, "empty"},     {"GET", "/login", 404, "empty"},
         {"GET", "/channel", 404, "empty"},        {"GET", "/channels", 404, "empty"},
         {"GET", "/nothing/here", 404, "empty"},   {"GET", "/statusx", 404, "empty"},
@@ -272,6 +273,10 @@ TEST_F(Routes, PathsReachTheirRoutesInOrder)
             EXPECT_EQ(r.header("content-type"), "application/json");
         } else if (what == "runtime") {
             EXPECT_NE(r.strBody.find("\"previewPort\": 9527"), std::string::npos) << r.strBody;
+        } else if (what == "devices") {
+            EXPECT_EQ(r.strBody, "{ \"devices\": [\n ]\n}\n");
+        } else if (what == "sources") {
+            EXPECT_EQ(r.strBody, "{ \"sources\": [\n ]\n}\n");
         } else {
             EXPECT_EQ(r.strBody, "");
         }
