@@ -349,6 +349,12 @@ int cgiReply(MHD_Connection* conn, unsigned int nStatus, const std::string& strB
         MHD_create_response_from_buffer(strBody.size(), (void*)strBody.data(), MHD_RESPMEM_MUST_COPY);
     if (pResponse == nullptr)
         return 0;
+    return cgiQueueReply(conn, nStatus, pResponse, szContentType, headers);
+}
+
+int cgiQueueReply(MHD_Connection* conn, unsigned int nStatus, MHD_Response* pResponse,
+                  const char* szContentType, const CGI_HEADERS& headers)
+{
     for (const auto& header : headers) {
         if (ruxoStrCaseCmp(header.first.c_str(), "Connection") == 0) {
             MHD_set_response_options(pResponse, MHD_RF_SEND_KEEP_ALIVE_HEADER, MHD_RO_END);
@@ -646,49 +652,45 @@ static void mhdRequestCompleted(void* cls, MHD_Connection* connection, void** co
 /* Largest certificate or key file read; anything bigger is no PEM file worth loading. */
 #define RUXO_CGI_PEM_MAX (16 * 1024 * 1024)
 
-/* The whole file as NUL-terminated text; false, with the reason, when it does not open, is no
- * regular file (a folder, a pipe, a device), is empty or is implausibly large. */
-static bool cgiReadPemFile(const std::string& strfn, std::string* pstrText, std::string* pstrReason)
+std::string cgiReadFile(const std::string& strfn, size_t cbMax, std::string* pstrReason)
 {
-    pstrText->clear();
-    /* Non-blocking so that a named pipe cannot hold the start; it changes nothing for a file. */
-    int fd = open(strfn.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        *pstrReason = "cannot open " + strfn + ": " + strerror(errno);
-        return false;
-    }
+    std::string strText, strReason;
+    /* Non-blocking so that a named pipe cannot hold the caller; it changes nothing for a file. */
+    int fd = strfn.empty() ? -1 : open(strfn.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
-    bool bOk = false;
-    if (fstat(fd, &st) != 0)
-        *pstrReason = "cannot read " + strfn + ": " + strerror(errno);
+    if (strfn.empty())
+        strReason = "no file named";
+    else if (fd < 0)
+        strReason = "cannot open " + strfn + ": " + strerror(errno);
+    else if (fstat(fd, &st) != 0)
+        strReason = "cannot read " + strfn + ": " + strerror(errno);
     else if (!S_ISREG(st.st_mode))
-        *pstrReason = strfn + " is not a regular file";
+        strReason = strfn + " is not a regular file";
     else if (st.st_size <= 0)
-        *pstrReason = strfn + " is empty";
-    else if (st.st_size > RUXO_CGI_PEM_MAX)
-        *pstrReason = strfn + " is too large";
+        strReason = strfn + " is empty";
+    else if ((uintmax_t)st.st_size > cbMax)
+        strReason = strfn + " is too large";
     else
-        bOk = true;
-    if (bOk) {
-        pstrText->resize((size_t)st.st_size);
-        size_t cbRead = 0;
-        while (cbRead < pstrText->size()) {
-            ssize_t n = read(fd, &(*pstrText)[cbRead], pstrText->size() - cbRead);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                *pstrReason = "cannot read " + strfn + ": " + strerror(errno);
-            if (n <= 0)
-                break;
-            cbRead += (size_t)n;
-        }
-        pstrText->resize(cbRead);
-        bOk = cbRead > 0;
-        if (!bOk && pstrReason->empty())
-            *pstrReason = strfn + " is empty";
+        strText.resize((size_t)st.st_size);
+    size_t cbRead = 0;
+    while (cbRead < strText.size()) {
+        ssize_t n = read(fd, &strText[cbRead], strText.size() - cbRead);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            strReason = "cannot read " + strfn + ": " + strerror(errno);
+        if (n <= 0)
+            break;
+        cbRead += (size_t)n;
     }
-    close(fd);
-    return bOk;
+    if (fd >= 0)
+        close(fd);
+    strText.resize(strReason.empty() ? cbRead : 0);
+    if (strText.empty() && strReason.empty())
+        strReason = strfn + " is empty";
+    if (pstrReason != nullptr)
+        *pstrReason = strReason;
+    return strText;
 }
 
 /* Why the TLS library refuses a certificate and key that the server could not start with. */
@@ -839,8 +841,10 @@ int ruxoStartCGI(void)
             strNoTls = "no certificate file is set (\"sslCert\" is empty)";
         else if (strfnKey.empty())
             strNoTls = "no key file is set (\"sslKey\" is empty)";
-        else if (cgiReadPemFile(strfnCert, &strCert, &strNoTls) && cgiReadPemFile(strfnKey, &strKey, &strNoTls))
-            strNoTls.clear();
+        else
+            strCert = cgiReadFile(strfnCert, RUXO_CGI_PEM_MAX, &strNoTls);
+        if (!strCert.empty())
+            strKey = cgiReadFile(strfnKey, RUXO_CGI_PEM_MAX, &strNoTls);
         if (strNoTls.empty()) {
             s_bTls = true; /* before the first request can ask */
             pDaemon = cgiStartDaemon(nPort, &strCert, &strKey);

@@ -34,11 +34,9 @@ namespace {
 /* Set when a configuration file that exists could not be loaded at start-up: the file is kept as
  * it is, so no save may replace it until a configuration has been accepted. */
 bool s_bLoadFailed = false;
-/* Why start-up left the daemon without a tree; cleared when a tree is installed. */
+/* Why the start-up load left no tree, naming the file; empty when nothing was recorded, and
+ * cleared when a tree is installed. */
 std::string s_strNoTreeReason;
-/* Why the last load of a file and the last save failed (for the start-up's reason). */
-std::string s_strLastLoadReason;
-std::string s_strLastSaveReason;
 
 typedef std::lock_guard<std::recursive_mutex> ConfigGuard;
 
@@ -141,7 +139,7 @@ bool readWholeFile(int fd, size_t cbFile, std::string* pstrText) {
 /* Reads and installs a configuration file; *pnChannels gets the channel count of the tree after
  * the text was handed over (0 when nothing was read). Only a regular file is read, and it is
  * opened without blocking, so a named pipe or a device at the path cannot hold the start-up. A
- * failure leaves its reason in *pstrReason and in s_strLastLoadReason. */
+ * failure leaves its reason in *pstrReason. */
 LoadResult loadConfigFile(LPCTSTR tszfnConfig, int* pnChannels, std::string* pstrReason = NULL) {
     std::string strReason;
     LoadResult result = LOAD_FAILED;
@@ -181,7 +179,6 @@ LoadResult loadConfigFile(LPCTSTR tszfnConfig, int* pnChannels, std::string* pst
         }
         close(fd);
     }
-    if (result != LOAD_DONE) s_strLastLoadReason = strReason;
     if (pstrReason != NULL) *pstrReason = strReason;
     return result;
 }
@@ -293,14 +290,37 @@ int writeFileAtomic(const std::string& strPath, const std::string& strText, std:
     return 0;
 }
 
-/* The one-time conversion of a first start: the legacy model (its defaults, or what a legacy file
- * beside the configuration gave) is rendered into the configuration file and loaded again. */
+/* The one-time conversion of a first start: the legacy model (what the ".conf" file beside the
+ * configuration holds, or its defaults when there is none) is rendered into the configuration file
+ * and loaded again. The legacy file is deleted only once that tree stands: a legacy file that
+ * cannot be read, or a configuration file that cannot be written, keeps it and leaves no tree. */
 void convertLegacyConfig(void) {
-    // The legacy file reader comes in here: it reads the ".conf" file beside the configuration
-    // into the legacy records, and deletes that file once it has been read.
-    ruxoExportConfig(NULL);
+    const std::string strLegacy = ruxoGetExPath(".conf");
+    int nBlocks = ruxoImportConfigXML(strLegacy.c_str());
+    if (nBlocks == RUXO_LEGACY_UNREADABLE) {
+        // Its settings are not known, so writing the defaults would silently replace them.
+        const std::string strError = strerror(errno);
+        s_bLoadFailed = true;
+        s_strNoTreeReason = "the legacy configuration file " + strLegacy + " cannot be read (" + strError + ")";
+        printf("Legacy configuration file %s cannot be read (%s); it is left unchanged and the daemon "
+               "runs without a configuration until one is accepted\n",
+               strLegacy.c_str(), strError.c_str());
+        return;
+    }
+    bool bLegacy = nBlocks >= 0;
     int nChannels = 0;
-    loadConfigFile(g_tszfnConfig.c_str(), &nChannels);
+    bool bWritten = ruxoExportConfig(NULL) == 0;
+    if (!bWritten || loadConfigFile(g_tszfnConfig.c_str(), &nChannels) != LOAD_DONE) {
+        const char* szWhat = bWritten ? "could not be loaded again" : "could not be written";
+        s_strNoTreeReason = "the configuration file " + g_tszfnConfig + " " + szWhat;
+        printf("Configuration file %s %s; %s%sthe daemon runs without a configuration\n", g_tszfnConfig.c_str(),
+               szWhat, bLegacy ? strLegacy.c_str() : "", bLegacy ? " is kept and " : "");
+        return;
+    }
+    if (bLegacy && unlink(strLegacy.c_str()) != 0 && errno != ENOENT) {
+        printf("Cannot delete the converted legacy configuration file %s: %s\n", strLegacy.c_str(),
+               strerror(errno));
+    }
 }
 
 }  // namespace
@@ -534,17 +554,16 @@ cJSON* ruxoSetConfig(const char* szConfig) {
     return jsonNew;
 }
 
-BOOL ruxoConfigLoadFailed(void) {
-    ConfigGuard guard(g_configLock);
-    return s_bLoadFailed ? TRUE : FALSE;
-}
-
 std::string ruxoConfigNoTreeReason(void) {
     ConfigGuard guard(g_configLock);
     if (g_jsonConfig != NULL) return std::string();
     if (!s_strNoTreeReason.empty()) return s_strNoTreeReason;
-    return g_tszfnConfig.empty() ? std::string("no configuration loaded")
-                                 : "no configuration loaded from " + g_tszfnConfig;
+    return "no configuration has been loaded from " + g_tszfnConfig;
+}
+
+BOOL ruxoConfigLoadFailed(void) {
+    ConfigGuard guard(g_configLock);
+    return s_bLoadFailed ? TRUE : FALSE;
 }
 
 /* ---- load and save ---------------------------------------------------------------------------- */
@@ -585,8 +604,12 @@ int ruxoExportConfig(LPCTSTR tszfnConfig) {
     std::string strPath = tszfnConfig != NULL ? std::string(tszfnConfig) : g_tszfnConfig;
     if (strPath.empty()) return 0;
     if (g_jsonConfig == NULL && s_bLoadFailed) {
-        printf("Configuration not saved: %s could not be loaded and is kept unchanged\n",
-               g_tszfnConfig.c_str());
+        if (s_strNoTreeReason.empty()) {
+            printf("Configuration not saved: %s could not be loaded and is kept unchanged\n",
+                   g_tszfnConfig.c_str());
+        } else {
+            printf("Configuration not saved: %s\n", s_strNoTreeReason.c_str());
+        }
         return -1;
     }
     ruxoInitLocale();
@@ -595,11 +618,10 @@ int ruxoExportConfig(LPCTSTR tszfnConfig) {
     if (g_jsonConfig == NULL) {
         strText = ruxoRenderLegacyConfig();
     } else if (!printConfig(g_jsonConfig, &strText)) {
-        s_strLastSaveReason = "cannot write " + strPath + ": out of memory";
-        printf("Configuration not saved: %s\n", s_strLastSaveReason.c_str());
+        printf("Configuration not saved: cannot write %s: out of memory\n", strPath.c_str());
         return -1;
     }
-    return writeFileAtomic(strPath, strText, &s_strLastSaveReason);
+    return writeFileAtomic(strPath, strText, NULL);
 }
 
 void ruxoImportConfig(void) {
@@ -613,15 +635,7 @@ void ruxoImportConfig(void) {
     std::string strReason;
     LoadResult result = loadConfigFile(g_tszfnConfig.c_str(), &nChannels, &strReason);
     if (result == LOAD_MISSING && g_jsonConfig == NULL) {
-        s_strLastSaveReason.clear();
-        s_strLastLoadReason.clear();
         convertLegacyConfig();
-        // A conversion that could not write or load the file leaves no tree: say why.
-        if (g_jsonConfig == NULL) {
-            s_strNoTreeReason = !s_strLastSaveReason.empty()
-                                    ? s_strLastSaveReason
-                                    : "cannot load " + g_tszfnConfig + ": " + s_strLastLoadReason;
-        }
     } else if (result == LOAD_FAILED && g_jsonConfig == NULL) {
         // Never overwrite a file the user may still need: run without a tree until a
         // configuration is posted, and save nothing before then.
@@ -632,8 +646,7 @@ void ruxoImportConfig(void) {
                g_tszfnConfig.c_str(), strReason.c_str());
     }
 
-    // The access-list step: its path is set here; reading the file comes with the legacy reader.
-    g_tszfnAcl = ruxoGetExPath(".acl");
+    ruxoLoadAcl();
 
     if (g_globalSettings.nLogLevel == 1) g_globalSettings.nLogLevel = 32;
 }
