@@ -252,10 +252,12 @@ static MHD_Result mhdAccessPolicyCallback(void* cls, const sockaddr* addr, sockl
 
     std::string strAcl;
     bool bTree = false;
-    {
+    try {
         std::lock_guard<std::recursive_mutex> lock(g_configLock);
         bTree = g_jsonConfig != nullptr;
         strAcl = getJsonString(jsonGetItem(g_jsonConfig, "global"), "ipACL");
+    } catch (const std::bad_alloc&) {
+        return MHD_NO; /* out of memory: no list to check against */
     }
     /* Without a tree the file's password and access list are unknown: only this host gets in,
      * to post a configuration. */
@@ -378,17 +380,23 @@ int cgiQueueReply(MHD_Connection* conn, unsigned int nStatus, MHD_Response* pRes
 
 /* ---- login gate and router ------------------------------------------------------------------- */
 
+/* The library's callbacks are called from C: no exception may leave them. Out of memory, an
+ * iteration stops (the text or list is then short, which reads as no match). */
 static MHD_Result mhdKeyValueIterator(void* cls, MHD_ValueKind kind, const char* key, const char* value)
 {
     (void)kind;
     std::string* pstrText = (std::string*)cls;
-    if (!pstrText->empty())
-        *pstrText += '&';
-    if (key != nullptr)
-        *pstrText += key;
-    if (value != nullptr) {
-        *pstrText += '=';
-        *pstrText += value;
+    try {
+        if (!pstrText->empty())
+            *pstrText += '&';
+        if (key != nullptr)
+            *pstrText += key;
+        if (value != nullptr) {
+            *pstrText += '=';
+            *pstrText += value;
+        }
+    } catch (const std::bad_alloc&) {
+        return MHD_NO;
     }
     return MHD_YES;
 }
@@ -397,8 +405,12 @@ static MHD_Result mhdKeyValueIterator(void* cls, MHD_ValueKind kind, const char*
 static MHD_Result mhdAuthCookieIterator(void* cls, MHD_ValueKind kind, const char* key, const char* value)
 {
     (void)kind;
-    if (key != nullptr && strcmp(key, "auth") == 0)
-        ((std::vector<std::string>*)cls)->push_back(value != nullptr ? value : "");
+    try {
+        if (key != nullptr && strcmp(key, "auth") == 0)
+            ((std::vector<std::string>*)cls)->push_back(value != nullptr ? value : "");
+    } catch (const std::bad_alloc&) {
+        return MHD_NO;
+    }
     return MHD_YES;
 }
 
@@ -622,9 +634,9 @@ static MHD_Result mhdAccessHandlerCallback(void* cls, MHD_Connection* connection
 {
     (void)cls;
     (void)version;
-    cgiWriteRequestLog(connection, method, url);
     /* Out of memory: the locks are scoped, so closing the connection is all there is to do. */
     try {
+        cgiWriteRequestLog(connection, method, url);
         return cgiHandleRequest(connection, url, method, upload_data, upload_data_size, con_cls);
     } catch (const std::bad_alloc&) {
         return MHD_NO;
