@@ -39,34 +39,10 @@ CurlReply curl(const std::string& strUrl, std::vector<std::string> extra = {})
     return curlRun(extra);
 }
 
-bool sendAll(int fd, const std::string& str)
-{
-    size_t nDone = 0;
-    while (nDone < str.size()) {
-        ssize_t n = send(fd, str.data() + nDone, str.size() - nDone, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        nDone += (size_t)n;
-    }
-    return true;
-}
-
 /* A socket connected to the loopback port from the given loopback address, or -1. */
 int connectTo(int nPort, const char* szFrom = "127.0.0.1")
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    inet_pton(AF_INET, szFrom, &from.sin_addr);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons((uint16_t)nPort);
-    if (fd >= 0 && bind(fd, (sockaddr*)&from, sizeof(from)) == 0 && connect(fd, (sockaddr*)&addr, sizeof(addr)) == 0)
-        return fd;
-    if (fd >= 0)
-        close(fd);
-    return -1;
+    return connectFrom(szFrom, nPort);
 }
 
 /* The status code of the first reply in a text of replies, 0 without one. */
@@ -156,20 +132,6 @@ std::string jsonQuote(const std::string& str)
     free(sz);
     cJSON_Delete(item);
     return strOut;
-}
-
-/* A socket that listens on the port on every address, so no server can bind it; -1 on failure. */
-int holdPort(int nPort)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons((uint16_t)nPort);
-    if (fd >= 0 && bind(fd, (sockaddr*)&addr, sizeof(addr)) == 0 && listen(fd, 4) == 0)
-        return fd;
-    if (fd >= 0)
-        close(fd);
-    return -1;
 }
 
 /* Moves the whole process into a new network namespace with its loopback up. */
@@ -300,6 +262,7 @@ TEST_F(CgiServer, HttpsWithGoodCertificate)
 
     CurlReply reply = curl(url("/secure?a=1", "https"), {"-k"});
     EXPECT_EQ(reply.nStatus, 200);
+    EXPECT_TRUE(ruxoCGIUsesTls());
     EXPECT_NE(reply.strBody.find("path=/secure\nargs=a=1"), std::string::npos) << reply.strBody;
     /* Plain HTTP on the same port is no request the server answers. */
     EXPECT_EQ(curl(url("/")).nStatus, 0);
@@ -316,9 +279,18 @@ TEST_F(CgiServer, HttpsFallsBackOnBadCertificate)
     std::string strBad = m_strDir + "/bad.pem";
     ruxotest::writeFile(strBad, "this is no certificate\n");
     setGlobal("\"sslEnable\": true, \"sslCert\": " + jsonQuote(strBad) + ", \"sslKey\": " + jsonQuote(strKey));
+    testing::internal::CaptureStdout();
     start();
+    std::string strOut = testing::internal::GetCapturedStdout();
     EXPECT_EQ(curl(url("/")).nStatus, 200);
     EXPECT_EQ(sslEnableText(), "false");
+    EXPECT_FALSE(ruxoCGIUsesTls());
+    /* Said once, with the files and the TLS library's reason. */
+    EXPECT_EQ(ruxotest::countOf(strOut, "\n"), 1u) << strOut;
+    EXPECT_NE(strOut.find("HTTPS not started, the certificate " + strBad + " and key " + strKey + " were refused: "),
+              std::string::npos)
+        << strOut;
+    EXPECT_NE(strOut.find("; serving plain HTTP on port " + std::to_string(m_nPort)), std::string::npos) << strOut;
 
     /* The next start follows the changed flag: plain HTTP again, and the flag stays false. */
     ruxoStopCGI();
@@ -346,9 +318,13 @@ TEST_F(CgiServer, HttpsWithoutFilesKeepsFlag)
     };
     for (const std::string& strCase : cases) {
         setGlobal(strCase);
+        testing::internal::CaptureStdout();
         start();
+        std::string strOut = testing::internal::GetCapturedStdout();
         EXPECT_EQ(curl(url("/")).nStatus, 200) << strCase;
         EXPECT_EQ(sslEnableText(), "true") << strCase;
+        EXPECT_FALSE(ruxoCGIUsesTls());
+        EXPECT_NE(strOut.find("HTTPS not started, "), std::string::npos) << strCase << strOut;
         ruxoStopCGI();
     }
 }

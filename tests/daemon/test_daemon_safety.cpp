@@ -5,18 +5,15 @@
  *
  * Documentation-range addresses (192.0.2.0/24) are added to the loopback interface of the test's
  * own network namespace: they stand for clients on the network. */
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -82,44 +79,6 @@ bool addLoopbackAddress(const std::string& strAddr)
     return runCommand({"ip", "addr", "add", strAddr + "/32", "dev", "lo"}, &strOut) == 0;
 }
 
-/* A non-blocking TCP connection to the daemon from the given local address; -1 on failure. */
-int openFrom(const std::string& strFrom, int nPort = kPort)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    inet_pton(AF_INET, strFrom.c_str(), &from.sin_addr);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons((uint16_t)nPort);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, (sockaddr*)&from, sizeof(from)) != 0 ||
-        (connect(fd, (sockaddr*)&to, sizeof(to)) != 0 && errno != EINPROGRESS)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool sendAll(int fd, const std::string& str)
-{
-    size_t nDone = 0;
-    while (nDone < str.size()) {
-        ssize_t n = send(fd, str.data() + nDone, str.size() - nDone, MSG_NOSIGNAL);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            pollfd pfd{fd, POLLOUT, 0};
-            poll(&pfd, 1, 1000);
-            continue;
-        }
-        if (n <= 0)
-            return false;
-        nDone += (size_t)n;
-    }
-    return true;
-}
-
 /* Raises this process's soft descriptor limit to its hard limit; returns the new soft limit. */
 rlim_t raiseOwnDescriptorLimit()
 {
@@ -160,6 +119,15 @@ protected:
         ASSERT_TRUE(m_d.setUp(Transcoder::Fake, &strErr)) << strErr;
     }
     void TearDown() override { m_d.killAll(); }
+
+    /* A further sandbox of its own, with the configuration folder made (the fixture's is then
+     * no longer mounted). */
+    static void freshSandbox(NsDaemon* pd)
+    {
+        std::string strErr;
+        ASSERT_TRUE(pd->setUp(Transcoder::Fake, &strErr)) << strErr;
+        ASSERT_EQ(mkdir(kConfigDir, 0755), 0);
+    }
 
     /* Starts the daemon (the configuration file is the test's business) and waits for its web
      * server on 127.0.0.1. */
@@ -215,9 +183,7 @@ TEST_F(SafetyDaemon, AConfigurationThatCannotBeSavedIsNotTaken)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.szName);
         NsDaemon d;
-        std::string strErr;
-        ASSERT_TRUE(d.setUp(Transcoder::Fake, &strErr)) << strErr;
-        ASSERT_EQ(mkdir(kConfigDir, 0755), 0);
+        ASSERT_NO_FATAL_FAILURE(freshSandbox(&d));
         const bool bFull = std::string(c.szName) == "full";
         if (bFull) {
             ASSERT_EQ(mount("tmpfs", kConfigDir, "tmpfs", 0, "size=64k,mode=0755"), 0) << strerror(errno);
@@ -315,9 +281,7 @@ TEST_F(SafetyDaemon, AFileThatCannotBeLoadedIsKeptAndOnlyThisHostGetsIn)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.szName);
         NsDaemon d;
-        std::string strErr;
-        ASSERT_TRUE(d.setUp(Transcoder::Fake, &strErr)) << strErr;
-        ASSERT_EQ(mkdir(kConfigDir, 0755), 0);
+        ASSERT_NO_FATAL_FAILURE(freshSandbox(&d));
         if (c.strText == "FIFO") {
             ASSERT_EQ(mkfifo(kConfigFile, 0600), 0);
         } else {
@@ -398,7 +362,7 @@ TEST_F(SafetyDaemon, FloodsFromFewAddressesLockNobodyOut)
     for (size_t a = 0; a < attackers.size(); a++) {
         int nCount = a == 0 ? 2000 : 200;
         for (int n = 0; n < nCount; n++) {
-            int fd = openFrom(attackers[a]);
+            int fd = connectFrom(attackers[a].c_str(), kPort, false);
             ASSERT_GE(fd, 0) << attackers[a] << " " << n << ": " << strerror(errno);
             fds.push_back(fd);
         }
@@ -429,7 +393,7 @@ TEST_F(SafetyDaemon, TheRequestLogCannotFillTheDisk)
     const std::string strRequest = "GET " + strPath + " HTTP/1.1\r\nHost: x\r\n\r\n";
     const int kConnections = 8, kPerConnection = 2500, kBatch = 50;
     for (int c = 0; c < kConnections; c++) {
-        int fd = openFrom("127.0.0.1");
+        int fd = connectFrom("127.0.0.1", kPort, false);
         ASSERT_GE(fd, 0);
         pollfd pfd{fd, POLLOUT, 0};
         ASSERT_EQ(poll(&pfd, 1, 5000), 1);
@@ -489,24 +453,6 @@ TEST_F(SafetyDaemon, TheRequestLogCannotFillTheDisk)
 }
 
 /* ---- a port that is taken -------------------------------------------------------------------- */
-
-namespace {
-
-/* A socket that listens on the port, so that no server can; -1 on failure. */
-int holdPort(int nPort)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons((uint16_t)nPort);
-    if (fd >= 0 && bind(fd, (sockaddr*)&addr, sizeof(addr)) == 0 && listen(fd, 4) == 0)
-        return fd;
-    if (fd >= 0)
-        close(fd);
-    return -1;
-}
-
-}  // namespace
 
 TEST_F(SafetyDaemon, ATakenPortLeavesTheServerOnThePreviousOne)
 {
