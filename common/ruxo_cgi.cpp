@@ -800,9 +800,10 @@ static unsigned int cgiConnectionLimit(void)
 /* Starts the library's server; null when it refuses. With a certificate and key, HTTPS. */
 static MHD_Daemon* cgiStartDaemon(int nPort, const std::string* pstrCert, const std::string* pstrKey)
 {
-    /* poll or epoll, never select, which cannot watch descriptors from 1024 on. */
-    unsigned int nFlags = MHD_is_feature_supported(MHD_FEATURE_EPOLL) == MHD_YES ? MHD_USE_EPOLL_INTERNAL_THREAD
-                                                                               : MHD_USE_POLL_INTERNAL_THREAD;
+    /* poll, never select, which cannot watch descriptors from 1024 on. Not epoll either: this
+     * library's epoll loop now and then builds a reply's headers without the reply and crashes
+     * (seen under load after a restart into HTTPS); its poll loop does not. */
+    const unsigned int nFlags = MHD_USE_POLL_INTERNAL_THREAD;
     unsigned int nTimeout = g_nCGIIdleTimeout;
     unsigned int nConnections = cgiConnectionLimit();
     unsigned int nPerClient = RUXO_CGI_CONNECTIONS_PER_CLIENT;
