@@ -257,7 +257,7 @@ TEST_F(SafetyDaemon, AFileThatCannotBeLoadedIsKeptAndOnlyThisHostGetsIn)
         std::string strText; /* "FIFO": a named pipe at the path */
         const char* szReason;
     } cases[] = {
-        /* One "}" too many after "global": read as the Part reads it, every channel would go. */
+        /* One "}" too many after "global": read up to it, every channel would go. */
         {"stray brace", "{\"global\": {\"log\": 0, \"loginPass\": \"pw\"}}, \"channels\": [" + channel("/media/kept.mp4") + "]}",
          "text after the JSON value"},
         {"NUL byte", strValid + std::string(1, '\0') + "{\"global\": {}}", "a NUL byte in the text"},
