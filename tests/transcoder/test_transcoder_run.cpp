@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "ruxo_test_env.h"
+#include "transcoder_wait.h"
 
 extern char** environ;
 
@@ -511,8 +512,8 @@ TEST_F(TranscoderRun, ServedOutputNoticesWhileWaitingForClient)
 }
 
 /* A real hang stays silent, so the engine's rule still catches it: ffmpeg stuck before it listens
- * (its input, a named pipe nobody writes, never opens) gets a watcher that prints nothing, and a
- * line without a served output gets no watcher at all. The engine's kill ends the watcher too. */
+ * (its input, a named pipe nobody writes, never opens) has a watcher that prints nothing, and so
+ * does a line without a served output. The engine's kill ends the watcher too. */
 TEST_F(TranscoderRun, HangsStaySilent)
 {
     SubreaperScope reaper;
@@ -522,13 +523,12 @@ TEST_F(TranscoderRun, HangsStaySilent)
     struct Case {
         const char* szName;
         std::string strOutput;
-        bool bWatcher;
         Child child;
         pid_t pidWatcher;
     };
     std::vector<Case> vCases = {
-        {"served", "-f mpegts http://127.0.0.1:" + std::to_string(nPort) + "/h.ts", true, {}, -1},
-        {"file", "-y \"" + m_dir.path("out.ts") + "\"", false, {}, -1},
+        {"served", "-f mpegts http://127.0.0.1:" + std::to_string(nPort) + "/h.ts", {}, -1},
+        {"file", "-y \"" + m_dir.path("out.ts") + "\"", {}, -1},
     };
     for (Case& c : vCases) {
         std::string strFifo = m_dir.path(std::string(c.szName) + ".fifo");
@@ -541,20 +541,13 @@ TEST_F(TranscoderRun, HangsStaySilent)
         std::string strLog = m_dir.path(std::string(c.szName) + ".log");
         /* ffmpeg runs (the watcher is forked before the exec) and has printed its banner. */
         ASSERT_TRUE(waitUntil([&]() { return procCmdline(c.child.pid).rfind("ffmpeg ", 0) == 0 &&
-                                             !readFile(strLog).empty(); }, 5000)) << c.szName;
-        if (c.bWatcher) {
-            EXPECT_TRUE(waitUntil([&]() { return (c.pidWatcher = watcherOf(c.child.pid)) > 0; }, 2000));
-        } else {
-            EXPECT_TRUE(childrenOf(c.child.pid).empty()) << c.szName;
-        }
+                                             !readFile(strLog).empty(); }, 20000)) << c.szName;
+        EXPECT_TRUE(waitUntil([&]() { return (c.pidWatcher = watcherOf(c.child.pid)) > 0; }, 5000)) << c.szName;
     }
     sleepMs(3000);  /* three notice intervals */
     for (Case& c : vCases) {
         std::string strLog = m_dir.path(std::string(c.szName) + ".log");
         EXPECT_EQ(readFile(strLog).find("waiting for a client"), std::string::npos) << c.szName << readFile(strLog);
-        if (!c.bWatcher) {
-            EXPECT_TRUE(childrenOf(c.child.pid).empty()) << c.szName;
-        }
         ASSERT_EQ(kill(c.child.pid, SIGKILL), 0);
         int nStatus = waitFor(c.child.pid, 10);
         close(c.child.fdStdin);
@@ -564,6 +557,57 @@ TEST_F(TranscoderRun, HangsStaySilent)
         }
     }
     EXPECT_FALSE(isListening(nPort));
+}
+
+/* The end of the transcoder's input means that the daemon, which holds its write end while the
+ * child runs, is gone: the watcher asks ffmpeg to end with SIGINT and kills it when it is still
+ * there two seconds later. The second case runs a stand-in "ffmpeg" on PATH that ignores SIGINT. */
+TEST_F(TranscoderRun, EndOfInputEndsFfmpeg)
+{
+    SubreaperScope reaper;
+    ASSERT_TRUE(reaper.on());
+    std::string strDeaf = m_dir.path("deaf");
+    ASSERT_EQ(mkdir(strDeaf.c_str(), 0755), 0);
+    /* An ignored signal stays ignored across exec, so sleep is the process that ignores it. */
+    ASSERT_TRUE(ruxotest::writeFile(strDeaf + "/ffmpeg", "#!/bin/sh\ntrap '' INT\nexec sleep 600\n"));
+    ASSERT_EQ(chmod((strDeaf + "/ffmpeg").c_str(), 0755), 0);
+    std::string strDeafPath = strDeaf + ":" + getenv("PATH");
+
+    struct Case {
+        const char* szName;
+        std::string strPath; /* PATH of the transcoder */
+        bool bKilled;        /* ends by SIGKILL rather than by its own exit after SIGINT */
+    };
+    const std::vector<Case> vCases = {{"ffmpeg", getenv("PATH"), false}, {"deaf to SIGINT", strDeafPath, true}};
+    for (const Case& c : vCases) {
+        std::string strLog = m_dir.path(std::string("eof-") + (c.bKilled ? "deaf" : "real") + ".log");
+        std::string strLine = "-v 32 -re -f lavfi -i testsrc=size=160x120:rate=25 -c:v libx264 "
+                              "-preset:v ultrafast -f mpegts -y \"" + m_dir.path("eof.ts") + "\" ";
+        Child child = spawn({g_szTranscoder}, strLog, true, c.strPath.c_str(), true);
+        ASSERT_GT(track(child.pid), 0) << c.szName;
+        ASSERT_TRUE(writeAll(child.fdStdin, "quBra_6093 " + strLine + "\n"));
+        pid_t pidWatcher = -1;
+        ASSERT_TRUE(waitUntil([&]() { return (pidWatcher = watcherOf(child.pid)) > 0; }, 20000)) << c.szName;
+        if (!c.bKilled) {
+            ASSERT_TRUE(waitUntil([&]() { return readFile(strLog).find(" time=") != std::string::npos; }, 30000))
+                << readFile(strLog);
+        }
+
+        long long tmClose = ruxotest::nowMs();
+        close(child.fdStdin);
+        int nStatus = waitFor(child.pid, 20);
+        long long nTook = ruxotest::nowMs() - tmClose;
+        ASSERT_NE(nStatus, -1) << c.szName << " outlived the end of its input";
+        if (c.bKilled) {
+            EXPECT_TRUE(WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == SIGKILL) << c.szName << " " << nStatus;
+            EXPECT_GE(nTook, RUXO_TC_STOP_GRACE_SECS * 1000 - 100) << "killed before its grace time";
+        } else {
+            /* ffmpeg ends a run interrupted by a signal with exit status 255. */
+            EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 255) << nStatus << readFile(strLog);
+            EXPECT_NE(readFile(strLog).find("received signal 2"), std::string::npos) << readFile(strLog);
+        }
+        EXPECT_NE(reapOrphan(pidWatcher, 5000), -1) << "the watcher outlived " << c.szName;
+    }
 }
 
 }  // namespace
