@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -18,6 +19,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cmdline_test_util.h"
 #include "ruxo.h"
@@ -276,6 +278,79 @@ TEST_F(EngineStart, ConcurrentStartsOfOneSlotStartOneChild)
         EXPECT_TRUE((ra == 0 && rb == -3) || (ra == -3 && rb == 0)) << ra << " " << rb;
         stopAndWait(4);
     }
+}
+
+/* The arguments that a recording "ffmpeg" got, NUL-separated in the file. */
+std::vector<std::string> argsIn(const std::string& file)
+{
+    std::vector<std::string> args;
+    std::string text = readFile(file);
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\0', at);
+        if (end == std::string::npos) end = text.size();
+        args.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return args;
+}
+
+/* Names on the line, through the real stand-in to a recording "ffmpeg" on PATH: a name that stands
+ * unquoted and holds a blank, a tab or a single quote is refused (-8 for a target, -7 for a device
+ * source) before any child starts; every name that is accepted reaches ffmpeg as one argument. */
+TEST_F(EngineStart, NamesReachFfmpegAsOneArgument)
+{
+    initEngine(RUXO_TRANSCODER);
+    const std::string fakeBin = root + "/fakebin", argsFile = root + "/ffmpeg.args";
+    ASSERT_EQ(mkdir(fakeBin.c_str(), 0755), 0);
+    ASSERT_TRUE(ruxotest::writeFile(fakeBin + "/ffmpeg", "#!/bin/sh\nprintf '%s\\0' \"$@\" > '" + argsFile + "'\n"));
+    ASSERT_EQ(chmod((fakeBin + "/ffmpeg").c_str(), 0755), 0);
+    const std::string oldPath = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
+    setenv("PATH", (fakeBin + ":" + oldPath).c_str(), 1);
+
+    const std::string planted = root + "/planted";
+    struct Case {
+        bool bSource;
+        RUXO_FORMAT format;
+        std::string name;
+        int rc;
+        std::string arg; /* the argument ffmpeg must get whole (empty: the name itself) */
+    };
+    const std::vector<Case> cases = {
+        {false, RUXO_FORMAT_UDP, "udp://127.0.0.1:1 -y " + planted, -8, ""},
+        {false, RUXO_FORMAT_RTPTS, "rtp://127.0.0.1:1\t-y\t" + planted, -8, ""},
+        {false, RUXO_FORMAT_SRT, "srt://127.0.0.1:9000?passphrase=it's", -8, ""},
+        {false, RUXO_FORMAT_HTTP, "http://127.0.0.1:8080/a b.ts", -8, ""},
+        {false, RUXO_FORMAT_HTTP_MJPEG, "http://127.0.0.1:8082/'", -8, ""},
+        {true, RUXO_FORMAT_DEVICE, "/dev/video0?x=1 -y " + planted, -7, ""},
+        {true, RUXO_FORMAT_DEVICE, "/dev/video0?standard='PAL'", -7, ""},
+        {false, RUXO_FORMAT_UDP, "udp://127.0.0.1:5000?pkt_size=1316", 0, ""},
+        {false, RUXO_FORMAT_HTTP, "http://127.0.0.1:8080/live.ts", 0, ""},
+        {false, RUXO_FORMAT_HTTP_MP4, "http://127.0.0.1:8081", 0, "http://127.0.0.1:8081/1.mp4"},
+        {false, RUXO_FORMAT_GENERAL, root + "/my clip's.ts", 0, ""},
+        {false, RUXO_FORMAT_HLS, root + "/it's live/a b.m3u8", 0, ""},
+        {false, RUXO_FORMAT_RTMP, "rtmp://127.0.0.1/live/a b'c", 0, ""},
+        {true, RUXO_FORMAT_DEVICE, "/dev/video0?input_format=mjpeg", 0, "/dev/video0"},
+        {true, RUXO_FORMAT_GENERAL, root + "/in 'a' b.mp4", 0, ""},
+    };
+    const std::string plainIn = root + "/in.mp4", plainOut = root + "/out.ts";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        unlink(argsFile.c_str());
+        RUXO_SOURCE_A s = makeSource(c.bSource ? c.format : RUXO_FORMAT_GENERAL, c.bSource ? c.name.c_str() : plainIn.c_str());
+        RUXO_TARGET_A t = makeTarget(c.bSource ? RUXO_FORMAT_GENERAL : c.format, c.bSource ? plainOut.c_str() : c.name.c_str());
+        ASSERT_EQ(ruxoTranscodeMA(0, &s, 1, &t, 1, 0), c.rc);
+        if (c.rc != 0) {
+            EXPECT_EQ(ruxoGetState(0), RUXO_STATE_IDLE);
+            continue;
+        }
+        ASSERT_TRUE(pollUntil(30, [&] { return ruxoGetState(0) == RUXO_STATE_IDLE; })) << logOf(0);
+        std::vector<std::string> args = argsIn(argsFile);
+        ASSERT_FALSE(args.empty()) << logOf(0);
+        const std::string& want = c.arg.empty() ? c.name : c.arg;
+        EXPECT_EQ(std::count(args.begin(), args.end(), want), 1) << readFile(argsFile);
+    }
+    setenv("PATH", oldPath.c_str(), 1);
+    EXPECT_FALSE(ruxotest::exists(planted));
 }
 
 /* ---- typical channels run by our transcoder and the system's ffmpeg ------------------------- */
