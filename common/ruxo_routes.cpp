@@ -270,6 +270,7 @@ int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, const char* szArg
             /* Not JSON: the tree, the file, the log level and the server stay as they were. */
             return cgiReply(conn, MHD_HTTP_BAD_REQUEST, std::string(), nullptr);
         }
+        ruxoStopRemovedChannels();
 
         if (!bImport) {
             std::unique_ptr<char, void (*)(void*)> szPrinted(cJSON_Print(jsonNew), cJSON_free);
