@@ -237,18 +237,29 @@ TEST(NsDaemonHarness, DaemonEndsWithADyingTestProcess)
     EXPECT_TRUE(bGone) << "the daemon outlived its test process";
 }
 
-TEST_F(DaemonTest, SecondInstanceIsRefusedWhileTheFirstKeepsRunning)
+/* The pid file names the running daemon, so the usual `kill $(cat ...)` stops it in order; a
+ * second instance that finds it locked leaves it as it is, and an orderly exit empties it. */
+TEST_F(DaemonTest, SecondInstanceIsRefusedAndThePidFileStopsTheFirst)
 {
     ASSERT_NO_FATAL_FAILURE(startWith({ChannelSpec()}));
+    const std::string strPidFile = "/var/run/ruxod.pid";
+    const std::string strPid = std::to_string(m_d.pid()) + "\n";
+    EXPECT_EQ(strPid, readFile(strPidFile));
 
     std::string strSecond = m_d.dir() + "/second.out";
     EXPECT_EQ(255, m_d.runInstance(env(), strSecond));
     EXPECT_EQ("RUXOD running already, exiting...\n", readFile(strSecond));
-
-    usleep(200000);
+    EXPECT_EQ(strPid, readFile(strPidFile));
     EXPECT_TRUE(m_d.alive());
     EXPECT_TRUE(canConnect(kPort));
-    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+
+    std::string strOut;
+    ASSERT_EQ(0, runCommand({"sh", "-c", "kill $(cat " + strPidFile + ")"}, &strOut)) << strOut;
+    int nStatus = -1;
+    ASSERT_TRUE(m_d.waitExit(15000, &nStatus)) << "daemon did not end";
+    EXPECT_EQ(0, nStatus) << m_d.output();
+    EXPECT_TRUE(exists(strPidFile));
+    EXPECT_EQ("", readFile(strPidFile));
 }
 
 TEST_F(DaemonTest, TranscodersDoNotKeepTheLockAfterTheDaemonDies)
@@ -366,6 +377,29 @@ INSTANTIATE_TEST_SUITE_P(Signals, DaemonSignalTest, ::testing::Values(SIGINT, SI
                              return std::string(sigabbrev_np(info.param));
                          });
 
+/* Signals sent by habit (a hang-up, a reload request, a stray alarm) are reported and ignored: the
+ * daemon and its transcoders run on, and it still ends in order afterwards. */
+TEST_F(DaemonTest, HabitualSignalsAreReportedAndIgnored)
+{
+    ASSERT_NO_FATAL_FAILURE(startWith({ChannelSpec()}));
+    ASSERT_TRUE(waitUntil([&]() { return fakeStarts().size() == 1; }, 20000)) << readFile(fakeLog());
+    const pid_t pidFake = fakeStarts()[0].pid;
+    for (int sig : {SIGHUP, SIGUSR1, SIGUSR2, SIGALRM}) {
+        std::string strLine = std::string("RUXOD ignored SIG") + sigabbrev_np(sig) + "\n";
+        ASSERT_EQ(0, kill(m_d.pid(), sig));
+        EXPECT_TRUE(waitUntil([&]() { return m_d.output().find(strLine) != std::string::npos || !m_d.alive(); },
+                              20000))
+            << strLine;
+        ASSERT_TRUE(m_d.alive()) << "SIG" << sigabbrev_np(sig) << " ended the daemon";
+        EXPECT_EQ(1u, countOf(m_d.output(), strLine));
+    }
+    EXPECT_TRUE(canConnect(kPort));
+    EXPECT_TRUE(processAlive(pidFake));
+    EXPECT_EQ(1u, fakeStarts().size());
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+    EXPECT_FALSE(processAlive(pidFake));
+}
+
 /* The signals a thread blocks, from the "SigBlk:" line of its status (bit n - 1 for signal n);
  * false when the thread has ended meanwhile. */
 bool blockedSignals(pid_t pid, const std::string& strTid, unsigned long long* pMask)
@@ -379,13 +413,14 @@ bool blockedSignals(pid_t pid, const std::string& strTid, unsigned long long* pM
 }
 
 /* The quit flag is read by the main thread, so only the main thread may run the handler: every
- * other thread (web server, timer notification) keeps the quit signals blocked. */
+ * other thread (web server, timer notification) keeps the quit signals blocked, and the ignored
+ * ones too, which the main thread reports. */
 TEST_F(DaemonTest, OnlyTheMainThreadTakesTheQuitSignals)
 {
     ASSERT_NO_FATAL_FAILURE(startWith({ChannelSpec()}));
     ASSERT_TRUE(waitUntil([&]() { return fakeStarts().size() == 1; }, 5000)) << readFile(fakeLog());
     unsigned long long nQuitBits = 0;
-    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGABRT})
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGABRT, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM})
         nQuitBits |= 1ULL << (sig - 1);
 
     std::vector<std::string> tids;
@@ -566,6 +601,35 @@ INSTANTIATE_TEST_SUITE_P(AutoRestart, DaemonFolderTest, ::testing::Values(1, 0),
                              return info.param > 0 ? std::string("Wraps") : std::string("RepeatsLast");
                          });
 
+/* A folder channel whose start fails (here its target has no output form) is tried again once a
+ * second, not on every 20 ms pass. */
+TEST_F(DaemonTest, FailingFolderChannelIsTriedOncePerSecond)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
+    std::string strClips = m_d.dir() + "/clips";
+    ASSERT_EQ(0, mkdir(strClips.c_str(), 0755));
+    for (const char* name : {"a.ts", "b.ts"})
+        ASSERT_TRUE(writeFile(strClips + "/" + name, "x"));
+    ChannelSpec c;
+    c.strSource = strClips;
+    c.strTargetFormat = "rtsp";
+    c.strTarget = "rtsp://127.0.0.1:8554/live";
+    ASSERT_TRUE(m_d.writeConfig(config({c}, 1)));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+
+    const std::string strLog = "/var/ruxod/log/ruxo_001.log", strError = "start transcoding error (-10)";
+    ASSERT_TRUE(waitUntil([&]() { return countOf(readFile(strLog), strError) >= 1; }, 20000)) << readFile(strLog);
+    size_t nFirst = countOf(readFile(strLog), strError);
+    long long tmFirst = nowMs();
+    usleep(5000000);
+    size_t nTries = countOf(readFile(strLog), strError) - nFirst;
+    long long nSeconds = (nowMs() - tmFirst) / 1000;
+    EXPECT_LE(nTries, (size_t)nSeconds + 1) << readFile(strLog);
+    EXPECT_GE(nTries, 2u) << "it is still tried again";
+    EXPECT_TRUE(fakeStarts().empty());
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+}
+
 int postConfig(const std::string& strFile, std::string* pReply)
 {
     std::vector<std::string> argv = {"curl", "-s", "-o", "-", "-w", "\n%{http_code}", "--max-time", "5",
@@ -649,21 +713,6 @@ TEST_F(DaemonTest, NewPortTakesEffectAboutOneSecondAfterThePost)
     EXPECT_TRUE(canConnect(kPort + 2));
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
     EXPECT_NE(std::string::npos, readFile("/etc/ruxod/ruxod.json").find(std::to_string(kPort + 2)));
-}
-
-TEST_F(DaemonTest, TimeShiftedChannelNeverGetsASecondTranscoder)
-{
-    ChannelSpec c;
-    c.strOutputExtra = ",\"timeShift\":30";
-    ASSERT_NO_FATAL_FAILURE(startWith({c}, 1));
-    /* Its state is that of slot 17, which nothing runs: every pass asks for a start, and every
-     * start after the first is refused while slot 1 runs. */
-    usleep(1500000);
-    std::vector<FakeStart> starts = fakeStarts();
-    ASSERT_EQ(1u, starts.size()) << readFile(fakeLog());
-    EXPECT_TRUE(processAlive(starts[0].pid));
-    ASSERT_NO_FATAL_FAILURE(stopDaemon());
-    EXPECT_FALSE(processAlive(starts[0].pid));
 }
 
 /* Every descendant of a process with the given name. */
@@ -772,6 +821,60 @@ TEST_F(DaemonTest, EndToEndFolderSourceToHlsWithRealTranscoder)
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
     EXPECT_TRUE(descendantsNamed(getpid(), "ffmpeg").empty());
     EXPECT_NE(std::string::npos, readFile("/etc/ruxod/ruxod.json").find("cpuPerChannel"));
+}
+
+/* The transcoders' processes (ffmpeg and the stand-in's watcher) below a process. */
+std::vector<pid_t> transcodersBelow(pid_t pidRoot)
+{
+    std::vector<pid_t> found = descendantsNamed(pidRoot, "ffmpeg");
+    for (pid_t pid : descendantsNamed(pidRoot, "ruxod.so-wait"))
+        found.push_back(pid);
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+/* A daemon killed with SIGKILL leaves no transcoder behind: each one sees its input end and stops
+ * ffmpeg. A daemon started afterwards runs its own transcoders and no others. */
+TEST_F(DaemonTest, EndToEndKilledDaemonLeavesNoTranscoder)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Real));
+    std::string strHls = m_d.dir() + "/hls";
+    ASSERT_EQ(0, mkdir(strHls.c_str(), 0755));
+    ASSERT_NO_FATAL_FAILURE(makeClip(m_d.dir() + "/clip.mp4"));
+    std::vector<ChannelSpec> channels(3);
+    for (ChannelSpec& c : channels) {
+        c.strSource = m_d.dir() + "/clip.mp4";
+        c.strMode = "";
+    }
+    channels[0].strTarget = m_d.dir() + "/out.ts";
+    channels[1].strTargetFormat = "hls";
+    channels[1].strTarget = strHls + "/out.m3u8";
+    channels[2].strTargetFormat = "http";
+    channels[2].strTarget = "http://127.0.0.1:18099/live.ts";
+    ASSERT_TRUE(m_d.writeConfig(config(channels, 1)));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    /* Three ffmpeg processes, each with its watcher. */
+    std::vector<pid_t> old;
+    ASSERT_TRUE(waitUntil([&]() { return (old = transcodersBelow(m_d.pid())).size() == 6; }, 30000))
+        << old.size() << " " << readFile("/var/ruxod/log/ruxo_001.log");
+
+    ASSERT_EQ(0, kill(m_d.pid(), SIGKILL));
+    int nStatus = 0;
+    ASSERT_TRUE(m_d.waitExit(5000, &nStatus));
+    EXPECT_EQ(128 + SIGKILL, nStatus);
+    /* Orphans come to this test process, the namespace's subreaper. */
+    EXPECT_TRUE(waitUntil([&]() { return transcodersBelow(getpid()).empty(); }, 5000))
+        << transcodersBelow(getpid()).size() << " transcoder processes outlived the daemon";
+
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    std::vector<pid_t> now;
+    ASSERT_TRUE(waitUntil([&]() { return (now = transcodersBelow(m_d.pid())).size() == 6; }, 30000))
+        << now.size();
+    EXPECT_EQ(now, transcodersBelow(getpid())) << "a transcoder that the daemon does not know runs";
+    for (pid_t pid : old)
+        EXPECT_EQ(now.end(), std::find(now.begin(), now.end(), pid));
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+    EXPECT_TRUE(waitUntil([&]() { return transcodersBelow(getpid()).empty(); }, 5000));
 }
 
 TEST_F(DaemonTest, EndToEndFileSourceRestartsAfterTheDelay)
