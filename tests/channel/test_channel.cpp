@@ -148,12 +148,14 @@ protected:
     /* Polls the engine until cond holds; false after about 5 s. */
     static bool pollUntil(const std::function<bool()>& cond)
     {
-        for (int i = 0; i < 500; i++) {
+        long long tmEnd = ruxotest::nowMs() + 20000;
+        while (ruxotest::nowMs() < tmEnd) {
             ruxoPoll();
             if (cond())
                 return true;
             usleep(10000);
         }
+        ruxoPoll();
         return cond();
     }
     /* The command line that the fake recorded for its n-th start (token removed). */

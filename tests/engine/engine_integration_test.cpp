@@ -96,7 +96,7 @@ protected:
         return _ruxoStartChild(iChannel, line(mode).c_str(), bPreview);
     }
     /* Polls every 20 ms until cond holds or the time is up. */
-    bool pollUntil(const std::function<bool()>& cond, double seconds = 5.0)
+    bool pollUntil(const std::function<bool()>& cond, double seconds = 20.0)
     {
         auto end = Clock::now() + std::chrono::duration<double>(seconds);
         while (Clock::now() < end) {
