@@ -866,8 +866,11 @@ TEST_F(DaemonTest, EndToEndKilledDaemonLeavesNoTranscoder)
 
     ASSERT_NO_FATAL_FAILURE(startDaemon());
     ASSERT_TRUE(waitUntil([&]() { return descendantsNamed(m_d.pid(), "ffmpeg").size() == 3; }, 30000));
-    std::vector<pid_t> now = transcodersBelow(m_d.pid());
-    EXPECT_EQ(now, transcodersBelow(getpid())) << "a transcoder that the daemon does not know runs";
+    /* Both lists are read together: a watcher takes its name only once its ffmpeg runs. */
+    std::vector<pid_t> now, all;
+    EXPECT_TRUE(waitUntil([&]() { return (now = transcodersBelow(m_d.pid())) == (all = transcodersBelow(getpid())); },
+                          10000))
+        << now.size() << " " << all.size() << ": a transcoder that the daemon does not know runs";
     for (pid_t pid : old)
         EXPECT_EQ(now.end(), std::find(now.begin(), now.end(), pid));
     ASSERT_NO_FATAL_FAILURE(stopDaemon());

@@ -222,6 +222,8 @@ TEST_F(RoutesDaemon, ChannelActionsAndTheirResultTexts)
     /* A transcoder that ignores the graceful stop stays stopping until the second stop kills it. */
     EXPECT_EQ(get("/channel2?start").nStatus, 200);
     EXPECT_TRUE(waitState(1, "running"));
+    /* Its trap is set once it has recorded its line. */
+    EXPECT_TRUE(waitUntil([&] { return fakePids(fakeLog(), "fake:nosigint").size() == 1; }, 20000));
     EXPECT_EQ(get("/channel2?stop").nStatus, 200);
     EXPECT_TRUE(waitState(1, "stopping"));
     status.clear();
@@ -284,7 +286,9 @@ TEST_F(RoutesDaemon, StatusOf64RunningChannelsParses)
         },
         60000))
         << get("/status").strBody << m_d.output();
-    /* Channel 2 previews, the nosigint ones are stopped into "stopping". */
+    /* Channel 2 previews, the nosigint ones are stopped into "stopping" (once their traps are set,
+     * that is once they have recorded their lines). */
+    ASSERT_TRUE(waitUntil([&] { return fakePids(fakeLog(), "fake:nosigint").size() == 16; }, 60000));
     EXPECT_EQ(get("/channel2?preview").nStatus, 200);
     for (int i = 3; i < 64; i += 4)
         EXPECT_EQ(get("/channel" + std::to_string(i + 1) + "?stop").nStatus, 200);
