@@ -69,6 +69,16 @@ protected:
         ASSERT_TRUE(writeFile(m_strInput, "x"));
     }
 
+    /* A folder "clips" in the sandbox holding the named files; its path. */
+    std::string makeClips(const std::vector<const char*>& names)
+    {
+        std::string strClips = m_d.dir() + "/clips";
+        EXPECT_EQ(0, mkdir(strClips.c_str(), 0755));
+        for (const char* name : names)
+            EXPECT_TRUE(writeFile(strClips + "/" + name, "x"));
+        return strClips;
+    }
+
     EnvList env() const { return {{"RUXO_FAKE_OUT", fakeLog()}, {"RUXO_FAKE_STAMP", "1"}}; }
     std::string fakeLog() const { return m_d.dir() + "/fake.log"; }
 
@@ -146,18 +156,12 @@ protected:
     {
         std::vector<FakeStart> starts;
         std::map<pid_t, long long> started;
-        std::istringstream in(readFile(fakeLog()));
-        std::string strLine;
-        while (std::getline(in, strLine)) {
-            size_t nSp = strLine.find(' ');
-            if (nSp == std::string::npos)
-                continue;
-            pid_t pid = (pid_t)atoi(strLine.c_str());
-            if (strLine.compare(nSp + 1, 3, "at ") == 0) {
-                started[pid] = (long long)(atof(strLine.c_str() + nSp + 4) * 1000.0 + 0.5);
-            } else if (strLine.compare(nSp + 1, 5, "line ") == 0) {
-                auto it = started.find(pid);
-                starts.push_back({pid, strLine.substr(nSp + 6), it == started.end() ? -1 : it->second});
+        for (const FakeRecord& r : fakeRecords(fakeLog())) {
+            if (r.kind == "at") {
+                started[r.pid] = (long long)(atof(r.rest.c_str()) * 1000.0 + 0.5);
+            } else if (r.kind == "line") {
+                auto it = started.find(r.pid);
+                starts.push_back({r.pid, r.rest, it == started.end() ? -1 : it->second});
             }
         }
         return starts;
@@ -559,10 +563,7 @@ TEST_P(DaemonFolderTest, FolderChannelWalksItsFiles)
 {
     const int nAutoRestart = GetParam();
     ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
-    std::string strClips = m_d.dir() + "/clips";
-    ASSERT_EQ(0, mkdir(strClips.c_str(), 0755));
-    for (const char* name : {"a.ts", "b.ts", "c.ts", "d.ts"})
-        ASSERT_TRUE(writeFile(strClips + "/" + name, "x"));
+    std::string strClips = makeClips({"a.ts", "b.ts", "c.ts", "d.ts"});
 
     ChannelSpec c;
     c.strSource = strClips;
@@ -606,10 +607,7 @@ INSTANTIATE_TEST_SUITE_P(AutoRestart, DaemonFolderTest, ::testing::Values(1, 0),
 TEST_F(DaemonTest, FailingFolderChannelIsTriedOncePerSecond)
 {
     ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
-    std::string strClips = m_d.dir() + "/clips";
-    ASSERT_EQ(0, mkdir(strClips.c_str(), 0755));
-    for (const char* name : {"a.ts", "b.ts"})
-        ASSERT_TRUE(writeFile(strClips + "/" + name, "x"));
+    std::string strClips = makeClips({"a.ts", "b.ts"});
     ChannelSpec c;
     c.strSource = strClips;
     c.strTargetFormat = "rtsp";
@@ -647,10 +645,7 @@ int postConfig(const std::string& strFile, std::string* pReply)
 TEST_F(DaemonTest, ConfigurationPostedWhileTheLoopRuns)
 {
     ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
-    std::string strClips = m_d.dir() + "/clips";
-    ASSERT_EQ(0, mkdir(strClips.c_str(), 0755));
-    for (const char* name : {"a.ts", "b.ts"})
-        ASSERT_TRUE(writeFile(strClips + "/" + name, "x"));
+    std::string strClips = makeClips({"a.ts", "b.ts"});
 
     /* Channels that restart all the time (a folder source) or through timers. */
     std::vector<ChannelSpec> many(6);

@@ -10,7 +10,6 @@
 
 #include <cjson/cJSON.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -134,14 +133,9 @@ protected:
 std::vector<pid_t> fakePids(const std::string& strFakeLog, const std::string& strTag)
 {
     std::vector<pid_t> pids;
-    std::istringstream in(readFile(strFakeLog));
-    std::string strLine;
-    while (std::getline(in, strLine)) {
-        size_t nSp = strLine.find(' ');
-        if (nSp != std::string::npos && strLine.compare(nSp + 1, 5, "line ") == 0 &&
-            strLine.find(strTag) != std::string::npos)
-            pids.push_back((pid_t)atoi(strLine.c_str()));
-    }
+    for (const FakeRecord& r : fakeRecords(strFakeLog))
+        if (r.kind == "line" && r.rest.find(strTag) != std::string::npos)
+            pids.push_back(r.pid);
     return pids;
 }
 
