@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ruxo_config.h"
+#include "ruxo_text.h"
 #include "ruxo_vocab.h"
 
 /* One playlist per channel. Channels 0 to 15 get a state file from the daemon's start-up (init);
@@ -467,19 +468,6 @@ void ruxoStopRemovedChannels(void)
     }
 }
 
-/* Copies strText into the caller's buffer of cchStatus characters, cut on a UTF-8 boundary. */
-static void putStatus(LPTSTR tszStatus, size_t cchStatus, const std::string& strText)
-{
-    size_t cch = strText.size();
-    if (cch > cchStatus - 1) {
-        cch = cchStatus - 1;
-        while (cch > 0 && ((unsigned char)strText[cch] & 0xC0) == 0x80)
-            cch--;
-    }
-    memcpy(tszStatus, strText.data(), cch);
-    tszStatus[cch] = '\0';
-}
-
 void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus)
 {
     if (tszStatus == nullptr || cchStatus == 0)
@@ -500,7 +488,7 @@ void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus)
         const char* pszSlash = strrchr(tszCurFile, '/');
         if (pszSlash == nullptr)
             return;
-        putStatus(tszStatus, cchStatus, std::string(pszSlash + 1));
+        ruxoCopyText(tszStatus, cchStatus, pszSlash + 1, strlen(pszSlash + 1));
         return;
     }
 
@@ -524,5 +512,5 @@ void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus)
         bChanged = true;
     }
     if (bChanged)
-        putStatus(tszStatus, cchStatus, strText);
+        ruxoCopyText(tszStatus, cchStatus, strText.data(), strText.size());
 }

@@ -121,15 +121,16 @@ protected:
         ASSERT_NO_FATAL_FAILURE(startDaemon());
     }
 
-    /* Starts the daemon and waits until it has printed its start message (the output file keeps
-     * the messages of earlier daemons of the test, so the count must grow). */
+    /* Starts the daemon and waits until its start message has been printed. The output file
+     * collects every instance of the sandbox, so the message must be a new one. */
     void startDaemon()
     {
-        const std::string strStarted = "RUXOD started successfully!";
-        const size_t nBefore = countOf(m_d.output(), strStarted);
+        const size_t nBefore = countOf(m_d.output(), "RUXOD started successfully!");
         ASSERT_EQ(0, m_d.start(env()));
         ASSERT_GT(m_d.pid(), 0);
-        ASSERT_TRUE(waitUntil([&]() { return countOf(m_d.output(), strStarted) > nBefore; }, 20000)) << m_d.output();
+        ASSERT_TRUE(waitUntil([&]() { return countOf(m_d.output(), "RUXOD started successfully!") > nBefore; },
+                              15000))
+            << m_d.output();
     }
 
     /* A state file for channel 0's playlist, which a failed start-up must leave as it is. */
