@@ -1,4 +1,5 @@
-/* ruxo_text.cpp -- reading named values out of query texts, and the bounded UTF-8-aware copy. */
+/* ruxo_text.cpp -- reading named values out of query texts, and the bounded UTF-8-aware copy with
+ * the narrow-text conversions built on it. */
 #include "ruxo_text.h"
 
 #include <limits.h>
@@ -106,4 +107,23 @@ size_t ruxoCopyText(LPTSTR tszDst, size_t cchDst, const char* szSrc, size_t cchS
         memcpy(tszDst, szSrc, cch);
     tszDst[cch] = '\0';
     return cch;
+}
+
+/* The whole text copied, or FALSE: it had to be cut, or there was nothing to copy into. */
+static BOOL _copyWhole(char* szDst, size_t cchDst, const char* szSrc)
+{
+    if (szSrc == nullptr || szDst == nullptr || cchDst == 0)
+        return FALSE;
+    size_t cchSrc = strlen(szSrc);
+    return ruxoCopyText(szDst, cchDst, szSrc, cchSrc) == cchSrc ? TRUE : FALSE;
+}
+
+BOOL utf8totcs(const char* utf8str, LPTSTR tstr, size_t cchTstr)
+{
+    return _copyWhole(tstr, cchTstr, utf8str);
+}
+
+BOOL tcstoutf8(LPCTSTR tstr, char* utf8str, size_t sz)
+{
+    return _copyWhole(utf8str, sz, tstr);
 }

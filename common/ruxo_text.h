@@ -1,6 +1,6 @@
 /* ruxo_text.h -- small text helpers of the application layer: reading a named value out of a
  * query text ("output=1&x=2") with parseOpt, and copying text into a fixed buffer without ever
- * writing past it or cutting a UTF-8 character in two. */
+ * writing past it or cutting a UTF-8 character in two (utf8totcs and tcstoutf8 among them). */
 #ifndef RUXO_TEXT_H
 #define RUXO_TEXT_H
 
@@ -32,5 +32,11 @@ BOOL parseOpt(const wchar_t* wszLine, const wchar_t* wszOpt, void* wszVal, const
  * 1), cut when they do not fit, at the start of the UTF-8 character that would not fit whole.
  * Always NUL-terminates. Returns the number of bytes copied. */
 size_t ruxoCopyText(LPTSTR tszDst, size_t cchDst, const char* szSrc, size_t cchSrc);
+
+/* Text is narrow, so converting it to and from UTF-8 is that copy: into a destination of cch
+ * characters, NUL included. FALSE when the text had to be cut (or there is no room at all); a null
+ * source leaves the destination untouched. */
+BOOL utf8totcs(const char* utf8str, LPTSTR tstr, size_t cchTstr);
+BOOL tcstoutf8(LPCTSTR tstr, char* utf8str, size_t sz);
 
 #endif

@@ -1,6 +1,7 @@
 /* test_text.cpp -- the text helpers of the application layer: parseOpt in its four forms (the key
  * anywhere in the text, base-0 numbers, a missing key, a key at the very end, values past the int
- * range, a word that does not fit its buffer) and the copy cut on a UTF-8 boundary. */
+ * range, a word that does not fit its buffer) and the copy cut on a UTF-8 boundary, with the
+ * narrow-text conversions built on it. */
 #include <limits.h>
 #include <string.h>
 
@@ -108,4 +109,17 @@ TEST(CopyText, CutsOnACharacterBoundary)
         EXPECT_EQ(std::string(szDst), c.strExpected);
         EXPECT_EQ(szDst[c.cchDst], 'z'); /* nothing written past the buffer */
     }
+}
+
+TEST(CopyText, NarrowTextConversionsAreTheCopy)
+{
+    char szBuf[6] = "?????";
+    EXPECT_FALSE(utf8totcs(nullptr, szBuf, sizeof(szBuf)));
+    EXPECT_STREQ(szBuf, "?????"); /* a null source leaves the destination as it was */
+    EXPECT_TRUE(utf8totcs("caf\xC3\xA9", szBuf, sizeof(szBuf)));
+    EXPECT_STREQ(szBuf, "caf\xC3\xA9");
+    EXPECT_FALSE(tcstoutf8("longer text", szBuf, sizeof(szBuf)));
+    EXPECT_STREQ(szBuf, "longe");
+    EXPECT_FALSE(tcstoutf8("x", szBuf, 0));
+    EXPECT_STREQ(szBuf, "longe");
 }
