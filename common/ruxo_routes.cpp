@@ -272,6 +272,7 @@ int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, size_t cchPost, c
 
         /* Installed: from here on the new configuration is the running one. */
         ruxoInstallConfig(jsonNew);
+        ruxoStopRemovedChannels();
         cJSON* jsonGlobal = jsonGetItem(jsonNew, "global");
         ruxoSetLog(getJsonInt(jsonGlobal, "log"));
 

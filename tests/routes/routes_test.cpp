@@ -39,6 +39,7 @@ struct StubChannel {
 std::mutex g_stubLock;
 StubChannel g_stub[RUXO_MAX_CHANNELS];
 std::vector<int> g_callbacks;       /* arguments of ruxoCGICallback, in order */
+std::vector<int> g_removedStops;    /* channel count of the tree at each ruxoStopRemovedChannels */
 int g_nCallsWithoutWebMutex = 0;    /* channel-layer or callback calls made without the web mutex */
 
 void noteWebMutex()
@@ -55,6 +56,7 @@ void resetStubs()
     for (auto& s : g_stub)
         s = StubChannel();
     g_callbacks.clear();
+    g_removedStops.clear();
     g_nCallsWithoutWebMutex = 0;
 }
 
@@ -87,6 +89,13 @@ void ruxoStopChannel(int iChannel, int nStopMode)
     noteWebMutex();
     std::lock_guard<std::mutex> l(g_stubLock);
     g_stub[iChannel].stopModes.push_back(nStopMode);
+}
+
+void ruxoStopRemovedChannels(void)
+{
+    noteWebMutex();
+    std::lock_guard<std::mutex> l(g_stubLock);
+    g_removedStops.push_back(jsonGetArraySize(jsonGetItem(g_jsonConfig, "channels")));
 }
 
 RUXO_CHANNEL_STATE ruxoGetChannelState(int iChannel)
@@ -571,6 +580,8 @@ TEST_F(Routes, PlainPostAnswersTheStoredConfigurationAndSetsTheCookie)
     cJSON_Delete(json);
     EXPECT_EQ(g_cfg.nLogLevel, 32);
     EXPECT_EQ(g_callbacks, std::vector<int>{0});
+    /* The slots of channels the new tree no longer holds are stopped once it is installed. */
+    EXPECT_EQ(g_removedStops, std::vector<int>{1});
     EXPECT_EQ(g_nCallsWithoutWebMutex, 0);
 
     /* The new cookie: the password percent-encoded, with the login cookie's attributes. */
@@ -743,6 +754,7 @@ TEST_F(Routes, PostsThatAreNoConfigurationChangeNothing)
         EXPECT_EQ(g_jsonConfig, pTree);
         EXPECT_EQ(g_cfg.nLogLevel, 5);
         EXPECT_TRUE(g_callbacks.empty());
+        EXPECT_TRUE(g_removedStops.empty());
     }
     /* The import flag changes nothing about that. */
     EXPECT_EQ(post("/config?import", "nope").nStatus, 400);
