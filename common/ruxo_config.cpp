@@ -11,6 +11,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <float.h>
 #include <limits.h>
 #include <locale.h>
 #include <math.h>
@@ -466,8 +467,25 @@ std::string ruxoGetLoginPass(const cJSON* jsonGlobal) {
     return strPass;
 }
 
+/* A number beyond the range of double ("1e400") is read as infinite, which the library saves as
+ * null: the next load would read 0 where this one reads the largest int. Such a number becomes the
+ * largest finite double of its sign, which reads the same and survives a save. */
+static void clampInfiniteNumbers(cJSON* jsonTree) {
+    std::vector<cJSON*> pending(1, jsonTree);
+    while (!pending.empty()) {
+        cJSON* item = pending.back();
+        pending.pop_back();
+        for (; item != NULL; item = item->next) {
+            if (cJSON_IsNumber(item) && isinf(item->valuedouble))
+                cJSON_SetNumberHelper(item, item->valuedouble > 0 ? DBL_MAX : -DBL_MAX);
+            if (item->child != NULL) pending.push_back(item->child);
+        }
+    }
+}
+
 /* The defaults of "global", the channel validation and the caps, applied to a new tree. */
 static void completeConfig(cJSON* jsonNew) {
+    clampInfiniteNumbers(jsonNew);
     cJSON* jsonGlobal = jsonGetItem(jsonNew, "global");
     if (cJSON_IsObject(jsonGlobal)) {
         addNumberDefault(jsonGlobal, "log", 0);

@@ -757,7 +757,8 @@ bool parseAclLine(const char* p, RUXO_IPACL* pEntry) {
     struct in_addr addr;
     if (inet_pton(AF_INET, strNetwork.c_str(), &addr) == 1) {
         pEntry->ip_begin = ntohl(addr.s_addr);
-        pEntry->ip_end = pEntry->ip_begin + uMask;
+        // The range starts at the address as written; past the last address it ends there.
+        pEntry->ip_end = pEntry->ip_begin > UINT32_MAX - uMask ? UINT32_MAX : pEntry->ip_begin + uMask;
     } else if (ruxoStrCaseCmp(strNetwork.c_str(), "all") == 0) {
         pEntry->ip_begin = 0;
         pEntry->ip_end = UINT32_MAX;

@@ -1,4 +1,5 @@
-/* fake_core.cpp -- the recording stand-in for the engine core used by the command-line unit tests. */
+/* fake_core.cpp -- the recording stand-in for the engine core used by the command-line unit tests and
+ * the fuzz target of the channel start. */
 #include "fake_core.h"
 
 #include <string.h>
@@ -45,3 +46,25 @@ int _ruxoStartChild(int iChannel, const char* szArg, int bPreview)
     if (g_fakeStartResult == 0) g_procChannels[iChannel].state = bPreview ? RUXO_STATE_PREVIEW : RUXO_STATE_RUNNING;
     return g_fakeStartResult;
 }
+
+/* The slot getters and the stop of the real core, on the fake slots (no child to signal). */
+static bool fakeSlot(int iChannel)
+{
+    return g_cfg.bInit && iChannel >= 0 && iChannel < g_cfg.nMaxChannels;
+}
+
+RUXO_CHANNEL_STATE ruxoGetState(int iChannel)
+{
+    return fakeSlot(iChannel) ? g_procChannels[iChannel].state : RUXO_STATE_IDLE;
+}
+
+void ruxoStop(int iChannel, int nStopMode)
+{
+    (void)nStopMode;
+    if (fakeSlot(iChannel) && g_procChannels[iChannel].state != RUXO_STATE_IDLE)
+        g_procChannels[iChannel].state = RUXO_STATE_STOPPING;
+}
+
+int ruxoGetStreamTime(int iChannel) { return fakeSlot(iChannel) ? g_procChannels[iChannel].nStreamingSec : -1; }
+int ruxoGetStreamFPS(int iChannel) { return fakeSlot(iChannel) ? g_procChannels[iChannel].nFPS : -1; }
+int ruxoGetStreamBitrate(int iChannel) { return fakeSlot(iChannel) ? g_procChannels[iChannel].nBitrate : -1; }

@@ -1,5 +1,6 @@
-/* fake_core.h -- a stand-in for the engine core in the command-line unit tests: it records every log
- * entry and the line handed to the process start, and starts nothing. */
+/* fake_core.h -- a stand-in for the engine core in the command-line unit tests (and the channel-start
+ * fuzz target): it records every log entry and the line handed to the process start, and starts
+ * nothing. Its slot getters and stop work on the fake slots. */
 #ifndef RUXO_TEST_FAKE_CORE_H
 #define RUXO_TEST_FAKE_CORE_H
 

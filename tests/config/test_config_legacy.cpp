@@ -486,6 +486,9 @@ TEST(AccessListFile, RulesOfItsLines) {
         {"allow 10.0.0.5/24", true, "10.0.0.5", "10.0.1.4", TRUE},  // the base is not masked
         {"allow 10.0.0.1/32", true, "10.0.0.1", "10.0.0.1", TRUE},
         {"allow 0.0.0.0/0", true, "0.0.0.0", "255.255.255.255", TRUE},
+        /* A range that would run past the last address ends there, never wraps round to 0. */
+        {"deny 255.255.255.255/0", true, "255.255.255.255", "255.255.255.255", FALSE},
+        {"allow 200.0.0.1/1", true, "200.0.0.1", "255.255.255.255", TRUE},
         {"  allow   10.0.0.2   trailing words", true, "10.0.0.2", "10.0.0.2", TRUE},
         {"# allow all", false, "", "", FALSE},
         {"#deny all", false, "", "", FALSE},

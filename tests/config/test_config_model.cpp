@@ -2,6 +2,7 @@
  * defaults that a replacement adds, channel validation and the caps, and the derived paths. */
 #include <gtest/gtest.h>
 
+#include <float.h>
 #include <math.h>
 #include <string.h>
 
@@ -362,13 +363,21 @@ TEST(ConfigReplace, HostileDocuments) {
     EXPECT_EQ(-2147483647 - 1, getJsonInt(g, "log"));
     EXPECT_EQ(2147483647, getJsonInt(g, "autoRestart"));
     EXPECT_EQ(0, getJsonInt(g, "cpuPerChannel"));
-    EXPECT_TRUE(isinf(getJsonNumber(g, "httpPort")));
+    EXPECT_EQ(DBL_MAX, getJsonNumber(g, "httpPort"));  // the largest double, not infinity
     EXPECT_EQ(0, jsonGetArraySize(channels()));  // an object is no list of channels
     EXPECT_TRUE(cJSON_IsObject(channels()));
     EXPECT_EQ(0, ruxoExportConfig(strFile.c_str()));
     cJSON* doc = cJSON_Parse(readFile(strFile).c_str());  // what is saved is JSON again
     EXPECT_NE(nullptr, doc);
     cJSON_Delete(doc);
+
+    // ... and it reads the same after a save and a load: an infinity would have been saved as null.
+    EXPECT_EQ(std::string::npos, readFile(strFile).find("null")) << readFile(strFile);
+    EXPECT_EQ(0, ruxoImportConfigJSON(strFile.c_str()));
+    g = jsonGetItem(g_jsonConfig, "global");
+    EXPECT_EQ(2147483647, getJsonInt(g, "httpPort"));
+    EXPECT_EQ(-2147483647 - 1, getJsonInt(g, "log"));
+    EXPECT_EQ(-DBL_MAX, getJsonNumber(g, "log"));
 }
 
 TEST(ConfigReplace, TrailingTextAndByteOrderMark) {
