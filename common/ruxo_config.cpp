@@ -483,11 +483,26 @@ static void clampInfiniteNumbers(cJSON* jsonTree) {
     }
 }
 
+/* An integer "loginPass" becomes its decimal text in the tree. The library saves numbers with 15
+ * significant digits, so a longer one (9007199254740991) would come back as another password
+ * after a save and a restart, and lock its owner out. Its key keeps its spelling. */
+static void keepPasswordAsText(cJSON* jsonGlobal) {
+    cJSON* jsonPass = jsonGetItem(jsonGlobal, "loginPass");
+    std::string strPass;
+    if (!cJSON_IsNumber(jsonPass) || !loginPassText(jsonPass, &strPass)) return;
+    cJSON* jsonText = cJSON_CreateString(strPass.c_str());
+    if (jsonText == NULL) return;  // out of memory: the number stays, which reads the same for now
+    jsonText->string = jsonPass->string;
+    jsonPass->string = NULL;
+    cJSON_ReplaceItemViaPointer(jsonGlobal, jsonPass, jsonText);
+}
+
 /* The defaults of "global", the channel validation and the caps, applied to a new tree. */
 static void completeConfig(cJSON* jsonNew) {
     clampInfiniteNumbers(jsonNew);
     cJSON* jsonGlobal = jsonGetItem(jsonNew, "global");
     if (cJSON_IsObject(jsonGlobal)) {
+        keepPasswordAsText(jsonGlobal);
         addNumberDefault(jsonGlobal, "log", 0);
         cJSON* jsonPort = jsonGetItem(jsonGlobal, "httpPort");
         if (jsonPort == NULL) {

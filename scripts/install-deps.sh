@@ -10,6 +10,8 @@ pkgs=(cmake g++ make pkg-config libcjson-dev libmicrohttpd-dev libgnutls28-dev f
 if [ "${1:-}" = "test" ]; then
     pkgs+=(libgtest-dev curl openssl iproute2 util-linux procps python3 locales
            chromium fonts-dejavu-core nodejs)
+    # The fuzz targets: clang with libFuzzer and the sanitizers' run-time (build-fuzz/).
+    pkgs+=(clang-14 libclang-rt-14-dev)
 fi
 
 missing=()

@@ -3,6 +3,8 @@
 #   build/       the whole suite, warnings as errors
 #   build-asan/  the unit tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   build-tsan/  the integration tests under ThreadSanitizer
+#   build-fuzz/  the fuzz targets (clang, libFuzzer with AddressSanitizer + UndefinedBehaviorSanitizer),
+#                side by side for a bounded time each (RUXO_FUZZ_SECONDS, 100 by default)
 # Every build runs even when an earlier one fails; the script ends with one summary line per build
 # and exits non-zero when any of them failed.
 set -uo pipefail
@@ -40,6 +42,13 @@ run() { # dir label-filter cmake-args...
 run build ""
 run build-asan "-L unit" -DRUXO_SANITIZE=address
 run build-tsan "-L integration" -DRUXO_SANITIZE=thread
+rm -f build-fuzz/tests/fuzz/work/*/summary.txt
+clangxx=$(command -v clang++-14 || command -v clang++ || echo clang++)
+clangc=$(command -v clang-14 || command -v clang || echo clang)
+run build-fuzz "-L fuzz" -DRUXO_SANITIZE=fuzzer -DCMAKE_CXX_COMPILER="$clangxx" -DCMAKE_C_COMPILER="$clangc" \
+    -DRUXO_FUZZ_SECONDS="${RUXO_FUZZ_SECONDS:-100}"
+# Each target's figures: executions, coverage, corpus.
+cat build-fuzz/tests/fuzz/work/*/summary.txt 2>/dev/null
 
 echo
 for line in "${summary[@]}"; do

@@ -221,6 +221,23 @@ TEST(ConfigReplace, OnlyOneWholeObjectIsAConfiguration) {
     EXPECT_EQ("", ruxoGetLoginPass(nullptr));
 }
 
+/* An integer password is kept as its text: saved as a number, one of 16 digits would come back as
+ * another password (the library writes 15 significant digits). */
+TEST(ConfigReplace, IntegerPasswordSurvivesASaveAndALoad) {
+    TempFolder dir;
+    const std::string strFile = dir.file("ruxod.json");
+    for (const char* szPass : {"9007199254740991", "-9007199254740991", "1234567890123456", "42"}) {
+        SCOPED_TRACE(szPass);
+        ASSERT_NE(nullptr, ruxoSetConfig(("{\"global\":{\"LoginPass\":" + std::string(szPass) + "}}").c_str()));
+        cJSON* jsonPass = jsonGetItem(jsonGetItem(g_jsonConfig, "global"), "loginPass");
+        EXPECT_TRUE(cJSON_IsString(jsonPass));
+        EXPECT_STREQ("LoginPass", jsonPass->string);
+        ASSERT_EQ(0, ruxoExportConfig(strFile.c_str()));
+        ASSERT_EQ(0, ruxoImportConfigJSON(strFile.c_str()));
+        EXPECT_EQ(szPass, ruxoGetLoginPass(jsonGetItem(g_jsonConfig, "global")));
+    }
+}
+
 TEST(ConfigReplace, HttpPortZero) {
     struct Case {
         const char* szPort;
