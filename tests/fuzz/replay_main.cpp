@@ -41,15 +41,17 @@ static void collect(const std::string& strPath, std::vector<std::string>& vFiles
 
 int main(int argc, char** argv)
 {
-    if (LLVMFuzzerInitialize)
-        LLVMFuzzerInitialize(&argc, &argv);
-    std::vector<std::string> vFiles;
+    /* The inputs are read first: a target may change its working folder when it starts. */
+    std::vector<std::string> vFiles, vData;
     for (int i = 1; i < argc; i++)
         collect(argv[i], vFiles);
-    for (const std::string& strFile : vFiles) {
-        std::string strData = ruxotest::readFile(strFile);
-        fprintf(stderr, "replay: %s (%zu bytes)\n", strFile.c_str(), strData.size());
-        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(strData.data()), strData.size());
+    for (const std::string& strFile : vFiles)
+        vData.push_back(ruxotest::readFile(strFile));
+    if (LLVMFuzzerInitialize)
+        LLVMFuzzerInitialize(&argc, &argv);
+    for (size_t i = 0; i < vFiles.size(); i++) {
+        fprintf(stderr, "replay: %s (%zu bytes)\n", vFiles[i].c_str(), vData[i].size());
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(vData[i].data()), vData[i].size());
     }
     if (vFiles.empty()) {
         fprintf(stderr, "replay: no input found\n");
