@@ -65,6 +65,7 @@ struct CGI_ERR_CODE {
 const CGI_ERR_CODE errCodes[] = {
     {-1, "not initialized"},      {-2, "invalid channel"},      {-3, "channel busy"},
     {-7, "source url not valid"}, {-8, "target url not valid"}, {-9, "target codec not valid"},
+    {-12, "channel log cannot be written"},
 };
 
 /* The web server's settings that a configuration post compares to decide on a restart. */

@@ -395,20 +395,22 @@ int ruxoLog(int iChannel, int bTimestamp, const char* szLog)
 
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
+    /* A line that could not be written whole (a full disk) is a failure like a log that does not
+     * open: a start must not run without its command line logged. */
+    bool bWritten = true;
     if (bTimestamp) {
         char stamp[64];
         time_t now = time(nullptr);
         struct tm tmNow;
         localtime_r(&now, &tmNow);
         size_t n = strftime(stamp, sizeof stamp, "[%Y/%m/%d %H:%M:%S] ", &tmNow);
-        writeAll(fd, stamp, n);
-        writeAll(fd, szLog, strlen(szLog));
-        if (!strchr(szLog, '\n')) writeAll(fd, "\n", 1);
+        bWritten = writeAll(fd, stamp, n) && writeAll(fd, szLog, strlen(szLog));
+        if (bWritten && !strchr(szLog, '\n')) bWritten = writeAll(fd, "\n", 1);
     } else {
-        writeAll(fd, szLog, strlen(szLog));
+        bWritten = writeAll(fd, szLog, strlen(szLog));
     }
     close(fd);
-    return 0;
+    return bWritten ? 0 : -1;
 }
 
 /* ---- pipes ----------------------------------------------------------------------------------- */

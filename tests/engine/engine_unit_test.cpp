@@ -254,6 +254,17 @@ TEST_F(Engine, LogWithoutLogFolderFails)
     EXPECT_EQ(ruxoLog(0, 1, "lost"), -1);
 }
 
+/* A log that opens but takes nothing (a full disk; /dev/full fails every write with ENOSPC) fails
+ * like one that does not open, stamped or raw. */
+TEST_F(Engine, LogOnAFullDiskFails)
+{
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(symlink("/dev/full", dirs.channelLog(0).c_str()), 0);
+    EXPECT_EQ(ruxoLog(0, 1, "lost"), -1);
+    EXPECT_EQ(ruxoLog(0, 0, "lost too"), -1);
+    EXPECT_EQ(ruxoLog(1, 1, "kept"), 0);
+}
+
 TEST_F(Engine, RotationAboveFiveMillionBytes)
 {
     ASSERT_EQ(init(), 0);

@@ -535,6 +535,7 @@ TEST_F(Routes, StartResultCodesAndTheirTexts)
         {-8, 400, "target url not valid"},
         {-9, 400, "target codec not valid"},
         {-10, 400, ""},
+        {-12, 400, "channel log cannot be written"},
         {-13, 400, ""},
     };
     for (const auto& c : cases) {

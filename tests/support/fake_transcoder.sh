@@ -15,6 +15,8 @@
 #                                                          may signal at once
 #   "<pid> fds <n> <n> ..."                                open descriptors (mode fds)
 #   "<pid> noread"                                         mode noread, before exiting
+#   "<pid> deaf"                                           mode deaf, instead of "line"
+#   "<pid> wait"                                           mode fifo, right before it blocks
 #
 # The mode is a word "fake:<mode>" in the command line; $RUXO_FAKE_MODE, when set, is used instead
 # (needed for noread, which never sees the line). Modes:
@@ -30,6 +32,14 @@
 #   noread         exit 0 at once without reading the input (the line stays unread)
 #   fds            record the open descriptors, then run as "run"
 #   eof            wait for a second input line; at end of file print "input closed" and exit 4
+#   random         print one progress line, then exit 0 by itself after 0.1 to 2 seconds (chosen at
+#                  random); SIGINT ends it earlier
+#   flood          write progress lines as fast as the pipe takes them until signalled
+#   mute           print one progress line, then close its standard output and error and run on
+#                  in silence until signalled (SIGINT: exit 0)
+#   fifo           print one progress line, record "<pid> wait", then block opening the FIFO named
+#                  by $RUXO_FAKE_FIFO; exit 1 once a writer has opened and closed it
+#   deaf           like run, but never reads its input (set it through $RUXO_FAKE_MODE, like noread)
 # A line that does not begin with the access token is recorded, "bad access token" is printed and
 # the fake exits with status 3.
 
@@ -48,6 +58,15 @@ record() {
 if [ "$mode" = noread ]; then
     record noread
     exit 0
+fi
+# A transcoder that never reads what the daemon writes to it, and otherwise runs.
+if [ "$mode" = deaf ]; then
+    trap 'exit 0' INT
+    record deaf
+    while :; do
+        printf 'frame=   25 fps= 25 q=28.0 size=      16kB time=00:00:01.00 bitrate= 134.2kbits/s speed=1x\r'
+        sleep 0.2
+    done
 fi
 
 IFS= read -r line
@@ -126,5 +145,23 @@ case "$mode" in
             exit 4
         fi
         run ;;
+    random)
+        progress
+        n=$(od -An -N2 -tu2 /dev/urandom | tr -d ' ')
+        ms=$((100 + ${n:-0} % 1901))
+        sleep "$((ms / 1000)).$(printf '%03d' $((ms % 1000)))"
+        exit 0 ;;
+    flood)
+        # yes ends on SIGINT like the fake would.
+        exec yes 'frame=  100 fps= 25 q=28.0 size=     256kB time=00:00:04.00 bitrate= 134.2kbits/s speed=1x' ;;
+    mute)
+        progress
+        exec >&- 2>&-
+        while :; do sleep 0.2; done ;;
+    fifo)
+        progress
+        record wait
+        IFS= read -r _ <"$RUXO_FAKE_FIFO"
+        exit 1 ;;
     *) echo "fake transcoder: unknown mode $mode"; exit 2 ;;
 esac

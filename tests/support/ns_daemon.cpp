@@ -231,6 +231,32 @@ void keepChild(pid_t pid)
     s_keptChildren.push_back(pid);
 }
 
+std::vector<pid_t> sandboxProcesses()
+{
+    std::vector<pid_t> found;
+    char szOwn[64];
+    ssize_t nOwn = readlink("/proc/self/ns/net", szOwn, sizeof(szOwn) - 1);
+    if (s_pidInNamespace != getpid() || nOwn <= 0)
+        return found;
+    DIR* dir = opendir("/proc");
+    while (struct dirent* ent = dir ? readdir(dir) : nullptr) {
+        char* pEnd = nullptr;
+        long n = strtol(ent->d_name, &pEnd, 10);
+        pid_t pid = (pid_t)n;
+        if (n <= 0 || *pEnd || pid == getpid() || pid == s_pidWatchdog ||
+            std::find(s_keptChildren.begin(), s_keptChildren.end(), pid) != s_keptChildren.end())
+            continue;
+        char szPath[64], szNs[64];
+        snprintf(szPath, sizeof(szPath), "/proc/%ld/ns/net", n);
+        ssize_t nNs = readlink(szPath, szNs, sizeof(szNs) - 1);
+        if (nNs == nOwn && memcmp(szNs, szOwn, (size_t)nOwn) == 0 && processAlive(pid))
+            found.push_back(pid);
+    }
+    if (dir)
+        closedir(dir);
+    return found;
+}
+
 bool canConnect(int nPort)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

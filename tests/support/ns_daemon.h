@@ -81,6 +81,11 @@ bool enterTestNamespaces(std::string* pErr);
  * namespaces, beside the daemons it asks for). */
 void keepChild(pid_t pid);
 
+/* The live processes of this test's namespaces other than the test process, its watchdog and the
+ * kept children: what the daemons of its sandboxes and their transcoders left running. Process ids
+ * are shared with the whole machine and reused, so this asks the namespace, not a list of ids. */
+std::vector<pid_t> sandboxProcesses();
+
 /* Small helpers for test bodies (the file and process helpers, waitUntil and nowMs come from
  * ruxo_test_env.h). */
 /* A TCP connection to 127.0.0.1:nPort succeeds. */

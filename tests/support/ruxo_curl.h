@@ -207,6 +207,49 @@ inline bool sendAll(int fd, const std::string& str)
     return true;
 }
 
+/* One HTTP/1.0 GET of szPath from 127.0.0.1:nPort over a raw socket (no process started, so it can
+ * be timed): the reply's status (0 when there was none within nTimeoutMs), its body into *pBody
+ * when given. The server closes the connection after the reply. */
+inline int rawGet(int nPort, const std::string& strPath, std::string* pBody = nullptr, int nTimeoutMs = 10000)
+{
+    int fd = connectFrom("127.0.0.1", nPort);
+    if (fd < 0)
+        return 0;
+    std::string strReply;
+    const long long tmEnd = ruxotest::nowMs() + nTimeoutMs;
+    if (sendAll(fd, "GET " + strPath + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n")) {
+        for (;;) {
+            long long nLeft = tmEnd - ruxotest::nowMs();
+            pollfd pfd{fd, POLLIN, 0};
+            if (nLeft <= 0 || poll(&pfd, 1, (int)nLeft) <= 0)
+                break;
+            char buf[16384];
+            ssize_t n = recv(fd, buf, sizeof(buf), 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            strReply.append(buf, (size_t)n);
+            /* A reply that announces its length is whole once that much body has come (a kept-alive
+             * connection would otherwise stay open). */
+            size_t nHead = strReply.find("\r\n\r\n");
+            std::string strHead = CurlReply::lower(strReply.substr(0, nHead));
+            size_t nLength = strHead.find("\r\ncontent-length:");
+            if (nHead != std::string::npos && nLength != std::string::npos &&
+                strReply.size() - nHead - 4 >= strtoull(strHead.c_str() + nLength + 17, nullptr, 10))
+                break;
+        }
+    }
+    close(fd);
+    int nStatus = 0;
+    size_t nEnd = strReply.find("\r\n\r\n");
+    if (nEnd == std::string::npos || sscanf(strReply.c_str(), "HTTP/%*s %d", &nStatus) != 1)
+        return 0;
+    if (pBody)
+        *pBody = strReply.substr(nEnd + 4);
+    return nStatus;
+}
+
 /* A socket that listens on the port on every address, so that no server can bind it; -1 on failure. */
 inline int holdPort(int nPort)
 {

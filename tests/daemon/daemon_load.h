@@ -1,0 +1,286 @@
+/* daemon_load.h -- what the restart-storm soak and the fault-injection tests share: a daemon in its
+ * namespace with many channels on the scripted fake transcoder (one mode for all, each channel known
+ * by its UDP target port), a thread that polls "/status" without pause and times every reply, and
+ * the daemon's own figures read from /proc (descriptors, resident memory, children left unreaped).
+ * Header-only. */
+#ifndef RUXO_TEST_DAEMON_LOAD_H
+#define RUXO_TEST_DAEMON_LOAD_H
+
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ns_daemon.h"
+#include "ruxo_curl.h"
+
+namespace ruxotest {
+
+const int kLoadPort = 18090;
+const int kLoadFirstUdpPort = 20000; /* channel n sends to udp://127.0.0.1:(20000 + n) */
+
+/* Seconds from the environment variable, or the default. */
+inline int envSeconds(const char* szName, int nDefault)
+{
+    const char* sz = getenv(szName);
+    int n = sz ? atoi(sz) : 0;
+    return n > 0 ? n : nDefault;
+}
+
+/* The daemon was built with a sanitizer: timing bounds that hold for the plain build do not. */
+inline bool sanitizedBuild()
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return true;
+#else
+    return false;
+#endif
+}
+
+/* Polls "/status" one request after another on a thread of its own, timing each reply. */
+class StatusProbe {
+public:
+    explicit StatusProbe(int nPort) : m_nPort(nPort) {}
+    ~StatusProbe() { stop(); }
+
+    void start()
+    {
+        m_bRun = true;
+        m_thread = std::thread([this] {
+            while (m_bRun) {
+                long long tm = nowMs();
+                std::string strBody;
+                int nStatus = rawGet(m_nPort, "/status", &strBody, 10000);
+                long long nMs = nowMs() - tm;
+                std::lock_guard<std::mutex> lk(m_mtx);
+                if (nStatus == 200 && strBody.find("\"channels\"") != std::string::npos) {
+                    m_vMs.push_back(nMs);
+                    m_strLast = strBody;
+                } else {
+                    m_nFailures++;
+                }
+            }
+        });
+    }
+    void stop()
+    {
+        m_bRun = false;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    size_t count() const
+    {
+        std::lock_guard<std::mutex> lk(m_mtx);
+        return m_vMs.size();
+    }
+    int failures() const
+    {
+        std::lock_guard<std::mutex> lk(m_mtx);
+        return m_nFailures;
+    }
+    /* The reply time (ms) that the given share of the replies did not exceed (0.99: the 99th
+     * percentile); -1 before the first reply. */
+    long long percentile(double d) const
+    {
+        std::lock_guard<std::mutex> lk(m_mtx);
+        if (m_vMs.empty())
+            return -1;
+        std::vector<long long> v = m_vMs;
+        std::sort(v.begin(), v.end());
+        size_t k = (size_t)(d * (double)(v.size() - 1) + 0.5);
+        return v[std::min(k, v.size() - 1)];
+    }
+    std::string last() const
+    {
+        std::lock_guard<std::mutex> lk(m_mtx);
+        return m_strLast;
+    }
+    std::string summary() const
+    {
+        return std::to_string(count()) + " replies, " + std::to_string(failures()) + " failed, p50 " +
+               std::to_string(percentile(0.5)) + " ms, p99 " + std::to_string(percentile(0.99)) + " ms, max " +
+               std::to_string(percentile(1.0)) + " ms";
+    }
+
+private:
+    int m_nPort;
+    std::atomic<bool> m_bRun{false};
+    std::thread m_thread;
+    mutable std::mutex m_mtx;
+    std::vector<long long> m_vMs;
+    int m_nFailures = 0;
+    std::string m_strLast;
+};
+
+/* Open descriptors of a process (-1 when it is gone). */
+inline int descriptorCount(pid_t pid)
+{
+    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (!dir)
+        return -1;
+    int n = 0;
+    while (struct dirent* ent = readdir(dir))
+        n += ent->d_name[0] != '.';
+    closedir(dir);
+    return n;
+}
+
+/* Resident memory of a process in KiB (-1 when it is gone). */
+inline long residentKb(pid_t pid)
+{
+    std::string strStatus = readFile("/proc/" + std::to_string(pid) + "/status");
+    size_t n = strStatus.find("\nVmRSS:");
+    return n == std::string::npos ? -1 : atol(strStatus.c_str() + n + 7);
+}
+
+/* The children of a process that have ended and not been reaped. */
+inline std::set<pid_t> zombieChildren(pid_t pid)
+{
+    std::set<pid_t> zombies;
+    for (pid_t kid : childrenOf(pid)) {
+        char state = 0;
+        if (procStat(kid, &state, nullptr, nullptr) && state == 'Z')
+            zombies.insert(kid);
+    }
+    return zombies;
+}
+
+/* A sandbox with the fake transcoder and a daemon of many channels in one mode. */
+class LoadDaemon : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string strErr;
+        ASSERT_TRUE(m_d.setUp(Transcoder::Fake, &strErr)) << strErr;
+    }
+    void TearDown() override { m_d.killAll(); }
+
+    std::string fakeLog() const { return m_d.dir() + "/fake.log"; }
+
+    /* Channel n: a UDP source, a UDP target on its own port, the fake's mode in its options; the
+     * name lets two posted configurations differ without changing what runs. */
+    static std::string channel(int n, const std::string& strMode, const std::string& strName = "")
+    {
+        std::ostringstream ss;
+        ss << "{\"enable\":true,\"name\":\"" << strName << n << "\","
+           << "\"input\":{\"sources\":[{\"format\":\"udp\",\"url\":\"udp://127.0.0.1:1234\"}]},"
+           << "\"output\":{\"targets\":[{\"format\":\"udp\",\"url\":\"udp://127.0.0.1:" << kLoadFirstUdpPort + n
+           << "\",\"video\":{\"enable\":true,\"codec\":\"h264\",\"bitRate\":300},"
+           << "\"audio\":{\"enable\":true,\"codec\":\"aac\",\"bitRate\":64}}],"
+           << "\"customOptions\":\"fake:" << strMode << "\"}}";
+        return ss.str();
+    }
+    static std::string config(int nChannels, const std::string& strMode, const std::string& strName = "",
+                              int nLog = 32)
+    {
+        std::string str = "{\"global\":{\"log\":" + std::to_string(nLog) + ",\"httpPort\":" +
+                          std::to_string(kLoadPort) + ",\"autoRestart\":1},\"channels\":[";
+        for (int n = 0; n < nChannels; n++)
+            str += (n ? "," : "") + channel(n, strMode, strName);
+        return str + "]}";
+    }
+
+    /* Writes the configuration, starts the daemon and waits for its web server. */
+    void startDaemon(const std::string& strConfig, EnvList env = EnvList())
+    {
+        ASSERT_TRUE(m_d.writeConfig(strConfig));
+        env.emplace_back("RUXO_FAKE_OUT", fakeLog());
+        ASSERT_EQ(0, m_d.start(env)) << m_d.output();
+        ASSERT_GT(m_d.pid(), 0);
+        ASSERT_TRUE(waitUntil([&] { return m_d.output().find("RUXOD started successfully!") != std::string::npos; },
+                              20000))
+            << m_d.output();
+        ASSERT_TRUE(waitUntil([] { return canConnect(kLoadPort); }, 10000)) << m_d.output();
+    }
+
+    /* SIGTERM and an orderly exit (status 0); then no transcoder is left. */
+    void stopDaemon()
+    {
+        ASSERT_EQ(0, kill(m_d.pid(), SIGTERM));
+        int nStatus = -1;
+        ASSERT_TRUE(m_d.waitExit(30000, &nStatus)) << "the daemon did not end";
+        EXPECT_EQ(0, nStatus) << m_d.output();
+        /* The fake transcoder runs as "ruxod.so" (and the flooding one as "yes"). */
+        std::string strLeft;
+        for (pid_t pid : sandboxProcesses()) {
+            std::string strName = processName(pid);
+            if (strName == "ruxod.so" || strName == "yes")
+                strLeft += " " + std::to_string(pid) + " (" + strName + ")";
+        }
+        EXPECT_EQ("", strLeft) << "transcoders outlived the daemon";
+    }
+
+    /* Starts per channel (by the target port in each recorded line), channels 0 .. nChannels-1. */
+    std::vector<int> startsPerChannel(int nChannels) const
+    {
+        std::vector<int> v((size_t)nChannels, 0);
+        for (const FakeRecord& r : fakeRecords(fakeLog())) {
+            if (r.kind != "line")
+                continue;
+            for (int n = 0; n < nChannels; n++)
+                if (r.rest.find("127.0.0.1:" + std::to_string(kLoadFirstUdpPort + n) + " ") != std::string::npos)
+                    v[(size_t)n]++;
+        }
+        return v;
+    }
+
+    /* Records of one kind ("line", "wait", ...) so far. */
+    size_t recordsOf(const std::string& strKind) const
+    {
+        size_t n = 0;
+        for (const FakeRecord& r : fakeRecords(fakeLog()))
+            n += r.kind == strKind;
+        return n;
+    }
+
+    /* "GET /channel<n>?<action>" (n counted from 1): the reply's status and body. */
+    CurlReply channelAction(int n, const std::string& strAction) const
+    {
+        return curlRun({"http://127.0.0.1:" + std::to_string(kLoadPort) + "/channel" + std::to_string(n) + "?" +
+                        strAction});
+    }
+
+    /* Posts a configuration text; the reply. */
+    CurlReply postConfig(const std::string& strConfig) const
+    {
+        const std::string strFile = m_d.dir() + "/post.json";
+        writeFile(strFile, strConfig);
+        return curlRun({"-X", "POST", "--data-binary", "@" + strFile,
+                        "http://127.0.0.1:" + std::to_string(kLoadPort) + "/config"});
+    }
+
+    /* The state of channel i (from 0) in a status reply, "" when it is not there. */
+    static std::string stateOf(const std::string& strStatus, int i)
+    {
+        size_t pos = 0;
+        for (int k = 0; k <= i; k++) {
+            pos = strStatus.find("\"state\": \"", pos);
+            if (pos == std::string::npos)
+                return std::string();
+            pos += 10;
+        }
+        return strStatus.substr(pos, strStatus.find('"', pos) - pos);
+    }
+    std::string status() const
+    {
+        std::string strBody;
+        return rawGet(kLoadPort, "/status", &strBody) == 200 ? strBody : std::string();
+    }
+
+    NsDaemon m_d;
+};
+
+}  // namespace ruxotest
+
+#endif
