@@ -43,10 +43,10 @@ run build ""
 run build-asan "-L unit" -DRUXO_SANITIZE=address
 run build-tsan "-L integration" -DRUXO_SANITIZE=thread
 rm -f build-fuzz/tests/fuzz/work/*/summary.txt
-clangxx=$(command -v clang++-14 || command -v clang++ || echo clang++)
-clangc=$(command -v clang-14 || command -v clang || echo clang)
-run build-fuzz "-L fuzz" -DRUXO_SANITIZE=fuzzer -DCMAKE_CXX_COMPILER="$clangxx" -DCMAKE_C_COMPILER="$clangc" \
-    -DRUXO_FUZZ_SECONDS="${RUXO_FUZZ_SECONDS:-100}"
+# The compilers through the environment: cmake takes them at the folder's first configure only, and
+# a compiler named on the command line of a later one would make it drop the cache and the options.
+CXX=$(command -v clang++-14 || command -v clang++ || echo clang++) CC=$(command -v clang-14 || command -v clang || echo clang) \
+    run build-fuzz "-L fuzz" -DRUXO_SANITIZE=fuzzer -DRUXO_FUZZ_SECONDS="${RUXO_FUZZ_SECONDS:-100}"
 # Each target's figures: executions, coverage, corpus.
 cat build-fuzz/tests/fuzz/work/*/summary.txt 2>/dev/null
 
