@@ -717,6 +717,15 @@ function selectedChannel()
     return rowId >= 1 && rowId <= modelChannels().length ? rowId : 0;
 }
 
+/* The selected channel for a button that acts on one; 0, after telling the user, without one. */
+function channelForButton()
+{
+    var rowId = selectedChannel();
+    if (!rowId)
+        alert('Please select channel first.');
+    return rowId;
+}
+
 function setChannelEnable(rowId, bEnable)
 {
     var channel = modelChannels()[rowId - 1];
@@ -743,11 +752,9 @@ function stopChannel(rowId)
 
 function onStartClick()
 {
-    var rowId = selectedChannel();
-    if (!rowId) {
-        alert('Please select channel first.');
+    var rowId = channelForButton();
+    if (!rowId)
         return;
-    }
     var state = lastState(rowId);
     if (state !== null && state !== 'idle')
         return;
@@ -766,11 +773,9 @@ function onStartAll()
 
 function onStopClick()
 {
-    var rowId = selectedChannel();
-    if (!rowId) {
-        alert('Please select channel first.');
+    var rowId = channelForButton();
+    if (!rowId)
         return;
-    }
     /* The preview that this page's player shows is stopped by closing the player; any other
      * channel, a preview started elsewhere included, gets a stop request. */
     if (lastState(rowId) === 'preview' && previewRow === rowId && isShown($('vid_preview'))) {
@@ -925,8 +930,8 @@ function onKeyDown(e)
             return;
         }
     }
-    if ($('tbl_channels').editing && $('btn_cancel'))
-        $('btn_cancel').click();
+    if ($('tbl_channels').editing)
+        onCancelClick();
 }
 
 /* ---- channel editor: showing a channel ----------------------------------------------------- */
@@ -1045,11 +1050,12 @@ function updateSource(source)
     shownSource = {type: type, scheme: scheme};
 }
 
-/* The source URL as Apply writes it: the type's scheme goes in front of a box without one; a
- * URL shown with its own scheme ("https", "sftp") keeps it while the type is unchanged. */
+/* The source URL as Apply writes it: the type's scheme goes in front of a box that does not begin
+ * with one (a "://" further on, as in a query, is part of the URL); a URL shown with its own
+ * scheme ("https", "sftp") keeps it while the type is unchanged. */
 function sourceUrl(type, box)
 {
-    if (SCHEME_SOURCE_TYPES.indexOf(type) < 0 || box.indexOf('://') >= 0)
+    if (SCHEME_SOURCE_TYPES.indexOf(type) < 0 || /^[a-z][a-z0-9+.-]*:\/\//i.test(box))
         return box;
     var scheme = type === shownSource.type && shownSource.scheme ? shownSource.scheme : type;
     return scheme + '://' + box;
@@ -1256,11 +1262,9 @@ function onEditClick()
 {
     if ($('tbl_channels').editing)
         return;
-    var rowId = selectedChannel();
-    if (!rowId) {
-        alert('Please select channel first.');
+    var rowId = channelForButton();
+    if (!rowId)
         return;
-    }
     updateSettings(rowId, deepCopy(modelChannels()[rowId - 1]));
     disableCtrls(rowId);
 }
@@ -1388,11 +1392,9 @@ function onRemoveClick()
 {
     if ($('tbl_channels').editing)
         return;
-    var rowId = selectedChannel();
-    if (!rowId) {
-        alert('Please select channel first.');
+    var rowId = channelForButton();
+    if (!rowId)
         return;
-    }
     var channels = modelChannels();
     for (var r = rowId; r <= channels.length; r++) {
         var state = lastState(r);

@@ -17,24 +17,6 @@ function channels(n)
     return h.configuration({channels: list});
 }
 
-/* What the editor shows, by id (check boxes as true or false). */
-function fields(page, ids)
-{
-    return page.evaluate((list) => {
-        const out = {};
-        for (const id of list) {
-            const el = document.getElementById(id);
-            out[id] = el.type === 'checkbox' ? el.checked : el.value;
-        }
-        return out;
-    }, ids);
-}
-
-function editing(page)
-{
-    return page.evaluate(() => document.getElementById('tbl_channels').editing);
-}
-
 function tabLabels(page)
 {
     return page.$$eval('#tab_mbr .mbr_tab', (tabs) => tabs.map((t) => t.textContent + (t.classList.contains('active') ? '*' : '')));
@@ -51,13 +33,13 @@ test('New Channel: the channel is edited in the next row, saved on Apply and sho
         assert.equal(await page.inputValue('#edt_tgt_url'), 'udp://127.0.0.1:1001');
 
         await page.click('#btn_create');
-        assert.equal(await editing(page), 2);
+        assert.equal(await h.editingRow(page), 2);
         assert.equal(await page.evaluate(() => document.getElementById('tbl_channels').rowSelected), 2);
         /* The source and memo boxes stand in row 2's cells. */
         assert.equal(await page.locator('#tbl_channels tbody tr:nth-child(2) td:nth-child(2) #sel_src_fmt').count(), 1);
         assert.equal(await page.locator('#tbl_channels tbody tr:nth-child(2) td:nth-child(3) #edt_memo').count(), 1);
         assert.equal(await h.cellText(page, 2, 0), '2');
-        assert.deepEqual(await fields(page, ['sel_src_fmt', 'edt_src_url', 'sel_tgt_fmt', 'edt_tgt_url',
+        assert.deepEqual(await h.fieldValues(page, ['sel_src_fmt', 'edt_src_url', 'sel_tgt_fmt', 'edt_tgt_url',
             'chk_enable_video', 'sel_video_codec', 'sel_frame_size', 'edt_frame_width', 'edt_frame_rate',
             'edt_video_quality', 'edt_video_bitrate', 'edt_video_kfi', 'edt_mux_bitrate', 'chk_mux_cbr',
             'chk_enable_audio', 'sel_audio_codec', 'edt_sample_rate', 'sel_audio_channel', 'edt_audio_bitrate']), {
@@ -77,7 +59,7 @@ test('New Channel: the channel is edited in the next row, saved on Apply and sho
         assert.equal(await page.isVisible('#tab_mbr'), true);
         await page.fill('#edt_tgt_url', '/media/out/live.m3u8');
         await page.selectOption('#sel_frame_size', 'hd');
-        assert.deepEqual(await fields(page, ['edt_frame_width', 'edt_frame_height']),
+        assert.deepEqual(await h.fieldValues(page, ['edt_frame_width', 'edt_frame_height']),
                          {edt_frame_width: '1280', edt_frame_height: '720'});
         /* An editable list copies the entry into its box. */
         await page.selectOption('#sel_frame_rate', '29.97');
@@ -87,7 +69,7 @@ test('New Channel: the channel is edited in the next row, saved on Apply and sho
         await page.selectOption('#sel_audio_channel', '1');
         await h.screenshot(page, 'editor-new-channel');
         await page.click('#btn_apply');
-        assert.equal(await editing(page), 0);
+        assert.equal(await h.editingRow(page), 0);
         assert.equal(await page.isVisible('#edt_src_url'), false);
 
         const saved = await h.waitSavedChannels((list) => list.length === 2, 'the second channel saved');
@@ -117,7 +99,7 @@ test('New Channel: the channel is edited in the next row, saved on Apply and sho
         assert.equal(await h.cellText(page, 2, 1), '/media/new.mp4');
         assert.equal(await h.cellText(page, 2, 2), 'the new one');
         await h.selectRow(page, 2);
-        assert.deepEqual(await fields(page, ['sel_tgt_fmt', 'edt_tgt_url', 'sel_frame_size', 'edt_frame_rate',
+        assert.deepEqual(await h.fieldValues(page, ['sel_tgt_fmt', 'edt_tgt_url', 'sel_frame_size', 'edt_frame_rate',
                                              'edt_video_bitrate', 'edt_sample_rate', 'sel_audio_channel']), {
             sel_tgt_fmt: 'hls', edt_tgt_url: '/media/out/live.m3u8', sel_frame_size: 'hd', edt_frame_rate: '29.97',
             edt_video_bitrate: '1500', edt_sample_rate: '48000', sel_audio_channel: '1',
@@ -136,7 +118,7 @@ test('the editor\'s alerts: no selection, empty URLs, CBR without a mux bit rate
         await page.click('#btn_create');
         assert.equal(await h.cellText(page, 3, 0), '3');
         await page.keyboard.press('Escape');
-        assert.equal(await editing(page), 0);
+        assert.equal(await h.editingRow(page), 0);
         assert.equal(await h.cellText(page, 3, 0), '');
         assert.equal(await page.evaluate(() => document.getElementById('tbl_channels').rowSelected), 0);
 
@@ -164,7 +146,7 @@ test('the editor\'s alerts: no selection, empty URLs, CBR without a mux bit rate
             assert.equal(log.dialogs[nDialogs], c.alert, c.what);
             if (c.focus)
                 assert.equal(await page.evaluate(() => document.activeElement.id), c.focus, c.what);
-            assert.equal(Boolean(await editing(page)), Boolean(c.stillEditing), c.what);
+            assert.equal(Boolean(await h.editingRow(page)), Boolean(c.stillEditing), c.what);
         }
         assert.equal(await page.isChecked('#chk_mux_cbr'), false);
         /* With a mux bit rate CBR stays on, without a word. */
@@ -173,7 +155,7 @@ test('the editor\'s alerts: no selection, empty URLs, CBR without a mux bit rate
         assert.equal(await page.isChecked('#chk_mux_cbr'), true);
         await h.screenshot(page, 'editor-editing');
         await page.click('#btn_cancel');
-        assert.equal(await editing(page), 0);
+        assert.equal(await h.editingRow(page), 0);
         assert.equal(await h.cellText(page, 1, 1), '/media/ch1.mp4');
         assert.equal(await page.inputValue('#edt_tgt_url'), 'udp://127.0.0.1:1001');
         assert.equal(await page.isChecked('#chk_mux_cbr'), false);
@@ -219,7 +201,7 @@ test('five outputs, the duplicate-URL confirmation, and the tabs when the format
         await page.click('#btn_apply');
         await h.waitUntil(() => log.dialogs.length === 1, 'the confirmation');
         assert.equal(log.dialogs[0], 'Duplicated target URLs found in multi-bitrate output!\nSure to continue?');
-        assert.equal(await editing(page), 1);
+        assert.equal(await h.editingRow(page), 1);
         assert.deepEqual(log.posts, []);
         log.acceptConfirm = true;
         await page.click('#btn_apply');
@@ -314,6 +296,112 @@ test('Remove: refused while a later channel runs, then done with the rows moved 
         await page.click('#btn_stop');
         await h.waitDaemonState(0, 'idle');
         assert.deepEqual(log.errors, []);
+        await context.close();
+    });
+});
+
+/* What choosing each target format sets (the page's host is 127.0.0.1, its protocol http:). */
+const FORMAT_CHOICES = [
+    {format: 'rtmp', url: 'rtmp://192.168.1.2/live/stream', sel_video_codec: 'h264', edt_mux_bitrate: '0',
+     chk_mux_cbr: false, sel_audio_codec: 'aac', edt_sample_rate: 'Original', slide_video_preset: '3'},
+    {format: 'udp', url: 'udp://127.0.0.1:1234', sel_video_codec: 'vp8', edt_mux_bitrate: '500'},
+    {format: 'http', url: 'http://127.0.0.1:1234', chk_mux_cbr: true, sel_audio_codec: 'mp3'},
+    {format: 'httpmp4', url: 'http://127.0.0.1:1234', sel_video_codec: 'h264', edt_mux_bitrate: '0',
+     chk_mux_cbr: false, sel_audio_codec: 'aac', edt_sample_rate: 'Original'},
+    {format: 'rtpts', url: 'rtp://127.0.0.1:1234', edt_sample_rate: '44100'},
+    {format: 'hls', url: '/media/stream.m3u8', sel_video_codec: 'h264', slide_video_preset: '3', edt_mux_bitrate: '500'},
+    {format: 'dash', url: '/media/stream.mpd', sel_video_codec: 'h264'},
+    {format: 'srt', url: 'srt://127.0.0.1:1234'},
+    {format: 'file', url: '/media/stream.mov', edt_mux_bitrate: '0', chk_mux_cbr: false, sel_video_codec: 'vp8'},
+    {format: 'ftp', url: 'ftp://192.168.1.2/media/stream.mp4', chk_mux_cbr: true},
+    {format: 'ndi', url: 'RUXOD#1', edt_mux_bitrate: '0', chk_mux_cbr: false},
+    {format: 'httpmjpg', url: 'http://127.0.0.1:1234', sel_video_codec: 'mjpeg', chk_enable_audio: false,
+     sel_audio_codec: 'mp3'},
+    {format: 'decklink', url: '', edt_mux_bitrate: '0', picker: '#div_decklink_config'},
+];
+
+const SOURCE_CHOICES = [
+    ['http', '192.168.1.2/media/stream.m3u8'], ['ftp', '192.168.1.2/media/stream.mp4'], ['udp', '0.0.0.0:1234'],
+    ['rtp', '0.0.0.0:1234'], ['srt', '0.0.0.0:1234'], ['rtsp', ''], ['rtspt', ''], ['rtmp', ''], ['mms', ''],
+    ['mmst', ''], ['device', ''], ['file', ''], ['decklink', '', '#div_decklink_config'], ['ndi', '', '#div_ndi_config'],
+];
+
+test('choices in edit mode: each target format\'s settings, each source type\'s example, the pickers', async () => {
+    await h.withDaemon(channels(1), async () => {
+        const {context, page, log} = await h.newPage(s.browser);
+        await h.openManager(page);
+        await h.editRow(page, 1);
+        for (const c of FORMAT_CHOICES) {
+            /* Settings the choice must reset, or leave. */
+            await page.evaluate(() => {
+                const set = (id, v) => { document.getElementById(id)[typeof v === 'boolean' ? 'checked' : 'value'] = v; };
+                selectValue(document.getElementById('sel_video_codec'), 'vp8');
+                initVideoCodec('vp8');
+                [['edt_mux_bitrate', '500'], ['chk_mux_cbr', true], ['sel_audio_codec', 'mp3'], ['edt_sample_rate', '44100'],
+                 ['edt_rtmp_user', 'someone'], ['edt_hls_seconds', '9'], ['chk_enable_audio', true]].forEach(([id, v]) => set(id, v));
+                updatePanelCtrls();
+                curChannel.output.formatOptions = ['-hls_time 9'];
+            });
+            await page.selectOption('#sel_tgt_fmt', c.format);
+            const expected = Object.assign({}, c, {edt_tgt_url: c.url, edt_rtmp_user: '', edt_hls_seconds: '5'});
+            delete expected.format;
+            delete expected.url;
+            delete expected.picker;
+            assert.deepEqual(await h.fieldValues(page, Object.keys(expected)), expected, c.format);
+            assert.deepEqual(await page.evaluate(() => curChannel.output.formatOptions), [], c.format);
+            assert.equal(await page.isDisabled('#sel_audio_codec'), c.chk_enable_audio === false, c.format);
+            if (c.picker) {
+                assert.equal(await page.isVisible(c.picker), true, c.format);
+                await page.keyboard.press('Escape');
+            }
+            assert.equal(await page.locator('.popup_box:visible').count(), 0, c.format);
+        }
+        /* The codec's reaction stored the target's video with the new codec's options alone. */
+        await page.selectOption('#sel_tgt_fmt', 'rtmp');
+        assert.deepEqual(await page.evaluate(() => curChannel.output.targets[0].video.options), ['-preset:v faster']);
+
+        for (const [type, example, picker] of SOURCE_CHOICES) {
+            await page.evaluate(() => {
+                curChannel.input.formatOptions = ['-format_code Hi50'];
+                curChannel.input.sources[0].video.options = ['-c:v h264_cuvid'];
+            });
+            await page.fill('#edt_src_url', 'typed');
+            await page.selectOption('#sel_src_fmt', type);
+            assert.equal(await page.inputValue('#edt_src_url'), example, type);
+            assert.deepEqual(await page.evaluate(() => [curChannel.input.formatOptions, curChannel.input.sources[0].video.options]),
+                             [[], []], type);
+            assert.equal(await page.isVisible(picker || '#div_decklink_config'), Boolean(picker), type);
+            if (picker)
+                await page.keyboard.press('Escape');
+        }
+        /* The Enable boxes switch their panels' controls. */
+        await page.uncheck('#chk_enable_video');
+        assert.deepEqual(await page.evaluate(() => VIDEO_CTRLS.filter((id) => !document.getElementById(id).disabled)), []);
+        assert.equal(await page.isDisabled('#sel_audio_codec'), false);
+        await page.uncheck('#chk_enable_audio');
+        assert.deepEqual(await page.evaluate(() => AUDIO_CTRLS.filter((id) => !document.getElementById(id).disabled)), []);
+        await page.check('#chk_enable_audio');
+        assert.deepEqual(await page.evaluate(() => AUDIO_CTRLS.filter((id) => document.getElementById(id).disabled)), []);
+        await page.check('#chk_enable_video');
+        assert.deepEqual(await page.evaluate(() => VIDEO_CTRLS.filter((id) => document.getElementById(id).disabled)), []);
+        await page.click('#btn_cancel');
+        assert.equal(await page.inputValue('#sel_tgt_fmt'), 'udp');
+        assert.deepEqual(log.posts, []);
+        assert.deepEqual(log.errors, []);
+        await context.close();
+    });
+});
+
+test('New Channel with every row in use does nothing', async () => {
+    await h.withDaemon(channels(64), async () => {
+        const {context, page, log} = await h.newPage(s.browser);
+        await h.openManager(page);
+        await h.waitCell(page, 64, 3, /^IDLE$/);
+        await page.click('#btn_create');
+        assert.equal(await h.editingRow(page), 0);
+        assert.equal(await page.evaluate(() => document.getElementById('tbl_channels').rowSelected), 1);
+        assert.equal(await page.evaluate(() => jsonConfig.channels.length), 64);
+        assert.deepEqual(log.dialogs, []);
         await context.close();
     });
 });

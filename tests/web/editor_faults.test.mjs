@@ -10,11 +10,6 @@ import * as h from './support/harness.mjs';
 
 const s = h.suite();
 
-function editing(page)
-{
-    return page.evaluate(() => document.getElementById('tbl_channels').editing);
-}
-
 /* Sets a range slider as a user drags it. */
 function slide(page, id, value)
 {
@@ -23,14 +18,6 @@ function slide(page, id, value)
         el.value = String(v);
         el.dispatchEvent(new Event('input'));
     }, [id, value]);
-}
-
-function values(page, ids)
-{
-    return page.evaluate((list) => Object.fromEntries(list.map((id) => {
-        const el = document.getElementById(id);
-        return [id, el.type === 'checkbox' || el.type === 'radio' ? el.checked : el.value];
-    })), ids);
 }
 
 const VIDEO_FIELDS = ['edt_video_profile', 'edt_video_level', 'edt_video_threads', 'slide_video_preset', 'edt_video_preset',
@@ -125,14 +112,14 @@ test('advanced video and format settings through Apply and a reload', async () =
         await page.reload();
         await h.openManager(page);
         await h.editRow(page, 1);
-        assert.deepEqual(await values(page, VIDEO_FIELDS), {
+        assert.deepEqual(await h.fieldValues(page, VIDEO_FIELDS), {
             edt_video_profile: 'high', edt_video_level: '4.1', edt_video_threads: '4', slide_video_preset: '8',
             edt_video_preset: '8', chk_overlay_enable: true, edt_overlay_text: 'Cam one', edt_overlay_fontsize: '20',
             clr_overlay_color: '#ff0000', rdo_overlay_right: true, edt_overlay_hpad: '10', rdo_overlay_bottom: true,
             edt_overlay_vpad: '20', chk_video_aspect: true, sel_scan_type: '1', edt_gpu_number: '2',
             sel_gpu_decoding: 'h264_cuvid',
         });
-        assert.deepEqual(await values(page, ['edt_ts_service_name', 'chk_ts_fec', 'edt_ts_fec_row', 'edt_custom_src', 'edt_custom_tgt']),
+        assert.deepEqual(await h.fieldValues(page, ['edt_ts_service_name', 'chk_ts_fec', 'edt_ts_fec_row', 'edt_custom_src', 'edt_custom_tgt']),
                          {edt_ts_service_name: 'News', chk_ts_fec: true, edt_ts_fec_row: '8', edt_custom_src: '-re',
                           edt_custom_tgt: '-max_muxing_queue_size 1024'});
         /* Cancel and X only hide the boxes; what was typed stays. */
@@ -149,18 +136,18 @@ test('advanced video and format settings through Apply and a reload', async () =
         assert.equal(await page.isVisible('#div_adv_fmt'), false);
         /* The video codec's reaction: defaults of the new codec, its own options only. */
         await page.selectOption('#sel_video_codec', 'vp8');
-        assert.deepEqual(await values(page, ['edt_video_profile', 'edt_video_threads', 'slide_video_preset']),
+        assert.deepEqual(await h.fieldValues(page, ['edt_video_profile', 'edt_video_threads', 'slide_video_preset']),
                          {edt_video_profile: 'default', edt_video_threads: 'auto', slide_video_preset: '13'});
         assert.deepEqual(await page.evaluate(() => curChannel.output.targets[0].video.options),
                          ['-cpu-used 3', '-aspect 1280:720']);
         await page.selectOption('#sel_video_codec', 'copy');
-        assert.deepEqual(await values(page, ['sel_frame_size', 'edt_frame_width', 'edt_frame_rate', 'edt_video_quality',
+        assert.deepEqual(await h.fieldValues(page, ['sel_frame_size', 'edt_frame_width', 'edt_frame_rate', 'edt_video_quality',
                                              'edt_video_bitrate', 'edt_video_kfi']),
                          {sel_frame_size: 'original', edt_frame_width: '0', edt_frame_rate: 'Original',
                           edt_video_quality: 'Default', edt_video_bitrate: 'Default', edt_video_kfi: '5'});
         /* Escape cancels the edit: nothing of it reaches the model. */
         await page.keyboard.press('Escape');
-        assert.equal(await editing(page), 0);
+        assert.equal(await h.editingRow(page), 0);
         assert.equal(await page.evaluate(() => jsonConfig.channels[0].output.targets[0].video.codec), 'h264');
         assert.equal(await page.inputValue('#sel_video_codec'), 'h264');
         assert.equal(log.posts.length, 1);
@@ -186,14 +173,14 @@ test('a late reply to Apply leaves the edit of another channel bound to its own 
         await page.fill('#edt_memo', 'first edit');
         await page.click('#btn_apply');
         await page.dblclick('#tbl_channels tbody tr:nth-child(2) td:nth-child(4)');
-        assert.equal(await editing(page), 2);
+        assert.equal(await h.editingRow(page), 2);
         await page.fill('#edt_memo', 'second edit');
         const reply = page.waitForResponse((r) => r.request().method() === 'POST');
         release();
         await reply;
         await page.waitForFunction(() => jsonConfig.channels[0].memo === 'first edit', null, {timeout: h.WAIT_MS});
         /* Still editing row 2, on row 2's working copy. */
-        assert.equal(await editing(page), 2);
+        assert.equal(await h.editingRow(page), 2);
         assert.equal(await page.inputValue('#edt_memo'), 'second edit');
         assert.equal(await page.inputValue('#edt_src_url'), '/media/two.mp4');
         assert.equal(await page.locator('#tbl_channels tbody tr:nth-child(2) #edt_memo').count(), 1);
@@ -221,7 +208,7 @@ test('New Channel and Remove do nothing while a channel is being edited', async 
         await page.click('#btn_remove');
         /* Other rows cannot be selected either. */
         await page.click('#tbl_channels tbody tr:nth-child(1) td:nth-child(2)');
-        assert.equal(await editing(page), 2);
+        assert.equal(await h.editingRow(page), 2);
         assert.equal(await page.evaluate(() => document.getElementById('tbl_channels').rowSelected), 2);
         assert.equal(await h.cellText(page, 3, 0), '');
         assert.equal(await page.inputValue('#edt_src_url'), '/media/edited.mp4');
@@ -251,7 +238,7 @@ function oddChannels()
              {format: 'rtp', url: 'rtp://239.1.1.1:5004', video: {enable: true, codec: 'copy', options: [], IP: '239.1.1.1', port: 5004},
               audio: {enable: true, codec: 'eac3', channels: 2, IP: '239.1.1.1', port: 5002, globalHeader: 'outOfBand'}}),
         base({format: 'udp', url: 'tcp://10.0.0.1:9000', video: {options: []}},
-             {format: 'udp', video: {enable: false, codec: 'h264', options: []},
+             {format: 'rtp_native', video: {enable: false, codec: 'h264', options: []},
               audio: {enable: true, codec: 'pcm16u', channels: 1}}),
         base({format: 'ftp', url: 'sftp://files.example/in/a.mp4', video: {options: []}},
              {format: 'file', url: '/media/out.ts', video: {enable: true, codec: 'h264', options: []},
@@ -268,12 +255,16 @@ test('stored values the editor does not offer come back from an Apply unchanged'
              sel_audio_channel: '7', sel_scan_type: '2'},
             {sel_src_fmt: 'rtp_native', edt_src_url: '/var/ruxod/in.sdp', sel_tgt_fmt: 'rtp', sel_audio_codec: 'eac3',
              sel_video_codec: 'copy'},
-            {sel_src_fmt: 'udp', edt_src_url: 'tcp://10.0.0.1:9000', sel_audio_codec: 'pcm16u'},
+            {sel_src_fmt: 'udp', edt_src_url: 'tcp://10.0.0.1:9000', sel_tgt_fmt: 'rtp_native', sel_audio_codec: 'pcm16u'},
             {sel_src_fmt: 'ftp', edt_src_url: 'files.example/in/a.mp4'},
         ];
         for (let row = 1; row <= shown.length; row++) {
             await h.editRow(page, row);
-            assert.deepEqual(await values(page, Object.keys(shown[row - 1])), shown[row - 1], `row ${row}`);
+            assert.deepEqual(await h.fieldValues(page, Object.keys(shown[row - 1])), shown[row - 1], `row ${row}`);
+            if (row === 3) {
+                /* A hidden entry shows for a stored target of its format. */
+                assert.equal(await page.$eval('#sel_tgt_fmt', (l) => l.options[l.selectedIndex].text), 'Native RTP');
+            }
             if (row === 1) {
                 /* The word stands as its own entry, labelled with itself. */
                 assert.equal(await page.$eval('#sel_tgt_fmt', (l) => l.options[l.selectedIndex].text), 'mpegts');
@@ -298,6 +289,7 @@ test('stored values the editor does not offer come back from an Apply unchanged'
         assert.deepEqual(c.input.sources[0].url, 'tcp://10.0.0.1:9000');
         assert.equal(c.input.sources[0].format, 'udp');
         assert.equal(c.output.targets[0].audio.codec, 'pcm16u');
+        assert.equal(c.output.targets[0].format, 'rtp_native');
         assert.equal(c.output.targets[0].video.enable, false);
         assert.deepEqual(d.input.sources[0], {format: 'ftp', url: 'sftp://files.example/in/a.mp4', video: {options: []}});
 

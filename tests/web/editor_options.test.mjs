@@ -316,11 +316,56 @@ test('readers: hand-written values, "0" threads, and the defaults between channe
         updateTimeshift({cacheTime: 0, cacheFolder: '/x'}, 7);
         return first.concat(['hours', 'folder'].map((f) => document.getElementById('edt_timeshift_' + f).value));
     }), ['1', '1', '1', '/var/ruxod/cache/7', '', '']);
+    /* Apply writes a time shift only when a length was entered. */
+    assert.deepEqual(await read(() => {
+        const output = {timeShift: {cacheTime: 0, cacheFolder: ''}};
+        ['hours', 'minutes', 'seconds', 'folder'].forEach((f) => { document.getElementById('edt_timeshift_' + f).value = ''; });
+        applyTimeshift(output);
+        const untouched = JSON.stringify(output.timeShift);
+        document.getElementById('edt_timeshift_minutes').value = '10';
+        document.getElementById('edt_timeshift_folder').value = '/cache/x';
+        applyTimeshift(output);
+        return [untouched, output.timeShift];
+    }), ['{"cacheTime":0,"cacheFolder":""}', {cacheTime: 600, cacheFolder: '/cache/x'}]);
     /* removeOption keeps the order of what it leaves. */
     assert.deepEqual(await read(() => {
         const list = ['-a 1', '', '-b 2', 7, '-c 3', '-ab 4'];
         removeOption(list, ['-b ', '-c ']);
         return list;
     }), ['-a 1', '-ab 4']);
+    await context.close();
+});
+
+/* Source URLs: the type and the box text a stored source shows, and what Apply writes from the box
+ * (typed into it when the case says so). */
+const SOURCE_URLS = [
+    {format: 'rtmp', url: 'rtmp://host/app/stream', type: 'rtmp', box: 'host/app/stream', written: 'rtmp://host/app/stream'},
+    {format: 'http', url: 'http://h/a?u=rtmp://x/y', type: 'http', box: 'h/a?u=rtmp://x/y', written: 'http://h/a?u=rtmp://x/y'},
+    {format: 'file', url: '/media/a.mp4', type: 'file', box: '/media/a.mp4', written: '/media/a.mp4'},
+    {format: 'file', url: '/media/folder', type: 'file', box: '/media/folder', written: '/media/folder'},
+    {format: 'udp', url: '', typed: '10.0.0.1:5000', type: 'udp', box: '', written: 'udp://10.0.0.1:5000'},
+    {format: 'rtmp', url: '', typed: 'rtmp://x/live', type: 'rtmp', box: '', written: 'rtmp://x/live'},
+    {format: 'RTSPT', url: 'rtsp://cam/1', type: 'rtsp', box: 'cam/1', written: 'rtsp://cam/1'},
+    {format: 'udp', url: 'HTTPS://cdn/x.m3u8', type: 'http', box: 'cdn/x.m3u8', written: 'https://cdn/x.m3u8'},
+    {format: 'ftp', url: 'sftp://h/a.mp4', type: 'ftp', box: 'h/a.mp4', written: 'sftp://h/a.mp4'},
+    {format: 'ftp', url: 'sftp://h/a.mp4', typed: 'other/b.mp4', type: 'ftp', box: 'h/a.mp4', written: 'sftp://other/b.mp4'},
+    {format: 'udp', url: 'tcp://10.0.0.1:9000', type: 'udp', box: 'tcp://10.0.0.1:9000', written: 'tcp://10.0.0.1:9000'},
+    {format: 'device', url: '/dev/video0', type: 'device', box: '/dev/video0', written: '/dev/video0'},
+    {format: 'mpegts', url: '/media/in.ts', type: 'mpegts', box: '/media/in.ts', written: '/media/in.ts'},
+    {format: 'rtmp', url: 'rtmps://host/app', type: 'rtmp', box: 'rtmps://host/app', written: 'rtmps://host/app'},
+];
+
+test('source URLs: the type and box they show, and what Apply writes back', async () => {
+    const {context, page} = await h.newPage(s.browser);
+    await h.openManager(page);
+    for (const c of SOURCE_URLS) {
+        const r = await page.evaluate((c) => {
+            updateSource({format: c.format, url: c.url});
+            const shown = {type: document.getElementById('sel_src_fmt').value, box: document.getElementById('edt_src_url').value};
+            const box = c.typed === undefined ? shown.box : c.typed;
+            return Object.assign(shown, {written: sourceUrl(shown.type, box)});
+        }, c);
+        assert.deepEqual(r, {type: c.type, box: c.box, written: c.written}, c.url || c.typed);
+    }
     await context.close();
 });

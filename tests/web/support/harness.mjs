@@ -348,6 +348,21 @@ export async function selectRow(page, row)
                                {timeout: WAIT_MS});
 }
 
+/* The values of page fields by id: the state of check boxes and radio buttons, else the value. */
+export async function fieldValues(page, ids)
+{
+    return page.evaluate((list) => Object.fromEntries(list.map((id) => {
+        const el = document.getElementById(id);
+        return [id, el.type === 'checkbox' || el.type === 'radio' ? el.checked : el.value];
+    })), ids);
+}
+
+/* The row being edited (0: none). */
+export async function editingRow(page)
+{
+    return page.evaluate(() => document.getElementById('tbl_channels').editing);
+}
+
 /* Selects a row and edits its channel (the Edit button); resolves once edit mode is on. */
 export async function editRow(page, row)
 {
