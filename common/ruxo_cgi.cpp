@@ -597,10 +597,8 @@ static MHD_Result cgiHandleRequest(MHD_Connection* connection, const char* url, 
     if (pRequest == nullptr) {
         pRequest = new CGI_REQUEST;
         *con_cls = pRequest;
-        if (bGet) {
-            cgiConnRequestArrived(connection);
-            return MHD_YES;
-        }
+        if (bGet)
+            return MHD_YES; /* its deadline holds until the last byte of a body it may carry */
         return cgiBeginPost(connection, url, pRequest);
     }
     if (pRequest->bAnswered) {
@@ -622,8 +620,10 @@ static MHD_Result cgiHandleRequest(MHD_Connection* connection, const char* url, 
         *upload_data_size = 0;
         return MHD_YES;
     }
-    if (bGet)
+    if (bGet) {
+        cgiConnRequestArrived(connection);
         return ruxoCGI(connection, url, nullptr, 0) ? MHD_YES : MHD_NO;
+    }
     return cgiEndPost(connection, url, pRequest);
 }
 

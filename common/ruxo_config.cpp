@@ -119,6 +119,10 @@ void addNumberDefault(cJSON* jsonGlobal, const char* szKey, double dValue) {
     if (!jsonHasItem(jsonGlobal, szKey)) cJSON_AddNumberToObject(jsonGlobal, szKey, dValue);
 }
 
+/* A configuration the daemon writes prints to a few hundred kilobytes; a larger file is no
+ * configuration (a sparse or runaway file must not take the memory of the start-up). */
+const uintmax_t RUXO_CONFIG_FILE_MAX = 64u * 1024 * 1024;
+
 /* What reading a configuration file found. */
 enum LoadResult { LOAD_DONE, LOAD_MISSING, LOAD_FAILED };
 
@@ -164,8 +168,8 @@ LoadResult loadConfigFile(LPCTSTR tszfnConfig, int* pnChannels, std::string* pst
             strReason = strerror(errno);
         } else if (!S_ISREG(st.st_mode)) {
             strReason = "not a regular file";
-        } else if ((uintmax_t)st.st_size >= SIZE_MAX / 2) {
-            strReason = "too large";
+        } else if ((uintmax_t)st.st_size > RUXO_CONFIG_FILE_MAX) {
+            strReason = "larger than " + std::to_string(RUXO_CONFIG_FILE_MAX) + " bytes";
         } else if (!readWholeFile(fd, (size_t)st.st_size, &strText)) {
             strReason = strerror(errno);
         } else if (strText.empty()) {

@@ -609,10 +609,11 @@ TEST_F(CgiServer, ARequestMustArriveInTimeEvenWhenItTrickles)
     g_nCGIRequestSeconds = 4;
     setGlobal();
     start();
-    /* One byte every 200 ms keeps the connection far from idle, in the headers and in the body;
-     * either way it is closed once the request is late, and nothing is routed. */
-    for (const char* szRequest : {"GET /slow HTTP/1.1\r\nHost: x\r\nX-Trickle: ", "POST /slow HTTP/1.1\r\nHost: x\r\n"
-                                                                                "Content-Length: 1000\r\n\r\n"}) {
+    /* One byte every 200 ms keeps the connection far from idle, in the headers or in the body of a
+     * GET or a POST; either way it is closed once the request is late, and nothing is routed. */
+    for (const char* szRequest : {"GET /slow HTTP/1.1\r\nHost: x\r\nX-Trickle: ",
+                                  "GET /slow HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n",
+                                  "POST /slow HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n"}) {
         SCOPED_TRACE(szRequest);
         const long long tmStart = ruxotest::nowMs(); /* before the server can start its clock */
         int fd = connectTo(m_nPort);

@@ -270,6 +270,21 @@ TEST(ConfigFile, AFolderInPlaceOfTheFileIsNotLoadedAndKept) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
+TEST(ConfigFile, AHugeSparseFileIsNotReadIntoMemoryAndIsKept) {
+    TempFolder dir;
+    const std::string strFile = dir.file("ruxod.json");
+    const off_t cbHuge = (off_t)200 << 30; /* 200 GiB of holes: reading it whole would abort */
+    int fd = open(strFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, ftruncate(fd, cbHuge));
+    close(fd);
+    startWithUnloadableFile(dir);
+    EXPECT_EQ("cannot load " + strFile + ": larger than 67108864 bytes", ruxoConfigNoTreeReason());
+    struct stat st;
+    ASSERT_EQ(0, stat(strFile.c_str(), &st));
+    EXPECT_EQ(cbHuge, st.st_size);
+}
+
 TEST(ConfigFile, OnlyARegularFileIsReadAndANamedPipeNeverBlocks) {
     TempFolder dir;
     const std::string strFile = dir.file("ruxod.json");
