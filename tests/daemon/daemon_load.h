@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <gtest/gtest.h>
 
@@ -136,12 +137,18 @@ inline int descriptorCount(pid_t pid)
     return n;
 }
 
+/* The number after "szKey" at the start of a line of /proc/<pid>/<szFile> (-1 when it is gone). */
+inline long long procField(pid_t pid, const char* szFile, const char* szKey)
+{
+    std::string strText = "\n" + readFile("/proc/" + std::to_string(pid) + "/" + szFile);
+    size_t n = strText.find("\n" + std::string(szKey));
+    return n == std::string::npos ? -1 : atoll(strText.c_str() + n + 1 + strlen(szKey));
+}
+
 /* Resident memory of a process in KiB (-1 when it is gone). */
 inline long residentKb(pid_t pid)
 {
-    std::string strStatus = readFile("/proc/" + std::to_string(pid) + "/status");
-    size_t n = strStatus.find("\nVmRSS:");
-    return n == std::string::npos ? -1 : atol(strStatus.c_str() + n + 7);
+    return (long)procField(pid, "status", "VmRSS:");
 }
 
 /* The children of a process that have ended and not been reaped. */

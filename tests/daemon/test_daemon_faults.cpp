@@ -90,9 +90,7 @@ std::vector<off_t> channelLogSizes(int n)
 /* Bytes a process has written so far (its "wchar"), -1 when it is gone. */
 long long bytesWritten(pid_t pid)
 {
-    std::string strIo = readFile("/proc/" + std::to_string(pid) + "/io");
-    size_t n = strIo.find("wchar:");
-    return n == std::string::npos ? -1 : atoll(strIo.c_str() + n + 6);
+    return procField(pid, "io", "wchar:");
 }
 
 /* The system call a process is blocked in (its number), -1 when it is gone or running. */

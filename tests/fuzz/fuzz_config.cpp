@@ -4,7 +4,8 @@
  * (the engine core is the recording stand-in: nothing is forked) and the line through the stand-in
  * transcoder's split and rewrites.
  *
- * Rules checked beside the sanitizers: a tree that is read keeps at most 64 valid channels of at
+ * Rules checked beside the sanitizers: ruxoSetConfig takes exactly the texts that the reader builds;
+ * a tree that is read keeps at most 64 valid channels of at
  * most five sources and five targets; saving it and reading the saved text gives the same text (a
  * save and a restart change nothing); every start gives one of the engine's result codes; a line
  * handed to a transcoder is one line within the limit, which the transcoder splits unless the
@@ -144,6 +145,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string strText(reinterpret_cast<const char*>(data), size);
     std::string strReason;
     cJSON* tree = ruxoBuildConfig(strText.c_str(), strText.size(), &strReason);
+    /* The replacement of a NUL-terminated text (the start-up load's and a post's) agrees. */
+    if (strText.find('\0') == std::string::npos) {
+        std::lock_guard<std::recursive_mutex> guard(g_configLock);
+        FUZZ_CHECK((ruxoSetConfig(strText.c_str()) != nullptr) == (tree != nullptr), "ruxoSetConfig disagrees");
+    }
     if (tree == nullptr) {
         FUZZ_CHECK(!strReason.empty(), "refused without a reason");
         return 0;
