@@ -487,13 +487,15 @@ static void clampInfiniteNumbers(cJSON* jsonTree) {
     }
 }
 
-/* An integer "loginPass" becomes its decimal text in the tree. The library saves numbers with 15
- * significant digits, so a longer one (9007199254740991) would come back as another password
- * after a save and a restart, and lock its owner out. Its key keeps its spelling. */
+/* An integer "loginPass" of 16 digits becomes its decimal text in the tree. The library saves
+ * numbers with 15 significant digits, so such a one (9007199254740991) would come back as another
+ * password after a save and a restart, and lock its owner out; a shorter one is saved exactly and
+ * stays the number it was posted as. Its key keeps its spelling. */
 static void keepPasswordAsText(cJSON* jsonGlobal) {
     cJSON* jsonPass = jsonGetItem(jsonGlobal, "loginPass");
     std::string strPass;
-    if (!cJSON_IsNumber(jsonPass) || !loginPassText(jsonPass, &strPass)) return;
+    if (!cJSON_IsNumber(jsonPass) || fabs(jsonPass->valuedouble) < 1e15 || !loginPassText(jsonPass, &strPass))
+        return;
     cJSON* jsonText = cJSON_CreateString(strPass.c_str());
     if (jsonText == NULL) return;  // out of memory: the number stays, which reads the same for now
     jsonText->string = jsonPass->string;
