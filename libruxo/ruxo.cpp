@@ -3,14 +3,19 @@
  * release), the processors' load sampling and the small pipe writers.
  *
  * Locking: g_engineMutex (recursive) guards the slot table and every slot field; the log mutex, a
- * leaf, orders the writes and rotations of the log files. Settings words that other threads read
- * without a lock (log level, processor count, processors per channel, the init flag, load
- * percentages) are accessed with relaxed atomics. */
+ * leaf, orders the writes and rotations of the log files and guards the descriptors kept open on
+ * them. Settings words that other threads read without a lock (log level, processor count,
+ * processors per channel, the init flag, load percentages) are accessed with relaxed atomics.
+ *
+ * Cost: a pass of the poll asks the kernel once (poll) which busy slots have output waiting or a
+ * child that has ended, and touches only those; a channel's log stays open between lines, so a
+ * line costs the status query that the rotation rule needs and the writes. */
 #include "ruxo_internal.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -19,9 +24,11 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 extern char** environ;
@@ -39,7 +46,7 @@ const int kReleaseWaits = 100;        /* release: 100 waits of 30 ms for all slo
 const int kReleaseWaitUs = 30000;
 const size_t kChunkSize = 4096; /* one read of transcoder output, NUL included */
 
-std::mutex s_logMutex;  /* leaf: log writes and rotations */
+std::mutex s_logMutex;  /* leaf: log writes and rotations, s_logFiles */
 std::mutex s_progMutex; /* leaf: the program path buffers */
 
 char szProgFile[RUXO_MAX_PATH];
@@ -49,8 +56,20 @@ char szProgDir[RUXO_MAX_PATH];
 time_t last_sec;
 time_t tmLastCheckCPU;
 
-RUXO_CLOCK s_fnClock = nullptr;
+std::atomic<RUXO_CLOCK> s_fnClock{nullptr}; /* read on every thread that logs or polls */
 std::string s_procStatPath = "/proc/stat";
+
+/* A channel's log kept open between lines (channel indices of the slot table only; any other index
+ * opens and closes its file per line). The descriptor is used only while the path still names the
+ * file it was opened on (device and inode, checked on every line), so an outside rm or mv of the
+ * log sends the next line to a fresh file of the right name, as opening it anew would. Under
+ * s_logMutex; fd 0 = not open. */
+struct LOG_FILE {
+    int fd;
+    dev_t dev;
+    ino_t ino;
+};
+LOG_FILE s_logFiles[RUXO_MAX_SLOTS];
 
 time_t monotonicSeconds(void)
 {
@@ -124,9 +143,32 @@ bool fileExists(const char* sz)
     return stat(sz, &st) == 0;
 }
 
-/* The rotation itself; the caller holds the log mutex. */
+/* The kept descriptor of channel iChannel's log, or null for an index outside the slot table. */
+LOG_FILE* keptLog(int iChannel)
+{
+    return iChannel >= 0 && iChannel < RUXO_MAX_SLOTS ? &s_logFiles[iChannel] : nullptr;
+}
+
+/* Closes channel iChannel's kept log, if any; the caller holds the log mutex. */
+void closeLogLocked(int iChannel)
+{
+    LOG_FILE* pLog = keptLog(iChannel);
+    if (pLog && pLog->fd > 0) {
+        close(pLog->fd);
+        pLog->fd = 0;
+    }
+}
+
+void closeAllLogsLocked(void)
+{
+    for (int i = 0; i < RUXO_MAX_SLOTS; ++i) closeLogLocked(i);
+}
+
+/* The rotation itself; the caller holds the log mutex. The current log becomes a numbered file, so
+ * its kept descriptor goes first: a rotated file is never written again. */
 void rotateLocked(int iChannel)
 {
+    closeLogLocked(iChannel);
     char from[PATH_MAX], to[PATH_MAX];
     int m = 1;
     for (; m < 100000; ++m) {
@@ -159,26 +201,44 @@ bool writeAll(int fd, const char* p, size_t n)
     return true;
 }
 
-/* A pipe whose both ends are close-on-exec and above 2, so that 0 keeps meaning "no descriptor"
- * and the child's dup2 onto 0, 1 and 2 never clobbers a source. */
+/* A close-on-exec descriptor moved above 2 when it is not (0 keeps meaning "no descriptor", and
+ * a child's dup2 onto 0, 1 and 2 never clobbers it); -1, fd closed, when it cannot be moved. */
+int aboveStdio(int fd)
+{
+    if (fd < 0 || fd > 2) return fd;
+    int d = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    return d;
+}
+
+/* A pipe whose both ends are close-on-exec and above 2. */
 bool makePipe(RUXO_PIPE fds[2])
 {
     int p[2];
     if (pipe2(p, O_CLOEXEC) != 0) return false;
-    for (int k = 0; k < 2; ++k) {
-        if (p[k] > 2) continue;
-        int d = fcntl(p[k], F_DUPFD_CLOEXEC, 3);
-        if (d < 0) {
-            close(p[0]);
-            close(p[1]);
-            return false;
-        }
-        close(p[k]);
-        p[k] = d;
+    p[0] = aboveStdio(p[0]);
+    p[1] = aboveStdio(p[1]);
+    if (p[0] < 0 || p[1] < 0) {
+        if (p[0] >= 0) close(p[0]);
+        if (p[1] >= 0) close(p[1]);
+        return false;
     }
     fds[0] = p[0];
     fds[1] = p[1];
     return true;
+}
+
+/* A pidfd of our child pid (close-on-exec, above 2), or 0 when the kernel offers none: the poll
+ * then waits for that child on every pass instead of when the descriptor says it has ended. */
+int openChildFd(pid_t pid)
+{
+#ifdef SYS_pidfd_open
+    int fd = aboveStdio((int)syscall(SYS_pidfd_open, pid, 0));
+    return fd > 0 ? fd : 0;
+#else
+    (void)pid;
+    return 0;
+#endif
 }
 
 void closeFd(RUXO_PIPE* fd)
@@ -202,6 +262,32 @@ void drainOutput(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback)
         /* A short read emptied the pipe: asking again would only cost a read that finds nothing. */
         if ((size_t)r < sizeof buf - 1) break;
     }
+}
+
+/* A non-blocking wait for the slot's child: true when it has ended (its wait status in nExitCode),
+ * is no child of ours (ECHILD: nExitCode keeps the last known status) or the slot has none (pid
+ * <= 0 is never waited for: that would mean any child). */
+bool childEnded(RUXO_PROC_CTX* pProc)
+{
+    if (pProc->pid <= 0) return true;
+    int status = 0;
+    pid_t r = waitpid(pProc->pid, &status, WNOHANG);
+    if (r == pProc->pid) {
+        pProc->nExitCode = status;
+        return true;
+    }
+    return r < 0 && errno == ECHILD;
+}
+
+/* The slot's child has ended: the slot becomes idle, what the child wrote just before it ended is
+ * drained as its own (it must not reach the next child's log), and the slot's descriptors close. */
+void finishSlot(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback)
+{
+    pProc->pid = 0;
+    pProc->state = RUXO_STATE_IDLE;
+    drainOutput(pProc, pContext, fnCallback);
+    _ruxoFreePipes(pProc);
+    closeFd(&pProc->fdChild);
 }
 
 /* Long runs of digits in "/proc/stat" are 64-bit counters; their low 32 bits are what is kept. */
@@ -234,16 +320,12 @@ bool parseInt(const char* p, int* out)
 
 /* ---- settings and start-up ------------------------------------------------------------------- */
 
-void _ruxoSetClock(RUXO_CLOCK fnClock)
-{
-    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    s_fnClock = fnClock;
-}
+void _ruxoSetClock(RUXO_CLOCK fnClock) { s_fnClock.store(fnClock); }
 
 time_t _ruxoNow(void)
 {
-    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    return s_fnClock ? s_fnClock() : monotonicSeconds();
+    RUXO_CLOCK fnClock = s_fnClock.load();
+    return fnClock ? fnClock() : monotonicSeconds();
 }
 
 void _ruxoSetProcStatPath(const char* szPath)
@@ -321,6 +403,7 @@ int _ruxoInitInternal(const RUXO_CONFIG* pConfig, int bUnicode)
         memset(g_cfg.szfnFfserver, 0, sizeof g_cfg.szfnFfserver);
         copyBounded(g_cfg.szfnFfserver, sizeof g_cfg.szfnFfserver, progFile);
         memcpy(g_cfg.szDataPath, szData, sizeof szData);
+        closeAllLogsLocked(); /* descriptors of another data folder's logs */
     }
 
     /* Only a regular executable file will do: root passes the access test on a folder too. */
@@ -383,11 +466,26 @@ int ruxoLog(int iChannel, int bTimestamp, const char* szLog)
     char path[PATH_MAX];
     if (!logPath(path, sizeof path, iChannel, 0)) return -1;
 
+    LOG_FILE* pKept = keptLog(iChannel);
     struct stat st;
-    if (stat(path, &st) == 0 && st.st_size > kLogRotateSize) rotateLocked(iChannel);
+    bool bExists = stat(path, &st) == 0;
+    /* The kept descriptor serves only the file that the path names now: after an outside rm or mv
+     * the line goes to a fresh file, as opening the path would give. */
+    if (pKept && pKept->fd > 0 && (!bExists || st.st_dev != pKept->dev || st.st_ino != pKept->ino))
+        closeLogLocked(iChannel);
+    if (bExists && st.st_size > kLogRotateSize) rotateLocked(iChannel);
 
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
+    int fd = pKept ? pKept->fd : 0;
+    if (fd <= 0) {
+        fd = aboveStdio(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+        if (fd < 0) return -1;
+        struct stat stOpen;
+        if (pKept && fstat(fd, &stOpen) == 0) {
+            pKept->fd = fd;
+            pKept->dev = stOpen.st_dev;
+            pKept->ino = stOpen.st_ino;
+        }
+    }
     if (bTimestamp) {
         char stamp[64];
         time_t now = time(nullptr);
@@ -400,8 +498,14 @@ int ruxoLog(int iChannel, int bTimestamp, const char* szLog)
     } else {
         writeAll(fd, szLog, strlen(szLog));
     }
-    close(fd);
+    if (!pKept || pKept->fd != fd) close(fd);
     return 0;
+}
+
+void _ruxoLogRelease(int iChannel)
+{
+    std::lock_guard<std::mutex> lk(s_logMutex);
+    closeLogLocked(iChannel);
 }
 
 /* ---- pipes ----------------------------------------------------------------------------------- */
@@ -468,6 +572,7 @@ int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
 
     /* Whatever a previous child left behind goes with its pipes: every child starts afresh. */
     _ruxoFreePipes(pProc);
+    closeFd(&pProc->fdChild);
     if (!makePipe(pProc->pipeStdin)) return -5;
     if (!makePipe(pProc->pipeStdout)) {
         _ruxoFreePipe(pProc->pipeStdin);
@@ -522,6 +627,7 @@ int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
     /* The child's ends belong to the child now. */
     closeFd(&pProc->pipeStdin[0]);
     closeFd(&pProc->pipeStdout[1]);
+    pProc->fdChild = openChildFd(pid);
 
     pProc->nStreamingSec = -1;
     pProc->nFPS = -1;
@@ -571,28 +677,7 @@ void _ruxoPollProc(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallbac
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
     drainOutput(pProc, pContext, fnCallback);
-
-    bool reaped = false;
-    if (pProc->pid > 0) {
-        int status = 0;
-        pid_t r = waitpid(pProc->pid, &status, WNOHANG);
-        if (r == pProc->pid) {
-            pProc->nExitCode = status;
-            reaped = true;
-        } else if (r < 0 && errno == ECHILD) {
-            reaped = true; /* nExitCode keeps the last known status */
-        }
-    } else {
-        reaped = true; /* a busy slot without a child: nothing to wait for, never waitpid(<=0) */
-    }
-    if (!reaped) return;
-
-    pProc->pid = 0;
-    pProc->state = RUXO_STATE_IDLE;
-    /* What the child wrote just before it ended is its own; it must not reach the next child's log
-     * line count. */
-    drainOutput(pProc, pContext, fnCallback);
-    _ruxoFreePipes(pProc);
+    if (childEnded(pProc)) finishSlot(pProc, pContext, fnCallback);
 }
 
 int _ruxoLogFilter(int iChannel, char* szLog)
@@ -642,10 +727,54 @@ int ruxoPoll(void)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
     time_t now = _ruxoNow();
-    for (int i = 0; g_procChannels && i < g_cfg.nMaxChannels; ++i) {
+    int nSlots = g_procChannels ? g_cfg.nMaxChannels : 0;
+    if (nSlots > RUXO_MAX_SLOTS) nSlots = RUXO_MAX_SLOTS;
+
+    /* One question to the kernel for every busy slot: has its output pipe something to read (or
+     * is it closed), has its child ended. Only the slots it names are read or waited for; a slot
+     * without a child descriptor is waited for on every pass. */
+    enum { kOutput = 1, kChild = 2 };
+    unsigned char aWork[RUXO_MAX_SLOTS];
+    struct pollfd aPoll[2 * RUXO_MAX_SLOTS];
+    unsigned char aSlotOf[2 * RUXO_MAX_SLOTS];
+    nfds_t nPoll = 0;
+    for (int i = 0; i < nSlots; ++i) {
+        const RUXO_PROC_CTX* pProc = &g_procChannels[i];
+        aWork[i] = 0;
+        if (pProc->state == RUXO_STATE_IDLE) continue;
+        if (pProc->pipeStdout[0] != 0) {
+            aPoll[nPoll].fd = pProc->pipeStdout[0];
+            aPoll[nPoll].events = POLLIN;
+            aPoll[nPoll].revents = 0;
+            aSlotOf[nPoll++] = (unsigned char)i;
+        }
+        if (pProc->fdChild != 0) {
+            aPoll[nPoll].fd = pProc->fdChild;
+            aPoll[nPoll].events = POLLIN;
+            aPoll[nPoll].revents = 0;
+            aSlotOf[nPoll++] = (unsigned char)i;
+        } else {
+            aWork[i] = kChild;
+        }
+    }
+    if (nPoll > 0) {
+        if (poll(aPoll, nPoll, 0) < 0) {
+            /* Not answered (a signal): ask every busy slot directly, as a pass without poll would. */
+            for (nfds_t k = 0; k < nPoll; ++k) aPoll[k].revents = POLLIN;
+        }
+        for (nfds_t k = 0; k < nPoll; ++k) {
+            if (aPoll[k].revents == 0) continue;
+            const RUXO_PROC_CTX* pProc = &g_procChannels[aSlotOf[k]];
+            aWork[aSlotOf[k]] |= aPoll[k].fd == pProc->fdChild ? kChild : kOutput;
+        }
+    }
+
+    for (int i = 0; i < nSlots; ++i) {
         RUXO_PROC_CTX* pProc = &g_procChannels[i];
         if (pProc->state == RUXO_STATE_IDLE) continue;
-        _ruxoPollProc(pProc, reinterpret_cast<void*>((intptr_t)i), _ruxoPollCallback);
+        void* pContext = reinterpret_cast<void*>((intptr_t)i);
+        if (aWork[i] & kOutput) drainOutput(pProc, pContext, _ruxoPollCallback);
+        if ((aWork[i] & kChild) && childEnded(pProc)) finishSlot(pProc, pContext, _ruxoPollCallback);
         if (pProc->state == RUXO_STATE_IDLE) {
             char line[64];
             snprintf(line, sizeof line, "transcoding stopped (0x%08x)", (unsigned)pProc->nExitCode);
@@ -655,6 +784,8 @@ int ruxoPoll(void)
             ruxoLog(i, 1, "channel seems to be hanging for over 30 secs, killing...");
             ruxoStop(i, 1);
         }
+        /* An idle channel keeps no log open; its next start opens it again. */
+        if (pProc->state == RUXO_STATE_IDLE) _ruxoLogRelease(i);
     }
     if (now != last_sec) {
         last_sec = now;
@@ -772,9 +903,12 @@ void ruxoFree(void)
         usleep(5000);
     }
 
+    for (int i = 0; g_procChannels && i < g_cfg.nMaxChannels; ++i) closeFd(&g_procChannels[i].fdChild);
     free(g_procChannels);
     g_procChannels = nullptr;
     g_cfg.nMaxChannels = 0;
+    std::lock_guard<std::mutex> lg(s_logMutex);
+    closeAllLogsLocked();
 }
 
 RUXO_CHANNEL_STATE ruxoGetState(int iChannel)
