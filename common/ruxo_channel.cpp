@@ -12,6 +12,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <charconv>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -132,6 +133,12 @@ static cJSON* getChannel(int iChannel)
     if (iChannel < 0 || iChannel >= RUXO_MAX_CHANNELS)
         return nullptr;
     return jsonGetArrayItem(jsonGetItem(g_jsonConfig, "channels"), iChannel);
+}
+
+/* A caller's item of channel iChannel, as getChannel would find it: none beyond the capacity. */
+static const cJSON* channelItem(int iChannel, const cJSON* jsonChannel)
+{
+    return iChannel >= 0 && iChannel < RUXO_MAX_CHANNELS ? jsonChannel : nullptr;
 }
 
 /* A channel is time-shifted when its output's "timeShift" reads as a non-zero integer. */
@@ -463,10 +470,26 @@ void ruxoStopChannel(int iChannel, int nStopMode)
 RUXO_CHANNEL_STATE ruxoGetChannelState(int iChannel)
 {
     CONFIG_GUARD guard(g_configLock);
-    const cJSON* jsonChannel = getChannel(iChannel);
+    return ruxoGetChannelStateOf(iChannel, getChannel(iChannel));
+}
+
+RUXO_CHANNEL_STATE ruxoGetChannelStateOf(int iChannel, const cJSON* jsonChannel)
+{
+    jsonChannel = channelItem(iChannel, jsonChannel);
     if (jsonChannel != nullptr && isTimeShifted(jsonChannel))
         return ruxoGetState(iChannel + RUXO_TIMESHIFT_SLOT_OFFSET);
     return ruxoGetState(iChannel);
+}
+
+/* A number that is not negative in decimal, with leading zeros up to nMinDigits ("%0*d"),
+ * appended without a temporary text. */
+static void appendNumber(std::string& str, int nValue, int nMinDigits = 1)
+{
+    char sz[16];
+    std::to_chars_result r = std::to_chars(sz, sz + sizeof(sz), nValue);
+    for (int n = (int)(r.ptr - sz); n < nMinDigits; n++)
+        str += '0';
+    str.append(sz, r.ptr);
 }
 
 /* Copies strText into the caller's buffer of cchStatus characters, cut on a UTF-8 boundary. */
@@ -484,15 +507,19 @@ static void putStatus(LPTSTR tszStatus, size_t cchStatus, const std::string& str
 
 void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus)
 {
+    CONFIG_GUARD guard(g_configLock);
+    ruxoGetChannelStatusOf(iChannel, getChannel(iChannel), tszStatus, cchStatus);
+}
+
+void ruxoGetChannelStatusOf(int iChannel, const cJSON* jsonChannel, LPTSTR tszStatus, size_t cchStatus)
+{
     if (tszStatus == nullptr || cchStatus == 0)
         return;
-    CONFIG_GUARD guard(g_configLock);
-    const cJSON* jsonChannel = getChannel(iChannel);
+    jsonChannel = channelItem(iChannel, jsonChannel);
     const cJSON* jsonSource =
         jsonGetArrayItem(jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources"), 0);
-    std::string strUrl = getJsonString(jsonSource, "url");
 
-    if (isDirectory(strUrl.c_str())) {
+    if (isDirectory(jsonGetText(jsonSource, "url"))) {
         /* A folder source shows the name of the file it plays. */
         if (iChannel < 0 || iChannel >= RUXO_PLAYLISTS)
             return;
@@ -506,25 +533,33 @@ void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus)
         return;
     }
 
-    bool bChanged = false;
-    std::string strText(tszStatus, strnlen(tszStatus, cchStatus));
-    int nTime = ruxoGetStreamTime(iChannel);
-    if (nTime >= 0) {
-        char szTime[64];
-        snprintf(szTime, sizeof(szTime), "%02d:%02d:%02d   ", nTime / 3600, (nTime % 3600) / 60, nTime % 60);
-        strText = szTime;
-        bChanged = true;
+    /* The time (in place of the caller's text), then the frame rate, then the bit rate, each only
+     * once the transcoder has reported it. */
+    int nTime, nFPS, nBitrate;
+    ruxoGetStreamProgress(iChannel, &nTime, &nFPS, &nBitrate);
+    if (nTime < 0 && nFPS < 0 && nBitrate < 0)
+        return;
+    static thread_local std::string s_strText; /* keeps its room from one status to the next */
+    std::string& strText = s_strText;
+    strText.clear();
+    if (nTime >= 0) { /* "%02d:%02d:%02d   " */
+        appendNumber(strText, nTime / 3600, 2);
+        strText += ':';
+        appendNumber(strText, (nTime % 3600) / 60, 2);
+        strText += ':';
+        appendNumber(strText, nTime % 60, 2);
+        strText += "   ";
+    } else {
+        strText.assign(tszStatus, strnlen(tszStatus, cchStatus));
     }
-    int nFPS = ruxoGetStreamFPS(iChannel);
     if (nFPS >= 0) {
-        strText += std::to_string(nFPS) + "fps";
-        bChanged = true;
+        appendNumber(strText, nFPS);
+        strText += "fps";
     }
-    int nBitrate = ruxoGetStreamBitrate(iChannel);
     if (nBitrate >= 0) {
-        strText += "@" + std::to_string(nBitrate) + "Kbps";
-        bChanged = true;
+        strText += '@';
+        appendNumber(strText, nBitrate);
+        strText += "Kbps";
     }
-    if (bChanged)
-        putStatus(tszStatus, cchStatus, strText);
+    putStatus(tszStatus, cchStatus, strText);
 }

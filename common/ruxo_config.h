@@ -36,6 +36,9 @@ cJSON* jsonGetArrayItem(const cJSON* arr, int idx);        /* null unless a real
 int getJsonInt(const cJSON* parent, const char* key);
 BOOL getJsonBool(const cJSON* parent, const char* key);
 std::string getJsonString(const cJSON* parent, const char* key);
+/* getJsonString without the copy: the item's text inside the tree (or ""), for a caller that only
+ * looks at it while it holds g_configLock. */
+const char* jsonGetText(const cJSON* parent, const char* key);
 /* A plain number: its value; 0 when missing; not-a-number for any other type. */
 double getJsonNumber(const cJSON* parent, const char* key);
 /* An array of strings, item by item in order; an item that is not a string reads as "". */
@@ -62,6 +65,10 @@ cJSON* ruxoSetConfig(const char* szConfig);
  * replacing the file atomically: 0 when written or when the path is empty; -1 with a printed line
  * when it could not be written (the old file is then unchanged) or while ruxoConfigLoadFailed(). */
 int ruxoExportConfig(LPCTSTR tszfnConfig);
+/* Counts the replacements of the tree; read under g_configLock. A walk over the channels that lets
+ * go of the lock between two of them keeps its place in the "channels" array while it is unchanged
+ * (an item stays valid until the tree that holds it is replaced). */
+unsigned long ruxoConfigGeneration(void);
 /* A channel is valid when its first source has a url (or is native RTP with an RTP video codec)
  * and its first target has a video codec from h263 to copy or an audio codec. Like the reading
  * rules, it takes no lock: a channel of the tree needs the caller's g_configLock. */

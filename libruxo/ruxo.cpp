@@ -7,21 +7,22 @@
  * them. Settings words that other threads read without a lock (log level, processor count,
  * processors per channel, the init flag, load percentages) are accessed with relaxed atomics.
  *
- * Cost: a pass of the poll asks the kernel once (poll) which busy slots have output waiting or a
- * child that has ended, and touches only those; a channel's log stays open between lines, so a
- * line costs the status query that the rotation rule needs and the writes. */
+ * Cost: every busy slot's output pipe and child (a pidfd) sit in one epoll set, so a pass of the
+ * poll learns with one call which slots have output waiting or a child that has ended and touches
+ * only those, however many slots are busy; a channel's log stays open between lines, so a line
+ * costs the status query that the rotation rule needs and the writes. */
 #include "ruxo_internal.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -51,6 +52,13 @@ std::mutex s_progMutex; /* leaf: the program path buffers */
 
 char szProgFile[RUXO_MAX_PATH];
 char szProgDir[RUXO_MAX_PATH];
+
+/* The descriptors that the poll asks about: the output pipe and the child descriptor of every
+ * watched slot, each tagged with the slot index and its kind. The set exists while a slot is
+ * watched (0 = none), so an engine without children holds no descriptor. Under g_engineMutex. */
+int s_fdWatch = 0;
+int s_nWatched = 0;
+enum { kWatchOutput = 0, kWatchChild = 1 };
 
 /* Sampling pace, under g_engineMutex. */
 time_t last_sec;
@@ -201,6 +209,15 @@ bool writeAll(int fd, const char* p, size_t n)
     return true;
 }
 
+/* Closes a descriptor of ours that is not 0 (none) and marks it closed. */
+void closeFd(RUXO_PIPE* fd)
+{
+    if (*fd != 0) {
+        close(*fd);
+        *fd = 0;
+    }
+}
+
 /* A close-on-exec descriptor moved above 2 when it is not (0 keeps meaning "no descriptor", and
  * a child's dup2 onto 0, 1 and 2 never clobbers it); -1, fd closed, when it cannot be moved. */
 int aboveStdio(int fd)
@@ -228,8 +245,8 @@ bool makePipe(RUXO_PIPE fds[2])
     return true;
 }
 
-/* A pidfd of our child pid (close-on-exec, above 2), or 0 when the kernel offers none: the poll
- * then waits for that child on every pass instead of when the descriptor says it has ended. */
+/* A pidfd of our child pid (close-on-exec, above 2; readable once the child has ended), or 0 when
+ * the kernel offers none. */
 int openChildFd(pid_t pid)
 {
 #ifdef SYS_pidfd_open
@@ -241,11 +258,56 @@ int openChildFd(pid_t pid)
 #endif
 }
 
-void closeFd(RUXO_PIPE* fd)
+bool watchFd(int fd, int iSlot, int nKind)
 {
-    if (*fd != 0) {
-        close(*fd);
-        *fd = 0;
+    struct epoll_event ev;
+    memset(&ev, 0, sizeof ev);
+    ev.events = EPOLLIN;
+    ev.data.u32 = (uint32_t)iSlot << 1 | (uint32_t)nKind;
+    return epoll_ctl(s_fdWatch, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+void unwatchFd(int fd)
+{
+    if (s_fdWatch > 0 && fd > 0) epoll_ctl(s_fdWatch, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+/* Puts a new child's output pipe and a descriptor of the child itself into the watched set; returns
+ * the child descriptor for the slot's fdChild, or 0 (nothing left watched) when either cannot be
+ * had: the poll then reads and waits for that slot on every pass. */
+int watchChild(int iSlot, pid_t pid, int fdOutput)
+{
+    if (iSlot < 0 || fdOutput <= 0) return 0;
+    if (s_fdWatch <= 0) {
+        int fd = aboveStdio(epoll_create1(EPOLL_CLOEXEC));
+        if (fd <= 0) return 0;
+        s_fdWatch = fd;
+    }
+    int fdChild = openChildFd(pid);
+    if (fdChild > 0) {
+        if (watchFd(fdOutput, iSlot, kWatchOutput)) {
+            if (watchFd(fdChild, iSlot, kWatchChild)) {
+                s_nWatched++;
+                return fdChild;
+            }
+            unwatchFd(fdOutput);
+        }
+        close(fdChild);
+    }
+    if (s_nWatched == 0) closeFd(&s_fdWatch);
+    return 0;
+}
+
+/* Takes a slot out of the watched set and closes its child descriptor; the set goes with the last. */
+void unwatchSlot(RUXO_PROC_CTX* pProc)
+{
+    if (pProc->fdChild == 0) return;
+    unwatchFd(pProc->pipeStdout[0]);
+    unwatchFd(pProc->fdChild);
+    closeFd(&pProc->fdChild);
+    if (--s_nWatched <= 0) {
+        s_nWatched = 0;
+        closeFd(&s_fdWatch);
     }
 }
 
@@ -286,8 +348,8 @@ void finishSlot(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback)
     pProc->pid = 0;
     pProc->state = RUXO_STATE_IDLE;
     drainOutput(pProc, pContext, fnCallback);
+    unwatchSlot(pProc);
     _ruxoFreePipes(pProc);
-    closeFd(&pProc->fdChild);
 }
 
 /* Long runs of digits in "/proc/stat" are 64-bit counters; their low 32 bits are what is kept. */
@@ -571,8 +633,8 @@ int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
     if (!ruxoLoadInt(&g_cfg.bInit)) return -1;
 
     /* Whatever a previous child left behind goes with its pipes: every child starts afresh. */
+    unwatchSlot(pProc);
     _ruxoFreePipes(pProc);
-    closeFd(&pProc->fdChild);
     if (!makePipe(pProc->pipeStdin)) return -5;
     if (!makePipe(pProc->pipeStdout)) {
         _ruxoFreePipe(pProc->pipeStdin);
@@ -627,7 +689,8 @@ int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
     /* The child's ends belong to the child now. */
     closeFd(&pProc->pipeStdin[0]);
     closeFd(&pProc->pipeStdout[1]);
-    pProc->fdChild = openChildFd(pid);
+    /* From here on the poll looks at this slot when its output or the end of its child is told. */
+    pProc->fdChild = watchChild(iChannel, pid, pProc->pipeStdout[0]);
 
     pProc->nStreamingSec = -1;
     pProc->nFPS = -1;
@@ -730,42 +793,21 @@ int ruxoPoll(void)
     int nSlots = g_procChannels ? g_cfg.nMaxChannels : 0;
     if (nSlots > RUXO_MAX_SLOTS) nSlots = RUXO_MAX_SLOTS;
 
-    /* One question to the kernel for every busy slot: has its output pipe something to read (or
-     * is it closed), has its child ended. Only the slots it names are read or waited for; a slot
-     * without a child descriptor is waited for on every pass. */
+    /* Which watched slots have output waiting (or a closed pipe) and which children have ended:
+     * one call, whatever the number of busy slots. A busy slot that is not watched is read and
+     * waited for on every pass; when the call fails (a signal), so is every busy slot. */
     enum { kOutput = 1, kChild = 2 };
     unsigned char aWork[RUXO_MAX_SLOTS];
-    struct pollfd aPoll[2 * RUXO_MAX_SLOTS];
-    unsigned char aSlotOf[2 * RUXO_MAX_SLOTS];
-    nfds_t nPoll = 0;
-    for (int i = 0; i < nSlots; ++i) {
-        const RUXO_PROC_CTX* pProc = &g_procChannels[i];
-        aWork[i] = 0;
-        if (pProc->state == RUXO_STATE_IDLE) continue;
-        if (pProc->pipeStdout[0] != 0) {
-            aPoll[nPoll].fd = pProc->pipeStdout[0];
-            aPoll[nPoll].events = POLLIN;
-            aPoll[nPoll].revents = 0;
-            aSlotOf[nPoll++] = (unsigned char)i;
-        }
-        if (pProc->fdChild != 0) {
-            aPoll[nPoll].fd = pProc->fdChild;
-            aPoll[nPoll].events = POLLIN;
-            aPoll[nPoll].revents = 0;
-            aSlotOf[nPoll++] = (unsigned char)i;
-        } else {
-            aWork[i] = kChild;
-        }
-    }
-    if (nPoll > 0) {
-        if (poll(aPoll, nPoll, 0) < 0) {
-            /* Not answered (a signal): ask every busy slot directly, as a pass without poll would. */
-            for (nfds_t k = 0; k < nPoll; ++k) aPoll[k].revents = POLLIN;
-        }
-        for (nfds_t k = 0; k < nPoll; ++k) {
-            if (aPoll[k].revents == 0) continue;
-            const RUXO_PROC_CTX* pProc = &g_procChannels[aSlotOf[k]];
-            aWork[aSlotOf[k]] |= aPoll[k].fd == pProc->fdChild ? kChild : kOutput;
+    memset(aWork, 0, sizeof aWork);
+    bool bAskAll = false;
+    if (s_fdWatch > 0) {
+        struct epoll_event aEvents[2 * RUXO_MAX_SLOTS];
+        int nEvents = epoll_wait(s_fdWatch, aEvents, 2 * RUXO_MAX_SLOTS, 0);
+        bAskAll = nEvents < 0;
+        for (int k = 0; k < nEvents; ++k) {
+            uint32_t iSlot = aEvents[k].data.u32 >> 1;
+            if (iSlot < (uint32_t)nSlots)
+                aWork[iSlot] |= (aEvents[k].data.u32 & 1) == kWatchChild ? kChild : kOutput;
         }
     }
 
@@ -773,6 +815,7 @@ int ruxoPoll(void)
         RUXO_PROC_CTX* pProc = &g_procChannels[i];
         if (pProc->state == RUXO_STATE_IDLE) continue;
         void* pContext = reinterpret_cast<void*>((intptr_t)i);
+        if (bAskAll || pProc->fdChild == 0) aWork[i] = kOutput | kChild;
         if (aWork[i] & kOutput) drainOutput(pProc, pContext, _ruxoPollCallback);
         if ((aWork[i] & kChild) && childEnded(pProc)) finishSlot(pProc, pContext, _ruxoPollCallback);
         if (pProc->state == RUXO_STATE_IDLE) {
@@ -903,7 +946,7 @@ void ruxoFree(void)
         usleep(5000);
     }
 
-    for (int i = 0; g_procChannels && i < g_cfg.nMaxChannels; ++i) closeFd(&g_procChannels[i].fdChild);
+    for (int i = 0; g_procChannels && i < g_cfg.nMaxChannels; ++i) unwatchSlot(&g_procChannels[i]);
     free(g_procChannels);
     g_procChannels = nullptr;
     g_cfg.nMaxChannels = 0;
@@ -919,21 +962,37 @@ RUXO_CHANNEL_STATE ruxoGetState(int iChannel)
 
 int ruxoGetStreamTime(int iChannel)
 {
-    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    return validSlot(iChannel) ? g_procChannels[iChannel].nStreamingSec : -1;
+    int nSec, nFPS, nKbps;
+    ruxoGetStreamProgress(iChannel, &nSec, &nFPS, &nKbps);
+    return nSec;
 }
 
 int ruxoGetStreamFPS(int iChannel)
 {
-    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    return validSlot(iChannel) ? g_procChannels[iChannel].nFPS : -1;
+    int nSec, nFPS, nKbps;
+    ruxoGetStreamProgress(iChannel, &nSec, &nFPS, &nKbps);
+    return nFPS;
 }
 
 int ruxoGetStreamBitrate(int iChannel)
 {
-    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    return validSlot(iChannel) ? g_procChannels[iChannel].nBitrate : -1;
+    int nSec, nFPS, nKbps;
+    ruxoGetStreamProgress(iChannel, &nSec, &nFPS, &nKbps);
+    return nKbps;
 }
+
+void ruxoGetStreamProgress(int iChannel, int* pnSec, int* pnFPS, int* pnKbps)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    bool bValid = validSlot(iChannel);
+    *pnSec = bValid ? g_procChannels[iChannel].nStreamingSec : -1;
+    *pnFPS = bValid ? g_procChannels[iChannel].nFPS : -1;
+    *pnKbps = bValid ? g_procChannels[iChannel].nBitrate : -1;
+}
+
+void ruxoHoldSlots(void) { g_engineMutex.lock(); }
+
+void ruxoReleaseSlots(void) { g_engineMutex.unlock(); }
 
 int ruxoGetExitCode(int iChannel)
 {

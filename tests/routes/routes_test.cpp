@@ -104,6 +104,19 @@ void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus)
         snprintf(tszStatus, cchStatus, "%s", s.strStatus.c_str());
 }
 
+/* The walkers' forms: the stand-ins keep their state by index. */
+RUXO_CHANNEL_STATE ruxoGetChannelStateOf(int iChannel, const cJSON* jsonChannel)
+{
+    (void)jsonChannel;
+    return ruxoGetChannelState(iChannel);
+}
+
+void ruxoGetChannelStatusOf(int iChannel, const cJSON* jsonChannel, LPTSTR tszStatus, size_t cchStatus)
+{
+    (void)jsonChannel;
+    ruxoGetChannelStatus(iChannel, tszStatus, cchStatus);
+}
+
 void ruxoCGICallback(BOOL bRestartCGI)
 {
     noteWebMutex();
