@@ -28,6 +28,9 @@
 #   noread         exit 0 at once without reading the input (the line stays unread)
 #   fds            record the open descriptors, then run as "run"
 #   eof            wait for a second input line; at end of file print "input closed" and exit 4
+#   orphan         print one line and exit 2, leaving a "sleep 30" behind that keeps the output pipe
+#                  open (recorded as "<pid> bg <its pid>"), so only the end of the fake itself tells
+#                  that it is gone
 # A line that does not begin with the access token is recorded, "bad access token" is printed and
 # the fake exits with status 3.
 
@@ -120,5 +123,10 @@ case "$mode" in
             exit 4
         fi
         run ;;
+    orphan)
+        sleep 30 &
+        record bg "$!"
+        echo "leaving a child behind"
+        exit 2 ;;
     *) echo "fake transcoder: unknown mode $mode"; exit 2 ;;
 esac
