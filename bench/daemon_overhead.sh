@@ -29,21 +29,16 @@ while getopts "w:n:c:" opt; do
     esac
 done
 shift $((OPTIND - 1))
-[ $# -gt 0 ] || set -- "$HERE/../build"
-BUILDS=()
-for b in "$@"; do BUILDS+=("$(cd "$b" && pwd)"); done
-NB=${#BUILDS[@]}
 
 # shellcheck source=bench/ns_setup.sh
 . "$HERE/ns_setup.sh"
 T=$(mktemp -d /tmp/ruxod-overhead-XXXXXX)
-CTLS=()
 cleanup() {
-    local c
-    for c in "${CTLS[@]}"; do bench_daemon_down "$c"; done
+    bench_all_down
     rm -rf "$T"
 }
 trap cleanup EXIT
+bench_builds "$@"
 
 channel() { # $1 index, $2 source url
     printf '{"enable":true,"input":{"sources":[{"format":"file","url":"%s"}]},"output":{"targets":[{"format":"file","url":"@W@/out_%d.ts","video":{"enable":true,"codec":"h264"},"audio":{"enable":true,"codec":"aac"}}]}}' "$2" "$1"
@@ -58,20 +53,14 @@ write_config() { # $1 file, $2 channel count, $3 source url
 }
 now_ns() { date +%s%N; }
 
-echo "builds:"
-for ((b = 0; b < NB; b++)); do echo "  [$((b + 1))] ${BUILDS[b]}"; done
 echo
 
 # ---- 1. daemon CPU and memory per channel count, all builds at once -----------------------------
 printf '%-9s %-6s %-14s %-22s %-10s %-10s %-6s\n' channels build "CPU % (median)" "min .. max" "RSS kB" "peak kB" kids
 for n in $COUNTS; do
     write_config "$T/config-$n.json" "$n" "@W@/in.ts"
-    pids=()
-    CTLS=()
-    for ((b = 0; b < NB; b++)); do
-        CTLS+=("$T/ctl-$n-$b")
-        pids+=("$(bench_daemon_up "$T/ctl-$n-$b" "${BUILDS[b]}" "$HERE/fake_progress.sh" "$T/config-$n.json")")
-    done
+    bench_daemons_up "$T/ctl-$n" "$HERE/fake_progress.sh" "$T/config-$n.json"
+    pids=("${PIDS[@]}")
     for p in "${pids[@]}"; do bench_wait_children "$p" "$n"; done
     sleep 2
     for ((b = 0; b < NB; b++)); do : >"$T/cpu-$n-$b"; done
@@ -95,8 +84,7 @@ for n in $COUNTS; do
         range=$(sort -g "$T/cpu-$n-$b" | awk 'NR == 1 {lo = $1} {hi = $1} END {printf "%.3f .. %.3f", lo, hi}')
         printf '%-9s %-6s %-14.3f %-22s %-10s %-10s %-6s\n' "$n" "[$((b + 1))]" "$med" "$range" "$rss" "$hwm" "$kids"
     done
-    for c in "${CTLS[@]}"; do bench_daemon_down "$c"; done
-    CTLS=()
+    bench_all_down
 done
 echo "(CPU: the daemon's own run time as a share of one core, medians of $WINDOWS windows of $WINDOW s)"
 echo
@@ -105,13 +93,12 @@ echo
 restart_gaps() { # $1 build, $2 source url, $3 seconds; prints start-after-death gaps in ms
     local ctl="$T/ctl-restart"
     write_config "$T/config-restart.json" 1 "$2"
-    CTLS=("$ctl")
+    CTLS+=("$ctl")
     rm -f "$T/events"
     bench_daemon_up "$ctl" "$1" "$HERE/fake_progress.sh" "$T/config-restart.json" \
         BENCH_EXIT_AFTER=0.3 BENCH_EVENTS="$T/events" >/dev/null
     sleep "$3"
-    bench_daemon_down "$ctl"
-    CTLS=()
+    bench_all_down
     awk '$1 == "end" {e = $2} $1 == "start" && e != "" {printf "%.1f\n", ($2 - e) * 1000; e = ""}' "$T/events"
 }
 printf '%-6s %-34s %-30s\n' build "file source, timer (beyond 1 s)" "folder source, next pass"

@@ -57,6 +57,26 @@ bench_teardown() {
 
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
+# bench_builds [build-dir...]: BUILDS gets the builds to compare as absolute folders (default the
+# source tree's build/), NB their number; their list is printed.
+bench_builds() {
+    [ $# -gt 0 ] || set -- "$BENCH_DIR/../build"
+    BUILDS=()
+    local b
+    for b in "$@"; do BUILDS+=("$(cd "$b" && pwd)"); done
+    NB=${#BUILDS[@]}
+    echo "builds:"
+    for ((b = 0; b < NB; b++)); do echo "  [$((b + 1))] ${BUILDS[b]}"; done
+}
+
+# CTLS: the control folders of the daemons up now; bench_all_down ends them all (for an EXIT trap).
+CTLS=()
+bench_all_down() {
+    local c
+    for c in "${CTLS[@]}"; do bench_daemon_down "$c"; done
+    CTLS=()
+}
+
 # bench_daemon_up CTL BUILD TRANSCODER CONFIG [NAME=VALUE...]: starts one daemon in the background
 # and prints its pid once it runs; fails (with the worker's output) when none shows up within 20 s.
 bench_daemon_up() {
@@ -72,6 +92,18 @@ bench_daemon_up() {
     echo "daemon did not start:" >&2
     cat "$ctl/log" >&2
     return 1
+}
+
+# bench_daemons_up PREFIX TRANSCODER CONFIG: one daemon of every build at once, each in a namespace
+# of its own with the same configuration (control folders PREFIX-1, PREFIX-2, ...); PIDS gets their
+# pids in the order of BUILDS.
+bench_daemons_up() {
+    local b
+    PIDS=()
+    for ((b = 0; b < NB; b++)); do
+        CTLS+=("$1-$((b + 1))")
+        PIDS+=("$(bench_daemon_up "$1-$((b + 1))" "${BUILDS[b]}" "$2" "$3")")
+    done
 }
 
 # bench_daemon_down CTL: ends that daemon and waits until its folders are gone.

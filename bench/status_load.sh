@@ -40,10 +40,6 @@ while getopts "d:r:c:k:i" opt; do
     esac
 done
 shift $((OPTIND - 1))
-[ $# -gt 0 ] || set -- "$HERE/../build"
-BUILDS=()
-for b in "$@"; do BUILDS+=("$(cd "$b" && pwd)"); done
-NB=${#BUILDS[@]}
 
 if ! command -v wrk >/dev/null 2>&1; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y wrk >/dev/null ||
@@ -54,13 +50,12 @@ fi
 # shellcheck source=bench/ns_setup.sh
 . "$HERE/ns_setup.sh"
 T=$(mktemp -d /tmp/ruxod-status-XXXXXX)
-CTLS=()
 cleanup() {
-    local c
-    for c in "${CTLS[@]}"; do bench_daemon_down "$c"; done
+    bench_all_down
     rm -rf "$T"
 }
 trap cleanup EXIT
+bench_builds "$@"
 
 write_config() { # $1 file, $2 channel count
     local i
@@ -121,20 +116,14 @@ run_wrk() {
 }
 col_median() { awk -v c="$1" '{print $c}' "$2" | bench_median; }
 
-echo "builds:"
-for ((b = 0; b < NB; b++)); do echo "  [$((b + 1))] ${BUILDS[b]}"; done
 echo "medians of $ROUNDS rounds of $SECONDS_PER_RUN s per route, build and connection count"
 echo
 printf '%-9s %-6s %-6s %-12s %-12s %-7s %-11s %-11s %-8s %-16s %-6s\n' channels conns build "status r/s" \
     "runtime r/s" ratio "status p50" "status p99" "rt p99" "us/req st:rt" errors
 for n in $COUNTS; do
     write_config "$T/config-$n.json" "$n"
-    pids=()
-    CTLS=()
-    for ((b = 0; b < NB; b++)); do
-        CTLS+=("$T/ctl-$n-$b")
-        pids+=("$(bench_daemon_up "$T/ctl-$n-$b" "${BUILDS[b]}" "$FAKE" "$T/config-$n.json")")
-    done
+    bench_daemons_up "$T/ctl-$n" "$FAKE" "$T/config-$n.json"
+    pids=("${PIDS[@]}")
     for p in "${pids[@]}"; do
         r=0
         for _ in $(seq 150); do
@@ -167,6 +156,5 @@ for n in $COUNTS; do
         r=$(settled "${pids[b]}")
         [ "$r" -eq "$n" ] || echo "  [$((b + 1))]: $r of $n channels as they were after the load"
     done
-    for c in "${CTLS[@]}"; do bench_daemon_down "$c"; done
-    CTLS=()
+    bench_all_down
 done
