@@ -280,25 +280,34 @@ int ruxoStrCaseCmp(const char* a, const char* b) {
     if (a == NULL) return -1;
     if (b == NULL) return 1;
     for (;; a++, b++) {
-        if (*a == *b) { /* the common case: the same byte, no folding needed */
-            if (*a == '\0') return 0;
-            continue;
-        }
         int ca = asciiLower((unsigned char)*a), cb = asciiLower((unsigned char)*b);
-        if (ca != cb) return ca - cb;
+        if (ca != cb || ca == 0) return ca - cb;
     }
 }
 
 cJSON* jsonGetItem(const cJSON* obj, const char* key) {
     if (!isJsonType(obj, cJSON_Object) || key == NULL) return NULL;
-    /* Keys that differ in their first letter are passed over without a call. */
+    /* Keys that differ in their first letter are passed over without a compare. */
     int cFirst = asciiLower((unsigned char)key[0]);
     for (cJSON* item = obj->child; item != NULL; item = item->next) {
         if (item->string != NULL && asciiLower((unsigned char)item->string[0]) == cFirst &&
-            ruxoStrCaseCmp(item->string, key) == 0)
+            ruxoStrCaseEqual(item->string, key))
             return item;
     }
     return NULL;
+}
+
+void jsonGetItemPair(const cJSON* obj, const char* key1, const char* key2, cJSON** ppItem1, cJSON** ppItem2) {
+    *ppItem1 = NULL;
+    *ppItem2 = NULL;
+    if (!isJsonType(obj, cJSON_Object) || key1 == NULL || key2 == NULL) return;
+    int cFirst1 = asciiLower((unsigned char)key1[0]), cFirst2 = asciiLower((unsigned char)key2[0]);
+    for (cJSON* item = obj->child; item != NULL && (*ppItem1 == NULL || *ppItem2 == NULL); item = item->next) {
+        if (item->string == NULL) continue;
+        int c = asciiLower((unsigned char)item->string[0]);
+        if (*ppItem1 == NULL && c == cFirst1 && ruxoStrCaseEqual(item->string, key1)) *ppItem1 = item;
+        if (*ppItem2 == NULL && c == cFirst2 && ruxoStrCaseEqual(item->string, key2)) *ppItem2 = item;
+    }
 }
 
 BOOL jsonHasItem(const cJSON* obj, const char* key) { return jsonGetItem(obj, key) != NULL; }
@@ -331,11 +340,12 @@ BOOL getJsonBool(const cJSON* parent, const char* key) {
     return isJsonType(jsonGetItem(parent, key), cJSON_True) ? TRUE : FALSE;
 }
 
-const char* jsonGetText(const cJSON* parent, const char* key) {
-    const cJSON* item = jsonGetItem(parent, key);
+const char* jsonItemText(const cJSON* item) {
     if (isJsonType(item, cJSON_String) && item->valuestring != NULL) return item->valuestring;
     return "";
 }
+
+const char* jsonGetText(const cJSON* parent, const char* key) { return jsonItemText(jsonGetItem(parent, key)); }
 
 std::string getJsonString(const cJSON* parent, const char* key) { return jsonGetText(parent, key); }
 
@@ -392,11 +402,16 @@ BOOL ruxoGetExPath(TCHAR* tszPath, size_t cchPath, LPCTSTR tszExt) {
 /* ---- replacement, validation ------------------------------------------------------------------ */
 
 BOOL isChannelValid(cJSON* jsonChannel) {
-    cJSON* jsonSource = jsonGetArrayItem(jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources"), 0);
-    cJSON* jsonTarget = jsonGetArrayItem(jsonGetItem(jsonGetItem(jsonChannel, "output"), "targets"), 0);
-    if (ruxoGetFormatId(jsonGetText(jsonSource, "format")) == RUXO_FORMAT_RTP) {
+    /* Each object is walked once for the members it is asked for (the status reply asks this of
+     * every channel each time). */
+    cJSON *jsonInput, *jsonOutput, *jsonFormat, *jsonUrl;
+    jsonGetItemPair(jsonChannel, "input", "output", &jsonInput, &jsonOutput);
+    cJSON* jsonSource = jsonGetArrayItem(jsonGetItem(jsonInput, "sources"), 0);
+    cJSON* jsonTarget = jsonGetArrayItem(jsonGetItem(jsonOutput, "targets"), 0);
+    jsonGetItemPair(jsonSource, "format", "url", &jsonFormat, &jsonUrl);
+    if (ruxoGetFormatId(jsonItemText(jsonFormat)) == RUXO_FORMAT_RTP) {
         if (!isRTPInputValid(jsonSource)) return FALSE;
-    } else if (jsonGetText(jsonSource, "url")[0] == '\0') {
+    } else if (jsonItemText(jsonUrl)[0] == '\0') {
         return FALSE;
     }
     return isOutputValid(jsonTarget);

@@ -25,7 +25,24 @@ extern std::string g_tszfnAcl;         /* the access-list file's path */
 
 /* ASCII case-insensitive lookups (never locale-dependent): first match in document order. */
 int ruxoStrCaseCmp(const char* a, const char* b);
+/* ruxoStrCaseCmp(a, b) == 0 for two texts that are not null, inline: the lookups of every status
+ * reply and supervision step run it. */
+inline bool ruxoStrCaseEqual(const char* a, const char* b)
+{
+    for (;; a++, b++) {
+        unsigned char ca = (unsigned char)*a, cb = (unsigned char)*b;
+        if (ca == cb) {
+            if (ca == '\0') return true;
+            continue;
+        }
+        if (ca >= 'A' && ca <= 'Z') ca = (unsigned char)(ca - 'A' + 'a');
+        if (cb >= 'A' && cb <= 'Z') cb = (unsigned char)(cb - 'A' + 'a');
+        if (ca != cb) return false;
+    }
+}
 cJSON* jsonGetItem(const cJSON* obj, const char* key);   /* object member, or null */
+/* jsonGetItem for two keys in one walk of the object (either item null when it is not there). */
+void jsonGetItemPair(const cJSON* obj, const char* key1, const char* key2, cJSON** ppItem1, cJSON** ppItem2);
 BOOL jsonHasItem(const cJSON* obj, const char* key);
 int jsonGetArraySize(const cJSON* arr);                    /* 0 unless a real array */
 cJSON* jsonGetArrayItem(const cJSON* arr, int idx);        /* null unless a real array holds it */
@@ -39,6 +56,7 @@ std::string getJsonString(const cJSON* parent, const char* key);
 /* getJsonString without the copy: the item's text inside the tree (or ""), for a caller that only
  * looks at it while it holds g_configLock. */
 const char* jsonGetText(const cJSON* parent, const char* key);
+const char* jsonItemText(const cJSON* item); /* the same for an item already found */
 /* A plain number: its value; 0 when missing; not-a-number for any other type. */
 double getJsonNumber(const cJSON* parent, const char* key);
 /* An array of strings, item by item in order; an item that is not a string reads as "". */

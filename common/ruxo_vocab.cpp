@@ -61,7 +61,7 @@ unsigned char lookupWord(const VocabWord (&table)[N], const char* szName) {
     if (szName == NULL) return 255;
     char cFirst = szName[0] >= 'A' && szName[0] <= 'Z' ? (char)(szName[0] - 'A' + 'a') : szName[0];
     for (size_t i = 0; i < N; i++) {
-        if (table[i].szWord[0] == cFirst && ruxoStrCaseCmp(table[i].szWord, szName) == 0) return table[i].ucValue;
+        if (table[i].szWord[0] == cFirst && ruxoStrCaseEqual(table[i].szWord, szName)) return table[i].ucValue;
     }
     return 255;
 }
