@@ -300,6 +300,12 @@ int cgiReply(MHD_Connection* conn, unsigned int nStatus, const std::string& strB
         MHD_create_response_from_buffer(strBody.size(), (void*)strBody.data(), MHD_RESPMEM_MUST_COPY);
     if (pResponse == nullptr)
         return 0;
+    return cgiQueueReply(conn, nStatus, pResponse, szContentType, headers);
+}
+
+int cgiQueueReply(MHD_Connection* conn, unsigned int nStatus, MHD_Response* pResponse,
+                  const char* szContentType, const CGI_HEADERS& headers)
+{
     for (const auto& header : headers) {
         if (ruxoStrCaseCmp(header.first.c_str(), "Connection") == 0) {
             MHD_set_response_options(pResponse, MHD_RF_SEND_KEEP_ALIVE_HEADER, MHD_RO_END);
@@ -503,9 +509,7 @@ static void mhdRequestCompleted(void* cls, MHD_Connection* connection, void** co
 /* Largest certificate or key file read; anything bigger is no PEM file worth loading. */
 #define RUXO_CGI_PEM_MAX (16 * 1024 * 1024)
 
-/* The whole file as NUL-terminated text; empty when it does not open, is no regular file (a folder,
- * a pipe, a device), is empty or is implausibly large. */
-static std::string cgiReadPemFile(const std::string& strfn)
+std::string cgiReadFile(const std::string& strfn, size_t cbMax)
 {
     std::string strText;
     if (strfn.empty())
@@ -515,7 +519,7 @@ static std::string cgiReadPemFile(const std::string& strfn)
     if (fd < 0)
         return strText;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || st.st_size > RUXO_CGI_PEM_MAX) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || (size_t)st.st_size > cbMax) {
         close(fd);
         return strText;
     }
@@ -611,8 +615,8 @@ int ruxoStartCGI(void)
     MHD_Daemon* pDaemon = nullptr;
     bool bSslTurnedOff = false;
     if (bSsl) {
-        std::string strCert = cgiReadPemFile(strfnCert);
-        std::string strKey = cgiReadPemFile(strfnKey);
+        std::string strCert = cgiReadFile(strfnCert, RUXO_CGI_PEM_MAX);
+        std::string strKey = cgiReadFile(strfnKey, RUXO_CGI_PEM_MAX);
         if (!strCert.empty() && !strKey.empty()) {
             pDaemon = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_TLS, (uint16_t)nPort,
                                        mhdAccessPolicyCallback, nullptr, mhdAccessHandlerCallback, nullptr,

@@ -1,5 +1,6 @@
-/* ruxo_cgi_internal.h -- what the web server (ruxo_cgi.cpp) and its API routes (ruxo_routes.cpp)
- * share. Everything here runs on the web server's one polling thread. */
+/* ruxo_cgi_internal.h -- what the web server (ruxo_cgi.cpp), its API routes (ruxo_routes.cpp) and
+ * its downloads (ruxo_cgi_files.cpp) share. Everything here runs on the web server's one polling
+ * thread. */
 #ifndef RUXO_CGI_INTERNAL_H
 #define RUXO_CGI_INTERNAL_H
 
@@ -23,6 +24,10 @@ typedef std::vector<std::pair<std::string, std::string>> CGI_HEADERS;
  * library refuses to add that header itself, so only the flag takes effect. */
 int cgiReply(MHD_Connection* conn, unsigned int nStatus, const std::string& strBody,
              const char* szContentType, const CGI_HEADERS& headers = CGI_HEADERS());
+/* The same for a reply that the caller made (a file served in place, a buffer the reply frees):
+ * adds the headers as above, queues it and lets go of it on every path. */
+int cgiQueueReply(MHD_Connection* conn, unsigned int nStatus, MHD_Response* pResponse,
+                  const char* szContentType, const CGI_HEADERS& headers);
 
 /* The Set-Cookie value that carries the login password: "auth=" and the password percent-encoded
  * outside [A-Za-z0-9-._~], then "; SameSite=Strict; HttpOnly". Every place that sets the login
@@ -50,6 +55,12 @@ extern unsigned int g_nCGIIdleTimeout;
 BOOL cgiAclAllows(const char* szAcl, uint32_t ulHostAddr);
 /* Whether one network token of the access list ("a.b.c.d", "a.b.c.d/n", "all") covers the client. */
 BOOL cgiAclNetMatches(const char* szNet, uint32_t ulHostAddr);
+
+/* The whole of a regular file of 1 to cbMax bytes (as text, NUL-terminated); empty when it does not
+ * open, is no regular file (a folder, a pipe, a device), is empty or is larger. It is opened
+ * without blocking, so a named pipe at the path cannot hold the caller. Certificates, keys, the
+ * logo. */
+std::string cgiReadFile(const std::string& strfn, size_t cbMax);
 
 /* Whether sz begins with szPrefix, ASCII case ignored (ruxoStrCaseCmp: the locale never counts).
  * Methods, paths and header names go through ruxoStrCaseCmp or this. */

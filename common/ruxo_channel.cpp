@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ruxo_config.h"
+#include "ruxo_text.h"
 #include "ruxo_vocab.h"
 
 /* One playlist per channel. Channels 0 to 15 get a state file from the daemon's start-up (init);
@@ -492,19 +493,6 @@ static void appendNumber(std::string& str, int nValue, int nMinDigits = 1)
     str.append(sz, r.ptr);
 }
 
-/* Copies strText into the caller's buffer of cchStatus characters, cut on a UTF-8 boundary. */
-static void putStatus(LPTSTR tszStatus, size_t cchStatus, const std::string& strText)
-{
-    size_t cch = strText.size();
-    if (cch > cchStatus - 1) {
-        cch = cchStatus - 1;
-        while (cch > 0 && ((unsigned char)strText[cch] & 0xC0) == 0x80)
-            cch--;
-    }
-    memcpy(tszStatus, strText.data(), cch);
-    tszStatus[cch] = '\0';
-}
-
 void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus)
 {
     CONFIG_GUARD guard(g_configLock);
@@ -529,7 +517,7 @@ void ruxoGetChannelStatusOf(int iChannel, const cJSON* jsonChannel, LPTSTR tszSt
         const char* pszSlash = strrchr(tszCurFile, '/');
         if (pszSlash == nullptr)
             return;
-        putStatus(tszStatus, cchStatus, std::string(pszSlash + 1));
+        ruxoCopyText(tszStatus, cchStatus, pszSlash + 1, strlen(pszSlash + 1));
         return;
     }
 
@@ -561,5 +549,5 @@ void ruxoGetChannelStatusOf(int iChannel, const cJSON* jsonChannel, LPTSTR tszSt
         appendNumber(strText, nBitrate);
         strText += "Kbps";
     }
-    putStatus(tszStatus, cchStatus, strText);
+    ruxoCopyText(tszStatus, cchStatus, strText.data(), strText.size());
 }

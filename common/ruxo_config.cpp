@@ -38,6 +38,9 @@ bool s_bLoadFailed = false;
 /* Replacements of the tree so far (ruxoConfigGeneration). */
 unsigned long s_ulGeneration = 0;
 
+/* Why the start-up load left no tree, naming the file; empty when nothing was recorded. */
+std::string s_strNoTreeReason;
+
 typedef std::lock_guard<std::recursive_mutex> ConfigGuard;
 
 int asciiLower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
@@ -261,14 +264,37 @@ int writeFileAtomic(const std::string& strPath, const std::string& strText) {
     return -1;
 }
 
-/* The one-time conversion of a first start: the legacy model (its defaults, or what a legacy file
- * beside the configuration gave) is rendered into the configuration file and loaded again. */
+/* The one-time conversion of a first start: the legacy model (what the ".conf" file beside the
+ * configuration holds, or its defaults when there is none) is rendered into the configuration file
+ * and loaded again. The legacy file is deleted only once that tree stands: a legacy file that
+ * cannot be read, or a configuration file that cannot be written, keeps it and leaves no tree. */
 void convertLegacyConfig(void) {
-    // The legacy file reader comes in here: it reads the ".conf" file beside the configuration
-    // into the legacy records, and deletes that file once it has been read.
-    ruxoExportConfig(NULL);
+    const std::string strLegacy = ruxoGetExPath(".conf");
+    int nBlocks = ruxoImportConfigXML(strLegacy.c_str());
+    if (nBlocks == RUXO_LEGACY_UNREADABLE) {
+        // Its settings are not known, so writing the defaults would silently replace them.
+        const std::string strError = strerror(errno);
+        s_bLoadFailed = true;
+        s_strNoTreeReason = "the legacy configuration file " + strLegacy + " cannot be read (" + strError + ")";
+        printf("Legacy configuration file %s cannot be read (%s); it is left unchanged and the daemon "
+               "runs without a configuration until one is accepted\n",
+               strLegacy.c_str(), strError.c_str());
+        return;
+    }
+    bool bLegacy = nBlocks >= 0;
     int nChannels = 0;
-    loadConfigFile(g_tszfnConfig.c_str(), &nChannels);
+    bool bWritten = ruxoExportConfig(NULL) == 0;
+    if (!bWritten || loadConfigFile(g_tszfnConfig.c_str(), &nChannels) != LOAD_DONE) {
+        const char* szWhat = bWritten ? "could not be loaded again" : "could not be written";
+        s_strNoTreeReason = "the configuration file " + g_tszfnConfig + " " + szWhat;
+        printf("Configuration file %s %s; %s%sthe daemon runs without a configuration\n", g_tszfnConfig.c_str(),
+               szWhat, bLegacy ? strLegacy.c_str() : "", bLegacy ? " is kept and " : "");
+        return;
+    }
+    if (bLegacy && unlink(strLegacy.c_str()) != 0 && errno != ENOENT) {
+        printf("Cannot delete the converted legacy configuration file %s: %s\n", strLegacy.c_str(),
+               strerror(errno));
+    }
 }
 
 }  // namespace
@@ -468,6 +494,13 @@ unsigned long ruxoConfigGeneration(void) {
     return s_ulGeneration;
 }
 
+std::string ruxoConfigNoTreeReason(void) {
+    ConfigGuard guard(g_configLock);
+    if (g_jsonConfig != NULL) return std::string();
+    if (!s_strNoTreeReason.empty()) return s_strNoTreeReason;
+    return "no configuration has been loaded from " + g_tszfnConfig;
+}
+
 BOOL ruxoConfigLoadFailed(void) {
     ConfigGuard guard(g_configLock);
     return s_bLoadFailed ? TRUE : FALSE;
@@ -487,8 +520,12 @@ int ruxoExportConfig(LPCTSTR tszfnConfig) {
     std::string strPath = tszfnConfig != NULL ? std::string(tszfnConfig) : g_tszfnConfig;
     if (strPath.empty()) return 0;
     if (g_jsonConfig == NULL && s_bLoadFailed) {
-        printf("Configuration not saved: %s could not be loaded and is kept unchanged\n",
-               g_tszfnConfig.c_str());
+        if (s_strNoTreeReason.empty()) {
+            printf("Configuration not saved: %s could not be loaded and is kept unchanged\n",
+                   g_tszfnConfig.c_str());
+        } else {
+            printf("Configuration not saved: %s\n", s_strNoTreeReason.c_str());
+        }
         return -1;
     }
     ruxoInitLocale();
@@ -528,8 +565,7 @@ void ruxoImportConfig(void) {
                g_tszfnConfig.c_str());
     }
 
-    // The access-list step: its path is set here; reading the file comes with the legacy reader.
-    g_tszfnAcl = ruxoGetExPath(".acl");
+    ruxoLoadAcl();
 
     if (g_globalSettings.nLogLevel == 1) g_globalSettings.nLogLevel = 32;
 }

@@ -68,9 +68,11 @@ void ruxoInitLocale(void);
 
 /* g_tszfnConfig becomes "<folder>/ruxod.json". */
 void ruxoSetConfigPath(LPCTSTR tszConfigPath);
-/* The start-up load: the configuration file; without one, the default configuration is written and
- * loaded; a file that exists but cannot be loaded is kept as it is and the daemon runs without a
- * tree (a message names the file). Sets g_tszfnAcl. */
+/* The start-up load: the configuration file; without one, the legacy ".conf" file beside it (or,
+ * without that either, the defaults) is converted: written as the configuration file, loaded, and
+ * only then the legacy file deleted. A file that exists but cannot be loaded (or read, for the
+ * legacy one) is kept as it is and the daemon runs without a tree (a message names the file); so
+ * it does when the configuration file cannot be written. Then the access-list file is read. */
 void ruxoImportConfig(void);
 /* Loads a configuration file; returns the number of channels in the tree afterwards (0 when the
  * file cannot be opened or is empty; the unchanged tree's when its text does not parse). */
@@ -91,9 +93,12 @@ unsigned long ruxoConfigGeneration(void);
  * and its first target has a video codec from h263 to copy or an audio codec. Like the reading
  * rules, it takes no lock: a channel of the tree needs the caller's g_configLock. */
 BOOL isChannelValid(cJSON* jsonChannel);
-/* TRUE while a configuration file that exists could not be loaded at start-up and no configuration
- * has been accepted since: saves then write nothing and return -1. */
+/* TRUE while a configuration file that exists (the JSON one or, at a first start, the legacy one)
+ * could not be loaded at start-up and no configuration has been accepted since: saves then write
+ * nothing and return -1. */
 BOOL ruxoConfigLoadFailed(void);
+/* Why there is no configuration tree, naming the file; empty while there is one. */
+std::string ruxoConfigNoTreeReason(void);
 /* The configuration path with its ending from the last '.' replaced by tszExt; false when it does
  * not fit the caller's buffer of cchPath characters (the buffer then holds the empty text). */
 BOOL ruxoGetExPath(TCHAR* tszPath, size_t cchPath, LPCTSTR tszExt);

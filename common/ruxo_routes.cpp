@@ -1,6 +1,7 @@
 /* ruxo_routes.cpp -- the JSON API behind the login gate: the order in which request paths are
  * matched, the status reply that the web page polls, the runtime reply it reads once, the
- * configuration post (replace or import) and the channel actions (start, stop, preview).
+ * configuration post (replace or import), the DeckLink and NDI device lists of the pickers, and
+ * the channel actions (start, stop, preview).
  *
  * Everything here runs on the web server's one polling thread. The channel walk of the status
  * reply, the configuration replacement and the channel actions hold the web mutex and, inside it,
@@ -11,16 +12,21 @@
 #include <pthread.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 
 #include "ruxo.h"
+#include "ruxo_cgi_files.h"
 #include "ruxo_cgi_internal.h"
 #include "ruxo_channel.h"
 #include "ruxo_config.h"
+#include "ruxo_decklink.h"
 #include "ruxo_legacy.h"
+#include "ruxo_ndi.h"
+#include "ruxo_text.h"
 
 #define RUXO_APP_WEBSITE "https://www.strovanta.example"
 #define RUXO_APP_EMAIL "support@strovanta.example"
@@ -80,29 +86,13 @@ struct CGI_SERVER_SETTINGS {
 
 }  // namespace
 
-/* ---- routes that other modules will serve ----------------------------------------------------
- * The embedded files (with "/" as "/index.html"), the configuration download (GET "/config") and
- * the two device routes are not served yet: each answers 404 with an empty body. These three are
- * the only places to change: each becomes a call of ruxoCGIDownload, ruxoCGIDecklinkConfig or
- * ruxoCGINDIConfig with the same arguments. */
+/* ---- routes that other modules serve ---------------------------------------------------------
+ * The embedded files (with "/" as "/index.html"), the logo and the configuration download (GET
+ * "/config") are ruxoCGIDownload's. */
 
 static int cgiDownload(MHD_Connection* conn, const char* szPath, const char* szArgs)
 {
-    (void)szPath;
-    (void)szArgs;
-    return cgiReply(conn, MHD_HTTP_NOT_FOUND, std::string(), nullptr);
-}
-
-static int cgiDecklinkConfig(MHD_Connection* conn, const char* szArgs)
-{
-    (void)szArgs;
-    return cgiReply(conn, MHD_HTTP_NOT_FOUND, std::string(), nullptr);
-}
-
-static int cgiNDIConfig(const char* szArgs, MHD_Connection* conn)
-{
-    (void)szArgs;
-    return cgiReply(conn, MHD_HTTP_NOT_FOUND, std::string(), nullptr);
+    return ruxoCGIDownload(conn, szPath, szArgs);
 }
 
 /* ---- helpers ---------------------------------------------------------------------------------- */
@@ -335,6 +325,64 @@ int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, const char* szArg
     return cgiReply(conn, MHD_HTTP_OK, strBody, "application/json", headers);
 }
 
+/* ---- device lists ---------------------------------------------------------------------------
+ * Discovery runs here, on the web thread, without the web mutex: it touches no shared state, and
+ * every other request waits until it ends (an NDI search at most a minute). The records are large
+ * (tens of kilobytes), so they live on the heap, zeroed. */
+
+int ruxoCGIDecklinkConfig(MHD_Connection* conn, const char* szArgs)
+{
+    int isOutput = 0;
+    parseOpt(szArgs, "output=", &isOutput);
+    std::unique_ptr<RUXO_DECKLINKS> pDeckLinks(new RUXO_DECKLINKS());
+    (void)ruxoEnumBMD(isOutput, pDeckLinks.get());
+
+    const int nDevices = std::min(std::max(pDeckLinks->nDevices, 0), RUXO_MAX_DECKLINKS);
+    std::string strReply = "{ \"devices\": [\n";
+    for (int i = 0; i < nDevices; i++) {
+        const RUXO_DECKLINK& device = pDeckLinks->decklink[i];
+        strReply += "  { \"name\": \"";
+        strReply += _jsonText(device.tszDisplayName);
+        strReply += "\",\n  \"formats\": [\n";
+        const int nFormats = std::min(std::max(device.nFormats, 0), RUXO_MAX_DECKLINK_FORMATS);
+        for (int k = 0; k < nFormats; k++) {
+            const DECKLINK_FORMAT& format = device.formats[k];
+            strReply += "  { \"fmtcode\": " + std::to_string((int32_t)format.nFormatCode);
+            strReply += ", \"width\": " + std::to_string(format.nWidth);
+            strReply += ", \"height\": " + std::to_string(format.nHeight);
+            strReply += ", \"numFrame\": " + std::to_string(format.nFrameNum);
+            strReply += ", \"denFrame\": " + std::to_string(format.nFrameDen);
+            strReply += ", \"interlaced\": " + std::to_string(format.bInterlaced) + " }";
+            strReply += k + 1 < nFormats ? ",\n" : "\n";
+        }
+        strReply += "  ]\n  }";
+        strReply += i + 1 < nDevices ? ",\n" : "\n";
+    }
+    strReply += " ]\n}\n";
+    return cgiReply(conn, MHD_HTTP_OK, strReply, "application/json", _jsonReplyHeaders());
+}
+
+int ruxoCGINDIConfig(const char* szArgs, MHD_Connection* conn)
+{
+    int nWaitSecs = 5;
+    parseOpt(szArgs, "timeout=", &nWaitSecs);
+    std::unique_ptr<RUXO_NDI> pNDI(new RUXO_NDI());
+    (void)ruxoEnumNDI(pNDI.get(), nWaitSecs);
+
+    const uint32_t nSources = std::min<uint32_t>(pNDI->nSources, RUXO_MAX_NDI_SOURCES);
+    std::string strReply = "{ \"sources\": [\n";
+    for (uint32_t i = 0; i < nSources; i++) {
+        strReply += "  { \"name\": \"";
+        strReply += _jsonText(pNDI->tszSourceName[i]);
+        strReply += "\", \"addr\": \"";
+        strReply += _jsonText(pNDI->tszSourceAddr[i]);
+        strReply += "\" }\n";
+        strReply += i + 1 < nSources ? ",\n" : "\n";
+    }
+    strReply += " ]\n}\n";
+    return cgiReply(conn, MHD_HTTP_OK, strReply, "application/json", _jsonReplyHeaders());
+}
+
 /* ---- channel actions ------------------------------------------------------------------------- */
 
 int ruxoCGIChannel(MHD_Connection* conn, int iChannel, const char* szArgs, const char* szPost)
@@ -409,9 +457,9 @@ static int _route(MHD_Connection* conn, const char* szPath, const char* szArgs, 
     if (_equalsNoCase(szPath, "/runtime"))
         return ruxoCGIRuntime(conn);
     if (_equalsNoCase(szPath, "/decklink_config"))
-        return cgiDecklinkConfig(conn, szArgs);
+        return ruxoCGIDecklinkConfig(conn, szArgs);
     if (_equalsNoCase(szPath, "/ndi_config"))
-        return cgiNDIConfig(szArgs, conn);
+        return ruxoCGINDIConfig(szArgs, conn);
     if (cgiHasPrefixNoCase(szPath, "/channel"))
         return ruxoCGIChannel(conn, _channelNumber(szPath), szArgs, szPost);
     return cgiDownload(conn, szPath, szArgs);

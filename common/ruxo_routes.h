@@ -15,4 +15,11 @@ int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, const char* szArg
 /* "/channelN?start|stop|preview": iChannel counts from 1; szPost is not used. */
 int ruxoCGIChannel(MHD_Connection* conn, int iChannel, const char* szArgs, const char* szPost);
 
+/* "/decklink_config?output=N": the DeckLink devices with the display modes of their input side, or
+ * of their output side when N is not 0. */
+int ruxoCGIDecklinkConfig(MHD_Connection* conn, const char* szArgs);
+/* "/ndi_config?timeout=S": the NDI sources found by a search in steps of S seconds (5 when
+ * missing). The arguments stand in the reverse order of its twin's. */
+int ruxoCGINDIConfig(const char* szArgs, MHD_Connection* conn);
+
 #endif

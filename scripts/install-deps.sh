@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building (and, with "test", testing) ruxod needs.
-# Idempotent: asks apt only for what is missing, and updates the package lists once, first.
+# Installs the Debian packages that building (and, with "test", testing) ruxod needs, and for "test"
+# the browser tests' npm packages (tests/web, from its lock file).
+# Idempotent: asks apt only for what is missing, and updates the package lists once, first; runs
+# "npm ci" only when the installed packages are not those of the lock file.
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
 
 pkgs=(cmake g++ make pkg-config libcjson-dev libmicrohttpd-dev libgnutls28-dev ffmpeg)
 if [ "${1:-}" = "test" ]; then
-    pkgs+=(libgtest-dev curl openssl iproute2 util-linux procps python3 locales)
+    pkgs+=(libgtest-dev curl openssl iproute2 util-linux procps python3 locales
+           chromium fonts-dejavu-core nodejs)
 fi
 
 missing=()
@@ -14,6 +18,11 @@ for p in "${pkgs[@]}"; do
         missing+=("$p")
     fi
 done
+# A Node.js build that brings its own npm provides the command without Debian's npm package (and
+# conflicts with it): ask for the package only when the command is missing.
+if [ "${1:-}" = "test" ] && ! command -v npm >/dev/null 2>&1; then
+    missing+=(npm)
+fi
 
 if [ "${#missing[@]}" -gt 0 ]; then
     if [ "$(id -u)" -ne 0 ]; then
@@ -23,4 +32,14 @@ if [ "${#missing[@]}" -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update
     apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+if [ "${1:-}" = "test" ]; then
+    web="$root/tests/web"
+    stamp="$web/node_modules/.installed-package-lock.json"
+    if ! cmp -s "$web/package-lock.json" "$stamp"; then
+        # playwright-core drives the system's chromium: it never downloads a browser of its own.
+        (cd "$web" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --ignore-scripts)
+        cp "$web/package-lock.json" "$stamp"
+    fi
 fi

@@ -1,7 +1,8 @@
 /* test_config_locale.cpp -- the configuration under a locale taken from the environment: keys and
- * words still match in ASCII under a Turkish locale, and JSON numbers keep their full stop under a
- * locale whose decimal separator is a comma. Each test runs in a process of its own (the locale is
- * set once per process), with the locale compiled into a private folder by localedef. */
+ * words still match in ASCII under a Turkish locale, and JSON numbers keep their full stop (and the
+ * legacy reader's decimals read alike) under a locale whose decimal separator is a comma. Each test
+ * runs in a process of its own (the locale is set once per process), with the locale compiled into
+ * a private folder by localedef. */
 #include <gtest/gtest.h>
 
 #include <locale.h>
@@ -83,6 +84,20 @@ TEST(ConfigLocale, NumbersKeepTheFullStopUnderADecimalComma) {
     cJSON* doc = cJSON_Parse(strRender.c_str());
     EXPECT_NE(nullptr, doc);
     cJSON_Delete(doc);
+}
+
+TEST(ConfigLocale, LegacyDecimalsReadAlikeUnderADecimalComma) {
+    TempFolder dir;
+    if (!useLocale(dir, "de_DE", "de_DE.UTF-8")) GTEST_SKIP() << "de_DE locale not available";
+    ASSERT_STREQ(",", localeconv()->decimal_point);
+    for (const char* szRate : {"25.5", "25,5"}) {
+        const std::string strFile = dir.file("ruxod.conf");
+        ASSERT_TRUE(writeFile(strFile, std::string("<Slot1>\n<Output>\nVideoFrameRate ") + szRate +
+                                           "\n</Output>\n</Slot1>\n"));
+        EXPECT_EQ(1, ruxoImportConfigXML(strFile.c_str()));
+        EXPECT_FLOAT_EQ(25.5f, g_ruxoChannels[0].targets[0].target.video.attr.fFps) << szRate;
+        EXPECT_NE(std::string::npos, ruxoRenderLegacyConfig().find("\"frameRate\": 25.5,\n")) << szRate;
+    }
 }
 
 TEST(ConfigLocale, StartUpSetsTheLocaleEvenWhenTheFileCannotBeOpened) {

@@ -1,6 +1,7 @@
 /* test_config_save.cpp -- saving the configuration when the file system fails: a full disk (a small
  * tmpfs) and a read-only folder (a tmpfs remounted read-only), each in a private mount namespace of
- * a child process; and the tree shared by threads that replace, read and save it at once. */
+ * a child process, and a first start there that cannot write the converted legacy file; and the
+ * tree shared by threads that replace, read and save it at once. */
 #include <gtest/gtest.h>
 
 #include <errno.h>
@@ -76,6 +77,19 @@ void checkFailedSaveKeeps(const std::string& strOld, size_t nMemo) {
     CHILD_CHECK(!fileExists(strFile + ".tmp"));
 }
 
+/* Fills the file system of the folder to its last byte. */
+void fillUp(const std::string& strFolder) {
+    int fd = open((strFolder + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    CHILD_CHECK(fd >= 0);
+    char buf[1024] = {0};
+    while (write(fd, buf, sizeof(buf)) > 0) {
+    }
+    while (write(fd, buf, 1) == 1) {
+    }
+    CHILD_CHECK(errno == ENOSPC);
+    close(fd);
+}
+
 }  // namespace
 
 TEST(ConfigSave, FullDiskKeepsTheOldFile) {
@@ -85,23 +99,11 @@ TEST(ConfigSave, FullDiskKeepsTheOldFile) {
         const std::string strOld = saveFirstConfig(dir.path(), 100);
         const std::string strFile = g_tszfnConfig;
 
-        // Fill the file system to the last byte.
-        const std::string strFiller = dir.file("filler");
-        int fd = open(strFiller.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-        CHILD_CHECK(fd >= 0);
-        char buf[1024] = {0};
-        for (int i = 0; i < 1000; i++) {
-            if (write(fd, buf, sizeof(buf)) < 0) break;
-        }
-        while (write(fd, buf, 1) == 1) {
-        }
-        CHILD_CHECK(errno == ENOSPC);
-        close(fd);
-
+        fillUp(dir.path());
         checkFailedSaveKeeps(strOld, 20000);
 
         // With room again the same save succeeds.
-        unlink(strFiller.c_str());
+        unlink(dir.file("filler").c_str());
         CHILD_CHECK(ruxoExportConfig(NULL) == 0);
         CHILD_CHECK(readFile(strFile) == printTree());
         CHILD_CHECK(!fileExists(strFile + ".tmp"));
@@ -131,6 +133,45 @@ TEST(ConfigSave, FirstStartOnAReadOnlyFolderRunsWithoutATree) {
         CHILD_CHECK(!ruxoConfigLoadFailed());
         CHILD_CHECK(ruxoExportConfig(NULL) == -1);
     });
+}
+
+/* A first start whose converted configuration cannot be written, on a read-only folder and on a
+ * full disk (where the legacy file could be deleted): the legacy file stays, no tree. */
+TEST(ConfigSave, ALegacyFileIsKeptWhenTheConversionCannotBeWritten) {
+    for (bool bFull : {false, true}) {
+        SCOPED_TRACE(bFull ? "full disk" : "read-only folder");
+        TempFolder dir;
+        ASSERT_FALSE(dir.path().empty());
+        runInNamespace(dir.path(), "size=64k,mode=0755", [&] {
+            const std::string strLegacy = dir.file("ruxod.conf");
+            const std::string strText = "log 1\nHTTPPort 9191\n<Slot1>\nEnable 1\n</Slot1>\n";
+            CHILD_CHECK(writeFile(strLegacy, strText));
+            if (bFull) {
+                fillUp(dir.path());
+            } else {
+                CHILD_CHECK(mount(NULL, dir.path().c_str(), NULL, MS_REMOUNT | MS_RDONLY, NULL) == 0);
+            }
+            ruxoSetConfigPath(dir.path().c_str());
+            ruxoImportConfig();
+            CHILD_CHECK(g_jsonConfig == NULL);
+            CHILD_CHECK(!fileExists(g_tszfnConfig));
+            CHILD_CHECK(readFile(strLegacy) == strText);
+            CHILD_CHECK(ruxoConfigNoTreeReason().find(g_tszfnConfig) != std::string::npos);
+            // The records keep what was read, so a later save (at exit, say) writes the converted
+            // configuration, with the log level 1 raised to 32.
+            CHILD_CHECK(!ruxoConfigLoadFailed());
+            CHILD_CHECK(g_globalSettings.nLogLevel == 32);
+            std::string strRender = ruxoRenderLegacyConfig();
+            CHILD_CHECK(strRender.find("\"log\": 32,") != std::string::npos);
+            CHILD_CHECK(strRender.find("\"httpPort\": 9191,") != std::string::npos);
+            CHILD_CHECK(g_ruxoChannels[0].bEnable == 1);
+            if (bFull) {
+                unlink(dir.file("filler").c_str());
+                CHILD_CHECK(ruxoExportConfig(NULL) == 0);
+                CHILD_CHECK(readFile(g_tszfnConfig) == strRender);
+            }
+        });
+    }
 }
 
 TEST(ConfigSave, ThreadsReplaceReadAndSaveTheTree) {

@@ -111,12 +111,14 @@ protected:
         ASSERT_NO_FATAL_FAILURE(startDaemon());
     }
 
-    /* Starts the daemon and waits until its start message has been printed. */
+    /* Starts the daemon and waits until its start message has been printed. The output file
+     * collects every instance of the sandbox, so the message must be a new one. */
     void startDaemon()
     {
+        const size_t nBefore = countOf(m_d.output(), "RUXOD started successfully!");
         ASSERT_EQ(0, m_d.start(env()));
         ASSERT_GT(m_d.pid(), 0);
-        ASSERT_TRUE(waitUntil([&]() { return m_d.output().find("RUXOD started successfully!") != std::string::npos; },
+        ASSERT_TRUE(waitUntil([&]() { return countOf(m_d.output(), "RUXOD started successfully!") > nBefore; },
                               15000))
             << m_d.output();
     }

@@ -1,7 +1,8 @@
 /* routes_daemon_test.cpp -- the API routes of the real daemon, run in its private namespace with the
  * scripted fake transcoder, driven over loopback with curl: channel actions and their result texts,
  * the status of 64 channels, configuration posts (plain, multipart, import) and their effects on
- * the saved file, the cookie and the web server's port. */
+ * the saved file, the cookie and the web server's port; the logo beside the program and the
+ * configuration download. */
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -360,4 +361,63 @@ TEST_F(RoutesDaemon, PortChangeMovesTheServerAboutASecondLater)
     usleep(1500 * 1000);
     EXPECT_TRUE(canConnect(nNewPort));
     stopDaemon();
+}
+
+TEST_F(RoutesDaemon, LogoBesideTheProgramAndTheConfigurationDownload)
+{
+    startDaemon(config(channel(false, "/media/in.mp4", "run")));
+    const std::string strLogo = m_d.binDir() + "/ruxooem.png";
+
+    /* No logo, an empty one, one byte too large, a folder and a named pipe: 404, at once. */
+    CurlReply r = get("/ruxooem.png");
+    EXPECT_EQ(r.nStatus, 404);
+    EXPECT_EQ(r.strBody, "");
+    const struct {
+        const char* szWhat;
+        size_t cb; /* for a file */
+    } refused[] = {{"empty", 0}, {"too large", 1000000}, {"folder", 0}, {"fifo", 0}};
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.szWhat);
+        const std::string strWhat = c.szWhat;
+        if (strWhat == "folder")
+            ASSERT_EQ(mkdir(strLogo.c_str(), 0755), 0);
+        else if (strWhat == "fifo")
+            ASSERT_EQ(mkfifo(strLogo.c_str(), 0644), 0);
+        else
+            ASSERT_TRUE(writeFile(strLogo, std::string(c.cb, 'L')));
+        r = get("/ruxooem.png");
+        EXPECT_EQ(r.nStatus, 404);
+        EXPECT_EQ(r.strBody, "");
+        EXPECT_FALSE(r.hasHeader("content-type"));
+        ASSERT_EQ(strWhat == "folder" ? rmdir(strLogo.c_str()) : unlink(strLogo.c_str()), 0);
+    }
+
+    /* The largest logo is served whole, any case of its name; it is read afresh every time. */
+    const std::string strBig = std::string(999999, 'B');
+    ASSERT_TRUE(writeFile(strLogo, strBig));
+    r = get("/RuxoOEM.png");
+    EXPECT_EQ(r.nStatus, 200);
+    EXPECT_EQ(r.strBody, strBig);
+    EXPECT_EQ(r.header("content-type"), "image/png");
+    EXPECT_EQ(r.header("cache-control"), "max-age=86400");
+    EXPECT_FALSE(r.hasHeader("content-disposition"));
+    ASSERT_TRUE(writeFile(strLogo, "x"));
+    r = get("/ruxooem.png?dl=1");
+    EXPECT_EQ(r.nStatus, 200);
+    EXPECT_EQ(r.strBody, "x");
+    EXPECT_EQ(r.header("content-disposition"), "attachment");
+    /* The login gate stands in front of it. */
+    EXPECT_NE(get("/ruxooem.png", false).strBody.find("Login Authentication"), std::string::npos);
+
+    /* The configuration download is the text the daemon saves, the password included. */
+    r = get("/config");
+    EXPECT_EQ(r.nStatus, 200);
+    EXPECT_EQ(r.header("content-type"), "application/json");
+    EXPECT_FALSE(r.hasHeader("content-disposition"));
+    EXPECT_NE(r.strBody.find("\"loginPass\":\t\"pw\""), std::string::npos) << r.strBody;
+    CurlReply d = get("/config?dl=1");
+    EXPECT_EQ(d.header("content-disposition"), "attachment; filename=ruxod.json");
+    EXPECT_EQ(d.strBody, r.strBody);
+    EXPECT_EQ(get("/status").nStatus, 200);
+    EXPECT_EQ(stopDaemon(), r.strBody);
 }

@@ -16,6 +16,7 @@
 #include "ruxo_curl.h"
 #include "ruxo.h"
 #include "ruxo_cgi.h"
+#include "ruxo_cgi_files.h"
 #include "ruxo_cgi_internal.h"
 #include "ruxo_channel.h"
 #include "ruxo_config.h"
@@ -263,17 +264,19 @@ TEST_F(Routes, PathsReachTheirRoutesInOrder)
         const char* szMethod;
         const char* szPath;
         int nStatus;
-        const char* szWhat; /* "status", "runtime", "empty" (404 hand-over or channel 404) */
+        const char* szWhat; /* "status", "runtime", "page", "config", "devices" and "sources" (the
+                             * empty device lists: no device library beside this program), "empty" (404) */
     } cases[] = {
         {"GET", "/status", 200, "status"},        {"GET", "/STATUS", 200, "status"},
         {"GET", "/Status", 200, "status"},        {"POST", "/status", 200, "status"},
         {"GET", "/status/", 404, "empty"},        {"GET", "/runtime", 200, "runtime"},
-        {"POST", "/RunTime", 200, "runtime"},     {"GET", "/", 404, "empty"},
-        {"GET", "/config", 404, "empty"},         {"GET", "/CONFIG?import", 404, "empty"},
-        {"GET", "/decklink_config", 404, "empty"}, {"GET", "/ndi_config?x=1", 404, "empty"},
-        {"GET", "/index.html", 404, "empty"},     {"GET", "/login", 404, "empty"},
-        {"GET", "/channel", 404, "empty"},        {"GET", "/channels", 404, "empty"},
-        {"GET", "/nothing/here", 404, "empty"},   {"GET", "/statusx", 404, "empty"},
+        {"POST", "/RunTime", 200, "runtime"},     {"GET", "/", 200, "page"},
+        {"POST", "/", 200, "page"},               {"GET", "/config", 200, "config"},
+        {"GET", "/CONFIG?import", 200, "config"}, {"GET", "/decklink_config", 200, "devices"},
+        {"POST", "/NDI_Config?timeout=0", 200, "sources"}, {"GET", "/index.html", 200, "page"},
+        {"GET", "/login", 404, "empty"},          {"GET", "/channel", 404, "empty"},
+        {"GET", "/channels", 404, "empty"},       {"GET", "/nothing/here", 404, "empty"},
+        {"GET", "/statusx", 404, "empty"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.szMethod) + " " + c.szPath);
@@ -285,6 +288,14 @@ TEST_F(Routes, PathsReachTheirRoutesInOrder)
             EXPECT_EQ(r.header("content-type"), "application/json");
         } else if (what == "runtime") {
             EXPECT_NE(r.strBody.find("\"previewPort\": 9527"), std::string::npos) << r.strBody;
+        } else if (what == "devices") {
+            EXPECT_EQ(r.strBody, "{ \"devices\": [\n ]\n}\n");
+        } else if (what == "sources") {
+            EXPECT_EQ(r.strBody, "{ \"sources\": [\n ]\n}\n");
+        } else if (what == "page") {
+            EXPECT_EQ(r.strBody, ruxotest::readFile(RUXO_WEB_DIR "/index.html"));
+        } else if (what == "config") {
+            EXPECT_EQ(r.strBody, printTree());
         } else {
             EXPECT_EQ(r.strBody, "");
         }
@@ -791,4 +802,139 @@ TEST_F(Routes, EnableThatCannotBeAddedLeavesTheTreeAsItWas)
     g_stub[0].state = RUXO_STATE_IDLE;
     EXPECT_EQ(get("/channel1?start").nStatus, 200);
     EXPECT_EQ(enableOf(0), 1);
+}
+
+/* ---- embedded files and the configuration download -------------------------------------------- */
+
+TEST_F(Routes, EmbeddedFilesTableMatchesTheWebFolder)
+{
+    const char* const names[RUXO_CGI_FILE_COUNT] = {
+        "index.html",   "style.css", "main.js",  "running.png", "idle.png",   "stopping.png",
+        "start.png",    "preview.png", "stop.png", "settings.png", "help.png", "create.png",
+        "remove.png",   "edit.png",  "apply.png", "cancel.png",
+    };
+    for (int i = 0; i < RUXO_CGI_FILE_COUNT; i++) {
+        SCOPED_TRACE(names[i]);
+        ASSERT_NE(g_cgiFiles[i].szFile, nullptr);
+        EXPECT_STREQ(g_cgiFiles[i].szFile, names[i]);
+        const std::string strFile = ruxotest::readFile(std::string(RUXO_WEB_DIR "/") + names[i]);
+        ASSERT_FALSE(strFile.empty());
+        ASSERT_EQ(g_cgiFiles[i].nSize, (int)strFile.size());
+        EXPECT_EQ(std::string(g_cgiFiles[i].buf, (size_t)g_cgiFiles[i].nSize), strFile);
+        if (i < 3)
+            continue;
+        /* Icons: PNG, 8-bit RGBA, 16 x 16 (the stopping ball 20 x 20). */
+        ASSERT_GT(strFile.size(), 26u);
+        EXPECT_EQ(strFile.compare(0, 8, "\x89PNG\r\n\x1a\n"), 0);
+        const unsigned char* pHeader = (const unsigned char*)strFile.data() + 16;
+        const unsigned int nWidth = (pHeader[0] << 24) | (pHeader[1] << 16) | (pHeader[2] << 8) | pHeader[3];
+        const unsigned int nHeight = (pHeader[4] << 24) | (pHeader[5] << 16) | (pHeader[6] << 8) | pHeader[7];
+        const unsigned int nSide = std::string(names[i]) == "stopping.png" ? 20 : 16;
+        EXPECT_EQ(nWidth, nSide);
+        EXPECT_EQ(nHeight, nSide);
+        EXPECT_EQ(pHeader[8], 8) << "bit depth";
+        EXPECT_EQ(pHeader[9], 6) << "colour type RGBA";
+    }
+    EXPECT_EQ(g_cgiFiles[RUXO_CGI_FILE_COUNT].szFile, nullptr);
+    EXPECT_EQ(g_cgiFiles[RUXO_CGI_FILE_COUNT].nSize, 0);
+    EXPECT_EQ(g_cgiFiles[RUXO_CGI_FILE_COUNT].buf, nullptr);
+}
+
+TEST_F(Routes, EmbeddedFilesWithTheirHeaders)
+{
+    struct Case {
+        const char* szMethod;
+        const char* szPath;
+        const char* szFile;
+        const char* szType;
+        bool bAttachment;
+    } cases[] = {
+        {"GET", "/", "index.html", "text/html", false},
+        {"GET", "/index.html", "index.html", "text/html", false},
+        {"GET", "/Index.HTML", "index.html", "text/html", false},
+        {"GET", "/MAIN.JS", "main.js", "text/javascript", false},
+        {"GET", "/style.css?dl=1", "style.css", "text/css", true},
+        {"GET", "/style.css?x=1&dl=1", "style.css", "text/css", true},
+        {"GET", "/style.css?dl=0", "style.css", "text/css", false},
+        {"POST", "/main.js", "main.js", "text/javascript", false},
+        {"GET", "/stopping.png", "stopping.png", "image/png", false},
+        {"GET", "/CANCEL.png?dl=1", "cancel.png", "image/png", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.szMethod) + " " + c.szPath);
+        CurlReply r = std::string(c.szMethod) == "POST" ? post(c.szPath, "ignored body") : get(c.szPath);
+        ASSERT_EQ(r.nStatus, 200);
+        EXPECT_EQ(r.strBody, ruxotest::readFile(std::string(RUXO_WEB_DIR "/") + c.szFile));
+        EXPECT_EQ(r.header("content-type"), c.szType);
+        EXPECT_EQ(r.count("content-type"), 1);
+        EXPECT_EQ(r.header("cache-control"), "max-age=86400");
+        EXPECT_EQ(r.header("connection"), "Keep-Alive");
+        EXPECT_EQ(r.header("content-disposition"), c.bAttachment ? "attachment" : "");
+        EXPECT_LT(headerAt(r, "content-type"), headerAt(r, "cache-control"));
+        if (c.bAttachment) {
+            EXPECT_LT(headerAt(r, "cache-control"), headerAt(r, "content-disposition"));
+        }
+    }
+    /* Every icon, by its own name. */
+    for (int i = 3; i < RUXO_CGI_FILE_COUNT; i++) {
+        SCOPED_TRACE(g_cgiFiles[i].szFile);
+        CurlReply r = get(std::string("/") + g_cgiFiles[i].szFile);
+        EXPECT_EQ(r.nStatus, 200);
+        EXPECT_EQ(r.header("content-type"), "image/png");
+        EXPECT_EQ(r.strBody.size(), (size_t)g_cgiFiles[i].nSize);
+    }
+}
+
+TEST_F(Routes, PathsOutsideTheTableAnswer404)
+{
+    for (const char* szPath : {"/favicon.ico", "/web/index.html", "/index.html/", "/index.htm", "/.html",
+                               "/ruxooem.png", "/RUXOOEM.PNG?dl=1", "/config/", "/%2e%2e/main.js",
+                               "//index.html"}) {
+        SCOPED_TRACE(szPath);
+        CurlReply r = get(szPath);
+        EXPECT_EQ(r.nStatus, 404);
+        EXPECT_EQ(r.strBody, "");
+        EXPECT_FALSE(r.hasHeader("content-type"));
+        EXPECT_FALSE(r.hasHeader("cache-control"));
+    }
+}
+
+TEST_F(Routes, ConfigurationDownload)
+{
+    setTree(config("se cret", channels(2)));
+    CurlReply r = get("/config", {"-b", "auth=se+cret"});
+    ASSERT_EQ(r.nStatus, 200);
+    EXPECT_EQ(r.strBody, printTree());
+    EXPECT_NE(r.strBody.find("\"se cret\""), std::string::npos) << "the download holds the password";
+    EXPECT_EQ(r.header("content-type"), "application/json");
+    EXPECT_EQ(r.header("cache-control"), "no-cache");
+    EXPECT_FALSE(r.hasHeader("content-disposition"));
+
+    for (const char* szPath : {"/config?dl=1", "/CONFIG?x=1&dl=1"}) {
+        SCOPED_TRACE(szPath);
+        CurlReply d = get(szPath, {"-b", "auth=se+cret"});
+        EXPECT_EQ(d.nStatus, 200);
+        EXPECT_EQ(d.strBody, printTree());
+        EXPECT_EQ(d.header("content-disposition"), "attachment; filename=ruxod.json");
+        EXPECT_LT(headerAt(d, "cache-control"), headerAt(d, "content-disposition"));
+    }
+    /* Nothing was saved or changed by reading. */
+    EXPECT_EQ(savedFile(), "");
+    EXPECT_TRUE(g_callbacks.empty());
+}
+
+TEST_F(Routes, ConfigurationDownloadWithoutATree)
+{
+    {
+        std::lock_guard<std::recursive_mutex> l(g_configLock);
+        cJSON_Delete(g_jsonConfig);
+        g_jsonConfig = nullptr;
+    }
+    CurlReply r = get("/config?dl=1");
+    EXPECT_EQ(r.nStatus, 503);
+    EXPECT_EQ(r.header("content-type").compare(0, 10, "text/plain"), 0) << r.header("content-type");
+    EXPECT_FALSE(r.strBody.empty());
+    EXPECT_FALSE(r.hasHeader("content-disposition"));
+    /* The page itself is still served. */
+    EXPECT_EQ(get("/").nStatus, 200);
 }

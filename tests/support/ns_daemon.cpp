@@ -69,6 +69,7 @@ bool loopbackUp(std::string* pErr)
 }
 
 pid_t s_pidWatchdog = 0;
+std::vector<pid_t> s_keptChildren; /* children that killAll leaves alone (keepChild) */
 
 /* A child that outlives a test process killed by a crash or a timeout: when the test process
  * ends, its end of the pipe closes, and the watchdog kills every process left in the test's
@@ -219,6 +220,16 @@ int waitChild(pid_t pid, int nTimeoutMs)
 }
 
 }  // namespace
+
+bool enterTestNamespaces(std::string* pErr)
+{
+    return enterNamespaces(pErr);
+}
+
+void keepChild(pid_t pid)
+{
+    s_keptChildren.push_back(pid);
+}
 
 bool canConnect(int nPort)
 {
@@ -492,7 +503,13 @@ void NsDaemon::killAll()
         return;
     for (int nRound = 0; nRound < 100; nRound++) {
         std::vector<pid_t> kids = childrenOf(getpid());
-        kids.erase(std::remove(kids.begin(), kids.end(), s_pidWatchdog), kids.end());
+        kids.erase(std::remove_if(kids.begin(), kids.end(),
+                                  [](pid_t kid) {
+                                      return kid == s_pidWatchdog ||
+                                             std::find(s_keptChildren.begin(), s_keptChildren.end(), kid) !=
+                                                 s_keptChildren.end();
+                                  }),
+                   kids.end());
         if (kids.empty())
             break;
         for (pid_t kid : kids)

@@ -60,7 +60,7 @@ public:
     bool alive() const;
     std::string output() const;
 
-    /* Kills every process left below the test process and reaps them. */
+    /* Kills every process left below the test process (but the kept ones) and reaps them. */
     void killAll();
 
 private:
@@ -73,6 +73,13 @@ private:
     bool m_bExited = false;
     int m_nExitStatus = -1;
 };
+
+/* Enters the private namespaces (once per process) without a sandbox yet: a launcher does so
+ * before it starts a program that must share them. False with a reason when that fails. */
+bool enterTestNamespaces(std::string* pErr);
+/* killAll leaves this child of the test process alone (a program that a launcher runs inside the
+ * namespaces, beside the daemons it asks for). */
+void keepChild(pid_t pid);
 
 /* Small helpers for test bodies (the file and process helpers, waitUntil and nowMs come from
  * ruxo_test_env.h). */
