@@ -482,15 +482,24 @@ RUXO_CHANNEL_STATE ruxoGetChannelStateOf(int iChannel, const cJSON* jsonChannel)
     return ruxoGetState(iChannel);
 }
 
-/* A number that is not negative in decimal, with leading zeros up to nMinDigits ("%0*d"),
- * appended without a temporary text. */
-static void appendNumber(std::string& str, int nValue, int nMinDigits = 1)
+/* Writes a number that is not negative in decimal at p, with leading zeros up to nMinDigits
+ * ("%0*d"), never past pEnd; returns the end of what was written. */
+static char* putNumber(char* p, char* pEnd, int nValue, int nMinDigits = 1)
 {
     char sz[16];
     std::to_chars_result r = std::to_chars(sz, sz + sizeof(sz), nValue);
-    for (int n = (int)(r.ptr - sz); n < nMinDigits; n++)
-        str += '0';
-    str.append(sz, r.ptr);
+    for (int n = (int)(r.ptr - sz); n < nMinDigits && p < pEnd; n++)
+        *p++ = '0';
+    for (const char* q = sz; q < r.ptr && p < pEnd; q++)
+        *p++ = *q;
+    return p;
+}
+
+static char* putText(char* p, char* pEnd, const char* sz)
+{
+    while (*sz && p < pEnd)
+        *p++ = *sz++;
+    return p;
 }
 
 void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus)
@@ -527,27 +536,32 @@ void ruxoGetChannelStatusOf(int iChannel, const cJSON* jsonChannel, LPTSTR tszSt
     ruxoGetStreamProgress(iChannel, &nTime, &nFPS, &nBitrate);
     if (nTime < 0 && nFPS < 0 && nBitrate < 0)
         return;
-    static thread_local std::string s_strText; /* keeps its room from one status to the next */
-    std::string& strText = s_strText;
-    strText.clear();
+    char szNumbers[64]; /* at most "596523:14:07   2147483647fps@2147483647Kbps" */
+    char* p = szNumbers;
+    char* pEnd = szNumbers + sizeof(szNumbers);
     if (nTime >= 0) { /* "%02d:%02d:%02d   " */
-        appendNumber(strText, nTime / 3600, 2);
-        strText += ':';
-        appendNumber(strText, (nTime % 3600) / 60, 2);
-        strText += ':';
-        appendNumber(strText, nTime % 60, 2);
-        strText += "   ";
-    } else {
-        strText.assign(tszStatus, strnlen(tszStatus, cchStatus));
+        p = putNumber(p, pEnd, nTime / 3600, 2);
+        p = putText(p, pEnd, ":");
+        p = putNumber(p, pEnd, (nTime % 3600) / 60, 2);
+        p = putText(p, pEnd, ":");
+        p = putNumber(p, pEnd, nTime % 60, 2);
+        p = putText(p, pEnd, "   ");
     }
     if (nFPS >= 0) {
-        appendNumber(strText, nFPS);
-        strText += "fps";
+        p = putNumber(p, pEnd, nFPS);
+        p = putText(p, pEnd, "fps");
     }
     if (nBitrate >= 0) {
-        strText += '@';
-        appendNumber(strText, nBitrate);
-        strText += "Kbps";
+        p = putText(p, pEnd, "@");
+        p = putNumber(p, pEnd, nBitrate);
+        p = putText(p, pEnd, "Kbps");
     }
+    if (nTime >= 0) {
+        ruxoCopyText(tszStatus, cchStatus, szNumbers, (size_t)(p - szNumbers));
+        return;
+    }
+    /* No time yet: the numbers follow the caller's text. */
+    std::string strText(tszStatus, strnlen(tszStatus, cchStatus));
+    strText.append(szNumbers, (size_t)(p - szNumbers));
     ruxoCopyText(tszStatus, cchStatus, strText.data(), strText.size());
 }
