@@ -3,6 +3,32 @@
 # host's folders are not touched. Needs root. Expects BUILD (the build folder) to be set for
 # bench_setup.
 
+# bench_need COMMAND [PACKAGE]: installs the Debian package (named as the command by default) when
+# the command is missing.
+bench_need() {
+    command -v "$1" >/dev/null 2>&1 && return 0
+    local pkg=${2:-$1}
+    DEBIAN_FRONTEND=noninteractive apt-get install -y "$pkg" >/dev/null ||
+        { DEBIAN_FRONTEND=noninteractive apt-get update >/dev/null &&
+          DEBIAN_FRONTEND=noninteractive apt-get install -y "$pkg" >/dev/null; }
+}
+
+# bench_status_config FILE N ENABLE PORT PASSWORD: the status benchmarks' configuration: N channels
+# ("enable" ENABLE, true or false) of the scripted fake transcoder ("fake:run"), "log" off.
+bench_status_config() {
+    local i
+    {
+        printf '{"global":{"log":0,"httpPort":%d,"autoRestart":1,"loginPass":"%s"},"channels":[' "$4" "$5"
+        for ((i = 0; i < $2; i++)); do
+            [ "$i" -gt 0 ] && printf ','
+            printf '{"enable":%s,"input":{"sources":[{"format":"file","url":"/media/in_%d.ts"}]},' "$3" "$i"
+            printf '"output":{"customOptions":"fake:run","targets":[{"format":"file","url":"/tmp/out_%d.ts",' "$i"
+            printf '"video":{"enable":true,"codec":"h264"},"audio":{"enable":true,"codec":"aac"}}]}}'
+        done
+        printf ']}'
+    } >"$1"
+}
+
 # bench_enter_ns SCRIPT ARGS...: runs the script again inside a new namespace; returns at once there.
 bench_enter_ns() {
     if [ -z "${RUXO_BENCH_IN_NS:-}" ]; then

@@ -29,14 +29,9 @@ while getopts "n:r:i" opt; do
 done
 shift $((OPTIND - 1))
 
-if ! command -v valgrind >/dev/null 2>&1; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y valgrind >/dev/null ||
-        { DEBIAN_FRONTEND=noninteractive apt-get update >/dev/null &&
-          DEBIAN_FRONTEND=noninteractive apt-get install -y valgrind >/dev/null; }
-fi
-
 # shellcheck source=bench/ns_setup.sh
 . "$HERE/ns_setup.sh"
+bench_need valgrind
 
 # ---- inside the namespace: one build ----------------------------------------------------------
 if [ -n "${RUXO_BENCH_IN_NS:-}" ]; then
@@ -44,16 +39,7 @@ if [ -n "${RUXO_BENCH_IN_NS:-}" ]; then
     OUT=$2
     bench_setup ruxod-callgrind "$FAKE"
     trap bench_teardown EXIT
-    {
-        printf '{"global":{"log":0,"httpPort":%d,"autoRestart":1,"loginPass":"%s"},"channels":[' "$PORT" "$PASS"
-        for ((i = 0; i < N; i++)); do
-            [ "$i" -gt 0 ] && printf ','
-            printf '{"enable":%s,"input":{"sources":[{"format":"file","url":"/media/in_%d.ts"}]},' "$ENABLE" "$i"
-            printf '"output":{"customOptions":"fake:run","targets":[{"format":"file","url":"/tmp/out_%d.ts",' "$i"
-            printf '"video":{"enable":true,"codec":"h264"},"audio":{"enable":true,"codec":"aac"}}]}}'
-        done
-        printf ']}'
-    } >/etc/ruxod/ruxod.json
+    bench_status_config /etc/ruxod/ruxod.json "$N" "$ENABLE" "$PORT" "$PASS"
     # The daemon detaches: callgrind follows the fork and writes one file per process.
     valgrind --tool=callgrind --callgrind-out-file="$OUT.%p" --toggle-collect='ruxoCGIRoute*' \
         "$W/bin/ruxod" >"$W/ruxod.out" 2>&1 </dev/null

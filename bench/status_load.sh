@@ -41,14 +41,9 @@ while getopts "d:r:c:k:i" opt; do
 done
 shift $((OPTIND - 1))
 
-if ! command -v wrk >/dev/null 2>&1; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y wrk >/dev/null ||
-        { DEBIAN_FRONTEND=noninteractive apt-get update >/dev/null &&
-          DEBIAN_FRONTEND=noninteractive apt-get install -y wrk >/dev/null; }
-fi
-
 # shellcheck source=bench/ns_setup.sh
 . "$HERE/ns_setup.sh"
+bench_need wrk
 T=$(mktemp -d /tmp/ruxod-status-XXXXXX)
 cleanup() {
     bench_all_down
@@ -56,20 +51,6 @@ cleanup() {
 }
 trap cleanup EXIT
 bench_builds "$@"
-
-write_config() { # $1 file, $2 channel count
-    local i
-    {
-        printf '{"global":{"log":0,"httpPort":%d,"autoRestart":1,"loginPass":"%s"},"channels":[' "$PORT" "$PASS"
-        for ((i = 0; i < $2; i++)); do
-            [ "$i" -gt 0 ] && printf ','
-            printf '{"enable":%s,"input":{"sources":[{"format":"file","url":"/media/in_%d.ts"}]},' "$ENABLE" "$i"
-            printf '"output":{"customOptions":"fake:run","targets":[{"format":"file","url":"/tmp/out_%d.ts",' "$i"
-            printf '"video":{"enable":true,"codec":"h264"},"audio":{"enable":true,"codec":"aac"}}]}}'
-        done
-        printf ']}'
-    } >"$1"
-}
 
 # GET of a route on the daemon's loopback, run inside its network namespace.
 get() { nsenter -t "$1" -n curl -s -b "auth=$PASS" "http://127.0.0.1:$PORT$2"; }
@@ -121,7 +102,7 @@ echo
 printf '%-9s %-6s %-6s %-12s %-12s %-7s %-11s %-11s %-8s %-16s %-6s\n' channels conns build "status r/s" \
     "runtime r/s" ratio "status p50" "status p99" "rt p99" "us/req st:rt" errors
 for n in $COUNTS; do
-    write_config "$T/config-$n.json" "$n"
+    bench_status_config "$T/config-$n.json" "$n" "$ENABLE" "$PORT" "$PASS"
     bench_daemons_up "$T/ctl-$n" "$FAKE" "$T/config-$n.json"
     pids=("${PIDS[@]}")
     for p in "${pids[@]}"; do
