@@ -1,6 +1,8 @@
-/* ruxo_cgi.cpp -- the embedded web server: start and stop over HTTP or HTTPS, the access list
- * ("ipACL") checked on every new connection, the request log beside the configuration file, the
- * collection of request bodies in the one body buffer, and the login gate in front of the API routes.
+/* ruxo_cgi.cpp -- the embedded web server: start and stop over HTTP or HTTPS (and the restart
+ * after a changed setting, which falls back to the previous port), the access list ("ipACL")
+ * checked on every new connection, the request log beside the configuration file, the collection
+ * of each request's body, and the login gate in front of the API routes. What one client may hold
+ * (bodies, connections, time) is ruxo_cgi_limits.cpp.
  *
  * Every callback runs on the library's one internal polling thread. Start and stop run on the main
  * thread or a timer thread, under the server-lifecycle mutex, never with the web mutex or the
@@ -17,12 +19,18 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
+#include <new>
 #include <string>
+#include <vector>
+
+#include <gnutls/gnutls.h>
 
 #include "ruxo.h"
 #include "ruxo_config.h"
@@ -33,27 +41,37 @@ unsigned int g_nCGIIdleTimeout = 60;
 
 #define RUXO_CGI_DEFAULT_PORT 8888
 
+#define RUXO_CGI_LOG_PATH_MAX 1000     /* longer paths are cut in the request log */
+#define RUXO_CGI_LOG_ROTATE_SIZE 5000000 /* the request log is rotated above this size */
+
 static MHD_Daemon* g_mhd = nullptr;
 static std::mutex s_mtxLifecycle;  /* serialises start and stop; never taken on the web thread */
+/* Whether the running server uses TLS, and the port of the last server that ran (0: none yet). */
+static std::atomic<bool> s_bTls(false);
+static int s_nLastPort = 0;
 
-/* The one request-body buffer. The POST that holds it has the buffer's address in its request
- * slot (con_cls). Only the web thread touches these, and the stop once that thread has ended. */
-static char s_szPost[RUXO_CGI_POST_MAX];
-static size_t s_cchPost = 0;
-static bool s_bPostHeld = false;
-static bool s_bPostOverflow = false;
-
-/* Request-slot mark of a GET after its first call. */
-static char s_cGetMark;
+/* One request on its way through the handler's calls; its request slot (con_cls) points to it
+ * from the first call until the library reports the request's end. */
+struct CGI_REQUEST {
+    bool bPost = false;
+    bool bLogin = false;     /* a login form of a client that has not passed the gate */
+    bool bHoldsBody = false; /* counted in the body limits */
+    bool bOverflow = false;  /* the body outgrew its limit: answered 413, never routed */
+    bool bAnswered = false;  /* answered at the first call: nothing more is done with it */
+    uint32_t ulClient = 0;   /* the client's IPv4 address, host byte order */
+    size_t cchMax = 0;       /* the body's limit */
+    std::string strBody;
+};
 
 /* ---- small pieces ---------------------------------------------------------------------------- */
 
-static void cgiFreePostBuffer(void)
+/* Gives back the request's body slot and its memory. */
+static void cgiDropBody(CGI_REQUEST* pRequest)
 {
-    memset(s_szPost, 0, s_cchPost < sizeof(s_szPost) ? s_cchPost + 1 : sizeof(s_szPost));
-    s_cchPost = 0;
-    s_bPostHeld = false;
-    s_bPostOverflow = false;
+    if (pRequest->bHoldsBody)
+        cgiReleaseBody(pRequest->ulClient, !pRequest->bLogin);
+    pRequest->bHoldsBody = false;
+    std::string().swap(pRequest->strBody);
 }
 
 /* The value of a hexadecimal digit (either case), -1 for any other character. */
@@ -233,10 +251,18 @@ static MHD_Result mhdAccessPolicyCallback(void* cls, const sockaddr* addr, sockl
     uint32_t ulHost = ntohl(((const sockaddr_in*)addr)->sin_addr.s_addr);
 
     std::string strAcl;
-    {
+    bool bTree = false;
+    try {
         std::lock_guard<std::recursive_mutex> lock(g_configLock);
+        bTree = g_jsonConfig != nullptr;
         strAcl = getJsonString(jsonGetItem(g_jsonConfig, "global"), "ipACL");
+    } catch (const std::bad_alloc&) {
+        return MHD_NO; /* out of memory: no list to check against */
     }
+    /* Without a tree the file's password and access list are unknown: only this host gets in,
+     * to post a configuration. */
+    if (!bTree)
+        return (ulHost >> 24) == 127 ? MHD_YES : MHD_NO;
     return cgiAclAllows(strAcl.c_str(), ulHost) ? MHD_YES : MHD_NO;
 }
 
@@ -248,15 +274,16 @@ static void cgiWriteRequestLog(MHD_Connection* conn, const char* szMethod, const
         return;
 
     int nLog = 0;
-    std::string strfnLog;
+    std::string strStem;
     {
         std::lock_guard<std::recursive_mutex> lock(g_configLock);
         nLog = getJsonInt(jsonGetItem(g_jsonConfig, "global"), "log");
-        if (nLog != 0)
-            strfnLog = ruxoGetExPath("_cgi.log");
+        if (nLog != 0 && !g_tszfnConfig.empty())
+            strStem = ruxoGetExPath("_cgi");
     }
-    if (nLog == 0 || strfnLog.empty())
+    if (nLog == 0 || strStem.empty())
         return;
+    const std::string strfnLog = strStem + ".log";
 
     const MHD_ConnectionInfo* pInfo = MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     if (pInfo == nullptr || pInfo->client_addr == nullptr || pInfo->client_addr->sa_family != AF_INET)
@@ -277,18 +304,42 @@ static void cgiWriteRequestLog(MHD_Connection* conn, const char* szMethod, const
     strLine += "] ";
     strLine += cgiLogEscape(szMethod);
     strLine += ' ';
-    strLine += cgiLogEscape(szPath);
+    if (strlen(szPath) > RUXO_CGI_LOG_PATH_MAX) {
+        strLine += cgiLogEscape(std::string(szPath, RUXO_CGI_LOG_PATH_MAX).c_str());
+        strLine += "...";
+    } else {
+        strLine += cgiLogEscape(szPath);
+    }
     strLine += " from ";
     strLine += szAddr;
     strLine += ':';
     strLine += std::to_string(ntohs(pAddr->sin_port));
     strLine += '\n';
 
-    FILE* fp = fopen(strfnLog.c_str(), "ae");
-    if (fp == nullptr)
+    /* Rotated like the channel logs, so that requests cannot fill the disk. Only this thread
+     * writes the request log. */
+    struct stat st;
+    if (stat(strfnLog.c_str(), &st) == 0 && st.st_size > RUXO_CGI_LOG_ROTATE_SIZE)
+        ruxoRotateLogFiles(strStem.c_str(), ".log");
+    /* Only a regular file is written, opened without blocking: a named pipe at the path must not
+     * hold the web thread. */
+    int fd = open(strfnLog.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0)
         return;
-    fwrite(strLine.data(), 1, strLine.size(), fp);
-    fclose(fp);
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        const char* p = strLine.data();
+        size_t cchLeft = strLine.size();
+        while (cchLeft > 0) {
+            ssize_t n = write(fd, p, cchLeft);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            p += n;
+            cchLeft -= (size_t)n;
+        }
+    }
+    close(fd);
 }
 
 /* ---- replies --------------------------------------------------------------------------------- */
@@ -329,37 +380,70 @@ int cgiQueueReply(MHD_Connection* conn, unsigned int nStatus, MHD_Response* pRes
 
 /* ---- login gate and router ------------------------------------------------------------------- */
 
+/* The library's callbacks are called from C: no exception may leave them. Out of memory, an
+ * iteration stops (the text or list is then short, which reads as no match). */
 static MHD_Result mhdKeyValueIterator(void* cls, MHD_ValueKind kind, const char* key, const char* value)
 {
     (void)kind;
     std::string* pstrText = (std::string*)cls;
-    if (!pstrText->empty())
-        *pstrText += '&';
-    if (key != nullptr)
-        *pstrText += key;
-    if (value != nullptr) {
-        *pstrText += '=';
-        *pstrText += value;
+    try {
+        if (!pstrText->empty())
+            *pstrText += '&';
+        if (key != nullptr)
+            *pstrText += key;
+        if (value != nullptr) {
+            *pstrText += '=';
+            *pstrText += value;
+        }
+    } catch (const std::bad_alloc&) {
+        return MHD_NO;
     }
     return MHD_YES;
 }
 
-int ruxoCGIAuth(const std::string& strCookie, const std::string& strPass)
+/* Collects the values of every cookie named exactly "auth". */
+static MHD_Result mhdAuthCookieIterator(void* cls, MHD_ValueKind kind, const char* key, const char* value)
 {
-    size_t i = 0;
-    while (i < strCookie.size()) {
-        size_t j = strCookie.find_first_of("&; ", i);
-        if (j == std::string::npos)
-            j = strCookie.size();
-        /* "auth=" holds no separator, so a match lies wholly inside this token. */
-        if (strCookie.compare(i, 5, "auth=") == 0) {
-            std::string strValue = _urlDecode(strCookie.data() + i + 5, j - i - 5);
-            return cgiSecretEquals(strValue, strPass) ? 1 : 0;
-        }
-        i = j + 1;
+    (void)kind;
+    try {
+        if (key != nullptr && strcmp(key, "auth") == 0)
+            ((std::vector<std::string>*)cls)->push_back(value != nullptr ? value : "");
+    } catch (const std::bad_alloc&) {
+        return MHD_NO;
     }
-    /* Without an "auth" cookie the value is empty, which never equals a password. */
-    return 0;
+    return MHD_YES;
+}
+
+int ruxoCGIAuth(const std::vector<std::string>& authCookies, const std::string& strPass)
+{
+    /* Another application on the same host may set an "auth" cookie of its own: any one that
+     * holds the password admits. Without an "auth" cookie nothing equals a password. */
+    bool bMatch = false;
+    for (const std::string& strCookie : authCookies) {
+        if (cgiSecretEquals(_urlDecode(strCookie.data(), strCookie.size()), strPass))
+            bMatch = true;
+    }
+    return bMatch ? 1 : 0;
+}
+
+/* What the login gate does with a request: let it pass, take it to the login path, or show the
+ * login page. */
+enum CGI_GATE { CGI_GATE_PASS, CGI_GATE_LOGIN, CGI_GATE_PAGE };
+
+static CGI_GATE cgiGate(MHD_Connection* conn, const char* szPath)
+{
+    std::string strPass;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_configLock);
+        strPass = ruxoGetLoginPass(jsonGetItem(g_jsonConfig, "global"));
+    }
+    if (strPass.empty())
+        return CGI_GATE_PASS;
+    std::vector<std::string> authCookies;
+    MHD_get_connection_values(conn, MHD_COOKIE_KIND, mhdAuthCookieIterator, &authCookies);
+    if (ruxoCGIAuth(authCookies, strPass))
+        return CGI_GATE_PASS;
+    return cgiHasPrefixNoCase(szPath, "/logi") ? CGI_GATE_LOGIN : CGI_GATE_PAGE;
 }
 
 /* The login path: sets the cookie from the body's first field when it is "auth", and sends the
@@ -397,39 +481,150 @@ static int ruxoCGILoginPage(MHD_Connection* conn)
     return cgiReply(conn, MHD_HTTP_OK, strPage, "text/html", headers);
 }
 
-int ruxoCGI(MHD_Connection* conn, const char* szPath, char* szPost)
+int ruxoCGI(MHD_Connection* conn, const char* szPath, char* szPost, size_t cchPost)
 {
-    std::string strArgs;
-    std::string strCookie;
-    MHD_get_connection_values(conn, MHD_GET_ARGUMENT_KIND, mhdKeyValueIterator, &strArgs);
-    MHD_get_connection_values(conn, MHD_COOKIE_KIND, mhdKeyValueIterator, &strCookie);
-
-    std::string strPass;
-    {
-        std::lock_guard<std::recursive_mutex> lock(g_configLock);
-        strPass = getJsonString(jsonGetItem(g_jsonConfig, "global"), "loginPass");
-    }
-
-    if (!strPass.empty() && !ruxoCGIAuth(strCookie, strPass)) {
-        if (cgiHasPrefixNoCase(szPath, "/logi"))
-            return ruxoCGILogin(szPost, conn);
+    switch (cgiGate(conn, szPath)) {
+    case CGI_GATE_LOGIN:
+        return ruxoCGILogin(szPost, conn);
+    case CGI_GATE_PAGE:
         return ruxoCGILoginPage(conn);
+    case CGI_GATE_PASS:
+        break;
     }
-    return ruxoCGIRoute(conn, szPath, strArgs.c_str(), szPost);
+    std::string strArgs;
+    MHD_get_connection_values(conn, MHD_GET_ARGUMENT_KIND, mhdKeyValueIterator, &strArgs);
+    return ruxoCGIRoute(conn, szPath, strArgs.c_str(), szPost, cchPost);
 }
 
 /* ---- request road ---------------------------------------------------------------------------- */
 
-char* cgiMultipartCut(char* szBody, const char* szContentType)
+char* cgiMultipartCut(char* szBody, size_t* pcchBody, const char* szContentType)
 {
     if (szContentType == nullptr || !cgiHasPrefixNoCase(szContentType, "multipart/form-data"))
         return szBody;
-    char* pBegin = strstr(szBody, "\r\n\r\n");
+    char* pEnd = szBody + *pcchBody;
+    char* pBegin = (char*)memmem(szBody, *pcchBody, "\r\n\r\n", 4);
     pBegin = pBegin ? pBegin + 4 : szBody;
-    char* pEnd = strstr(pBegin, "\r\n--");
-    if (pEnd != nullptr)
-        *pEnd = '\0';
+    char* pCut = (char*)memmem(pBegin, (size_t)(pEnd - pBegin), "\r\n--", 4);
+    if (pCut != nullptr) {
+        *pCut = '\0';
+        pEnd = pCut;
+    }
+    *pcchBody = (size_t)(pEnd - pBegin);
     return pBegin;
+}
+
+/* The client's IPv4 address in host byte order (0 when the library gives none). */
+static uint32_t cgiClientAddress(MHD_Connection* conn)
+{
+    const MHD_ConnectionInfo* pInfo = MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (pInfo == nullptr || pInfo->client_addr == nullptr || pInfo->client_addr->sa_family != AF_INET)
+        return 0;
+    return ntohl(((const sockaddr_in*)pInfo->client_addr)->sin_addr.s_addr);
+}
+
+/* Whether the request announces a body longer than cchMax. */
+static bool cgiAnnouncesMore(MHD_Connection* conn, size_t cchMax)
+{
+    const char* szLength = MHD_lookup_connection_value(conn, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (szLength == nullptr)
+        return false;
+    unsigned long long cch = 0;
+    for (const char* p = szLength; *p >= '0' && *p <= '9'; p++) {
+        cch = cch * 10 + (unsigned long long)(*p - '0');
+        if (cch > cchMax)
+            return true;
+    }
+    return false;
+}
+
+static int cgiRefuse(MHD_Connection* conn, unsigned int nStatus, const char* szText)
+{
+    return cgiReply(conn, nStatus, szText, "text/plain; charset=utf-8");
+}
+
+/* The first call of a POST: the gate answers a client without the password at once, before any
+ * body is collected (only the login form's small body is); a body that is announced too long, or
+ * one over the limits of what a client may hold, is refused. Otherwise the body is collected. */
+static MHD_Result cgiBeginPost(MHD_Connection* conn, const char* szPath, CGI_REQUEST* pRequest)
+{
+    pRequest->bPost = true;
+    pRequest->ulClient = cgiClientAddress(conn);
+    CGI_GATE gate = cgiGate(conn, szPath);
+    pRequest->bLogin = gate == CGI_GATE_LOGIN;
+    pRequest->cchMax = pRequest->bLogin ? RUXO_CGI_LOGIN_BODY_MAX : RUXO_CGI_POST_MAX - 1;
+    int nAnswered = -1; /* -1: not answered; else whether the reply was queued */
+    if (gate == CGI_GATE_PAGE)
+        nAnswered = ruxoCGILoginPage(conn);
+    else if (cgiAnnouncesMore(conn, pRequest->cchMax))
+        nAnswered = cgiRefuse(conn, MHD_HTTP_CONTENT_TOO_LARGE, "request body too large\n");
+    else if (!cgiTakeBody(pRequest->ulClient, !pRequest->bLogin))
+        nAnswered = cgiRefuse(conn, MHD_HTTP_SERVICE_UNAVAILABLE, "too many uploads at once\n");
+    if (nAnswered < 0) {
+        pRequest->bHoldsBody = true;
+        return MHD_YES;
+    }
+    /* The library sends the reply and closes the connection without reading the body. */
+    pRequest->bAnswered = true;
+    cgiConnRequestArrived(conn);
+    return nAnswered ? MHD_YES : MHD_NO;
+}
+
+/* The last call of a POST: the whole body has arrived. */
+static MHD_Result cgiEndPost(MHD_Connection* conn, const char* szPath, CGI_REQUEST* pRequest)
+{
+    cgiConnRequestArrived(conn);
+    if (pRequest->bOverflow) {
+        cgiDropBody(pRequest);
+        return cgiRefuse(conn, MHD_HTTP_CONTENT_TOO_LARGE, "request body too large\n") ? MHD_YES : MHD_NO;
+    }
+    const char* szContentType = MHD_lookup_connection_value(conn, MHD_HEADER_KIND, "Content-Type");
+    size_t cchBody = pRequest->strBody.size();
+    char* szBody = cgiMultipartCut(&pRequest->strBody[0], &cchBody, szContentType);
+    int nResult = ruxoCGI(conn, szPath, szBody, cchBody);
+    cgiDropBody(pRequest);
+    return nResult ? MHD_YES : MHD_NO;
+}
+
+static MHD_Result cgiHandleRequest(MHD_Connection* connection, const char* url, const char* method,
+                                   const char* upload_data, size_t* upload_data_size, void** con_cls)
+{
+    bool bGet = ruxoStrCaseCmp(method, "GET") == 0;
+    if (!bGet && ruxoStrCaseCmp(method, "POST") != 0)
+        return MHD_NO; /* HEAD, PUT and every other method: no reply, the connection is closed */
+
+    CGI_REQUEST* pRequest = (CGI_REQUEST*)*con_cls;
+    if (pRequest == nullptr) {
+        pRequest = new CGI_REQUEST;
+        *con_cls = pRequest;
+        if (bGet)
+            return MHD_YES; /* its deadline holds until the last byte of a body it may carry */
+        return cgiBeginPost(connection, url, pRequest);
+    }
+    if (pRequest->bAnswered) {
+        *upload_data_size = 0;
+        return MHD_YES;
+    }
+
+    if (*upload_data_size > 0) {
+        /* A GET's body is read and dropped. Once a POST's body outgrows its limit, the rest is
+         * dropped as well and the request is answered 413 when it ends. */
+        if (pRequest->bPost && !pRequest->bOverflow) {
+            if (*upload_data_size > pRequest->cchMax - pRequest->strBody.size()) {
+                pRequest->bOverflow = true;
+                std::string().swap(pRequest->strBody);
+            } else {
+                pRequest->strBody.append(upload_data, *upload_data_size);
+            }
+        }
+        *upload_data_size = 0;
+        return MHD_YES;
+    }
+    if (bGet) {
+        cgiConnRequestArrived(connection);
+        return ruxoCGI(connection, url, nullptr, 0) ? MHD_YES : MHD_NO;
+    }
+    return cgiEndPost(connection, url, pRequest);
 }
 
 static MHD_Result mhdAccessHandlerCallback(void* cls, MHD_Connection* connection, const char* url,
@@ -439,69 +634,29 @@ static MHD_Result mhdAccessHandlerCallback(void* cls, MHD_Connection* connection
 {
     (void)cls;
     (void)version;
-    cgiWriteRequestLog(connection, method, url);
-
-    if (ruxoStrCaseCmp(method, "GET") == 0) {
-        if (*con_cls == nullptr) {
-            *con_cls = &s_cGetMark;
-            return MHD_YES;
-        }
-        /* A body on a GET is read and dropped; the request is routed once, when it is over. */
-        if (*upload_data_size > 0) {
-            *upload_data_size = 0;
-            return MHD_YES;
-        }
-        return ruxoCGI(connection, url, nullptr) ? MHD_YES : MHD_NO;
+    /* Out of memory: the locks are scoped, so closing the connection is all there is to do. */
+    try {
+        cgiWriteRequestLog(connection, method, url);
+        return cgiHandleRequest(connection, url, method, upload_data, upload_data_size, con_cls);
+    } catch (const std::bad_alloc&) {
+        return MHD_NO;
     }
-
-    if (ruxoStrCaseCmp(method, "POST") == 0) {
-        if (*con_cls == nullptr) {
-            if (s_bPostHeld)
-                return MHD_NO;
-            s_bPostHeld = true;
-            s_cchPost = 0;
-            s_bPostOverflow = false;
-            s_szPost[0] = '\0';
-            *con_cls = s_szPost;
-            return MHD_YES;
-        }
-        if (*upload_data_size > 0) {
-            /* Once a chunk does not fit, every later one is dropped as well: joining later chunks
-             * could give a different text that still parses. */
-            size_t cch = *upload_data_size;
-            if (!s_bPostOverflow && cch < sizeof(s_szPost) - s_cchPost) {
-                memcpy(s_szPost + s_cchPost, upload_data, cch);
-                s_cchPost += cch;
-                s_szPost[s_cchPost] = '\0';
-            } else {
-                s_bPostOverflow = true;
-            }
-            *upload_data_size = 0;
-            return MHD_YES;
-        }
-        const char* szContentType = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Type");
-        char* szBody = cgiMultipartCut(s_szPost, szContentType);
-        int nResult = ruxoCGI(connection, url, szBody);
-        cgiFreePostBuffer();
-        *con_cls = nullptr;
-        return nResult ? MHD_YES : MHD_NO;
-    }
-
-    /* HEAD, PUT and every other method: no reply, the connection is closed. */
-    return MHD_NO;
 }
 
-/* Called when a request ends, also without its final call (an aborted upload, a time-out). */
+/* Called when a request ends, also without its final call (an aborted upload, a time-out, the
+ * server's stop): frees what the request held, and starts the wait for the next request. */
 static void mhdRequestCompleted(void* cls, MHD_Connection* connection, void** con_cls,
                                 MHD_RequestTerminationCode toe)
 {
     (void)cls;
-    (void)connection;
     (void)toe;
-    if (con_cls != nullptr && *con_cls == s_szPost) {
-        cgiFreePostBuffer();
+    if (con_cls != nullptr && *con_cls != nullptr) {
+        CGI_REQUEST* pRequest = (CGI_REQUEST*)*con_cls;
+        cgiDropBody(pRequest);
+        delete pRequest;
         *con_cls = nullptr;
     }
+    cgiConnAwaitRequest(connection);
 }
 
 /* ---- start and stop -------------------------------------------------------------------------- */
@@ -509,33 +664,58 @@ static void mhdRequestCompleted(void* cls, MHD_Connection* connection, void** co
 /* Largest certificate or key file read; anything bigger is no PEM file worth loading. */
 #define RUXO_CGI_PEM_MAX (16 * 1024 * 1024)
 
-std::string cgiReadFile(const std::string& strfn, size_t cbMax)
+std::string cgiReadFile(const std::string& strfn, size_t cbMax, std::string* pstrReason)
 {
-    std::string strText;
-    if (strfn.empty())
-        return strText;
-    /* Non-blocking so that a named pipe cannot hold the start; it changes nothing for a file. */
-    int fd = open(strfn.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return strText;
+    std::string strText, strReason;
+    /* Non-blocking so that a named pipe cannot hold the caller; it changes nothing for a file. */
+    int fd = strfn.empty() ? -1 : open(strfn.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 || (size_t)st.st_size > cbMax) {
-        close(fd);
-        return strText;
-    }
-    strText.resize((size_t)st.st_size);
+    if (strfn.empty())
+        strReason = "no file named";
+    else if (fd < 0)
+        strReason = "cannot open " + strfn + ": " + strerror(errno);
+    else if (fstat(fd, &st) != 0)
+        strReason = "cannot read " + strfn + ": " + strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        strReason = strfn + " is not a regular file";
+    else if (st.st_size <= 0)
+        strReason = strfn + " is empty";
+    else if ((uintmax_t)st.st_size > cbMax)
+        strReason = strfn + " is too large";
+    else
+        strText.resize((size_t)st.st_size);
     size_t cbRead = 0;
     while (cbRead < strText.size()) {
         ssize_t n = read(fd, &strText[cbRead], strText.size() - cbRead);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0)
+            strReason = "cannot read " + strfn + ": " + strerror(errno);
         if (n <= 0)
             break;
         cbRead += (size_t)n;
     }
-    close(fd);
-    strText.resize(cbRead);
+    if (fd >= 0)
+        close(fd);
+    strText.resize(strReason.empty() ? cbRead : 0);
+    if (strText.empty() && strReason.empty())
+        strReason = strfn + " is empty";
+    if (pstrReason != nullptr)
+        *pstrReason = strReason;
     return strText;
+}
+
+/* Why the TLS library refuses a certificate and key that the server could not start with. */
+static std::string cgiTlsRefusal(const std::string& strCert, const std::string& strKey)
+{
+    gnutls_certificate_credentials_t cred;
+    if (gnutls_certificate_allocate_credentials(&cred) < 0)
+        return "the TLS library refused them";
+    gnutls_datum_t datumCert = {(unsigned char*)strCert.data(), (unsigned int)strCert.size()};
+    gnutls_datum_t datumKey = {(unsigned char*)strKey.data(), (unsigned int)strKey.size()};
+    int nResult = gnutls_certificate_set_x509_key_mem(cred, &datumCert, &datumKey, GNUTLS_X509_FMT_PEM);
+    gnutls_certificate_free_credentials(cred);
+    return nResult < 0 ? gnutls_strerror(nResult) : "the TLS library refused them";
 }
 
 static void cgiWipe(std::string& str)
@@ -556,19 +736,29 @@ bool cgiJsonSetBool(cJSON* jsonObject, const char* szKey, bool bValue, bool bAdd
     if (jsonItem == nullptr && !bAddMissing)
         return false;
     cJSON* jsonBool = cJSON_CreateBool(bValue ? 1 : 0);
-    if (jsonBool == nullptr)
+    return cgiJsonSetItem(jsonObject, szKey, jsonBool);
+}
+
+bool cgiJsonSetItem(cJSON* jsonObject, const char* szKey, cJSON* jsonValue)
+{
+    if (jsonValue == nullptr)
         return false;
+    if (!cJSON_IsObject(jsonObject)) {
+        cJSON_Delete(jsonValue);
+        return false;
+    }
+    cJSON* jsonItem = jsonGetItem(jsonObject, szKey);
     bool bDone;
     if (jsonItem == nullptr || jsonItem->string == nullptr) {
-        bDone = cJSON_AddItemToObject(jsonObject, szKey, jsonBool) != 0;
+        bDone = cJSON_AddItemToObject(jsonObject, szKey, jsonValue) != 0;
     } else {
         /* The first exact match of the item's own key is the item itself: an earlier one would
          * also have been the earlier case-insensitive match. */
         std::string strKey = jsonItem->string;
-        bDone = cJSON_ReplaceItemInObjectCaseSensitive(jsonObject, strKey.c_str(), jsonBool) != 0;
+        bDone = cJSON_ReplaceItemInObjectCaseSensitive(jsonObject, strKey.c_str(), jsonValue) != 0;
     }
     if (!bDone)
-        cJSON_Delete(jsonBool);
+        cJSON_Delete(jsonValue);
     return bDone;
 }
 
@@ -581,6 +771,55 @@ static bool cgiSetSslEnable(bool bValue, bool bOnlyIfFalse)
     if (bOnlyIfFalse && !cJSON_IsFalse(jsonGetItem(jsonGlobal, "sslEnable")))
         return false;
     return cgiJsonSetBool(jsonGlobal, "sslEnable", bValue, false);
+}
+
+/* The port the tree asks for: "httpPort" (its low 16 bits, as the library takes them), 8888 for 0
+ * and without a "global" object. The caller holds the configuration lock. */
+static int cgiConfiguredPort(const cJSON* jsonGlobal)
+{
+    /* A value whose low bits are 0 would make the library pick a random port: the default too. */
+    int nValue = jsonGlobal != nullptr ? getJsonInt(jsonGlobal, "httpPort") & 0xFFFF : 0;
+    return nValue != 0 ? nValue : RUXO_CGI_DEFAULT_PORT;
+}
+
+/* The server's overall connection limit: the descriptor limit minus the channels' share, so that
+ * connections never starve the transcoders' pipes and logs. */
+static unsigned int cgiConnectionLimit(void)
+{
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) {
+        printf("Web management: getrlimit(RLIMIT_NOFILE) failed: %s\n", strerror(errno));
+        return 64;
+    }
+    rlim_t nFiles = rl.rlim_cur == RLIM_INFINITY ? (rlim_t)1 << 20 : rl.rlim_cur;
+    if (nFiles > (rlim_t)1 << 20)
+        nFiles = (rlim_t)1 << 20;
+    return nFiles > RUXO_CGI_FDS_RESERVED + 64 ? (unsigned int)(nFiles - RUXO_CGI_FDS_RESERVED) : 64;
+}
+
+/* Starts the library's server; null when it refuses. With a certificate and key, HTTPS. */
+static MHD_Daemon* cgiStartDaemon(int nPort, const std::string* pstrCert, const std::string* pstrKey)
+{
+    /* poll, never select, which cannot watch descriptors from 1024 on. Not epoll either: this
+     * library's epoll loop now and then builds a reply's headers without the reply and crashes
+     * (seen under load after a restart into HTTPS); its poll loop does not. */
+    const unsigned int nFlags = MHD_USE_POLL_INTERNAL_THREAD;
+    unsigned int nTimeout = g_nCGIIdleTimeout;
+    unsigned int nConnections = cgiConnectionLimit();
+    unsigned int nPerClient = RUXO_CGI_CONNECTIONS_PER_CLIENT;
+    if (pstrCert != nullptr && pstrKey != nullptr) {
+        return MHD_start_daemon(nFlags | MHD_USE_TLS, (uint16_t)nPort, mhdAccessPolicyCallback, nullptr,
+                                mhdAccessHandlerCallback, nullptr, MHD_OPTION_HTTPS_MEM_KEY, pstrKey->c_str(),
+                                MHD_OPTION_HTTPS_MEM_CERT, pstrCert->c_str(), MHD_OPTION_CONNECTION_TIMEOUT,
+                                nTimeout, MHD_OPTION_NOTIFY_COMPLETED, mhdRequestCompleted, nullptr,
+                                MHD_OPTION_NOTIFY_CONNECTION, cgiConnNotify, nullptr, MHD_OPTION_CONNECTION_LIMIT,
+                                nConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, nPerClient, MHD_OPTION_END);
+    }
+    return MHD_start_daemon(nFlags, (uint16_t)nPort, mhdAccessPolicyCallback, nullptr, mhdAccessHandlerCallback,
+                            nullptr, MHD_OPTION_CONNECTION_TIMEOUT, nTimeout, MHD_OPTION_NOTIFY_COMPLETED,
+                            mhdRequestCompleted, nullptr, MHD_OPTION_NOTIFY_CONNECTION, cgiConnNotify, nullptr,
+                            MHD_OPTION_CONNECTION_LIMIT, nConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+                            nPerClient, MHD_OPTION_END);
 }
 
 int ruxoStartCGI(void)
@@ -598,54 +837,57 @@ int ruxoStartCGI(void)
     {
         std::lock_guard<std::recursive_mutex> lock(g_configLock);
         cJSON* jsonGlobal = jsonGetItem(g_jsonConfig, "global");
-        if (jsonGlobal != nullptr) {
-            /* The library takes the low 16 bits; a value whose low bits are 0 would make it pick
-             * a random port, so it means the default as well. */
-            int nValue = getJsonInt(jsonGlobal, "httpPort") & 0xFFFF;
-            nPort = nValue != 0 ? nValue : RUXO_CGI_DEFAULT_PORT;
-            bSsl = getJsonBool(jsonGlobal, "sslEnable") != 0;
-            if (bSsl) {
-                strfnCert = getJsonString(jsonGlobal, "sslCert");
-                strfnKey = getJsonString(jsonGlobal, "sslKey");
-            }
+        nPort = cgiConfiguredPort(jsonGlobal);
+        bSsl = jsonGlobal != nullptr && getJsonBool(jsonGlobal, "sslEnable") != 0;
+        if (bSsl) {
+            strfnCert = getJsonString(jsonGlobal, "sslCert");
+            strfnKey = getJsonString(jsonGlobal, "sslKey");
         }
     }
 
-    unsigned int nTimeout = g_nCGIIdleTimeout;
     MHD_Daemon* pDaemon = nullptr;
     bool bSslTurnedOff = false;
+    std::string strNoTls; /* why "sslEnable" asked for HTTPS and the server runs without it */
     if (bSsl) {
-        std::string strCert = cgiReadFile(strfnCert, RUXO_CGI_PEM_MAX);
-        std::string strKey = cgiReadFile(strfnKey, RUXO_CGI_PEM_MAX);
-        if (!strCert.empty() && !strKey.empty()) {
-            pDaemon = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_TLS, (uint16_t)nPort,
-                                       mhdAccessPolicyCallback, nullptr, mhdAccessHandlerCallback, nullptr,
-                                       MHD_OPTION_HTTPS_MEM_KEY, strKey.c_str(),
-                                       MHD_OPTION_HTTPS_MEM_CERT, strCert.c_str(),
-                                       MHD_OPTION_CONNECTION_TIMEOUT, nTimeout,
-                                       MHD_OPTION_NOTIFY_COMPLETED, mhdRequestCompleted, nullptr,
-                                       MHD_OPTION_END);
-            if (pDaemon == nullptr)
+        std::string strCert, strKey;
+        if (strfnCert.empty())
+            strNoTls = "no certificate file is set (\"sslCert\" is empty)";
+        else if (strfnKey.empty())
+            strNoTls = "no key file is set (\"sslKey\" is empty)";
+        else
+            strCert = cgiReadFile(strfnCert, RUXO_CGI_PEM_MAX, &strNoTls);
+        if (!strCert.empty())
+            strKey = cgiReadFile(strfnKey, RUXO_CGI_PEM_MAX, &strNoTls);
+        if (strNoTls.empty()) {
+            s_bTls = true; /* before the first request can ask */
+            pDaemon = cgiStartDaemon(nPort, &strCert, &strKey);
+            if (pDaemon == nullptr) {
                 bSslTurnedOff = cgiSetSslEnable(false, false);
+                strNoTls = "the certificate " + strfnCert + " and key " + strfnKey + " were refused: " +
+                           cgiTlsRefusal(strCert, strKey);
+            }
         }
         cgiWipe(strKey);
         cgiWipe(strCert);
     }
 
     if (pDaemon == nullptr) {
-        pDaemon = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD, (uint16_t)nPort,
-                                   mhdAccessPolicyCallback, nullptr, mhdAccessHandlerCallback, nullptr,
-                                   MHD_OPTION_CONNECTION_TIMEOUT, nTimeout,
-                                   MHD_OPTION_NOTIFY_COMPLETED, mhdRequestCompleted, nullptr,
-                                   MHD_OPTION_END);
+        s_bTls = false;
+        pDaemon = cgiStartDaemon(nPort, nullptr, nullptr);
         /* Neither start worked, so the port itself is the trouble (taken, for instance), not the
          * certificate: a passing clash must not turn TLS off for good. */
         if (pDaemon == nullptr && bSslTurnedOff)
             cgiSetSslEnable(true, true);
+        if (pDaemon != nullptr && bSsl)
+            printf("Web management: HTTPS not started, %s; serving plain HTTP on port %d\n", strNoTls.c_str(), nPort);
     }
 
     g_mhd = pDaemon;
-    return g_mhd != nullptr ? 1 : 0;
+    if (g_mhd == nullptr)
+        return 0;
+    s_nLastPort = nPort;
+    cgiStartWatcher();
+    return 1;
 }
 
 void ruxoStopCGI(void)
@@ -653,10 +895,82 @@ void ruxoStopCGI(void)
     std::lock_guard<std::mutex> lifecycle(s_mtxLifecycle);
     if (g_mhd == nullptr)
         return;
+    cgiStopWatcher();
     MHD_stop_daemon(g_mhd);
     g_mhd = nullptr;
-    /* The polling thread has ended: nothing holds the body buffer any more. */
-    cgiFreePostBuffer();
+    s_bTls = false;
+    /* The polling thread has ended: no request holds a body or a connection any more. */
+    cgiResetBodies();
+    cgiForgetConnections();
+}
+
+BOOL ruxoCGIUsesTls(void)
+{
+    return s_bTls ? TRUE : FALSE;
+}
+
+/* Why a server cannot listen on the port, as the system tells it to a socket of our own. */
+static std::string cgiPortProblem(int nPort)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return strerror(errno);
+    int nOn = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons((uint16_t)nPort);
+    std::string strProblem = "the web server could not start";
+    if (bind(fd, (struct sockaddr*)&addr, sizeof(addr)) != 0 || listen(fd, 1) != 0)
+        strProblem = strerror(errno);
+    close(fd);
+    return strProblem;
+}
+
+int ruxoRestartCGI(void)
+{
+    static long long s_tmLastRetryLine = 0; /* monotonic ms; only the daemon's timer thread restarts */
+    ruxoStopCGI();
+    if (ruxoStartCGI())
+        return 1;
+
+    int nWanted = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_configLock);
+        nWanted = cgiConfiguredPort(jsonGetItem(g_jsonConfig, "global"));
+    }
+    int nPrevious = 0;
+    {
+        std::lock_guard<std::mutex> lifecycle(s_mtxLifecycle);
+        nPrevious = s_nLastPort;
+    }
+    if (nPrevious != 0 && nPrevious != nWanted) {
+        /* The new port cannot be had: stay manageable on the one that worked, and keep it in the
+         * configuration, so that the next start finds it too. */
+        std::string strProblem = cgiPortProblem(nWanted);
+        {
+            std::lock_guard<std::recursive_mutex> lock(g_configLock);
+            cgiJsonSetItem(jsonGetItem(g_jsonConfig, "global"), "httpPort", cJSON_CreateNumber(nPrevious));
+            ruxoExportConfig(nullptr);
+        }
+        printf("Web management cannot listen on port %d (%s): it stays on port %d, which is put back as "
+               "\"httpPort\"\n",
+               nWanted, strProblem.c_str(), nPrevious);
+        s_tmLastRetryLine = 0;
+        if (ruxoStartCGI())
+            return 1;
+        nWanted = nPrevious;
+    }
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    long long tmNow = (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+    if (s_tmLastRetryLine == 0 || tmNow - s_tmLastRetryLine >= 60000) {
+        s_tmLastRetryLine = tmNow;
+        printf("Web management cannot listen on port %d (%s): trying again every 5 seconds\n", nWanted,
+               cgiPortProblem(nWanted).c_str());
+    }
+    return 0;
 }
 
 /* ---- titles ---------------------------------------------------------------------------------- */

@@ -18,6 +18,11 @@ extern pthread_mutex_t g_cgi_mutex;
 
 int ruxoStartCGI(void);  /* 1 when a server runs afterwards, 0 otherwise */
 void ruxoStopCGI(void);
+/* Stops the server and starts it again with the tree's settings. When the tree's port cannot be
+ * had, the server comes back on the port of the server before, which is put back into the tree
+ * and saved, with a line on standard output. 1 when a server runs afterwards; 0 when none could
+ * start (a line says so, at most once a minute): the caller tries again later. */
+int ruxoRestartCGI(void);
 const TCHAR* ruxoAppTitle(void);
 const TCHAR* ruxoAppName(void);
 

@@ -119,19 +119,16 @@ MHD_Response* ruxoCGIDownloadExt(const TCHAR* tszfn)
 static int cgiDownloadConfig(MHD_Connection* conn, bool bDownload)
 {
     char* szText = nullptr;
-    std::string strfnConfig;
-    bool bTree = false;
+    std::string strNoTree;
     {
         std::lock_guard<std::recursive_mutex> lock(g_configLock);
-        bTree = g_jsonConfig != nullptr;
-        if (bTree)
+        strNoTree = ruxoConfigNoTreeReason();
+        if (strNoTree.empty())
             szText = cJSON_Print(g_jsonConfig);
-        else
-            strfnConfig = g_tszfnConfig;
     }
-    if (!bTree)
-        return cgiReply(conn, MHD_HTTP_SERVICE_UNAVAILABLE, strfnConfig + " could not be loaded",
-                        "text/plain; charset=utf-8");
+    /* Without a tree there is nothing to download: say why, naming the file. */
+    if (!strNoTree.empty())
+        return cgiReply(conn, MHD_HTTP_SERVICE_UNAVAILABLE, strNoTree, "text/plain; charset=utf-8");
     if (szText == nullptr)
         return cgiReply(conn, MHD_HTTP_INTERNAL_SERVER_ERROR, std::string(), nullptr);
     MHD_Response* pResponse = MHD_create_response_from_buffer_with_free_callback(strlen(szText), szText, cJSON_free);

@@ -35,21 +35,59 @@ int cgiQueueReply(MHD_Connection* conn, unsigned int nStatus, MHD_Response* pRes
  * back exactly the password. */
 std::string cgiLoginCookie(const std::string& strPass);
 
-/* The router (ruxo_cgi.cpp): the login gate, then ruxoCGIRoute. */
-int ruxoCGI(MHD_Connection* conn, const char* szPath, char* szPost);
+/* The router (ruxo_cgi.cpp): the login gate, then ruxoCGIRoute. szPost is the body of a POST
+ * (writable, cchPost bytes long, with a NUL after them), null for a GET. */
+int ruxoCGI(MHD_Connection* conn, const char* szPath, char* szPost, size_t cchPost);
 
 /* The API routes behind the login gate (ruxo_routes.cpp). szArgs is the query text as the router
- * builds it ("k=v&k2"), szPost the body of a POST (writable), null for a GET. */
-int ruxoCGIRoute(MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost);
+ * builds it ("k=v&k2"), szPost the body of a POST (writable, cchPost bytes, then a NUL; it may hold
+ * NUL bytes of its own), null for a GET. */
+int ruxoCGIRoute(MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost, size_t cchPost);
+
+/* Whether the running server uses TLS (false while none runs). */
+BOOL ruxoCGIUsesTls(void);
 
 /* ---- pieces of the web server that stand alone (ruxo_cgi.cpp) ------------------------------- */
 
-/* Size of the one request-body buffer; a body keeps at most RUXO_CGI_POST_MAX - 1 characters.
+/* The collection limit of a request body: at most RUXO_CGI_POST_MAX - 1 bytes (more: 413).
  * A 64-channel configuration with five targets per channel prints to about 300 KB. */
 #define RUXO_CGI_POST_MAX (1024 * 1024)
+/* The body of a login form posted by a client that has not passed the gate (more: 413). */
+#define RUXO_CGI_LOGIN_BODY_MAX 4096
 
 /* Seconds after which an idle connection is closed; read at each server start. */
 extern unsigned int g_nCGIIdleTimeout;
+
+/* ---- what one client may hold (ruxo_cgi_limits.cpp) ------------------------------------------ */
+
+#define RUXO_CGI_BODIES_MAX 8             /* bodies collected at once past the gate, in all */
+#define RUXO_CGI_BODIES_PER_CLIENT 2      /* bodies collected at once from one client address */
+#define RUXO_CGI_CONNECTIONS_PER_CLIENT 64
+#define RUXO_CGI_FDS_RESERVED 256         /* descriptors kept for the channels' pipes and files */
+#define RUXO_CGI_REQUEST_SECONDS 60
+
+/* Seconds in which a request's headers and body must arrive, counted from the moment the server
+ * begins to wait for it (the connection's opening, or the end of the previous reply on it). */
+extern unsigned int g_nCGIRequestSeconds;
+
+/* Takes one body slot of the client (and, with bShared, one of the shared ones); false when a
+ * limit is reached. A login form of a client that has not passed the gate takes no shared slot,
+ * so clients without the password cannot lock out the ones that have it. Web thread only. */
+bool cgiTakeBody(uint32_t ulClient, bool bShared);
+void cgiReleaseBody(uint32_t ulClient, bool bShared);
+void cgiResetBodies(void); /* once no request is left (the server stopped) */
+
+/* The library's connection notification: enters and removes the connection's deadline. */
+void cgiConnNotify(void* cls, MHD_Connection* conn, void** socket_context, MHD_ConnectionNotificationCode code);
+/* The request has arrived whole (or is answered early): no deadline while it is answered. */
+void cgiConnRequestArrived(MHD_Connection* conn);
+/* The reply has gone: the wait for the connection's next request begins. */
+void cgiConnAwaitRequest(MHD_Connection* conn);
+/* The watcher thread that closes late connections, running while a server runs. */
+void cgiStartWatcher(void);
+void cgiStopWatcher(void);
+/* Drops what is left of the table once the server has stopped. */
+void cgiForgetConnections(void);
 
 /* The access-list verdict for a client (IPv4 address in host byte order): TRUE to admit. */
 BOOL cgiAclAllows(const char* szAcl, uint32_t ulHostAddr);
@@ -57,10 +95,10 @@ BOOL cgiAclAllows(const char* szAcl, uint32_t ulHostAddr);
 BOOL cgiAclNetMatches(const char* szNet, uint32_t ulHostAddr);
 
 /* The whole of a regular file of 1 to cbMax bytes (as text, NUL-terminated); empty when it does not
- * open, is no regular file (a folder, a pipe, a device), is empty or is larger. It is opened
- * without blocking, so a named pipe at the path cannot hold the caller. Certificates, keys, the
- * logo. */
-std::string cgiReadFile(const std::string& strfn, size_t cbMax);
+ * open, is no regular file (a folder, a pipe, a device), is empty or is larger, with the reason in
+ * *pstrReason when given (naming the file). It is opened without blocking, so a named pipe at the
+ * path cannot hold the caller. Certificates, keys, the logo. */
+std::string cgiReadFile(const std::string& strfn, size_t cbMax, std::string* pstrReason = nullptr);
 
 /* Whether sz begins with szPrefix, ASCII case ignored (ruxoStrCaseCmp: the locale never counts).
  * Methods, paths and header names go through ruxoStrCaseCmp or this. */
@@ -73,14 +111,18 @@ std::string cgiPercentEncode(const std::string& str);
 /* Request-log text: bytes below 0x20 and 0x7f written as "%XX". */
 std::string cgiLogEscape(const char* sz);
 /* The body the router gets: for a multipart form (szContentType beginning with
- * "multipart/form-data") the content of its first part, cut in place; otherwise szBody. */
-char* cgiMultipartCut(char* szBody, const char* szContentType);
-/* Whether the cookie text ("k=v&k2=v2") holds an "auth" cookie whose decoded value is strPass. */
-int ruxoCGIAuth(const std::string& strCookie, const std::string& strPass);
+ * "multipart/form-data") the content of its first part, cut in place (*pcchBody becomes its
+ * length); otherwise szBody. */
+char* cgiMultipartCut(char* szBody, size_t* pcchBody, const char* szContentType);
+/* Whether one of the request's cookies named "auth" (their values as sent) decodes to strPass. */
+int ruxoCGIAuth(const std::vector<std::string>& authCookies, const std::string& strPass);
 /* Makes member szKey of the object the boolean bValue: an existing member (first match, any case,
  * any type) is replaced in its place under its own key; a missing one is added last when
  * bAddMissing. Returns whether the object now holds the value; on a failure it is unchanged.
  * The caller holds the configuration lock. */
 bool cgiJsonSetBool(cJSON* jsonObject, const char* szKey, bool bValue, bool bAddMissing);
+/* Makes member szKey of the object jsonValue (taken over, also on a failure, when it is freed):
+ * in the place of an existing member, or added last. The caller holds the configuration lock. */
+bool cgiJsonSetItem(cJSON* jsonObject, const char* szKey, cJSON* jsonValue);
 
 #endif

@@ -26,7 +26,6 @@
 CPlayList g_ruxoPlaylists[64];
 
 #define RUXO_PLAYLISTS ((int)(sizeof(g_ruxoPlaylists) / sizeof(g_ruxoPlaylists[0])))
-#define RUXO_TIMESHIFT_SLOT_OFFSET 16
 /* The preview is served on RUXO_PREVIEW_PORT of every local address. */
 #define RUXO_TEXT_OF(x) #x
 #define RUXO_NUMBER_TEXT(x) RUXO_TEXT_OF(x)
@@ -140,12 +139,6 @@ static cJSON* getChannel(int iChannel)
 static const cJSON* channelItem(int iChannel, const cJSON* jsonChannel)
 {
     return iChannel >= 0 && iChannel < RUXO_MAX_CHANNELS ? jsonChannel : nullptr;
-}
-
-/* A channel is time-shifted when its output's "timeShift" reads as a non-zero integer. */
-static bool isTimeShifted(const cJSON* jsonChannel)
-{
-    return getJsonInt(jsonGetItem(jsonChannel, "output"), "timeShift") != 0;
 }
 
 /* The certificate item handed to a transcoder that serves HTTPS. */
@@ -459,27 +452,27 @@ int ruxoPreviewChannel(int iChannel)
     return ruxoTranscodeMA(iChannel, &source, 1, &target, 1, 1);
 }
 
+/* A channel runs in its own slot only, whatever its "timeShift" says: nothing runs a time-shifted
+ * transcoder, and slot N + 16 is channel N + 16's own. */
 void ruxoStopChannel(int iChannel, int nStopMode)
 {
-    CONFIG_GUARD guard(g_configLock);
-    const cJSON* jsonChannel = getChannel(iChannel);
-    if (jsonChannel != nullptr && isTimeShifted(jsonChannel))
-        ruxoStop(iChannel + RUXO_TIMESHIFT_SLOT_OFFSET, nStopMode);
     ruxoStop(iChannel, nStopMode);
 }
 
 RUXO_CHANNEL_STATE ruxoGetChannelState(int iChannel)
 {
-    CONFIG_GUARD guard(g_configLock);
-    return ruxoGetChannelStateOf(iChannel, getChannel(iChannel));
+    return ruxoGetState(iChannel);
 }
 
-RUXO_CHANNEL_STATE ruxoGetChannelStateOf(int iChannel, const cJSON* jsonChannel)
+void ruxoStopRemovedChannels(void)
 {
-    jsonChannel = channelItem(iChannel, jsonChannel);
-    if (jsonChannel != nullptr && isTimeShifted(jsonChannel))
-        return ruxoGetState(iChannel + RUXO_TIMESHIFT_SLOT_OFFSET);
-    return ruxoGetState(iChannel);
+    CONFIG_GUARD guard(g_configLock);
+    int nChannels = jsonGetArraySize(jsonGetItem(g_jsonConfig, "channels"));
+    for (int i = nChannels > 0 ? nChannels : 0; i < RUXO_MAX_CHANNELS; i++) {
+        RUXO_CHANNEL_STATE state = ruxoGetState(i);
+        if (state == RUXO_STATE_RUNNING || state == RUXO_STATE_PREVIEW)
+            ruxoStop(i, 0);
+    }
 }
 
 /* Writes a number that is not negative in decimal at p, with leading zeros up to nMinDigits

@@ -29,12 +29,15 @@ int ruxoStartChannel(int iChannel);
 int ruxoPreviewChannel(int iChannel);
 void ruxoStopChannel(int iChannel, int nStopMode);
 RUXO_CHANNEL_STATE ruxoGetChannelState(int iChannel);
+/* Stops (gracefully) the transcoder of every channel index that the tree no longer holds, after a
+ * new configuration has been installed: nothing else would ever stop it, and the next channel in
+ * that place would meet a busy slot. */
+void ruxoStopRemovedChannels(void);
 /* Writes a running channel's status text into tszStatus (cchStatus characters, NUL included), over
  * the text there or after it; leaves the buffer unchanged when there is nothing to report. */
 void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus);
-/* The same two for a caller that walks the channels itself: jsonChannel is item iChannel of
+/* The same for a caller that walks the channels itself: jsonChannel is item iChannel of
  * "channels" (null when there is none), valid only under the caller's g_configLock. */
-RUXO_CHANNEL_STATE ruxoGetChannelStateOf(int iChannel, const cJSON* jsonChannel);
 void ruxoGetChannelStatusOf(int iChannel, const cJSON* jsonChannel, LPTSTR tszStatus, size_t cchStatus);
 
 #endif

@@ -38,7 +38,8 @@ bool s_bLoadFailed = false;
 /* Replacements of the tree so far (ruxoConfigGeneration). */
 unsigned long s_ulGeneration = 0;
 
-/* Why the start-up load left no tree, naming the file; empty when nothing was recorded. */
+/* Why the start-up load left no tree, naming the file; empty when nothing was recorded, and
+ * cleared when a tree is installed. */
 std::string s_strNoTreeReason;
 
 typedef std::lock_guard<std::recursive_mutex> ConfigGuard;
@@ -122,45 +123,72 @@ void addNumberDefault(cJSON* jsonGlobal, const char* szKey, double dValue) {
     if (!jsonHasItem(jsonGlobal, szKey)) cJSON_AddNumberToObject(jsonGlobal, szKey, dValue);
 }
 
+/* A configuration the daemon writes prints to a few hundred kilobytes; a larger file is no
+ * configuration (a sparse or runaway file must not take the memory of the start-up). */
+const uintmax_t RUXO_CONFIG_FILE_MAX = 64u * 1024 * 1024;
+
 /* What reading a configuration file found. */
 enum LoadResult { LOAD_DONE, LOAD_MISSING, LOAD_FAILED };
 
+/* Reads a whole file that is open for reading into a NUL-terminated buffer; false with errno. */
+bool readWholeFile(int fd, size_t cbFile, std::string* pstrText) {
+    pstrText->resize(cbFile);
+    size_t cbRead = 0;
+    while (cbRead < cbFile) {
+        ssize_t n = read(fd, &(*pstrText)[cbRead], cbFile - cbRead);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;  // the file shrank meanwhile: what is there is the text
+        cbRead += (size_t)n;
+    }
+    pstrText->resize(cbRead);
+    return true;
+}
+
 /* Reads and installs a configuration file; *pnChannels gets the channel count of the tree after
- * the text was handed over (0 when nothing was read). The buffer is NUL-terminated; an unreadable
- * length, a failed allocation or a read error count as an unreadable file. */
-LoadResult loadConfigFile(LPCTSTR tszfnConfig, int* pnChannels) {
+ * the text was handed over (0 when nothing was read). Only a regular file is read, and it is
+ * opened without blocking, so a named pipe or a device at the path cannot hold the start-up. A
+ * failure leaves its reason in *pstrReason. */
+LoadResult loadConfigFile(LPCTSTR tszfnConfig, int* pnChannels, std::string* pstrReason = NULL) {
+    std::string strReason;
+    LoadResult result = LOAD_FAILED;
     *pnChannels = 0;
-    if (tszfnConfig == NULL) return LOAD_MISSING;
-    FILE* fp = fopen(tszfnConfig, "rbe");
-    if (fp == NULL) {
-        if (errno != ENOENT) return LOAD_FAILED;
+    int fd = tszfnConfig != NULL ? open(tszfnConfig, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+    if (tszfnConfig == NULL) {
+        result = LOAD_MISSING;
+        strReason = "no file named";
+    } else if (fd < 0) {
+        strReason = strerror(errno);
         // A link whose target is gone (an unmounted volume, say) exists: it is not a first start.
         struct stat stLink;
-        return lstat(tszfnConfig, &stLink) == 0 ? LOAD_FAILED : LOAD_MISSING;
-    }
-
-    ruxoResetGlobalSettings();
-    ruxoInitLocale();
-
-    LoadResult result = LOAD_FAILED;
-    char* pBuffer = NULL;
-    size_t cbFile = 0;
-    struct stat st;
-    // Only a regular file has a length to read (a folder, say, has none).
-    if (fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode) && (uintmax_t)st.st_size < SIZE_MAX) {
-        cbFile = (size_t)st.st_size;
-        pBuffer = (char*)malloc(cbFile + 1);
-    }
-    if (pBuffer != NULL) {
-        size_t nRead = fread(pBuffer, 1, cbFile, fp);
-        pBuffer[nRead] = '\0';
-        if (nRead > 0 && !ferror(fp)) {
-            if (ruxoSetConfig(pBuffer) != NULL) result = LOAD_DONE;
+        if (errno == ENOENT && lstat(tszfnConfig, &stLink) != 0) result = LOAD_MISSING;
+        else if (errno == ENOENT) strReason = "a link to a file that does not exist";
+    } else {
+        ruxoResetGlobalSettings();
+        ruxoInitLocale();
+        struct stat st;
+        std::string strText;
+        if (fstat(fd, &st) != 0) {
+            strReason = strerror(errno);
+        } else if (!S_ISREG(st.st_mode)) {
+            strReason = "not a regular file";
+        } else if ((uintmax_t)st.st_size > RUXO_CONFIG_FILE_MAX) {
+            strReason = "larger than " + std::to_string(RUXO_CONFIG_FILE_MAX) + " bytes";
+        } else if (!readWholeFile(fd, (size_t)st.st_size, &strText)) {
+            strReason = strerror(errno);
+        } else if (strText.empty()) {
+            strReason = "the file is empty";
+        } else {
+            cJSON* jsonNew = ruxoBuildConfig(strText.c_str(), strText.size(), &strReason);
+            if (jsonNew != NULL) {
+                ruxoInstallConfig(jsonNew);
+                result = LOAD_DONE;
+            }
             *pnChannels = channelCount();  // the new tree's, or the unchanged one's
         }
-        free(pBuffer);
+        close(fd);
     }
-    fclose(fp);
+    if (pstrReason != NULL) *pstrReason = strReason;
     return result;
 }
 
@@ -189,79 +217,86 @@ bool writeAll(int fd, const char* p, size_t n) {
     return true;
 }
 
+/* Where a save writes: the path itself or, for a symbolic link, the file it names, resolved link
+ * by link (a relative link against its own folder), also when that file does not exist yet, so a
+ * save never replaces a link by a plain file. False with errno for a chain of more than 40 links. */
+bool saveTarget(const std::string& strPath, std::string* pstrTarget) {
+    std::string strCur = strPath;
+    for (int nLinks = 0; nLinks <= 40; nLinks++) {
+        struct stat st;
+        if (lstat(strCur.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            *pstrTarget = strCur;
+            return true;
+        }
+        char szLink[PATH_MAX];
+        ssize_t cch = readlink(strCur.c_str(), szLink, sizeof(szLink));
+        if (cch < 0) return false;
+        if ((size_t)cch >= sizeof(szLink)) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        std::string strLink(szLink, (size_t)cch);
+        strCur = strLink[0] == '/' ? strLink : folderOf(strCur) + "/" + strLink;
+    }
+    errno = ELOOP;
+    return false;
+}
+
 /* Replaces a file by new contents without ever losing the old ones: the text goes to "<file>.tmp"
  * in the same folder, is synced, takes the old file's mode and owner, and is renamed over the old
  * file; then the folder is synced. On a failure the temporary file is removed, the old file stays
- * as it was, a line is printed and -1 returned. */
-int writeFileAtomic(const std::string& strPath, const std::string& strText) {
-    std::string strTarget = strPath;
-    struct stat st;
-    if (lstat(strPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        char* szReal = realpath(strPath.c_str(), NULL);  // write where the link points
-        if (szReal != NULL) {
-            strTarget = szReal;
-            free(szReal);
-        }
-    }
-    struct stat stOld;
-    bool bHaveOld = stat(strTarget.c_str(), &stOld) == 0;
+ * as it was, a line is printed, the reason ("cannot write <file>: <error>") is left in *pstrReason
+ * and -1 returned. Once the rename is done the file holds the new text: a folder that cannot be
+ * synced then is only reported. */
+int writeFileAtomic(const std::string& strPath, const std::string& strText, std::string* pstrReason) {
+    std::string strTarget;
+    int fd = -1;
+    bool bOk = saveTarget(strPath, &strTarget);
+    if (!bOk) strTarget = strPath;
     std::string strTemp = strTarget + ".tmp";
-    const char* szStep = "create";
-
-    unlink(strTemp.c_str());  // a leftover of an earlier failed save
-    int fd = open(strTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd >= 0) {
-        bool bOk = true;
-        if (bHaveOld) {
-            szStep = "set the mode of";
+    if (bOk) {
+        struct stat stOld;
+        bool bHaveOld = stat(strTarget.c_str(), &stOld) == 0;
+        unlink(strTemp.c_str());  // a leftover of an earlier failed save
+        fd = open(strTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        bOk = fd >= 0;
+        if (bOk && bHaveOld) {
             bOk = fchmod(fd, stOld.st_mode & 07777) == 0;
             struct stat stNew;
             if (bOk && fstat(fd, &stNew) == 0 &&
                 (stNew.st_uid != stOld.st_uid || stNew.st_gid != stOld.st_gid)) {
-                szStep = "set the owner of";
                 bOk = fchown(fd, stOld.st_uid, stOld.st_gid) == 0;
                 if (bOk) bOk = fchmod(fd, stOld.st_mode & 07777) == 0;  // chown clears set-id bits
             }
         }
-        if (bOk) {
-            szStep = "write";
-            bOk = writeAll(fd, strText.data(), strText.size());
+        if (bOk) bOk = writeAll(fd, strText.data(), strText.size());
+        if (bOk) bOk = fsync(fd) == 0;
+        if (fd >= 0) {
+            int nSavedErrno = errno;
+            if (close(fd) != 0 && bOk) bOk = false;
+            else errno = nSavedErrno;
         }
-        if (bOk) {
-            szStep = "sync";
-            bOk = fsync(fd) == 0;
-        }
-        int nSavedErrno = errno;
-        if (close(fd) != 0 && bOk) {
-            szStep = "close";
-            bOk = false;
-        } else {
+        if (bOk) bOk = rename(strTemp.c_str(), strTarget.c_str()) == 0;
+        if (!bOk && fd >= 0) {
+            int nSavedErrno = errno;
+            unlink(strTemp.c_str());
             errno = nSavedErrno;
         }
-        if (bOk) {
-            szStep = "rename";
-            bOk = rename(strTemp.c_str(), strTarget.c_str()) == 0;
-        }
-        if (bOk) {
-            std::string strFolder = folderOf(strTarget);
-            int fdDir = open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (fdDir < 0 || fsync(fdDir) != 0) {
-                int nErr = errno;
-                if (fdDir >= 0) close(fdDir);
-                printf("Configuration saved to %s, but its folder could not be synced: %s\n",
-                       strTarget.c_str(), strerror(nErr));
-                return -1;
-            }
-            close(fdDir);
-            return 0;
-        }
-        nSavedErrno = errno;
-        unlink(strTemp.c_str());
-        errno = nSavedErrno;
     }
-    printf("Cannot save the configuration to %s: could not %s %s: %s\n", strTarget.c_str(), szStep,
-           strTemp.c_str(), strerror(errno));
-    return -1;
+    if (!bOk) {
+        std::string strReason = "cannot write " + strTarget + ": " + strerror(errno);
+        printf("Configuration not saved: %s\n", strReason.c_str());
+        if (pstrReason != NULL) *pstrReason = strReason;
+        return -1;
+    }
+    std::string strFolder = folderOf(strTarget);
+    int fdDir = open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fdDir < 0 || fsync(fdDir) != 0) {
+        printf("Configuration saved to %s, but its folder could not be synced: %s\n", strTarget.c_str(),
+               strerror(errno));
+    }
+    if (fdDir >= 0) close(fdDir);
+    return 0;
 }
 
 /* The one-time conversion of a first start: the legacy model (what the ".conf" file beside the
@@ -443,17 +478,29 @@ BOOL isChannelValid(cJSON* jsonChannel) {
     return isOutputValid(jsonTarget);
 }
 
-cJSON* ruxoSetConfig(const char* szConfig) {
-    if (szConfig == NULL) return NULL;
-    cJSON* jsonNew = cJSON_Parse(szConfig);  // skips a byte-order mark, ignores trailing text
-    if (jsonNew == NULL) return NULL;
+/* The text of a "loginPass" item: a string, or an integer number (at most 2^53 - 1 either way,
+ * so the number is exact) as its decimal text; false for every other type. */
+static bool loginPassText(const cJSON* item, std::string* pstrPass) {
+    if (cJSON_IsString(item) && item->valuestring != NULL) {
+        *pstrPass = item->valuestring;
+        return true;
+    }
+    if (!cJSON_IsNumber(item)) return false;
+    const double dValue = item->valuedouble;
+    const double dExact = 9007199254740991.0;
+    if (!(dValue >= -dExact && dValue <= dExact) || dValue != floor(dValue)) return false;
+    *pstrPass = std::to_string((long long)dValue);
+    return true;
+}
 
-    ConfigGuard guard(g_configLock);
-    if (g_jsonConfig != NULL) cJSON_Delete(g_jsonConfig);
-    g_jsonConfig = jsonNew;
-    s_ulGeneration++;
-    s_bLoadFailed = false;
+std::string ruxoGetLoginPass(const cJSON* jsonGlobal) {
+    std::string strPass;
+    if (!loginPassText(jsonGetItem(jsonGlobal, "loginPass"), &strPass)) strPass.clear();
+    return strPass;
+}
 
+/* The defaults of "global", the channel validation and the caps, applied to a new tree. */
+static void completeConfig(cJSON* jsonNew) {
     cJSON* jsonGlobal = jsonGetItem(jsonNew, "global");
     if (cJSON_IsObject(jsonGlobal)) {
         addNumberDefault(jsonGlobal, "log", 0);
@@ -486,6 +533,58 @@ cJSON* ruxoSetConfig(const char* szConfig) {
         // Above the cap, channels 0 to 15 (those with playlists and timers) and the last ones stay.
         if (nKept > RUXO_MAX_CHANNELS) deleteArrayItems(jsonChannels, 16, nKept - RUXO_MAX_CHANNELS);
     }
+}
+
+cJSON* ruxoBuildConfig(const char* szConfig, size_t cchConfig, std::string* pstrReason) {
+    std::string strReason;
+    cJSON* jsonNew = NULL;
+    if (szConfig == NULL) {
+        strReason = "no text";
+    } else if (memchr(szConfig, '\0', cchConfig) != NULL) {
+        // JSON holds no raw NUL byte; cJSON would cut a string at one or take it for white space.
+        strReason = "a NUL byte in the text";
+    } else {
+        // The length counts the terminating NUL, where the text must end: anything but white space
+        // after the first value makes the whole text invalid. A byte-order mark is skipped.
+        jsonNew = cJSON_ParseWithLengthOpts(szConfig, cchConfig + 1, NULL, 1);
+        if (jsonNew == NULL) {
+            cJSON* jsonLoose = cJSON_ParseWithLengthOpts(szConfig, cchConfig + 1, NULL, 0);
+            strReason = jsonLoose != NULL ? "text after the JSON value" : "not valid JSON";
+            cJSON_Delete(jsonLoose);
+        } else if (!cJSON_IsObject(jsonNew)) {
+            strReason = "the document is not a JSON object";
+        } else {
+            std::string strPass;
+            const cJSON* jsonPass = jsonGetItem(jsonGetItem(jsonNew, "global"), "loginPass");
+            if (jsonPass != NULL && !loginPassText(jsonPass, &strPass))
+                strReason = "\"loginPass\" is neither a string nor an integer number";
+        }
+    }
+    if (!strReason.empty()) {
+        cJSON_Delete(jsonNew);
+        if (pstrReason != NULL) *pstrReason = strReason;
+        return NULL;
+    }
+    completeConfig(jsonNew);
+    return jsonNew;
+}
+
+void ruxoInstallConfig(cJSON* jsonNew) {
+    if (jsonNew == NULL) return;
+    ConfigGuard guard(g_configLock);
+    if (g_jsonConfig != NULL && g_jsonConfig != jsonNew) cJSON_Delete(g_jsonConfig);
+    g_jsonConfig = jsonNew;
+    s_ulGeneration++;
+    s_bLoadFailed = false;
+    s_strNoTreeReason.clear();
+}
+
+cJSON* ruxoSetConfig(const char* szConfig) {
+    if (szConfig == NULL) return NULL;
+    cJSON* jsonNew = ruxoBuildConfig(szConfig, strlen(szConfig), NULL);
+    if (jsonNew == NULL) return NULL;
+    ConfigGuard guard(g_configLock);
+    ruxoInstallConfig(jsonNew);
     return jsonNew;
 }
 
@@ -515,6 +614,30 @@ int ruxoImportConfigJSON(LPCTSTR tszfnConfig) {
     return nChannels;
 }
 
+/* The formatted text of a tree; false when it cannot be printed (memory exhausted). */
+static bool printConfig(const cJSON* jsonConfig, std::string* pstrText) {
+    char* szText = cJSON_Print(jsonConfig);
+    if (szText == NULL) return false;
+    *pstrText = szText;
+    cJSON_free(szText);
+    return true;
+}
+
+int ruxoSaveConfig(const cJSON* jsonConfig, std::string* pstrReason, std::string* pstrText) {
+    ConfigGuard guard(g_configLock);
+    ruxoInitLocale();
+    std::string strLocal;
+    std::string& strText = pstrText != NULL ? *pstrText : strLocal;
+    if (!printConfig(jsonConfig, &strText)) {
+        std::string strReason = "cannot write " + g_tszfnConfig + ": out of memory";
+        printf("Configuration not saved: %s\n", strReason.c_str());
+        if (pstrReason != NULL) *pstrReason = strReason;
+        return -1;
+    }
+    if (g_tszfnConfig.empty()) return 0;
+    return writeFileAtomic(g_tszfnConfig, strText, pstrReason);
+}
+
 int ruxoExportConfig(LPCTSTR tszfnConfig) {
     ConfigGuard guard(g_configLock);
     std::string strPath = tszfnConfig != NULL ? std::string(tszfnConfig) : g_tszfnConfig;
@@ -531,18 +654,13 @@ int ruxoExportConfig(LPCTSTR tszfnConfig) {
     ruxoInitLocale();
 
     std::string strText;
-    if (g_jsonConfig != NULL) {
-        char* szText = cJSON_Print(g_jsonConfig);
-        if (szText == NULL) {
-            printf("Cannot save the configuration to %s: out of memory\n", strPath.c_str());
-            return -1;
-        }
-        strText = szText;
-        cJSON_free(szText);
-    } else {
+    if (g_jsonConfig == NULL) {
         strText = ruxoRenderLegacyConfig();
+    } else if (!printConfig(g_jsonConfig, &strText)) {
+        printf("Configuration not saved: cannot write %s: out of memory\n", strPath.c_str());
+        return -1;
     }
-    return writeFileAtomic(strPath, strText);
+    return writeFileAtomic(strPath, strText, NULL);
 }
 
 void ruxoImportConfig(void) {
@@ -553,16 +671,18 @@ void ruxoImportConfig(void) {
     ruxoInitLocale();
 
     int nChannels = 0;
-    LoadResult result = loadConfigFile(g_tszfnConfig.c_str(), &nChannels);
+    std::string strReason;
+    LoadResult result = loadConfigFile(g_tszfnConfig.c_str(), &nChannels, &strReason);
     if (result == LOAD_MISSING && g_jsonConfig == NULL) {
         convertLegacyConfig();
     } else if (result == LOAD_FAILED && g_jsonConfig == NULL) {
         // Never overwrite a file the user may still need: run without a tree until a
         // configuration is posted, and save nothing before then.
         s_bLoadFailed = true;
-        printf("Configuration file %s cannot be loaded (unreadable, empty or not valid JSON); "
-               "it is left unchanged and nothing is saved until a configuration is accepted\n",
-               g_tszfnConfig.c_str());
+        s_strNoTreeReason = "cannot load " + g_tszfnConfig + ": " + strReason;
+        printf("Configuration file %s cannot be loaded (%s); it is left unchanged and nothing is "
+               "saved until a configuration is accepted\n",
+               g_tszfnConfig.c_str(), strReason.c_str());
     }
 
     ruxoLoadAcl();

@@ -75,12 +75,27 @@ void ruxoSetConfigPath(LPCTSTR tszConfigPath);
  * it does when the configuration file cannot be written. Then the access-list file is read. */
 void ruxoImportConfig(void);
 /* Loads a configuration file; returns the number of channels in the tree afterwards (0 when the
- * file cannot be opened or is empty; the unchanged tree's when its text does not parse). */
+ * file cannot be opened or is empty; the unchanged tree's when its text is no valid configuration). */
 int ruxoImportConfigJSON(LPCTSTR tszfnConfig);
-/* Replaces the whole tree by the parsed text with its defaults, validation and caps applied; null
- * (and nothing changed) when the text does not parse. The result is only a success mark outside
- * g_configLock. */
+/* Builds the tree that a configuration text describes, with its defaults, validation and caps
+ * applied, without installing it. cchConfig is the text's real length (szConfig[cchConfig] must be
+ * its terminating NUL). Null, with a short reason in *pstrReason when given, unless the text is
+ * one JSON object followed by nothing but white space, without a NUL byte, and "loginPass" (when
+ * present) is a string or an integer number. The caller owns the result (cJSON_Delete). */
+cJSON* ruxoBuildConfig(const char* szConfig, size_t cchConfig, std::string* pstrReason);
+/* Installs a tree from ruxoBuildConfig as g_jsonConfig, deleting the one it replaces; takes
+ * ownership. From then on there is a tree again: saves work and ruxoConfigNoTreeReason() is "". */
+void ruxoInstallConfig(cJSON* jsonNew);
+/* ruxoBuildConfig on a NUL-terminated text, then ruxoInstallConfig: the new tree, or null (and
+ * nothing changed) when the text is no valid configuration. The result is only a success mark
+ * outside g_configLock. */
 cJSON* ruxoSetConfig(const char* szConfig);
+/* Writes a tree (installed or not) to g_tszfnConfig, replacing the file atomically: 0 when
+ * written; -1 when it could not be (the old file is then unchanged), with a printed line and, in
+ * *pstrReason when given, a reason such as "cannot write /etc/ruxod/ruxod.json: No space left on
+ * device". An empty configuration path writes nothing and gives 0. *pstrText, when given, gets
+ * the printed tree (what the file now holds). */
+int ruxoSaveConfig(const cJSON* jsonConfig, std::string* pstrReason, std::string* pstrText = NULL);
 /* Saves the tree (or, without one, the legacy rendering) to the path, or to g_tszfnConfig for null,
  * replacing the file atomically: 0 when written or when the path is empty; -1 with a printed line
  * when it could not be written (the old file is then unchanged) or while ruxoConfigLoadFailed(). */
@@ -97,8 +112,13 @@ BOOL isChannelValid(cJSON* jsonChannel);
  * could not be loaded at start-up and no configuration has been accepted since: saves then write
  * nothing and return -1. */
 BOOL ruxoConfigLoadFailed(void);
-/* Why there is no configuration tree, naming the file; empty while there is one. */
+/* While there is no tree (the file could not be loaded, or the first start could not convert):
+ * why, in a short line naming the file, such as "cannot load /etc/ruxod/ruxod.json: text after
+ * the JSON value"; "" while a tree is installed. The web server then admits loopback clients only. */
 std::string ruxoConfigNoTreeReason(void);
+/* The login password of a "global" object: a string's text, or an integer number's decimal text;
+ * "" when missing (ruxoBuildConfig refuses every other type). The caller holds g_configLock. */
+std::string ruxoGetLoginPass(const cJSON* jsonGlobal);
 /* The configuration path with its ending from the last '.' replaced by tszExt; false when it does
  * not fit the caller's buffer of cchPath characters (the buffer then holds the empty text). */
 BOOL ruxoGetExPath(TCHAR* tszPath, size_t cchPath, LPCTSTR tszExt);

@@ -79,6 +79,27 @@ static void* _resolve(void* pLibrary, const char* szSymbol)
     return pSymbol;
 }
 
+/* Without the vendor's headers our own declarations of the interfaces are short: they name only
+ * the methods discovery calls, so the vendor's library cannot be called through them (its tables
+ * hold other methods in those places). Such a build binds only a library that states that it
+ * follows our declarations, by exporting RUXO_DECKLINK_LAYOUT_SYMBOL with our layout number. */
+static bool _followsOurDeclarations(void* pLibrary)
+{
+#ifdef RUXO_DECKLINK_SDK
+    (void)pLibrary;
+    return true;
+#else
+    dlerror();
+    const int* pnLayout = (const int*)dlsym(pLibrary, RUXO_DECKLINK_LAYOUT_SYMBOL);
+    if (pnLayout != nullptr && *pnLayout == RUXO_DECKLINK_LAYOUT)
+        return true;
+    fprintf(stderr, "%s: not used: this program was built without the DeckLink SDK headers "
+                    "(build with -DRUXO_VENDOR_SDK_DIR=<folder with DeckLinkAPI.h>)\n",
+            RUXO_DECKLINK_LIBRARY);
+    return false;
+#endif
+}
+
 extern "C" void InitDeckLinkAPI(void)
 {
     void* pLibrary = ruxoOpenVendorLibrary(RUXO_DECKLINK_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
@@ -86,6 +107,8 @@ extern "C" void InitDeckLinkAPI(void)
         _printLoaderError();
         return;
     }
+    if (!_followsOurDeclarations(pLibrary))
+        return; /* nothing is bound: the device list stays empty */
     /* The handle is not kept: the library stays loaded until the process ends. */
     gLoadedDeckLinkAPI = true;
     gCreateIteratorFunc = (CreateIteratorFunc)_resolve(pLibrary, "CreateDeckLinkIteratorInstance_0003");

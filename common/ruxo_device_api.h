@@ -20,6 +20,11 @@
 #include <DeckLinkAPI.h>
 #else
 
+/* A library that implements the interfaces exactly as declared below (our test fakes do) exports
+ * an int of this name holding this number; a build without the vendor's headers binds no other. */
+#define RUXO_DECKLINK_LAYOUT_SYMBOL "ruxoDeckLinkLayout"
+#define RUXO_DECKLINK_LAYOUT 1
+
 typedef int32_t HRESULT;
 typedef uint32_t ULONG;
 typedef void* LPVOID;

@@ -210,7 +210,7 @@ int ruxoCGIStatus(MHD_Connection* conn)
         for (int i = 0; jsonChannel != nullptr && isChannelValid(jsonChannel); i++, jsonChannel = jsonChannel->next) {
             if (i > 0)
                 strReply += ",\n";
-            switch (ruxoGetChannelStateOf(i, jsonChannel)) {
+            switch (ruxoGetChannelState(i)) {
             case RUXO_STATE_RUNNING: {
                 char szStatus[RUXO_STATUS_CCH] = "RUNNING";
                 ruxoGetChannelStatusOf(i, jsonChannel, szStatus, sizeof(szStatus));
@@ -260,18 +260,20 @@ int ruxoCGIRuntime(MHD_Connection* conn)
     strReply += ",\n  \"website\": \"" RUXO_APP_WEBSITE "\",\n  \"email\": \"" RUXO_APP_EMAIL
                 "\",\n  \"platform\": \"" RUXO_APP_PLATFORM "\",\n  \"previewPort\": ";
     strReply += std::to_string(RUXO_PREVIEW_PORT);
+    /* So that the page can warn when "sslEnable" asked for HTTPS and the server runs without. */
+    strReply += ",\n  \"https\": ";
+    strReply += ruxoCGIUsesTls() ? "true" : "false";
     strReply += "\n}";
     return cgiReply(conn, MHD_HTTP_OK, strReply, "application/json", _jsonReplyHeaders());
 }
 
 /* ---- configuration post ---------------------------------------------------------------------- */
 
-int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, const char* szArgs)
+int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, size_t cchPost, const char* szArgs)
 {
     const bool bImport = _equalsNoCase(szArgs, "import");
     std::string strBody;
     std::string strPass;
-    bool bPrinted = true;
     bool bRestart = false;
 
     CGILock lock;
@@ -279,29 +281,30 @@ int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, const char* szArg
         std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
         const CGI_SERVER_SETTINGS oldSettings = _serverSettings();
 
-        cJSON* jsonNew = ruxoSetConfig(szPost != nullptr ? szPost : "");
+        /* All or nothing: the new tree is built and saved before it replaces the running one. */
+        std::string strReason;
+        cJSON* jsonNew = ruxoBuildConfig(szPost != nullptr ? szPost : "", szPost != nullptr ? cchPost : 0, &strReason);
         if (jsonNew == nullptr) {
-            /* Not JSON: the tree, the file, the log level and the server stay as they were. */
+            /* No configuration: the tree, the file, the log level and the server stay as they were. */
             return cgiReply(conn, MHD_HTTP_BAD_REQUEST, std::string(), nullptr);
         }
-
-        if (!bImport) {
-            std::unique_ptr<char, void (*)(void*)> szPrinted(cJSON_Print(jsonNew), cJSON_free);
-            if (szPrinted != nullptr)
-                strBody = szPrinted.get();
-            else
-                bPrinted = false;
+        if (ruxoSaveConfig(jsonNew, &strReason, &strBody) != 0) {
+            /* Not saved: it would run only until the next restart. Nothing changes. */
+            cJSON_Delete(jsonNew);
+            return cgiReply(conn, MHD_HTTP_INTERNAL_SERVER_ERROR, strReason, "text/plain; charset=utf-8");
         }
 
+        /* Installed: from here on the new configuration is the running one. */
+        ruxoInstallConfig(jsonNew);
+        ruxoStopRemovedChannels();
         cJSON* jsonGlobal = jsonGetItem(jsonNew, "global");
         ruxoSetLog(getJsonInt(jsonGlobal, "log"));
-        ruxoExportConfig(nullptr);
 
         const CGI_SERVER_SETTINGS newSettings = _serverSettings();
         bRestart = newSettings.nPort != oldSettings.nPort || newSettings.bSsl != oldSettings.bSsl ||
                    newSettings.strCert != oldSettings.strCert ||
                    newSettings.strKey != oldSettings.strKey;
-        strPass = getJsonString(jsonGlobal, "loginPass");
+        strPass = ruxoGetLoginPass(jsonGlobal);
     }
     /* The restart runs one second later on the daemon's timer thread, never on this one. */
     ruxoCGICallback(bRestart ? TRUE : FALSE);
@@ -318,10 +321,7 @@ int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, const char* szArg
         headers.emplace_back("Set-Cookie", cgiLoginCookie(strPass));
     headers.emplace_back("Connection", "Keep-Alive");
     lock.unlock();
-    /* The new configuration is in force (and saved) even when it could not be printed for the
-     * reply, so the cookie for its password goes out with the failure as well. */
-    if (!bPrinted)
-        return cgiReply(conn, MHD_HTTP_INTERNAL_SERVER_ERROR, std::string(), nullptr, headers);
+    /* The reply is the text just saved. */
     return cgiReply(conn, MHD_HTTP_OK, strBody, "application/json", headers);
 }
 
@@ -443,16 +443,16 @@ static int _channelNumber(const char* szPath)
     return n;
 }
 
-static int _route(MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost)
+static int _route(MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost, size_t cchPost)
 {
     if (_equalsNoCase(szPath, "/"))
         return cgiDownload(conn, "/index.html", szArgs);
     if (_equalsNoCase(szPath, "/status"))
         return ruxoCGIStatus(conn);
     if (_equalsNoCase(szPath, "/config")) {
-        if (szPost == nullptr)
-            return cgiDownload(conn, szPath, szArgs);
-        return ruxoCGISetConfig(conn, szPost, szArgs);
+        if (szPost != nullptr)
+            return ruxoCGISetConfig(conn, szPost, cchPost, szArgs);
+        return cgiDownload(conn, szPath, szArgs);
     }
     if (_equalsNoCase(szPath, "/runtime"))
         return ruxoCGIRuntime(conn);
@@ -465,7 +465,7 @@ static int _route(MHD_Connection* conn, const char* szPath, const char* szArgs, 
     return cgiDownload(conn, szPath, szArgs);
 }
 
-int ruxoCGIRoute(MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost)
+int ruxoCGIRoute(MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost, size_t cchPost)
 {
     if (szPath == nullptr)
         szPath = "";
@@ -473,7 +473,7 @@ int ruxoCGIRoute(MHD_Connection* conn, const char* szPath, const char* szArgs, c
         szArgs = "";
     /* Out of memory while composing a reply: the locks are scoped, so answer 500 and go on. */
     try {
-        return _route(conn, szPath, szArgs, szPost);
+        return _route(conn, szPath, szArgs, szPost, cchPost);
     } catch (const std::bad_alloc&) {
     }
     try {

@@ -4,14 +4,18 @@
 #ifndef RUXO_ROUTES_H
 #define RUXO_ROUTES_H
 
+#include <stddef.h>
+
 #include <microhttpd.h>
 
 /* The channel states, status texts and processor loads that the web page polls. */
 int ruxoCGIStatus(MHD_Connection* conn);
 /* The fixed facts the web page reads once when it loads ("previewPort" among them). */
 int ruxoCGIRuntime(MHD_Connection* conn);
-/* POST "/config": replaces the configuration; szArgs "import" (any case) makes it an import. */
-int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, const char* szArgs);
+/* POST "/config": replaces the configuration with the body of cchPost bytes (then a NUL), all or
+ * nothing: 400 when it is no configuration, 500 with the reason when it cannot be saved, and in
+ * both cases nothing changes. szArgs "import" (any case) makes it an import. */
+int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, size_t cchPost, const char* szArgs);
 /* "/channelN?start|stop|preview": iChannel counts from 1; szPost is not used. */
 int ruxoCGIChannel(MHD_Connection* conn, int iChannel, const char* szArgs, const char* szPost);
 

@@ -135,20 +135,19 @@ bool validSlot(int iChannel)
     return g_procChannels && iChannel >= 0 && iChannel < g_cfg.nMaxChannels;
 }
 
-/* "<data>/log/ruxo_NNN.log" or, with k > 0, "<data>/log/ruxo_NNN-k.log"; false when too long.
- * The number is widened first: a caller's channel index is logged before anyone checks it. */
-bool logPath(char* buf, size_t cap, int iChannel, int k)
+/* "<data>/log/ruxo_NNN.log"; false when too long. The number is widened first: a caller's channel
+ * index is logged before anyone checks it. */
+bool logPath(char* buf, size_t cap, int iChannel)
 {
     long long nNumber = (long long)iChannel + 1;
-    int n = k > 0 ? snprintf(buf, cap, "%s/log/ruxo_%03lld-%d.log", g_cfg.szDataPath, nNumber, k)
-                  : snprintf(buf, cap, "%s/log/ruxo_%03lld.log", g_cfg.szDataPath, nNumber);
+    int n = snprintf(buf, cap, "%s/log/ruxo_%03lld.log", g_cfg.szDataPath, nNumber);
     return n > 0 && (size_t)n < cap;
 }
 
-bool fileExists(const char* sz)
+bool fileExists(const std::string& str)
 {
     struct stat st;
-    return stat(sz, &st) == 0;
+    return stat(str.c_str(), &st) == 0;
 }
 
 /* The kept descriptor of channel iChannel's log, or null for an index outside the slot table. */
@@ -172,27 +171,21 @@ void closeAllLogsLocked(void)
     for (int i = 0; i < RUXO_MAX_SLOTS; ++i) closeLogLocked(i);
 }
 
-/* The rotation itself; the caller holds the log mutex. The current log becomes a numbered file, so
- * its kept descriptor goes first: a rotated file is never written again. */
+/* "<stem>-k<ext>", the k-th numbered log. */
+std::string numberedLog(const std::string& strStem, const std::string& strExt, int k)
+{
+    return strStem + "-" + std::to_string(k) + strExt;
+}
+
+/* The rotation of a channel's log; the caller holds the log mutex. The current log becomes a
+ * numbered file, so its kept descriptor goes first: a rotated file is never written again. */
 void rotateLocked(int iChannel)
 {
     closeLogLocked(iChannel);
-    char from[PATH_MAX], to[PATH_MAX];
-    int m = 1;
-    for (; m < 100000; ++m) {
-        if (!logPath(to, sizeof to, iChannel, m)) return;
-        if (!fileExists(to)) break;
-    }
-    if (m > kLogKeep) {
-        for (int k = 1; k <= m - kLogKeep; ++k)
-            if (logPath(from, sizeof from, iChannel, k)) unlink(from);
-        for (int k = m - kLogKeep + 1, dst = 1; k <= m - 1; ++k, ++dst)
-            if (logPath(from, sizeof from, iChannel, k) && logPath(to, sizeof to, iChannel, dst))
-                rename(from, to);
-    }
-    if (logPath(from, sizeof from, iChannel, 0) &&
-        logPath(to, sizeof to, iChannel, m < kLogKeep ? m : kLogKeep))
-        rename(from, to);
+    char path[PATH_MAX];
+    if (!logPath(path, sizeof path, iChannel)) return;
+    std::string strPath = path;
+    ruxoRotateLogFiles(strPath.substr(0, strPath.size() - 4).c_str(), ".log");
 }
 
 bool writeAll(int fd, const char* p, size_t n)
@@ -511,6 +504,20 @@ int ruxoInitW(const RUXO_CONFIG* pConfig)
 
 /* ---- channel logs ---------------------------------------------------------------------------- */
 
+void ruxoRotateLogFiles(const char* szStem, const char* szExt)
+{
+    if (!szStem || !szExt) return;
+    const std::string strStem = szStem, strExt = szExt;
+    int m = 1;
+    while (m < 100000 && fileExists(numberedLog(strStem, strExt, m))) ++m;
+    if (m > kLogKeep) {
+        for (int k = 1; k <= m - kLogKeep; ++k) unlink(numberedLog(strStem, strExt, k).c_str());
+        for (int k = m - kLogKeep + 1, dst = 1; k <= m - 1; ++k, ++dst)
+            rename(numberedLog(strStem, strExt, k).c_str(), numberedLog(strStem, strExt, dst).c_str());
+    }
+    rename((strStem + strExt).c_str(), numberedLog(strStem, strExt, m < kLogKeep ? m : kLogKeep).c_str());
+}
+
 int cleanLogFiles(int iChannel)
 {
     std::lock_guard<std::mutex> lk(s_logMutex);
@@ -526,7 +533,7 @@ int ruxoLog(int iChannel, int bTimestamp, const char* szLog)
 
     std::lock_guard<std::mutex> lk(s_logMutex);
     char path[PATH_MAX];
-    if (!logPath(path, sizeof path, iChannel, 0)) return -1;
+    if (!logPath(path, sizeof path, iChannel)) return -1;
 
     LOG_FILE* pKept = keptLog(iChannel);
     struct stat st;

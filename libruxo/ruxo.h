@@ -229,6 +229,9 @@ void ruxoSetCpuAffinity(int nCpuPerChannel);
 void ruxoSetAppCallback(RUXO_CALLBACK fnAppCallback);
 int ruxoLog(int iChannel, int bTimestamp, const char* szLog);
 int cleanLogFiles(int iChannel);
+/* Moves the log "<stem><ext>" to the first free numbered file "<stem>-N<ext>" (1 the oldest); with
+ * all nine taken, the oldest goes and the others move down. The caller serialises its own log. */
+void ruxoRotateLogFiles(const char* szStem, const char* szExt);
 
 /* ---- slots and children (ruxo.cpp) ---------------------------------------------------------- */
 

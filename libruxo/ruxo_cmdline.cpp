@@ -55,6 +55,24 @@ bool narrowTarget(const RUXO_TARGET_W* w, NarrowTarget& out)
  * CR or LF in it would break out of the quotes or split the line. */
 bool nameIsSafe(const char* s) { return strpbrk(s, "\"\r\n") == nullptr; }
 
+/* A name that stands on the line without quotes must stay one argument: a blank or a tab would
+ * split it into options of their own, and a single quote would group what follows it. */
+bool bareNameIsSafe(const char* s) { return nameIsSafe(s) && strpbrk(s, " \t'") == nullptr; }
+
+/* The target formats whose name goes on the line unquoted. */
+bool nameStandsBare(RUXO_FORMAT fmt)
+{
+    switch (fmt) {
+    case RUXO_FORMAT_UDP:
+    case RUXO_FORMAT_RTPTS:
+    case RUXO_FORMAT_HTTP:
+    case RUXO_FORMAT_HTTP_MP4:
+    case RUXO_FORMAT_SRT:
+    case RUXO_FORMAT_HTTP_MJPEG: return true;
+    default: return false;
+    }
+}
+
 /* Option strings are copied as they are, except that CR and LF become blanks: the line must stay one line. */
 std::string oneLine(const char* s)
 {
@@ -218,6 +236,8 @@ int _ruxoMakeInputArg(int iChannel, const void* pSource, std::string& line, int 
     const char* name = s->pszSrcName;
     if (!name || !*name) return -7;
     if (!nameIsSafe(name)) return -7;
+    /* A device's path and its query options stand on the line unquoted. */
+    if (s->format == RUXO_FORMAT_DEVICE && !bareNameIsSafe(name)) return -7;
 
     switch (s->format) {
     case RUXO_FORMAT_DECKLINK:
@@ -280,6 +300,7 @@ int _ruxoMakeOutputArg(int iChannel, const void* pTarget, std::string& line, int
     /* 1. Name. */
     if (fmt == RUXO_FORMAT_GENERAL && name.empty()) return -8;
     if (fmt != RUXO_FORMAT_RTP && !nameIsSafe(name.c_str())) return -8;
+    if (nameStandsBare(fmt) && !bareNameIsSafe(name.c_str())) return -8;
 
     /* 2. Audio. */
     const RUXO_AUDIO_STREAM& audio = t->audio;

@@ -24,7 +24,8 @@
  *    pending timer and waits until no timer body runs any more.
  *  - quit is a volatile sig_atomic_t, written only by the signal handler and read afresh at every
  *    test. The quit signals are blocked in every thread but the main one, so the handler always
- *    runs on the thread that reads quit (and interrupts its sleeps).
+ *    runs on the thread that reads quit (and interrupts its sleeps); so are the signals that the
+ *    daemon ignores, whose arrival the main thread reports on its next pass.
  *
  * Timer notification: each timer signals one thread of ours (SIGEV_THREAD_ID with a real-time
  * signal that every thread keeps blocked), which runs the timer's function on a new short-lived
@@ -43,6 +44,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -68,6 +70,8 @@
 #define RUXOD_SETTLE_MSEC 500     /* wait between the start message and the channel starts */
 #define RUXOD_CGI_TIMER_ID 200
 #define RUXOD_CGI_RESTART_MSEC 1000
+#define RUXOD_CGI_RETRY_MSEC 5000 /* a web server that could not start is tried again this often */
+#define RUXOD_FOLDER_RETRY_MSEC 1000 /* a folder channel whose start failed is tried again after */
 #define RUXOD_MAX_PATH 1000
 
 typedef void (*timerTimeout)(sigval sig);
@@ -103,21 +107,52 @@ static void sig_handle(int sig)
 
 static const int s_aQuitSignals[] = {SIGINT, SIGTERM, SIGABRT, SIGQUIT};
 
-static void quitSignalSet(sigset_t* pSet)
+/* Signals that operators and tools send by habit (a hang-up, a reload or log-rotation request, a
+ * stray alarm) would end the daemon with nothing saved and its transcoders left alone: it keeps
+ * running instead and says which arrived. */
+static const struct {
+    int nSig;
+    const char* szName;
+} s_aIgnoredSignals[] = {{SIGHUP, "SIGHUP"}, {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"}, {SIGALRM, "SIGALRM"}};
+#define RUXOD_IGNORED_SIGNALS (sizeof(s_aIgnoredSignals) / sizeof(s_aIgnoredSignals[0]))
+static volatile sig_atomic_t s_bIgnoredArrived[RUXOD_IGNORED_SIGNALS];
+
+static void sig_ignore(int sig)
+{
+    for (size_t k = 0; k < RUXOD_IGNORED_SIGNALS; k++)
+        if (s_aIgnoredSignals[k].nSig == sig)
+            s_bIgnoredArrived[k] = 1;
+}
+
+/* Prints a line for each ignored signal that arrived since the last call (main thread). */
+static void reportIgnoredSignals(void)
+{
+    for (size_t k = 0; k < RUXOD_IGNORED_SIGNALS; k++) {
+        if (s_bIgnoredArrived[k]) {
+            s_bIgnoredArrived[k] = 0;
+            printf("RUXOD ignored %s\n", s_aIgnoredSignals[k].szName);
+        }
+    }
+}
+
+/* The signals that only the main thread takes: the quit signals and the ignored ones. */
+static void daemonSignalSet(sigset_t* pSet)
 {
     sigemptyset(pSet);
     for (int sig : s_aQuitSignals)
         sigaddset(pSet, sig);
+    for (const auto& ignored : s_aIgnoredSignals)
+        sigaddset(pSet, ignored.nSig);
 }
 
-/* Installs sig_handle for the quit signals, blocked in the calling main thread first: every
- * thread created from here on inherits the block, and allowQuitSignals lifts it in the main
- * thread alone once that has started the others. A signal that arrives meanwhile waits and is
- * taken then, so it still ends in the orderly shutdown. */
+/* Installs sig_handle for the quit signals and sig_ignore for the ignored ones, all blocked in
+ * the calling main thread first: every thread created from here on inherits the block, and
+ * allowQuitSignals lifts it in the main thread alone once that has started the others. A signal
+ * that arrives meanwhile waits and is taken then, so it still ends in the orderly shutdown. */
 static void installSignals(void)
 {
     sigset_t set;
-    quitSignalSet(&set);
+    daemonSignalSet(&set);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));
@@ -126,12 +161,15 @@ static void installSignals(void)
     sigemptyset(&sa.sa_mask);
     for (int sig : s_aQuitSignals)
         sigaction(sig, &sa, nullptr);
+    sa.sa_handler = sig_ignore;
+    for (const auto& ignored : s_aIgnoredSignals)
+        sigaction(ignored.nSig, &sa, nullptr);
 }
 
 static void allowQuitSignals(void)
 {
     sigset_t set;
-    quitSignalSet(&set);
+    daemonSignalSet(&set);
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
@@ -151,6 +189,22 @@ static void sleepUnlessQuit(long nMilliSec)
         if (rc != EINTR)
             break;
     }
+}
+
+/* Raises the soft limit of open descriptors to the hard limit: the web server's connections and
+ * the channels' pipes and logs share it. */
+static void raiseDescriptorLimit(void)
+{
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) {
+        printf("getrlimit(RLIMIT_NOFILE) failed: %s\n", strerror(errno));
+        return;
+    }
+    if (rl.rlim_cur == rl.rlim_max)
+        return;
+    rl.rlim_cur = rl.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &rl) != 0)
+        printf("setrlimit(RLIMIT_NOFILE, %llu) failed: %s\n", (unsigned long long)rl.rlim_max, strerror(errno));
 }
 
 static bool canUse(const std::string& strDir)
@@ -385,7 +439,8 @@ void timerChannel(sigval sig)
 }
 
 /* The web-server restart timer fired: stop the server and start it again with the settings that
- * the tree holds now. A failed start leaves it stopped. */
+ * the tree holds now (on the previous port when the new one cannot be had). When no server could
+ * start, the timer is armed again: the daemon must not stay unmanageable. */
 void timerCGI(sigval sig)
 {
     (void)sig;
@@ -399,9 +454,11 @@ void timerCGI(sigval sig)
         bRestart = true;
     }
     pthread_mutex_unlock(&s_timerLock);
-    if (bRestart) {
-        ruxoStopCGI();
-        ruxoStartCGI();
+    if (bRestart && !ruxoRestartCGI()) {
+        pthread_mutex_lock(&s_timerLock);
+        if (!s_bShuttingDown && !s_bCGITimerPending)
+            s_bCGITimerPending = createTimer(RUXOD_CGI_TIMER_ID, RUXOD_CGI_RETRY_MSEC, timerCGI, &g_timerCGI);
+        pthread_mutex_unlock(&s_timerLock);
     }
     leaveTimerBody();
 }
@@ -426,33 +483,40 @@ void ruxoCGICallback(BOOL bRestartCGI)
     pthread_mutex_unlock(&s_timerLock);
 }
 
+/* Earliest time (monotonic ms) of the next start of a folder channel whose last start failed;
+ * read and written by the main thread only. */
+static long long s_tmFolderRetry[RUXO_MAX_CHANNELS];
+
+static long long monotonicMs(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
 /* One channel's step of a supervision pass: channel i, whose item of "channels" is jsonChannel; the
  * caller holds g_configLock. */
 static void superviseChannel(int i, cJSON* jsonChannel)
 {
-    /* While the channel's own slot is busy none of the rules below has an effect (a channel that is
-     * not time-shifted is running, previewing or stopping; a time-shifted one would only be refused
-     * as busy). A start from another thread may have come before our lock; under it the slot stays
-     * as it is: every start takes g_configLock, and only this thread reaps. */
-    if (ruxoGetState(i) != RUXO_STATE_IDLE)
-        return;
     if (!getJsonBool(jsonChannel, "enable"))
         return;
-
-    if (getJsonInt(jsonGetItem(jsonChannel, "output"), "timeShift") != 0) {
-        RUXO_CHANNEL_STATE state = ruxoGetChannelStateOf(i, jsonChannel);
-        if (state == RUXO_STATE_IDLE || (state == RUXO_STATE_RUNNING && ruxoGetState(i) == RUXO_STATE_IDLE))
-            ruxoStartChannel(i);
+    /* The walk passed over busy channels already; a start from another thread may have come
+     * before our lock. Under it the slot stays as it is: every start takes g_configLock, and only
+     * this thread reaps. */
+    if (ruxoGetChannelState(i) != RUXO_STATE_IDLE)
         return;
-    }
-    /* Not time-shifted: the channel's state is that of its own slot, idle (tested above). */
 
     int nAutoRestart = getJsonInt(jsonGetItem(g_jsonConfig, "global"), "autoRestart");
     cJSON* jsonSources = jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources");
     std::string strUrl = getJsonString(jsonGetArrayItem(jsonSources, 0), "url");
     if (isDirectory(strUrl.c_str())) {
+        /* The next file at once after a good start; a start that failed waits a moment, or it
+         * would be logged and its playlist saved on every pass. */
+        long long tmNow = monotonicMs();
+        if (tmNow < s_tmFolderRetry[i])
+            return;
         g_ruxoPlaylists[i].MoveNext(nAutoRestart > 0 ? TRUE : FALSE);
-        ruxoStartChannel(i);
+        s_tmFolderRetry[i] = ruxoStartChannel(i) == 0 ? 0 : monotonicMs() + RUXOD_FOLDER_RETRY_MSEC;
         return;
     }
     /* A negative delay never restarts: such a timer could not be armed. */
@@ -462,9 +526,8 @@ static void superviseChannel(int i, cJSON* jsonChannel)
 
 /* One walk over the channels in index order, each channel's step under g_configLock of its own, so
  * a configuration posted during the walk replaces the tree between two channels. A channel whose
- * own slot is busy gets nothing from the rules (see superviseChannel) and stays busy until this
- * thread reaps it, so its step needs neither the tree nor the lock: a walk over running channels
- * only reads their slots. For the others the walk follows the "channels" array forward from the
+ * slot is busy gets nothing from the rules and stays busy until this thread reaps it, so its step
+ * needs neither the tree nor the lock: a walk over running channels only reads their slots. For the others the walk follows the "channels" array forward from the
  * item it found last; only when the tree was replaced meanwhile is a channel looked up afresh by
  * its index. It ends at the last channel, or at once when a quit signal arrives. */
 static void superviseChannels(void)
@@ -497,6 +560,7 @@ static void superviseLoop(void)
 {
     while (!quit) {
         usleep(RUXOD_PASS_USEC);
+        reportIgnoredSignals();
         ruxoPoll();
         superviseChannels();
     }
@@ -560,10 +624,36 @@ static void printBanner(void)
     printf("%s\n", szBorder);
 }
 
+/* The pid file names the running daemon while it holds the lock, so that `kill $(cat ...)`
+ * reaches it; it is written only once the lock is ours (an instance that finds it locked leaves
+ * it alone) and emptied when the daemon ends in order or after a failed start-up step. */
+static int s_fdPid = -1;
+
+static void writePidFile(int fdPid)
+{
+    s_fdPid = fdPid;
+    char szPid[32];
+    int nLen = snprintf(szPid, sizeof(szPid), "%ld\n", (long)getpid());
+    if (ftruncate(s_fdPid, 0) != 0) {
+        printf("RUXOD cannot write %s: %s\n", RUXOD_PID_FILE, strerror(errno));
+        return;
+    }
+    ssize_t nWritten = pwrite(s_fdPid, szPid, (size_t)nLen, 0);
+    if (nWritten != nLen)
+        printf("RUXOD cannot write %s: %s\n", RUXOD_PID_FILE, nWritten < 0 ? strerror(errno) : "short write");
+}
+
+static void clearPidFile(void)
+{
+    if (s_fdPid >= 0 && ftruncate(s_fdPid, 0) != 0)
+        printf("RUXOD cannot empty %s: %s\n", RUXOD_PID_FILE, strerror(errno));
+}
+
 /* Leaves after a failed start-up step without running the static destructors, so the playlists'
  * state files stay as they were. */
 static void failExit(void)
 {
+    clearPidFile();
     fflush(stdout);
     fflush(stderr);
     _exit(255);
@@ -577,18 +667,26 @@ int main(int argc, char** argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     ruxoInitLocale(); /* the one setlocale of the process, on the main thread */
     signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
 
     /* One instance only: the lock lives as long as this process (the detached one included); the
      * descriptor is closed on exec, so no transcoder keeps it. */
     int fdPid = open(RUXOD_PID_FILE, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fdPid >= 0 && flock(fdPid, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        printf("RUXOD running already, exiting...\n");
-        return -1;
+    bool bLocked = false;
+    if (fdPid >= 0) {
+        if (flock(fdPid, LOCK_EX | LOCK_NB) == 0) {
+            bLocked = true;
+        } else if (errno == EWOULDBLOCK) {
+            printf("RUXOD running already, exiting...\n");
+            return -1;
+        }
     }
 
     if (daemon(1, 1) != 0) {
         /* Keep going in the foreground: the daemon still works, only attached. */
     }
+    if (bLocked)
+        writePidFile(fdPid);
     installSignals();
     startTimerThread();
 
@@ -629,10 +727,16 @@ int main(int argc, char** argv)
     printBanner();
     printf("RUXOD started successfully!\nWeb management now accessible at http://127.0.0.1:%d...\n",
            config.nPortHTTP);
+    std::string strNoTree = ruxoConfigNoTreeReason();
+    if (!strNoTree.empty())
+        printf("Running without a configuration (%s): the web management admits local clients "
+               "(127.0.0.0/8) only, until a configuration is posted\n",
+               strNoTree.c_str());
 
     sleepUnlessQuit(RUXOD_SETTLE_MSEC);
     initChannels();
     superviseLoop();
     shutdownDaemon();
+    clearPidFile();
     return 0;
 }

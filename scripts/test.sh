@@ -3,18 +3,46 @@
 #   build/       the whole suite, warnings as errors
 #   build-asan/  the unit tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   build-tsan/  the integration tests under ThreadSanitizer
-set -euo pipefail
+# Every build runs even when an earlier one fails; the script ends with one summary line per build
+# and exits non-zero when any of them failed.
+set -uo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh test
+bash scripts/install-deps.sh test || exit 1
 
 jobs=$(nproc)
+summary=()
+failed=0
+
 run() { # dir label-filter cmake-args...
     local dir=$1 filter=$2; shift 2
-    cmake -S . -B "$dir" -DRUXO_WERROR=ON "$@" >/dev/null
-    cmake --build "$dir" -j "$jobs"
-    (cd "$dir" && ctest --output-on-failure -j "$jobs" $filter)
+    local log="$dir/ctest.log" result
+    mkdir -p "$dir"
+    if ! cmake -S . -B "$dir" -DRUXO_WERROR=ON "$@" >/dev/null; then
+        result="FAILED (configure)"
+    elif ! cmake --build "$dir" -j "$jobs"; then
+        result="FAILED (build)"
+    else
+        (cd "$dir" && ctest --output-on-failure -j "$jobs" $filter) 2>&1 | tee "$log"
+        local rc=${PIPESTATUS[0]}
+        # ctest's own count line, e.g. "100% tests passed, 0 tests failed out of 285".
+        local counts
+        counts=$(grep -E '^[0-9]+% tests passed' "$log" | tail -n 1)
+        if [ "$rc" -eq 0 ]; then
+            result="passed: ${counts:-no test count}"
+        else
+            result="FAILED: ${counts:-ctest exit status $rc}"
+        fi
+    fi
+    case "$result" in FAILED*) failed=1 ;; esac
+    summary+=("$(printf '%-11s %s' "$dir" "$result")")
 }
 
 run build ""
 run build-asan "-L unit" -DRUXO_SANITIZE=address
 run build-tsan "-L integration" -DRUXO_SANITIZE=thread
+
+echo
+for line in "${summary[@]}"; do
+    echo "summary: $line"
+done
+exit "$failed"

@@ -4,9 +4,9 @@
  * newline from its standard input (which the daemon keeps open while it runs). It checks the token,
  * splits and adapts the line (transcoder_args.h) and then replaces itself with "ffmpeg -nostdin
  * ...", looked up through PATH, so that the daemon's signals reach ffmpeg directly and the wait
- * status the daemon reaps is ffmpeg's own. When the line serves an output, a small watcher forked
- * right before the exec keeps ffmpeg's silent wait for its first client from looking like a hang
- * (transcoder_wait.h).
+ * status the daemon reaps is ffmpeg's own. A small watcher forked right before the exec ends ffmpeg
+ * when the daemon is gone, and keeps a served output's silent wait for its first client from looking
+ * like a hang (transcoder_wait.h).
  *
  * Exit status of its own: 1 for a bad input (missing token, unterminated quote, input ended or too
  * long), 127 when no ffmpeg is found in PATH, 126 when ffmpeg cannot be executed. */
@@ -52,7 +52,8 @@ int main()
     vPtrs.push_back(nullptr);
 
     _resetSignals();
-    /* Without the notices ffmpeg still runs; only an unwatched wait may then count as a hang. */
+    /* Without the watcher ffmpeg still runs; it is then only not ended with a dead daemon, and an
+     * unwatched wait for a client may count as a hang. */
     if (ruxoTcStartWatcher(vServed, strErr) < 0)
         fprintf(stderr, "%s: %s\n", g_szProgName, strErr.c_str());
     execvp(vPtrs[0], vPtrs.data());

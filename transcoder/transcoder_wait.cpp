@@ -1,10 +1,12 @@
-/* transcoder_wait.cpp -- the watcher that keeps a served output's silent wait for its client from
- * looking like a hang (see transcoder_wait.h for why and how it is laid out). */
+/* transcoder_wait.cpp -- the watcher that ends ffmpeg when the daemon is gone and keeps a served
+ * output's silent wait for its client from looking like a hang (see transcoder_wait.h for why and
+ * how it is laid out). */
 #include "transcoder_wait.h"
 
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -48,30 +50,73 @@ int _listenPortIn(const std::string& strTable, const std::vector<unsigned long>&
     return nPort;
 }
 
-void _sleepSecond()
+/* Milliseconds of the monotonic clock. */
+long long _nowMs()
 {
-    struct timespec ts = {1, 0};
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+void _sleepMs(long nMs)
+{
+    struct timespec ts = {nMs / 1000, (nMs % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+/* The daemon is gone: ffmpeg gets SIGINT, and SIGKILL when it is still our parent after the grace
+ * time. Only our parent is ever signalled, and only while it is our parent, so a reused pid is
+ * never hit. */
+[[noreturn]] void _stopOrphan(pid_t pidFfmpeg)
+{
+    if (getppid() != pidFfmpeg)
+        _exit(0);
+    kill(pidFfmpeg, SIGINT);
+    long long tmKill = _nowMs() + RUXO_TC_STOP_GRACE_SECS * 1000LL;
+    while (_nowMs() < tmKill) {
+        _sleepMs(50);
+        if (getppid() != pidFfmpeg)
+            _exit(0);
+    }
+    kill(pidFfmpeg, SIGKILL);
+    _exit(0);
+}
+
+/* Reads what waits on standard input; true when the input has ended (or cannot be read any more),
+ * that is when the daemon that holds its write end is gone. Anything read is dropped: the daemon
+ * writes nothing after the line. */
+bool _inputEnded()
+{
+    char buf[512];
+    ssize_t nRead = read(STDIN_FILENO, buf, sizeof buf);
+    if (nRead > 0)
+        return false;
+    return nRead == 0 || (errno != EINTR && errno != EAGAIN);
 }
 
 /* The watcher's life; it never returns. Runs in the fork of the single-threaded stand-in, so the
  * ordinary library calls are safe here. _exit keeps the stand-in's stdio buffers and exit hooks
  * out of it. */
-[[noreturn]] void _watch(pid_t pidFfmpeg, const std::vector<std::string>& vServed, int nInterval)
+[[noreturn]] void _watch(pid_t pidFfmpeg, const std::vector<std::string>& vServed, int nInterval, int fdExec)
 {
     /* The kernel ends us when our parent, soon ffmpeg, dies; had it died before this call, our
      * parent is already another process. */
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != pidFfmpeg)
         _exit(0);
+    /* Wait until the parent has become ffmpeg: its exec closes the write end of fdExec. Only
+     * ffmpeg is ever stopped; a stand-in that fails to exec ends by itself, and us with it. */
+    char c;
+    while (read(fdExec, &c, 1) < 0 && errno == EINTR) {
+    }
+    close(fdExec);
+    if (getppid() != pidFfmpeg)
+        _exit(0);
     prctl(PR_SET_NAME, RUXO_TC_WAIT_COMM);
-    signal(SIGPIPE, SIG_IGN); /* a closed output ends us through the write's error instead */
+    signal(SIGPIPE, SIG_IGN); /* a closed output shows as the write's error instead */
 
-    /* Only the daemon's pipe on 1 and 2 stays; nothing else of the stand-in is held. */
-    int fdNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (fdNull < 0 || dup2(fdNull, STDIN_FILENO) < 0)
-        close(STDIN_FILENO);
+    /* Only the daemon's two pipes on 0, 1 and 2 stay; nothing else of the stand-in is held. */
     if (close_range(3, ~0U, 0) != 0)
         for (int fd = 3; fd < 1024; fd++)
             close(fd);
@@ -79,11 +124,23 @@ void _sleepSecond()
         /* the working folder merely stays held */
     }
 
-    for (int nTick = 1;; nTick++) {
-        _sleepSecond();
+    struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
+    long long tmTick = _nowMs() + 1000;
+    for (int nTick = 0;;) {
+        long long nLeft = tmTick - _nowMs();
+        int nReady = poll(&pfd, 1, nLeft > 0 ? (int)nLeft : 0);
         if (getppid() != pidFfmpeg)
             _exit(0);
-        if (nTick % nInterval != 0)
+        if (nReady > 0 && (pfd.revents & POLLNVAL))
+            pfd.fd = -1; /* no input to watch after all: poll leaves it out from now on */
+        else if (nReady > 0 && pfd.revents != 0 && _inputEnded())
+            _stopOrphan(pidFfmpeg);
+        long long tmNow = _nowMs();
+        if (tmNow < tmTick)
+            continue;
+        tmTick = tmNow + 1000;
+        nTick++;
+        if (vServed.empty() || nTick % nInterval != 0)
             continue;
         int nPort = ruxoTcListenPort(pidFfmpeg);
         if (nPort <= 0)
@@ -93,8 +150,9 @@ void _sleepSecond()
         do {
             nWritten = write(STDERR_FILENO, strNotice.data(), strNotice.size());
         } while (nWritten < 0 && errno == EINTR);
-        if (nWritten != (ssize_t)strNotice.size())
-            _exit(0);
+        /* Nobody reads the output any more: the daemon is gone. */
+        if (nWritten < 0 && errno == EPIPE)
+            _stopOrphan(pidFfmpeg);
     }
 }
 
@@ -201,16 +259,25 @@ std::string ruxoTcWaitNotice(const std::vector<std::string>& vServed, int nPort)
 
 pid_t ruxoTcStartWatcher(const std::vector<std::string>& vServed, std::string& strErr)
 {
-    if (vServed.empty())
-        return 0;
     pid_t pidSelf = getpid();
     int nInterval = ruxoTcWaitInterval(getenv(RUXO_TC_WAIT_ENV));
-    pid_t pid = fork();
-    if (pid < 0) {
-        strErr = std::string("cannot start the client-wait notices: ") + strerror(errno);
+    int fdExec[2];
+    if (pipe2(fdExec, O_CLOEXEC) != 0) {
+        strErr = std::string("cannot start the watcher: ") + strerror(errno);
         return -1;
     }
-    if (pid == 0)
-        _watch(pidSelf, vServed, nInterval);
+    pid_t pid = fork();
+    if (pid < 0) {
+        strErr = std::string("cannot start the watcher: ") + strerror(errno);
+        close(fdExec[0]);
+        close(fdExec[1]);
+        return -1;
+    }
+    if (pid == 0) {
+        close(fdExec[1]);
+        _watch(pidSelf, vServed, nInterval, fdExec[0]);
+    }
+    /* The write end stays open until our exec closes it, which tells the watcher. */
+    close(fdExec[0]);
     return pid;
 }

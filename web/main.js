@@ -1,12 +1,43 @@
 /* main.js -- the management page's script: reads the daemon's runtime facts and configuration once,
  * polls the channel states and processor loads every second, and drives the channel table, the
- * channel buttons, the preview player and the pop-up boxes.
+ * channel buttons, the preview player, the channel editor and the pop-up boxes.
  *
  * The page keeps the whole configuration as one model (jsonConfig), edits it in place and posts it
  * whole; functions named update* fill controls from the model, apply* write them back. Every text
  * that comes from the daemon (URLs, memos, status texts, reasons) is inserted as text, never as
  * markup. A reply counts only when it ended with status 200 and holds what was asked for: with a
- * password set, a stale cookie gets the login page (a 200 HTML reply) in place of any data. */
+ * password set, a stale cookie gets the login page (a 200 HTML reply) in place of any data.
+ *
+ * Ids of the editor's boxes chosen here (the others are the page's fixed ones):
+ *   editor:          div_edit_holder (where the source and memo boxes wait outside edit mode),
+ *                    fs_video, fs_audio, div_editor_buttons, div_channel_edit_buttons; output tabs
+ *                    are links of class mbr_tab inside tab_mbr
+ *   advanced video:  tabs tab_video_codec, tab_video_overlay, tab_video_misc;
+ *                    Encodings  sel_video_profile/edt_video_profile, sel_video_level/edt_video_level,
+ *                               sel_video_threads/edt_video_threads, slide_video_preset,
+ *                               edt_video_preset (its value);
+ *                    Overlay    chk_overlay_enable, edt_overlay_video, edt_overlay_text,
+ *                               edt_overlay_fontsize, clr_overlay_color, fs_overlay_padding,
+ *                               rdo_overlay_left, rdo_overlay_right, edt_overlay_hpad,
+ *                               rdo_overlay_top, rdo_overlay_bottom, edt_overlay_vpad;
+ *                    Misc.      chk_video_aspect, sel_scan_type, edt_gpu_number, sel_gpu_decoding;
+ *                    foot       btn_adv_video_ok, btn_adv_video_cancel
+ *   advanced format: tabs tab_fmt_ts_in, tab_fmt_ts_out, tab_fmt_rtmp, tab_fmt_hls,
+ *                    tab_fmt_timeshift, tab_fmt_custom;
+ *                    MPEG TS Input   edt_map_program, edt_map_pid, btn_map_select, tbl_map,
+ *                                    btn_map_reset;
+ *                    MPEG TS Output  edt_ts_pmt_pid, edt_ts_program, edt_ts_start_pid,
+ *                                    edt_ts_service_name, edt_ts_provider, chk_ts_fec,
+ *                                    edt_ts_fec_col, edt_ts_fec_row;
+ *                    RTMP Config     edt_rtmp_flashver, edt_rtmp_swfurl, edt_rtmp_user,
+ *                                    edt_rtmp_passwd;
+ *                    HLS Config      edt_hls_hours, edt_hls_minutes, edt_hls_seconds,
+ *                                    edt_hls_list_size, edt_hls_start_number, edt_hls_base_url,
+ *                                    chk_hls_enc;
+ *                    Time Shift      edt_timeshift_hours, edt_timeshift_minutes,
+ *                                    edt_timeshift_seconds, edt_timeshift_folder;
+ *                    Custom Options  edt_custom_src, edt_custom_tgt;
+ *                    foot            btn_adv_fmt_ok, btn_adv_fmt_cancel */
 'use strict';
 
 var jsonRuntime = null;   /* the "/runtime" reply */
@@ -26,6 +57,104 @@ var STATUS_PERIOD_MS = 1000;
 var CPU_CELLS_PER_ROW = 16;
 var MAX_ROWS = 1024;       /* a sane bound on "channels" of the runtime reply */
 var MAX_CPUS = 1024;       /* the same for the processor list of a status reply */
+
+/* ---- the editor's vocabularies ------------------------------------------------------------- */
+
+var MAX_TARGETS = 5;
+var mbrFormats = ['rtmp', 'udp', 'hls', 'dash'];          /* formats with several targets */
+/* Source types whose URL the box shows without its scheme; Apply puts the scheme back. */
+var SCHEME_SOURCE_TYPES = ['ftp', 'http', 'udp', 'rtp', 'srt', 'rtsp', 'rtspt', 'rtmp', 'mms', 'mmst'];
+/* Schemes shown under another source type. */
+var SCHEME_TYPES = {https: 'http', sftp: 'ftp'};
+/* What the URL box gets when a source type is chosen. */
+var SOURCE_URL_EXAMPLES = {http: '192.168.1.2/media/stream.m3u8', ftp: '192.168.1.2/media/stream.mp4',
+                           udp: '0.0.0.0:1234', rtp: '0.0.0.0:1234', srt: '0.0.0.0:1234'};
+/* What choosing a target format sets: the URL ("{protocol}", "{host}" and "{row}" stand for the
+ * page's protocol and host name and the edited row), the video codec (always with the codec's own
+ * reaction when "always", else only when it changes it), "mux": mux bit rate 0 and CBR off,
+ * "audio": audio codec "aac" at the original sample rate, "mjpeg": the MJPEG codec without audio. */
+var TARGET_FORMAT_SETTINGS = {
+    rtmp:     {url: 'rtmp://192.168.1.2/live/stream', codec: 'h264', always: true, mux: true, audio: true},
+    udp:      {url: 'udp://{host}:1234'},
+    httpmp4:  {url: '{protocol}//{host}:1234', codec: 'h264', always: true, mux: true, audio: true},
+    http:     {url: '{protocol}//{host}:1234'},
+    hls:      {url: '/media/stream.m3u8', codec: 'h264'},
+    dash:     {url: '/media/stream.mpd', codec: 'h264'},
+    srt:      {url: 'srt://{host}:1234'},
+    rtpts:    {url: 'rtp://{host}:1234'},
+    file:     {url: '/media/stream.mov', mux: true},
+    ftp:      {url: 'ftp://192.168.1.2/media/stream.mp4'},
+    decklink: {url: '', mux: true, decklink: true},
+    ndi:      {url: 'RUXOD#{row}', mux: true},
+    httpmjpg: {url: '{protocol}//{host}:1234', mjpeg: true}
+};
+
+var frameSizes = [
+    {name: 'original', label: 'Original', width: 0, height: 0},
+    {name: 'qvga', label: 'QVGA', width: 320, height: 240},
+    {name: 'nhd', label: 'nHD', width: 640, height: 360},
+    {name: 'vga', label: 'VGA', width: 640, height: 480},
+    {name: 'sd', label: 'SD', width: 720, height: 576},
+    {name: 'hd', label: 'HD', width: 1280, height: 720},
+    {name: 'fhd', label: 'FullHD', width: 1920, height: 1080},
+    {name: 'qhd', label: '2K', width: 2048, height: 1080},
+    {name: 'uhd', label: '4K', width: 3840, height: 2160},
+    {name: 'other', label: 'Other'}
+];
+
+/* The panel's controls that edit mode switches on, by what they follow. */
+var TARGET_CTRLS = ['sel_tgt_fmt', 'btn_adv_fmt', 'edt_tgt_url', 'chk_enable_video', 'chk_enable_audio'];
+var VIDEO_CTRLS = ['sel_video_codec', 'btn_adv_video', 'sel_frame_size', 'edt_frame_width',
+                   'edt_frame_height', 'sel_frame_rate', 'edt_frame_rate', 'edt_video_quality',
+                   'sel_video_bitrate', 'edt_video_bitrate', 'edt_video_kfi', 'edt_mux_bitrate',
+                   'chk_mux_cbr'];
+var AUDIO_CTRLS = ['sel_audio_codec', 'sel_sample_rate', 'edt_sample_rate', 'sel_audio_channel',
+                   'sel_audio_bitrate', 'edt_audio_bitrate'];
+/* Editable lists: the list and the box laid over it. */
+var EDITABLE_LISTS = [['sel_frame_rate', 'edt_frame_rate'], ['sel_video_bitrate', 'edt_video_bitrate'],
+                      ['sel_sample_rate', 'edt_sample_rate'], ['sel_audio_bitrate', 'edt_audio_bitrate'],
+                      ['sel_video_profile', 'edt_video_profile'], ['sel_video_level', 'edt_video_level'],
+                      ['sel_video_threads', 'edt_video_threads']];
+
+/* ---- the advanced boxes' vocabularies ------------------------------------------------------ */
+
+var videoPresets = ['ultrafast', 'superfast', 'veryfast', 'faster', 'fast', 'medium', 'slow', 'slower',
+                    'veryslow'];
+var videoPresetsNV = ['fast', 'llhp', 'hp', 'default', 'bd', 'medium', 'hq', 'llhq', 'll'];
+var videoPresetsAMF = ['speed', 'balanced', 'quality'];
+/* The preset slider's lowest and highest value and its default, by codec. */
+var videoPresetLimits = {
+    h264: [0, 8, 3], nv264: [0, 8, 3], h265: [0, 8, 3], nv265: [0, 8, 3],
+    qsv264: [2, 8, 5], qsv265: [4, 6, 5],
+    amf264: [0, 2, 0], amf265: [0, 2, 0],
+    vp8: [0, 16, 13], vp9: [0, 8, 5], av1: [0, 8, 0]
+};
+var videoProfiles = {
+    h264: ['baseline', 'main', 'high', 'high10', 'high422', 'high444'],
+    nv264: ['baseline', 'main', 'high', 'high444p'],
+    qsv264: ['baseline', 'main', 'high'],
+    amf264: ['constrained_baseline', 'main', 'constrained_high', 'high'],
+    h265: ['main', 'main10', 'main444-8', 'main422-10', 'main444-10', 'main12', 'main422-12', 'main444-12'],
+    nv265: ['main', 'main10'],
+    qsv265: ['main', 'main10', 'mainsp'],
+    amf265: ['main']
+};
+var THREAD_CODECS = ['h264', 'h265', 'vp8', 'vp9', 'av1'];
+var NV_CODECS = ['nv264', 'nv265'];
+var QSV_CODECS = ['qsv264', 'qsv265', 'qsvvp9', 'qsvmpg'];
+/* Target formats that carry MPEG-TS service data. */
+var TS_FORMATS = ['udp', 'http', 'rtpts', 'srt'];
+var RTMP_FIELDS = ['edt_rtmp_flashver', 'edt_rtmp_swfurl', 'edt_rtmp_user', 'edt_rtmp_passwd'];
+var RTMP_KEYS = ['flashVer', 'swfUrl', 'user', 'passwd'];
+var HLS_FIELDS = ['edt_hls_hours', 'edt_hls_minutes', 'edt_hls_seconds', 'edt_hls_list_size',
+                  'edt_hls_start_number', 'edt_hls_base_url', 'chk_hls_enc'];
+var TS_OUT_FIELDS = ['edt_ts_pmt_pid', 'edt_ts_program', 'edt_ts_start_pid', 'edt_ts_service_name',
+                     'edt_ts_provider', 'chk_ts_fec'];
+var OVERLAY_FIELDS = ['edt_overlay_video', 'edt_overlay_text', 'edt_overlay_fontsize', 'clr_overlay_color',
+                      'rdo_overlay_left', 'rdo_overlay_right', 'edt_overlay_hpad', 'rdo_overlay_top',
+                      'rdo_overlay_bottom', 'edt_overlay_vpad'];
+var MAP_TABLE_ROWS = 5;    /* the stream table shows at least this many rows */
+var TIMESHIFT_FOLDER = '/var/ruxod/cache/';
 
 /* ---- helpers ------------------------------------------------------------------------------- */
 
@@ -118,6 +247,33 @@ function setItem(obj, key, value)
     obj[key] = value;
 }
 
+/* The member as an object, made an empty one first when it is missing or of another type. */
+function objectItem(parent, key)
+{
+    var item = getItem(parent, key);
+    if (!isObject(item)) {
+        item = {};
+        setItem(parent, key, item);
+    }
+    return item;
+}
+
+/* The member as a list, made an empty one first when it is missing or of another type. */
+function listItem(parent, key)
+{
+    var item = getItem(parent, key);
+    if (!Array.isArray(item)) {
+        item = [];
+        setItem(parent, key, item);
+    }
+    return item;
+}
+
+function deepCopy(value)
+{
+    return JSON.parse(JSON.stringify(value));
+}
+
 /* The model's channels (an empty list before the configuration arrived). */
 function modelChannels()
 {
@@ -181,6 +337,8 @@ function init()
     installChannelTable();
     installButtons();
     installPopupBoxes();
+    installEditor();
+    installAdvancedBoxes();
 }
 
 function onRuntime(xhr)
@@ -246,11 +404,8 @@ function onConfig(xhr)
     jsonConfig = json;
     updateBanner();
 
-    var channels = modelChannels();
     var tbody = $('tbl_channels').tBodies[0];
-    for (var i = 0; i < channels.length && i < tbody.rows.length; i++)
-        updateChannelRow(i + 1, channels[i]);
-
+    updateChannelRows();
     updateChannelStatus();
     if (tbody.rows.length > 0)
         tbody.rows[0].cells[0].click();
@@ -338,16 +493,48 @@ function updateChannelRow(rowId, channel)
     setNodeText(row.cells[2], textOf(getItem(channel, 'memo')));
 }
 
+/* An empty row: no number, source, memo, state icon or status. */
+function clearChannelRow(rowId)
+{
+    var row = channelRow(rowId);
+    if (!row)
+        return;
+    for (var c = 0; c < row.cells.length; c++)
+        setNodeText(row.cells[c], '');
+    row.cells[1].title = '';
+    row.cells[3].style.backgroundImage = '';
+}
+
+/* Every row shows the model's channel of its number, the rows after the last channel are empty;
+ * the row being edited keeps the editor's boxes. */
+function updateChannelRows()
+{
+    var channels = modelChannels();
+    var tbl = $('tbl_channels');
+    for (var rowId = 1; rowId <= tbl.tBodies[0].rows.length; rowId++) {
+        if (rowId === tbl.editing)
+            continue;
+        if (rowId <= channels.length)
+            updateChannelRow(rowId, channels[rowId - 1]);
+        else
+            clearChannelRow(rowId);
+    }
+}
+
 function firstItem(list)
 {
     return Array.isArray(list) && list.length > 0 ? list[0] : undefined;
 }
 
-/* The first target's format of a channel, in lower case. */
+/* The first target's format of an output, in lower case. */
+function outputFormat(output)
+{
+    return textOf(getItem(firstItem(getItem(output, 'targets')), 'format')).toLowerCase();
+}
+
 function firstTargetFormat(channel)
 {
-    var target = firstItem(getItem(getItem(channel, 'output'), 'targets'));
-    return textOf(getItem(target, 'format')).toLowerCase();
+    return outputFormat(getItem(channel, 'output'));
 }
 
 function installChannelTable()
@@ -359,6 +546,12 @@ function installChannelTable()
         if (cell)
             selectRow(cell.parentNode);
     });
+    /* A double-click on a channel's row edits it. */
+    $('tbl_channels').tBodies[0].addEventListener('dblclick', function (e) {
+        var cell = e.target.closest('td');
+        if (cell && !$('tbl_channels').editing && rowHoldsChannel(cell.parentNode))
+            onEditClick();
+    });
 }
 
 function selectRow(row)
@@ -367,26 +560,21 @@ function selectRow(row)
     var rowId = row.sectionRowIndex + 1;
     if (tbl.editing || rowId === tbl.rowSelected || !rowHoldsChannel(row))
         return;
-    var previous = channelRow(tbl.rowSelected);
-    if (previous)
-        previous.style.backgroundColor = '';
-    row.style.backgroundColor = STRIPE_SELECTED;
-    tbl.rowSelected = rowId;
+    markSelectedRow(rowId);
     updateSettings(rowId);
 }
 
-/* Shows a channel in the editor: the given working copy, or the model's channel of the row. */
-function updateSettings(rowId, channel)
+/* The row becomes the selected one (0: none); the one selected before gets its stripe back. */
+function markSelectedRow(rowId)
 {
-    curChannel = channel || modelChannels()[rowId - 1] || null;
-    if (channelStatus[rowId - 1])
-        updatePreviewButton();
-    var sources = getItem(getItem(curChannel, 'input'), 'sources');
-    var targets = getItem(getItem(curChannel, 'output'), 'targets');
-    if (!firstItem(sources) || !firstItem(targets))
-        return;
-    updateChannelRow(rowId, curChannel);
-    $('sel_tgt_fmt').value = firstTargetFormat(curChannel);
+    var tbl = $('tbl_channels');
+    var previous = channelRow(tbl.rowSelected);
+    if (previous)
+        previous.style.backgroundColor = '';
+    var row = channelRow(rowId);
+    if (row)
+        row.style.backgroundColor = STRIPE_SELECTED;
+    tbl.rowSelected = row ? rowId : 0;
 }
 
 /* The last known state of a row's channel, null before the first status reply covered it. */
@@ -436,7 +624,9 @@ function updateChannelStatus()
         if (!json)
             return;
         channelStatus = json.channels;
-        for (var i = 0; i < channelStatus.length; i++) {
+        /* A reply sent before a removal may list one channel more than the model holds. */
+        var nChannels = modelChannels().length;
+        for (var i = 0; i < channelStatus.length && i < nChannels; i++) {
             var entry = channelStatus[i];
             if (isObject(entry))
                 setRowState(i + 1, entry.state, textOf(entry.status));
@@ -527,6 +717,15 @@ function selectedChannel()
     return rowId >= 1 && rowId <= modelChannels().length ? rowId : 0;
 }
 
+/* The selected channel for a button that acts on one; 0, after telling the user, without one. */
+function channelForButton()
+{
+    var rowId = selectedChannel();
+    if (!rowId)
+        alert('Please select channel first.');
+    return rowId;
+}
+
 function setChannelEnable(rowId, bEnable)
 {
     var channel = modelChannels()[rowId - 1];
@@ -553,11 +752,9 @@ function stopChannel(rowId)
 
 function onStartClick()
 {
-    var rowId = selectedChannel();
-    if (!rowId) {
-        alert('Please select channel first.');
+    var rowId = channelForButton();
+    if (!rowId)
         return;
-    }
     var state = lastState(rowId);
     if (state !== null && state !== 'idle')
         return;
@@ -576,11 +773,9 @@ function onStartAll()
 
 function onStopClick()
 {
-    var rowId = selectedChannel();
-    if (!rowId) {
-        alert('Please select channel first.');
+    var rowId = channelForButton();
+    if (!rowId)
         return;
-    }
     /* The preview that this page's player shows is stopped by closing the player; any other
      * channel, a preview started elsewhere included, gets a stop request. */
     if (lastState(rowId) === 'preview' && previewRow === rowId && isShown($('vid_preview'))) {
@@ -735,8 +930,1277 @@ function onKeyDown(e)
             return;
         }
     }
-    if ($('tbl_channels').editing && $('btn_cancel'))
-        $('btn_cancel').click();
+    if ($('tbl_channels').editing)
+        onCancelClick();
+}
+
+/* ---- channel editor: showing a channel ----------------------------------------------------- */
+
+var activeTab = -1;                       /* the output tab the panels show (-1: none) */
+var shownSource = {type: '', scheme: ''}; /* the source type and URL scheme as last shown */
+
+/* The table's entry for the key, undefined when it has none of its own. */
+function lookup(table, key)
+{
+    return Object.prototype.hasOwnProperty.call(table, key) ? table[key] : undefined;
+}
+
+function channelTargets(channel)
+{
+    var targets = getItem(getItem(channel, 'output'), 'targets');
+    return Array.isArray(targets) ? targets : [];
+}
+
+function firstSource(channel)
+{
+    return firstItem(getItem(getItem(channel, 'input'), 'sources'));
+}
+
+function setDisabled(ids, bDisabled)
+{
+    ids.forEach(function (id) {
+        $(id).disabled = bDisabled;
+    });
+}
+
+/* Whether a fixed list offers the value itself (an entry added for a stored value does not count). */
+function listOffers(list, value)
+{
+    for (var i = 0; i < list.options.length; i++) {
+        if (list.options[i].value === value && !list.options[i].classList.contains('extra'))
+            return true;
+    }
+    return false;
+}
+
+/* Shows the value in a fixed list. A value the list does not offer (a word written by hand or by
+ * another program) gets an entry of its own, labelled with the value, so that storing the panel
+ * writes it back unchanged; such an entry for an earlier value goes. */
+function selectValue(list, value)
+{
+    for (var i = list.options.length - 1; i >= 0; i--) {
+        if (list.options[i].classList.contains('extra') && list.options[i].value !== value)
+            list.remove(i);
+    }
+    list.value = value;
+    if (list.selectedIndex >= 0 && list.value === value)
+        return;
+    var option = new Option(value, value);
+    option.className = 'extra';
+    list.add(option);
+    list.value = value;
+}
+
+/* A number shown in a box: its value when above 0, else the text that stands for 0. */
+function shownNumber(value, zeroText)
+{
+    var n = typeof value === 'number' ? value : ParseFloat(textOf(value));
+    return n > 0 ? String(n) : zeroText;
+}
+
+/* Shows a channel in the editor: the given working copy, or the model's channel of the row. */
+function updateSettings(rowId, channel)
+{
+    curChannel = channel || modelChannels()[rowId - 1] || null;
+    if (channelStatus[rowId - 1])
+        updatePreviewButton();
+    var source = firstSource(curChannel);
+    if (!isObject(source) || !isObject(channelTargets(curChannel)[0]))
+        return;
+    if (!isObject(getItem(source, 'video')))
+        setItem(source, 'video', {options: []});
+    updateChannelRow(rowId, curChannel);
+    updateSource(source);
+    $('edt_memo').value = textOf(getItem(curChannel, 'memo'));
+
+    var input = getItem(curChannel, 'input');
+    var output = getItem(curChannel, 'output');
+    updateMap(output);
+    updateHLS(output);
+    updateMPEGTS(output);
+    updateTimeshift(getItem(output, 'timeShift'), rowId);
+    $('edt_custom_src').value = textOf(getItem(input, 'customOptions'));
+    $('edt_custom_tgt').value = textOf(getItem(output, 'customOptions'));
+    updateVideoOverlay(getItem(output, 'filters'));
+
+    show($('tab_mbr'), mbrFormats.indexOf(firstTargetFormat(curChannel)) >= 0);
+    rebuildTabs();
+    updateTarget(0);
+}
+
+/* The source type and URL box. A URL whose scheme names a source type shows that type and the
+ * text after the first "://"; any other URL shows the source's "format" and the whole URL. */
+function updateSource(source)
+{
+    var url = textOf(getItem(source, 'url'));
+    var type = textOf(getItem(source, 'format')).toLowerCase();
+    var scheme = '';
+    var nEnd = url.indexOf('://');
+    if (nEnd > 0) {
+        var word = url.slice(0, nEnd).toLowerCase();
+        var schemeType = lookup(SCHEME_TYPES, word) || word;
+        if (listOffers($('sel_src_fmt'), schemeType)) {
+            type = schemeType;
+            scheme = word;
+            url = url.slice(nEnd + 3);
+        }
+    }
+    selectValue($('sel_src_fmt'), type);
+    $('edt_src_url').value = url;
+    shownSource = {type: type, scheme: scheme};
+}
+
+/* The source URL as Apply writes it: the type's scheme goes in front of a box that does not begin
+ * with one (a "://" further on, as in a query, is part of the URL); a URL shown with its own
+ * scheme ("https", "sftp") keeps it while the type is unchanged. */
+function sourceUrl(type, box)
+{
+    if (SCHEME_SOURCE_TYPES.indexOf(type) < 0 || /^[a-z][a-z0-9+.-]*:\/\//i.test(box))
+        return box;
+    var scheme = type === shownSource.type && shownSource.scheme ? shownSource.scheme : type;
+    return scheme + '://' + box;
+}
+
+/* One output tab per target, "Output1" and so on, in front of "+" and "-"; none is active yet. */
+function rebuildTabs()
+{
+    var bar = $('tab_mbr');
+    var tabs = bar.querySelectorAll('.mbr_tab');
+    for (var k = 0; k < tabs.length; k++)
+        bar.removeChild(tabs[k]);
+    var targets = channelTargets(curChannel);
+    for (var i = 0; i < targets.length; i++) {
+        var tab = document.createElement('a');
+        tab.className = 'mbr_tab';
+        tab.appendChild(document.createTextNode('Output' + (i + 1)));
+        bar.insertBefore(tab, $('tab_mbr_add'));
+    }
+    activeTab = -1;
+    updateTabButtons();
+}
+
+function markActiveTab()
+{
+    var tabs = $('tab_mbr').querySelectorAll('.mbr_tab');
+    for (var k = 0; k < tabs.length; k++)
+        tabs[k].classList.toggle('active', k === activeTab);
+}
+
+/* "+" and "-" are there while editing a channel whose tab bar shows. */
+function updateTabButtons()
+{
+    var bShow = Boolean($('tbl_channels').editing) && isShown($('tab_mbr'));
+    show($('tab_mbr_add'), bShow);
+    show($('tab_mbr_del'), bShow);
+}
+
+/* Shows the target of an output tab; while editing, the panels first go into the tab shown. */
+function updateTarget(mbrTab)
+{
+    var target = channelTargets(curChannel)[mbrTab];
+    if (!isObject(target))
+        return;
+    if ($('tbl_channels').editing)
+        applyTarget();
+    activeTab = mbrTab;
+    markActiveTab();
+
+    var video = getItem(target, 'video');
+    var audio = getItem(target, 'audio');
+    var mux = getItem(target, 'mux');
+    var url = textOf(getItem(target, 'url'));
+    selectValue($('sel_tgt_fmt'), textOf(getItem(target, 'format')).toLowerCase());
+    $('edt_tgt_url').value = url;
+    $('edt_tgt_url').title = url;
+    updateRTMP(getItem(target, 'rtmp'));
+
+    $('chk_enable_video').checked = getItem(video, 'enable') === true;
+    selectValue($('sel_video_codec'), textOf(getItem(video, 'codec')).toLowerCase());
+    showFrameSize(ParseInt(getItem(video, 'width')), ParseInt(getItem(video, 'height')));
+    $('edt_frame_rate').value = shownNumber(getItem(video, 'frameRate'), 'Original');
+    $('edt_video_quality').value = shownNumber(getItem(video, 'quality'), 'Default');
+    $('edt_video_bitrate').value = shownNumber(getItem(video, 'bitRate'), 'Default');
+    $('edt_video_kfi').value = textOf(getItem(video, 'keyFrameInterval'));
+    updateVideoCodec(video);
+    updateVideoMisc(video, getItem(firstSource(curChannel), 'video'));
+    $('edt_mux_bitrate').value = textOf(getItem(mux, 'bitRate'));
+    $('chk_mux_cbr').checked = getItem(mux, 'cbr') === true;
+
+    $('chk_enable_audio').checked = getItem(audio, 'enable') === true;
+    selectValue($('sel_audio_codec'), textOf(getItem(audio, 'codec')).toLowerCase());
+    $('edt_sample_rate').value = shownNumber(getItem(audio, 'sampleRate'), 'Original');
+    selectValue($('sel_audio_channel'), String(ParseInt(getItem(audio, 'channels'))));
+    $('edt_audio_bitrate').value = shownNumber(getItem(audio, 'bitRate'), 'Default');
+    updatePanelCtrls();
+}
+
+/* The named frame size whose width and height both match, with read-only boxes; "Other" with
+ * editable boxes for any other size. */
+function showFrameSize(width, height)
+{
+    var name = 'other';
+    for (var i = 0; i < frameSizes.length; i++) {
+        if (frameSizes[i].width === width && frameSizes[i].height === height) {
+            name = frameSizes[i].name;
+            break;
+        }
+    }
+    $('sel_frame_size').value = name;
+    $('edt_frame_width').value = String(width);
+    $('edt_frame_height').value = String(height);
+    $('edt_frame_width').readOnly = name !== 'other';
+    $('edt_frame_height').readOnly = name !== 'other';
+}
+
+/* ---- channel editor: storing a channel ----------------------------------------------------- */
+
+/* Stores the panels into the active tab's target. Audio keys the panel does not show (its own
+ * options, the addresses of a native RTP target) stay. */
+function applyTarget()
+{
+    var target = channelTargets(curChannel)[activeTab];
+    if (!isObject(target))
+        return;
+    setItem(target, 'format', $('sel_tgt_fmt').value);
+    setItem(target, 'url', $('edt_tgt_url').value);
+    $('edt_tgt_url').title = $('edt_tgt_url').value;
+    applyTargetVideo(target);
+
+    var audio = objectItem(target, 'audio');
+    setItem(audio, 'enable', $('chk_enable_audio').checked);
+    setItem(audio, 'codec', $('sel_audio_codec').value);
+    setItem(audio, 'sampleRate', ParseInt($('edt_sample_rate').value));
+    setItem(audio, 'channels', ParseInt($('sel_audio_channel').value));
+    setItem(audio, 'bitRate', ParseInt($('edt_audio_bitrate').value));
+
+    var mux = objectItem(target, 'mux');
+    setItem(mux, 'bitRate', ParseInt($('edt_mux_bitrate').value));
+    setItem(mux, 'cbr', $('chk_mux_cbr').checked);
+    applyRTMP(target);
+}
+
+/* The video part of storing a target, with the advanced video options, which also rewrite the
+ * first source's video options (GPU decoding). */
+function applyTargetVideo(target)
+{
+    var video = objectItem(target, 'video');
+    setItem(video, 'enable', $('chk_enable_video').checked);
+    setItem(video, 'codec', $('sel_video_codec').value);
+    setItem(video, 'width', ParseInt($('edt_frame_width').value));
+    setItem(video, 'height', ParseInt($('edt_frame_height').value));
+    setItem(video, 'frameRate', ParseFloat($('edt_frame_rate').value));
+    setItem(video, 'quality', ParseInt($('edt_video_quality').value));
+    setItem(video, 'bitRate', ParseInt($('edt_video_bitrate').value));
+    setItem(video, 'keyFrameInterval', ParseInt($('edt_video_kfi').value));
+    applyVideoCodec(video);
+    applyVideoMisc(objectItem(firstSource(curChannel), 'video'), video);
+}
+
+/* ---- channel editor: edit mode ------------------------------------------------------------- */
+
+/* Switches edit mode on for a row, or off (0). */
+function disableCtrls(editing)
+{
+    var tbl = $('tbl_channels');
+    var previous = tbl.editing;
+    tbl.editing = editing;
+    if (editing) {
+        placeEditBoxes(channelRow(editing));
+    } else {
+        parkEditBoxes();
+        if (previous)
+            refreshRow(previous);
+        show($('div_adv_fmt'), false);
+        show($('div_adv_video'), false);
+    }
+    setDisabled(TARGET_CTRLS.concat(['sel_src_fmt', 'edt_src_url', 'edt_memo']), !editing);
+    updatePanelCtrls();
+    updateTabButtons();
+    $('btn_edit').disabled = Boolean(editing);
+    $('btn_apply').disabled = !editing;
+    $('btn_cancel').disabled = !editing;
+}
+
+/* The source type, source URL and memo boxes take the place of the row's texts. */
+function placeEditBoxes(row)
+{
+    setNodeText(row.cells[1], '');
+    row.cells[1].appendChild($('sel_src_fmt'));
+    row.cells[1].appendChild($('edt_src_url'));
+    setNodeText(row.cells[2], '');
+    row.cells[2].appendChild($('edt_memo'));
+}
+
+function parkEditBoxes()
+{
+    var holder = $('div_edit_holder');
+    holder.appendChild($('sel_src_fmt'));
+    holder.appendChild($('edt_src_url'));
+    holder.appendChild($('edt_memo'));
+}
+
+/* A row shows its channel of the model again, or nothing when the model has none there. */
+function refreshRow(rowId)
+{
+    var channel = modelChannels()[rowId - 1];
+    if (channel)
+        updateChannelRow(rowId, channel);
+    else
+        clearChannelRow(rowId);
+}
+
+/* In edit mode the video controls follow "Enable Video" and the audio controls "Enable Audio";
+ * outside it they are all off. */
+function updatePanelCtrls()
+{
+    var bEditing = Boolean($('tbl_channels').editing);
+    setDisabled(VIDEO_CTRLS, !(bEditing && $('chk_enable_video').checked));
+    setDisabled(AUDIO_CTRLS, !(bEditing && $('chk_enable_audio').checked));
+}
+
+function onEditClick()
+{
+    if ($('tbl_channels').editing)
+        return;
+    var rowId = channelForButton();
+    if (!rowId)
+        return;
+    updateSettings(rowId, deepCopy(modelChannels()[rowId - 1]));
+    disableCtrls(rowId);
+}
+
+/* An empty box gets the focus and its alert. */
+function checkFilled(id, text)
+{
+    if ($(id).value !== '')
+        return true;
+    alert(text);
+    $(id).focus();
+    return false;
+}
+
+/* A format without several outputs keeps its first target only; several outputs with one URL
+ * twice go on only when the user confirms. */
+function checkTargets()
+{
+    var targets = channelTargets(curChannel);
+    if (mbrFormats.indexOf(firstTargetFormat(curChannel)) < 0) {
+        targets.splice(1);
+        return true;
+    }
+    var urls = targets.map(function (target) {
+        return textOf(getItem(target, 'url'));
+    });
+    var bDuplicate = urls.some(function (url, i) {
+        return urls.indexOf(url) !== i;
+    });
+    return !bDuplicate || confirm('Duplicated target URLs found in multi-bitrate output!\nSure to continue?');
+}
+
+function onApplyClick()
+{
+    var rowId = $('tbl_channels').editing;
+    if (!rowId)
+        return;
+    if (!checkFilled('edt_src_url', 'Setting Error: Source URL empty!') ||
+        !checkFilled('edt_tgt_url', 'Setting Error: Target URL empty!'))
+        return;
+    var type = $('sel_src_fmt').value;
+    var input = getItem(curChannel, 'input');
+    /* The source's video keys beside its options (a native RTP source's codec) stay. */
+    var video = objectItem(firstSource(curChannel), 'video');
+    setItem(curChannel, 'enable', false);
+    setItem(curChannel, 'input', {
+        sources: [{format: type, url: sourceUrl(type, $('edt_src_url').value), video: video}],
+        formatOptions: listItem(input, 'formatOptions'),
+        customOptions: $('edt_custom_src').value,
+    });
+    applyTarget();
+    if (!checkTargets())
+        return;
+    var output = objectItem(curChannel, 'output');
+    applyHLS(output);
+    applyMPEGTS(output);
+    applyTimeshift(output);
+    setItem(output, 'customOptions', $('edt_custom_tgt').value);
+    setItem(curChannel, 'memo', $('edt_memo').value);
+
+    var channels = listItem(jsonConfig, 'channels');
+    channels[Math.min(rowId - 1, channels.length)] = curChannel;
+    disableCtrls(0);
+    updateSettings(rowId);
+    postConfig();
+}
+
+function onCancelClick()
+{
+    var rowId = $('tbl_channels').editing;
+    if (!rowId)
+        return;
+    disableCtrls(0);
+    if (rowId > modelChannels().length) {
+        /* A new channel is dropped with its row. */
+        markSelectedRow(0);
+        curChannel = null;
+    } else {
+        updateSettings(rowId);
+    }
+}
+
+/* A channel with the editor's defaults. */
+function newChannel()
+{
+    return {
+        enable: false,
+        memo: '',
+        input: {sources: [{format: 'file', url: '', video: {options: []}}], formatOptions: [], customOptions: ''},
+        output: {
+            targets: [{
+                format: 'udp',
+                url: 'udp://' + location.hostname + ':1234',
+                video: {enable: true, codec: 'h264', width: 0, height: 0, frameRate: 0, keyFrameInterval: 5,
+                        quality: 0, bitRate: 0, scanType: 0, IP: '127.0.0.1', port: 1234, globalHeader: 'inBand',
+                        options: ['-preset:v faster']},
+                audio: {enable: true, codec: 'aac', sampleRate: 0, channels: 2, bitRate: 0},
+                mux: {bitRate: 0, cbr: false},
+                rtmp: {flashVer: '', swfUrl: '', user: '', passwd: ''},
+            }],
+            mapOptions: [],
+            formatOptions: [],
+            filters: [],
+            timeShift: {cacheTime: 0, cacheFolder: ''},
+            customOptions: '',
+        },
+    };
+}
+
+/* A new channel is edited in the row after the last one, while the table has such a row. */
+function onCreateClick()
+{
+    var tbl = $('tbl_channels');
+    var nChannels = modelChannels().length;
+    var nRows = Math.min(ParseInt(jsonRuntime && jsonRuntime.channels), tbl.tBodies[0].rows.length);
+    if (tbl.editing || !jsonConfig || nChannels >= nRows)
+        return;
+    markSelectedRow(nChannels + 1);
+    updateSettings(nChannels + 1, newChannel());
+    disableCtrls(nChannels + 1);
+}
+
+/* The channels after a removed one move up a row, so all of them must be idle. */
+function onRemoveClick()
+{
+    if ($('tbl_channels').editing)
+        return;
+    var rowId = channelForButton();
+    if (!rowId)
+        return;
+    var channels = modelChannels();
+    for (var r = rowId; r <= channels.length; r++) {
+        var state = lastState(r);
+        if (state !== null && state !== 'idle') {
+            alert('Please stop all channels before removing this channel.');
+            return;
+        }
+    }
+    if (!confirm('Warning: Remove this channel?'))
+        return;
+    channels.splice(rowId - 1, 1);
+    channelStatus.splice(rowId - 1, 1);
+    updateChannelRows();
+    updateSelection();
+    postConfig();
+}
+
+/* After the model's channels changed: the selected row shows the channel now there, or, when the
+ * rows moved up past it, the row above becomes the selected one. */
+function updateSelection()
+{
+    var rowId = Math.min($('tbl_channels').rowSelected, modelChannels().length);
+    markSelectedRow(rowId);
+    if (rowId)
+        updateSettings(rowId);
+    else
+        curChannel = null;
+}
+
+/* ---- channel editor: saving ---------------------------------------------------------------- */
+
+function isConfigReply(json)
+{
+    return Array.isArray(getItem(json, 'channels'));
+}
+
+/* What the user is told when a post did not give back the configuration. */
+function saveFailureText(xhr)
+{
+    if (xhr.status === 200 && isLoginPage(xhr))
+        return 'Configuration not saved: please log in again.';
+    var type = (xhr.getResponseHeader('Content-Type') || '').toLowerCase();
+    var reason = xhr.status !== 200 && type.indexOf('text/plain') === 0 ? xhr.responseText.trim() : '';
+    return reason ? 'Configuration not saved: ' + reason : 'Configuration not saved.';
+}
+
+/* Posts the whole model; the daemon's reply, the configuration as it validated and saved it,
+ * becomes the model. A reply that arrives while a channel is being edited shows nothing, so the
+ * working copy stays bound to its own row. A failed post keeps the model as it is. */
+function postConfig()
+{
+    request('POST', '/config', JSON.stringify(jsonConfig), 'application/json', function (xhr) {
+        var json = jsonReply(xhr, isConfigReply);
+        if (!json) {
+            alert(saveFailureText(xhr));
+            return;
+        }
+        jsonConfig = json;
+        if ($('tbl_channels').editing)
+            return;
+        updateChannelRows();
+        updateSelection();
+    });
+}
+
+/* ---- channel editor: reactions in edit mode ------------------------------------------------ */
+
+function onSourceTypeChange()
+{
+    if (!$('tbl_channels').editing)
+        return;
+    var type = $('sel_src_fmt').value;
+    $('edt_src_url').value = lookup(SOURCE_URL_EXAMPLES, type) || '';
+    if (type === 'decklink')
+        popDecklinkList(false);
+    else if (type === 'ndi')
+        popNdiList();
+    setItem(objectItem(curChannel, 'input'), 'formatOptions', []);
+    setItem(objectItem(firstSource(curChannel), 'video'), 'options', []);
+}
+
+/* A new target format leaves one target, shown in the panels with the format's own settings. */
+function onTargetFormatChange()
+{
+    if (!$('tbl_channels').editing)
+        return;
+    var format = $('sel_tgt_fmt').value;
+    channelTargets(curChannel).splice(1);
+    show($('tab_mbr'), mbrFormats.indexOf(format) >= 0);
+    rebuildTabs();
+    activeTab = 0;
+    markActiveTab();
+    var settings = lookup(TARGET_FORMAT_SETTINGS, format);
+    if (settings)
+        applyFormatSettings(settings);
+    updateRTMP(null);
+    updateHLS(null);
+    setItem(objectItem(curChannel, 'output'), 'formatOptions', []);
+}
+
+function applyFormatSettings(settings)
+{
+    var url = settings.url.replace('{protocol}', location.protocol).replace('{host}', location.hostname)
+                          .replace('{row}', String($('tbl_channels').editing));
+    $('edt_tgt_url').value = url;
+    $('edt_tgt_url').title = url;
+    if (settings.mux) {
+        $('edt_mux_bitrate').value = '0';
+        $('chk_mux_cbr').checked = false;
+    }
+    if (settings.audio) {
+        selectValue($('sel_audio_codec'), 'aac');
+        $('edt_sample_rate').value = 'Original';
+    }
+    if (settings.codec && (settings.always || $('sel_video_codec').value !== settings.codec)) {
+        selectValue($('sel_video_codec'), settings.codec);
+        onVideoCodecChange();
+    }
+    if (settings.mjpeg) {
+        selectValue($('sel_video_codec'), 'mjpeg');
+        $('chk_enable_audio').checked = false;
+        updatePanelCtrls();
+    }
+    if (settings.decklink)
+        popDecklinkList(true);
+}
+
+function onVideoCodecChange()
+{
+    if (!$('tbl_channels').editing)
+        return;
+    var codec = $('sel_video_codec').value;
+    if (codec === 'copy') {
+        showFrameSize(0, 0);
+        $('edt_frame_rate').value = 'Original';
+        $('edt_video_quality').value = 'Default';
+        $('edt_video_bitrate').value = 'Default';
+        $('edt_video_kfi').value = '5';
+    }
+    initVideoCodec(codec);
+    var target = channelTargets(curChannel)[activeTab];
+    if (!isObject(target))
+        return;
+    setItem(objectItem(target, 'video'), 'options', []);
+    applyTargetVideo(target);
+}
+
+/* A named size fills the boxes, read-only; "Other" leaves them as they are, editable. */
+function onFrameSizeChange()
+{
+    var name = $('sel_frame_size').value;
+    for (var i = 0; i < frameSizes.length; i++) {
+        if (frameSizes[i].name === name && name !== 'other') {
+            showFrameSize(frameSizes[i].width, frameSizes[i].height);
+            return;
+        }
+    }
+    $('edt_frame_width').readOnly = false;
+    $('edt_frame_height').readOnly = false;
+}
+
+function onCbrChange()
+{
+    if ($('chk_mux_cbr').checked && ParseInt($('edt_mux_bitrate').value) === 0) {
+        alert('Cannot enable CBR with ZERO Mux Bitrate!');
+        $('chk_mux_cbr').checked = false;
+    }
+}
+
+/* "+" adds a copy of the last target, "-" removes the one shown; at most five, at least one. */
+function onAddTarget()
+{
+    var targets = channelTargets(curChannel);
+    if (!$('tbl_channels').editing || targets.length >= MAX_TARGETS)
+        return;
+    applyTarget();
+    targets.push(deepCopy(targets[targets.length - 1]));
+    rebuildTabs();
+    updateTarget(targets.length - 1);
+}
+
+function onRemoveTarget()
+{
+    var targets = channelTargets(curChannel);
+    if (!$('tbl_channels').editing || targets.length < 2 || activeTab < 0)
+        return;
+    targets.splice(activeTab, 1);
+    rebuildTabs();
+    updateTarget(0);
+}
+
+/* An editable list copies the chosen entry into its box and chooses nothing itself, so that the
+ * same entry can be chosen again after the box was typed into. */
+function installEditableList(listId, boxId)
+{
+    var list = $(listId);
+    list.selectedIndex = -1;
+    list.addEventListener('change', function () {
+        if (list.selectedIndex >= 0)
+            $(boxId).value = list.options[list.selectedIndex].text;
+        list.selectedIndex = -1;
+    });
+}
+
+function installEditor()
+{
+    frameSizes.forEach(function (size) {
+        $('sel_frame_size').add(new Option(size.label, size.name));
+    });
+    EDITABLE_LISTS.forEach(function (pair) {
+        installEditableList(pair[0], pair[1]);
+    });
+    $('btn_edit').addEventListener('click', onEditClick);
+    $('btn_apply').addEventListener('click', onApplyClick);
+    $('btn_cancel').addEventListener('click', onCancelClick);
+    $('btn_create').addEventListener('click', onCreateClick);
+    $('btn_remove').addEventListener('click', onRemoveClick);
+    $('sel_src_fmt').addEventListener('change', onSourceTypeChange);
+    $('sel_tgt_fmt').addEventListener('change', onTargetFormatChange);
+    $('sel_video_codec').addEventListener('change', onVideoCodecChange);
+    $('sel_frame_size').addEventListener('change', onFrameSizeChange);
+    $('chk_mux_cbr').addEventListener('change', onCbrChange);
+    $('chk_enable_video').addEventListener('change', updatePanelCtrls);
+    $('chk_enable_audio').addEventListener('change', updatePanelCtrls);
+    $('tab_mbr_add').addEventListener('click', onAddTarget);
+    $('tab_mbr_del').addEventListener('click', onRemoveTarget);
+    $('tab_mbr').addEventListener('click', function (e) {
+        var tab = e.target.closest('.mbr_tab');
+        if (tab)
+            updateTarget(Array.prototype.indexOf.call($('tab_mbr').querySelectorAll('.mbr_tab'), tab));
+    });
+    $('btn_adv_fmt').addEventListener('click', openAdvFormat);
+    $('btn_adv_video').addEventListener('click', openAdvVideo);
+}
+
+/* ---- advanced options: shared ------------------------------------------------------------- */
+
+/* Removes, in place and keeping the order of the rest, every entry that is empty (or no text) or
+ * that contains any of the given texts. */
+function removeOption(options, toRemove)
+{
+    for (var i = options.length - 1; i >= 0; i--) {
+        var entry = typeof options[i] === 'string' ? options[i] : '';
+        var bOwned = toRemove.some(function (text) {
+            return entry.indexOf(text) >= 0;
+        });
+        if (entry === '' || bOwned)
+            options.splice(i, 1);
+    }
+}
+
+/* Calls onOption(name, value, rest) for each entry of an option list that holds an option and a
+ * value: the entry cut at blanks, its first word the name, its second the value, and rest all
+ * that follows the name. */
+function eachOption(list, onOption)
+{
+    if (!Array.isArray(list))
+        return;
+    list.forEach(function (entry) {
+        if (typeof entry !== 'string')
+            return;
+        var words = entry.trim().split(/ +/);
+        if (words.length >= 2)
+            onOption(words[0], words[1], entry.trim().slice(words[0].length).trim());
+    });
+}
+
+/* Quotes would end the quoted text they are put into. */
+function withoutQuotes(text, quotes)
+{
+    return text.replace(quotes, '');
+}
+
+function timeSeconds(prefix)
+{
+    return ParseInt($(prefix + '_hours').value) * 3600 + ParseInt($(prefix + '_minutes').value) * 60 +
+           ParseInt($(prefix + '_seconds').value);
+}
+
+function setTimeFields(prefix, seconds)
+{
+    $(prefix + '_hours').value = String(Math.floor(seconds / 3600));
+    $(prefix + '_minutes').value = String(Math.floor((seconds % 3600) / 60));
+    $(prefix + '_seconds').value = String(seconds % 60);
+}
+
+function installAdvancedBoxes()
+{
+    $('btn_adv_video_ok').addEventListener('click', onAdvVideoOk);
+    $('btn_adv_fmt_ok').addEventListener('click', function () {
+        show($('div_adv_fmt'), false);
+    });
+    $('slide_video_preset').addEventListener('input', function () {
+        $('edt_video_preset').value = $('slide_video_preset').value;
+    });
+    $('chk_overlay_enable').addEventListener('change', updateOverlayFields);
+    $('chk_ts_fec').addEventListener('change', updateFecFields);
+    $('btn_map_select').addEventListener('click', onMapSelect);
+    $('btn_map_reset').addEventListener('click', onMapReset);
+}
+
+/* ---- advanced video box ------------------------------------------------------------------- */
+
+function openAdvVideo()
+{
+    $('tab_adv_video').querySelector('.tablinks').click();
+    openPopupBox('div_adv_video');
+}
+
+/* OK writes the box into the active target and the output's filters. */
+function onAdvVideoOk()
+{
+    var target = channelTargets(curChannel)[activeTab];
+    if ($('tbl_channels').editing && isObject(target)) {
+        var video = objectItem(target, 'video');
+        applyVideoCodec(video);
+        applyVideoMisc(objectItem(firstSource(curChannel), 'video'), video);
+        applyVideoOverlay(listItem(objectItem(curChannel, 'output'), 'filters'));
+    }
+    show($('div_adv_video'), false);
+}
+
+/* The profile list: "default" and the codec's own profiles. */
+function fillProfiles(codec)
+{
+    var list = $('sel_video_profile');
+    while (list.options.length > 0)
+        list.remove(0);
+    ['default'].concat(lookup(videoProfiles, codec) || []).forEach(function (profile) {
+        list.add(new Option(profile, profile));
+    });
+    list.selectedIndex = -1;
+}
+
+function setPreset(p)
+{
+    if (p < 0)
+        return;
+    $('slide_video_preset').value = String(p);
+    $('edt_video_preset').value = $('slide_video_preset').value;
+}
+
+/* A chosen codec starts from its defaults: profile, level, threads and the preset slider. */
+function initVideoCodec(codec)
+{
+    var limits = lookup(videoPresetLimits, codec) || [0, 0, 0];
+    fillProfiles(codec);
+    $('edt_video_profile').value = 'default';
+    $('edt_video_level').value = 'default';
+    $('edt_video_threads').value = 'auto';
+    $('slide_video_preset').min = String(limits[0]);
+    $('slide_video_preset').max = String(limits[1]);
+    setPreset(limits[2]);
+}
+
+/* The preset names by codec, and the option that carries them. */
+function presetNames(codec)
+{
+    if (NV_CODECS.indexOf(codec) >= 0)
+        return videoPresetsNV;
+    if (codec === 'amf264' || codec === 'amf265')
+        return videoPresetsAMF;
+    return videoPresets;
+}
+
+/* The slider's option for the codec: a preset name, an AMF quality or a VPX/AV1 speed. */
+function presetOption(codec, p)
+{
+    if (codec === 'vp8')
+        return '-cpu-used ' + (16 - p);
+    if (codec === 'vp9' || codec === 'av1')
+        return '-cpu-used ' + (8 - p);
+    var option = {h264: '-preset:v ', h265: '-preset:v ', qsv264: '-preset:v ', qsv265: '-preset:v ',
+                  nv264: '-preset:v ', nv265: '-preset:v ', amf264: '-quality:v ', amf265: '-quality:v '};
+    var name = presetNames(codec)[p];
+    return lookup(option, codec) && name !== undefined ? lookup(option, codec) + name : '';
+}
+
+function updateVideoCodec(video)
+{
+    var codec = textOf(getItem(video, 'codec')).toLowerCase();
+    initVideoCodec(codec);
+    eachOption(getItem(video, 'options'), function (name, value) {
+        if (name === '-profile:v')
+            $('edt_video_profile').value = value;
+        else if (name === '-level')
+            $('edt_video_level').value = value;
+        else if (name === '-threads' && THREAD_CODECS.indexOf(codec) >= 0)
+            $('edt_video_threads').value = value === '0' ? 'auto' : value;
+        else if (name === '-preset:v')
+            setPreset((NV_CODECS.indexOf(codec) >= 0 ? videoPresetsNV : videoPresets).indexOf(value));
+        else if (name === '-quality:v')
+            setPreset(videoPresetsAMF.indexOf(value));
+        else if (name === '-cpu-used' && codec === 'vp8')
+            setPreset(16 - ParseInt(value));
+        else if (name === '-cpu-used' && (codec === 'vp9' || codec === 'av1'))
+            setPreset(8 - ParseInt(value));
+    });
+}
+
+/* A box's text as an option value: blanks around it dropped, "default" and "auto" (any case)
+ * standing for none. */
+function optionValue(id, noneWord)
+{
+    var value = $(id).value.trim().toLowerCase();
+    return value === noneWord ? '' : value;
+}
+
+function applyVideoCodec(video)
+{
+    var options = listItem(video, 'options');
+    removeOption(options, ['-profile:v ', '-level ', '-threads ', '-cpu-used ', '-preset:v ', '-quality:v ']);
+    var codec = $('sel_video_codec').value;
+    var profile = optionValue('edt_video_profile', 'default');
+    var level = optionValue('edt_video_level', 'default');
+    var threads = optionValue('edt_video_threads', 'auto');
+    if (profile)
+        options.push('-profile:v ' + profile);
+    if (level)
+        options.push('-level ' + level);
+    if (threads && THREAD_CODECS.indexOf(codec) >= 0)
+        options.push('-threads ' + threads);
+    var preset = presetOption(codec, ParseInt($('slide_video_preset').value));
+    if (preset)
+        options.push(preset);
+}
+
+/* The GPU box's number counted from 0. */
+function gpuIndex()
+{
+    return Math.max(ParseInt($('edt_gpu_number').value) - 1, 0);
+}
+
+function applyVideoMisc(videoSrc, videoTgt)
+{
+    var g = gpuIndex();
+    var codec = $('sel_video_codec').value;
+    var options = listItem(videoTgt, 'options');
+    removeOption(options, ['-aspect ', '-gpu ']);
+    var width = ParseInt($('edt_frame_width').value);
+    var height = ParseInt($('edt_frame_height').value);
+    /* The transcoder refuses an aspect ratio of a size it is not given. */
+    if ($('chk_video_aspect').checked && width > 0 && height > 0)
+        options.push('-aspect ' + width + ':' + height);
+    if (g !== 0 && NV_CODECS.indexOf(codec) >= 0)
+        options.push('-gpu ' + g);
+    setItem(videoTgt, 'scanType', ParseInt($('sel_scan_type').value));
+
+    var srcOptions = listItem(videoSrc, 'options');
+    removeOption(srcOptions, ['-hwaccel ', '-hwaccel_output_format ', '-hwaccel_device ', '-gpu ', '-c:v ']);
+    var decoder = $('sel_gpu_decoding').value;
+    if (decoder === '' || decoder === 'none')
+        return;
+    if (decoder === 'h264_cuvid' || decoder === 'hevc_cuvid') {
+        if (NV_CODECS.indexOf(codec) >= 0)
+            srcOptions.push('-hwaccel cuvid -hwaccel_output_format cuda');
+        if (g !== 0) {
+            srcOptions.push('-hwaccel_device ' + g);
+            srcOptions.push('-gpu ' + g);
+        }
+    } else if ((decoder === 'h264_qsv' || decoder === 'hevc_qsv') && QSV_CODECS.indexOf(codec) >= 0) {
+        srcOptions.push('-hwaccel qsv');
+    }
+    srcOptions.push('-c:v ' + decoder);
+}
+
+function updateVideoMisc(videoTgt, videoSrc)
+{
+    $('chk_video_aspect').checked = false;
+    $('edt_gpu_number').value = '1';
+    selectValue($('sel_gpu_decoding'), 'none');
+    eachOption(getItem(videoTgt, 'options'), function (name, value) {
+        if (name === '-aspect')
+            $('chk_video_aspect').checked = true;
+        else if (name === '-gpu')
+            $('edt_gpu_number').value = String(ParseInt(value) + 1);
+    });
+    selectValue($('sel_scan_type'), String(ParseInt(getItem(videoTgt, 'scanType'))));
+    /* The decoder's GPU stands in the source's entries alone when the encoder is no NVENC. */
+    eachOption(getItem(videoSrc, 'options'), function (name, value) {
+        if (name === '-c:v')
+            selectValue($('sel_gpu_decoding'), value.toLowerCase());
+        else if (name === '-gpu')
+            $('edt_gpu_number').value = String(ParseInt(value) + 1);
+    });
+}
+
+/* The overlay's two forms: a picture or video over the frame, and a text drawn on it. */
+var OVERLAY_MOVIE = /^\[logo\]\s+overlay=(W-w-)?(\d+):(H-h-)?(\d+)\s+\[out\];\s+movie='([^']*)'/;
+var OVERLAY_TEXT = /drawtext=(.*:)?fontsize=(\d+):fontcolor=([^:]*):x=(w-tw-)?(\d+):y=(h-th-)?(\d+)/;
+
+function updateOverlayFields()
+{
+    setDisabled(OVERLAY_FIELDS, !$('chk_overlay_enable').checked);
+}
+
+/* The padding choices and distances of an overlay entry: a prefix means right or bottom. */
+function setOverlayPadding(right, x, bottom, y)
+{
+    $(right ? 'rdo_overlay_right' : 'rdo_overlay_left').checked = true;
+    $(bottom ? 'rdo_overlay_bottom' : 'rdo_overlay_top').checked = true;
+    $('edt_overlay_hpad').value = x;
+    $('edt_overlay_vpad').value = y;
+}
+
+function applyVideoOverlay(filters)
+{
+    removeOption(filters, ['[logo] overlay=', 'drawtext=']);
+    if (!$('chk_overlay_enable').checked)
+        return;
+    var right = $('rdo_overlay_right').checked;
+    var bottom = $('rdo_overlay_bottom').checked;
+    var x = Math.max(ParseInt($('edt_overlay_hpad').value), 0);
+    var y = Math.max(ParseInt($('edt_overlay_vpad').value), 0);
+    var path = withoutQuotes($('edt_overlay_video').value, /['"]/g);
+    var text = withoutQuotes($('edt_overlay_text').value, /['"]/g);
+    if (path) {
+        filters.push('[logo] overlay=' + (right ? 'W-w-' : '') + x + ':' + (bottom ? 'H-h-' : '') + y +
+                     " [out]; movie='" + path + "', setpts=PTS-STARTPTS [logo]");
+    } else if (text) {
+        var size = Math.max(ParseInt($('edt_overlay_fontsize').value), 1);
+        filters.push('drawtext=' + (text.toLowerCase() === '%timestamp' ? '' : "text='" + text + "':") +
+                     'fontsize=' + size + ':fontcolor=' + $('clr_overlay_color').value +
+                     ':x=' + (right ? 'w-tw-' : '') + x + ':y=' + (bottom ? 'h-th-' : '') + y);
+    }
+}
+
+function updateVideoOverlay(filters)
+{
+    $('chk_overlay_enable').checked = false;
+    $('edt_overlay_video').value = '';
+    $('edt_overlay_text').value = '%timestamp';
+    $('edt_overlay_hpad').value = '0';
+    $('edt_overlay_vpad').value = '0';
+    (Array.isArray(filters) ? filters : []).forEach(function (entry) {
+        var movie = OVERLAY_MOVIE.exec(textOf(entry));
+        var drawn = OVERLAY_TEXT.exec(textOf(entry));
+        if (movie) {
+            $('chk_overlay_enable').checked = true;
+            setOverlayPadding(movie[1], movie[2], movie[3], movie[4]);
+            $('edt_overlay_video').value = movie[5];
+        } else if (drawn) {
+            $('chk_overlay_enable').checked = true;
+            $('edt_overlay_fontsize').value = drawn[2];
+            if (/^#[0-9a-f]{6}$/i.test(drawn[3]))
+                $('clr_overlay_color').value = drawn[3];
+            setOverlayPadding(drawn[4], drawn[5], drawn[6], drawn[7]);
+            var text = /^text='(.*)':$/.exec(drawn[1] || '');
+            if (text)
+                $('edt_overlay_text').value = text[1];
+        }
+    });
+    updateOverlayFields();
+}
+
+/* ---- advanced format box ------------------------------------------------------------------ */
+
+/* Each tab's fields are open only for the target formats that use them. */
+function openAdvFormat()
+{
+    var format = $('sel_tgt_fmt').value;
+    setDisabled(RTMP_FIELDS, format !== 'rtmp');
+    setDisabled(HLS_FIELDS, format !== 'hls');
+    setDisabled(TS_OUT_FIELDS, TS_FORMATS.indexOf(format) < 0);
+    updateFecFields();
+    $('tab_adv_fmt').querySelector('.tablinks').click();
+    openPopupBox('div_adv_fmt');
+}
+
+/* Stream selection: "Select" adds an entry at once, "Reset" empties the list. */
+function onMapSelect()
+{
+    if (!$('tbl_channels').editing)
+        return;
+    var parts = [];
+    var program = $('edt_map_program').value.trim();
+    var pid = $('edt_map_pid').value.trim();
+    if (program)
+        parts.push('p:' + program);
+    if (pid)
+        parts.push('#' + pid);
+    if (parts.length === 0)
+        return;
+    var output = objectItem(curChannel, 'output');
+    listItem(output, 'mapOptions').push(parts.join(':'));
+    updateMap(output);
+}
+
+function onMapReset()
+{
+    if (!$('tbl_channels').editing)
+        return;
+    var output = objectItem(curChannel, 'output');
+    setItem(output, 'mapOptions', []);
+    updateMap(output);
+}
+
+/* One row per stream selection, at least five rows. */
+function updateMap(output)
+{
+    var tbody = $('tbl_map').tBodies[0];
+    while (tbody.rows.length > 0)
+        tbody.deleteRow(0);
+    var entries = getItem(output, 'mapOptions');
+    entries = Array.isArray(entries) ? entries : [];
+    for (var i = 0; i < Math.max(entries.length, MAP_TABLE_ROWS); i++) {
+        var row = tbody.insertRow();
+        var program = row.insertCell();
+        var pid = row.insertCell();
+        if (i < entries.length)
+            showMapEntry(textOf(entries[i]), program, pid);
+    }
+}
+
+/* "p:1:#256" shows program 1 and PID 256; a leading "0" (the input) is left out. */
+function showMapEntry(entry, cellProgram, cellPid)
+{
+    var parts = entry.split(':');
+    if (parts[0] === '0')
+        parts.shift();
+    for (var k = 0; k < parts.length; k++) {
+        if (parts[k] === 'p')
+            setNodeText(cellProgram, parts[++k] || '');
+        else
+            setNodeText(cellPid, parts[k].replace(/^#/, ''));
+    }
+}
+
+/* FEC's column and row are open only while FEC is on. */
+function updateFecFields()
+{
+    var bOpen = $('chk_ts_fec').checked && !$('chk_ts_fec').disabled;
+    setDisabled(['edt_ts_fec_col', 'edt_ts_fec_row'], !bOpen);
+}
+
+function applyMPEGTS(output)
+{
+    var options = listItem(output, 'formatOptions');
+    removeOption(options, ['-mpegts_pmt_start_pid ', '-mpegts_service_id ', '-mpegts_start_pid ',
+                           '-metadata ', '-fec ']);
+    if (TS_FORMATS.indexOf(outputFormat(output)) < 0)
+        return;
+    var pmtPid = ParseInt($('edt_ts_pmt_pid').value);
+    var program = ParseInt($('edt_ts_program').value);
+    var startPid = ParseInt($('edt_ts_start_pid').value);
+    var name = withoutQuotes($('edt_ts_service_name').value, /'/g);
+    var provider = withoutQuotes($('edt_ts_provider').value, /'/g);
+    if (pmtPid >= 0x20 && pmtPid <= 0x1ffa && pmtPid !== 4096)
+        options.push('-mpegts_pmt_start_pid ' + pmtPid);
+    if (program !== 0 && program !== 1)
+        options.push('-mpegts_service_id ' + program);
+    if (startPid >= 0x20 && startPid <= 0x1ffa && startPid !== 256)
+        options.push('-mpegts_start_pid ' + startPid);
+    if (name)
+        options.push("-metadata service_name='" + name + "'");
+    if (provider)
+        options.push("-metadata service_provider='" + provider + "'");
+    if ($('chk_ts_fec').checked) {
+        options.push('-fec prompeg=l=' + ParseInt($('edt_ts_fec_col').value) + ':d=' +
+                     ParseInt($('edt_ts_fec_row').value));
+    }
+}
+
+function updateMPEGTS(output)
+{
+    $('edt_ts_pmt_pid').value = '4096';
+    $('edt_ts_program').value = '1';
+    $('edt_ts_start_pid').value = '256';
+    $('edt_ts_service_name').value = '';
+    $('edt_ts_provider').value = '';
+    $('chk_ts_fec').checked = false;
+    $('edt_ts_fec_col').value = '5';
+    $('edt_ts_fec_row').value = '5';
+    eachOption(getItem(output, 'formatOptions'), function (name, value, rest) {
+        if (name === '-mpegts_pmt_start_pid')
+            $('edt_ts_pmt_pid').value = value;
+        else if (name === '-mpegts_service_id')
+            $('edt_ts_program').value = value;
+        else if (name === '-mpegts_start_pid')
+            $('edt_ts_start_pid').value = value;
+        else if (name === '-metadata')
+            showMetadata(rest);
+        else if (name === '-fec' && value.indexOf('prompeg') === 0)
+            showFec(value);
+    });
+    updateFecFields();
+}
+
+/* service_name='...' and service_provider='...' */
+function showMetadata(text)
+{
+    var item = /^(\w+)='(.*)'$/.exec(text);
+    if (item && item[1] === 'service_name')
+        $('edt_ts_service_name').value = item[2];
+    else if (item && item[1] === 'service_provider')
+        $('edt_ts_provider').value = item[2];
+}
+
+/* prompeg=l=<column>:d=<row> */
+function showFec(value)
+{
+    $('chk_ts_fec').checked = true;
+    value.slice(value.indexOf('=') + 1).split(':').forEach(function (part) {
+        if (part.indexOf('l=') === 0)
+            $('edt_ts_fec_col').value = part.slice(2);
+        else if (part.indexOf('d=') === 0)
+            $('edt_ts_fec_row').value = part.slice(2);
+    });
+}
+
+/* Publishing data belongs to RTMP targets only. */
+function applyRTMP(target)
+{
+    var bRtmp = textOf(getItem(target, 'format')).toLowerCase() === 'rtmp';
+    var rtmp = {};
+    RTMP_KEYS.forEach(function (key, i) {
+        rtmp[key] = bRtmp ? $(RTMP_FIELDS[i]).value : '';
+    });
+    setItem(target, 'rtmp', rtmp);
+}
+
+function updateRTMP(rtmp)
+{
+    RTMP_FIELDS.forEach(function (id, i) {
+        $(id).value = textOf(getItem(rtmp, RTMP_KEYS[i]));
+    });
+}
+
+function applyHLS(output)
+{
+    var options = listItem(output, 'formatOptions');
+    removeOption(options, ['-hls_time ', '-hls_list_size ', '-start_number ', '-hls_base_url ', '-hls_enc ']);
+    if (outputFormat(output) !== 'hls')
+        return;
+    var seconds = timeSeconds('edt_hls');
+    var listSize = ParseInt($('edt_hls_list_size').value);
+    var startNumber = ParseInt($('edt_hls_start_number').value);
+    var baseUrl = $('edt_hls_base_url').value;
+    options.push('-hls_time ' + (seconds > 0 ? seconds : 5));
+    if (listSize !== 0 && listSize !== 5)
+        options.push('-hls_list_size ' + listSize);
+    if (startNumber !== 0 && startNumber !== 1)
+        options.push('-start_number ' + startNumber);
+    if (baseUrl)
+        options.push('-hls_base_url ' + baseUrl);
+    if ($('chk_hls_enc').checked)
+        options.push('-hls_enc 1');
+}
+
+function updateHLS(output)
+{
+    setTimeFields('edt_hls', 5);
+    $('edt_hls_list_size').value = '5';
+    $('edt_hls_start_number').value = '1';
+    $('edt_hls_base_url').value = '';
+    $('chk_hls_enc').checked = false;
+    eachOption(getItem(output, 'formatOptions'), function (name, value) {
+        if (name === '-hls_time')
+            setTimeFields('edt_hls', Math.max(ParseInt(value), 0));
+        else if (name === '-hls_list_size')
+            $('edt_hls_list_size').value = value;
+        else if (name === '-start_number')
+            $('edt_hls_start_number').value = value;
+        else if (name === '-hls_base_url')
+            $('edt_hls_base_url').value = value;
+        else if (name === '-hls_enc')
+            $('chk_hls_enc').checked = true;
+    });
+}
+
+/* The time shift shows a length only when the channel has one; its folder defaults per channel. */
+function updateTimeshift(timeShift, rowId)
+{
+    var seconds = ParseInt(getItem(timeShift, 'cacheTime'));
+    if (seconds <= 0) {
+        ['_hours', '_minutes', '_seconds', '_folder'].forEach(function (field) {
+            $('edt_timeshift' + field).value = '';
+        });
+        return;
+    }
+    setTimeFields('edt_timeshift', seconds);
+    $('edt_timeshift_folder').value = textOf(getItem(timeShift, 'cacheFolder')) || TIMESHIFT_FOLDER + rowId;
+}
+
+function applyTimeshift(output)
+{
+    var seconds = timeSeconds('edt_timeshift');
+    if (seconds !== 0)
+        setItem(output, 'timeShift', {cacheTime: seconds, cacheFolder: $('edt_timeshift_folder').value});
+}
+
+/* ---- device pickers ------------------------------------------------------------------------
+ * The editor's entry points into the DeckLink and NDI pickers. So far they only open their
+ * boxes: the device search, the lists and writing the chosen device into the channel are still
+ * to come. */
+
+/* The DeckLink picker, for a target (true) or a source (false). */
+function popDecklinkList(is_output)
+{
+    openPopupBox('div_decklink_config');
+}
+
+/* The NDI picker, for a source. */
+function popNdiList()
+{
+    openPopupBox('div_ndi_config');
 }
 
 window.addEventListener('load', init);

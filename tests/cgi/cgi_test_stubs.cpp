@@ -11,7 +11,7 @@ void ruxoCGICallback(BOOL bRestartCGI)
     (void)bRestartCGI;
 }
 
-int ruxoCGIRoute(MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost)
+int ruxoCGIRoute(MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost, size_t cchPost)
 {
     /* A route that answers nothing: the connection must be closed, not polled again. */
     if (std::string(szPath) == "/fail")
@@ -22,6 +22,6 @@ int ruxoCGIRoute(MHD_Connection* conn, const char* szPath, const char* szArgs, c
         nTimeout = pInfo->connection_timeout;
     std::string strBody = "path=" + std::string(szPath) + "\nargs=" + std::string(szArgs) +
                           "\ntimeout=" + std::to_string(nTimeout) +
-                          "\npost=" + (szPost ? std::string(szPost) : std::string("(null)"));
+                          "\npost=" + (szPost ? std::string(szPost, cchPost) : std::string("(null)"));
     return cgiReply(conn, MHD_HTTP_OK, strBody, "text/plain");
 }

@@ -39,31 +39,31 @@ CurlReply curl(const std::string& strUrl, std::vector<std::string> extra = {})
     return curlRun(extra);
 }
 
-/* A socket connected to the loopback port, or -1. */
-int connectTo(int nPort)
+/* A socket connected to the loopback port from the given loopback address, or -1. */
+int connectTo(int nPort, const char* szFrom = "127.0.0.1")
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons((uint16_t)nPort);
-    if (fd >= 0 && connect(fd, (sockaddr*)&addr, sizeof(addr)) == 0)
-        return fd;
-    if (fd >= 0)
-        close(fd);
-    return -1;
+    return connectFrom(szFrom, nPort);
 }
 
-bool sendAll(int fd, const std::string& str)
+/* The status code of the first reply in a text of replies, 0 without one. */
+int statusOf(const std::string& strIn)
 {
-    size_t nDone = 0;
-    while (nDone < str.size()) {
-        ssize_t n = send(fd, str.data() + nDone, str.size() - nDone, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        nDone += (size_t)n;
+    int nStatus = 0;
+    sscanf(strIn.c_str(), "HTTP/1.1 %d", &nStatus);
+    return nStatus;
+}
+
+/* Opens a POST that announces nLength bytes and sends the first few, from the given address:
+ * the server then holds its body until the rest arrives. -1 when no connection was made. */
+int startUpload(int nPort, const char* szFrom, const std::string& strPath, size_t nLength, const std::string& strExtra = "")
+{
+    int fd = connectTo(nPort, szFrom);
+    if (fd >= 0 && !sendAll(fd, "POST " + strPath + " HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(nLength) +
+                                    "\r\n" + strExtra + "\r\nab")) {
+        close(fd);
+        fd = -1;
     }
-    return true;
+    return fd;
 }
 
 /* Reads until the peer closes or nMillis pass; returns what arrived. *pbClosed tells which. */
@@ -134,20 +134,6 @@ std::string jsonQuote(const std::string& str)
     return strOut;
 }
 
-/* A socket that listens on the port on every address, so no server can bind it; -1 on failure. */
-int holdPort(int nPort)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons((uint16_t)nPort);
-    if (fd >= 0 && bind(fd, (sockaddr*)&addr, sizeof(addr)) == 0 && listen(fd, 4) == 0)
-        return fd;
-    if (fd >= 0)
-        close(fd);
-    return -1;
-}
-
 /* Moves the whole process into a new network namespace with its loopback up. */
 bool enterPrivateNetwork()
 {
@@ -186,6 +172,8 @@ protected:
     void TearDown() override
     {
         ruxoStopCGI();
+        g_nCGIRequestSeconds = RUXO_CGI_REQUEST_SECONDS;
+        g_nCGIIdleTimeout = 60;
         setTree("");
         ruxotest::removeTree(m_strDir);
     }
@@ -274,6 +262,7 @@ TEST_F(CgiServer, HttpsWithGoodCertificate)
 
     CurlReply reply = curl(url("/secure?a=1", "https"), {"-k"});
     EXPECT_EQ(reply.nStatus, 200);
+    EXPECT_TRUE(ruxoCGIUsesTls());
     EXPECT_NE(reply.strBody.find("path=/secure\nargs=a=1"), std::string::npos) << reply.strBody;
     /* Plain HTTP on the same port is no request the server answers. */
     EXPECT_EQ(curl(url("/")).nStatus, 0);
@@ -290,9 +279,18 @@ TEST_F(CgiServer, HttpsFallsBackOnBadCertificate)
     std::string strBad = m_strDir + "/bad.pem";
     ruxotest::writeFile(strBad, "this is no certificate\n");
     setGlobal("\"sslEnable\": true, \"sslCert\": " + jsonQuote(strBad) + ", \"sslKey\": " + jsonQuote(strKey));
+    testing::internal::CaptureStdout();
     start();
+    std::string strOut = testing::internal::GetCapturedStdout();
     EXPECT_EQ(curl(url("/")).nStatus, 200);
     EXPECT_EQ(sslEnableText(), "false");
+    EXPECT_FALSE(ruxoCGIUsesTls());
+    /* Said once, with the files and the TLS library's reason. */
+    EXPECT_EQ(ruxotest::countOf(strOut, "\n"), 1u) << strOut;
+    EXPECT_NE(strOut.find("HTTPS not started, the certificate " + strBad + " and key " + strKey + " were refused: "),
+              std::string::npos)
+        << strOut;
+    EXPECT_NE(strOut.find("; serving plain HTTP on port " + std::to_string(m_nPort)), std::string::npos) << strOut;
 
     /* The next start follows the changed flag: plain HTTP again, and the flag stays false. */
     ruxoStopCGI();
@@ -320,9 +318,13 @@ TEST_F(CgiServer, HttpsWithoutFilesKeepsFlag)
     };
     for (const std::string& strCase : cases) {
         setGlobal(strCase);
+        testing::internal::CaptureStdout();
         start();
+        std::string strOut = testing::internal::GetCapturedStdout();
         EXPECT_EQ(curl(url("/")).nStatus, 200) << strCase;
         EXPECT_EQ(sslEnableText(), "true") << strCase;
+        EXPECT_FALSE(ruxoCGIUsesTls());
+        EXPECT_NE(strOut.find("HTTPS not started, "), std::string::npos) << strCase << strOut;
         ruxoStopCGI();
     }
 }
@@ -464,7 +466,7 @@ TEST_F(CgiServer, RequestBodies)
     EXPECT_EQ(nReplies, 2u) << strIn;
 }
 
-TEST_F(CgiServer, LargeConfigurationFitsAndOverflowKeepsPrefix)
+TEST_F(CgiServer, LargeConfigurationFitsAndOverflowIsRefused)
 {
     setGlobal();
     start();
@@ -502,94 +504,148 @@ TEST_F(CgiServer, LargeConfigurationFitsAndOverflowKeepsPrefix)
     EXPECT_TRUE(reply.strBody.compare(nPost + 5, std::string::npos, strConfig) == 0)
         << "body of " << reply.strBody.size() << " bytes";
 
-    /* A body over the cap: what reaches the router is a prefix of it, never joined from later parts. */
-    std::string strHuge;
-    for (int i = 0; strHuge.size() < (size_t)RUXO_CGI_POST_MAX + 300000; i++)
-        strHuge += std::to_string(i) + ",";
-    strHuge += "END";
+    /* A body over the limit is refused with 413 and reaches no route, whether its length is
+     * announced (refused at once) or it comes in chunks (refused when it ends). */
+    std::string strHuge(RUXO_CGI_POST_MAX, 'x');
     ruxotest::writeFile(strFile, strHuge);
-    reply = curl(url("/h"), {"-H", "Content-Type: text/plain", "--data-binary", "@" + strFile});
+    for (const char* szEncoding : {"Content-Type: text/plain", "Transfer-Encoding: chunked"}) {
+        SCOPED_TRACE(szEncoding);
+        reply = curl(url("/h"), {"-H", szEncoding, "--data-binary", "@" + strFile});
+        EXPECT_EQ(reply.nStatus, 413);
+        EXPECT_EQ(reply.strBody.find("path="), std::string::npos);
+        EXPECT_EQ(reply.header("Content-Type"), "text/plain; charset=utf-8");
+    }
+    /* One byte less is the largest body that is taken, also in chunks. */
+    strHuge.pop_back();
+    ruxotest::writeFile(strFile, strHuge);
+    reply = curl(url("/h"), {"-H", "Transfer-Encoding: chunked", "--data-binary", "@" + strFile});
     EXPECT_EQ(reply.nStatus, 200);
-    nPost = reply.strBody.find("post=");
-    ASSERT_NE(nPost, std::string::npos);
-    std::string strGot = reply.strBody.substr(nPost + 5);
-    EXPECT_LT(strGot.size(), (size_t)RUXO_CGI_POST_MAX);
-    EXPECT_GT(strGot.size(), 0u);
-    EXPECT_TRUE(strHuge.compare(0, strGot.size(), strGot) == 0);
-    EXPECT_EQ(strGot.find("END"), std::string::npos);
+    EXPECT_EQ(reply.strBody.size(), strHuge.size() + reply.strBody.find("post=") + 5);
 
-    /* The buffer is free again. */
+    /* Nothing is held afterwards. */
     EXPECT_NE(curl(url("/after"), {"--data", "ok"}).strBody.find("post=ok"), std::string::npos);
 }
 
-TEST_F(CgiServer, OverflowDropsEveryLaterChunk)
+TEST_F(CgiServer, ChunksPastTheLimitAreAnswered413AndNeverRouted)
 {
     setGlobal();
     start();
-    /* Fill the buffer to 10 characters below its end, then send a chunk that does not fit and
-     * then one that would: the router must get the first part alone. */
+    /* Fill the body to 10 bytes below its limit, then send a chunk that does not fit and then one
+     * that would: nothing reaches the route, and the connection is not held. */
     const size_t cchFirst = RUXO_CGI_POST_MAX - 11;
-    std::string strFirst(cchFirst, 'A');
-    std::string strTooBig(1000, 'B');
-    std::string strSmall = "CCCCC";
+    auto chunk = [](const std::string& str) {
+        char szSize[32];
+        snprintf(szSize, sizeof(szSize), "%zx\r\n", str.size());
+        return szSize + str + "\r\n";
+    };
     int fd = connectTo(m_nPort);
     ASSERT_GE(fd, 0);
-    size_t cchTotal = strFirst.size() + strTooBig.size() + strSmall.size();
-    ASSERT_TRUE(sendAll(fd, "POST /big HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: " +
-                                std::to_string(cchTotal) + "\r\n\r\n"));
-    ASSERT_TRUE(sendAll(fd, strFirst));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ASSERT_TRUE(sendAll(fd, strTooBig));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ASSERT_TRUE(sendAll(fd, strSmall));
+    ASSERT_TRUE(sendAll(fd, "POST /big HTTP/1.1\r\nHost: x\r\nConnection: close\r\nTransfer-Encoding: chunked\r\n\r\n"));
+    ASSERT_TRUE(sendAll(fd, chunk(std::string(cchFirst, 'A'))));
+    ASSERT_TRUE(sendAll(fd, chunk(std::string(1000, 'B'))));
+    ASSERT_TRUE(sendAll(fd, chunk("CCCCC") + "0\r\n\r\n"));
     bool bClosed = false;
     std::string strIn = readUntilClosed(fd, 8000, &bClosed);
     close(fd);
-    size_t nPost = strIn.find("post=");
-    ASSERT_NE(nPost, std::string::npos) << strIn.substr(0, 300);
-    std::string strGot = strIn.substr(nPost + 5);
-    EXPECT_EQ(strGot.size(), cchFirst);
-    EXPECT_EQ(strGot.find_first_not_of('A'), std::string::npos) << strGot.substr(strGot.size() - 20);
+    EXPECT_EQ(statusOf(strIn), 413) << strIn.substr(0, 300);
+    EXPECT_EQ(strIn.find("path="), std::string::npos);
 }
 
-TEST_F(CgiServer, OneBodyBufferAndIdleTimeout)
+TEST_F(CgiServer, EachRequestHasItsOwnBodyWithinLimitsPerClientAndInAll)
 {
     g_nCGIIdleTimeout = 2;
     setGlobal();
     start();
     g_nCGIIdleTimeout = 60;
 
-    /* A client that stalls in its POST holds the body buffer. */
-    int fdStall = connectTo(m_nPort);
-    ASSERT_GE(fdStall, 0);
-    ASSERT_TRUE(sendAll(fdStall, "POST /stall HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\npartial"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-
-    /* Meanwhile a second POST is closed without a reply; a GET is served. */
-    CurlReply reply = curl(url("/second"), {"--data", "x"});
-    EXPECT_EQ(reply.nStatus, 0);
-    EXPECT_NE(reply.nExit, 0);
+    /* Two stalled uploads from one address hold its two bodies: a third is refused with 503, and
+     * so is any once eight are collected in all. Meanwhile GETs and other addresses are served. */
+    std::vector<int> stalled;
+    for (const char* szFrom : {"127.0.0.1", "127.0.0.1", "127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.3", "127.0.0.4"}) {
+        stalled.push_back(startUpload(m_nPort, szFrom, "/stall", 100));
+        ASSERT_GE(stalled.back(), 0);
+    }
+    ASSERT_TRUE(ruxotest::waitUntil([&] { return curl(url("/x"), {"--interface", "127.0.0.1", "--data", "x"}).nStatus == 503; }, 5000));
+    CurlReply reply = curl(url("/x"), {"--interface", "127.0.0.1", "--data", "x"});
+    EXPECT_EQ(reply.strBody, "too many uploads at once\n");
     EXPECT_EQ(curl(url("/get")).nStatus, 200);
+    reply = curl(url("/x"), {"--interface", "127.0.0.4", "--data", "eighth"});
+    EXPECT_EQ(reply.nStatus, 200);
+    EXPECT_NE(reply.strBody.find("post=eighth"), std::string::npos);
+    stalled.push_back(startUpload(m_nPort, "127.0.0.4", "/stall", 100));
+    ASSERT_GE(stalled.back(), 0);
+    ASSERT_TRUE(ruxotest::waitUntil([&] { return curl(url("/x"), {"--interface", "127.0.0.5", "--data", "x"}).nStatus == 503; }, 5000));
 
-    /* After the idle time-out the stalled connection is closed and the buffer is free. */
+    /* A stalled upload that goes on is routed with the whole of its own body. */
+    ASSERT_TRUE(sendAll(stalled[0], std::string(98, 'c')));
     bool bClosed = false;
-    readUntilClosed(fdStall, 6000, &bClosed);
-    EXPECT_TRUE(bClosed);
-    close(fdStall);
+    std::string strIn = readUntilClosed(stalled[0], 3000, &bClosed);
+    EXPECT_NE(strIn.find("post=ab" + std::string(98, 'c')), std::string::npos) << strIn;
+    EXPECT_EQ(curl(url("/x"), {"--interface", "127.0.0.5", "--data", "y"}).nStatus, 200);
+
+    /* After the idle time-out the stalled connections are closed and their bodies free. */
+    for (size_t i = 1; i < stalled.size(); i++) {
+        readUntilClosed(stalled[i], 6000, &bClosed);
+        EXPECT_TRUE(bClosed) << i;
+    }
+    for (int fd : stalled)
+        close(fd);
     reply = curl(url("/third"), {"--data", "y"});
     EXPECT_EQ(reply.nStatus, 200);
     EXPECT_NE(reply.strBody.find("timeout=2\npost=y"), std::string::npos) << reply.strBody;
 
-    /* An upload that the client abandons frees the buffer at once. */
-    int fdAbort = connectTo(m_nPort);
-    ASSERT_GE(fdAbort, 0);
-    ASSERT_TRUE(sendAll(fdAbort, "POST /abort HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\npartial"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    close(fdAbort);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    reply = curl(url("/fourth"), {"--data", "z"});
-    EXPECT_EQ(reply.nStatus, 200);
-    EXPECT_NE(reply.strBody.find("post=z"), std::string::npos) << reply.strBody;
+    /* An upload that the client abandons frees its body at once. */
+    for (int n = 0; n < 2; n++) {
+        int fdAbort = startUpload(m_nPort, "127.0.0.1", "/abort", 100);
+        ASSERT_GE(fdAbort, 0);
+        close(fdAbort);
+    }
+    ASSERT_TRUE(ruxotest::waitUntil([&] { return curl(url("/fourth"), {"--data", "z"}).nStatus == 200; }, 5000));
+    ASSERT_TRUE(ruxotest::waitUntil([&] { return curl(url("/fifth"), {"--data", "z"}).nStatus == 200; }, 5000));
+}
+
+TEST_F(CgiServer, ARequestMustArriveInTimeEvenWhenItTrickles)
+{
+    g_nCGIRequestSeconds = 4;
+    setGlobal();
+    start();
+    /* One byte every 200 ms keeps the connection far from idle, in the headers or in the body of a
+     * GET or a POST; either way it is closed once the request is late, and nothing is routed. */
+    for (const char* szRequest : {"GET /slow HTTP/1.1\r\nHost: x\r\nX-Trickle: ",
+                                  "GET /slow HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n",
+                                  "POST /slow HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n"}) {
+        SCOPED_TRACE(szRequest);
+        const long long tmStart = ruxotest::nowMs(); /* before the server can start its clock */
+        int fd = connectTo(m_nPort);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(sendAll(fd, szRequest));
+        bool bClosed = false;
+        std::string strIn;
+        while (!bClosed && ruxotest::nowMs() - tmStart < 30000) {
+            strIn += readUntilClosed(fd, 200, &bClosed);
+            if (!bClosed && send(fd, "z", 1, MSG_NOSIGNAL) != 1)
+                bClosed = true;
+        }
+        const long long tmClosed = ruxotest::nowMs() - tmStart;
+        close(fd);
+        EXPECT_TRUE(bClosed);
+        EXPECT_GE(tmClosed, 3995); /* both clocks count whole milliseconds */
+        EXPECT_EQ(strIn.find("path="), std::string::npos);
+    }
+
+    /* The time counts from the moment the server waits for a request: for the first one the
+     * connection's opening, for the next the end of the reply before it. */
+    int fd = connectTo(m_nPort);
+    ASSERT_GE(fd, 0);
+    bool bClosed = false;
+    std::string strIn;
+    usleep(2500 * 1000);
+    ASSERT_TRUE(sendAll(fd, "GET /one HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(ruxotest::waitUntil([&] { strIn += readUntilClosed(fd, 100, &bClosed); return strIn.find("path=/one") != std::string::npos; }, 5000));
+    usleep(3000 * 1000); /* past the connection's first four seconds, within four after the reply */
+    ASSERT_TRUE(sendAll(fd, "GET /two HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(ruxotest::waitUntil([&] { strIn += readUntilClosed(fd, 100, &bClosed); return strIn.find("path=/two") != std::string::npos; }, 5000)) << strIn;
+    close(fd);
 }
 
 TEST_F(CgiServer, DefaultIdleTimeoutIsSixtySeconds)
@@ -679,6 +735,15 @@ TEST_F(CgiServer, LoginGate)
     EXPECT_EQ(reply.nStatus, 200);
     EXPECT_NE(reply.strBody.find("path=/status\nargs=x=1\n"), std::string::npos) << reply.strBody;
 
+    /* Of several "auth" cookies (another application's among them) any one that holds the
+     * password admits, wherever it stands. */
+    for (const std::string& strCookies : {"auth=wrong; " + strCookie, strCookie + "; auth=wrong",
+                                          "auth=x; other=1; " + strCookie + "; auth=y"}) {
+        reply = curl(url("/status"), {"-H", "Cookie: " + strCookies});
+        EXPECT_NE(reply.strBody.find("path=/status\n"), std::string::npos) << strCookies;
+    }
+    EXPECT_EQ(curl(url("/status"), {"-H", "Cookie: auth=wrong; auth=also-wrong"}).strBody, s_szLoginPage);
+
     /* Passing the gate, "/login" is a route like any other. */
     EXPECT_NE(curl(url("/login"), {"-b", strCookie}).strBody.find("path=/login\n"), std::string::npos);
 
@@ -692,6 +757,81 @@ TEST_F(CgiServer, LoginGate)
     setGlobal("\"loginPass\": \"\"");
     EXPECT_NE(curl(url("/status")).strBody.find("path=/status\n"), std::string::npos);
     EXPECT_NE(curl(url("/login")).strBody.find("path=/login\n"), std::string::npos);
+}
+
+TEST_F(CgiServer, ClientsWithoutThePasswordHoldNothingTheOthersNeed)
+{
+    setGlobal("\"loginPass\": \"pw\"");
+    start();
+
+    /* A POST without the cookie is answered by the gate at once: the client that would trickle
+     * its body gets the login page before it has sent it, and holds nothing. */
+    int fd = startUpload(m_nPort, "127.0.0.9", "/config", 100000);
+    ASSERT_GE(fd, 0);
+    bool bClosed = false;
+    std::string strIn;
+    ASSERT_TRUE(ruxotest::waitUntil([&] { strIn += readUntilClosed(fd, 100, &bClosed); return bClosed || strIn.find("</html>") != std::string::npos; }, 5000)) << strIn;
+    close(fd);
+    EXPECT_EQ(statusOf(strIn), 200);
+    EXPECT_NE(strIn.find("Login Authentication"), std::string::npos);
+
+    /* Login forms that trickle, two from each of five addresses, take no body that a client with
+     * the password needs: its posts and other logins go on. */
+    std::vector<int> stalled;
+    for (int i = 1; i <= 5; i++) {
+        std::string strFrom = "127.0.1." + std::to_string(i);
+        for (int n = 0; n < 2; n++) {
+            stalled.push_back(startUpload(m_nPort, strFrom.c_str(), "/login", 100));
+            ASSERT_GE(stalled.back(), 0);
+        }
+    }
+    ASSERT_TRUE(ruxotest::waitUntil([&] { return curl(url("/login"), {"--interface", "127.0.1.1", "--data", "auth=pw"}).nStatus == 503; }, 5000));
+    CurlReply reply = curl(url("/login"), {"--interface", "127.0.0.1", "--data", "auth=pw"});
+    EXPECT_EQ(reply.nStatus, 301);
+    EXPECT_EQ(reply.header("Set-Cookie"), cgiLoginCookie("pw"));
+    for (int n = 0; n < 2 * RUXO_CGI_BODIES_MAX; n++) {
+        reply = curl(url("/config"), {"--interface", "127.0.0.1", "-b", "auth=pw", "--data", "{}"});
+        ASSERT_EQ(reply.nStatus, 200);
+        EXPECT_NE(reply.strBody.find("post={}"), std::string::npos);
+    }
+
+    /* A login form is at most 4 KiB, announced or chunked. */
+    const std::string strLong = "auth=" + std::string(RUXO_CGI_LOGIN_BODY_MAX, 'p');
+    EXPECT_EQ(curl(url("/login"), {"--data", strLong}).nStatus, 413);
+    EXPECT_EQ(curl(url("/login"), {"-H", "Transfer-Encoding: chunked", "--data", strLong}).nStatus, 413);
+    EXPECT_EQ(curl(url("/login"), {"--data", strLong.substr(0, RUXO_CGI_LOGIN_BODY_MAX)}).nStatus, 301);
+    /* Past the gate the same body is an ordinary one. */
+    EXPECT_NE(curl(url("/login"), {"-b", "auth=pw", "--data", strLong}).strBody.find("post=" + strLong),
+              std::string::npos);
+    for (int fdStalled : stalled)
+        close(fdStalled);
+}
+
+TEST_F(CgiServer, RequestLogRotatesAndCutsLongPaths)
+{
+    setGlobal("", 32);
+    start();
+    /* A full log is moved to the numbered files, as the channel logs are, before the next line. */
+    ASSERT_TRUE(ruxotest::writeFile(m_strLog, std::string(5000001, 'o')));
+    ASSERT_TRUE(ruxotest::writeFile(m_strDir + "/ruxod_cgi-1.log", "first"));
+    const std::string strLong(3000, 'L');
+    EXPECT_EQ(curl(url("/" + strLong + "?q")).nStatus, 200);
+    EXPECT_EQ(ruxotest::readFile(m_strDir + "/ruxod_cgi-1.log"), "first");
+    EXPECT_EQ(ruxotest::fileSize(m_strDir + "/ruxod_cgi-2.log"), 5000001);
+    std::string strLog = ruxotest::readFile(m_strLog);
+    EXPECT_EQ(ruxotest::countOf(strLog, "\n"), 2u) << strLog.size();
+    EXPECT_NE(strLog.find("] GET /" + std::string(999, 'L') + "... from 127.0.0.1:"), std::string::npos) << strLog;
+    EXPECT_EQ(strLog.find(std::string(1000, 'L')), std::string::npos);
+    /* A named pipe at the log's path holds nothing up: the request is answered, no line written. */
+    ASSERT_EQ(unlink(m_strLog.c_str()), 0);
+    ASSERT_EQ(mkfifo(m_strLog.c_str(), 0600), 0);
+    EXPECT_EQ(curl(url("/piped")).nStatus, 200);
+    ASSERT_EQ(unlink(m_strLog.c_str()), 0);
+
+    /* A path of exactly 1000 characters is written whole. */
+    EXPECT_EQ(curl(url("/" + std::string(999, 'k'))).nStatus, 200);
+    strLog = ruxotest::readFile(m_strLog);
+    EXPECT_NE(strLog.find("] GET /" + std::string(999, 'k') + " from 127.0.0.1:"), std::string::npos);
 }
 
 }  // namespace

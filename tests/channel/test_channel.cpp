@@ -148,12 +148,14 @@ protected:
     /* Polls the engine until cond holds; false after about 5 s. */
     static bool pollUntil(const std::function<bool()>& cond)
     {
-        for (int i = 0; i < 500; i++) {
+        long long tmEnd = ruxotest::nowMs() + 20000;
+        while (ruxotest::nowMs() < tmEnd) {
             ruxoPoll();
             if (cond())
                 return true;
             usleep(10000);
         }
+        ruxoPoll();
         return cond();
     }
     /* The command line that the fake recorded for its n-th start (token removed). */
@@ -508,24 +510,6 @@ TEST_F(ChannelTest, PreviewLine)
     }
 }
 
-TEST_F(ChannelTest, TimeShiftSlotForStopAndState)
-{
-    struct Case {
-        const char* szTimeShift;
-        bool bShifted;
-    } cases[] = {{"30", true},   {"\"30\"", true},  {"true", true},  {"\"0\"", false},
-                 {"false", false}, {R"({"cacheTime":30,"cacheFolder":""})", false}};
-    for (const Case& c : cases) {
-        setConfig("", {channelJson(kUdpSource, udpTarget(), "", std::string(R"(,"timeShift":)") + c.szTimeShift)});
-        ASSERT_EQ(ruxoStartChannel(0), 0) << c.szTimeShift;
-        /* A shifted channel reports slot N + 16, which nothing runs. */
-        EXPECT_EQ(ruxoGetChannelState(0), c.bShifted ? RUXO_STATE_IDLE : RUXO_STATE_RUNNING) << c.szTimeShift;
-        EXPECT_EQ(ruxoStartChannel(0), -3) << "slot N is busy: " << c.szTimeShift;
-        ruxoStopChannel(0, 1);
-        EXPECT_TRUE(pollUntil([] { return ruxoGetState(0) == RUXO_STATE_IDLE; })) << c.szTimeShift;
-    }
-}
-
 TEST_F(ChannelTest, StatusTexts)
 {
     struct Case {
@@ -706,33 +690,48 @@ TEST_F(ChannelTest, CountsFromTheTreeAreClampedToFiveRecords)
     EXPECT_EQ(strLine, strExpected);
 }
 
-TEST_F(ChannelTest, StopOfTimeShiftedChannelStopsItsShiftSlotToo)
+/* Start, state and stop of channel N use slot N whatever "timeShift" says; slot N + 16 is channel
+ * N + 16's own, and a stop of channel N leaves it running. */
+TEST_F(ChannelTest, TimeShiftedChannelUsesItsOwnSlotOnly)
 {
-    /* Slot 16 is channel 16's own slot: a stop of time-shifted channel 0 stops it as well, and its
-     * state is slot 16's; without the shift, channel 16 runs on. */
-    struct Case {
-        const char* szTimeShift;
-        bool bShifted;
-    } cases[] = {{"true", true}, {"0", false}};
-    for (const Case& c : cases) {
+    const char* aTimeShifts[] = {"30", "\"30\"", "true", "\"0\"", "false", R"({"cacheTime":30,"cacheFolder":""})"};
+    for (const char* szTimeShift : aTimeShifts) {
+        SCOPED_TRACE(szTimeShift);
         std::vector<std::string> channels(17, channelJson(kUdpSource, udpTarget()));
-        channels[0] = channelJson(kUdpSource, udpTarget(), "", std::string(R"(,"timeShift":)") + c.szTimeShift);
+        channels[0] = channelJson(kUdpSource, udpTarget(), "", std::string(R"(,"timeShift":)") + szTimeShift);
         setConfig("", channels);
         ASSERT_EQ(ruxoStartChannel(16), 0);
         ASSERT_EQ(ruxoStartChannel(0), 0);
-        EXPECT_EQ(ruxoGetChannelState(0), RUXO_STATE_RUNNING) << c.szTimeShift;
-        ruxoStopChannel(0, 1);
-        EXPECT_TRUE(pollUntil([] { return ruxoGetState(0) == RUXO_STATE_IDLE; })) << c.szTimeShift;
-        if (c.bShifted) {
-            EXPECT_TRUE(pollUntil([] { return ruxoGetState(16) == RUXO_STATE_IDLE; })) << c.szTimeShift;
-            EXPECT_EQ(ruxoGetChannelState(0), RUXO_STATE_IDLE);
-        } else {
-            usleep(100000);
-            ruxoPoll();
-            EXPECT_EQ(ruxoGetState(16), RUXO_STATE_RUNNING) << c.szTimeShift;
-        }
+        EXPECT_EQ(ruxoGetChannelState(0), RUXO_STATE_RUNNING);
+        EXPECT_EQ(ruxoStartChannel(0), -3) << "slot 0 is busy";
+        ruxoStopChannel(0, 0);
+        EXPECT_EQ(ruxoGetChannelState(0), RUXO_STATE_STOPPING);
+        EXPECT_TRUE(pollUntil([] { return ruxoGetChannelState(0) == RUXO_STATE_IDLE; }));
+        EXPECT_EQ(ruxoGetState(16), RUXO_STATE_RUNNING);
+        EXPECT_EQ(ruxoGetState(16 + 16), RUXO_STATE_IDLE);
         stopAndWait(16);
     }
+}
+
+/* A configuration that drops channels stops the transcoders of the indices it no longer holds, and
+ * only those. */
+TEST_F(ChannelTest, RemovedChannelsAreStopped)
+{
+    setConfig("", std::vector<std::string>(4, channelJson(kUdpSource, udpTarget())));
+    for (int i = 0; i < 4; i++)
+        ASSERT_EQ(ruxoStartChannel(i), 0) << i;
+    ruxoStopChannel(3, 0);
+    ASSERT_EQ(ruxoGetState(3), RUXO_STATE_STOPPING);
+    setConfig("", std::vector<std::string>(2, channelJson(kUdpSource, udpTarget())));
+    ruxoStopRemovedChannels();
+    EXPECT_EQ(ruxoGetState(0), RUXO_STATE_RUNNING);
+    EXPECT_EQ(ruxoGetState(1), RUXO_STATE_RUNNING);
+    EXPECT_EQ(ruxoGetState(2), RUXO_STATE_STOPPING);
+    EXPECT_TRUE(pollUntil([] { return ruxoGetState(2) == RUXO_STATE_IDLE && ruxoGetState(3) == RUXO_STATE_IDLE; }));
+    /* A tree without channels stops them all. */
+    setConfig("", {});
+    ruxoStopRemovedChannels();
+    EXPECT_TRUE(pollUntil([] { return ruxoGetState(0) == RUXO_STATE_IDLE && ruxoGetState(1) == RUXO_STATE_IDLE; }));
 }
 
 TEST_F(ChannelTest, PreviewOfFolderPlaysCurrentFileWithoutMoving)

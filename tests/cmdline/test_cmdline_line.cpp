@@ -141,6 +141,13 @@ TEST_F(CmdLine, SourceTable)
         {RUXO_FORMAT_GENERAL, "/media/a\nb.mp4", nullptr, "ERR-7"},
         {RUXO_FORMAT_DEVICE, "/dev/video0\r", nullptr, "ERR-7"},
         {RUXO_FORMAT_NDI, "CAM \"1\"", nullptr, "ERR-7"},
+        /* a device stands unquoted: a blank, a tab or a single quote would change the arguments */
+        {RUXO_FORMAT_DEVICE, "/dev/video0?x=1 -y /any/file", nullptr, "ERR-7"},
+        {RUXO_FORMAT_DEVICE, "/dev/video0\t-y", nullptr, "ERR-7"},
+        {RUXO_FORMAT_DEVICE, "/dev/video0?standard='PAL'", nullptr, "ERR-7"},
+        /* quoted names keep their blanks and single quotes */
+        {RUXO_FORMAT_GENERAL, "/media/my clip's.mp4", nullptr, "-re -i \"/media/my clip's.mp4\" "},
+        {RUXO_FORMAT_NDI, "STUDIO 'B' (Cam 2)", nullptr, "-f libndi_newtek -i \"STUDIO 'B' (Cam 2)\" "},
     };
     for (const Case& c : cases) {
         RUXO_SOURCE_A s = makeSource(c.format, c.name, c.params);
@@ -441,6 +448,17 @@ TEST_F(CmdLine, OutputForms)
         {RUXO_FORMAT_GENERAL, "/tmp/a\".mp4", 0, "ERR-8"},
         {RUXO_FORMAT_UDP, "udp://127.0.0.1:5000\n-f null -", 0, "ERR-8"},
         {RUXO_FORMAT_SRT, "srt://127.0.0.1:9000\r", 0, "ERR-8"},
+        /* names that stand unquoted: a blank, a tab or a single quote would change the arguments */
+        {RUXO_FORMAT_UDP, "udp://127.0.0.1:1 -y /any/file", 0, "ERR-8"},
+        {RUXO_FORMAT_RTPTS, "rtp://127.0.0.1:1\t-y", 0, "ERR-8"},
+        {RUXO_FORMAT_HTTP, "http://0.0.0.0:8080/a b.ts", 0, "ERR-8"},
+        {RUXO_FORMAT_HTTP_MP4, "http://0.0.0.0:8081/'x", 0, "ERR-8"},
+        {RUXO_FORMAT_HTTP_MJPEG, "http://0.0.0.0:8082 -y", 0, "ERR-8"},
+        {RUXO_FORMAT_SRT, "srt://127.0.0.1:9000?passphrase=it's", 0, "ERR-8"},
+        /* quoted names keep accepting both */
+        {RUXO_FORMAT_GENERAL, "/tmp/my clip's.mp4", 0, "-y \"/tmp/my clip's.mp4\" "},
+        {RUXO_FORMAT_HLS, "/var/www/it's live/a.m3u8", 0, "-f hls -y \"/var/www/it's live/a.m3u8\" "},
+        {RUXO_FORMAT_RTMP, "rtmp://192.0.2.1/live/a b", 0, "-f flv \"rtmp://192.0.2.1/live/a b\" "},
     };
     for (const Case& c : cases) {
         RUXO_TARGET_A t = makeTarget(c.format, c.name);

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -18,6 +19,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cmdline_test_util.h"
 #include "ruxo.h"
@@ -61,6 +63,24 @@ bool canBind(int type, unsigned short port)
     bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     close(fd);
     return ok;
+}
+
+/* Whether some socket of this network namespace is bound to UDP port `port` (on any address): a
+ * receiver that has opened its input. */
+bool udpPortBound(unsigned short port)
+{
+    char want[8];
+    snprintf(want, sizeof want, ":%04X", port);
+    std::string table = readFile("/proc/net/udp");
+    for (size_t at = table.find('\n'); at != std::string::npos; at = table.find('\n', at + 1)) {
+        /* "  sl  local_address ...": the local address is the second field of a row */
+        size_t colon = table.find(':', at + 1);
+        if (colon == std::string::npos) break;
+        size_t local = table.find_first_not_of(' ', colon + 1);
+        size_t end = local == std::string::npos ? std::string::npos : table.find(' ', local);
+        if (end != std::string::npos && end >= local + 5 && table.compare(end - 5, 5, want) == 0) return true;
+    }
+    return false;
 }
 
 /* An even loopback port from which `count` consecutive ports are free for `type`. */
@@ -150,12 +170,13 @@ protected:
         return done();
     }
 
+    /* A graceful stop (ffmpeg then finishes its output), a kill only when that never ends. */
     void stopAndWait(int slot)
     {
         ruxoStop(slot, 0);
-        if (!pollUntil(6, [&] { return ruxoGetState(slot) == RUXO_STATE_IDLE; })) {
+        if (!pollUntil(30, [&] { return ruxoGetState(slot) == RUXO_STATE_IDLE; })) {
             ruxoStop(slot, 1);
-            pollUntil(3, [&] { return ruxoGetState(slot) == RUXO_STATE_IDLE; });
+            pollUntil(10, [&] { return ruxoGetState(slot) == RUXO_STATE_IDLE; });
         }
     }
 
@@ -278,6 +299,79 @@ TEST_F(EngineStart, ConcurrentStartsOfOneSlotStartOneChild)
     }
 }
 
+/* The arguments that a recording "ffmpeg" got, NUL-separated in the file. */
+std::vector<std::string> argsIn(const std::string& file)
+{
+    std::vector<std::string> args;
+    std::string text = readFile(file);
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\0', at);
+        if (end == std::string::npos) end = text.size();
+        args.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return args;
+}
+
+/* Names on the line, through the real stand-in to a recording "ffmpeg" on PATH: a name that stands
+ * unquoted and holds a blank, a tab or a single quote is refused (-8 for a target, -7 for a device
+ * source) before any child starts; every name that is accepted reaches ffmpeg as one argument. */
+TEST_F(EngineStart, NamesReachFfmpegAsOneArgument)
+{
+    initEngine(RUXO_TRANSCODER);
+    const std::string fakeBin = root + "/fakebin", argsFile = root + "/ffmpeg.args";
+    ASSERT_EQ(mkdir(fakeBin.c_str(), 0755), 0);
+    ASSERT_TRUE(ruxotest::writeFile(fakeBin + "/ffmpeg", "#!/bin/sh\nprintf '%s\\0' \"$@\" > '" + argsFile + "'\n"));
+    ASSERT_EQ(chmod((fakeBin + "/ffmpeg").c_str(), 0755), 0);
+    const std::string oldPath = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
+    setenv("PATH", (fakeBin + ":" + oldPath).c_str(), 1);
+
+    const std::string planted = root + "/planted";
+    struct Case {
+        bool bSource;
+        RUXO_FORMAT format;
+        std::string name;
+        int rc;
+        std::string arg; /* the argument ffmpeg must get whole (empty: the name itself) */
+    };
+    const std::vector<Case> cases = {
+        {false, RUXO_FORMAT_UDP, "udp://127.0.0.1:1 -y " + planted, -8, ""},
+        {false, RUXO_FORMAT_RTPTS, "rtp://127.0.0.1:1\t-y\t" + planted, -8, ""},
+        {false, RUXO_FORMAT_SRT, "srt://127.0.0.1:9000?passphrase=it's", -8, ""},
+        {false, RUXO_FORMAT_HTTP, "http://127.0.0.1:8080/a b.ts", -8, ""},
+        {false, RUXO_FORMAT_HTTP_MJPEG, "http://127.0.0.1:8082/'", -8, ""},
+        {true, RUXO_FORMAT_DEVICE, "/dev/video0?x=1 -y " + planted, -7, ""},
+        {true, RUXO_FORMAT_DEVICE, "/dev/video0?standard='PAL'", -7, ""},
+        {false, RUXO_FORMAT_UDP, "udp://127.0.0.1:5000?pkt_size=1316", 0, ""},
+        {false, RUXO_FORMAT_HTTP, "http://127.0.0.1:8080/live.ts", 0, ""},
+        {false, RUXO_FORMAT_HTTP_MP4, "http://127.0.0.1:8081", 0, "http://127.0.0.1:8081/1.mp4"},
+        {false, RUXO_FORMAT_GENERAL, root + "/my clip's.ts", 0, ""},
+        {false, RUXO_FORMAT_HLS, root + "/it's live/a b.m3u8", 0, ""},
+        {false, RUXO_FORMAT_RTMP, "rtmp://127.0.0.1/live/a b'c", 0, ""},
+        {true, RUXO_FORMAT_DEVICE, "/dev/video0?input_format=mjpeg", 0, "/dev/video0"},
+        {true, RUXO_FORMAT_GENERAL, root + "/in 'a' b.mp4", 0, ""},
+    };
+    const std::string plainIn = root + "/in.mp4", plainOut = root + "/out.ts";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        unlink(argsFile.c_str());
+        RUXO_SOURCE_A s = makeSource(c.bSource ? c.format : RUXO_FORMAT_GENERAL, c.bSource ? c.name.c_str() : plainIn.c_str());
+        RUXO_TARGET_A t = makeTarget(c.bSource ? RUXO_FORMAT_GENERAL : c.format, c.bSource ? plainOut.c_str() : c.name.c_str());
+        ASSERT_EQ(ruxoTranscodeMA(0, &s, 1, &t, 1, 0), c.rc);
+        if (c.rc != 0) {
+            EXPECT_EQ(ruxoGetState(0), RUXO_STATE_IDLE);
+            continue;
+        }
+        ASSERT_TRUE(pollUntil(30, [&] { return ruxoGetState(0) == RUXO_STATE_IDLE; })) << logOf(0);
+        std::vector<std::string> args = argsIn(argsFile);
+        ASSERT_FALSE(args.empty()) << logOf(0);
+        const std::string& want = c.arg.empty() ? c.name : c.arg;
+        EXPECT_EQ(std::count(args.begin(), args.end(), want), 1) << readFile(argsFile);
+    }
+    setenv("PATH", oldPath.c_str(), 1);
+    EXPECT_FALSE(ruxotest::exists(planted));
+}
+
 /* ---- typical channels run by our transcoder and the system's ffmpeg ------------------------- */
 
 class RealChannel : public EngineStart {
@@ -297,10 +391,15 @@ protected:
         EXPECT_NE(logOf(slot).find(line), std::string::npos);
     }
 
-    void runFor(int slot, double seconds)
+    /* Polls until the slot's transcoder has reported `seconds` of stream; one that ends by itself
+     * before (a clip read to its end) must have ended well. */
+    void runUntilStreamed(int slot, int seconds)
     {
-        pollUntil(seconds, [] { return false; });
-        EXPECT_NE(ruxoGetState(slot), RUXO_STATE_IDLE) << "the transcoder ended early:\n" << logOf(slot);
+        bool done = pollUntil(60, [&] { return ruxoGetStreamTime(slot) >= seconds || ruxoGetState(slot) == RUXO_STATE_IDLE; });
+        EXPECT_TRUE(done) << "no progress:\n" << logOf(slot);
+        if (ruxoGetState(slot) == RUXO_STATE_IDLE) {
+            EXPECT_EQ(ruxoGetExitCode(slot), 0) << "the transcoder ended early:\n" << logOf(slot);
+        }
     }
 };
 
@@ -321,7 +420,7 @@ TEST_F(RealChannel, FileSourceIntoMp4File)
     t.video.attr.nHeight = 144;
     t.video.attr.fFps = 29.97f;
     startChannel(0, clipSource(), t);
-    runFor(0, 2.5);
+    runUntilStreamed(0, 2);
     stopAndWait(0);
     std::string p = probe(out);
     EXPECT_NE(p.find("codec_name=h264|codec_type=video|width=256|height=144|r_frame_rate=30000/1001"), std::string::npos) << p;
@@ -337,7 +436,7 @@ TEST_F(RealChannel, FileSourceIntoHls)
     t.video.attr.nHeight = 360;
     t.video.attr.fFps = 30;
     startChannel(1, clipSource(), t);
-    runFor(1, 3);
+    EXPECT_TRUE(pollUntil(60, [&] { return readFile(playlist).find("#EXTINF:") != std::string::npos; })) << logOf(1);
     stopAndWait(1);
     std::string text = readFile(playlist);
     EXPECT_NE(text.find("#EXTINF:"), std::string::npos) << text;
@@ -360,10 +459,10 @@ TEST_F(RealChannel, MpegTsOverUdpAndRtp)
         std::string capture = outDir + "/" + c.scheme + ".ts";
         /* the receiver listens first and keeps a second and a half of the stream */
         std::future<std::string> rx = std::async(std::launch::async, [&] {
-            return run("timeout 15 ffmpeg -nostdin -v error -y -i '" + url + (c.format == RUXO_FORMAT_UDP ? "?timeout=10000000" : "") +
+            return run("timeout 60 ffmpeg -nostdin -v error -y -i '" + url + (c.format == RUXO_FORMAT_UDP ? "?timeout=30000000" : "") +
                        "' -t 1.5 -c copy -f mpegts '" + capture + "' 2>&1");
         });
-        usleep(300000);
+        EXPECT_TRUE(pollUntil(30, [&] { return udpPortBound(port); })) << "the receiver never listened";
         RUXO_TARGET_A t = makeTarget(c.format, url.c_str());
         setAudio(t, RUXO_AUDIO_MP2, 2, 48000, 128);
         setVideo(t, RUXO_VIDEO_MP2, 352, 288, 25, 25, 0, 2000);
@@ -371,7 +470,7 @@ TEST_F(RealChannel, MpegTsOverUdpAndRtp)
         startChannel(slot, clipSource(), t);
         EXPECT_NE(logOf(slot).find(std::string("-f ") + (c.format == RUXO_FORMAT_UDP ? "mpegts " : "rtp_mpegts ") + url + " "),
                   std::string::npos);
-        pollUntil(15, [&] { return rx.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; });
+        pollUntil(60, [&] { return rx.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; });
         std::string rxOut = rx.get();
         stopAndWait(slot);
         std::string p = probe(capture);
@@ -395,8 +494,8 @@ TEST_F(RealChannel, NativeRtpTargetWithItsSdpFile)
     t.video.rtp.globalHeader = OUT_OF_BAND;
     startChannel(4, clipSource(), t);
     std::string sdp = data + "/log/ruxo_005_out.sdp";
-    ASSERT_TRUE(pollUntil(8, [&] { return fileSize(sdp) > 0; })) << logOf(4);
-    pollUntil(0.3, [] { return false; });
+    /* ffmpeg writes the description once both outputs are open */
+    ASSERT_TRUE(pollUntil(30, [&] { return readFile(sdp).find("m=audio") != std::string::npos; })) << logOf(4);
     std::string text = readFile(sdp);
     EXPECT_NE(text.find("m=video " + std::to_string(port) + " RTP/AVP 96"), std::string::npos) << text;
     EXPECT_NE(text.find("m=audio " + std::to_string(port + 2) + " RTP/AVP 97"), std::string::npos) << text;
@@ -404,7 +503,7 @@ TEST_F(RealChannel, NativeRtpTargetWithItsSdpFile)
     std::future<std::string> p = std::async(std::launch::async, [&] {
         return probe(sdp, "-protocol_whitelist file,udp,rtp -analyzeduration 3000000");
     });
-    pollUntil(25, [&] { return p.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; });
+    pollUntil(60, [&] { return p.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; });
     std::string streams = p.get();
     stopAndWait(4);
     EXPECT_NE(streams.find("codec_name=h264|codec_type=video|width=320|height=240|r_frame_rate=25/1"), std::string::npos) << streams;
@@ -424,13 +523,16 @@ TEST_F(RealChannel, NativeRtpSourceIntoMp4File)
     startChannel(5, s, t);
     EXPECT_NE(readFile(data + "/log/ruxo_006_in.sdp").find("m=video " + std::to_string(port) + " RTP/AVP 96\n"),
               std::string::npos);
-    /* a peer sends H.264 over RTP to the port the description names; the channel is stopped while
-     * the peer still sends, as a live channel would be */
+    /* a peer sends H.264 over RTP, a key frame every second, to the port the description names once
+     * the channel listens there; the channel is stopped while the peer still sends, as a live
+     * channel would be */
+    ASSERT_TRUE(pollUntil(30, [&] { return udpPortBound(port); })) << logOf(5);
     std::future<std::string> tx = std::async(std::launch::async, [&] {
-        return run("timeout 10 ffmpeg -nostdin -v error -re -t 5 -i '" + s_clip +
-                   "' -an -c:v libx264 -preset ultrafast -bf 0 -f rtp rtp://127.0.0.1:" + std::to_string(port) + " 2>&1");
+        return run("timeout 60 ffmpeg -nostdin -v error -re -stream_loop -1 -t 8 -i '" + s_clip +
+                   "' -an -c:v libx264 -preset ultrafast -bf 0 -g 25 -f rtp rtp://127.0.0.1:" + std::to_string(port) +
+                   " 2>&1");
     });
-    runFor(5, 3);
+    EXPECT_TRUE(pollUntil(60, [&] { return ruxoGetStreamTime(5) >= 2; })) << logOf(5);
     stopAndWait(5);
     std::string txOut = tx.get();
     std::string p = probe(out);
@@ -467,7 +569,7 @@ TEST_F(RealChannel, HttpTargetsFetchedWithCurl)
             }
             return std::string("never connected");
         });
-        pollUntil(15, [&] { return fetch.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; });
+        pollUntil(60, [&] { return fetch.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; });
         std::string rc = fetch.get();
         stopAndWait(6);
         ASSERT_GT(fileSize(got), 0) << rc << logOf(6);

@@ -5,10 +5,17 @@
 
 #include <arpa/inet.h>
 #include <math.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <future>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "config_test_util.h"
 #include "ruxo_config.h"
@@ -190,19 +197,30 @@ TEST(ConfigFile, ImportJsonMissingAndEmptyFiles) {
     EXPECT_EQ(1, ruxoImportConfigJSON(dir.file("bad.json").c_str()));
     EXPECT_EQ(tree, g_jsonConfig);
 
-    // A byte-order mark and text after the value.
-    ASSERT_TRUE(writeFile(dir.file("bom.json"), "\xEF\xBB\xBF{\"channels\":[]} trailing"));
+    // Text after the value: no configuration either.
+    ASSERT_TRUE(writeFile(dir.file("trailing.json"), "{\"channels\":[]} trailing"));
+    EXPECT_EQ(1, ruxoImportConfigJSON(dir.file("trailing.json").c_str()));
+    EXPECT_EQ(tree, g_jsonConfig);
+
+    // A byte-order mark is skipped.
+    ASSERT_TRUE(writeFile(dir.file("bom.json"), "\xEF\xBB\xBF{\"channels\":[]}\n"));
     EXPECT_EQ(0, ruxoImportConfigJSON(dir.file("bom.json").c_str()));
     EXPECT_NE(tree, g_jsonConfig);
     EXPECT_TRUE(cJSON_IsArray(jsonGetItem(g_jsonConfig, "channels")));
 }
 
 TEST(ConfigFile, AFileThatCannotBeLoadedIsNeverOverwritten) {
-    const char* const kContents[] = {"{\"global\": {\"log\": 32,", "", "   \n", "\xEF\xBB\xBF", "[1,"};
-    for (const char* szContent : kContents) {
+    const std::string kContents[] = {
+        "{\"global\": {\"log\": 32,", "", "   \n", "\xEF\xBB\xBF", "[1,",
+        // One "}" too many after "global": the channels behind it must not be lost.
+        "{\"global\": {\"log\": 32}}, \"channels\": [" + std::string(kValidConfig).substr(
+            std::string(kValidConfig).find("{\"enable\"")),
+        std::string("{\"global\": {\"log\": 32}}\0, \"channels\": []}", 35),
+        "[]", "7", "{\"global\": {\"loginPass\": 12.5}}", "{\"global\": {\"loginPass\": null}}"};
+    for (const std::string& strContent : kContents) {
         TempFolder dir;
         const std::string strFile = dir.file("ruxod.json");
-        ASSERT_TRUE(writeFile(strFile, szContent));
+        ASSERT_TRUE(writeFile(strFile, strContent));
         ASSERT_EQ(0, chmod(strFile.c_str(), 0600));
         struct stat stBefore;
         ASSERT_EQ(0, stat(strFile.c_str(), &stBefore));
@@ -214,6 +232,8 @@ TEST(ConfigFile, AFileThatCannotBeLoadedIsNeverOverwritten) {
         EXPECT_NE(std::string::npos, strOut.find(strFile)) << strOut;
         EXPECT_EQ(nullptr, g_jsonConfig);
         EXPECT_TRUE(ruxoConfigLoadFailed());
+        EXPECT_EQ(0u, ruxoConfigNoTreeReason().find("cannot load " + strFile + ": "))
+            << ruxoConfigNoTreeReason();
 
         // Every save refuses and writes nothing while there is no tree.
         testing::internal::CaptureStdout();
@@ -221,7 +241,7 @@ TEST(ConfigFile, AFileThatCannotBeLoadedIsNeverOverwritten) {
         EXPECT_EQ(-1, ruxoExportConfig(NULL));
         strOut = testing::internal::GetCapturedStdout();
         EXPECT_NE(std::string::npos, strOut.find(strFile)) << strOut;
-        EXPECT_EQ(szContent, readFile(strFile)) << "[" << szContent << "]";
+        EXPECT_EQ(strContent, readFile(strFile)) << "[" << strContent << "]";
         EXPECT_FALSE(fileExists(strFile + ".tmp"));
         struct stat stAfter;
         ASSERT_EQ(0, stat(strFile.c_str(), &stAfter));
@@ -231,6 +251,7 @@ TEST(ConfigFile, AFileThatCannotBeLoadedIsNeverOverwritten) {
         // A posted configuration is accepted and the saves work again.
         ASSERT_NE(nullptr, ruxoSetConfig(kValidConfig));
         EXPECT_FALSE(ruxoConfigLoadFailed());
+        EXPECT_EQ("", ruxoConfigNoTreeReason());
         EXPECT_EQ(0, ruxoExportConfig(NULL));
         EXPECT_EQ(printTree(), readFile(strFile));
 
@@ -247,6 +268,109 @@ TEST(ConfigFile, AFolderInPlaceOfTheFileIsNotLoadedAndKept) {
     struct stat st;
     ASSERT_EQ(0, stat(strFile.c_str(), &st));
     EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST(ConfigFile, AHugeSparseFileIsNotReadIntoMemoryAndIsKept) {
+    TempFolder dir;
+    const std::string strFile = dir.file("ruxod.json");
+    const off_t cbHuge = (off_t)200 << 30; /* 200 GiB of holes: reading it whole would abort */
+    int fd = open(strFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, ftruncate(fd, cbHuge));
+    close(fd);
+    startWithUnloadableFile(dir);
+    EXPECT_EQ("cannot load " + strFile + ": larger than 67108864 bytes", ruxoConfigNoTreeReason());
+    struct stat st;
+    ASSERT_EQ(0, stat(strFile.c_str(), &st));
+    EXPECT_EQ(cbHuge, st.st_size);
+}
+
+TEST(ConfigFile, OnlyARegularFileIsReadAndANamedPipeNeverBlocks) {
+    TempFolder dir;
+    const std::string strFile = dir.file("ruxod.json");
+    ASSERT_EQ(0, mkfifo(strFile.c_str(), 0600));
+    auto load = std::async(std::launch::async, [&] {
+        ruxoSetConfigPath(dir.path().c_str());
+        testing::internal::CaptureStdout();
+        ruxoImportConfig();
+        return testing::internal::GetCapturedStdout();
+    });
+    if (load.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        // Hung in the open: a writer lets it go on, so the test fails instead of hanging.
+        int fd = open(strFile.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) close(fd);
+        load.wait();
+        FAIL() << "the start-up load blocked on a named pipe";
+    }
+    std::string strOut = load.get();
+    EXPECT_NE(std::string::npos, strOut.find(strFile)) << strOut;
+    EXPECT_EQ(nullptr, g_jsonConfig);
+    EXPECT_TRUE(ruxoConfigLoadFailed());
+    EXPECT_EQ("cannot load " + strFile + ": not a regular file", ruxoConfigNoTreeReason());
+    struct stat st;
+    ASSERT_EQ(0, lstat(strFile.c_str(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+TEST(ConfigFile, ASaveThroughADanglingLinkWritesTheFileItNames) {
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> links; /* link name, its text */
+        const char* szTarget; /* the file the save must write, relative to the folder */
+    } cases[] = {
+        {{{"ruxod.json", "real.json"}}, "real.json"},
+        {{{"ruxod.json", "sub/real.json"}}, "sub/real.json"},
+        {{{"ruxod.json", "sub/../sub/hop"}, {"sub/hop", "real.json"}}, "sub/real.json"},
+        {{{"ruxod.json", "ABSOLUTE"}}, "abs.json"},
+    };
+    char szCwd[PATH_MAX];
+    ASSERT_NE(nullptr, getcwd(szCwd, sizeof(szCwd)));
+    ASSERT_EQ(0, chdir("/"));  // relative links count from their own folder, not from here
+    for (const Case& c : cases) {
+        TempFolder dir;
+        SCOPED_TRACE(c.szTarget);
+        ASSERT_EQ(0, mkdir(dir.file("sub").c_str(), 0755));
+        for (const auto& link : c.links) {
+            std::string strText = link.second == "ABSOLUTE" ? dir.file("abs.json") : link.second;
+            ASSERT_EQ(0, symlink(strText.c_str(), dir.file(link.first).c_str()));
+        }
+        ruxoSetConfigPath(dir.path().c_str());
+        ASSERT_NE(nullptr, ruxoSetConfig(kValidConfig));
+        EXPECT_EQ(0, ruxoExportConfig(NULL));
+        EXPECT_EQ(printTree(), readFile(dir.file(c.szTarget)));
+        for (const auto& link : c.links) {
+            struct stat st;
+            ASSERT_EQ(0, lstat(dir.file(link.first).c_str(), &st));
+            EXPECT_TRUE(S_ISLNK(st.st_mode)) << link.first;
+        }
+    }
+
+    // A link into a folder that does not exist: the save fails with its message, the link stays.
+    TempFolder dir;
+    const std::string strLink = dir.file("ruxod.json");
+    ASSERT_EQ(0, symlink("gone/real.json", strLink.c_str()));
+    ruxoSetConfigPath(dir.path().c_str());
+    ASSERT_NE(nullptr, ruxoSetConfig(kValidConfig));
+    std::string strReason;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, ruxoSaveConfig(g_jsonConfig, &strReason));
+    EXPECT_EQ(-1, ruxoExportConfig(NULL));
+    std::string strOut = testing::internal::GetCapturedStdout();
+    EXPECT_EQ("cannot write " + dir.path() + "/gone/real.json: No such file or directory", strReason);
+    EXPECT_NE(std::string::npos, strOut.find(strReason)) << strOut;
+    struct stat st;
+    ASSERT_EQ(0, lstat(strLink.c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_FALSE(fileExists(dir.file("gone")));
+
+    // A loop of links is no file to write.
+    TempFolder loop;
+    ASSERT_EQ(0, symlink("ruxod.json", loop.file("ruxod.json").c_str()));
+    ruxoSetConfigPath(loop.path().c_str());
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, ruxoSaveConfig(g_jsonConfig, &strReason));
+    testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, strReason.find(strerror(ELOOP))) << strReason;
+    ASSERT_EQ(0, chdir(szCwd));
 }
 
 TEST(ConfigFile, SaveKeepsModeOwnerAndLinksAndIgnoresLeftovers) {

@@ -149,14 +149,75 @@ TEST(ConfigReplace, DefaultsAddedInOrderAtTheEnd) {
     EXPECT_EQ(7, getJsonInt(g, "log"));
     EXPECT_EQ(5, getJsonInt(g, "autoRestart"));
 
-    // No "global", or one that is not an object, or a tree that is not an object: nothing added.
+    // No "global", or one that is not an object: nothing added.
     ASSERT_NE(nullptr, ruxoSetConfig("{\"channels\":[]}"));
     EXPECT_FALSE(jsonHasItem(g_jsonConfig, "global"));
     ASSERT_NE(nullptr, ruxoSetConfig("{\"global\":[1]}"));
     EXPECT_EQ(1, jsonGetArraySize(jsonGetItem(g_jsonConfig, "global")));
-    ASSERT_NE(nullptr, ruxoSetConfig("[1,2]"));
-    EXPECT_TRUE(cJSON_IsArray(g_jsonConfig));
-    EXPECT_EQ(0, getJsonInt(jsonGetItem(g_jsonConfig, "global"), "httpPort"));
+}
+
+/* A configuration is one JSON object and nothing after it; "loginPass" is a string or an integer. */
+TEST(ConfigReplace, OnlyOneWholeObjectIsAConfiguration) {
+    const std::string strChannel = channel(kSource, kTarget, "keep");
+    struct Case {
+        std::string strText;
+        const char* szReason;
+    } refused[] = {
+        // A hand edit with one "}" too many closes the document after "global".
+        {"{\"global\":{\"log\":1}}, \"channels\":[" + strChannel + "]}", "text after the JSON value"},
+        {"{\"global\":{}} }", "text after the JSON value"},
+        {"{\"global\":{}}\n{\"global\":{}}", "text after the JSON value"},
+        {std::string("{\"global\":{}}\0, \"channels\": []}", 31), "a NUL byte in the text"},
+        {std::string("{\"memo\":\"a\0b\"}", 14), "a NUL byte in the text"},
+        {"", "not valid JSON"},
+        {"[]", "the document is not a JSON object"},
+        {"null", "the document is not a JSON object"},
+        {"\"text\"", "the document is not a JSON object"},
+        {"12", "the document is not a JSON object"},
+        {"{\"global\":{\"loginPass\":null}}", "\"loginPass\" is neither a string nor an integer number"},
+        {"{\"global\":{\"loginPass\":true}}", "\"loginPass\" is neither a string nor an integer number"},
+        {"{\"global\":{\"LOGINPASS\":false}}", "\"loginPass\" is neither a string nor an integer number"},
+        {"{\"global\":{\"loginPass\":1.5}}", "\"loginPass\" is neither a string nor an integer number"},
+        {"{\"global\":{\"loginPass\":1e300}}", "\"loginPass\" is neither a string nor an integer number"},
+        {"{\"global\":{\"loginPass\":[\"pw\"]}}", "\"loginPass\" is neither a string nor an integer number"},
+        {"{\"global\":{\"loginPass\":{}}}", "\"loginPass\" is neither a string nor an integer number"},
+    };
+    ASSERT_NE(nullptr, ruxoSetConfig(config(strChannel).c_str()));
+    cJSON* before = g_jsonConfig;
+    for (const Case& c : refused) {
+        SCOPED_TRACE(c.strText);
+        std::string strReason;
+        EXPECT_EQ(nullptr, ruxoBuildConfig(c.strText.c_str(), c.strText.size(), &strReason));
+        EXPECT_EQ(c.szReason, strReason);
+        if (c.strText.find('\0') == std::string::npos) {  // a C string ends at the NUL byte
+            EXPECT_EQ(nullptr, ruxoSetConfig(c.strText.c_str()));
+        }
+        EXPECT_EQ(before, g_jsonConfig);
+        EXPECT_EQ("keep", memoAt(0));
+    }
+
+    struct Accepted {
+        const char* szText;
+        const char* szPass;
+    } accepted[] = {
+        {"{\"global\":{\"loginPass\":123456}} \t\r\n", "123456"},
+        {"{\"global\":{\"loginPass\":-42}}", "-42"},
+        {"{\"global\":{\"loginPass\":1e3}}", "1000"},
+        {"{\"global\":{\"loginPass\":9007199254740991}}", "9007199254740991"},
+        {"{\"global\":{\"loginPass\":\"pw\"}}", "pw"},
+        {"\xEF\xBB\xBF{\"global\":{}}", ""},
+    };
+    for (const Accepted& a : accepted) {
+        SCOPED_TRACE(a.szText);
+        std::string strReason = "untouched";
+        cJSON* json = ruxoBuildConfig(a.szText, strlen(a.szText), &strReason);
+        ASSERT_NE(nullptr, json);
+        EXPECT_EQ("untouched", strReason);
+        EXPECT_EQ(a.szPass, ruxoGetLoginPass(jsonGetItem(json, "global")));
+        EXPECT_EQ(before, g_jsonConfig);  // built, not installed
+        cJSON_Delete(json);
+    }
+    EXPECT_EQ("", ruxoGetLoginPass(nullptr));
 }
 
 TEST(ConfigReplace, HttpPortZero) {
@@ -311,7 +372,8 @@ TEST(ConfigReplace, HostileDocuments) {
 }
 
 TEST(ConfigReplace, TrailingTextAndByteOrderMark) {
-    ASSERT_NE(nullptr, ruxoSetConfig("{\"global\":{\"log\":3}} and more words"));
+    ASSERT_NE(nullptr, ruxoSetConfig("{\"global\":{\"log\":3}}\n"));
+    EXPECT_EQ(nullptr, ruxoSetConfig("{\"global\":{\"log\":5}} and more words"));
     EXPECT_EQ(3, getJsonInt(jsonGetItem(g_jsonConfig, "global"), "log"));
     ASSERT_NE(nullptr, ruxoSetConfig("\xEF\xBB\xBF{\"global\":{\"log\":4}}"));
     EXPECT_EQ(4, getJsonInt(jsonGetItem(g_jsonConfig, "global"), "log"));

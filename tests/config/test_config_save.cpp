@@ -131,6 +131,7 @@ TEST(ConfigSave, FirstStartOnAReadOnlyFolderRunsWithoutATree) {
         CHILD_CHECK(!fileExists(g_tszfnConfig));
         // Nothing was lost, so later saves may try again (they render the defaults).
         CHILD_CHECK(!ruxoConfigLoadFailed());
+        CHILD_CHECK(ruxoConfigNoTreeReason() == "the configuration file " + g_tszfnConfig + " could not be written");
         CHILD_CHECK(ruxoExportConfig(NULL) == -1);
     });
 }

@@ -173,7 +173,7 @@ TEST_F(LegacyDaemonTest, FirstStartConvertsTheLegacyFileAndTheNextIgnoresIt)
     cJSON_Delete(json);
 
     /* The legacy port and password; all three channels after the reload, the enabled one running. */
-    ASSERT_TRUE(waitUntil([] { return canConnect(kLegacyPort); }, 5000)) << m_d.output();
+    ASSERT_TRUE(waitUntil([] { return canConnect(kLegacyPort); }, 20000)) << m_d.output();
     EXPECT_FALSE(canConnect(8888));
     CurlReply r = curlRun({"http://127.0.0.1:" + std::to_string(kLegacyPort) + "/status"});
     EXPECT_NE(std::string::npos, r.strBody.find("Login Authentication")) << r.strBody;
@@ -190,7 +190,7 @@ TEST_F(LegacyDaemonTest, FirstStartConvertsTheLegacyFileAndTheNextIgnoresIt)
     ASSERT_NO_FATAL_FAILURE(writeLegacy(strNew));
     const std::string strBefore = readFile(kJsonFile);
     ASSERT_NO_FATAL_FAILURE(startDaemon());
-    ASSERT_TRUE(waitUntil([] { return canConnect(kLegacyPort); }, 5000)) << m_d.output();
+    ASSERT_TRUE(waitUntil([] { return canConnect(kLegacyPort); }, 20000)) << m_d.output();
     EXPECT_FALSE(canConnect(18182));
     EXPECT_EQ(3u, states(kLegacyPort, "s3cret").size());
     EXPECT_EQ(strNew, readFile(kLegacyFile));
@@ -214,7 +214,7 @@ TEST_F(LegacyDaemonTest, FirstStartWithNeitherFileWritesTheDefaults)
     cJSON_Delete(json);
     EXPECT_FALSE(exists(kLegacyFile));
 
-    ASSERT_TRUE(waitUntil([] { return canConnect(8888); }, 5000)) << m_d.output();
+    ASSERT_TRUE(waitUntil([] { return canConnect(8888); }, 20000)) << m_d.output();
     EXPECT_TRUE(states(8888, "").empty());
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
     /* The empty channels were dropped at the reload, so the save at exit has none. */
@@ -240,7 +240,7 @@ TEST_F(LegacyDaemonTest, ConfigurationFolderThatCannotBeWrittenKeepsTheLegacyFil
     EXPECT_EQ(strLegacy, readFile(kLegacyFile));
     EXPECT_FALSE(exists(kJsonFile));
     /* Without a tree the web server takes its default port. */
-    EXPECT_TRUE(waitUntil([] { return canConnect(8888); }, 5000)) << m_d.output();
+    EXPECT_TRUE(waitUntil([] { return canConnect(8888); }, 20000)) << m_d.output();
     EXPECT_TRUE(m_d.alive());
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
     EXPECT_EQ(strLegacy, readFile(kLegacyFile));

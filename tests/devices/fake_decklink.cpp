@@ -275,6 +275,13 @@ typedef FakeWalk<IDeckLinkIterator, IDeckLink, FakeDeckLink, ScriptedDevice> Fak
 
 extern "C" {
 
+/* This library implements the interfaces as our own declarations lay them out (the "foreign"
+ * build leaves the mark out, as the vendor's library would). */
+#ifndef RUXO_FAKE_NO_LAYOUT
+extern const int ruxoDeckLinkLayout;
+const int ruxoDeckLinkLayout = RUXO_DECKLINK_LAYOUT;
+#endif
+
 #ifndef RUXO_FAKE_NO_ITERATOR
 IDeckLinkIterator* CreateDeckLinkIteratorInstance_0003(void)
 {

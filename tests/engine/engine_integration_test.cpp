@@ -27,33 +27,11 @@
 
 using ruxotest::EngineDirs;
 using ruxotest::countOf;
+using ruxotest::fakeRecords;
 using ruxotest::readFile;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-/* One record of the fake transcoder: "<pid> <kind> <rest>". */
-struct Record {
-    pid_t pid;
-    std::string kind, rest;
-};
-
-std::vector<Record> records(const std::string& file)
-{
-    std::vector<Record> out;
-    std::istringstream in(readFile(file));
-    std::string line;
-    while (std::getline(in, line)) {
-        Record r;
-        size_t a = line.find(' '), b = line.find(' ', a + 1);
-        if (a == std::string::npos) continue;
-        r.pid = atoi(line.substr(0, a).c_str());
-        r.kind = line.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
-        r.rest = b == std::string::npos ? "" : line.substr(b + 1);
-        out.push_back(r);
-    }
-    return out;
-}
 
 std::atomic<time_t> g_clockOffset{0};
 time_t shiftedClock(void)
@@ -96,7 +74,7 @@ protected:
         return _ruxoStartChild(iChannel, line(mode).c_str(), bPreview);
     }
     /* Polls every 20 ms until cond holds or the time is up. */
-    bool pollUntil(const std::function<bool()>& cond, double seconds = 5.0)
+    bool pollUntil(const std::function<bool()>& cond, double seconds = 20.0)
     {
         auto end = Clock::now() + std::chrono::duration<double>(seconds);
         while (Clock::now() < end) {
@@ -121,7 +99,7 @@ protected:
     {
         return pollUntil([&] {
             size_t k = 0;
-            for (auto& r : records(out)) k += r.kind == kind;
+            for (auto& r : fakeRecords(out)) k += r.kind == kind;
             return k >= n;
         });
     }
@@ -139,7 +117,7 @@ TEST_F(Children, StartFeedsTheLineAndReapsWithTheWaitStatus)
     pid_t pid = pidOf(0);
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(recorded("line"));
-    auto recs = records(out);
+    auto recs = fakeRecords(out);
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_EQ(recs[0].pid, pid);
     EXPECT_EQ(recs[0].rest, "quBra_6093 " + line("run"));
@@ -419,7 +397,7 @@ TEST_F(Children, NoStaleInputReachesTheNextChild)
     unsetenv("RUXO_FAKE_MODE");
     ASSERT_EQ(start(0, "run"), 0);
     ASSERT_TRUE(recorded("line"));
-    auto recs = records(out);
+    auto recs = fakeRecords(out);
     ASSERT_EQ(recs.size(), 2u);
     EXPECT_EQ(recs[0].kind, "noread");
     EXPECT_EQ(recs[1].rest, "quBra_6093 " + line("run"));
@@ -460,7 +438,7 @@ TEST_F(Children, NoDescriptorOutlivesItsChild)
     ASSERT_EQ(start(3, "nosigint"), 0);
     pid_t pid = pidOf(3);
     ASSERT_TRUE(pollUntil([&] { /* its trap is set */
-        for (auto& r : records(out))
+        for (auto& r : fakeRecords(out))
             if (r.pid == pid && r.kind == "line") return true;
         return false;
     }));
@@ -499,7 +477,7 @@ TEST_F(Children, ChildInheritsOnlyItsStandardDescriptors)
     ASSERT_EQ(start(0, "run"), 0); /* another slot's pipes are open too */
     ASSERT_EQ(start(1, "fds"), 0);
     ASSERT_TRUE(recorded("fds"));
-    for (auto& r : records(out)) {
+    for (auto& r : fakeRecords(out)) {
         if (r.kind == "fds") {
             EXPECT_EQ(r.rest, "0 1 2");
         }

@@ -60,11 +60,13 @@ protected:
     }
     void TearDown() override { m_d.killAll(); }
 
+    std::string fakeLog() const { return m_d.dir() + "/fake.log"; }
+
     void startDaemon(const std::string& strConfig)
     {
         ASSERT_TRUE(m_d.writeConfig(strConfig));
-        ASSERT_EQ(m_d.start({}), 0) << m_d.output();
-        ASSERT_TRUE(waitUntil([] { return canConnect(kPort); }, 5000)) << m_d.output();
+        ASSERT_EQ(m_d.start({{"RUXO_FAKE_OUT", fakeLog()}}), 0) << m_d.output();
+        ASSERT_TRUE(waitUntil([] { return canConnect(kPort); }, 20000)) << m_d.output();
     }
 
     /* Stops the daemon in order (it saves the configuration) and returns the saved file. */
@@ -116,7 +118,7 @@ protected:
         cJSON_Delete(json);
         return out;
     }
-    bool waitState(size_t i, const std::string& strState, int nTimeoutMs = 5000) const
+    bool waitState(size_t i, const std::string& strState, int nTimeoutMs = 20000) const
     {
         return waitUntil(
             [&] {
@@ -126,6 +128,28 @@ protected:
             nTimeoutMs);
     }
 };
+
+/* The pids of the fake transcoders whose input line held strTag, in start order, from the records
+ * in strFakeLog. */
+std::vector<pid_t> fakePids(const std::string& strFakeLog, const std::string& strTag)
+{
+    std::vector<pid_t> pids;
+    for (const FakeRecord& r : fakeRecords(strFakeLog))
+        if (r.kind == "line" && r.rest.find(strTag) != std::string::npos)
+            pids.push_back(r.pid);
+    return pids;
+}
+
+/* A file target of its own for channel n, known in the fakes' records by "/tmp/out<n>-". */
+std::string ownTarget(int n)
+{
+    return "{\"format\": \"file\", \"url\": \"/tmp/out" + std::to_string(n) +
+           ".mp4\", \"video\": {\"enable\": true, \"codec\": \"h264\"}}";
+}
+std::string ownTag(int n)
+{
+    return "/tmp/out" + std::to_string(n) + "-";
+}
 
 /* "enable" of each channel in a saved configuration: 1 true, 0 false, -1 other or missing. */
 std::vector<int> enables(const std::string& strConfig)
@@ -193,6 +217,8 @@ TEST_F(RoutesDaemon, ChannelActionsAndTheirResultTexts)
     /* A transcoder that ignores the graceful stop stays stopping until the second stop kills it. */
     EXPECT_EQ(get("/channel2?start").nStatus, 200);
     EXPECT_TRUE(waitState(1, "running"));
+    /* Its trap is set once it has recorded its line. */
+    EXPECT_TRUE(waitUntil([&] { return fakePids(fakeLog(), "fake:nosigint").size() == 1; }, 20000));
     EXPECT_EQ(get("/channel2?stop").nStatus, 200);
     EXPECT_TRUE(waitState(1, "stopping"));
     status.clear();
@@ -212,7 +238,7 @@ TEST_F(RoutesDaemon, ChannelActionsAndTheirResultTexts)
         {"/channel4?start", 400, "target url not valid"},
         {"/channel5?start", 400, "target codec not valid"},
         {"/channel6?start", 200, ""},
-        {"/channel6?start", 400, "channel busy"}, /* its state is read from another slot */
+        {"/channel6?start", 200, ""}, /* running in its own slot: nothing started */
         {"/channel7?start", 404, ""},
         {"/channel0?start", 404, ""},
     };
@@ -253,9 +279,11 @@ TEST_F(RoutesDaemon, StatusOf64RunningChannelsParses)
                 n += x == "running";
             return n == 48;
         },
-        10000))
+        60000))
         << get("/status").strBody << m_d.output();
-    /* Channel 2 previews, the nosigint ones are stopped into "stopping". */
+    /* Channel 2 previews, the nosigint ones are stopped into "stopping" (once their traps are set,
+     * that is once they have recorded their lines). */
+    ASSERT_TRUE(waitUntil([&] { return fakePids(fakeLog(), "fake:nosigint").size() == 16; }, 60000));
     EXPECT_EQ(get("/channel2?preview").nStatus, 200);
     for (int i = 3; i < 64; i += 4)
         EXPECT_EQ(get("/channel" + std::to_string(i + 1) + "?stop").nStatus, 200);
@@ -321,17 +349,89 @@ TEST_F(RoutesDaemon, ConfigurationPostsImportsAndTheSavedFile)
     EXPECT_NE(get("/status").strBody.find("Login Authentication"), std::string::npos);
     m_strCookie = "auth=other";
 
-    /* Bodies that do not parse, an oversized one among them, leave the file byte for byte. */
+    /* Bodies that are no configuration (not JSON, not an object) are 400, an oversized one 413;
+     * each leaves the file byte for byte and the running configuration as it was. */
     const std::string strBefore = readFile(kConfigFile);
     std::string strHuge = config(channel(false, "/media/d.mp4", "run"), kPort, "other");
     strHuge.insert(strHuge.size() - 1, ", \"pad\": \"" + std::string(2 * 1024 * 1024, 'x') + "\"");
-    for (const std::string& strBad : {std::string("{\"global\": {"), std::string("garbage"), strHuge}) {
-        r = post("/config", strBad);
-        EXPECT_EQ(r.nStatus, 400);
-        EXPECT_EQ(r.strBody, "");
+    std::string strJustOver = config(channel(false, "/media/d.mp4", "run"), kPort, "other");
+    strJustOver.insert(strJustOver.size() - 1, ", \"pad\": \"" + std::string(1024 * 1024 - strJustOver.size() - 10, 'x') + "\"");
+    const struct {
+        std::string strBody;
+        int nStatus;
+    } bodies[] = {
+        {"{\"global\": {", 400}, {"garbage", 400}, {"[]", 400}, {"null", 400},
+        {"\"a string\"", 400}, {"42", 400}, {"[" + config(channel(false, "/media/e.mp4", "run")) + "]", 400},
+        {strHuge, 413}, {strJustOver, 413},
+    };
+    for (const auto& b : bodies) {
+        SCOPED_TRACE(b.strBody.substr(0, 40));
+        r = post("/config", b.strBody);
+        EXPECT_EQ(r.nStatus, b.nStatus);
+        if (b.nStatus == 400) {
+            EXPECT_EQ(r.strBody, "");
+        }
         EXPECT_EQ(readFile(kConfigFile), strBefore);
+        EXPECT_EQ(get("/status").nStatus, 200); /* the cookie for "other" still passes */
     }
-    EXPECT_EQ(get("/status").nStatus, 200);
+    EXPECT_NE(get("/status").strBody.find("\"idle\""), std::string::npos);
+    stopDaemon();
+}
+
+/* A posted configuration that drops channels stops their transcoders; their routes answer 404,
+ * and channels added again in their place start, with no busy slot in the way. */
+TEST_F(RoutesDaemon, PostThatRemovesRunningChannelsStopsThem)
+{
+    std::string strThree, strOne = channel(true, "/media/in.mp4", "run", ownTarget(0));
+    for (int n = 0; n < 3; n++)
+        strThree += (n ? ", " : "") + channel(true, "/media/in.mp4", "run", ownTarget(n));
+    startDaemon(config(strThree));
+    for (size_t i = 0; i < 3; i++)
+        ASSERT_TRUE(waitState(i, "running")) << i << get("/status").strBody;
+    ASSERT_TRUE(waitUntil([&] { return fakePids(fakeLog(), ownTag(2)).size() == 1; }, 20000));
+    const pid_t pidKept = fakePids(fakeLog(), ownTag(0)).at(0);
+    const std::vector<pid_t> removed = {fakePids(fakeLog(), ownTag(1)).at(0), fakePids(fakeLog(), ownTag(2)).at(0)};
+
+    ASSERT_EQ(post("/config", config(strOne)).nStatus, 200);
+    for (pid_t pid : removed)
+        EXPECT_TRUE(waitUntil([&] { return !processAlive(pid); }, 20000)) << "transcoder " << pid << " runs on";
+    EXPECT_EQ(states(), std::vector<std::string>{"running"});
+    EXPECT_EQ(get("/channel2?stop").nStatus, 404);
+    EXPECT_TRUE(processAlive(pidKept));
+
+    /* A post starts nothing (and "autoRestart" is 0): the new channels are started from the web. */
+    ASSERT_EQ(post("/config", config(strThree)).nStatus, 200);
+    for (int n = 1; n < 3; n++) {
+        CurlReply r = get("/channel" + std::to_string(n + 1) + "?start");
+        EXPECT_EQ(r.nStatus, 200) << n << ": " << r.strBody;
+        EXPECT_TRUE(waitUntil([&] { return fakePids(fakeLog(), ownTag(n)).size() == 2; }, 20000)) << n;
+    }
+    EXPECT_TRUE(waitState(2, "running"));
+    EXPECT_EQ(fakePids(fakeLog(), ownTag(0)), std::vector<pid_t>{pidKept});
+    stopDaemon();
+}
+
+/* A "timeShift" that reads as a number changes nothing about where a channel runs: it shows
+ * running, a stop stops it, and channel 17, whose slot is N + 16, runs on undisturbed. */
+TEST_F(RoutesDaemon, TimeShiftedChannelRunsInItsOwnSlot)
+{
+    std::string strChannels = channel(true, "/media/in.mp4", "run", ownTarget(0), ", \"timeShift\": 30");
+    for (int n = 1; n < 17; n++)
+        strChannels += ", " + channel(n == 16, "/media/in.mp4", "run", ownTarget(n));
+    startDaemon(config(strChannels));
+    ASSERT_TRUE(waitState(0, "running")) << get("/status").strBody;
+    ASSERT_TRUE(waitState(16, "running")) << get("/status").strBody;
+    ASSERT_TRUE(waitUntil([&] { return fakePids(fakeLog(), ownTag(16)).size() == 1; }, 20000));
+    const pid_t pidOther = fakePids(fakeLog(), ownTag(16)).at(0);
+    const pid_t pidShifted = fakePids(fakeLog(), ownTag(0)).at(0);
+
+    EXPECT_EQ(get("/channel1?stop").nStatus, 200);
+    EXPECT_TRUE(waitState(0, "idle"));
+    EXPECT_TRUE(waitUntil([&] { return !processAlive(pidShifted); }, 20000));
+    EXPECT_EQ(states()[16], "running");
+    EXPECT_TRUE(processAlive(pidOther));
+    EXPECT_EQ(fakePids(fakeLog(), ownTag(16)), std::vector<pid_t>{pidOther});
+    EXPECT_EQ(fakePids(fakeLog(), ownTag(0)), std::vector<pid_t>{pidShifted});
     stopDaemon();
 }
 
@@ -347,10 +447,9 @@ TEST_F(RoutesDaemon, PortChangeMovesTheServerAboutASecondLater)
     if (nowMs() - tPost < 500) {
         EXPECT_FALSE(canConnect(nNewPort));
     }
-    ASSERT_TRUE(waitUntil([&] { return canConnect(nNewPort); }, 5000)) << m_d.output();
+    ASSERT_TRUE(waitUntil([&] { return canConnect(nNewPort); }, 20000)) << m_d.output();
     const long long tMoved = nowMs() - tPost;
     EXPECT_GE(tMoved, 700);
-    EXPECT_LE(tMoved, 3000);
     EXPECT_FALSE(canConnect(kPort));
     CurlReply s = curlRun({"-b", m_strCookie, url("/status", nNewPort)});
     EXPECT_EQ(s.nStatus, 200);

@@ -39,6 +39,7 @@ struct StubChannel {
 std::mutex g_stubLock;
 StubChannel g_stub[RUXO_MAX_CHANNELS];
 std::vector<int> g_callbacks;       /* arguments of ruxoCGICallback, in order */
+std::vector<int> g_removedStops;    /* channel count of the tree at each ruxoStopRemovedChannels */
 int g_nCallsWithoutWebMutex = 0;    /* channel-layer or callback calls made without the web mutex */
 
 void noteWebMutex()
@@ -55,6 +56,7 @@ void resetStubs()
     for (auto& s : g_stub)
         s = StubChannel();
     g_callbacks.clear();
+    g_removedStops.clear();
     g_nCallsWithoutWebMutex = 0;
 }
 
@@ -89,6 +91,13 @@ void ruxoStopChannel(int iChannel, int nStopMode)
     g_stub[iChannel].stopModes.push_back(nStopMode);
 }
 
+void ruxoStopRemovedChannels(void)
+{
+    noteWebMutex();
+    std::lock_guard<std::mutex> l(g_stubLock);
+    g_removedStops.push_back(jsonGetArraySize(jsonGetItem(g_jsonConfig, "channels")));
+}
+
 RUXO_CHANNEL_STATE ruxoGetChannelState(int iChannel)
 {
     noteWebMutex();
@@ -105,13 +114,7 @@ void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus)
         snprintf(tszStatus, cchStatus, "%s", s.strStatus.c_str());
 }
 
-/* The walkers' forms: the stand-ins keep their state by index. */
-RUXO_CHANNEL_STATE ruxoGetChannelStateOf(int iChannel, const cJSON* jsonChannel)
-{
-    (void)jsonChannel;
-    return ruxoGetChannelState(iChannel);
-}
-
+/* The walker's form: the stand-ins keep their status by index. */
 void ruxoGetChannelStatusOf(int iChannel, const cJSON* jsonChannel, LPTSTR tszStatus, size_t cchStatus)
 {
     (void)jsonChannel;
@@ -444,7 +447,7 @@ TEST_F(Routes, RuntimeReply)
               "  \"version\": \"6.2.5.1a\",\n  \"channels\": 64,\n"
               "  \"website\": \"https://www.strovanta.example\",\n"
               "  \"email\": \"support@strovanta.example\",\n  \"platform\": \"linux\",\n"
-              "  \"previewPort\": 9527\n}");
+              "  \"previewPort\": 9527,\n  \"https\": false\n}");
 }
 
 /* ---- channel actions ------------------------------------------------------------------------- */
@@ -584,6 +587,8 @@ TEST_F(Routes, PlainPostAnswersTheStoredConfigurationAndSetsTheCookie)
     cJSON_Delete(json);
     EXPECT_EQ(g_cfg.nLogLevel, 32);
     EXPECT_EQ(g_callbacks, std::vector<int>{0});
+    /* The slots of channels the new tree no longer holds are stopped once it is installed. */
+    EXPECT_EQ(g_removedStops, std::vector<int>{1});
     EXPECT_EQ(g_nCallsWithoutWebMutex, 0);
 
     /* The new cookie: the password percent-encoded, with the login cookie's attributes. */
@@ -711,7 +716,7 @@ TEST_F(Routes, ServerSettingChangesArmTheRestart)
     }
 }
 
-TEST_F(Routes, BodiesThatDoNotParseChangeNothing)
+TEST_F(Routes, PostsThatAreNoConfigurationChangeNothing)
 {
     ASSERT_EQ(post("/config", config("", channels(2), ", \"log\": 5")).nStatus, 200);
     const std::string strFile = savedFile();
@@ -720,35 +725,110 @@ TEST_F(Routes, BodiesThatDoNotParseChangeNothing)
     cJSON* pTree = g_jsonConfig;
 
     std::string strHuge = config("", channels(2));
-    /* Longer than the web server's body buffer: it keeps only a prefix, which does not parse. */
     strHuge.insert(strHuge.size() - 1, ", \"pad\": \"" + std::string(RUXO_CGI_POST_MAX, 'x') + "\"");
-    const std::vector<std::string> bodies = {
-        "", "not json", "{\"global\": ", "{\"global\": {\"log\": 1,}}x", strHuge,
+    const std::string strValid = config("", channels(2));
+    const struct {
+        std::string strBody;
+        int nStatus;
+    } bodies[] = {
+        {"", 400}, {"not json", 400}, {"{\"global\": ", 400}, {"{\"global\": {\"log\": 1,}}x", 400},
+        /* One "}" too many closes the document early: the channels after it are not dropped. */
+        {"{\"global\": {\"log\": 0}}, \"channels\": " + channels(1) + "}", 400},
+        {strValid + " trailing", 400},
+        {strValid + std::string(1, '\0') + "{}", 400},
+        /* Only an object is a configuration. */
+        {"[]", 400}, {"null", 400}, {"\"text\"", 400}, {"1", 400},
+        /* A password that is no text and no integer. */
+        {"{\"global\": {\"loginPass\": null}}", 400}, {"{\"global\": {\"loginPass\": true}}", 400},
+        {"{\"global\": {\"loginPass\": false}}", 400}, {"{\"global\": {\"loginPass\": 2.5}}", 400},
+        {"{\"global\": {\"loginPass\": [\"pw\"]}}", 400}, {"{\"global\": {\"loginPass\": {\"a\": 1}}}", 400},
+        /* Longer than the collection limit: refused whole, not cut. */
+        {strHuge, 413},
     };
-    for (const std::string& strBody : bodies) {
-        SCOPED_TRACE(strBody.substr(0, 30));
+    for (const auto& b : bodies) {
+        SCOPED_TRACE(b.strBody.substr(0, 40));
         resetStubs();
         g_cfg.nLogLevel = 5;
-        CurlReply r = post("/config", strBody);
-        EXPECT_EQ(r.nStatus, 400);
-        EXPECT_EQ(r.strBody, "");
+        CurlReply r = post("/config", b.strBody);
+        EXPECT_EQ(r.nStatus, b.nStatus);
         EXPECT_FALSE(r.hasHeader("set-cookie"));
-        EXPECT_FALSE(r.hasHeader("content-type"));
+        if (b.nStatus == 400) {
+            EXPECT_EQ(r.strBody, "");
+            EXPECT_FALSE(r.hasHeader("content-type"));
+        }
         EXPECT_EQ(savedFile(), strFile);
         EXPECT_EQ(printTree(), strTree);
         EXPECT_EQ(g_jsonConfig, pTree);
         EXPECT_EQ(g_cfg.nLogLevel, 5);
         EXPECT_TRUE(g_callbacks.empty());
+        EXPECT_TRUE(g_removedStops.empty());
     }
     /* The import flag changes nothing about that. */
     EXPECT_EQ(post("/config?import", "nope").nStatus, 400);
+    EXPECT_EQ(post("/config?import", "[1]").nStatus, 400);
     EXPECT_EQ(savedFile(), strFile);
     /* And the server still serves. */
     EXPECT_EQ(get("/status").nStatus, 200);
 }
 
+TEST_F(Routes, AnIntegerPasswordIsItsDecimalText)
+{
+    CurlReply r = post("/config", "{\"global\": {\"httpPort\": " + std::to_string(m_nPort) +
+                                      ", \"loginPass\": 123456}, \"channels\": []}");
+    ASSERT_EQ(r.nStatus, 200);
+    EXPECT_EQ(r.header("set-cookie"), cgiLoginCookie("123456"));
+    /* The gate asks for it: no cookie, no way in. */
+    EXPECT_NE(get("/status").strBody.find("Login Authentication"), std::string::npos);
+    EXPECT_EQ(get("/status", {"-b", "auth=123456"}).strBody.compare(0, 17, "{\n  \"channels\": ["), 0);
+    EXPECT_NE(get("/status", {"-b", "auth=123457"}).strBody.find("Login Authentication"), std::string::npos);
+    /* Saved as it was posted. */
+    EXPECT_NE(savedFile().find("\"loginPass\":\t123456"), std::string::npos) << savedFile();
+}
+
+TEST_F(Routes, ASaveThatFailsAnswers500WithItsReasonAndChangesNothing)
+{
+    const std::string strTree = printTree();
+    cJSON* pTree = g_jsonConfig;
+    g_cfg.nLogLevel = 5;
+    ruxoSetConfigPath((m_strDir + "/gone").c_str()); /* a folder that does not exist */
+    CurlReply r = post("/config", config("pw", channels(1)));
+    ruxoSetConfigPath(m_strDir.c_str());
+    EXPECT_EQ(r.nStatus, 500);
+    EXPECT_EQ(r.header("content-type"), "text/plain; charset=utf-8");
+    EXPECT_EQ(r.strBody, "cannot write " + m_strDir + "/gone/ruxod.json: No such file or directory");
+    EXPECT_FALSE(r.hasHeader("set-cookie"));
+    EXPECT_EQ(g_jsonConfig, pTree);
+    EXPECT_EQ(printTree(), strTree);
+    EXPECT_EQ(g_cfg.nLogLevel, 5);
+    EXPECT_TRUE(g_callbacks.empty());
+    /* The same post, once it can be saved, goes through. */
+    EXPECT_EQ(post("/config", config("", channels(1))).nStatus, 200);
+    EXPECT_EQ(g_cfg.nLogLevel, 0);
+}
+
+TEST_F(Routes, WithoutATreeTheDownloadAnswers503WithTheReason)
+{
+    {
+        std::lock_guard<std::recursive_mutex> l(g_configLock);
+        cJSON_Delete(g_jsonConfig);
+        g_jsonConfig = nullptr;
+    }
+    const std::string strReason = ruxoConfigNoTreeReason();
+    EXPECT_NE(strReason.find(m_strDir + "/ruxod.json"), std::string::npos) << strReason;
+    for (const char* szPath : {"/config", "/CONFIG?x=1"}) {
+        CurlReply r = get(szPath);
+        EXPECT_EQ(r.nStatus, 503) << szPath;
+        EXPECT_EQ(r.header("content-type"), "text/plain; charset=utf-8");
+        EXPECT_EQ(r.strBody, strReason);
+    }
+    /* A post from this host installs a configuration; from then on there is a tree. */
+    EXPECT_EQ(post("/config", config("", channels(1))).nStatus, 200);
+    EXPECT_EQ(ruxoConfigNoTreeReason(), "");
+    EXPECT_EQ(get("/config").nStatus, 200);
+}
+
 /* cJSON allocations of print-buffer size fail while this is set (tree items and short strings are
- * smaller), so a configuration parses and is installed but cannot be printed. */
+ * smaller), so a configuration parses but cannot be printed. */
 static std::atomic<bool> s_bFailLargeAllocs{false};
 static void* failingMalloc(size_t cb)
 {
@@ -757,8 +837,10 @@ static void* failingMalloc(size_t cb)
     return malloc(cb);
 }
 
-TEST_F(Routes, TreeThatCannotBePrintedAnswers500)
+TEST_F(Routes, TreeThatCannotBePrintedIsNotSavedNorInstalled)
 {
+    const std::string strFile = savedFile();
+    cJSON* pTree = g_jsonConfig;
     cJSON_Hooks hooks = {failingMalloc, free};
     cJSON_InitHooks(&hooks);
     g_cfg.nLogLevel = 5;
@@ -767,12 +849,12 @@ TEST_F(Routes, TreeThatCannotBePrintedAnswers500)
     s_bFailLargeAllocs = false;
     cJSON_InitHooks(nullptr);
     EXPECT_EQ(r.nStatus, 500);
-    EXPECT_EQ(r.strBody, "");
-    /* The configuration is in force all the same, and its cookie goes out. */
-    EXPECT_EQ(r.header("set-cookie"), cgiLoginCookie("pw"));
-    EXPECT_EQ(g_cfg.nLogLevel, 0);
-    EXPECT_EQ(g_callbacks, std::vector<int>{0});
-    EXPECT_NE(printTree().find("\"pw\""), std::string::npos);
+    EXPECT_EQ(r.strBody, "cannot write " + m_strDir + "/ruxod.json: out of memory");
+    EXPECT_FALSE(r.hasHeader("set-cookie"));
+    EXPECT_EQ(g_cfg.nLogLevel, 5);
+    EXPECT_TRUE(g_callbacks.empty());
+    EXPECT_EQ(g_jsonConfig, pTree);
+    EXPECT_EQ(savedFile(), strFile);
 }
 
 /* cJSON's copy of a member name ("enable" and its NUL) fails while this is set. */

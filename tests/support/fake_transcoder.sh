@@ -10,7 +10,9 @@
 #   nothing is recorded when neither is given.
 #   "<pid> at <seconds since boot>"                        right before "line", when $RUXO_FAKE_STAMP
 #                                                          is set: its start on its own clock
-#   "<pid> line <the whole input line, token included>"   after reading its input line
+#   "<pid> line <the whole input line, token included>"   after reading its input line and setting
+#                                                          its SIGINT trap, so a test that sees it
+#                                                          may signal at once
 #   "<pid> fds <n> <n> ..."                                open descriptors (mode fds)
 #   "<pid> noread"                                         mode noread, before exiting
 #
@@ -58,6 +60,12 @@ for word in $line; do
         fake:*) [ -z "${RUXO_FAKE_MODE:-}" ] && mode="${word#fake:}" ;;
     esac
 done
+# The trap comes before the record, so a SIGINT sent once the line is recorded meets it.
+if [ "$mode" = nosigint ]; then
+    trap '' INT
+else
+    trap 'exit 0' INT
+fi
 if [ -n "${RUXO_FAKE_STAMP:-}" ] && read -r up _ </proc/uptime; then
     record at "$up"
 fi
@@ -67,8 +75,6 @@ case "$line" in
     "$TOKEN "*) ;;
     *) echo "bad access token"; exit 3 ;;
 esac
-
-trap 'exit 0' INT
 
 # One progress line as the real transcoder prints it (a carriage return ends it, not a newline).
 sec=0
@@ -106,7 +112,7 @@ case "$mode" in
         run ;;
     once) progress; while :; do sleep 0.2; done ;;
     silent) while :; do sleep 0.2; done ;;
-    nosigint) trap '' INT; run ;;
+    nosigint) run ;;
     exit1) echo "fake transcoder failing"; exit 1 ;;
     fds)
         # ls lists its own descriptors, i.e. what the engine let through; its handle on the listed

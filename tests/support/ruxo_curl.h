@@ -1,13 +1,16 @@
 /* ruxo_curl.h -- the HTTP client of the web-server and route tests: runs the curl binary against a
  * loopback server and returns the status, the headers and the body of the reply. Also the process
- * runner under it and a loopback port that nothing listens on. Header-only. */
+ * runner under it, a loopback port that nothing listens on, and raw sockets for what curl cannot
+ * do (a chosen local address, a request that stalls, a port held taken). Header-only. */
 #ifndef RUXO_CURL_H
 #define RUXO_CURL_H
 
 #include <arpa/inet.h>
 #include <ctype.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -161,6 +164,61 @@ inline int freePort()
     if (fd >= 0)
         close(fd);
     return nPort;
+}
+
+/* A TCP connection to 127.0.0.1:nPort from the local address szFrom (a loopback address, or one
+ * added to the loopback interface of a test's own network namespace). With bWait false the socket
+ * is non-blocking and the connection may still be on its way. -1 on failure. */
+inline int connectFrom(const char* szFrom, int nPort, bool bWait = true)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (bWait ? 0 : SOCK_NONBLOCK), 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, szFrom, &from.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons((uint16_t)nPort);
+    if (bind(fd, (sockaddr*)&from, sizeof(from)) != 0 ||
+        (connect(fd, (sockaddr*)&to, sizeof(to)) != 0 && (bWait || errno != EINPROGRESS))) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+/* Sends the whole text (waiting on a full non-blocking socket); false when the peer is gone. */
+inline bool sendAll(int fd, const std::string& str)
+{
+    size_t nDone = 0;
+    while (nDone < str.size()) {
+        ssize_t n = send(fd, str.data() + nDone, str.size() - nDone, MSG_NOSIGNAL);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            pollfd pfd{fd, POLLOUT, 0};
+            poll(&pfd, 1, 1000);
+            continue;
+        }
+        if (n <= 0)
+            return false;
+        nDone += (size_t)n;
+    }
+    return true;
+}
+
+/* A socket that listens on the port on every address, so that no server can bind it; -1 on failure. */
+inline int holdPort(int nPort)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons((uint16_t)nPort);
+    if (fd >= 0 && bind(fd, (sockaddr*)&addr, sizeof(addr)) == 0 && listen(fd, 4) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
 }
 
 #endif

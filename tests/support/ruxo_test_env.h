@@ -100,6 +100,31 @@ inline bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs)
     }
 }
 
+/* One record of the scripted fake transcoder (tests/support/fake_transcoder.sh): "<pid> <kind>
+ * <rest>", kind being "line", "at", "fds" or "noread". */
+struct FakeRecord {
+    pid_t pid;
+    std::string kind, rest;
+};
+
+/* Every record in the fake's record file, in order. */
+inline std::vector<FakeRecord> fakeRecords(const std::string& file)
+{
+    std::vector<FakeRecord> out;
+    std::istringstream in(readFile(file));
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t a = line.find(' '), b = line.find(' ', a + 1);
+        if (a == std::string::npos) continue;
+        FakeRecord r;
+        r.pid = atoi(line.substr(0, a).c_str());
+        r.kind = line.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
+        r.rest = b == std::string::npos ? "" : line.substr(b + 1);
+        out.push_back(r);
+    }
+    return out;
+}
+
 /* State, parent and name (comm) of a process, from /proc/<pid>/stat; false when it is gone. */
 inline bool procStat(pid_t pid, char* pState, pid_t* pPpid, std::string* pComm)
 {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "ruxo_test_env.h"
+#include "transcoder_wait.h"
 
 extern char** environ;
 
@@ -366,7 +367,7 @@ TEST_F(TranscoderRun, ServesMpegTsOverHttpUntilSigint)
                           "-c:s copy -f mpegts " + strUrl + " ";
     Child child = startTranscoder(strLine, strLog);
     ASSERT_GT(track(child.pid), 0);
-    ASSERT_TRUE(waitListening(nPort, 10)) << readFile(strLog);
+    ASSERT_TRUE(waitListening(nPort, 30)) << readFile(strLog);
 
     std::string strCmd = procCmdline(child.pid);
     EXPECT_EQ(strCmd.rfind("ffmpeg -nostdin -v 32 ", 0), 0u) << strCmd;
@@ -375,12 +376,11 @@ TEST_F(TranscoderRun, ServesMpegTsOverHttpUntilSigint)
     std::string strFetched = m_dir.path("fetched.ts");
     Child curl = spawn({"curl", "-s", "--max-time", "15", "-o", strFetched, strUrl}, m_dir.path("curl.log"), false);
     ASSERT_GT(track(curl.pid), 0);
-    for (int i = 0; i < 500 && fileSize(strFetched) < 100000; i++)  /* about 2 s of stream, 10 s at most */
-        sleepMs(20);
-    EXPECT_GE(fileSize(strFetched), 100000);
+    /* About 2 s of stream. */
+    EXPECT_TRUE(waitUntil([&]() { return fileSize(strFetched) >= 100000; }, 30000)) << fileSize(strFetched);
 
     ASSERT_EQ(kill(child.pid, SIGINT), 0);
-    int nStatus = waitFor(child.pid, 10);
+    int nStatus = waitFor(child.pid, 20);
     close(child.fdStdin);
     int nCurl = waitFor(curl.pid, 15);
     ASSERT_NE(nStatus, -1) << "transcoder did not end on SIGINT";
@@ -415,7 +415,7 @@ TEST_F(TranscoderRun, ServesMp4OverHttpsWithCertificate)
                           strUrl + " ";
     Child child = startTranscoder(strLine, strLog);
     ASSERT_GT(track(child.pid), 0);
-    ASSERT_TRUE(waitListening(nPort, 10)) << readFile(strLog);
+    ASSERT_TRUE(waitListening(nPort, 30)) << readFile(strLog);
 
     std::string strFetched = m_dir.path("fetched.mp4");
     nStatus = run({"curl", "-s", "-k", "--max-time", "20", "-o", strFetched, strUrl}, m_dir.path("curl.log"), 25);
@@ -454,7 +454,7 @@ TEST_F(TranscoderRun, RefusesBadInputWithMessage)
         ASSERT_GT(child.pid, 0);
         writeAll(child.fdStdin, bad.strInput);
         close(child.fdStdin);
-        int nStatus = waitFor(child.pid, 10);
+        int nStatus = waitFor(child.pid, 20);
         ASSERT_TRUE(nStatus != -1 && WIFEXITED(nStatus)) << bad.szName;
         EXPECT_EQ(WEXITSTATUS(nStatus), bad.nExit) << bad.szName;
         EXPECT_NE(readFile(strLog).find(bad.szMessage), std::string::npos) << bad.szName << ": " << readFile(strLog);
@@ -477,10 +477,10 @@ TEST_F(TranscoderRun, ServedOutputNoticesWhileWaitingForClient)
                           "-g 25 -pix_fmt yuv420p -f mpegts " + strUrl + " ";
     Child child = startTranscoder(strLine, strLog, {g_szNoticeEnv});
     ASSERT_GT(track(child.pid), 0);
-    ASSERT_TRUE(waitListening(nPort, 10)) << readFile(strLog);
+    ASSERT_TRUE(waitListening(nPort, 30)) << readFile(strLog);
     pid_t pidWatcher = -1;
-    ASSERT_TRUE(waitUntil([&]() { return (pidWatcher = watcherOf(child.pid)) > 0; }, 2000));
-    EXPECT_TRUE(waitUntil([&]() { return countOf(readFile(strLog), strNotice) >= 2; }, 5000)) << readFile(strLog);
+    ASSERT_TRUE(waitUntil([&]() { return (pidWatcher = watcherOf(child.pid)) > 0; }, 10000));
+    EXPECT_TRUE(waitUntil([&]() { return countOf(readFile(strLog), strNotice) >= 2; }, 20000)) << readFile(strLog);
 
     /* The notices are the only thing written meanwhile and carry nothing the engine acts on. */
     std::string strText = readFile(strLog);
@@ -491,7 +491,7 @@ TEST_F(TranscoderRun, ServedOutputNoticesWhileWaitingForClient)
     std::string strFetched = m_dir.path("fetched.ts");
     Child curl = spawn({"curl", "-s", "--max-time", "15", "-o", strFetched, strUrl}, m_dir.path("curl.log"), false);
     ASSERT_GT(track(curl.pid), 0);
-    EXPECT_TRUE(waitUntil([&]() { return fileSize(strFetched) >= 20000; }, 10000));
+    EXPECT_TRUE(waitUntil([&]() { return fileSize(strFetched) >= 20000; }, 30000));
     size_t nNotices = countOf(readFile(strLog), strNotice);
     sleepMs(2500);
     strText = readFile(strLog);
@@ -500,7 +500,7 @@ TEST_F(TranscoderRun, ServedOutputNoticesWhileWaitingForClient)
     EXPECT_EQ(watcherOf(child.pid), pidWatcher);           /* silent, not dead: ffmpeg still runs */
 
     ASSERT_EQ(kill(child.pid, SIGINT), 0);
-    int nStatus = waitFor(child.pid, 10);
+    int nStatus = waitFor(child.pid, 20);
     close(child.fdStdin);
     ASSERT_TRUE(nStatus != -1 && WIFEXITED(nStatus)) << nStatus;
     EXPECT_EQ(WEXITSTATUS(nStatus), 255);
@@ -511,8 +511,8 @@ TEST_F(TranscoderRun, ServedOutputNoticesWhileWaitingForClient)
 }
 
 /* A real hang stays silent, so the engine's rule still catches it: ffmpeg stuck before it listens
- * (its input, a named pipe nobody writes, never opens) gets a watcher that prints nothing, and a
- * line without a served output gets no watcher at all. The engine's kill ends the watcher too. */
+ * (its input, a named pipe nobody writes, never opens) has a watcher that prints nothing, and so
+ * does a line without a served output. The engine's kill ends the watcher too. */
 TEST_F(TranscoderRun, HangsStaySilent)
 {
     SubreaperScope reaper;
@@ -522,13 +522,12 @@ TEST_F(TranscoderRun, HangsStaySilent)
     struct Case {
         const char* szName;
         std::string strOutput;
-        bool bWatcher;
         Child child;
         pid_t pidWatcher;
     };
     std::vector<Case> vCases = {
-        {"served", "-f mpegts http://127.0.0.1:" + std::to_string(nPort) + "/h.ts", true, {}, -1},
-        {"file", "-y \"" + m_dir.path("out.ts") + "\"", false, {}, -1},
+        {"served", "-f mpegts http://127.0.0.1:" + std::to_string(nPort) + "/h.ts", {}, -1},
+        {"file", "-y \"" + m_dir.path("out.ts") + "\"", {}, -1},
     };
     for (Case& c : vCases) {
         std::string strFifo = m_dir.path(std::string(c.szName) + ".fifo");
@@ -541,22 +540,15 @@ TEST_F(TranscoderRun, HangsStaySilent)
         std::string strLog = m_dir.path(std::string(c.szName) + ".log");
         /* ffmpeg runs (the watcher is forked before the exec) and has printed its banner. */
         ASSERT_TRUE(waitUntil([&]() { return procCmdline(c.child.pid).rfind("ffmpeg ", 0) == 0 &&
-                                             !readFile(strLog).empty(); }, 5000)) << c.szName;
-        if (c.bWatcher) {
-            EXPECT_TRUE(waitUntil([&]() { return (c.pidWatcher = watcherOf(c.child.pid)) > 0; }, 2000));
-        } else {
-            EXPECT_TRUE(childrenOf(c.child.pid).empty()) << c.szName;
-        }
+                                             !readFile(strLog).empty(); }, 20000)) << c.szName;
+        EXPECT_TRUE(waitUntil([&]() { return (c.pidWatcher = watcherOf(c.child.pid)) > 0; }, 10000)) << c.szName;
     }
     sleepMs(3000);  /* three notice intervals */
     for (Case& c : vCases) {
         std::string strLog = m_dir.path(std::string(c.szName) + ".log");
         EXPECT_EQ(readFile(strLog).find("waiting for a client"), std::string::npos) << c.szName << readFile(strLog);
-        if (!c.bWatcher) {
-            EXPECT_TRUE(childrenOf(c.child.pid).empty()) << c.szName;
-        }
         ASSERT_EQ(kill(c.child.pid, SIGKILL), 0);
-        int nStatus = waitFor(c.child.pid, 10);
+        int nStatus = waitFor(c.child.pid, 20);
         close(c.child.fdStdin);
         EXPECT_TRUE(nStatus != -1 && WIFSIGNALED(nStatus)) << c.szName;
         if (c.pidWatcher > 0) {
@@ -564,6 +556,57 @@ TEST_F(TranscoderRun, HangsStaySilent)
         }
     }
     EXPECT_FALSE(isListening(nPort));
+}
+
+/* The end of the transcoder's input means that the daemon, which holds its write end while the
+ * child runs, is gone: the watcher asks ffmpeg to end with SIGINT and kills it when it is still
+ * there two seconds later. The second case runs a stand-in "ffmpeg" on PATH that ignores SIGINT. */
+TEST_F(TranscoderRun, EndOfInputEndsFfmpeg)
+{
+    SubreaperScope reaper;
+    ASSERT_TRUE(reaper.on());
+    std::string strDeaf = m_dir.path("deaf");
+    ASSERT_EQ(mkdir(strDeaf.c_str(), 0755), 0);
+    /* An ignored signal stays ignored across exec, so sleep is the process that ignores it. */
+    ASSERT_TRUE(ruxotest::writeFile(strDeaf + "/ffmpeg", "#!/bin/sh\ntrap '' INT\nexec sleep 600\n"));
+    ASSERT_EQ(chmod((strDeaf + "/ffmpeg").c_str(), 0755), 0);
+    std::string strDeafPath = strDeaf + ":" + getenv("PATH");
+
+    struct Case {
+        const char* szName;
+        std::string strPath; /* PATH of the transcoder */
+        bool bKilled;        /* ends by SIGKILL rather than by its own exit after SIGINT */
+    };
+    const std::vector<Case> vCases = {{"ffmpeg", getenv("PATH"), false}, {"deaf to SIGINT", strDeafPath, true}};
+    for (const Case& c : vCases) {
+        std::string strLog = m_dir.path(std::string("eof-") + (c.bKilled ? "deaf" : "real") + ".log");
+        std::string strLine = "-v 32 -re -f lavfi -i testsrc=size=160x120:rate=25 -c:v libx264 "
+                              "-preset:v ultrafast -f mpegts -y \"" + m_dir.path("eof.ts") + "\" ";
+        Child child = spawn({g_szTranscoder}, strLog, true, c.strPath.c_str(), true);
+        ASSERT_GT(track(child.pid), 0) << c.szName;
+        ASSERT_TRUE(writeAll(child.fdStdin, "quBra_6093 " + strLine + "\n"));
+        pid_t pidWatcher = -1;
+        ASSERT_TRUE(waitUntil([&]() { return (pidWatcher = watcherOf(child.pid)) > 0; }, 20000)) << c.szName;
+        if (!c.bKilled) {
+            ASSERT_TRUE(waitUntil([&]() { return readFile(strLog).find(" time=") != std::string::npos; }, 30000))
+                << readFile(strLog);
+        }
+
+        long long tmClose = ruxotest::nowMs();
+        close(child.fdStdin);
+        int nStatus = waitFor(child.pid, 20);
+        long long nTook = ruxotest::nowMs() - tmClose;
+        ASSERT_NE(nStatus, -1) << c.szName << " outlived the end of its input";
+        if (c.bKilled) {
+            EXPECT_TRUE(WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == SIGKILL) << c.szName << " " << nStatus;
+            EXPECT_GE(nTook, RUXO_TC_STOP_GRACE_SECS * 1000 - 100) << "killed before its grace time";
+        } else {
+            /* ffmpeg ends a run interrupted by a signal with exit status 255. */
+            EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 255) << nStatus << readFile(strLog);
+            EXPECT_NE(readFile(strLog).find("received signal 2"), std::string::npos) << readFile(strLog);
+        }
+        EXPECT_NE(reapOrphan(pidWatcher, 5000), -1) << "the watcher outlived " << c.szName;
+    }
 }
 
 }  // namespace

@@ -157,10 +157,38 @@ export function suite(makeConfiguration)
     return state;
 }
 
+/* Runs body(daemon) against a daemon of its own, started with the configuration, and stops that
+ * daemon in order afterwards. For tests that change what the daemon keeps. */
+export async function withDaemon(configuration, body, transcoder = 'fake')
+{
+    const daemon = await Daemon.create(transcoder);
+    await daemon.start(configuration);
+    try {
+        await body(daemon);
+    } finally {
+        await stopInOrder(daemon);
+    }
+}
+
 /* The configuration file as the daemon saved it. */
 export function savedConfig()
 {
     return fs.readFileSync(CONFIG_FILE, 'utf8');
+}
+
+/* The channels of the saved configuration file, once check(channels) holds for them. */
+export async function waitSavedChannels(check, what)
+{
+    let channels = [];
+    await waitUntil(() => {
+        try {
+            channels = JSON.parse(savedConfig()).channels || [];
+        } catch (e) {
+            return false;   /* caught in the middle of a write */
+        }
+        return check(channels);
+    }, what);
+    return channels;
 }
 
 /* One channel for the scripted fake transcoder ("mode" is its run mode). */
@@ -212,21 +240,28 @@ export async function launchBrowser()
 }
 
 /* A page in a context of its own, recording console errors and uncaught exceptions, every request
- * and every dialog (dismissed, so a test never hangs on one). Nothing is loaded yet. */
+ * (the URLs of posts also in "posts") and every dialog. A dialog is dismissed, so a test never
+ * hangs on one, and a confirmation declined, unless the test set log.acceptConfirm. Nothing is
+ * loaded yet. */
 export async function newPage(browser, {viewport = {width: 1100, height: 900}} = {})
 {
     const context = await browser.newContext({viewport});
     const page = await context.newPage();
-    const log = {errors: [], requests: [], dialogs: []};
+    const log = {errors: [], requests: [], posts: [], dialogs: [], acceptConfirm: false};
     page.on('console', (msg) => {
         if (msg.type() === 'error')
             log.errors.push(msg.text());
     });
     page.on('pageerror', (err) => log.errors.push(String(err)));
-    context.on('request', (req) => log.requests.push(req.url()));
+    context.on('request', (req) => {
+        log.requests.push(req.url());
+        if (req.method() === 'POST')
+            log.posts.push(req.url());
+    });
     page.on('dialog', (dialog) => {
         log.dialogs.push(dialog.message());
-        dialog.dismiss().catch(() => {});
+        const answer = dialog.type() === 'confirm' && log.acceptConfirm ? dialog.accept() : dialog.dismiss();
+        answer.catch(() => {});
     });
     return {context, page, log};
 }
@@ -310,6 +345,30 @@ export async function selectRow(page, row)
 {
     await page.click(`#tbl_channels tbody tr:nth-child(${row}) td:nth-child(2)`);
     await page.waitForFunction((r) => document.getElementById('tbl_channels').rowSelected === r, row,
+                               {timeout: WAIT_MS});
+}
+
+/* The values of page fields by id: the state of check boxes and radio buttons, else the value. */
+export async function fieldValues(page, ids)
+{
+    return page.evaluate((list) => Object.fromEntries(list.map((id) => {
+        const el = document.getElementById(id);
+        return [id, el.type === 'checkbox' || el.type === 'radio' ? el.checked : el.value];
+    })), ids);
+}
+
+/* The row being edited (0: none). */
+export async function editingRow(page)
+{
+    return page.evaluate(() => document.getElementById('tbl_channels').editing);
+}
+
+/* Selects a row and edits its channel (the Edit button); resolves once edit mode is on. */
+export async function editRow(page, row)
+{
+    await selectRow(page, row);
+    await page.click('#btn_edit');
+    await page.waitForFunction((r) => document.getElementById('tbl_channels').editing === r, row,
                                {timeout: WAIT_MS});
 }
 
