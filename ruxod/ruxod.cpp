@@ -527,9 +527,10 @@ static void superviseChannel(int i, cJSON* jsonChannel)
 /* One walk over the channels in index order, each channel's step under g_configLock of its own, so
  * a configuration posted during the walk replaces the tree between two channels. A channel whose
  * slot is busy gets nothing from the rules and stays busy until this thread reaps it, so its step
- * needs neither the tree nor the lock: a walk over running channels only reads their slots. For the others the walk follows the "channels" array forward from the
- * item it found last; only when the tree was replaced meanwhile is a channel looked up afresh by
- * its index. It ends at the last channel, or at once when a quit signal arrives. */
+ * needs neither the tree nor the lock: a walk over running channels only reads their slots. For
+ * the others the walk follows the "channels" array forward from the item it found last; only when
+ * the tree was replaced meanwhile is a channel looked up afresh by its index. It ends at the last
+ * channel, or at once when a quit signal arrives. */
 static void superviseChannels(void)
 {
     cJSON* jsonAt = nullptr; /* the item of channel iAt, valid while ulGeneration is current */

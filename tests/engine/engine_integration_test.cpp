@@ -217,7 +217,7 @@ TEST_F(Children, ChildLeavingItsOutputOpenIsReapedWhenItEnds)
     pid_t pid = pidOf(0), left = 0;
     ASSERT_TRUE(ruxotest::waitUntil(
         [&] {
-            for (auto& r : records(out))
+            for (auto& r : fakeRecords(out))
                 if (r.kind == "bg") left = atoi(r.rest.c_str());
             return left > 0;
         },
