@@ -123,6 +123,20 @@ export class Daemon {
     {
         return path.join(this.dir, name);
     }
+
+    /* Puts the tests' fake DeckLink and NDI libraries beside the daemon, where it looks first; the
+     * environment of start() (RUXO_FAKE_DECKLINK, RUXO_FAKE_NDI, RUXO_FAKE_LOG) scripts them. */
+    installFakeDevices()
+    {
+        const fakes = [[process.env.RUXO_FAKE_DECKLINK_LIB, 'libDeckLinkAPI.so'],
+                       [process.env.RUXO_FAKE_NDI_LIB, 'libndi.so.5']];
+        for (const [file, name] of fakes) {
+            if (!file)
+                throw new Error('the fake device libraries are not named (RUXO_FAKE_DECKLINK_LIB, RUXO_FAKE_NDI_LIB)');
+            fs.copyFileSync(file, path.join(this.bin, name));
+            fs.chmodSync(path.join(this.bin, name), 0o755);
+        }
+    }
 }
 
 /* Stops the daemon and checks that it ended in order, without a sanitizer's report. */
@@ -158,11 +172,12 @@ export function suite(makeConfiguration)
 }
 
 /* Runs body(daemon) against a daemon of its own, started with the configuration, and stops that
- * daemon in order afterwards. For tests that change what the daemon keeps. */
-export async function withDaemon(configuration, body, transcoder = 'fake')
+ * daemon in order afterwards. For tests that change what the daemon keeps. prepare(daemon), when
+ * given, runs before the start and returns the start's options (its environment, for instance). */
+export async function withDaemon(configuration, body, transcoder = 'fake', prepare = null)
 {
     const daemon = await Daemon.create(transcoder);
-    await daemon.start(configuration);
+    await daemon.start(configuration, prepare ? prepare(daemon) : {});
     try {
         await body(daemon);
     } finally {
