@@ -35,16 +35,7 @@ async function passwordColour(page)
 /* The saved file's "global", once check(global) holds for it. */
 async function waitSavedGlobal(check, what)
 {
-    let global = {};
-    await h.waitUntil(() => {
-        try {
-            global = JSON.parse(h.savedConfig()).global;
-        } catch (e) {
-            return false;
-        }
-        return check(global);
-    }, what);
-    return global;
+    return (await h.waitSavedConfig((saved) => check(saved.global || {}), what)).global;
 }
 
 test('the settings box: filled from "global", OK writes exactly its keys in their order', async () => {
@@ -162,11 +153,7 @@ test('what the box shows for the values a configuration may hold', async () => {
 
 test('a settings post the daemon refuses: the alert with its reason, the model keeps the new settings', async () => {
     await h.withDaemon(h.configuration({channels: channels(['one'])}), async () => {
-        const text = h.savedConfig();
-        /* A folder where the file should be: the daemon cannot save. */
-        fs.rmSync(h.CONFIG_FILE);
-        fs.mkdirSync(h.CONFIG_FILE);
-        try {
+        await h.whileConfigUnwritable(async () => {
             const {context, page, log} = await h.newPage(s.browser);
             await h.openManager(page);
             await openSettings(page);
@@ -178,10 +165,7 @@ test('a settings post the daemon refuses: the alert with its reason, the model k
             const daemonGlobal = JSON.parse(await (await h.daemonFetch('/config')).text()).global;
             assert.notEqual(daemonGlobal.folderRecur, true);
             await context.close();
-        } finally {
-            fs.rmdirSync(h.CONFIG_FILE);
-            fs.writeFileSync(h.CONFIG_FILE, text);
-        }
+        });
     });
 });
 

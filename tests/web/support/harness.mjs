@@ -191,19 +191,41 @@ export function savedConfig()
     return fs.readFileSync(CONFIG_FILE, 'utf8');
 }
 
-/* The channels of the saved configuration file, once check(channels) holds for them. */
-export async function waitSavedChannels(check, what)
+/* Runs body() while the daemon cannot save its configuration (a folder stands where the file
+ * should be), then puts the file back as it was. */
+export async function whileConfigUnwritable(body)
 {
-    let channels = [];
+    const text = savedConfig();
+    fs.rmSync(CONFIG_FILE);
+    fs.mkdirSync(CONFIG_FILE);
+    try {
+        await body(text);
+    } finally {
+        fs.rmdirSync(CONFIG_FILE);
+        fs.writeFileSync(CONFIG_FILE, text);
+    }
+}
+
+/* The saved configuration file, once check(configuration) holds for it. */
+export async function waitSavedConfig(check, what)
+{
+    let json = {};
     await waitUntil(() => {
         try {
-            channels = JSON.parse(savedConfig()).channels || [];
+            json = JSON.parse(savedConfig());
         } catch (e) {
             return false;   /* caught in the middle of a write */
         }
-        return check(channels);
+        return check(json);
     }, what);
-    return channels;
+    return json;
+}
+
+/* The channels of the saved configuration file, once check(channels) holds for them. */
+export async function waitSavedChannels(check, what)
+{
+    const json = await waitSavedConfig((saved) => check(saved.channels || []), what);
+    return json.channels || [];
 }
 
 /* One channel for the scripted fake transcoder ("mode" is its run mode). */
