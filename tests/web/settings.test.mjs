@@ -189,8 +189,8 @@ test('awkward passwords: the page goes on with the cookie the daemon sets for ea
             assert.equal((await posted).status(), 200);
             const saved = Date.now();
             assert.equal(JSON.parse(h.savedConfig()).global.loginPass, pass);
-            await h.waitUntil(() => replies.filter((r) => r.sent > saved && r.json).length >= 2,
-                              `two status replies with ${JSON.stringify(pass)}`);
+            await h.waitUntil(() => replies.some((r) => r.sent > saved && r.json),
+                              `a status reply with ${JSON.stringify(pass)}`);
             assert.deepEqual(replies.filter((r) => r.sent > saved && !r.json), [], JSON.stringify(pass));
             if (pass !== '') {
                 const cookie = 'auth=' + encodeURIComponent(pass);
