@@ -12,6 +12,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <charconv>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -132,6 +133,12 @@ static cJSON* getChannel(int iChannel)
     if (iChannel < 0 || iChannel >= RUXO_MAX_CHANNELS)
         return nullptr;
     return jsonGetArrayItem(jsonGetItem(g_jsonConfig, "channels"), iChannel);
+}
+
+/* A caller's item of channel iChannel, as getChannel would find it: none beyond the capacity. */
+static const cJSON* channelItem(int iChannel, const cJSON* jsonChannel)
+{
+    return iChannel >= 0 && iChannel < RUXO_MAX_CHANNELS ? jsonChannel : nullptr;
 }
 
 /* The certificate item handed to a transcoder that serves HTTPS. */
@@ -468,17 +475,41 @@ void ruxoStopRemovedChannels(void)
     }
 }
 
+/* Writes a number that is not negative in decimal at p, with leading zeros up to nMinDigits
+ * ("%0*d"), never past pEnd; returns the end of what was written. */
+static char* putNumber(char* p, char* pEnd, int nValue, int nMinDigits = 1)
+{
+    char sz[16];
+    std::to_chars_result r = std::to_chars(sz, sz + sizeof(sz), nValue);
+    for (int n = (int)(r.ptr - sz); n < nMinDigits && p < pEnd; n++)
+        *p++ = '0';
+    for (const char* q = sz; q < r.ptr && p < pEnd; q++)
+        *p++ = *q;
+    return p;
+}
+
+static char* putText(char* p, char* pEnd, const char* sz)
+{
+    while (*sz && p < pEnd)
+        *p++ = *sz++;
+    return p;
+}
+
 void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus)
+{
+    CONFIG_GUARD guard(g_configLock);
+    ruxoGetChannelStatusOf(iChannel, getChannel(iChannel), tszStatus, cchStatus);
+}
+
+void ruxoGetChannelStatusOf(int iChannel, const cJSON* jsonChannel, LPTSTR tszStatus, size_t cchStatus)
 {
     if (tszStatus == nullptr || cchStatus == 0)
         return;
-    CONFIG_GUARD guard(g_configLock);
-    const cJSON* jsonChannel = getChannel(iChannel);
+    jsonChannel = channelItem(iChannel, jsonChannel);
     const cJSON* jsonSource =
         jsonGetArrayItem(jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources"), 0);
-    std::string strUrl = getJsonString(jsonSource, "url");
 
-    if (isDirectory(strUrl.c_str())) {
+    if (isDirectory(jsonGetText(jsonSource, "url"))) {
         /* A folder source shows the name of the file it plays. */
         if (iChannel < 0 || iChannel >= RUXO_PLAYLISTS)
             return;
@@ -492,25 +523,38 @@ void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus)
         return;
     }
 
-    bool bChanged = false;
-    std::string strText(tszStatus, strnlen(tszStatus, cchStatus));
-    int nTime = ruxoGetStreamTime(iChannel);
-    if (nTime >= 0) {
-        char szTime[64];
-        snprintf(szTime, sizeof(szTime), "%02d:%02d:%02d   ", nTime / 3600, (nTime % 3600) / 60, nTime % 60);
-        strText = szTime;
-        bChanged = true;
+    /* The time (in place of the caller's text), then the frame rate, then the bit rate, each only
+     * once the transcoder has reported it. */
+    int nTime, nFPS, nBitrate;
+    ruxoGetStreamProgress(iChannel, &nTime, &nFPS, &nBitrate);
+    if (nTime < 0 && nFPS < 0 && nBitrate < 0)
+        return;
+    char szNumbers[64]; /* at most "596523:14:07   2147483647fps@2147483647Kbps" */
+    char* p = szNumbers;
+    char* pEnd = szNumbers + sizeof(szNumbers);
+    if (nTime >= 0) { /* "%02d:%02d:%02d   " */
+        p = putNumber(p, pEnd, nTime / 3600, 2);
+        p = putText(p, pEnd, ":");
+        p = putNumber(p, pEnd, (nTime % 3600) / 60, 2);
+        p = putText(p, pEnd, ":");
+        p = putNumber(p, pEnd, nTime % 60, 2);
+        p = putText(p, pEnd, "   ");
     }
-    int nFPS = ruxoGetStreamFPS(iChannel);
     if (nFPS >= 0) {
-        strText += std::to_string(nFPS) + "fps";
-        bChanged = true;
+        p = putNumber(p, pEnd, nFPS);
+        p = putText(p, pEnd, "fps");
     }
-    int nBitrate = ruxoGetStreamBitrate(iChannel);
     if (nBitrate >= 0) {
-        strText += "@" + std::to_string(nBitrate) + "Kbps";
-        bChanged = true;
+        p = putText(p, pEnd, "@");
+        p = putNumber(p, pEnd, nBitrate);
+        p = putText(p, pEnd, "Kbps");
     }
-    if (bChanged)
-        ruxoCopyText(tszStatus, cchStatus, strText.data(), strText.size());
+    if (nTime >= 0) {
+        ruxoCopyText(tszStatus, cchStatus, szNumbers, (size_t)(p - szNumbers));
+        return;
+    }
+    /* No time yet: the numbers follow the caller's text. */
+    std::string strText(tszStatus, strnlen(tszStatus, cchStatus));
+    strText.append(szNumbers, (size_t)(p - szNumbers));
+    ruxoCopyText(tszStatus, cchStatus, strText.data(), strText.size());
 }

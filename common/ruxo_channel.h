@@ -36,5 +36,8 @@ void ruxoStopRemovedChannels(void);
 /* Writes a running channel's status text into tszStatus (cchStatus characters, NUL included), over
  * the text there or after it; leaves the buffer unchanged when there is nothing to report. */
 void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus);
+/* The same for a caller that walks the channels itself: jsonChannel is item iChannel of
+ * "channels" (null when there is none), valid only under the caller's g_configLock. */
+void ruxoGetChannelStatusOf(int iChannel, const cJSON* jsonChannel, LPTSTR tszStatus, size_t cchStatus);
 
 #endif

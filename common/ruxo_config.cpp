@@ -35,6 +35,10 @@ namespace {
 /* Set when a configuration file that exists could not be loaded at start-up: the file is kept as
  * it is, so no save may replace it until a configuration has been accepted. */
 bool s_bLoadFailed = false;
+
+/* Replacements of the tree so far (ruxoConfigGeneration). */
+unsigned long s_ulGeneration = 0;
+
 /* Why the start-up load left no tree, naming the file; empty when nothing was recorded, and
  * cleared when a tree is installed. */
 std::string s_strNoTreeReason;
@@ -42,6 +46,10 @@ std::string s_strNoTreeReason;
 typedef std::lock_guard<std::recursive_mutex> ConfigGuard;
 
 int asciiLower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
+
+/* cJSON_IsObject and its kin without a call into the library: the lookups below run for every
+ * channel of every status reply and supervision step. */
+inline bool isJsonType(const cJSON* item, int nType) { return item != NULL && (item->type & 0xFF) == nType; }
 
 bool asciiSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -77,8 +85,7 @@ int channelCount(void) { return jsonGetArraySize(jsonGetItem(g_jsonConfig, "chan
 
 /* File-local checks of a channel's first source and first target. */
 BOOL isRTPInputValid(const cJSON* jsonSource) {
-    std::string strCodec = getJsonString(jsonGetItem(jsonSource, "video"), "codec");
-    switch (ruxoGetVideoCodecId(strCodec.c_str())) {
+    switch (ruxoGetVideoCodecId(jsonGetText(jsonGetItem(jsonSource, "video"), "codec"))) {
         case RUXO_VIDEO_H263:
         case RUXO_VIDEO_H263P:
         case RUXO_VIDEO_MP1:
@@ -93,11 +100,9 @@ BOOL isRTPInputValid(const cJSON* jsonSource) {
 
 BOOL isOutputValid(const cJSON* jsonTarget) {
     if (jsonTarget == NULL) return FALSE;
-    std::string strVideo = getJsonString(jsonGetItem(jsonTarget, "video"), "codec");
-    int nVideo = ruxoGetVideoCodecId(strVideo.c_str());
+    int nVideo = ruxoGetVideoCodecId(jsonGetText(jsonGetItem(jsonTarget, "video"), "codec"));
     if (nVideo >= RUXO_VIDEO_H263 && nVideo <= RUXO_VIDEO_COPY) return TRUE;
-    std::string strAudio = getJsonString(jsonGetItem(jsonTarget, "audio"), "codec");
-    int nAudio = ruxoGetAudioCodecId(strAudio.c_str());
+    int nAudio = ruxoGetAudioCodecId(jsonGetText(jsonGetItem(jsonTarget, "audio"), "codec"));
     return nAudio >= RUXO_AUDIO_G711U && nAudio <= RUXO_AUDIO_COPY && nAudio != RUXO_AUDIO_AMR;
 }
 
@@ -343,24 +348,41 @@ int ruxoStrCaseCmp(const char* a, const char* b) {
 }
 
 cJSON* jsonGetItem(const cJSON* obj, const char* key) {
-    if (!cJSON_IsObject(obj) || key == NULL) return NULL;
+    if (!isJsonType(obj, cJSON_Object) || key == NULL) return NULL;
+    /* Keys that differ in their first letter are passed over without a compare. */
+    int cFirst = asciiLower((unsigned char)key[0]);
     for (cJSON* item = obj->child; item != NULL; item = item->next) {
-        if (item->string != NULL && ruxoStrCaseCmp(item->string, key) == 0) return item;
+        if (item->string != NULL && asciiLower((unsigned char)item->string[0]) == cFirst &&
+            ruxoStrCaseEqual(item->string, key))
+            return item;
     }
     return NULL;
+}
+
+void jsonGetItemPair(const cJSON* obj, const char* key1, const char* key2, cJSON** ppItem1, cJSON** ppItem2) {
+    *ppItem1 = NULL;
+    *ppItem2 = NULL;
+    if (!isJsonType(obj, cJSON_Object) || key1 == NULL || key2 == NULL) return;
+    int cFirst1 = asciiLower((unsigned char)key1[0]), cFirst2 = asciiLower((unsigned char)key2[0]);
+    for (cJSON* item = obj->child; item != NULL && (*ppItem1 == NULL || *ppItem2 == NULL); item = item->next) {
+        if (item->string == NULL) continue;
+        int c = asciiLower((unsigned char)item->string[0]);
+        if (*ppItem1 == NULL && c == cFirst1 && ruxoStrCaseEqual(item->string, key1)) *ppItem1 = item;
+        if (*ppItem2 == NULL && c == cFirst2 && ruxoStrCaseEqual(item->string, key2)) *ppItem2 = item;
+    }
 }
 
 BOOL jsonHasItem(const cJSON* obj, const char* key) { return jsonGetItem(obj, key) != NULL; }
 
 int jsonGetArraySize(const cJSON* arr) {
-    if (!cJSON_IsArray(arr)) return 0;
+    if (!isJsonType(arr, cJSON_Array)) return 0;
     int n = 0;
     for (const cJSON* item = arr->child; item != NULL && n < INT_MAX; item = item->next) n++;
     return n;
 }
 
 cJSON* jsonGetArrayItem(const cJSON* arr, int idx) {
-    if (!cJSON_IsArray(arr) || idx < 0) return NULL;
+    if (!isJsonType(arr, cJSON_Array) || idx < 0) return NULL;
     cJSON* item = arr->child;
     for (; item != NULL && idx > 0; idx--) item = item->next;
     return item;
@@ -370,21 +392,24 @@ cJSON* jsonGetArrayItem(const cJSON* arr, int idx) {
 
 int getJsonInt(const cJSON* parent, const char* key) {
     const cJSON* item = jsonGetItem(parent, key);
-    if (cJSON_IsNumber(item)) return clampToInt(item->valuedouble);
-    if (cJSON_IsString(item)) return parseDecimal(item->valuestring);
-    if (cJSON_IsTrue(item)) return 1;
+    if (isJsonType(item, cJSON_Number)) return clampToInt(item->valuedouble);
+    if (isJsonType(item, cJSON_String)) return parseDecimal(item->valuestring);
+    if (isJsonType(item, cJSON_True)) return 1;
     return 0;
 }
 
 BOOL getJsonBool(const cJSON* parent, const char* key) {
-    return cJSON_IsTrue(jsonGetItem(parent, key)) ? TRUE : FALSE;
+    return isJsonType(jsonGetItem(parent, key), cJSON_True) ? TRUE : FALSE;
 }
 
-std::string getJsonString(const cJSON* parent, const char* key) {
-    const cJSON* item = jsonGetItem(parent, key);
-    if (cJSON_IsString(item) && item->valuestring != NULL) return item->valuestring;
-    return std::string();
+const char* jsonItemText(const cJSON* item) {
+    if (isJsonType(item, cJSON_String) && item->valuestring != NULL) return item->valuestring;
+    return "";
 }
+
+const char* jsonGetText(const cJSON* parent, const char* key) { return jsonItemText(jsonGetItem(parent, key)); }
+
+std::string getJsonString(const cJSON* parent, const char* key) { return jsonGetText(parent, key); }
 
 double getJsonNumber(const cJSON* parent, const char* key) {
     const cJSON* item = jsonGetItem(parent, key);
@@ -439,12 +464,16 @@ BOOL ruxoGetExPath(TCHAR* tszPath, size_t cchPath, LPCTSTR tszExt) {
 /* ---- replacement, validation ------------------------------------------------------------------ */
 
 BOOL isChannelValid(cJSON* jsonChannel) {
-    cJSON* jsonSource = jsonGetArrayItem(jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources"), 0);
-    cJSON* jsonTarget = jsonGetArrayItem(jsonGetItem(jsonGetItem(jsonChannel, "output"), "targets"), 0);
-    std::string strFormat = getJsonString(jsonSource, "format");
-    if (ruxoGetFormatId(strFormat.c_str()) == RUXO_FORMAT_RTP) {
+    /* Each object is walked once for the members it is asked for (the status reply asks this of
+     * every channel each time). */
+    cJSON *jsonInput, *jsonOutput, *jsonFormat, *jsonUrl;
+    jsonGetItemPair(jsonChannel, "input", "output", &jsonInput, &jsonOutput);
+    cJSON* jsonSource = jsonGetArrayItem(jsonGetItem(jsonInput, "sources"), 0);
+    cJSON* jsonTarget = jsonGetArrayItem(jsonGetItem(jsonOutput, "targets"), 0);
+    jsonGetItemPair(jsonSource, "format", "url", &jsonFormat, &jsonUrl);
+    if (ruxoGetFormatId(jsonItemText(jsonFormat)) == RUXO_FORMAT_RTP) {
         if (!isRTPInputValid(jsonSource)) return FALSE;
-    } else if (getJsonString(jsonSource, "url").empty()) {
+    } else if (jsonItemText(jsonUrl)[0] == '\0') {
         return FALSE;
     }
     return isOutputValid(jsonTarget);
@@ -580,6 +609,7 @@ void ruxoInstallConfig(cJSON* jsonNew) {
     ConfigGuard guard(g_configLock);
     if (g_jsonConfig != NULL && g_jsonConfig != jsonNew) cJSON_Delete(g_jsonConfig);
     g_jsonConfig = jsonNew;
+    s_ulGeneration++;
     s_bLoadFailed = false;
     s_strNoTreeReason.clear();
 }
@@ -591,6 +621,11 @@ cJSON* ruxoSetConfig(const char* szConfig) {
     ConfigGuard guard(g_configLock);
     ruxoInstallConfig(jsonNew);
     return jsonNew;
+}
+
+unsigned long ruxoConfigGeneration(void) {
+    ConfigGuard guard(g_configLock);
+    return s_ulGeneration;
 }
 
 std::string ruxoConfigNoTreeReason(void) {

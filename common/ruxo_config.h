@@ -25,7 +25,24 @@ extern std::string g_tszfnAcl;         /* the access-list file's path */
 
 /* ASCII case-insensitive lookups (never locale-dependent): first match in document order. */
 int ruxoStrCaseCmp(const char* a, const char* b);
+/* ruxoStrCaseCmp(a, b) == 0 for two texts that are not null, inline: the lookups of every status
+ * reply and supervision step run it. */
+inline bool ruxoStrCaseEqual(const char* a, const char* b)
+{
+    for (;; a++, b++) {
+        unsigned char ca = (unsigned char)*a, cb = (unsigned char)*b;
+        if (ca == cb) {
+            if (ca == '\0') return true;
+            continue;
+        }
+        if (ca >= 'A' && ca <= 'Z') ca = (unsigned char)(ca - 'A' + 'a');
+        if (cb >= 'A' && cb <= 'Z') cb = (unsigned char)(cb - 'A' + 'a');
+        if (ca != cb) return false;
+    }
+}
 cJSON* jsonGetItem(const cJSON* obj, const char* key);   /* object member, or null */
+/* jsonGetItem for two keys in one walk of the object (either item null when it is not there). */
+void jsonGetItemPair(const cJSON* obj, const char* key1, const char* key2, cJSON** ppItem1, cJSON** ppItem2);
 BOOL jsonHasItem(const cJSON* obj, const char* key);
 int jsonGetArraySize(const cJSON* arr);                    /* 0 unless a real array */
 cJSON* jsonGetArrayItem(const cJSON* arr, int idx);        /* null unless a real array holds it */
@@ -36,6 +53,10 @@ cJSON* jsonGetArrayItem(const cJSON* arr, int idx);        /* null unless a real
 int getJsonInt(const cJSON* parent, const char* key);
 BOOL getJsonBool(const cJSON* parent, const char* key);
 std::string getJsonString(const cJSON* parent, const char* key);
+/* getJsonString without the copy: the item's text inside the tree (or ""), for a caller that only
+ * looks at it while it holds g_configLock. */
+const char* jsonGetText(const cJSON* parent, const char* key);
+const char* jsonItemText(const cJSON* item); /* the same for an item already found */
 /* A plain number: its value; 0 when missing; not-a-number for any other type. */
 double getJsonNumber(const cJSON* parent, const char* key);
 /* An array of strings, item by item in order; an item that is not a string reads as "". */
@@ -79,6 +100,10 @@ int ruxoSaveConfig(const cJSON* jsonConfig, std::string* pstrReason, std::string
  * replacing the file atomically: 0 when written or when the path is empty; -1 with a printed line
  * when it could not be written (the old file is then unchanged) or while ruxoConfigLoadFailed(). */
 int ruxoExportConfig(LPCTSTR tszfnConfig);
+/* Counts the replacements of the tree; read under g_configLock. A walk over the channels that lets
+ * go of the lock between two of them keeps its place in the "channels" array while it is unchanged
+ * (an item stays valid until the tree that holds it is replaced). */
+unsigned long ruxoConfigGeneration(void);
 /* A channel is valid when its first source has a url (or is native RTP with an RTP video codec)
  * and its first target has a video codec from h263 to copy or an audio codec. Like the reading
  * rules, it takes no lock: a channel of the tree needs the caller's g_configLock. */

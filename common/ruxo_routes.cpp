@@ -56,6 +56,15 @@ private:
     bool m_bHeld = false;
 };
 
+/* Holds the engine's slot table still for a scope (ruxoHoldSlots). */
+class SlotsHold {
+public:
+    SlotsHold() { ruxoHoldSlots(); }
+    ~SlotsHold() { ruxoReleaseSlots(); }
+    SlotsHold(const SlotsHold&) = delete;
+    SlotsHold& operator=(const SlotsHold&) = delete;
+};
+
 struct CGI_ERR_CODE {
     int nCode;
     const char* szText;
@@ -155,6 +164,19 @@ static std::string _jsonText(const char* sz)
     return _jsonUnescape(_utf8Clean(sz).c_str());
 }
 
+/* Appends the inside of a JSON string for sz; a text of printable ASCII without quotation mark or
+ * reverse solidus, as status texts mostly are, goes in as it stands. */
+static void _appendJsonText(std::string& strOut, const char* sz)
+{
+    const unsigned char* p = (const unsigned char*)sz;
+    while (*p >= 0x20 && *p < 0x7F && *p != '"' && *p != '\\')
+        p++;
+    if (*p == '\0')
+        strOut.append(sz, (size_t)((const char*)p - sz));
+    else
+        strOut += _jsonText(sz);
+}
+
 static CGI_HEADERS _jsonReplyHeaders()
 {
     return CGI_HEADERS{{"Connection", "Keep-Alive"}, {"Pragma", "no-cache"}, {"Cache-Control", "no-cache"}};
@@ -177,23 +199,25 @@ static CGI_SERVER_SETTINGS _serverSettings()
 
 int ruxoCGIStatus(MHD_Connection* conn)
 {
-    std::string strReply = "{\n  \"channels\": [\n";
+    std::string strReply;
+    strReply.reserve(8192); /* 64 entries with their status texts and the loads, grown at most once */
+    strReply = "{\n  \"channels\": [\n";
     {
         CGILock lock;
         std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
-        cJSON* jsonChannels = jsonGetItem(g_jsonConfig, "channels");
-        int nChannels = jsonGetArraySize(jsonChannels);
-        /* The list ends at the first channel that is not valid. */
-        for (int i = 0; i < nChannels && isChannelValid(jsonGetArrayItem(jsonChannels, i)); i++) {
+        SlotsHold slots; /* one take of the engine's lock for all the channels' states */
+        /* The channels are walked item by item; the list ends at the first one that is not valid. */
+        cJSON* jsonChannel = jsonGetArrayItem(jsonGetItem(g_jsonConfig, "channels"), 0);
+        for (int i = 0; jsonChannel != nullptr && isChannelValid(jsonChannel); i++, jsonChannel = jsonChannel->next) {
             if (i > 0)
                 strReply += ",\n";
             switch (ruxoGetChannelState(i)) {
             case RUXO_STATE_RUNNING: {
                 char szStatus[RUXO_STATUS_CCH] = "RUNNING";
-                ruxoGetChannelStatus(i, szStatus, sizeof(szStatus));
+                ruxoGetChannelStatusOf(i, jsonChannel, szStatus, sizeof(szStatus));
                 szStatus[sizeof(szStatus) - 1] = '\0';
                 strReply += "    {\"state\": \"running\", \"status\": \"";
-                strReply += _jsonText(szStatus);
+                _appendJsonText(strReply, szStatus);
                 strReply += "\"}";
                 break;
             }
@@ -231,7 +255,7 @@ int ruxoCGIRuntime(MHD_Connection* conn)
 {
     std::string strReply = "{\n  \"app\": \"" RUXO_APP_TITLE "\",\n  \"appAbbr\": \"" RUXO_APP_ABBR
                            "\",\n  \"title\": \"";
-    strReply += _jsonText(ruxoAppTitle());
+    _appendJsonText(strReply, ruxoAppTitle());
     strReply += "\",\n  \"version\": \"" RUXO_APP_VERSION "\",\n  \"channels\": ";
     strReply += std::to_string(RUXO_MAX_CHANNELS);
     strReply += ",\n  \"website\": \"" RUXO_APP_WEBSITE "\",\n  \"email\": \"" RUXO_APP_EMAIL

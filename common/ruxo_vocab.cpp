@@ -55,11 +55,13 @@ const VocabWord s_videoWords[] = {
     {"av1", RUXO_VIDEO_AV1},       {"copy", RUXO_VIDEO_COPY},
 };
 
+/* The table words are lower case: a word whose first letter differs is passed over at once. */
 template <size_t N>
 unsigned char lookupWord(const VocabWord (&table)[N], const char* szName) {
     if (szName == NULL) return 255;
+    char cFirst = szName[0] >= 'A' && szName[0] <= 'Z' ? (char)(szName[0] - 'A' + 'a') : szName[0];
     for (size_t i = 0; i < N; i++) {
-        if (ruxoStrCaseCmp(table[i].szWord, szName) == 0) return table[i].ucValue;
+        if (table[i].szWord[0] == cFirst && ruxoStrCaseEqual(table[i].szWord, szName)) return table[i].ucValue;
     }
     return 255;
 }

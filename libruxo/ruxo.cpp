@@ -3,9 +3,14 @@
  * release), the processors' load sampling and the small pipe writers.
  *
  * Locking: g_engineMutex (recursive) guards the slot table and every slot field; the log mutex, a
- * leaf, orders the writes and rotations of the log files. Settings words that other threads read
- * without a lock (log level, processor count, processors per channel, the init flag, load
- * percentages) are accessed with relaxed atomics. */
+ * leaf, orders the writes and rotations of the log files and guards the descriptors kept open on
+ * them. Settings words that other threads read without a lock (log level, processor count,
+ * processors per channel, the init flag, load percentages) are accessed with relaxed atomics.
+ *
+ * Cost: every busy slot's output pipe and child (a pidfd) sit in one epoll set, so a pass of the
+ * poll learns with one call which slots have output waiting or a child that has ended and touches
+ * only those, however many slots are busy; a channel's log stays open between lines, so a line
+ * costs the status query that the rotation rule needs and the writes. */
 #include "ruxo_internal.h"
 
 #include <errno.h>
@@ -17,11 +22,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 extern char** environ;
@@ -39,18 +47,37 @@ const int kReleaseWaits = 100;        /* release: 100 waits of 30 ms for all slo
 const int kReleaseWaitUs = 30000;
 const size_t kChunkSize = 4096; /* one read of transcoder output, NUL included */
 
-std::mutex s_logMutex;  /* leaf: log writes and rotations */
+std::mutex s_logMutex;  /* leaf: log writes and rotations, s_logFiles */
 std::mutex s_progMutex; /* leaf: the program path buffers */
 
 char szProgFile[RUXO_MAX_PATH];
 char szProgDir[RUXO_MAX_PATH];
 
+/* The descriptors that the poll asks about: the output pipe and the child descriptor of every
+ * watched slot, each tagged with the slot index and its kind. The set exists while a slot is
+ * watched (0 = none), so an engine without children holds no descriptor. Under g_engineMutex. */
+int s_fdWatch = 0;
+int s_nWatched = 0;
+enum { kWatchOutput = 0, kWatchChild = 1 };
+
 /* Sampling pace, under g_engineMutex. */
 time_t last_sec;
 time_t tmLastCheckCPU;
 
-RUXO_CLOCK s_fnClock = nullptr;
+std::atomic<RUXO_CLOCK> s_fnClock{nullptr}; /* read on every thread that logs or polls */
 std::string s_procStatPath = "/proc/stat";
+
+/* A channel's log kept open between lines (channel indices of the slot table only; any other index
+ * opens and closes its file per line). The descriptor is used only while the path still names the
+ * file it was opened on (device and inode, checked on every line), so an outside rm or mv of the
+ * log sends the next line to a fresh file of the right name, as opening it anew would. Under
+ * s_logMutex; fd 0 = not open. */
+struct LOG_FILE {
+    int fd;
+    dev_t dev;
+    ino_t ino;
+};
+LOG_FILE s_logFiles[RUXO_MAX_SLOTS];
 
 time_t monotonicSeconds(void)
 {
@@ -123,15 +150,38 @@ bool fileExists(const std::string& str)
     return stat(str.c_str(), &st) == 0;
 }
 
+/* The kept descriptor of channel iChannel's log, or null for an index outside the slot table. */
+LOG_FILE* keptLog(int iChannel)
+{
+    return iChannel >= 0 && iChannel < RUXO_MAX_SLOTS ? &s_logFiles[iChannel] : nullptr;
+}
+
+/* Closes channel iChannel's kept log, if any; the caller holds the log mutex. */
+void closeLogLocked(int iChannel)
+{
+    LOG_FILE* pLog = keptLog(iChannel);
+    if (pLog && pLog->fd > 0) {
+        close(pLog->fd);
+        pLog->fd = 0;
+    }
+}
+
+void closeAllLogsLocked(void)
+{
+    for (int i = 0; i < RUXO_MAX_SLOTS; ++i) closeLogLocked(i);
+}
+
 /* "<stem>-k<ext>", the k-th numbered log. */
 std::string numberedLog(const std::string& strStem, const std::string& strExt, int k)
 {
     return strStem + "-" + std::to_string(k) + strExt;
 }
 
-/* The rotation of a channel's log; the caller holds the log mutex. */
+/* The rotation of a channel's log; the caller holds the log mutex. The current log becomes a
+ * numbered file, so its kept descriptor goes first: a rotated file is never written again. */
 void rotateLocked(int iChannel)
 {
+    closeLogLocked(iChannel);
     char path[PATH_MAX];
     if (!logPath(path, sizeof path, iChannel)) return;
     std::string strPath = path;
@@ -152,33 +202,105 @@ bool writeAll(int fd, const char* p, size_t n)
     return true;
 }
 
-/* A pipe whose both ends are close-on-exec and above 2, so that 0 keeps meaning "no descriptor"
- * and the child's dup2 onto 0, 1 and 2 never clobbers a source. */
+/* Closes a descriptor of ours that is not 0 (none) and marks it closed. */
+void closeFd(RUXO_PIPE* fd)
+{
+    if (*fd != 0) {
+        close(*fd);
+        *fd = 0;
+    }
+}
+
+/* A close-on-exec descriptor moved above 2 when it is not (0 keeps meaning "no descriptor", and
+ * a child's dup2 onto 0, 1 and 2 never clobbers it); -1, fd closed, when it cannot be moved. */
+int aboveStdio(int fd)
+{
+    if (fd < 0 || fd > 2) return fd;
+    int d = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    return d;
+}
+
+/* A pipe whose both ends are close-on-exec and above 2. */
 bool makePipe(RUXO_PIPE fds[2])
 {
     int p[2];
     if (pipe2(p, O_CLOEXEC) != 0) return false;
-    for (int k = 0; k < 2; ++k) {
-        if (p[k] > 2) continue;
-        int d = fcntl(p[k], F_DUPFD_CLOEXEC, 3);
-        if (d < 0) {
-            close(p[0]);
-            close(p[1]);
-            return false;
-        }
-        close(p[k]);
-        p[k] = d;
+    p[0] = aboveStdio(p[0]);
+    p[1] = aboveStdio(p[1]);
+    if (p[0] < 0 || p[1] < 0) {
+        if (p[0] >= 0) close(p[0]);
+        if (p[1] >= 0) close(p[1]);
+        return false;
     }
     fds[0] = p[0];
     fds[1] = p[1];
     return true;
 }
 
-void closeFd(RUXO_PIPE* fd)
+/* A pidfd of our child pid (close-on-exec, above 2; readable once the child has ended), or 0 when
+ * the kernel offers none. */
+int openChildFd(pid_t pid)
 {
-    if (*fd != 0) {
-        close(*fd);
-        *fd = 0;
+#ifdef SYS_pidfd_open
+    int fd = aboveStdio((int)syscall(SYS_pidfd_open, pid, 0));
+    return fd > 0 ? fd : 0;
+#else
+    (void)pid;
+    return 0;
+#endif
+}
+
+bool watchFd(int fd, int iSlot, int nKind)
+{
+    struct epoll_event ev;
+    memset(&ev, 0, sizeof ev);
+    ev.events = EPOLLIN;
+    ev.data.u32 = (uint32_t)iSlot << 1 | (uint32_t)nKind;
+    return epoll_ctl(s_fdWatch, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+void unwatchFd(int fd)
+{
+    if (s_fdWatch > 0 && fd > 0) epoll_ctl(s_fdWatch, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+/* Puts a new child's output pipe and a descriptor of the child itself into the watched set; returns
+ * the child descriptor for the slot's fdChild, or 0 (nothing left watched) when either cannot be
+ * had: the poll then reads and waits for that slot on every pass. */
+int watchChild(int iSlot, pid_t pid, int fdOutput)
+{
+    if (iSlot < 0 || fdOutput <= 0) return 0;
+    if (s_fdWatch <= 0) {
+        int fd = aboveStdio(epoll_create1(EPOLL_CLOEXEC));
+        if (fd <= 0) return 0;
+        s_fdWatch = fd;
+    }
+    int fdChild = openChildFd(pid);
+    if (fdChild > 0) {
+        if (watchFd(fdOutput, iSlot, kWatchOutput)) {
+            if (watchFd(fdChild, iSlot, kWatchChild)) {
+                s_nWatched++;
+                return fdChild;
+            }
+            unwatchFd(fdOutput);
+        }
+        close(fdChild);
+    }
+    if (s_nWatched == 0) closeFd(&s_fdWatch);
+    return 0;
+}
+
+/* Takes a slot out of the watched set and closes its child descriptor; the set goes with the last. */
+void unwatchSlot(RUXO_PROC_CTX* pProc)
+{
+    if (pProc->fdChild == 0) return;
+    unwatchFd(pProc->pipeStdout[0]);
+    unwatchFd(pProc->fdChild);
+    closeFd(&pProc->fdChild);
+    if (--s_nWatched <= 0) {
+        s_nWatched = 0;
+        closeFd(&s_fdWatch);
     }
 }
 
@@ -195,6 +317,32 @@ void drainOutput(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback)
         /* A short read emptied the pipe: asking again would only cost a read that finds nothing. */
         if ((size_t)r < sizeof buf - 1) break;
     }
+}
+
+/* A non-blocking wait for the slot's child: true when it has ended (its wait status in nExitCode),
+ * is no child of ours (ECHILD: nExitCode keeps the last known status) or the slot has none (pid
+ * <= 0 is never waited for: that would mean any child). */
+bool childEnded(RUXO_PROC_CTX* pProc)
+{
+    if (pProc->pid <= 0) return true;
+    int status = 0;
+    pid_t r = waitpid(pProc->pid, &status, WNOHANG);
+    if (r == pProc->pid) {
+        pProc->nExitCode = status;
+        return true;
+    }
+    return r < 0 && errno == ECHILD;
+}
+
+/* The slot's child has ended: the slot becomes idle, what the child wrote just before it ended is
+ * drained as its own (it must not reach the next child's log), and the slot's descriptors close. */
+void finishSlot(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback)
+{
+    pProc->pid = 0;
+    pProc->state = RUXO_STATE_IDLE;
+    drainOutput(pProc, pContext, fnCallback);
+    unwatchSlot(pProc);
+    _ruxoFreePipes(pProc);
 }
 
 /* Long runs of digits in "/proc/stat" are 64-bit counters; their low 32 bits are what is kept. */
@@ -227,16 +375,12 @@ bool parseInt(const char* p, int* out)
 
 /* ---- settings and start-up ------------------------------------------------------------------- */
 
-void _ruxoSetClock(RUXO_CLOCK fnClock)
-{
-    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    s_fnClock = fnClock;
-}
+void _ruxoSetClock(RUXO_CLOCK fnClock) { s_fnClock.store(fnClock); }
 
 time_t _ruxoNow(void)
 {
-    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    return s_fnClock ? s_fnClock() : monotonicSeconds();
+    RUXO_CLOCK fnClock = s_fnClock.load();
+    return fnClock ? fnClock() : monotonicSeconds();
 }
 
 void _ruxoSetProcStatPath(const char* szPath)
@@ -314,6 +458,7 @@ int _ruxoInitInternal(const RUXO_CONFIG* pConfig, int bUnicode)
         memset(g_cfg.szfnFfserver, 0, sizeof g_cfg.szfnFfserver);
         copyBounded(g_cfg.szfnFfserver, sizeof g_cfg.szfnFfserver, progFile);
         memcpy(g_cfg.szDataPath, szData, sizeof szData);
+        closeAllLogsLocked(); /* descriptors of another data folder's logs */
     }
 
     /* Only a regular executable file will do: root passes the access test on a folder too. */
@@ -390,11 +535,26 @@ int ruxoLog(int iChannel, int bTimestamp, const char* szLog)
     char path[PATH_MAX];
     if (!logPath(path, sizeof path, iChannel)) return -1;
 
+    LOG_FILE* pKept = keptLog(iChannel);
     struct stat st;
-    if (stat(path, &st) == 0 && st.st_size > kLogRotateSize) rotateLocked(iChannel);
+    bool bExists = stat(path, &st) == 0;
+    /* The kept descriptor serves only the file that the path names now: after an outside rm or mv
+     * the line goes to a fresh file, as opening the path would give. */
+    if (pKept && pKept->fd > 0 && (!bExists || st.st_dev != pKept->dev || st.st_ino != pKept->ino))
+        closeLogLocked(iChannel);
+    if (bExists && st.st_size > kLogRotateSize) rotateLocked(iChannel);
 
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
+    int fd = pKept ? pKept->fd : 0;
+    if (fd <= 0) {
+        fd = aboveStdio(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+        if (fd < 0) return -1;
+        struct stat stOpen;
+        if (pKept && fstat(fd, &stOpen) == 0) {
+            pKept->fd = fd;
+            pKept->dev = stOpen.st_dev;
+            pKept->ino = stOpen.st_ino;
+        }
+    }
     /* A line that could not be written whole (a full disk) is a failure like a log that does not
      * open: a start must not run without its command line logged. */
     bool bWritten = true;
@@ -409,8 +569,18 @@ int ruxoLog(int iChannel, int bTimestamp, const char* szLog)
     } else {
         bWritten = writeAll(fd, szLog, strlen(szLog));
     }
-    close(fd);
+    /* A descriptor that takes no line is not kept: the next line opens the path again. */
+    if (pKept && pKept->fd == fd && !bWritten)
+        closeLogLocked(iChannel);
+    else if (!pKept || pKept->fd != fd)
+        close(fd);
     return bWritten ? 0 : -1;
+}
+
+void _ruxoLogRelease(int iChannel)
+{
+    std::lock_guard<std::mutex> lk(s_logMutex);
+    closeLogLocked(iChannel);
 }
 
 /* ---- pipes ----------------------------------------------------------------------------------- */
@@ -476,6 +646,7 @@ int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
     if (!ruxoLoadInt(&g_cfg.bInit)) return -1;
 
     /* Whatever a previous child left behind goes with its pipes: every child starts afresh. */
+    unwatchSlot(pProc);
     _ruxoFreePipes(pProc);
     if (!makePipe(pProc->pipeStdin)) return -5;
     if (!makePipe(pProc->pipeStdout)) {
@@ -531,6 +702,8 @@ int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
     /* The child's ends belong to the child now. */
     closeFd(&pProc->pipeStdin[0]);
     closeFd(&pProc->pipeStdout[1]);
+    /* From here on the poll looks at this slot when its output or the end of its child is told. */
+    pProc->fdChild = watchChild(iChannel, pid, pProc->pipeStdout[0]);
 
     pProc->nStreamingSec = -1;
     pProc->nFPS = -1;
@@ -580,28 +753,7 @@ void _ruxoPollProc(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallbac
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
     drainOutput(pProc, pContext, fnCallback);
-
-    bool reaped = false;
-    if (pProc->pid > 0) {
-        int status = 0;
-        pid_t r = waitpid(pProc->pid, &status, WNOHANG);
-        if (r == pProc->pid) {
-            pProc->nExitCode = status;
-            reaped = true;
-        } else if (r < 0 && errno == ECHILD) {
-            reaped = true; /* nExitCode keeps the last known status */
-        }
-    } else {
-        reaped = true; /* a busy slot without a child: nothing to wait for, never waitpid(<=0) */
-    }
-    if (!reaped) return;
-
-    pProc->pid = 0;
-    pProc->state = RUXO_STATE_IDLE;
-    /* What the child wrote just before it ended is its own; it must not reach the next child's log
-     * line count. */
-    drainOutput(pProc, pContext, fnCallback);
-    _ruxoFreePipes(pProc);
+    if (childEnded(pProc)) finishSlot(pProc, pContext, fnCallback);
 }
 
 int _ruxoLogFilter(int iChannel, char* szLog)
@@ -651,10 +803,34 @@ int ruxoPoll(void)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
     time_t now = _ruxoNow();
-    for (int i = 0; g_procChannels && i < g_cfg.nMaxChannels; ++i) {
+    int nSlots = g_procChannels ? g_cfg.nMaxChannels : 0;
+    if (nSlots > RUXO_MAX_SLOTS) nSlots = RUXO_MAX_SLOTS;
+
+    /* Which watched slots have output waiting (or a closed pipe) and which children have ended:
+     * one call, whatever the number of busy slots. A busy slot that is not watched is read and
+     * waited for on every pass; when the call fails (a signal), so is every busy slot. */
+    enum { kOutput = 1, kChild = 2 };
+    unsigned char aWork[RUXO_MAX_SLOTS];
+    memset(aWork, 0, sizeof aWork);
+    bool bAskAll = false;
+    if (s_fdWatch > 0) {
+        struct epoll_event aEvents[2 * RUXO_MAX_SLOTS];
+        int nEvents = epoll_wait(s_fdWatch, aEvents, 2 * RUXO_MAX_SLOTS, 0);
+        bAskAll = nEvents < 0;
+        for (int k = 0; k < nEvents; ++k) {
+            uint32_t iSlot = aEvents[k].data.u32 >> 1;
+            if (iSlot < (uint32_t)nSlots)
+                aWork[iSlot] |= (aEvents[k].data.u32 & 1) == kWatchChild ? kChild : kOutput;
+        }
+    }
+
+    for (int i = 0; i < nSlots; ++i) {
         RUXO_PROC_CTX* pProc = &g_procChannels[i];
         if (pProc->state == RUXO_STATE_IDLE) continue;
-        _ruxoPollProc(pProc, reinterpret_cast<void*>((intptr_t)i), _ruxoPollCallback);
+        void* pContext = reinterpret_cast<void*>((intptr_t)i);
+        if (bAskAll || pProc->fdChild == 0) aWork[i] = kOutput | kChild;
+        if (aWork[i] & kOutput) drainOutput(pProc, pContext, _ruxoPollCallback);
+        if ((aWork[i] & kChild) && childEnded(pProc)) finishSlot(pProc, pContext, _ruxoPollCallback);
         if (pProc->state == RUXO_STATE_IDLE) {
             char line[64];
             snprintf(line, sizeof line, "transcoding stopped (0x%08x)", (unsigned)pProc->nExitCode);
@@ -664,6 +840,8 @@ int ruxoPoll(void)
             ruxoLog(i, 1, "channel seems to be hanging for over 30 secs, killing...");
             ruxoStop(i, 1);
         }
+        /* An idle channel keeps no log open; its next start opens it again. */
+        if (pProc->state == RUXO_STATE_IDLE) _ruxoLogRelease(i);
     }
     if (now != last_sec) {
         last_sec = now;
@@ -781,9 +959,12 @@ void ruxoFree(void)
         usleep(5000);
     }
 
+    for (int i = 0; g_procChannels && i < g_cfg.nMaxChannels; ++i) unwatchSlot(&g_procChannels[i]);
     free(g_procChannels);
     g_procChannels = nullptr;
     g_cfg.nMaxChannels = 0;
+    std::lock_guard<std::mutex> lg(s_logMutex);
+    closeAllLogsLocked();
 }
 
 RUXO_CHANNEL_STATE ruxoGetState(int iChannel)
@@ -794,21 +975,37 @@ RUXO_CHANNEL_STATE ruxoGetState(int iChannel)
 
 int ruxoGetStreamTime(int iChannel)
 {
-    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    return validSlot(iChannel) ? g_procChannels[iChannel].nStreamingSec : -1;
+    int nSec, nFPS, nKbps;
+    ruxoGetStreamProgress(iChannel, &nSec, &nFPS, &nKbps);
+    return nSec;
 }
 
 int ruxoGetStreamFPS(int iChannel)
 {
-    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    return validSlot(iChannel) ? g_procChannels[iChannel].nFPS : -1;
+    int nSec, nFPS, nKbps;
+    ruxoGetStreamProgress(iChannel, &nSec, &nFPS, &nKbps);
+    return nFPS;
 }
 
 int ruxoGetStreamBitrate(int iChannel)
 {
-    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    return validSlot(iChannel) ? g_procChannels[iChannel].nBitrate : -1;
+    int nSec, nFPS, nKbps;
+    ruxoGetStreamProgress(iChannel, &nSec, &nFPS, &nKbps);
+    return nKbps;
 }
+
+void ruxoGetStreamProgress(int iChannel, int* pnSec, int* pnFPS, int* pnKbps)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    bool bValid = validSlot(iChannel);
+    *pnSec = bValid ? g_procChannels[iChannel].nStreamingSec : -1;
+    *pnFPS = bValid ? g_procChannels[iChannel].nFPS : -1;
+    *pnKbps = bValid ? g_procChannels[iChannel].nBitrate : -1;
+}
+
+void ruxoHoldSlots(void) { g_engineMutex.lock(); }
+
+void ruxoReleaseSlots(void) { g_engineMutex.unlock(); }
 
 int ruxoGetExitCode(int iChannel)
 {

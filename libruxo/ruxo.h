@@ -242,6 +242,14 @@ RUXO_CHANNEL_STATE ruxoGetState(int iChannel);
 int ruxoGetStreamTime(int iChannel);
 int ruxoGetStreamFPS(int iChannel);
 int ruxoGetStreamBitrate(int iChannel);
+/* The three progress values of the slot read together, as the three getters above give them. */
+void ruxoGetStreamProgress(int iChannel, int* pnSec, int* pnFPS, int* pnKbps);
+/* Keeps the slot table as it is (no start, stop or poll of another thread gets in) from
+ * ruxoHoldSlots to the matching ruxoReleaseSlots on the same thread, for a caller that reads many
+ * slots in a row, such as the status reply; the getters in between only re-enter the engine's lock.
+ * Hold it briefly (it holds up the poll), and take the configuration lock before it, never after. */
+void ruxoHoldSlots(void);
+void ruxoReleaseSlots(void);
 int ruxoGetExitCode(int iChannel);
 void collectCpuUsage(void);
 /* Load of processor iCpu in percent (0..100); 0 outside 0..nCPUs-1 and 0..63. Safe on any thread. */

@@ -23,6 +23,8 @@ typedef struct RUXO_PROC_CTX_TAG {
     int nBitrate;
     time_t tmAlive; /* engine-clock second (monotonic, never 0) of the last output; 0 = none yet */
     int nExitCode;
+    int fdChild; /* pidfd of the child, readable once it has ended; 0 = none (the poll then asks the
+                  * kernel about the child on every pass) */
 } RUXO_PROC_CTX;
 
 /* Guards the slot table and the slot fields of g_cfg. Recursive: a stop is re-entered from the poll.
@@ -44,11 +46,13 @@ int _ruxoInitInternal(const RUXO_CONFIG* pConfig, int bUnicode);
  * The caller holds g_engineMutex. Returns 0, -1 (not initialised), -5 (pipe) or -13 (fork). */
 int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview);
 /* Drains the slot's output to fnCallback and reaps its child; at the reap the rest of the output is
- * drained as well and the slot's pipes are closed. */
+ * drained as well and the slot's pipes and child descriptor are closed. */
 void _ruxoPollProc(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback);
 void _ruxoPollCallback(void* pContext, char* szInfo);
 /* One chunk of transcoder output of slot iChannel: progress, sign of life, raw log, fatal texts. */
 int _ruxoLogFilter(int iChannel, char* szLog);
+/* Closes the descriptor kept open on channel iChannel's log; its next line opens the file again. */
+void _ruxoLogRelease(int iChannel);
 void _ruxoFreePipe(RUXO_PIPE* pipeStd);
 void _ruxoFreePipes(RUXO_PROC_CTX* pProc);
 

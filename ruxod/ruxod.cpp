@@ -494,18 +494,17 @@ static long long monotonicMs(void)
     return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-/* One channel's step of a supervision pass; the caller holds g_configLock. False when the
- * configuration has no channel at index i, and so none at a later index either. */
-static bool superviseChannel(int i)
+/* One channel's step of a supervision pass: channel i, whose item of "channels" is jsonChannel; the
+ * caller holds g_configLock. */
+static void superviseChannel(int i, cJSON* jsonChannel)
 {
-    cJSON* jsonChannel = channelAt(i);
-    if (jsonChannel == nullptr)
-        return false;
     if (!getJsonBool(jsonChannel, "enable"))
-        return true;
-
+        return;
+    /* The walk passed over busy channels already; a start from another thread may have come
+     * before our lock. Under it the slot stays as it is: every start takes g_configLock, and only
+     * this thread reaps. */
     if (ruxoGetChannelState(i) != RUXO_STATE_IDLE)
-        return true;
+        return;
 
     int nAutoRestart = getJsonInt(jsonGetItem(g_jsonConfig, "global"), "autoRestart");
     cJSON* jsonSources = jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources");
@@ -515,15 +514,47 @@ static bool superviseChannel(int i)
          * would be logged and its playlist saved on every pass. */
         long long tmNow = monotonicMs();
         if (tmNow < s_tmFolderRetry[i])
-            return true;
+            return;
         g_ruxoPlaylists[i].MoveNext(nAutoRestart > 0 ? TRUE : FALSE);
         s_tmFolderRetry[i] = ruxoStartChannel(i) == 0 ? 0 : monotonicMs() + RUXOD_FOLDER_RETRY_MSEC;
-        return true;
+        return;
     }
     /* A negative delay never restarts: such a timer could not be armed. */
     if (nAutoRestart > 0)
         armChannelTimer(i, nAutoRestart);
-    return true;
+}
+
+/* One walk over the channels in index order, each channel's step under g_configLock of its own, so
+ * a configuration posted during the walk replaces the tree between two channels. A channel whose
+ * slot is busy gets nothing from the rules and stays busy until this thread reaps it, so its step
+ * needs neither the tree nor the lock: a walk over running channels only reads their slots. For
+ * the others the walk follows the "channels" array forward from the item it found last; only when
+ * the tree was replaced meanwhile is a channel looked up afresh by its index. It ends at the last
+ * channel, or at once when a quit signal arrives. */
+static void superviseChannels(void)
+{
+    cJSON* jsonAt = nullptr; /* the item of channel iAt, valid while ulGeneration is current */
+    int iAt = -1;
+    unsigned long ulGeneration = 0;
+    for (int i = 0; i < RUXO_MAX_CHANNELS; i++) {
+        if (quit)
+            return;
+        if (ruxoGetState(i) != RUXO_STATE_IDLE)
+            continue;
+        std::lock_guard<std::recursive_mutex> lock(g_configLock);
+        if (quit) /* a signal that arrived while we waited for the lock */
+            return;
+        if (iAt < 0 || ulGeneration != ruxoConfigGeneration()) {
+            jsonAt = channelAt(i);
+            iAt = i;
+            ulGeneration = ruxoConfigGeneration();
+        }
+        for (; jsonAt != nullptr && iAt < i; iAt++)
+            jsonAt = jsonAt->next;
+        if (jsonAt == nullptr) /* no channel at i, and so none at a later index either */
+            return;
+        superviseChannel(i, jsonAt);
+    }
 }
 
 static void superviseLoop(void)
@@ -532,14 +563,7 @@ static void superviseLoop(void)
         usleep(RUXOD_PASS_USEC);
         reportIgnoredSignals();
         ruxoPoll();
-        for (int i = 0; i < RUXO_MAX_CHANNELS; i++) {
-            if (quit)
-                break;
-            std::lock_guard<std::recursive_mutex> lock(g_configLock);
-            /* A signal that arrived while we waited for the lock, or the end of the channels. */
-            if (quit || !superviseChannel(i))
-                break;
-        }
+        superviseChannels();
     }
 }
 

@@ -37,7 +37,12 @@
  *                    Time Shift      edt_timeshift_hours, edt_timeshift_minutes,
  *                                    edt_timeshift_seconds, edt_timeshift_folder;
  *                    Custom Options  edt_custom_src, edt_custom_tgt;
- *                    foot            btn_adv_fmt_ok, btn_adv_fmt_cancel */
+ *                    foot            btn_adv_fmt_ok, btn_adv_fmt_cancel
+ *   global settings: fs_web_interface (with div_web_fields and div_acl), btn_import_config,
+ *                    btn_export_config, form_import_config (holding input_import_config),
+ *                    form_export_config; foot btn_global_config_ok, btn_global_config_cancel
+ *   pickers:         btn_decklink_ok, btn_decklink_cancel; btn_ndi_search, btn_ndi_ok,
+ *                    btn_ndi_cancel */
 'use strict';
 
 var jsonRuntime = null;   /* the "/runtime" reply */
@@ -155,6 +160,22 @@ var OVERLAY_FIELDS = ['edt_overlay_video', 'edt_overlay_text', 'edt_overlay_font
                       'rdo_overlay_bottom', 'edt_overlay_vpad'];
 var MAP_TABLE_ROWS = 5;    /* the stream table shows at least this many rows */
 var TIMESHIFT_FOLDER = '/var/ruxod/cache/';
+
+/* ---- the settings box and the device pickers ---------------------------------------------- */
+
+var DEBUG_LOG_LEVEL = 32;      /* the log level that "Debug Log" writes */
+var MAX_PORT = 65535;
+var NDI_TIMEOUT_MIN = 1;       /* seconds; the daemon's search ends after a minute anyway */
+var NDI_TIMEOUT_MAX = 60;
+var PICKER_ROW = '#ffffff';
+var PICKER_ROW_SELECTED = '#bbddff';
+
+var decklink = null;             /* the last reply of the DeckLink route */
+var ndi = null;                  /* the last reply of the NDI route */
+var is_decklink_output = false;  /* whether the DeckLink picker serves a target */
+/* Each search counts up, so that only the reply to the latest one is shown. */
+var decklinkSearch = 0;
+var ndiSearch = 0;
 
 /* ---- helpers ------------------------------------------------------------------------------- */
 
@@ -339,6 +360,8 @@ function init()
     installPopupBoxes();
     installEditor();
     installAdvancedBoxes();
+    installGlobalConfig();
+    installPickers();
 }
 
 function onRuntime(xhr)
@@ -403,6 +426,7 @@ function onConfig(xhr)
         return;
     jsonConfig = json;
     updateBanner();
+    updateGlobalCfg(getItem(json, 'global'));
 
     var tbody = $('tbl_channels').tBodies[0];
     updateChannelRows();
@@ -678,9 +702,7 @@ function installButtons()
     $('btn_start').addEventListener('click', onStartClick);
     $('btn_stop').addEventListener('click', onStopClick);
     $('btn_preview').addEventListener('click', onPreviewClick);
-    $('btn_global_config').addEventListener('click', function () {
-        openPopupBox('div_global_config');
-    });
+    $('btn_global_config').addEventListener('click', openGlobalConfig);
     $('btn_manual').addEventListener('click', onManualClick);
     installDropdown($('btn_start'), $('mnu_start_all'), onStartAll);
     installDropdown($('btn_stop'), $('mnu_stop_all'), onStopAll);
@@ -1212,6 +1234,8 @@ function disableCtrls(editing)
             refreshRow(previous);
         show($('div_adv_fmt'), false);
         show($('div_adv_video'), false);
+        show($('div_decklink_config'), false);
+        show($('div_ndi_config'), false);
     }
     setDisabled(TARGET_CTRLS.concat(['sel_src_fmt', 'edt_src_url', 'edt_memo']), !editing);
     updatePanelCtrls();
@@ -1431,13 +1455,15 @@ function isConfigReply(json)
     return Array.isArray(getItem(json, 'channels'));
 }
 
-/* What the user is told when a post did not give back the configuration. */
-function saveFailureText(xhr)
+/* What the user is told when a post did not give back the configuration (or, for an import, the
+ * redirect): the daemon's reason when it sent one as text, a request to log in again when the
+ * reply is the login page. */
+function saveFailureText(status, contentType, body)
 {
-    if (xhr.status === 200 && isLoginPage(xhr))
+    var type = (contentType || '').toLowerCase();
+    if (status === 200 && type.indexOf('text/html') === 0)
         return 'Configuration not saved: please log in again.';
-    var type = (xhr.getResponseHeader('Content-Type') || '').toLowerCase();
-    var reason = xhr.status !== 200 && type.indexOf('text/plain') === 0 ? xhr.responseText.trim() : '';
+    var reason = status !== 200 && type.indexOf('text/plain') === 0 ? body.trim() : '';
     return reason ? 'Configuration not saved: ' + reason : 'Configuration not saved.';
 }
 
@@ -1449,7 +1475,7 @@ function postConfig()
     request('POST', '/config', JSON.stringify(jsonConfig), 'application/json', function (xhr) {
         var json = jsonReply(xhr, isConfigReply);
         if (!json) {
-            alert(saveFailureText(xhr));
+            alert(saveFailureText(xhr.status, xhr.getResponseHeader('Content-Type'), xhr.responseText));
             return;
         }
         jsonConfig = json;
@@ -2186,21 +2212,411 @@ function applyTimeshift(output)
         setItem(output, 'timeShift', {cacheTime: seconds, cacheFolder: $('edt_timeshift_folder').value});
 }
 
-/* ---- device pickers ------------------------------------------------------------------------
- * The editor's entry points into the DeckLink and NDI pickers. So far they only open their
- * boxes: the device search, the lists and writing the chosen device into the channel are still
- * to come. */
+/* ---- global settings ---------------------------------------------------------------------- */
+
+/* A configuration item as an integer, read as the daemon reads it: a number cut toward zero, a
+ * text as its decimal number, true and false as 1 and 0, anything else 0. */
+function configInt(value)
+{
+    if (typeof value === 'number')
+        return isFinite(value) ? Math.trunc(value) : 0;
+    if (typeof value === 'string')
+        return ParseInt(value.trim());
+    if (typeof value === 'boolean')
+        return value ? 1 : 0;
+    return 0;
+}
+
+function openGlobalConfig()
+{
+    updateGlobalCfg(getItem(jsonConfig, 'global'));
+    openPopupBox('div_global_config');
+}
+
+/* Fills the settings box from the model's "global"; also names the video-device source type for
+ * the daemon's platform. */
+function updateGlobalCfg(global)
+{
+    var cert = textOf(getItem(global, 'sslCert'));
+    var key = textOf(getItem(global, 'sslKey'));
+    var pass = getItem(global, 'loginPass');
+    $('chk_debug_log').checked = configInt(getItem(global, 'log')) > 0;
+    $('edt_http_port').value = String(configInt(getItem(global, 'httpPort')));
+    $('edt_ssl_cert').value = cert;
+    $('edt_ssl_key').value = key;
+    $('chk_ssl').checked = getItem(global, 'sslEnable') === true && cert !== '' && key !== '';
+    $('edt_login_pass').value = textOf(pass);
+    /* A password that is there but empty lets everyone in: the box says so. */
+    $('edt_login_pass').style.backgroundColor = pass === '' ? 'yellow' : 'white';
+    $('edt_acl').value = textOf(getItem(global, 'ipACL'));
+    $('chk_autorun').checked = getItem(global, 'autoRun') === true;
+    showLinkedNumber('chk_auto_restart', 'edt_auto_restart', configInt(getItem(global, 'autoRestart')));
+    $('chk_folder_recur').checked = getItem(global, 'folderRecur') === true;
+    showLinkedNumber('chk_cpu_affinity', 'edt_cpu_affinity', configInt(getItem(global, 'cpuPerChannel')));
+    if (!jsonRuntime || jsonRuntime.platform !== 'windows')
+        setOptionLabel($('sel_src_fmt'), 'device', 'V4L2');
+}
+
+/* A check box that is on while its number box holds a number above 0. */
+function showLinkedNumber(checkId, boxId, n)
+{
+    $(checkId).checked = n > 0;
+    $(boxId).value = String(n);
+}
+
+/* Checking the box sets its number to 1, unchecking it to 0. */
+function installLinkedNumber(checkId, boxId)
+{
+    $(checkId).addEventListener('change', function () {
+        $(boxId).value = $(checkId).checked ? '1' : '0';
+    });
+}
+
+/* The label of a fixed list's entry (an entry added for a stored value is left alone). */
+function setOptionLabel(list, value, label)
+{
+    for (var i = 0; i < list.options.length; i++) {
+        if (list.options[i].value === value && !list.options[i].classList.contains('extra'))
+            list.options[i].text = label;
+    }
+}
+
+/* The port box as a port (0 stands for the daemon's default), -1 when it holds none. */
+function portValue(text)
+{
+    var digits = text.trim();
+    if (!/^\d+$/.test(digits))
+        return -1;
+    var port = Number(digits);
+    return port <= MAX_PORT ? port : -1;
+}
+
+/* A number box that counts from 0. */
+function countValue(id)
+{
+    return Math.max(ParseInt($(id).value), 0);
+}
+
+/* The new "global": exactly these keys in this order; any other key is dropped. */
+function applyGlobalCfg(port)
+{
+    var cert = $('edt_ssl_cert').value;
+    var key = $('edt_ssl_key').value;
+    return {
+        log: $('chk_debug_log').checked ? DEBUG_LOG_LEVEL : 0,
+        httpPort: port,
+        sslEnable: $('chk_ssl').checked && cert !== '' && key !== '',
+        sslCert: cert,
+        sslKey: key,
+        ipACL: $('edt_acl').value,
+        autoRun: $('chk_autorun').checked,
+        autoRestart: countValue('edt_auto_restart'),
+        folderRecur: $('chk_folder_recur').checked,
+        cpuPerChannel: countValue('edt_cpu_affinity'),
+        loginPass: $('edt_login_pass').value
+    };
+}
+
+/* OK needs a port (and a model to post); the box then closes at once and the whole model goes to
+ * the daemon. Its reply carries the login cookie of a new password. */
+function onGlobalConfigOk()
+{
+    var port = portValue($('edt_http_port').value);
+    if (port < 0) {
+        $('edt_http_port').reportValidity();
+        return;
+    }
+    if (!jsonConfig)
+        return;
+    setItem(jsonConfig, 'global', applyGlobalCfg(port));
+    show($('div_global_config'), false);
+    postConfig();
+}
+
+/* ---- configuration import and export ------------------------------------------------------ */
+
+function onImportClick()
+{
+    $('input_import_config').click();
+}
+
+/* The chosen file, once confirmed, replaces the daemon's whole configuration. */
+function onImportChosen()
+{
+    var field = $('input_import_config');
+    var name = field.value.replace(/^.*[\\\/]/, '');
+    if (name === '')
+        return;
+    if (!confirm('Import all channels from <' + name + '>?\nAll current channel settings will be OVERWRITTEN!')) {
+        field.value = '';
+        return;
+    }
+    var form = new FormData($('form_import_config'));
+    field.value = '';
+    postImport(form);
+}
+
+/* The daemon answers an import it saved with a redirect to the page, which then loads afresh; any
+ * other reply keeps the page as it is and says why. */
+function postImport(form)
+{
+    fetch('/config?import', {method: 'POST', body: form, redirect: 'manual', credentials: 'same-origin'})
+        .then(function (reply) {
+            if (reply.type === 'opaqueredirect') {
+                location.assign('/');
+                return;
+            }
+            return reply.text().then(function (body) {
+                alert(saveFailureText(reply.status, reply.headers.get('Content-Type'), body));
+            });
+        })
+        .catch(function () {
+            alert(saveFailureText(0, '', ''));
+        });
+}
+
+/* The daemon sends its configuration as the file "ruxod.json". */
+function onExportClick()
+{
+    $('form_export_config').submit();
+}
+
+function installGlobalConfig()
+{
+    $('btn_global_config_ok').addEventListener('click', onGlobalConfigOk);
+    installLinkedNumber('chk_auto_restart', 'edt_auto_restart');
+    installLinkedNumber('chk_cpu_affinity', 'edt_cpu_affinity');
+    $('btn_import_config').addEventListener('click', onImportClick);
+    $('input_import_config').addEventListener('change', onImportChosen);
+    $('btn_export_config').addEventListener('click', onExportClick);
+}
+
+/* ---- device pickers -----------------------------------------------------------------------
+ * The channel editor opens them for a DeckLink source or target and an NDI source. Each lists what
+ * the daemon's device route found, one row per entry, and writes the chosen one into the channel
+ * being edited. Names come from the devices and from any host on the network: text only. */
+
+/* Fills a picker's table: one row per text, none selected. Without texts it holds the single row
+ * `message` (none when message is empty), which cannot be selected. */
+function fillPickerTable(table, texts, message)
+{
+    var tbody = table.tBodies[0];
+    while (tbody.rows.length > 0)
+        tbody.deleteRow(0);
+    var rows = texts.length > 0 ? texts : (message ? [message] : []);
+    rows.forEach(function (text) {
+        var cell = tbody.insertRow().insertCell();
+        cell.appendChild(document.createTextNode(text));
+        cell.title = text;
+    });
+    table.nEntries = texts.length;
+    table.rowSelected = -1;
+}
+
+/* The row becomes the table's selected one: light blue, the one before white again. */
+function selectPickerRow(table, index)
+{
+    var rows = table.tBodies[0].rows;
+    if (table.rowSelected >= 0 && rows[table.rowSelected])
+        rows[table.rowSelected].style.backgroundColor = PICKER_ROW;
+    rows[index].style.backgroundColor = PICKER_ROW_SELECTED;
+    table.rowSelected = index;
+}
+
+/* Calls onPick(index) for a click on one of the table's entries. */
+function installPickerTable(table, onPick)
+{
+    fillPickerTable(table, [], '');
+    table.addEventListener('click', function (e) {
+        var row = e.target.closest('tr');
+        if (row && row.sectionRowIndex < table.nEntries)
+            onPick(row.sectionRowIndex);
+    });
+}
+
+/* A search's start: the single row "Searching..." and OK off until the reply. */
+function startPickerSearch(table, okId)
+{
+    fillPickerTable(table, [], 'Searching...');
+    $(okId).disabled = true;
+}
+
+/* The list of a reply's entry (an empty one when it has none). */
+function listOf(value)
+{
+    return Array.isArray(value) ? value : [];
+}
 
 /* The DeckLink picker, for a target (true) or a source (false). */
 function popDecklinkList(is_output)
 {
+    var search = ++decklinkSearch;
     openPopupBox('div_decklink_config');
+    startPickerSearch($('tbl_decklink_device'), 'btn_decklink_ok');
+    fillPickerTable($('tbl_decklink_format'), [], '');
+    is_decklink_output = Boolean(is_output);
+    request('GET', '/decklink_config?output=' + (is_decklink_output ? 1 : 0), null, null, function (xhr) {
+        var json = jsonReply(xhr, function (reply) {
+            return Array.isArray(reply.devices);
+        });
+        if (search !== decklinkSearch || !json)
+            return;
+        decklink = json;
+        var names = json.devices.map(function (device) {
+            return textOf(getItem(device, 'name'));
+        });
+        fillPickerTable($('tbl_decklink_device'), names, 'No Decklink devices found');
+        if (names.length > 0)
+            selectDecklinkDevice(0);
+        $('btn_decklink_ok').disabled = false;
+    });
 }
 
-/* The NDI picker, for a source. */
+/* "1920x1080i @ 30000/1001 fps" */
+function decklinkFormatText(format)
+{
+    return textOf(getItem(format, 'width')) + 'x' + textOf(getItem(format, 'height')) +
+           (configInt(getItem(format, 'interlaced')) !== 0 ? 'i' : 'p') + ' @ ' +
+           textOf(getItem(format, 'numFrame')) + '/' + textOf(getItem(format, 'denFrame')) + ' fps';
+}
+
+/* A device row selected: its formats listed, the first of them selected. */
+function selectDecklinkDevice(index)
+{
+    selectPickerRow($('tbl_decklink_device'), index);
+    var formats = listOf(getItem(decklink.devices[index], 'formats'));
+    fillPickerTable($('tbl_decklink_format'), formats.map(decklinkFormatText), '');
+    if (formats.length > 0)
+        selectPickerRow($('tbl_decklink_format'), 0);
+}
+
+/* A mode's code as the transcoder names it: four characters, the most significant byte first. The
+ * daemon writes the 32 bits as a signed number, so a code from 2^31 on arrives negative. */
+function formatCodeText(code)
+{
+    var n = Number(code) >>> 0;
+    return String.fromCharCode(n >>> 24, (n >>> 16) & 0xff, (n >>> 8) & 0xff, n & 0xff);
+}
+
+/* A rate as numerator over denominator, unrounded; 0 ("Original") when it is no rate. */
+function frameRate(num, den)
+{
+    return num > 0 && den > 0 ? num / den : 0;
+}
+
+/* A DeckLink target plays out in the chosen mode: the device as its URL, the mode's frame size and
+ * rate for the first target. */
+function useDecklinkOutput(name, format)
+{
+    var width = configInt(getItem(format, 'width'));
+    var height = configInt(getItem(format, 'height'));
+    var rate = frameRate(configInt(getItem(format, 'numFrame')), configInt(getItem(format, 'denFrame')));
+    $('edt_tgt_url').value = name;
+    $('edt_tgt_url').title = name;
+    var video = objectItem(channelTargets(curChannel)[0], 'video');
+    setItem(video, 'width', width);
+    setItem(video, 'height', height);
+    setItem(video, 'frameRate', rate);
+    if (activeTab === 0) {
+        showFrameSize(width, height);
+        $('edt_frame_rate').value = shownNumber(rate, 'Original');
+    }
+}
+
+/* A DeckLink source captures in the chosen mode. */
+function useDecklinkInput(name, format)
+{
+    $('edt_src_url').value = name;
+    var code = Number(getItem(format, 'fmtcode'));
+    if (Number.isInteger(code))
+        listItem(objectItem(curChannel, 'input'), 'formatOptions').push('-format_code ' + formatCodeText(code));
+}
+
+/* OK needs a reply, a device and one of its formats; it writes them into the channel being edited. */
+function onDecklinkOk()
+{
+    var device = decklink ? decklink.devices[$('tbl_decklink_device').rowSelected] : undefined;
+    var format = listOf(getItem(device, 'formats'))[$('tbl_decklink_format').rowSelected];
+    if (!isObject(format))
+        return;
+    var name = textOf(getItem(device, 'name'));
+    if ($('tbl_channels').editing && is_decklink_output)
+        useDecklinkOutput(name, format);
+    else if ($('tbl_channels').editing)
+        useDecklinkInput(name, format);
+    show($('div_decklink_config'), false);
+}
+
+/* The NDI picker, for a source: opens and searches at once. */
 function popNdiList()
 {
     openPopupBox('div_ndi_config');
+    searchNdi();
+}
+
+/* The search timeout in whole seconds, within what the daemon searches. */
+function ndiTimeout()
+{
+    return Math.min(Math.max(ParseInt($('edt_ndi_timeout').value), NDI_TIMEOUT_MIN), NDI_TIMEOUT_MAX);
+}
+
+/* "name  (address)" */
+function ndiSourceText(source)
+{
+    return textOf(getItem(source, 'name')) + '  (' + textOf(getItem(source, 'addr')) + ')';
+}
+
+/* The daemon answers nothing else while it searches; the box shows the wait cursor meanwhile. */
+function searchNdi()
+{
+    var search = ++ndiSearch;
+    var timeout = ndiTimeout();
+    $('edt_ndi_timeout').value = String(timeout);
+    startPickerSearch($('tbl_ndi_source'), 'btn_ndi_ok');
+    $('div_ndi_config').classList.add('busy');
+    request('GET', '/ndi_config?timeout=' + encodeURIComponent(timeout), null, null, function (xhr) {
+        if (search !== ndiSearch)
+            return;
+        $('div_ndi_config').classList.remove('busy');
+        var json = jsonReply(xhr, function (reply) {
+            return Array.isArray(reply.sources);
+        });
+        if (!json)
+            return;
+        ndi = json;
+        fillPickerTable($('tbl_ndi_source'), json.sources.map(ndiSourceText), 'No NDI sources found');
+        if (json.sources.length > 0)
+            selectPickerRow($('tbl_ndi_source'), 0);
+        $('btn_ndi_ok').disabled = false;
+    });
+}
+
+/* OK needs a reply and a source: its name becomes the source URL, and the transcoder waits for it
+ * as long as the search did. */
+function onNdiOk()
+{
+    var source = ndi ? ndi.sources[$('tbl_ndi_source').rowSelected] : undefined;
+    if (!isObject(source))
+        return;
+    if ($('tbl_channels').editing) {
+        $('edt_src_url').value = textOf(getItem(source, 'name'));
+        listItem(objectItem(curChannel, 'input'), 'formatOptions').push('-wait_sources ' + ndiTimeout());
+    }
+    show($('div_ndi_config'), false);
+}
+
+function installPickers()
+{
+    installPickerTable($('tbl_decklink_device'), selectDecklinkDevice);
+    installPickerTable($('tbl_decklink_format'), function (index) {
+        selectPickerRow($('tbl_decklink_format'), index);
+    });
+    installPickerTable($('tbl_ndi_source'), function (index) {
+        selectPickerRow($('tbl_ndi_source'), index);
+    });
+    $('btn_decklink_ok').addEventListener('click', onDecklinkOk);
+    $('btn_ndi_search').addEventListener('click', searchNdi);
+    $('btn_ndi_ok').addEventListener('click', onNdiOk);
 }
 
 window.addEventListener('load', init);

@@ -681,6 +681,38 @@ TEST_F(DaemonTest, ConfigurationPostedWhileTheLoopRuns)
     EXPECT_NE(std::string::npos, strSaved.find("/out_0.ts")) << strSaved;
 }
 
+/* The pass follows the configuration in force: after a post that moves a folder channel (restarted
+ * on every pass) from index 1 to index 2, behind a channel that runs all along, the restarts follow
+ * it and the old index gets none. */
+TEST_F(DaemonTest, PostedChannelsTakeEffectOnTheNextPass)
+{
+    ASSERT_NO_FATAL_FAILURE(boot(Transcoder::Fake));
+    std::string strClips = makeClips({"a.ts", "b.ts"});
+    ChannelSpec run, folder, off;
+    folder.strSource = strClips;
+    folder.strMode = "exit1";
+    off.bEnable = false;
+    off.strMode = "exit1";
+
+    ASSERT_TRUE(m_d.writeConfig(config({run, folder, off}, 1)));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_TRUE(waitUntil([&]() { return startsOf(fakeStarts(), 1).size() >= 3; }, 10000)) << readFile(fakeLog());
+
+    std::string strAfter = m_d.dir() + "/after.json", strReply;
+    ASSERT_TRUE(writeFile(strAfter, config({run, off, folder}, 1)));
+    int nCode = postConfig(strAfter, &strReply);
+    if (nCode == 404 || nCode <= 0)
+        GTEST_SKIP() << "POST /config not served yet (" << nCode << ")";
+    ASSERT_EQ(200, nCode) << strReply;
+    size_t nOldAtPost = startsOf(fakeStarts(), 1).size();
+    EXPECT_TRUE(waitUntil([&]() { return startsOf(fakeStarts(), 2).size() >= 3; }, 10000)) << readFile(fakeLog());
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+
+    std::vector<FakeStart> all = fakeStarts();
+    EXPECT_LE(startsOf(all, 1).size(), nOldAtPost + 1) << "one start may have been on its way";
+    EXPECT_EQ(1u, startsOf(all, 0).size()) << "the running channel is left alone";
+}
+
 TEST_F(DaemonTest, NewPortTakesEffectAboutOneSecondAfterThePost)
 {
     ASSERT_NO_FATAL_FAILURE(startWith({ChannelSpec()}));
@@ -708,6 +740,30 @@ TEST_F(DaemonTest, NewPortTakesEffectAboutOneSecondAfterThePost)
     EXPECT_TRUE(canConnect(kPort + 2));
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
     EXPECT_NE(std::string::npos, readFile("/etc/ruxod/ruxod.json").find(std::to_string(kPort + 2)));
+}
+
+/* A running channel's log stays open between lines; after an outside rm or mv of it the progress
+ * lines go to a fresh file of the right name again, and a moved log gets none of them. */
+TEST_F(DaemonTest, ChannelLogFollowsItsPathAfterRemovalOrRenaming)
+{
+    ASSERT_NO_FATAL_FAILURE(startWith({ChannelSpec()}));
+    const std::string strLog = "/var/ruxod/log/ruxo_001.log", strMoved = "/var/ruxod/log/moved.log";
+    auto progressIn = [](const std::string& strFile) { return countOf(readFile(strFile), "fps="); };
+    ASSERT_TRUE(waitUntil([&]() { return progressIn(strLog) >= 2; }, 10000)) << readFile(strLog);
+
+    ASSERT_EQ(0, unlink(strLog.c_str()));
+    EXPECT_TRUE(waitUntil([&]() { return progressIn(strLog) >= 2; }, 5000)) << "no fresh log after rm";
+
+    ASSERT_EQ(0, rename(strLog.c_str(), strMoved.c_str()));
+    EXPECT_TRUE(waitUntil([&]() { return progressIn(strLog) >= 2; }, 5000)) << "no fresh log after mv";
+    off_t nMoved = fileSize(strMoved);
+    EXPECT_TRUE(waitUntil([&]() { return progressIn(strLog) >= 6; }, 5000));
+    EXPECT_EQ(nMoved, fileSize(strMoved)) << "the moved log got more lines";
+
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
+    std::string strLast = readFile(strLog);
+    EXPECT_NE(std::string::npos, strLast.find("] stop transcoding\n")) << strLast; /* the shutdown's */
+    EXPECT_EQ(nMoved, fileSize(strMoved));
 }
 
 /* Every descendant of a process with the given name. */

@@ -151,14 +151,17 @@ TEST_F(DaemonFaults, LogFolderFullThenReadOnly)
 
     std::string strOut;
     runCommand({"sh", "-c", std::string("rm -f ") + kLogDir + "/filler-*"}, &strOut);
-    ASSERT_EQ(0, mount(nullptr, kLogDir, nullptr, MS_REMOUNT | MS_RDONLY, nullptr)) << strerror(errno);
+    /* Read-only for every file opened from now on: a read-only bind mount over the folder (the
+     * folder itself cannot be made read-only while the running channel's log is open on it). */
+    ASSERT_EQ(0, mount(kLogDir, kLogDir, nullptr, MS_BIND, nullptr)) << strerror(errno);
+    ASSERT_EQ(0, mount(nullptr, kLogDir, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr)) << strerror(errno);
     /* The post above enabled channel 2 again; the daemon's own retries fail the same way. */
     r = channelAction(2, "start");
     EXPECT_EQ(400, r.nStatus);
     EXPECT_EQ("channel log cannot be written", r.strBody);
     EXPECT_EQ("running", stateOf(status(), 0));
 
-    ASSERT_EQ(0, mount(nullptr, kLogDir, nullptr, MS_REMOUNT, nullptr)) << strerror(errno);
+    ASSERT_EQ(0, umount2(kLogDir, 0)) << strerror(errno);
     EXPECT_TRUE(waitState(1, "running")) << "the enabled channel is started once its log can be written";
     probe.stop();
     expectQuickStatus(probe);

@@ -37,8 +37,11 @@ struct ScriptedDevice {
     bool has(char c) const { return strFlags.find(c) != std::string::npos; }
 };
 
+/* Four characters, or "0x" and the code in hexadecimal (for codes whose bytes are no characters). */
 uint32_t fourcc(const std::string& str)
 {
+    if (str.size() == 10 && str.compare(0, 2, "0x") == 0)
+        return (uint32_t)strtoul(str.c_str() + 2, nullptr, 16);
     if (str.size() != 4)
         return 0;
     return RUXO_FOURCC(str[0], str[1], str[2], str[3]);

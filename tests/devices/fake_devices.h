@@ -8,7 +8,8 @@
  *                     fake gives as "dspn:" and the name), N neither can be read, M its display-mode
  *                     iterator cannot be had. MODE: "SIDE:CODE,WIDTH,HEIGHT,SCALE,DURATION,FIELD"
  *                     with SIDE i, o or b (both), CODE and FIELD four characters ("0" for an
- *                     unknown field dominance). The text "noiterator" makes the factory return none.
+ *                     unknown field dominance); CODE may also be "0x" and eight hexadecimal
+ *                     digits. The text "noiterator" makes the factory return none.
  * RUXO_FAKE_NDI       first line: option words "noinit" (initialise fails), "nofinder" (no finder),
  *                     "notable" (no function table), "changing" (every wait reports a change),
  *                     "nolist" (no source list), "count=N" (the count reported, padded with

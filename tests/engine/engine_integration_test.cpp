@@ -157,6 +157,93 @@ TEST_F(Children, StartFeedsTheLineAndReapsWithTheWaitStatus)
     EXPECT_EQ(ruxoGetStreamFPS(1), 25);
 }
 
+/* The poll asks the kernel which slots have output and which children have ended: a child whose
+ * last words and end both wait for the same pass, and one that ends without a word, are each taken
+ * in that one pass, each in its own slot's log and status, the words before the end. */
+TEST_F(Children, LastOutputAndTheEndAreTakenInOnePass)
+{
+    ASSERT_EQ(init(), 0);
+    struct Case {
+        int slot;
+        const char* mode;
+        int status;
+        const char* words; /* the child's own output, "" for none */
+    } cases[] = {
+        {0, "exit1", 0x100, "fake transcoder failing\n"},
+        {63, "exit1", 0x100, "fake transcoder failing\n"},
+        {5, "noread", 0, ""},
+        {127, "noread", 0, ""},
+    };
+    std::vector<pid_t> pids;
+    for (const Case& c : cases) {
+        /* noread never sees its line, so its mode comes from the environment. */
+        if (strcmp(c.mode, "noread") == 0) setenv("RUXO_FAKE_MODE", "noread", 1);
+        ASSERT_EQ(start(c.slot, c.mode), 0) << c.slot;
+        unsetenv("RUXO_FAKE_MODE");
+        pids.push_back(pidOf(c.slot));
+    }
+    /* Every child has ended (a zombie until the engine reaps it); nothing has been polled yet. */
+    for (pid_t pid : pids)
+        ASSERT_TRUE(ruxotest::waitUntil([&] { return !ruxotest::processAlive(pid); }, 10000)) << pid;
+
+    ruxoPoll();
+    for (const Case& c : cases) {
+        EXPECT_EQ(ruxoGetState(c.slot), RUXO_STATE_IDLE) << c.slot;
+        EXPECT_EQ(ruxoGetExitCode(c.slot), c.status) << c.slot;
+        char stopped[64];
+        snprintf(stopped, sizeof stopped, "] transcoding stopped (0x%08x)\n", (unsigned)c.status);
+        std::string l = log(c.slot);
+        size_t at = l.find(stopped);
+        ASSERT_NE(at, std::string::npos) << c.slot << ": " << l;
+        EXPECT_EQ(countOf(l, "transcoding stopped"), 1u) << c.slot << ": " << l;
+        if (c.words[0] != '\0') {
+            size_t words = l.find(c.words);
+            ASSERT_NE(words, std::string::npos) << c.slot << ": " << l;
+            EXPECT_LT(words, at) << c.slot << ": " << l;
+        } else {
+            EXPECT_EQ(l.find(']'), at) << "only the end is logged: " << l;
+            std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+            EXPECT_EQ(g_procChannels[c.slot].tmAlive, 0) << c.slot;
+        }
+    }
+}
+
+/* A child that ends while something it left behind keeps its output pipe open is reaped by its own
+ * end, not by the pipe's. */
+TEST_F(Children, ChildLeavingItsOutputOpenIsReapedWhenItEnds)
+{
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(start(0, "orphan"), 0);
+    pid_t pid = pidOf(0), left = 0;
+    ASSERT_TRUE(ruxotest::waitUntil(
+        [&] {
+            for (auto& r : fakeRecords(out))
+                if (r.kind == "bg") left = atoi(r.rest.c_str());
+            return left > 0;
+        },
+        10000));
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() { kill(pid, SIGKILL); }
+    } reaper{left};
+    ASSERT_TRUE(ruxotest::waitUntil([&] { return !ruxotest::processAlive(pid); }, 10000));
+    ASSERT_TRUE(ruxotest::processAlive(left)) << "the pipe is still held";
+
+    ruxoPoll();
+    EXPECT_EQ(ruxoGetState(0), RUXO_STATE_IDLE);
+    EXPECT_EQ(ruxoGetExitCode(0), 0x200);
+    std::string l = log(0);
+    size_t words = l.find("leaving a child behind\n"), at = l.find("] transcoding stopped (0x00000200)\n");
+    ASSERT_NE(words, std::string::npos) << l;
+    ASSERT_NE(at, std::string::npos) << l;
+    EXPECT_LT(words, at);
+    /* The slot starts afresh while the old pipe's holder lives on. */
+    ASSERT_EQ(start(0, "run"), 0);
+    EXPECT_TRUE(pollUntil([&] { return ruxoGetStreamFPS(0) == 25; }));
+    ruxoStop(0, 0);
+    ASSERT_TRUE(idle(0));
+}
+
 TEST_F(Children, ProgressOfARealChild)
 {
     ASSERT_EQ(init(), 0);

@@ -6,8 +6,10 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -313,6 +315,91 @@ TEST_F(Engine, RotationShiftsNumberedFiles)
     for (int k = 1; k <= 8; ++k) EXPECT_EQ(readFile(num(k)), "n" + std::to_string(k + 4)) << k;
     EXPECT_EQ(readFile(num(9)), "now");
     EXPECT_FALSE(ruxotest::exists(num(10))); /* 10..12 moved down to 6..8 */
+}
+
+/* A channel's log stays open between lines, yet each line goes where opening the path anew would
+ * send it, whatever was done to the file from outside in between. */
+TEST_F(Engine, LinesFollowTheLogPathAfterOutsideChanges)
+{
+    ASSERT_EQ(init(), 0);
+    const std::string cur = dirs.channelLog(0), moved = dirs.log + "/moved.log", other = dirs.log + "/other.log";
+    struct Case {
+        const char* what;
+        std::function<void()> act;
+        const char* curAfter;   /* the current log afterwards */
+        const char* movedAfter; /* moved.log afterwards, null when there is none */
+    } cases[] = {
+        {"removed", [&] { ASSERT_EQ(unlink(cur.c_str()), 0); }, "after\n", nullptr},
+        {"moved away", [&] { ASSERT_EQ(rename(cur.c_str(), moved.c_str()), 0); }, "after\n", "before\n"},
+        {"replaced",
+         [&] {
+             ASSERT_TRUE(writeFile(other, "other\n"));
+             ASSERT_EQ(rename(other.c_str(), cur.c_str()), 0);
+         },
+         "other\nafter\n", nullptr},
+        {"emptied", [&] { ASSERT_EQ(truncate(cur.c_str(), 0), 0); }, "after\n", nullptr},
+        {"removed with its folder",
+         [&] {
+             ASSERT_EQ(system(("rm -rf '" + dirs.log + "'").c_str()), 0);
+             ASSERT_EQ(mkdir(dirs.log.c_str(), 0755), 0);
+         },
+         "after\n", nullptr},
+        {"left alone", [] {}, "before\nafter\n", nullptr},
+    };
+    for (const Case& c : cases) {
+        unlink(cur.c_str());
+        unlink(moved.c_str());
+        ASSERT_EQ(ruxoLog(0, 0, "before\n"), 0) << c.what;
+        c.act();
+        ASSERT_EQ(ruxoLog(0, 0, "after\n"), 0) << c.what;
+        EXPECT_EQ(readFile(cur), c.curAfter) << c.what;
+        if (c.movedAfter) {
+            EXPECT_EQ(readFile(moved), c.movedAfter) << c.what;
+        }
+        struct stat st;
+        ASSERT_EQ(stat(cur.c_str(), &st), 0) << c.what;
+        EXPECT_EQ(st.st_mode & 0777, 0644u) << c.what;
+    }
+    /* A log folder that is gone fails the line, as before, and one made again serves again. */
+    ASSERT_EQ(system(("rm -rf '" + dirs.log + "'").c_str()), 0);
+    EXPECT_EQ(ruxoLog(0, 1, "lost"), -1);
+    ASSERT_EQ(mkdir(dirs.log.c_str(), 0755), 0);
+    EXPECT_EQ(ruxoLog(0, 0, "back\n"), 0);
+    EXPECT_EQ(readFile(cur), "back\n");
+}
+
+/* Rotation with the log kept open: the size that decides is the file's own (also when it grew from
+ * outside), and a rotated file never gets another line. */
+TEST_F(Engine, RotationLeavesTheKeptLogBehind)
+{
+    ASSERT_EQ(init(), 0);
+    const std::string cur = dirs.channelLog(0), first = dirs.log + "/ruxo_001-1.log";
+    std::string big(5000000, 'a');
+    ASSERT_EQ(ruxoLog(0, 0, big.c_str()), 0);
+    ASSERT_EQ(ruxoLog(0, 0, "b"), 0); /* exactly 5,000,000 before it: appended */
+    EXPECT_FALSE(ruxotest::exists(first));
+    ASSERT_EQ(ruxoLog(0, 0, "c"), 0); /* 5,000,001: rotated first */
+    ASSERT_EQ(ruxoLog(0, 0, "d"), 0);
+    EXPECT_EQ(readFile(cur), "cd");
+    EXPECT_EQ(ruxotest::fileSize(first), 5000001);
+
+    /* Grown past the limit from outside: the next line still rotates it. */
+    {
+        int fd = open(cur.c_str(), O_WRONLY | O_APPEND);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, big.data(), big.size()), (ssize_t)big.size());
+        close(fd);
+    }
+    ASSERT_EQ(ruxoLog(0, 1, "e"), 0);
+    EXPECT_EQ(ruxotest::fileSize(dirs.log + "/ruxo_001-2.log"), 5000002);
+    EXPECT_NE(readFile(cur).find("] e\n"), std::string::npos);
+    EXPECT_EQ(ruxotest::fileSize(first), 5000001);
+
+    /* Rotated by a direct call while open: the next line goes to a fresh current log. */
+    EXPECT_EQ(cleanLogFiles(0), 0);
+    ASSERT_EQ(ruxoLog(0, 0, "f"), 0);
+    EXPECT_EQ(readFile(cur), "f");
+    EXPECT_NE(readFile(dirs.log + "/ruxo_001-3.log").find("] e\n"), std::string::npos);
 }
 
 TEST_F(Engine, ConcurrentWritersAndRotationKeepLinesWhole)

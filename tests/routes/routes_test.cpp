@@ -114,6 +114,13 @@ void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus)
         snprintf(tszStatus, cchStatus, "%s", s.strStatus.c_str());
 }
 
+/* The walker's form: the stand-ins keep their status by index. */
+void ruxoGetChannelStatusOf(int iChannel, const cJSON* jsonChannel, LPTSTR tszStatus, size_t cchStatus)
+{
+    (void)jsonChannel;
+    ruxoGetChannelStatus(iChannel, tszStatus, cchStatus);
+}
+
 void ruxoCGICallback(BOOL bRestartCGI)
 {
     noteWebMutex();

@@ -40,6 +40,9 @@
 #   fifo           print one progress line, record "<pid> wait", then block opening the FIFO named
 #                  by $RUXO_FAKE_FIFO; exit 1 once a writer has opened and closed it
 #   deaf           like run, but never reads its input (set it through $RUXO_FAKE_MODE, like noread)
+#   orphan         print one line and exit 2, leaving a "sleep 30" behind that keeps the output pipe
+#                  open (recorded as "<pid> bg <its pid>"), so only the end of the fake itself tells
+#                  that it is gone
 # A line that does not begin with the access token is recorded, "bad access token" is printed and
 # the fake exits with status 3.
 
@@ -163,5 +166,10 @@ case "$mode" in
         record wait
         IFS= read -r _ <"$RUXO_FAKE_FIFO"
         exit 1 ;;
+    orphan)
+        sleep 30 &
+        record bg "$!"
+        echo "leaving a child behind"
+        exit 2 ;;
     *) echo "fake transcoder: unknown mode $mode"; exit 2 ;;
 esac

@@ -101,7 +101,7 @@ inline bool waitUntil(const std::function<bool()>& pred, int nTimeoutMs)
 }
 
 /* One record of the scripted fake transcoder (tests/support/fake_transcoder.sh): "<pid> <kind>
- * <rest>", kind being "line", "at", "fds" or "noread". */
+ * <rest>", kind being "line", "at", "fds", "noread" or "bg". */
 struct FakeRecord {
     pid_t pid;
     std::string kind, rest;

@@ -5,7 +5,6 @@
  * daemon cannot be made to give are routed in the browser. */
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import fs from 'node:fs';
 import * as h from './support/harness.mjs';
 
 const s = h.suite();
@@ -356,11 +355,7 @@ test('a post the daemon does not accept keeps the page\'s model and says why', a
 
 test('a configuration the daemon cannot write: the alert with the daemon\'s reason', async () => {
     await h.withDaemon(h.configuration({channels: [h.channel({memo: 'stored'})]}), async () => {
-        const text = h.savedConfig();
-        /* A folder where the file should be: the daemon's save fails. */
-        fs.rmSync(h.CONFIG_FILE);
-        fs.mkdirSync(h.CONFIG_FILE);
-        try {
+        await h.whileConfigUnwritable(async (text) => {
             const probe = await h.daemonFetch('/config', {method: 'POST', body: text});
             assert.equal(probe.status, 500);
             assert.match(probe.headers.get('content-type') || '', /^text\/plain/);
@@ -375,9 +370,6 @@ test('a configuration the daemon cannot write: the alert with the daemon\'s reas
             assert.equal(log.dialogs[0], 'Configuration not saved: ' + reason);
             assert.equal(await page.evaluate(() => jsonConfig.channels[0].memo), 'not saved');
             await context.close();
-        } finally {
-            fs.rmdirSync(h.CONFIG_FILE);
-            fs.writeFileSync(h.CONFIG_FILE, text);
-        }
+        });
     });
 });

@@ -123,6 +123,20 @@ export class Daemon {
     {
         return path.join(this.dir, name);
     }
+
+    /* Puts the tests' fake DeckLink and NDI libraries beside the daemon, where it looks first; the
+     * environment of start() (RUXO_FAKE_DECKLINK, RUXO_FAKE_NDI, RUXO_FAKE_LOG) scripts them. */
+    installFakeDevices()
+    {
+        const fakes = [[process.env.RUXO_FAKE_DECKLINK_LIB, 'libDeckLinkAPI.so'],
+                       [process.env.RUXO_FAKE_NDI_LIB, 'libndi.so.5']];
+        for (const [file, name] of fakes) {
+            if (!file)
+                throw new Error('the fake device libraries are not named (RUXO_FAKE_DECKLINK_LIB, RUXO_FAKE_NDI_LIB)');
+            fs.copyFileSync(file, path.join(this.bin, name));
+            fs.chmodSync(path.join(this.bin, name), 0o755);
+        }
+    }
 }
 
 /* Stops the daemon and checks that it ended in order, without a sanitizer's report. */
@@ -158,11 +172,12 @@ export function suite(makeConfiguration)
 }
 
 /* Runs body(daemon) against a daemon of its own, started with the configuration, and stops that
- * daemon in order afterwards. For tests that change what the daemon keeps. */
-export async function withDaemon(configuration, body, transcoder = 'fake')
+ * daemon in order afterwards. For tests that change what the daemon keeps. prepare(daemon), when
+ * given, runs before the start and returns the start's options (its environment, for instance). */
+export async function withDaemon(configuration, body, transcoder = 'fake', prepare = null)
 {
     const daemon = await Daemon.create(transcoder);
-    await daemon.start(configuration);
+    await daemon.start(configuration, prepare ? prepare(daemon) : {});
     try {
         await body(daemon);
     } finally {
@@ -176,19 +191,41 @@ export function savedConfig()
     return fs.readFileSync(CONFIG_FILE, 'utf8');
 }
 
-/* The channels of the saved configuration file, once check(channels) holds for them. */
-export async function waitSavedChannels(check, what)
+/* Runs body() while the daemon cannot save its configuration (a folder stands where the file
+ * should be), then puts the file back as it was. */
+export async function whileConfigUnwritable(body)
 {
-    let channels = [];
+    const text = savedConfig();
+    fs.rmSync(CONFIG_FILE);
+    fs.mkdirSync(CONFIG_FILE);
+    try {
+        await body(text);
+    } finally {
+        fs.rmdirSync(CONFIG_FILE);
+        fs.writeFileSync(CONFIG_FILE, text);
+    }
+}
+
+/* The saved configuration file, once check(configuration) holds for it. */
+export async function waitSavedConfig(check, what)
+{
+    let json = {};
     await waitUntil(() => {
         try {
-            channels = JSON.parse(savedConfig()).channels || [];
+            json = JSON.parse(savedConfig());
         } catch (e) {
             return false;   /* caught in the middle of a write */
         }
-        return check(channels);
+        return check(json);
     }, what);
-    return channels;
+    return json;
+}
+
+/* The channels of the saved configuration file, once check(channels) holds for them. */
+export async function waitSavedChannels(check, what)
+{
+    const json = await waitSavedConfig((saved) => check(saved.channels || []), what);
+    return json.channels || [];
 }
 
 /* One channel for the scripted fake transcoder ("mode" is its run mode). */
