@@ -65,6 +65,10 @@ void ruxoStop(int iChannel, int nStopMode)
         g_procChannels[iChannel].state = RUXO_STATE_STOPPING;
 }
 
-int ruxoGetStreamTime(int iChannel) { return fakeSlot(iChannel) ? g_procChannels[iChannel].nStreamingSec : -1; }
-int ruxoGetStreamFPS(int iChannel) { return fakeSlot(iChannel) ? g_procChannels[iChannel].nFPS : -1; }
-int ruxoGetStreamBitrate(int iChannel) { return fakeSlot(iChannel) ? g_procChannels[iChannel].nBitrate : -1; }
+void ruxoGetStreamProgress(int iChannel, int* pnSec, int* pnFPS, int* pnKbps)
+{
+    const bool bSlot = fakeSlot(iChannel);
+    *pnSec = bSlot ? g_procChannels[iChannel].nStreamingSec : -1;
+    *pnFPS = bSlot ? g_procChannels[iChannel].nFPS : -1;
+    *pnKbps = bSlot ? g_procChannels[iChannel].nBitrate : -1;
+}
