@@ -494,9 +494,8 @@ void ruxoStopRemovedChannels(void)
     CONFIG_GUARD guard(g_configLock);
     int nChannels = jsonGetArraySize(jsonGetItem(g_jsonConfig, "channels"));
     for (int i = nChannels > 0 ? nChannels : 0; i < RUXO_MAX_CHANNELS; i++) {
-        RUXO_CHANNEL_STATE state = ruxoGetState(i);
-        if (state == RUXO_STATE_RUNNING || state == RUXO_STATE_PREVIEW)
-            ruxoStop(i, 0);
+        if (ruxoGetState(i) != RUXO_STATE_IDLE)
+            ruxoStopWithin(i, RUXO_REMOVED_STOP_SECONDS);
     }
 }
 
