@@ -174,6 +174,28 @@ static int resolveSource(int iChannel, const cJSON* jsonSource, RUXO_SOURCE_A& s
     return 0;
 }
 
+/* What channel i's last successful start found its first source to be: the "url" it read and
+ * whether that named a folder. The status of a running channel asks this instead of the file
+ * system while the url is the same, so a status request costs no system call per channel.
+ * Guarded by g_configLock. */
+struct STARTED_SOURCE {
+    std::string strUrl;
+    bool bValid;
+    bool bFolder;
+};
+static STARTED_SOURCE s_startedSources[RUXO_MAX_CHANNELS];
+
+/* Whether the first source's url names a folder, as the channel's last start found it. */
+static bool sourceIsFolder(int iChannel, const char* szUrl)
+{
+    if (iChannel >= 0 && iChannel < RUXO_MAX_CHANNELS) {
+        const STARTED_SOURCE& started = s_startedSources[iChannel];
+        if (started.bValid && started.strUrl == szUrl)
+            return started.bFolder;
+    }
+    return isDirectory(szUrl) ? true : false;
+}
+
 /* ---- channel start --------------------------------------------------------------------------- */
 
 /* The video filter chain, quoted: ':' and '\' escaped for the filter parser; a double quote is
@@ -392,7 +414,10 @@ int ruxoStartChannel(int iChannel)
         targets[i].pszDstName = strTargets[i].c_str();
         targets[i].pszParams = strTargetParam[i].c_str();
     }
-    return ruxoTranscodeMA(iChannel, sources, nSources, targets, nTargets, 0);
+    int nResult = ruxoTranscodeMA(iChannel, sources, nSources, targets, nTargets, 0);
+    if (nResult == 0 && nSources > 0)
+        s_startedSources[iChannel] = STARTED_SOURCE{strSources[0], true, bFolder0};
+    return nResult;
 }
 
 /* ---- preview, stop, state, status ------------------------------------------------------------ */
@@ -469,9 +494,8 @@ void ruxoStopRemovedChannels(void)
     CONFIG_GUARD guard(g_configLock);
     int nChannels = jsonGetArraySize(jsonGetItem(g_jsonConfig, "channels"));
     for (int i = nChannels > 0 ? nChannels : 0; i < RUXO_MAX_CHANNELS; i++) {
-        RUXO_CHANNEL_STATE state = ruxoGetState(i);
-        if (state == RUXO_STATE_RUNNING || state == RUXO_STATE_PREVIEW)
-            ruxoStop(i, 0);
+        if (ruxoGetState(i) != RUXO_STATE_IDLE)
+            ruxoStopWithin(i, RUXO_REMOVED_STOP_SECONDS);
     }
 }
 
@@ -509,7 +533,7 @@ void ruxoGetChannelStatusOf(int iChannel, const cJSON* jsonChannel, LPTSTR tszSt
     const cJSON* jsonSource =
         jsonGetArrayItem(jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources"), 0);
 
-    if (isDirectory(jsonGetText(jsonSource, "url"))) {
+    if (sourceIsFolder(iChannel, jsonGetText(jsonSource, "url"))) {
         /* A folder source shows the name of the file it plays. */
         if (iChannel < 0 || iChannel >= RUXO_PLAYLISTS)
             return;

@@ -29,9 +29,11 @@ int ruxoStartChannel(int iChannel);
 int ruxoPreviewChannel(int iChannel);
 void ruxoStopChannel(int iChannel, int nStopMode);
 RUXO_CHANNEL_STATE ruxoGetChannelState(int iChannel);
-/* Stops (gracefully) the transcoder of every channel index that the tree no longer holds, after a
- * new configuration has been installed: nothing else would ever stop it, and the next channel in
- * that place would meet a busy slot. */
+/* Stops the transcoder of every channel index that the tree no longer holds, after a new
+ * configuration has been installed: gracefully, and by force once RUXO_REMOVED_STOP_SECONDS have
+ * passed (no stop request can reach a channel that is gone, and the next channel in that place
+ * would meet a busy slot). */
+#define RUXO_REMOVED_STOP_SECONDS 5
 void ruxoStopRemovedChannels(void);
 /* Writes a running channel's status text into tszStatus (cchStatus characters, NUL included), over
  * the text there or after it; leaves the buffer unchanged when there is nothing to report. */

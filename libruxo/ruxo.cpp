@@ -709,6 +709,7 @@ int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
     pProc->nFPS = -1;
     pProc->nBitrate = -1;
     pProc->tmAlive = 0;
+    pProc->tmKillAt = 0;
     pProc->state = bPreview ? RUXO_STATE_PREVIEW : RUXO_STATE_RUNNING;
     return 0;
 }
@@ -747,6 +748,16 @@ void ruxoStop(int iChannel, int nStopMode)
         pProc->state = RUXO_STATE_STOPPING;
         ruxoLog(iChannel, 1, "stop transcoding");
     }
+}
+
+void ruxoStopWithin(int iChannel, int nSeconds)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    if (!validSlot(iChannel)) return;
+    RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];
+    if (pProc->state == RUXO_STATE_IDLE) return;
+    if (pProc->state != RUXO_STATE_STOPPING) ruxoStop(iChannel, 0);
+    if (pProc->tmKillAt == 0) pProc->tmKillAt = _ruxoNow() + (nSeconds > 0 ? nSeconds : 0);
 }
 
 void _ruxoPollProc(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback)
@@ -838,6 +849,10 @@ int ruxoPoll(void)
         }
         if (pProc->tmAlive > 0 && now - pProc->tmAlive > kHangSeconds) {
             ruxoLog(i, 1, "channel seems to be hanging for over 30 secs, killing...");
+            ruxoStop(i, 1);
+        }
+        if (pProc->tmKillAt > 0 && pProc->state != RUXO_STATE_IDLE && now >= pProc->tmKillAt) {
+            pProc->tmKillAt = 0; /* one kill; the reap follows */
             ruxoStop(i, 1);
         }
         /* An idle channel keeps no log open; its next start opens it again. */

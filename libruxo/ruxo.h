@@ -236,6 +236,10 @@ void ruxoRotateLogFiles(const char* szStem, const char* szExt);
 /* ---- slots and children (ruxo.cpp) ---------------------------------------------------------- */
 
 void ruxoStop(int iChannel, int nStopMode); /* 0 graceful (SIGINT), 1 forced (SIGKILL) */
+/* A graceful stop that ends in a forced one: SIGINT now (unless the slot is stopping already), and
+ * SIGKILL from the poll once nSeconds have passed while the child has not ended. For a transcoder
+ * that nobody could stop again (its channel has left the configuration). */
+void ruxoStopWithin(int iChannel, int nSeconds);
 int ruxoPoll(void);
 void ruxoFree(void);
 RUXO_CHANNEL_STATE ruxoGetState(int iChannel);

@@ -25,6 +25,7 @@ typedef struct RUXO_PROC_CTX_TAG {
     int nExitCode;
     int fdChild; /* pidfd of the child, readable once it has ended; 0 = none (the poll then asks the
                   * kernel about the child on every pass) */
+    time_t tmKillAt; /* engine-clock second after which a stop given a deadline kills; 0 = none */
 } RUXO_PROC_CTX;
 
 /* Guards the slot table and the slot fields of g_cfg. Recursive: a stop is re-entered from the poll.

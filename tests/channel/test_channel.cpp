@@ -734,6 +734,24 @@ TEST_F(ChannelTest, RemovedChannelsAreStopped)
     EXPECT_TRUE(pollUntil([] { return ruxoGetState(0) == RUXO_STATE_IDLE && ruxoGetState(1) == RUXO_STATE_IDLE; }));
 }
 
+/* A removed channel's transcoder that ignores the graceful stop is killed once the deadline has
+ * passed: nothing else could ever stop it. */
+TEST_F(ChannelTest, RemovedChannelThatIgnoresTheStopIsKilled)
+{
+    setenv("RUXO_FAKE_MODE", "nosigint", 1);
+    setConfig("", std::vector<std::string>(2, channelJson(kUdpSource, udpTarget())));
+    ASSERT_EQ(ruxoStartChannel(0), 0);
+    ASSERT_EQ(ruxoStartChannel(1), 0);
+    recordedLine(1); /* both fakes have set their traps */
+    setConfig("", std::vector<std::string>(1, channelJson(kUdpSource, udpTarget())));
+    const long long tmRemoved = ruxotest::nowMs();
+    ruxoStopRemovedChannels();
+    EXPECT_EQ(ruxoGetState(1), RUXO_STATE_STOPPING);
+    EXPECT_TRUE(pollUntil([] { return ruxoGetState(1) == RUXO_STATE_IDLE; }));
+    EXPECT_GE(ruxotest::nowMs() - tmRemoved, (RUXO_REMOVED_STOP_SECONDS - 1) * 1000LL);
+    EXPECT_EQ(ruxoGetState(0), RUXO_STATE_RUNNING) << "the channel that stays is left alone";
+}
+
 TEST_F(ChannelTest, PreviewOfFolderPlaysCurrentFileWithoutMoving)
 {
     std::string strMedia = tmp / "media";
