@@ -65,6 +65,12 @@ void ruxoStop(int iChannel, int nStopMode)
         g_procChannels[iChannel].state = RUXO_STATE_STOPPING;
 }
 
+void ruxoStopWithin(int iChannel, int nSeconds)
+{
+    (void)nSeconds;
+    ruxoStop(iChannel, 0);
+}
+
 void ruxoGetStreamProgress(int iChannel, int* pnSec, int* pnFPS, int* pnKbps)
 {
     const bool bSlot = fakeSlot(iChannel);
