@@ -87,6 +87,44 @@ std::vector<off_t> channelLogSizes(int n)
     return sizes;
 }
 
+/* Every channel's logs in the log folder are within the rotation limits: the current log and at
+ * most nine numbered ones, none much past the rotation size (a line may cross it). */
+void expectLogsWithinLimits()
+{
+    std::map<std::string, int> files;
+    DIR* dir = opendir(kLogDir);
+    while (dir != nullptr) {
+        struct dirent* ent = readdir(dir);
+        if (ent == nullptr)
+            break;
+        std::string strName = ent->d_name;
+        if (strName.compare(0, 5, "ruxo_") != 0)
+            continue;
+        files[strName.substr(0, 8)]++;
+        EXPECT_LE(fileSize(std::string(kLogDir) + "/" + strName), kLogRotateSize + 8192)
+            << strName << " grew past its rotation size";
+    }
+    if (dir != nullptr)
+        closedir(dir);
+    for (const auto& f : files)
+        EXPECT_LE(f.second, 10) << f.first << ": the current log and nine numbered ones";
+}
+
+/* The channel names of a configuration text, in order (empty when it does not parse). */
+std::vector<std::string> channelNames(const std::string& strConfig)
+{
+    std::vector<std::string> names;
+    cJSON* root = cJSON_Parse(strConfig.c_str());
+    cJSON* ch = nullptr;
+    cJSON_ArrayForEach(ch, cJSON_GetObjectItem(root, "channels"))
+    {
+        const char* sz = cJSON_GetStringValue(cJSON_GetObjectItem(ch, "name"));
+        names.push_back(sz ? sz : "");
+    }
+    cJSON_Delete(root);
+    return names;
+}
+
 /* Bytes a process has written so far (its "wchar"), -1 when it is gone. */
 long long bytesWritten(pid_t pid)
 {
@@ -121,6 +159,30 @@ protected:
     bool waitState(int i, const std::string& strState, int nTimeoutMs = 30000)
     {
         return waitUntil([&] { return stateOf(status(), i) == strState; }, nTimeoutMs);
+    }
+
+    /* A configuration with one more channel, the sentinel, after the others: its transcoder ends
+     * by itself after 0.1 to 2 s, so it shows whether the daemon goes on restarting channels. */
+    static std::string withSentinel(const std::string& strConfig, int nChannels)
+    {
+        return strConfig.substr(0, strConfig.size() - 2) + "," + channel(nChannels, "random", "sentinel") + "]}";
+    }
+    int sentinelStarts(int nChannels) const { return startsPerChannel(nChannels + 1)[(size_t)nChannels]; }
+    /* Waits until the sentinel was started twice more than nBefore times. */
+    void expectSentinelRestarted(int nChannels, int nBefore)
+    {
+        EXPECT_TRUE(waitUntil([&] { return sentinelStarts(nChannels) >= nBefore + 2; }, 30000))
+            << "the daemon stopped restarting the other channels: " << sentinelStarts(nChannels) << " starts";
+    }
+
+    /* After the daemon's end: the logs within their limits, and the configuration file whole,
+     * holding the channels of strExpected. */
+    void expectNothingLost(const std::string& strExpected)
+    {
+        expectLogsWithinLimits();
+        std::vector<std::string> names = channelNames(readFile(kConfigFile));
+        EXPECT_FALSE(names.empty()) << readFile(kConfigFile);
+        EXPECT_EQ(channelNames(strExpected), names) << "the configuration file lost channels";
     }
 };
 
@@ -167,20 +229,22 @@ TEST_F(DaemonFaults, LogFolderFullThenReadOnly)
     expectQuickStatus(probe);
     EXPECT_TRUE(m_d.alive());
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
-    EXPECT_NE(std::string::npos, readFile(kConfigFile).find("\"x1\"")) << "the posted configuration was saved";
+    expectNothingLost(config(2, "run", "x"));
 }
 
 /* A full configuration folder: a post is refused with the reason and installs nothing, the
- * channels run on, and the file on disk stays whole. */
+ * channels run on, a channel that ends is still restarted, and the file on disk stays whole. */
 TEST_F(DaemonFaults, ConfigurationFolderFull)
 {
     ASSERT_TRUE(mountSmallTmpfs(kConfigDir, "256k,nr_inodes=32"));
-    ASSERT_NO_FATAL_FAILURE(startDaemon(config(4, "run")));
-    ASSERT_TRUE(waitUntil([&] { return recordsOf("line") == 4; }, 30000)) << readFile(fakeLog());
+    ASSERT_NO_FATAL_FAILURE(startDaemon(withSentinel(config(4, "run"), 4)));
+    ASSERT_TRUE(waitUntil([&] { return startsPerChannel(4) == std::vector<int>(4, 1); }, 30000))
+        << readFile(fakeLog());
     const std::string strBefore = readFile(kConfigFile);
     StatusProbe probe(kLoadPort);
     probe.start();
     ASSERT_TRUE(fillUp(kConfigDir));
+    const int nSentinel = sentinelStarts(4);
 
     CurlReply r = postConfig(config(2, "run", "lost"));
     EXPECT_EQ(500, r.nStatus);
@@ -188,6 +252,7 @@ TEST_F(DaemonFaults, ConfigurationFolderFull)
     for (int i = 0; i < 4; i++)
         EXPECT_EQ("running", stateOf(status(), i)) << "channel " << i << " must run on";
     EXPECT_EQ(strBefore, readFile(kConfigFile));
+    expectSentinelRestarted(4, nSentinel);
     probe.stop();
     expectQuickStatus(probe);
     EXPECT_EQ(std::vector<int>(4, 1), startsPerChannel(4)) << "no channel was stopped or restarted";
@@ -195,6 +260,7 @@ TEST_F(DaemonFaults, ConfigurationFolderFull)
     /* The exit's save cannot be written either: the file stays as it was. */
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
     EXPECT_EQ(strBefore, readFile(kConfigFile));
+    expectNothingLost(strBefore);
 }
 
 /* A transcoder that writes as fast as the pipe takes it, for RUXO_FLOOD_SECONDS (60 by default):
@@ -205,9 +271,11 @@ TEST_F(DaemonFaults, TranscoderFloodingItsOutput)
     const int nSeconds = envSeconds("RUXO_FLOOD_SECONDS", 60);
     std::string strConfig = config(4, "run");
     strConfig.replace(strConfig.find("fake:run"), 8, "fake:flood");
+    strConfig = withSentinel(strConfig, 4);
     ASSERT_NO_FATAL_FAILURE(startDaemon(strConfig));
     /* A slot counts as running from its fork on; the fake records its line a little later. */
-    ASSERT_TRUE(waitUntil([&] { return recordsOf("line") == 4; }, 30000)) << readFile(fakeLog());
+    ASSERT_TRUE(waitUntil([&] { return startsPerChannel(4) == std::vector<int>(4, 1); }, 30000))
+        << readFile(fakeLog());
     pid_t pidFlood = 0;
     for (const FakeRecord& rec : fakeRecords(fakeLog()))
         if (rec.kind == "line" && rec.rest.find("fake:flood") != std::string::npos)
@@ -218,6 +286,7 @@ TEST_F(DaemonFaults, TranscoderFloodingItsOutput)
     probe.start();
     const long long tmStart = nowMs();
     const long long nWrittenBefore = bytesWritten(pidFlood);
+    const int nSentinel = sentinelStarts(4);
     bool bOthersRan = true;
     while (nowMs() - tmStart < nSeconds * 1000LL) {
         std::string strStatus = status();
@@ -228,9 +297,14 @@ TEST_F(DaemonFaults, TranscoderFloodingItsOutput)
     const long long nWritten = bytesWritten(pidFlood) - nWrittenBefore;
     const double dSeconds = (double)(nowMs() - tmStart) / 1000.0;
     probe.stop();
-    printf("faults: the flood wrote %.1f MB/s for %.0f s\n", (double)nWritten / dSeconds / 1e6, dSeconds);
+    const int nSentinelRestarts = sentinelStarts(4) - nSentinel;
+    printf("faults: the flood wrote %.1f MB/s for %.0f s; the sentinel channel was started %d times meanwhile\n",
+           (double)nWritten / dSeconds / 1e6, dSeconds, nSentinelRestarts);
 
     EXPECT_TRUE(bOthersRan) << status();
+    /* A cycle is at most 2 s of running, the 1 s delay and a pass. */
+    EXPECT_GE(nSentinelRestarts, nSeconds / 8) << "the daemon stopped restarting the other channels";
+    expectSentinelRestarted(4, nSentinel);
     EXPECT_EQ(std::vector<int>({1, 1, 1, 1}), startsPerChannel(4)) << "a channel was restarted";
     std::vector<off_t> sizes = channelLogSizes(0);
     EXPECT_LE(sizes.size(), 10u) << "the current log and nine numbered ones";
@@ -244,6 +318,7 @@ TEST_F(DaemonFaults, TranscoderFloodingItsOutput)
     EXPECT_NE("yes", processName(pidFlood)) << "the flooding transcoder still runs";
     EXPECT_EQ("running", stateOf(status(), 1));
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
+    expectNothingLost(strConfig);
 }
 
 /* Transcoders that never read what the daemon writes them run, stop when asked and end with the
@@ -265,6 +340,7 @@ TEST_F(DaemonFaults, TranscoderThatNeverReadsItsInput)
     probe.stop();
     expectQuickStatus(probe);
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
+    expectNothingLost(config(3, "run"));
 }
 
 /* A transcoder that closes its output and runs on falls silent: after 30 s the daemon kills it and
@@ -273,9 +349,11 @@ TEST_F(DaemonFaults, TranscoderThatClosesItsOutputAndRunsOn)
 {
     std::string strConfig = config(2, "run");
     strConfig.replace(strConfig.find("fake:run"), 8, "fake:mute");
+    strConfig = withSentinel(strConfig, 2);
     ASSERT_NO_FATAL_FAILURE(startDaemon(strConfig));
     ASSERT_TRUE(waitUntil([&] { return startsPerChannel(2) == std::vector<int>({1, 1}); }, 30000));
     const long long tmStart = nowMs();
+    const int nSentinel = sentinelStarts(2);
     StatusProbe probe(kLoadPort);
     probe.start();
     ASSERT_TRUE(waitUntil([&] { return startsPerChannel(2)[0] >= 2; }, 120000))
@@ -285,8 +363,10 @@ TEST_F(DaemonFaults, TranscoderThatClosesItsOutputAndRunsOn)
     EXPECT_NE(std::string::npos, readFile(std::string(kLogDir) + "/ruxo_001.log").find("seems to be hanging"));
     EXPECT_EQ(1, startsPerChannel(2)[1]) << "the other channel was disturbed";
     EXPECT_EQ("running", stateOf(status(), 1));
+    EXPECT_GE(sentinelStarts(2) - nSentinel, 3) << "the daemon stopped restarting the other channels";
     expectQuickStatus(probe);
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
+    expectNothingLost(strConfig);
 }
 
 /* 64 transcoders that end at the same moment (all wake from one FIFO): every channel is started
@@ -340,4 +420,5 @@ TEST_F(DaemonFaults, SixtyFourTranscodersEndTogether)
     probe.stop();
     expectQuickStatus(probe);
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
+    expectNothingLost(config(kChannels, "fifo"));
 }
