@@ -45,6 +45,9 @@ run build-tsan "-L integration" -DRUXO_SANITIZE=thread
 rm -f build-fuzz/tests/fuzz/work/*/summary.txt
 # The compilers through the environment: cmake takes them at the folder's first configure only, and
 # a compiler named on the command line of a later one would make it drop the cache and the options.
+# The eight targets run all at once even on a machine with fewer processors, so the step takes
+# RUXO_FUZZ_SECONDS of wall time, not a multiple of it.
+jobs=$(( jobs > 8 ? jobs : 8 )) \
 CXX=$(command -v clang++-14 || command -v clang++ || echo clang++) CC=$(command -v clang-14 || command -v clang || echo clang) \
     run build-fuzz "-L fuzz" -DRUXO_SANITIZE=fuzzer -DRUXO_FUZZ_SECONDS="${RUXO_FUZZ_SECONDS:-100}"
 # Each target's figures: executions, coverage, corpus.
