@@ -1331,11 +1331,14 @@ function onApplyClick()
         return;
     var type = $('sel_src_fmt').value;
     var input = getItem(curChannel, 'input');
-    /* The source's video keys beside its options (a native RTP source's codec) stay. */
+    /* The source's video keys beside its options (a native RTP source's codec) stay, and so do
+     * the sources after the first, which the editor does not show. */
     var video = objectItem(firstSource(curChannel), 'video');
+    var first = {format: type, url: sourceUrl(type, $('edt_src_url').value), video: video};
+    var sources = getItem(input, 'sources');
     setItem(curChannel, 'enable', false);
     setItem(curChannel, 'input', {
-        sources: [{format: type, url: sourceUrl(type, $('edt_src_url').value), video: video}],
+        sources: [first].concat(Array.isArray(sources) ? sources.slice(1) : []),
         formatOptions: listItem(input, 'formatOptions'),
         customOptions: $('edt_custom_src').value,
     });

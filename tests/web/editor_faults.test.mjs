@@ -373,3 +373,53 @@ test('a configuration the daemon cannot write: the alert with the daemon\'s reas
         });
     });
 });
+
+/* Runs a table of channels through the editor: each row's channel has the case's stored sources;
+ * the editor must show the case's fields; an Apply after the case's own edit (or none) and a new
+ * memo must save the case's sources (the stored ones when none are given). */
+async function sourcesThroughApply(cases)
+{
+    const list = cases.map((c, i) => {
+        const ch = h.channel({memo: `m${i + 1}`});
+        ch.input = {sources: c.sources, formatOptions: [], customOptions: ''};
+        return ch;
+    });
+    await h.withDaemon(h.configuration({channels: list}), async () => {
+        const {context, page, log} = await h.newPage(s.browser);
+        await h.openManager(page);
+        for (const [i, c] of cases.entries()) {
+            await h.editRow(page, i + 1);
+            assert.deepEqual(await h.fieldValues(page, Object.keys(c.shown)), c.shown, `row ${i + 1}`);
+            if (c.edit)
+                await c.edit(page);
+            await page.fill('#edt_memo', `edited ${i + 1}`);
+            await page.click('#btn_apply');
+            await h.waitUntil(() => log.posts.length === i + 1, `the post of row ${i + 1}`);
+            await page.waitForFunction(() => !document.getElementById('tbl_channels').editing, null, {timeout: h.WAIT_MS});
+        }
+        const saved = await h.waitSavedChannels((l) => l.every((ch, i) => ch.memo === `edited ${i + 1}`), 'every row saved');
+        for (const [i, c] of cases.entries())
+            assert.deepEqual(saved[i].input.sources, c.saved || c.sources, `row ${i + 1}`);
+        assert.deepEqual(log.errors, []);
+        await context.close();
+    });
+}
+
+test('the sources after the first come back from an Apply as they were stored', async () => {
+    const second = {format: 'file', url: '/media/b.mp4'};
+    const third = {format: 'udp', url: 'udp://0.0.0.0:5000', video: {options: ['-c:v h264_cuvid'], codec: 'h264'}, extra: 1};
+    await sourcesThroughApply([
+        {sources: [{format: 'file', url: '/media/a.mp4', video: {options: []}}, second, third],
+         shown: {sel_src_fmt: 'file', edt_src_url: '/media/a.mp4'}},
+        /* Only the first source follows a new type. */
+        {sources: [{format: 'file', url: '/media/a.mp4', video: {options: []}}, second],
+         shown: {sel_src_fmt: 'file', edt_src_url: '/media/a.mp4'},
+         edit: async (page) => {
+             await page.selectOption('#sel_src_fmt', 'udp');
+             await page.fill('#edt_src_url', '10.0.0.1:5000');
+         },
+         saved: [{format: 'udp', url: 'udp://10.0.0.1:5000', video: {options: []}}, second]},
+        {sources: [{format: 'file', url: '/media/one.mp4', video: {options: []}}],
+         shown: {sel_src_fmt: 'file', edt_src_url: '/media/one.mp4'}},
+    ]);
+});
