@@ -1051,7 +1051,9 @@ function updateSettings(rowId, channel)
 }
 
 /* The source type and URL box. A URL whose scheme names a source type shows that type and the
- * text after the first "://"; any other URL shows the source's "format" and the whole URL. */
+ * text after the first "://", unless the stored "format" names a type of another kind (an NDI
+ * name or a native RTP source may hold such a URL); any other URL shows the source's "format" and
+ * the whole URL. */
 function updateSource(source)
 {
     var url = textOf(getItem(source, 'url'));
@@ -1061,7 +1063,9 @@ function updateSource(source)
     if (nEnd > 0) {
         var word = url.slice(0, nEnd).toLowerCase();
         var schemeType = lookup(SCHEME_TYPES, word) || word;
-        if (listOffers($('sel_src_fmt'), schemeType)) {
+        var bUrlType = type === '' || type === schemeType || SCHEME_SOURCE_TYPES.indexOf(type) >= 0 ||
+                       lookup(SCHEME_TYPES, type) !== undefined;
+        if (bUrlType && listOffers($('sel_src_fmt'), schemeType)) {
             type = schemeType;
             scheme = word;
             url = url.slice(nEnd + 3);
@@ -1543,7 +1547,9 @@ function applyFormatSettings(settings)
         onVideoCodecChange();
     }
     if (settings.mjpeg) {
+        /* The previous codec's profile, level and threads would be refused with MJPEG. */
         selectValue($('sel_video_codec'), 'mjpeg');
+        initVideoCodec('mjpeg');
         $('chk_enable_audio').checked = false;
         updatePanelCtrls();
     }
