@@ -54,6 +54,16 @@ var curChannel = null;    /* the channel that the editor shows */
  * needs no stop), so that closing the player stops that channel whichever row is selected then. */
 var previewRow = 0;
 
+/* Configuration posts can overlap (a reply may come late, while the user goes on), so only the
+ * latest post's reply counts, and it is taken as the model only while the page has not changed the
+ * model since that post was sent; otherwise the model as it now stands is posted again. Channels
+ * that a post removed or added are put back or taken out when the daemon refuses it, so that row n
+ * keeps showing the daemon's channel n, which the channel actions act on. */
+var postCount = 0;          /* configuration posts sent */
+var modelGeneration = 0;    /* raised by every change the page makes to the model */
+var unsavedChanges = [];    /* channels removed or added since the daemon last accepted a post */
+var rowShifts = 0;          /* times the table's channels moved rows (a Remove, or one undone) */
+
 var STATES = ['idle', 'running', 'preview', 'stopping'];
 var STRIPE_SELECTED = '#3c5a8c';
 var POPUP_BOXES = ['div_global_config', 'div_decklink_config', 'div_ndi_config', 'div_adv_fmt',
@@ -751,14 +761,19 @@ function channelForButton()
 function setChannelEnable(rowId, bEnable)
 {
     var channel = modelChannels()[rowId - 1];
-    if (isObject(channel))
+    if (isObject(channel)) {
         setItem(channel, 'enable', bEnable);
+        modelChanged();
+    }
 }
 
+/* A reply to a start sent before the channels moved rows marks no row: its row shows another
+ * channel now (the next status shows the real states). */
 function startChannel(rowId, bReportFailure)
 {
+    var shifts = rowShifts;
     request('GET', '/channel' + rowId + '?start', null, null, function (xhr) {
-        if (actionDone(xhr))
+        if (actionDone(xhr) && shifts === rowShifts)
             markRowState(rowId, 'running', 'RUNNING');
         else if (bReportFailure && xhr.status !== 200)
             alert('Channel start error! ' + xhr.responseText);
@@ -888,8 +903,9 @@ function onPreviewClick()
         var port = ParseInt(jsonRuntime && jsonRuntime.previewPort);
         if (port <= 0 || port >= 65536)
             return;
+        var shifts = rowShifts;
         request('GET', '/channel' + rowId + '?preview', null, null, function (xhr) {
-            if (!actionDone(xhr))
+            if (!actionDone(xhr) || shifts !== rowShifts)
                 return;
             markRowState(rowId, 'preview', 'PREVIEW');
             if (!isShown($('vid_preview')))
@@ -1051,7 +1067,9 @@ function updateSettings(rowId, channel)
 }
 
 /* The source type and URL box. A URL whose scheme names a source type shows that type and the
- * text after the first "://"; any other URL shows the source's "format" and the whole URL. */
+ * text after the first "://", unless the stored "format" names a type of another kind (an NDI
+ * name or a native RTP source may hold such a URL); any other URL shows the source's "format" and
+ * the whole URL. */
 function updateSource(source)
 {
     var url = textOf(getItem(source, 'url'));
@@ -1061,7 +1079,9 @@ function updateSource(source)
     if (nEnd > 0) {
         var word = url.slice(0, nEnd).toLowerCase();
         var schemeType = lookup(SCHEME_TYPES, word) || word;
-        if (listOffers($('sel_src_fmt'), schemeType)) {
+        var bUrlType = type === '' || type === schemeType || SCHEME_SOURCE_TYPES.indexOf(type) >= 0 ||
+                       lookup(SCHEME_TYPES, type) !== undefined;
+        if (bUrlType && listOffers($('sel_src_fmt'), schemeType)) {
             type = schemeType;
             scheme = word;
             url = url.slice(nEnd + 3);
@@ -1331,11 +1351,14 @@ function onApplyClick()
         return;
     var type = $('sel_src_fmt').value;
     var input = getItem(curChannel, 'input');
-    /* The source's video keys beside its options (a native RTP source's codec) stay. */
+    /* The source's video keys beside its options (a native RTP source's codec) stay, and so do
+     * the sources after the first, which the editor does not show. */
     var video = objectItem(firstSource(curChannel), 'video');
+    var first = {format: type, url: sourceUrl(type, $('edt_src_url').value), video: video};
+    var sources = getItem(input, 'sources');
     setItem(curChannel, 'enable', false);
     setItem(curChannel, 'input', {
-        sources: [{format: type, url: sourceUrl(type, $('edt_src_url').value), video: video}],
+        sources: [first].concat(Array.isArray(sources) ? sources.slice(1) : []),
         formatOptions: listItem(input, 'formatOptions'),
         customOptions: $('edt_custom_src').value,
     });
@@ -1350,10 +1373,13 @@ function onApplyClick()
     setItem(curChannel, 'memo', $('edt_memo').value);
 
     var channels = listItem(jsonConfig, 'channels');
-    channels[Math.min(rowId - 1, channels.length)] = curChannel;
+    var index = Math.min(rowId - 1, channels.length);
+    var added = index === channels.length;
+    channels[index] = curChannel;
+    modelChanged();
     disableCtrls(0);
     updateSettings(rowId);
-    postConfig();
+    postConfig(added ? {index: index, added: true} : null);
 }
 
 function onCancelClick()
@@ -1429,11 +1455,20 @@ function onRemoveClick()
     }
     if (!confirm('Warning: Remove this channel?'))
         return;
+    var undo = {index: rowId - 1, channel: channels[rowId - 1], status: channelStatus[rowId - 1]};
     channels.splice(rowId - 1, 1);
     channelStatus.splice(rowId - 1, 1);
+    undo.statusList = channelStatus;
+    modelChanged();
+    rowShifts++;
+    /* The player's channel moves up with the rows; a removed one is no longer the page's to stop. */
+    if (previewRow > rowId)
+        previewRow--;
+    else if (previewRow === rowId)
+        previewRow = 0;
     updateChannelRows();
     updateSelection();
-    postConfig();
+    postConfig(undo);
 }
 
 /* After the model's channels changed: the selected row shows the channel now there, or, when the
@@ -1467,15 +1502,42 @@ function saveFailureText(status, contentType, body)
     return reason ? 'Configuration not saved: ' + reason : 'Configuration not saved.';
 }
 
-/* Posts the whole model; the daemon's reply, the configuration as it validated and saved it,
- * becomes the model. A reply that arrives while a channel is being edited shows nothing, so the
- * working copy stays bound to its own row. A failed post keeps the model as it is. */
-function postConfig()
+function modelChanged()
 {
+    modelGeneration++;
+}
+
+/* Posts the whole model; undo, when given, says how to take back the channel that this change
+ * removed ("channel" at "index") or added ("added" at "index") should the daemon refuse it. The
+ * daemon's reply to the latest post, the configuration as it validated and saved it, becomes the
+ * model unless the model changed since. A reply that arrives while a channel is being edited
+ * shows nothing, so the working copy stays bound to its own row. A refused post keeps the model's
+ * other changes as they are. */
+function postConfig(undo)
+{
+    var postId = ++postCount;
+    var generation = modelGeneration;
+    if (undo) {
+        undo.generation = generation;
+        unsavedChanges.push(undo);
+    }
     request('POST', '/config', JSON.stringify(jsonConfig), 'application/json', function (xhr) {
         var json = jsonReply(xhr, isConfigReply);
+        if (json) {
+            /* The daemon holds every removal and addition this post carried. */
+            unsavedChanges = unsavedChanges.filter(function (change) {
+                return change.generation > generation;
+            });
+        }
+        if (postId !== postCount)
+            return;     /* a later post carries the model as it is now */
         if (!json) {
+            undoUnsavedChanges();
             alert(saveFailureText(xhr.status, xhr.getResponseHeader('Content-Type'), xhr.responseText));
+            return;
+        }
+        if (generation !== modelGeneration) {
+            postConfig(null);
             return;
         }
         jsonConfig = json;
@@ -1484,6 +1546,57 @@ function postConfig()
         updateChannelRows();
         updateSelection();
     });
+}
+
+/* The daemon refused the latest post, so it still has the channels of the last one it accepted:
+ * removed channels go back into the model and the table, added ones come out, newest first. */
+function undoUnsavedChanges()
+{
+    if (unsavedChanges.length === 0)
+        return;
+    var channels = modelChannels();
+    while (unsavedChanges.length > 0) {
+        var change = unsavedChanges.pop();
+        if (change.added) {
+            channels.splice(change.index, 1);
+            if (previewRow === change.index + 1)
+                previewRow = 0;
+            continue;
+        }
+        channels.splice(change.index, 0, change.channel);
+        /* Its status goes back too, unless a status reply (which still lists it) came since. */
+        if (channelStatus === change.statusList && change.status !== undefined)
+            channelStatus.splice(change.index, 0, change.status);
+        followInsertedRow(change.index + 1);
+    }
+    modelChanged();
+    rowShifts++;
+    updateChannelRows();
+    if (!$('tbl_channels').editing)
+        updateSelection();
+}
+
+/* A channel was put back at rowId: the selected, edited and previewed rows from there on follow
+ * their channel down a row. An edit that would move past the table's last row ends. */
+function followInsertedRow(rowId)
+{
+    var tbl = $('tbl_channels');
+    if (previewRow >= rowId)
+        previewRow++;
+    if (tbl.rowSelected >= rowId)
+        markSelectedRow(channelRow(tbl.rowSelected + 1) ? tbl.rowSelected + 1 : 0);
+    if (tbl.editing < rowId)
+        return;
+    var row = tbl.editing + 1;
+    if (!channelRow(row)) {
+        disableCtrls(0);
+        curChannel = null;
+        return;
+    }
+    /* The row left behind is filled again by the caller. */
+    tbl.editing = row;
+    updateChannelRow(row, curChannel);
+    placeEditBoxes(channelRow(row));
 }
 
 /* ---- channel editor: reactions in edit mode ------------------------------------------------ */
@@ -1540,7 +1653,9 @@ function applyFormatSettings(settings)
         onVideoCodecChange();
     }
     if (settings.mjpeg) {
+        /* The previous codec's profile, level and threads would be refused with MJPEG. */
         selectValue($('sel_video_codec'), 'mjpeg');
+        initVideoCodec('mjpeg');
         $('chk_enable_audio').checked = false;
         updatePanelCtrls();
     }
@@ -2329,8 +2444,9 @@ function onGlobalConfigOk()
     if (!jsonConfig)
         return;
     setItem(jsonConfig, 'global', applyGlobalCfg(port));
+    modelChanged();
     show($('div_global_config'), false);
-    postConfig();
+    postConfig(null);
 }
 
 /* ---- configuration import and export ------------------------------------------------------ */

@@ -5,6 +5,7 @@
  * daemon cannot be made to give are routed in the browser. */
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
 import * as h from './support/harness.mjs';
 
 const s = h.suite();
@@ -338,15 +339,15 @@ test('a post the daemon does not accept keeps the page\'s model and says why', a
             assert.equal(await page.evaluate(() => jsonConfig.channels[0].memo), `edit ${i}`);
             assert.equal(await h.cellText(page, 1, 2), `edit ${i}`);
         }
-        /* A removal that is not saved stays in the page too. */
+        /* A removal that is not saved is taken back: the daemon still has the channel. */
         log.acceptConfirm = true;
         current = cases[0];
         await h.selectRow(page, 2);
         await page.click('#btn_remove');
         await h.waitUntil(() => log.dialogs.length === cases.length + 2, 'the removal\'s alert');
         assert.equal(log.dialogs[cases.length + 1], cases[0].alert);
-        assert.equal(await page.evaluate(() => jsonConfig.channels.length), 1);
-        assert.equal(await h.cellText(page, 2, 0), '');
+        assert.equal(await page.evaluate(() => jsonConfig.channels.length), 2);
+        assert.equal(await h.cellText(page, 2, 2), 'second');
         assert.equal(h.savedConfig(), before);
         await h.screenshot(page, 'editor-not-saved');
         await context.close();
@@ -371,5 +372,105 @@ test('a configuration the daemon cannot write: the alert with the daemon\'s reas
             assert.equal(await page.evaluate(() => jsonConfig.channels[0].memo), 'not saved');
             await context.close();
         });
+    });
+});
+
+/* Runs a table of channels through the editor: each row's channel has the case's stored sources;
+ * the editor must show the case's fields; an Apply after the case's own edit (or none) and a new
+ * memo must save the case's sources (the stored ones when none are given). */
+async function sourcesThroughApply(cases)
+{
+    const list = cases.map((c, i) => {
+        const ch = h.channel({memo: `m${i + 1}`});
+        ch.input = {sources: c.sources, formatOptions: [], customOptions: ''};
+        return ch;
+    });
+    await h.withDaemon(h.configuration({channels: list}), async () => {
+        const {context, page, log} = await h.newPage(s.browser);
+        await h.openManager(page);
+        for (const [i, c] of cases.entries()) {
+            await h.editRow(page, i + 1);
+            assert.deepEqual(await h.fieldValues(page, Object.keys(c.shown)), c.shown, `row ${i + 1}`);
+            if (c.edit)
+                await c.edit(page);
+            await page.fill('#edt_memo', `edited ${i + 1}`);
+            await page.click('#btn_apply');
+            await h.waitUntil(() => log.posts.length === i + 1, `the post of row ${i + 1}`);
+            await page.waitForFunction(() => !document.getElementById('tbl_channels').editing, null, {timeout: h.WAIT_MS});
+        }
+        const saved = await h.waitSavedChannels((l) => l.every((ch, i) => ch.memo === `edited ${i + 1}`), 'every row saved');
+        for (const [i, c] of cases.entries())
+            assert.deepEqual(saved[i].input.sources, c.saved || c.sources, `row ${i + 1}`);
+        assert.deepEqual(log.errors, []);
+        await context.close();
+    });
+}
+
+test('the sources after the first come back from an Apply as they were stored', async () => {
+    const second = {format: 'file', url: '/media/b.mp4'};
+    const third = {format: 'udp', url: 'udp://0.0.0.0:5000', video: {options: ['-c:v h264_cuvid'], codec: 'h264'}, extra: 1};
+    await sourcesThroughApply([
+        {sources: [{format: 'file', url: '/media/a.mp4', video: {options: []}}, second, third],
+         shown: {sel_src_fmt: 'file', edt_src_url: '/media/a.mp4'}},
+        /* Only the first source follows a new type. */
+        {sources: [{format: 'file', url: '/media/a.mp4', video: {options: []}}, second],
+         shown: {sel_src_fmt: 'file', edt_src_url: '/media/a.mp4'},
+         edit: async (page) => {
+             await page.selectOption('#sel_src_fmt', 'udp');
+             await page.fill('#edt_src_url', '10.0.0.1:5000');
+         },
+         saved: [{format: 'udp', url: 'udp://10.0.0.1:5000', video: {options: []}}, second]},
+        {sources: [{format: 'file', url: '/media/one.mp4', video: {options: []}}],
+         shown: {sel_src_fmt: 'file', edt_src_url: '/media/one.mp4'}},
+    ]);
+});
+
+test('a stored source format of another kind than the URL\'s scheme survives an Apply', async () => {
+    await sourcesThroughApply([
+        /* An NDI name that looks like a URL stays an NDI source. */
+        {sources: [{format: 'ndi', url: 'rtmp://evil.example/live/x', video: {options: []}}],
+         shown: {sel_src_fmt: 'ndi', edt_src_url: 'rtmp://evil.example/live/x'}},
+        {sources: [{format: 'rtp_native', url: 'rtp://0.0.0.0:5004', video: {codec: 'h264', options: []}}],
+         shown: {sel_src_fmt: 'rtp_native', edt_src_url: 'rtp://0.0.0.0:5004'}},
+        {sources: [{format: 'decklink', url: 'srt://10.0.0.2:9000', video: {options: []}}],
+         shown: {sel_src_fmt: 'decklink', edt_src_url: 'srt://10.0.0.2:9000'}},
+        /* A URL type, or none, follows the scheme. */
+        {sources: [{format: '', url: 'rtmp://10.0.0.3/live/a', video: {options: []}}],
+         shown: {sel_src_fmt: 'rtmp', edt_src_url: '10.0.0.3/live/a'},
+         saved: [{format: 'rtmp', url: 'rtmp://10.0.0.3/live/a', video: {options: []}}]},
+        {sources: [{format: 'rtmp', url: 'udp://0.0.0.0:1234', video: {options: []}}],
+         shown: {sel_src_fmt: 'udp', edt_src_url: '0.0.0.0:1234'},
+         saved: [{format: 'udp', url: 'udp://0.0.0.0:1234', video: {options: []}}]},
+        {sources: [{format: 'HTTP', url: 'https://cdn.example/a.m3u8', video: {options: []}}],
+         shown: {sel_src_fmt: 'http', edt_src_url: 'cdn.example/a.m3u8'},
+         saved: [{format: 'http', url: 'https://cdn.example/a.m3u8', video: {options: []}}]},
+    ]);
+});
+
+test('MJPEG over HTTP drops the previous codec\'s profile and level, and the saved options run', async () => {
+    const ch = h.channel({memo: 'm1'});
+    ch.output.targets[0].video.options = ['-profile:v high', '-level 4.1', '-preset:v faster', '-g 50'];
+    await h.withDaemon(h.configuration({channels: [ch]}), async () => {
+        const {context, page, log} = await h.newPage(s.browser);
+        await h.openManager(page);
+        await h.editRow(page, 1);
+        assert.deepEqual(await h.fieldValues(page, ['edt_video_profile', 'edt_video_level']),
+                         {edt_video_profile: 'high', edt_video_level: '4.1'});
+        await page.selectOption('#sel_tgt_fmt', 'httpmjpg');
+        assert.deepEqual(await h.fieldValues(page, ['sel_video_codec', 'edt_video_profile', 'edt_video_level', 'edt_video_threads',
+                                                    'chk_enable_audio']),
+                         {sel_video_codec: 'mjpeg', edt_video_profile: 'default', edt_video_level: 'default',
+                          edt_video_threads: 'auto', chk_enable_audio: false});
+        await page.click('#btn_apply');
+        const [saved] = await h.waitSavedChannels((l) => l[0].output.targets[0].format === 'httpmjpg', 'the MJPEG target saved');
+        const video = saved.output.targets[0].video;
+        assert.equal(video.codec, 'mjpeg');
+        assert.deepEqual(video.options, ['-g 50']);
+        /* The machine's ffmpeg encodes with them. */
+        const args = ['-v', 'error', '-f', 'lavfi', '-i', 'testsrc=size=160x120:rate=5', '-frames:v', '2', '-c:v', 'mjpeg',
+                      '-pix_fmt', 'yuvj420p'].concat(video.options.flatMap((o) => o.split(' ')), ['-f', 'null', '-']);
+        execFileSync('ffmpeg', args, {stdio: 'pipe'});
+        assert.deepEqual(log.errors, []);
+        await context.close();
     });
 });
