@@ -72,8 +72,9 @@ struct CGI_ERR_CODE {
 
 /* The channel-action result codes that the web page shows after "Channel start error! ". */
 const CGI_ERR_CODE errCodes[] = {
-    {-1, "not initialized"},      {-2, "invalid channel"},      {-3, "channel busy"},
-    {-7, "source url not valid"}, {-8, "target url not valid"}, {-9, "target codec not valid"},
+    {RUXO_ERR_NOT_INIT, "not initialized"},   {RUXO_ERR_CHANNEL, "invalid channel"},
+    {RUXO_ERR_BUSY, "channel busy"},          {RUXO_ERR_SOURCE, "source url not valid"},
+    {RUXO_ERR_TARGET, "target url not valid"}, {RUXO_ERR_CODEC, "target codec not valid"},
 };
 
 /* The web server's settings that a configuration post compares to decide on a restart. */
@@ -236,7 +237,7 @@ int ruxoCGIStatus(MHD_Connection* conn)
 
     /* Written by the engine's poll on the main thread once a second; only the table's first 64
      * processors are sampled. */
-    int nCPUs = __atomic_load_n(&g_cfg.nCPUs, __ATOMIC_RELAXED);
+    int nCPUs = g_cfg.nCPUs.load();
     if (nCPUs > RUXO_MAX_CPUS)
         nCPUs = RUXO_MAX_CPUS;
     for (int k = 0; k < nCPUs; k++) {
@@ -425,7 +426,7 @@ int ruxoCGIChannel(MHD_Connection* conn, int iChannel, const char* szArgs, const
             szText = err.szText;
     }
     /* Queued before the web mutex is let go, so two actions never cross their replies. */
-    return cgiReply(conn, nResult == 0 ? MHD_HTTP_OK : MHD_HTTP_BAD_REQUEST, std::string(szText), nullptr,
+    return cgiReply(conn, nResult == RUXO_OK ? MHD_HTTP_OK : MHD_HTTP_BAD_REQUEST, std::string(szText), nullptr,
                     CGI_HEADERS{{"Connection", "Keep-Alive"}});
 }
 

@@ -265,7 +265,7 @@ int fmtpLength(const char* szFmtp) { return static_cast<int>(strnlen(szFmtp, RUX
 int ruxoExportSdpInternal(FILE* fpSdp, const RUXO_VIDEO_STREAM* pVideo, const RUXO_AUDIO_STREAM* pAudio,
                           int iSrc)
 {
-    if (!fpSdp) return -1;
+    if (!fpSdp) return RUXO_ERR_FAILED;
     fputs("v=0\no=- 0 0 IN IPV4 0.0.0.0\ns=Zembrax\nt=0 0\n", fpSdp);
 
     if (pVideo) {
@@ -277,7 +277,7 @@ int ruxoExportSdpInternal(FILE* fpSdp, const RUXO_VIDEO_STREAM* pVideo, const RU
             fprintf(fpSdp, "c=IN IP4 %s\n", Inet_ntoaA(addr));
             fprintf(fpSdp, "m=video %d RTP/AVP %d\n", port, pt);
             const char* name = getCodecMimeName(pVideo->attr.codec);
-            if (!name) return -1;
+            if (!name) return RUXO_ERR_FAILED;
             fprintf(fpSdp, "a=rtpmap:%d %s/90000\n", pt, name);
             int n = fmtpLength(rtp.szFmtp);
             if (n > 0) fprintf(fpSdp, "a=fmtp:%d %.*s\n", pt, n, rtp.szFmtp);
@@ -294,7 +294,7 @@ int ruxoExportSdpInternal(FILE* fpSdp, const RUXO_VIDEO_STREAM* pVideo, const RU
             fprintf(fpSdp, "c=IN IP4 %s\n", Inet_ntoaA(addr));
             fprintf(fpSdp, "m=audio %d RTP/AVP %d\n", port, pt);
             const char* name = getCodecMimeName(codec);
-            if (!name) return -1;
+            if (!name) return RUXO_ERR_FAILED;
             int clock = 8000;
             if (codec == RUXO_AUDIO_MP2 || codec == RUXO_AUDIO_MP3) clock = 90000;
             else if (codec == RUXO_AUDIO_AAC) clock = pAudio->attr.nSampleRate;
@@ -307,18 +307,18 @@ int ruxoExportSdpInternal(FILE* fpSdp, const RUXO_VIDEO_STREAM* pVideo, const RU
     }
 
     fputs("\n", fpSdp);
-    return 0;
+    return RUXO_OK;
 }
 
 int ruxoExportSdp(const char* szfnSdp, const RUXO_VIDEO_STREAM* pVideo, const RUXO_AUDIO_STREAM* pAudio, int iSrc)
 {
-    if (!szfnSdp || !*szfnSdp) return -1;
+    if (!szfnSdp || !*szfnSdp) return RUXO_ERR_FAILED;
     FILE* fp = fopen(szfnSdp, "we");
-    if (!fp) return -1;
+    if (!fp) return RUXO_ERR_FAILED;
     int rc = ruxoExportSdpInternal(fp, pVideo, pAudio, iSrc);
     /* A file that could not be written completely is a failure, not a description. */
-    if (ferror(fp) && rc == 0) rc = -1;
-    if (fclose(fp) != 0 && rc == 0) rc = -1;
+    if (ferror(fp) && rc == RUXO_OK) rc = RUXO_ERR_FAILED;
+    if (fclose(fp) != 0 && rc == RUXO_OK) rc = RUXO_ERR_FAILED;
     return rc;
 }
 
@@ -491,9 +491,9 @@ int ruxoImportSdpInternal(FILE* fpSdp, RUXO_VIDEO_STREAM* pVideo, RUXO_AUDIO_STR
 
 int ruxoImportSdp(const char* szfnSdp, RUXO_VIDEO_STREAM* pVideo, RUXO_AUDIO_STREAM* pAudio, int iDst)
 {
-    if (!szfnSdp) return -1;
+    if (!szfnSdp) return RUXO_ERR_FAILED;
     FILE* fp = fopen(szfnSdp, "re");
-    if (!fp) return -1;
+    if (!fp) return RUXO_ERR_FAILED;
     int rc = ruxoImportSdpInternal(fp, pVideo, pAudio, iDst);
     fclose(fp);
     return rc;
