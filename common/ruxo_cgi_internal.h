@@ -100,10 +100,6 @@ BOOL cgiAclNetMatches(const char* szNet, uint32_t ulHostAddr);
  * path cannot hold the caller. Certificates, keys, the logo. */
 std::string cgiReadFile(const std::string& strfn, size_t cbMax, std::string* pstrReason = nullptr);
 
-/* Whether sz begins with szPrefix, ASCII case ignored (ruxoStrCaseCmp: the locale never counts).
- * Methods, paths and header names go through ruxoStrCaseCmp or this. */
-bool cgiHasPrefixNoCase(const char* sz, const char* szPrefix);
-
 /* Form decoding: "%XX" becomes its byte, "+" a blank, anything else (a lone "%" too) is copied. */
 std::string _urlDecode(const char* sz, size_t cch);
 /* Percent-encoding of every byte outside [A-Za-z0-9-._~]. */

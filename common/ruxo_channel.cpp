@@ -46,13 +46,6 @@ BOOL isStreamUrl(LPCTSTR tszUrl)
 
 /* ---- small helpers ------------------------------------------------------------------------- */
 
-/* Whether str begins with szPrefix, ASCII case ignored whatever the locale. */
-static bool startsWithNoCase(const std::string& str, const char* szPrefix)
-{
-    size_t cch = strlen(szPrefix);
-    return str.size() >= cch && ruxoStrCaseCmp(str.substr(0, cch).c_str(), szPrefix) == 0;
-}
-
 /* The item is appended and a blank after it. */
 static void appendItemBlank(std::string& str, const std::string& strItem)
 {
@@ -307,7 +300,7 @@ void MakeTarget(const std::string& strSourceParam, std::string& strTarget, std::
     if (!strCustom.empty())
         appendBlankItem(strTargetParam, strCustom);
 
-    if (startsWithNoCase(strTarget, "https://"))
+    if (ruxoStartsNoCase(strTarget, "https://"))
         appendBlankItem(strTargetParam, certificateItem(jsonGlobal));
 }
 
@@ -447,7 +440,7 @@ int ruxoPreviewChannel(int iChannel)
 
     /* Hardware decoding is dropped for the small preview stream; the decoder choice stays. */
     forEachOption(jsonGetItem(jsonSource, "video"), "options", [&](const std::string& s) {
-        if (!startsWithNoCase(s, "-hwaccel"))
+        if (!ruxoStartsNoCase(s, "-hwaccel"))
             appendItemBlank(strSourceParam, s);
     });
     strSourceParam += "-stream_loop -1 ";
