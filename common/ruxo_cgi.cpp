@@ -36,7 +36,12 @@
 #include "ruxo_config.h"
 #include "ruxo_text_core.h"
 
-pthread_mutex_t g_cgi_mutex = PTHREAD_MUTEX_INITIALIZER;
+std::mutex g_cgi_mutex;
+
+/* The application's router and restart hook: registered on the main thread before the server
+ * starts, read on the web thread. */
+static std::atomic<RUXO_CGI_ROUTER> s_fnRoute(nullptr);
+static std::atomic<RUXO_CGI_CALLBACK> s_fnCallback(nullptr);
 
 unsigned int g_nCGIIdleTimeout = 60;
 
@@ -476,9 +481,29 @@ int ruxoCGI(MHD_Connection* conn, const char* szPath, char* szPost, size_t cchPo
     case CGI_GATE_PASS:
         break;
     }
+    RUXO_CGI_ROUTER fnRoute = s_fnRoute.load();
+    if (fnRoute == nullptr)
+        return 0;
     std::string strArgs;
     MHD_get_connection_values(conn, MHD_GET_ARGUMENT_KIND, mhdKeyValueIterator, &strArgs);
-    return ruxoCGIRoute(conn, szPath, strArgs.c_str(), szPost, cchPost);
+    return fnRoute(conn, szPath, strArgs.c_str(), szPost, cchPost);
+}
+
+void ruxoCGISetRouter(RUXO_CGI_ROUTER fnRoute)
+{
+    s_fnRoute.store(fnRoute);
+}
+
+void ruxoCGISetCallback(RUXO_CGI_CALLBACK fnCallback)
+{
+    s_fnCallback.store(fnCallback);
+}
+
+void ruxoCGICallback(BOOL bRestartCGI)
+{
+    RUXO_CGI_CALLBACK fnCallback = s_fnCallback.load();
+    if (fnCallback != nullptr)
+        fnCallback(bRestartCGI);
 }
 
 /* ---- request road ---------------------------------------------------------------------------- */

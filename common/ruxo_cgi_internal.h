@@ -35,14 +35,9 @@ int cgiQueueReply(MHD_Connection* conn, unsigned int nStatus, MHD_Response* pRes
  * back exactly the password. */
 std::string cgiLoginCookie(const std::string& strPass);
 
-/* The router (ruxo_cgi.cpp): the login gate, then ruxoCGIRoute. szPost is the body of a POST
+/* The router (ruxo_cgi.cpp): the login gate, then the registered router. szPost is the body of a POST
  * (writable, cchPost bytes long, with a NUL after them), null for a GET. */
 int ruxoCGI(MHD_Connection* conn, const char* szPath, char* szPost, size_t cchPost);
-
-/* The API routes behind the login gate (ruxo_routes.cpp). szArgs is the query text as the router
- * builds it ("k=v&k2"), szPost the body of a POST (writable, cchPost bytes, then a NUL; it may hold
- * NUL bytes of its own), null for a GET. */
-int ruxoCGIRoute(MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost, size_t cchPost);
 
 /* Whether the running server uses TLS (false while none runs). */
 BOOL ruxoCGIUsesTls(void);

@@ -121,7 +121,7 @@ static RUXO_FORMAT formatOf(const cJSON* jsonItem)
 }
 
 /* Channel iChannel of the tree, or null when the tree does not hold it. */
-static cJSON* getChannel(int iChannel)
+cJSON* ruxoChannelAt(int iChannel)
 {
     if (iChannel < 0 || iChannel >= RUXO_MAX_CHANNELS)
         return nullptr;
@@ -307,7 +307,7 @@ void MakeTarget(const std::string& strSourceParam, std::string& strTarget, std::
 int ruxoStartChannel(int iChannel)
 {
     CONFIG_GUARD guard(g_configLock);
-    const cJSON* jsonChannel = getChannel(iChannel);
+    const cJSON* jsonChannel = ruxoChannelAt(iChannel);
     if (jsonChannel == nullptr)
         return -2;
     /* A busy slot is refused before the playlist is rebuilt and saved. */
@@ -418,7 +418,7 @@ int ruxoStartChannel(int iChannel)
 int ruxoPreviewChannel(int iChannel)
 {
     CONFIG_GUARD guard(g_configLock);
-    const cJSON* jsonChannel = getChannel(iChannel);
+    const cJSON* jsonChannel = ruxoChannelAt(iChannel);
     if (jsonChannel == nullptr)
         return -2;
 
@@ -515,7 +515,7 @@ static char* putText(char* p, char* pEnd, const char* sz)
 void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus)
 {
     CONFIG_GUARD guard(g_configLock);
-    ruxoGetChannelStatusOf(iChannel, getChannel(iChannel), tszStatus, cchStatus);
+    ruxoGetChannelStatusOf(iChannel, ruxoChannelAt(iChannel), tszStatus, cchStatus);
 }
 
 void ruxoGetChannelStatusOf(int iChannel, const cJSON* jsonChannel, LPTSTR tszStatus, size_t cchStatus)

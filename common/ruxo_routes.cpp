@@ -9,7 +9,6 @@
  * composed in std::string and handed to cgiReply, which queues a copy. */
 #include "ruxo_routes.h"
 
-#include <pthread.h>
 #include <string.h>
 
 #include <algorithm>
@@ -36,25 +35,6 @@
 #define RUXO_CHANNEL_NUMBER_MAX 1000000 /* a channel number past this is simply "too large" */
 
 namespace {
-
-/* Holds the web mutex for a scope; unlock() lets go early (before a reply is queued). */
-class CGILock {
-public:
-    CGILock() { pthread_mutex_lock(&g_cgi_mutex); m_bHeld = true; }
-    ~CGILock() { unlock(); }
-    void unlock()
-    {
-        if (m_bHeld) {
-            m_bHeld = false;
-            pthread_mutex_unlock(&g_cgi_mutex);
-        }
-    }
-    CGILock(const CGILock&) = delete;
-    CGILock& operator=(const CGILock&) = delete;
-
-private:
-    bool m_bHeld = false;
-};
 
 /* Holds the engine's slot table still for a scope (ruxoHoldSlots). */
 class SlotsHold {
@@ -197,7 +177,7 @@ int ruxoCGIStatus(MHD_Connection* conn)
     strReply.reserve(8192); /* 64 entries with their status texts and the loads, grown at most once */
     strReply = "{\n  \"channels\": [\n";
     {
-        CGILock lock;
+        std::lock_guard<std::mutex> lock(g_cgi_mutex);
         std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
         SlotsHold slots; /* one take of the engine's lock for all the channels' states */
         /* The channels are walked item by item; the list ends at the first one that is not valid. */
@@ -271,7 +251,7 @@ int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, size_t cchPost, c
     std::string strPass;
     bool bRestart = false;
 
-    CGILock lock;
+    std::unique_lock<std::mutex> lock(g_cgi_mutex); /* let go before the reply is queued */
     {
         std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
         const CGI_SERVER_SETTINGS oldSettings = _serverSettings();
@@ -385,7 +365,7 @@ int ruxoCGIChannel(MHD_Connection* conn, int iChannel, const char* szArgs, const
     (void)szPost;
     int nResult = 0;
 
-    CGILock lock;
+    std::lock_guard<std::mutex> lock(g_cgi_mutex);
     {
         std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
         cJSON* jsonChannels = jsonGetItem(g_jsonConfig, "channels");
