@@ -61,7 +61,8 @@ unsigned char lookupWord(const VocabWord (&table)[N], const char* szName) {
     if (szName == NULL) return 255;
     int cFirst = ruxoAsciiLower((unsigned char)szName[0]);
     for (size_t i = 0; i < N; i++) {
-        if ((unsigned char)table[i].szWord[0] == cFirst && ruxoStrCaseEqual(table[i].szWord, szName)) return table[i].ucValue;
+        if ((unsigned char)table[i].szWord[0] == cFirst && ruxoStrCaseEqual(table[i].szWord, szName))
+            return table[i].ucValue;
     }
     return 255;
 }
