@@ -417,6 +417,7 @@ int main(int argc, char** argv)
     config.pszDataPath = RUXOD_DATA_DIR;
     config.pszfnAcl = g_tszfnAcl.c_str();
 
+    /* What the web server answers with, and how a changed server setting comes back to us. */
     ruxoCGISetRouter(ruxoCGIRoute);
     ruxoCGISetCallback(ruxodTimerRestartCGI);
     int nResult = ruxoInitA(&config);
