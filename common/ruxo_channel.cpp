@@ -46,13 +46,6 @@ BOOL isStreamUrl(LPCTSTR tszUrl)
 
 /* ---- small helpers ------------------------------------------------------------------------- */
 
-/* Whether str begins with szPrefix, ASCII case ignored whatever the locale. */
-static bool startsWithNoCase(const std::string& str, const char* szPrefix)
-{
-    size_t cch = strlen(szPrefix);
-    return str.size() >= cch && ruxoStrCaseCmp(str.substr(0, cch).c_str(), szPrefix) == 0;
-}
-
 /* The item is appended and a blank after it. */
 static void appendItemBlank(std::string& str, const std::string& strItem)
 {
@@ -128,7 +121,7 @@ static RUXO_FORMAT formatOf(const cJSON* jsonItem)
 }
 
 /* Channel iChannel of the tree, or null when the tree does not hold it. */
-static cJSON* getChannel(int iChannel)
+cJSON* ruxoChannelAt(int iChannel)
 {
     if (iChannel < 0 || iChannel >= RUXO_MAX_CHANNELS)
         return nullptr;
@@ -307,14 +300,14 @@ void MakeTarget(const std::string& strSourceParam, std::string& strTarget, std::
     if (!strCustom.empty())
         appendBlankItem(strTargetParam, strCustom);
 
-    if (startsWithNoCase(strTarget, "https://"))
+    if (ruxoStartsNoCase(strTarget, "https://"))
         appendBlankItem(strTargetParam, certificateItem(jsonGlobal));
 }
 
 int ruxoStartChannel(int iChannel)
 {
     CONFIG_GUARD guard(g_configLock);
-    const cJSON* jsonChannel = getChannel(iChannel);
+    const cJSON* jsonChannel = ruxoChannelAt(iChannel);
     if (jsonChannel == nullptr)
         return RUXO_ERR_CHANNEL;
     /* A busy slot is refused before the playlist is rebuilt and saved. */
@@ -425,7 +418,7 @@ int ruxoStartChannel(int iChannel)
 int ruxoPreviewChannel(int iChannel)
 {
     CONFIG_GUARD guard(g_configLock);
-    const cJSON* jsonChannel = getChannel(iChannel);
+    const cJSON* jsonChannel = ruxoChannelAt(iChannel);
     if (jsonChannel == nullptr)
         return RUXO_ERR_CHANNEL;
 
@@ -447,7 +440,7 @@ int ruxoPreviewChannel(int iChannel)
 
     /* Hardware decoding is dropped for the small preview stream; the decoder choice stays. */
     forEachOption(jsonGetItem(jsonSource, "video"), "options", [&](const std::string& s) {
-        if (!startsWithNoCase(s, "-hwaccel"))
+        if (!ruxoStartsNoCase(s, "-hwaccel"))
             appendItemBlank(strSourceParam, s);
     });
     strSourceParam += "-stream_loop -1 ";
@@ -522,7 +515,7 @@ static char* putText(char* p, char* pEnd, const char* sz)
 void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus)
 {
     CONFIG_GUARD guard(g_configLock);
-    ruxoGetChannelStatusOf(iChannel, getChannel(iChannel), tszStatus, cchStatus);
+    ruxoGetChannelStatusOf(iChannel, ruxoChannelAt(iChannel), tszStatus, cchStatus);
 }
 
 void ruxoGetChannelStatusOf(int iChannel, const cJSON* jsonChannel, LPTSTR tszStatus, size_t cchStatus)

@@ -9,7 +9,6 @@
  * composed in std::string and handed to cgiReply, which queues a copy. */
 #include "ruxo_routes.h"
 
-#include <pthread.h>
 #include <string.h>
 
 #include <algorithm>
@@ -36,25 +35,6 @@
 #define RUXO_CHANNEL_NUMBER_MAX 1000000 /* a channel number past this is simply "too large" */
 
 namespace {
-
-/* Holds the web mutex for a scope; unlock() lets go early (before a reply is queued). */
-class CGILock {
-public:
-    CGILock() { pthread_mutex_lock(&g_cgi_mutex); m_bHeld = true; }
-    ~CGILock() { unlock(); }
-    void unlock()
-    {
-        if (m_bHeld) {
-            m_bHeld = false;
-            pthread_mutex_unlock(&g_cgi_mutex);
-        }
-    }
-    CGILock(const CGILock&) = delete;
-    CGILock& operator=(const CGILock&) = delete;
-
-private:
-    bool m_bHeld = false;
-};
 
 /* Holds the engine's slot table still for a scope (ruxoHoldSlots). */
 class SlotsHold {
@@ -97,11 +77,6 @@ static int cgiDownload(MHD_Connection* conn, const char* szPath, const char* szA
 }
 
 /* ---- helpers ---------------------------------------------------------------------------------- */
-
-static bool _equalsNoCase(const char* a, const char* b)
-{
-    return a != nullptr && b != nullptr && ruxoStrCaseCmp(a, b) == 0;
-}
 
 /* Length of the well-formed UTF-8 sequence at p (at most n bytes available), 0 when it is not one. */
 static size_t _utf8SeqLen(const unsigned char* p, size_t n)
@@ -203,7 +178,7 @@ int ruxoCGIStatus(MHD_Connection* conn)
     strReply.reserve(8192); /* 64 entries with their status texts and the loads, grown at most once */
     strReply = "{\n  \"channels\": [\n";
     {
-        CGILock lock;
+        std::lock_guard<std::mutex> lock(g_cgi_mutex);
         std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
         SlotsHold slots; /* one take of the engine's lock for all the channels' states */
         /* The channels are walked item by item; the list ends at the first one that is not valid. */
@@ -272,12 +247,12 @@ int ruxoCGIRuntime(MHD_Connection* conn)
 
 int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, size_t cchPost, const char* szArgs)
 {
-    const bool bImport = _equalsNoCase(szArgs, "import");
+    const bool bImport = ruxoStrCaseCmp(szArgs, "import") == 0;
     std::string strBody;
     std::string strPass;
     bool bRestart = false;
 
-    CGILock lock;
+    std::unique_lock<std::mutex> lock(g_cgi_mutex); /* let go before the reply is queued */
     {
         std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
         const CGI_SERVER_SETTINGS oldSettings = _serverSettings();
@@ -391,7 +366,7 @@ int ruxoCGIChannel(MHD_Connection* conn, int iChannel, const char* szArgs, const
     (void)szPost;
     int nResult = 0;
 
-    CGILock lock;
+    std::lock_guard<std::mutex> lock(g_cgi_mutex);
     {
         std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
         cJSON* jsonChannels = jsonGetItem(g_jsonConfig, "channels");
@@ -400,19 +375,19 @@ int ruxoCGIChannel(MHD_Connection* conn, int iChannel, const char* szArgs, const
 
         const int i = iChannel - 1;
         if (szArgs != nullptr && szArgs[0] != '\0') {
-            if (_equalsNoCase(szArgs, "start")) {
+            if (ruxoStrCaseCmp(szArgs, "start") == 0) {
                 if (ruxoGetChannelState(i) == RUXO_STATE_IDLE)
                     nResult = ruxoStartChannel(i);
                 /* Set also after a failed start: the daemon's loop keeps trying. */
                 cgiJsonSetBool(jsonGetArrayItem(jsonChannels, i), "enable", true, true);
-            } else if (_equalsNoCase(szArgs, "stop")) {
+            } else if (ruxoStrCaseCmp(szArgs, "stop") == 0) {
                 cgiJsonSetBool(jsonGetArrayItem(jsonChannels, i), "enable", false, true);
                 RUXO_CHANNEL_STATE state = ruxoGetChannelState(i);
                 if (state == RUXO_STATE_RUNNING || state == RUXO_STATE_PREVIEW)
                     ruxoStopChannel(i, 0);
                 else if (state == RUXO_STATE_STOPPING)
                     ruxoStopChannel(i, 1);
-            } else if (_equalsNoCase(szArgs, "preview")) {
+            } else if (ruxoStrCaseCmp(szArgs, "preview") == 0) {
                 /* A preview that fails to start is not reported. */
                 if (ruxoGetChannelState(i) == RUXO_STATE_IDLE)
                     (void)ruxoPreviewChannel(i);
@@ -446,22 +421,22 @@ static int _channelNumber(const char* szPath)
 
 static int _route(MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost, size_t cchPost)
 {
-    if (_equalsNoCase(szPath, "/"))
+    if (ruxoStrCaseCmp(szPath, "/") == 0)
         return cgiDownload(conn, "/index.html", szArgs);
-    if (_equalsNoCase(szPath, "/status"))
+    if (ruxoStrCaseCmp(szPath, "/status") == 0)
         return ruxoCGIStatus(conn);
-    if (_equalsNoCase(szPath, "/config")) {
+    if (ruxoStrCaseCmp(szPath, "/config") == 0) {
         if (szPost != nullptr)
             return ruxoCGISetConfig(conn, szPost, cchPost, szArgs);
         return cgiDownload(conn, szPath, szArgs);
     }
-    if (_equalsNoCase(szPath, "/runtime"))
+    if (ruxoStrCaseCmp(szPath, "/runtime") == 0)
         return ruxoCGIRuntime(conn);
-    if (_equalsNoCase(szPath, "/decklink_config"))
+    if (ruxoStrCaseCmp(szPath, "/decklink_config") == 0)
         return ruxoCGIDecklinkConfig(conn, szArgs);
-    if (_equalsNoCase(szPath, "/ndi_config"))
+    if (ruxoStrCaseCmp(szPath, "/ndi_config") == 0)
         return ruxoCGINDIConfig(szArgs, conn);
-    if (cgiHasPrefixNoCase(szPath, "/channel"))
+    if (ruxoStartsNoCase(szPath, "/channel"))
         return ruxoCGIChannel(conn, _channelNumber(szPath), szArgs, szPost);
     return cgiDownload(conn, szPath, szArgs);
 }

@@ -14,6 +14,7 @@
  * poll learns with one call which slots have output waiting or a child that has ended and touches
  * only those, however many slots are busy. */
 #include "ruxo_internal.h"
+#include "ruxo_text_core.h"
 
 #include <errno.h>
 #include <fcntl.h>

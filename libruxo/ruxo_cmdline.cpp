@@ -13,6 +13,7 @@
 #include "ruxo.h"
 #include "ruxo_cmdline_internal.h"
 #include "ruxo_internal.h"
+#include "ruxo_text_core.h"
 
 namespace {
 
@@ -267,7 +268,7 @@ int _ruxoMakeInputArg(int iChannel, const void* pSource, std::string& line, int 
     }
     default:
         if (!_isStreamUrl(name, 0)) line += "-re ";
-        if (_ruxoStartsNoCase(name, "rtspt://")) {
+        if (ruxoStartsNoCase(name, "rtspt://")) {
             line += "-rtsp_transport tcp -i \"rtsp://";
             line += name + 8;
             line += "\" ";

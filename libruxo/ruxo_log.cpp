@@ -8,6 +8,7 @@
  * Cost: a channel's log stays open between lines, so a line costs the status query that the
  * rotation rule needs and the writes. */
 #include "ruxo_internal.h"
+#include "ruxo_text_core.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -90,20 +91,6 @@ void rotateLocked(int iChannel)
     if (!logPath(path, sizeof path, iChannel)) return;
     std::string strPath = path;
     ruxoRotateLogFiles(strPath.substr(0, strPath.size() - 4).c_str(), ".log");
-}
-
-bool writeAll(int fd, const char* p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        n -= (size_t)w;
-    }
-    return true;
 }
 
 } // namespace

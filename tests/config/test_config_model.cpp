@@ -9,6 +9,7 @@
 
 #include "config_test_util.h"
 #include "ruxo_config.h"
+#include "ruxo_text_core.h"
 
 namespace {
 
