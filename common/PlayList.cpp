@@ -16,6 +16,8 @@
 #include <iterator>
 #include <random>
 
+#include "ruxo_text_core.h"
+
 BOOL isDirectory(LPCTSTR tszfn)
 {
     struct stat st;
@@ -26,21 +28,6 @@ BOOL isDirectory(LPCTSTR tszfn)
 
 static const char s_szCurrent[] = "current ";
 static const size_t s_cchCurrent = sizeof(s_szCurrent) - 1;
-
-/* ASCII, locale-independent: does szLine begin with "current " in any letter case? */
-static bool isCurrentLine(const std::string& strLine)
-{
-    if (strLine.size() < s_cchCurrent)
-        return false;
-    for (size_t i = 0; i < s_cchCurrent; i++) {
-        char c = strLine[i];
-        if (c >= 'A' && c <= 'Z')
-            c = (char)(c - 'A' + 'a');
-        if (c != s_szCurrent[i])
-            return false;
-    }
-    return true;
-}
 
 CPlayList::CPlayList()
     : m_bRecursive(FALSE), m_bShuffle(FALSE), m_posCurItem(m_lstPlayItems.end())
@@ -75,7 +62,7 @@ void CPlayList::Load()
     /* Lines are read whole, whatever their length. */
     while ((cchRead = getline(&pszLine, &cbLine, fp)) >= 0) {
         std::string strLine(pszLine, (size_t)cchRead);
-        if (isCurrentLine(strLine)) {
+        if (ruxoStartsNoCase(strLine, s_szCurrent)) { /* "current " in any ASCII letter case */
             size_t posEnd = strLine.find_first_of("\r\n", s_cchCurrent);
             std::string strPath = strLine.substr(s_cchCurrent, posEnd == std::string::npos
                                                                    ? std::string::npos

@@ -34,8 +34,14 @@
 
 #include "ruxo.h"
 #include "ruxo_config.h"
+#include "ruxo_text_core.h"
 
-pthread_mutex_t g_cgi_mutex = PTHREAD_MUTEX_INITIALIZER;
+std::mutex g_cgi_mutex;
+
+/* The application's router and restart hook: registered on the main thread before the server
+ * starts, read on the web thread. */
+static std::atomic<RUXO_CGI_ROUTER> s_fnRoute(nullptr);
+static std::atomic<RUXO_CGI_CALLBACK> s_fnCallback(nullptr);
 
 unsigned int g_nCGIIdleTimeout = 60;
 
@@ -143,12 +149,6 @@ std::string cgiLogEscape(const char* sz)
 std::string cgiLoginCookie(const std::string& strPass)
 {
     return "auth=" + cgiPercentEncode(strPass) + "; SameSite=Strict; HttpOnly";
-}
-
-bool cgiHasPrefixNoCase(const char* sz, const char* szPrefix)
-{
-    size_t cch = strlen(szPrefix);
-    return strnlen(sz, cch) == cch && ruxoStrCaseCmp(std::string(sz, cch).c_str(), szPrefix) == 0;
 }
 
 /* Equality of two secrets in time that depends on their lengths only. */
@@ -327,17 +327,7 @@ static void cgiWriteRequestLog(MHD_Connection* conn, const char* szMethod, const
     if (fd < 0)
         return;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        const char* p = strLine.data();
-        size_t cchLeft = strLine.size();
-        while (cchLeft > 0) {
-            ssize_t n = write(fd, p, cchLeft);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            p += n;
-            cchLeft -= (size_t)n;
-        }
+        writeAll(fd, strLine.data(), strLine.size()); /* a file that would block keeps no line */
     }
     close(fd);
 }
@@ -443,7 +433,7 @@ static CGI_GATE cgiGate(MHD_Connection* conn, const char* szPath)
     MHD_get_connection_values(conn, MHD_COOKIE_KIND, mhdAuthCookieIterator, &authCookies);
     if (ruxoCGIAuth(authCookies, strPass))
         return CGI_GATE_PASS;
-    return cgiHasPrefixNoCase(szPath, "/logi") ? CGI_GATE_LOGIN : CGI_GATE_PAGE;
+    return ruxoStartsNoCase(szPath, "/logi") ? CGI_GATE_LOGIN : CGI_GATE_PAGE;
 }
 
 /* The login path: sets the cookie from the body's first field when it is "auth", and sends the
@@ -491,16 +481,36 @@ int ruxoCGI(MHD_Connection* conn, const char* szPath, char* szPost, size_t cchPo
     case CGI_GATE_PASS:
         break;
     }
+    RUXO_CGI_ROUTER fnRoute = s_fnRoute.load();
+    if (fnRoute == nullptr)
+        return 0;
     std::string strArgs;
     MHD_get_connection_values(conn, MHD_GET_ARGUMENT_KIND, mhdKeyValueIterator, &strArgs);
-    return ruxoCGIRoute(conn, szPath, strArgs.c_str(), szPost, cchPost);
+    return fnRoute(conn, szPath, strArgs.c_str(), szPost, cchPost);
+}
+
+void ruxoCGISetRouter(RUXO_CGI_ROUTER fnRoute)
+{
+    s_fnRoute.store(fnRoute);
+}
+
+void ruxoCGISetCallback(RUXO_CGI_CALLBACK fnCallback)
+{
+    s_fnCallback.store(fnCallback);
+}
+
+void ruxoCGICallback(BOOL bRestartCGI)
+{
+    RUXO_CGI_CALLBACK fnCallback = s_fnCallback.load();
+    if (fnCallback != nullptr)
+        fnCallback(bRestartCGI);
 }
 
 /* ---- request road ---------------------------------------------------------------------------- */
 
 char* cgiMultipartCut(char* szBody, size_t* pcchBody, const char* szContentType)
 {
-    if (szContentType == nullptr || !cgiHasPrefixNoCase(szContentType, "multipart/form-data"))
+    if (szContentType == nullptr || !ruxoStartsNoCase(szContentType, "multipart/form-data"))
         return szBody;
     char* pEnd = szBody + *pcchBody;
     char* pBegin = (char*)memmem(szBody, *pcchBody, "\r\n\r\n", 4);

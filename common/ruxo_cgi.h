@@ -1,8 +1,11 @@
-/* ruxo_cgi.h -- the embedded web server: start and stop, the web mutex, the application's titles. */
+/* ruxo_cgi.h -- the embedded web server: start and stop, the web mutex, the application's titles,
+ * and the two functions the application hands it at start-up (its router and its restart hook). */
 #ifndef RUXO_CGI_H
 #define RUXO_CGI_H
 
-#include <pthread.h>
+#include <stddef.h>
+
+#include <mutex>
 
 #include "tchar.h"
 
@@ -14,7 +17,7 @@
 
 /* Held by the router around configuration replacement, the status reply's channel part and the
  * channel actions. Never held while the server starts or stops. */
-extern pthread_mutex_t g_cgi_mutex;
+extern std::mutex g_cgi_mutex;
 
 int ruxoStartCGI(void);  /* 1 when a server runs afterwards, 0 otherwise */
 void ruxoStopCGI(void);
@@ -26,7 +29,22 @@ int ruxoRestartCGI(void);
 const TCHAR* ruxoAppTitle(void);
 const TCHAR* ruxoAppName(void);
 
-/* Implemented by the daemon: with TRUE, arms the one-second web-server restart. */
+/* What answers the requests that pass the login gate (the API routes, ruxoCGIRoute). szArgs is the
+ * query text as the server builds it ("k=v&k2"), szPost the body of a POST (writable, cchPost
+ * bytes, then a NUL; it may hold NUL bytes of its own), null for a GET. 1 when the request was
+ * answered, 0 when not (the connection is then closed). */
+struct MHD_Connection;
+typedef int (*RUXO_CGI_ROUTER)(struct MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost,
+                               size_t cchPost);
+/* Called after a posted configuration was installed; with TRUE the server's settings changed and
+ * the application is to restart the server (one second later, never on the web thread). */
+typedef void (*RUXO_CGI_CALLBACK)(BOOL bRestartCGI);
+
+/* Registered by the application before the server starts. Without a router every request that
+ * passes the gate goes unanswered; without a callback nothing is done. */
+void ruxoCGISetRouter(RUXO_CGI_ROUTER fnRoute);
+void ruxoCGISetCallback(RUXO_CGI_CALLBACK fnCallback);
+/* Calls the registered callback, when there is one. */
 void ruxoCGICallback(BOOL bRestartCGI);
 
 #endif

@@ -12,6 +12,7 @@
 #include "ruxo.h"
 #include "ruxo_cgi_internal.h"
 #include "ruxo_config.h"
+#include "ruxo_text_core.h"
 
 #define RUXO_OEM_LOGO_NAME "ruxooem.png"
 #define RUXO_OEM_LOGO_MAX 999999  /* the largest logo served, in bytes */

@@ -35,14 +35,9 @@ int cgiQueueReply(MHD_Connection* conn, unsigned int nStatus, MHD_Response* pRes
  * back exactly the password. */
 std::string cgiLoginCookie(const std::string& strPass);
 
-/* The router (ruxo_cgi.cpp): the login gate, then ruxoCGIRoute. szPost is the body of a POST
+/* The router (ruxo_cgi.cpp): the login gate, then the registered router. szPost is the body of a POST
  * (writable, cchPost bytes long, with a NUL after them), null for a GET. */
 int ruxoCGI(MHD_Connection* conn, const char* szPath, char* szPost, size_t cchPost);
-
-/* The API routes behind the login gate (ruxo_routes.cpp). szArgs is the query text as the router
- * builds it ("k=v&k2"), szPost the body of a POST (writable, cchPost bytes, then a NUL; it may hold
- * NUL bytes of its own), null for a GET. */
-int ruxoCGIRoute(MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost, size_t cchPost);
 
 /* Whether the running server uses TLS (false while none runs). */
 BOOL ruxoCGIUsesTls(void);
@@ -99,10 +94,6 @@ BOOL cgiAclNetMatches(const char* szNet, uint32_t ulHostAddr);
  * *pstrReason when given (naming the file). It is opened without blocking, so a named pipe at the
  * path cannot hold the caller. Certificates, keys, the logo. */
 std::string cgiReadFile(const std::string& strfn, size_t cbMax, std::string* pstrReason = nullptr);
-
-/* Whether sz begins with szPrefix, ASCII case ignored (ruxoStrCaseCmp: the locale never counts).
- * Methods, paths and header names go through ruxoStrCaseCmp or this. */
-bool cgiHasPrefixNoCase(const char* sz, const char* szPrefix);
 
 /* Form decoding: "%XX" becomes its byte, "+" a blank, anything else (a lone "%" too) is copied. */
 std::string _urlDecode(const char* sz, size_t cch);

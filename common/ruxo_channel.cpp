@@ -46,13 +46,6 @@ BOOL isStreamUrl(LPCTSTR tszUrl)
 
 /* ---- small helpers ------------------------------------------------------------------------- */
 
-/* Whether str begins with szPrefix, ASCII case ignored whatever the locale. */
-static bool startsWithNoCase(const std::string& str, const char* szPrefix)
-{
-    size_t cch = strlen(szPrefix);
-    return str.size() >= cch && ruxoStrCaseCmp(str.substr(0, cch).c_str(), szPrefix) == 0;
-}
-
 /* The item is appended and a blank after it. */
 static void appendItemBlank(std::string& str, const std::string& strItem)
 {
@@ -128,7 +121,7 @@ static RUXO_FORMAT formatOf(const cJSON* jsonItem)
 }
 
 /* Channel iChannel of the tree, or null when the tree does not hold it. */
-static cJSON* getChannel(int iChannel)
+cJSON* ruxoChannelAt(int iChannel)
 {
     if (iChannel < 0 || iChannel >= RUXO_MAX_CHANNELS)
         return nullptr;
@@ -149,8 +142,8 @@ static std::string certificateItem(const cJSON* jsonGlobal)
 }
 
 /* Fills a source record's format and name. A folder rebuilds the channel's playlist and names its
- * current file; strName receives a copy, which the record points at. Returns 0, or -7 when a
- * folder yields no file. */
+ * current file; strName receives a copy, which the record points at. Returns RUXO_OK, or
+ * RUXO_ERR_SOURCE when a folder yields no file. */
 static int resolveSource(int iChannel, const cJSON* jsonSource, RUXO_SOURCE_A& source,
                          std::string& strUrl, std::string& strName, bool& bFolder)
 {
@@ -159,19 +152,19 @@ static int resolveSource(int iChannel, const cJSON* jsonSource, RUXO_SOURCE_A& s
     bFolder = isDirectory(strUrl.c_str()) ? true : false;
     if (!bFolder) {
         strName = strUrl;
-        return 0;
+        return RUXO_OK;
     }
     if (iChannel < 0 || iChannel >= RUXO_PLAYLISTS)
-        return -7;
+        return RUXO_ERR_SOURCE;
     CPlayList& playlist = g_ruxoPlaylists[iChannel];
     BOOL bRecursive = getJsonBool(jsonGetItem(g_jsonConfig, "global"), "folderRecur");
     if (playlist.build(strUrl.c_str(), bRecursive, FALSE, TRUE) == 0)
-        return -7;
+        return RUXO_ERR_SOURCE;
     LPCTSTR tszCurFile = playlist.GetCurFile();
     if (tszCurFile == nullptr)
-        return -7;
+        return RUXO_ERR_SOURCE;
     strName = tszCurFile;
-    return 0;
+    return RUXO_OK;
 }
 
 /* What channel i's last successful start found its first source to be: the "url" it read and
@@ -307,19 +300,19 @@ void MakeTarget(const std::string& strSourceParam, std::string& strTarget, std::
     if (!strCustom.empty())
         appendBlankItem(strTargetParam, strCustom);
 
-    if (startsWithNoCase(strTarget, "https://"))
+    if (ruxoStartsNoCase(strTarget, "https://"))
         appendBlankItem(strTargetParam, certificateItem(jsonGlobal));
 }
 
 int ruxoStartChannel(int iChannel)
 {
     CONFIG_GUARD guard(g_configLock);
-    const cJSON* jsonChannel = getChannel(iChannel);
+    const cJSON* jsonChannel = ruxoChannelAt(iChannel);
     if (jsonChannel == nullptr)
-        return -2;
+        return RUXO_ERR_CHANNEL;
     /* A busy slot is refused before the playlist is rebuilt and saved. */
     if (ruxoGetState(iChannel) != RUXO_STATE_IDLE)
-        return -3;
+        return RUXO_ERR_BUSY;
 
     const cJSON* jsonGlobal = jsonGetItem(g_jsonConfig, "global");
     const cJSON* jsonInput = jsonGetItem(jsonChannel, "input");
@@ -347,7 +340,7 @@ int ruxoStartChannel(int iChannel)
         const cJSON* jsonSource = jsonGetArrayItem(jsonSources, i);
         bool bFolder = false;
         int nResult = resolveSource(iChannel, jsonSource, sources[i], strSources[i], strSrcNames[i], bFolder);
-        if (nResult != 0)
+        if (nResult != RUXO_OK)
             return nResult;
         if (i == 0)
             bFolder0 = bFolder;
@@ -415,7 +408,7 @@ int ruxoStartChannel(int iChannel)
         targets[i].pszParams = strTargetParam[i].c_str();
     }
     int nResult = ruxoTranscodeMA(iChannel, sources, nSources, targets, nTargets, 0);
-    if (nResult == 0 && nSources > 0)
+    if (nResult == RUXO_OK && nSources > 0)
         s_startedSources[iChannel] = STARTED_SOURCE{strSources[0], true, bFolder0};
     return nResult;
 }
@@ -425,9 +418,9 @@ int ruxoStartChannel(int iChannel)
 int ruxoPreviewChannel(int iChannel)
 {
     CONFIG_GUARD guard(g_configLock);
-    const cJSON* jsonChannel = getChannel(iChannel);
+    const cJSON* jsonChannel = ruxoChannelAt(iChannel);
     if (jsonChannel == nullptr)
-        return -2;
+        return RUXO_ERR_CHANNEL;
 
     const cJSON* jsonGlobal = jsonGetItem(g_jsonConfig, "global");
     const cJSON* jsonInput = jsonGetItem(jsonChannel, "input");
@@ -442,12 +435,12 @@ int ruxoPreviewChannel(int iChannel)
     bool bFolder = false;
 
     int nResult = resolveSource(iChannel, jsonSource, source, strSource, strSrcName, bFolder);
-    if (nResult != 0)
+    if (nResult != RUXO_OK)
         return nResult;
 
     /* Hardware decoding is dropped for the small preview stream; the decoder choice stays. */
     forEachOption(jsonGetItem(jsonSource, "video"), "options", [&](const std::string& s) {
-        if (!startsWithNoCase(s, "-hwaccel"))
+        if (!ruxoStartsNoCase(s, "-hwaccel"))
             appendItemBlank(strSourceParam, s);
     });
     strSourceParam += "-stream_loop -1 ";
@@ -522,7 +515,7 @@ static char* putText(char* p, char* pEnd, const char* sz)
 void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus)
 {
     CONFIG_GUARD guard(g_configLock);
-    ruxoGetChannelStatusOf(iChannel, getChannel(iChannel), tszStatus, cchStatus);
+    ruxoGetChannelStatusOf(iChannel, ruxoChannelAt(iChannel), tszStatus, cchStatus);
 }
 
 void ruxoGetChannelStatusOf(int iChannel, const cJSON* jsonChannel, LPTSTR tszStatus, size_t cchStatus)

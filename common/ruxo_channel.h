@@ -25,6 +25,9 @@ BOOL isStreamUrl(LPCTSTR tszUrl);
  * into the tree, so the caller holds g_configLock. */
 void MakeTarget(const std::string& strSourceParam, std::string& strTarget, std::string& strTargetParam,
                 const cJSON* jsonOutput, int iTarget);
+/* Item iChannel of the tree's "channels", or null when the tree does not hold it; valid only under
+ * the caller's g_configLock. */
+cJSON* ruxoChannelAt(int iChannel);
 int ruxoStartChannel(int iChannel);
 int ruxoPreviewChannel(int iChannel);
 void ruxoStopChannel(int iChannel, int nStopMode);

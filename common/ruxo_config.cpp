@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "ruxo_legacy.h"
+#include "ruxo_text_core.h"
 #include "ruxo_vocab.h"
 
 cJSON* g_jsonConfig = NULL;
@@ -44,8 +45,6 @@ unsigned long s_ulGeneration = 0;
 std::string s_strNoTreeReason;
 
 typedef std::lock_guard<std::recursive_mutex> ConfigGuard;
-
-int asciiLower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
 
 /* cJSON_IsObject and its kin without a call into the library: the lookups below run for every
  * channel of every status reply and supervision step. */
@@ -201,23 +200,6 @@ std::string folderOf(const std::string& strPath) {
     return strPath.substr(0, nSlash);
 }
 
-bool writeAll(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t nDone = write(fd, p, n);
-        if (nDone < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (nDone == 0) {
-            errno = EIO;
-            return false;
-        }
-        p += nDone;
-        n -= (size_t)nDone;
-    }
-    return true;
-}
-
 /* Where a save writes: the path itself or, for a symbolic link, the file it names, resolved link
  * by link (a relative link against its own folder), also when that file does not exist yet, so a
  * save never replaces a link by a plain file. False with errno for a chain of more than 40 links. */
@@ -337,22 +319,12 @@ void convertLegacyConfig(void) {
 
 /* ---- ASCII lookups ---------------------------------------------------------------------------- */
 
-int ruxoStrCaseCmp(const char* a, const char* b) {
-    if (a == b) return 0;
-    if (a == NULL) return -1;
-    if (b == NULL) return 1;
-    for (;; a++, b++) {
-        int ca = asciiLower((unsigned char)*a), cb = asciiLower((unsigned char)*b);
-        if (ca != cb || ca == 0) return ca - cb;
-    }
-}
-
 cJSON* jsonGetItem(const cJSON* obj, const char* key) {
     if (!isJsonType(obj, cJSON_Object) || key == NULL) return NULL;
     /* Keys that differ in their first letter are passed over without a compare. */
-    int cFirst = asciiLower((unsigned char)key[0]);
+    int cFirst = ruxoAsciiLower((unsigned char)key[0]);
     for (cJSON* item = obj->child; item != NULL; item = item->next) {
-        if (item->string != NULL && asciiLower((unsigned char)item->string[0]) == cFirst &&
+        if (item->string != NULL && ruxoAsciiLower((unsigned char)item->string[0]) == cFirst &&
             ruxoStrCaseEqual(item->string, key))
             return item;
     }
@@ -363,10 +335,10 @@ void jsonGetItemPair(const cJSON* obj, const char* key1, const char* key2, cJSON
     *ppItem1 = NULL;
     *ppItem2 = NULL;
     if (!isJsonType(obj, cJSON_Object) || key1 == NULL || key2 == NULL) return;
-    int cFirst1 = asciiLower((unsigned char)key1[0]), cFirst2 = asciiLower((unsigned char)key2[0]);
+    int cFirst1 = ruxoAsciiLower((unsigned char)key1[0]), cFirst2 = ruxoAsciiLower((unsigned char)key2[0]);
     for (cJSON* item = obj->child; item != NULL && (*ppItem1 == NULL || *ppItem2 == NULL); item = item->next) {
         if (item->string == NULL) continue;
-        int c = asciiLower((unsigned char)item->string[0]);
+        int c = ruxoAsciiLower((unsigned char)item->string[0]);
         if (*ppItem1 == NULL && c == cFirst1 && ruxoStrCaseEqual(item->string, key1)) *ppItem1 = item;
         if (*ppItem2 == NULL && c == cFirst2 && ruxoStrCaseEqual(item->string, key2)) *ppItem2 = item;
     }

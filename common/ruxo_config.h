@@ -24,22 +24,6 @@ extern std::string g_tszfnConfig;      /* the configuration file's path */
 extern std::string g_tszfnAcl;         /* the access-list file's path */
 
 /* ASCII case-insensitive lookups (never locale-dependent): first match in document order. */
-int ruxoStrCaseCmp(const char* a, const char* b);
-/* ruxoStrCaseCmp(a, b) == 0 for two texts that are not null, inline: the lookups of every status
- * reply and supervision step run it. */
-inline bool ruxoStrCaseEqual(const char* a, const char* b)
-{
-    for (;; a++, b++) {
-        unsigned char ca = (unsigned char)*a, cb = (unsigned char)*b;
-        if (ca == cb) {
-            if (ca == '\0') return true;
-            continue;
-        }
-        if (ca >= 'A' && ca <= 'Z') ca = (unsigned char)(ca - 'A' + 'a');
-        if (cb >= 'A' && cb <= 'Z') cb = (unsigned char)(cb - 'A' + 'a');
-        if (ca != cb) return false;
-    }
-}
 cJSON* jsonGetItem(const cJSON* obj, const char* key);   /* object member, or null */
 /* jsonGetItem for two keys in one walk of the object (either item null when it is not there). */
 void jsonGetItemPair(const cJSON* obj, const char* key1, const char* key2, cJSON** ppItem1, cJSON** ppItem2);

@@ -8,13 +8,13 @@
 #include "ruxo_decklink.h"
 
 #include <dlfcn.h>
-#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "ruxo.h"
@@ -35,8 +35,8 @@ typedef IDeckLinkVideoFrameAncillaryPackets* (*CreateVideoFrameAncillaryPacketsI
 typedef IDeckLinkGLScreenPreviewHelper* (*CreateOpenGLScreenPreviewHelperFunc)(void);
 }
 
-static pthread_once_t gDeckLinkOnceControl = PTHREAD_ONCE_INIT;
-static pthread_once_t gPreviewOnceControl = PTHREAD_ONCE_INIT;
+static std::once_flag gDeckLinkOnceControl;
+static std::once_flag gPreviewOnceControl;
 /* Read by IsDeckLinkAPIPresent without the once-control, so possibly during the binding. */
 static std::atomic<bool> gLoadedDeckLinkAPI(false);
 /* Written only inside the once-controls, read only after them. */
@@ -140,38 +140,38 @@ extern "C" bool IsDeckLinkAPIPresent(void)
 
 extern "C" IDeckLinkIterator* CreateDeckLinkIteratorInstance(void)
 {
-    pthread_once(&gDeckLinkOnceControl, InitDeckLinkAPI);
+    std::call_once(gDeckLinkOnceControl, InitDeckLinkAPI);
     return gCreateIteratorFunc != nullptr ? gCreateIteratorFunc() : nullptr;
 }
 
 extern "C" IDeckLinkAPIInformation* CreateDeckLinkAPIInformationInstance(void)
 {
-    pthread_once(&gDeckLinkOnceControl, InitDeckLinkAPI);
+    std::call_once(gDeckLinkOnceControl, InitDeckLinkAPI);
     return gCreateAPIInformationFunc != nullptr ? gCreateAPIInformationFunc() : nullptr;
 }
 
 extern "C" IDeckLinkGLScreenPreviewHelper* CreateOpenGLScreenPreviewHelper(void)
 {
-    pthread_once(&gDeckLinkOnceControl, InitDeckLinkAPI);
-    pthread_once(&gPreviewOnceControl, InitDeckLinkPreviewAPI);
+    std::call_once(gDeckLinkOnceControl, InitDeckLinkAPI);
+    std::call_once(gPreviewOnceControl, InitDeckLinkPreviewAPI);
     return gCreateOpenGLPreviewFunc != nullptr ? gCreateOpenGLPreviewFunc() : nullptr;
 }
 
 extern "C" IDeckLinkVideoConversion* CreateVideoConversionInstance(void)
 {
-    pthread_once(&gDeckLinkOnceControl, InitDeckLinkAPI);
+    std::call_once(gDeckLinkOnceControl, InitDeckLinkAPI);
     return gCreateVideoConversionFunc != nullptr ? gCreateVideoConversionFunc() : nullptr;
 }
 
 extern "C" IDeckLinkDiscovery* CreateDeckLinkDiscoveryInstance(void)
 {
-    pthread_once(&gDeckLinkOnceControl, InitDeckLinkAPI);
+    std::call_once(gDeckLinkOnceControl, InitDeckLinkAPI);
     return gCreateDeckLinkDiscoveryFunc != nullptr ? gCreateDeckLinkDiscoveryFunc() : nullptr;
 }
 
 extern "C" IDeckLinkVideoFrameAncillaryPackets* CreateVideoFrameAncillaryPacketsInstance(void)
 {
-    pthread_once(&gDeckLinkOnceControl, InitDeckLinkAPI);
+    std::call_once(gDeckLinkOnceControl, InitDeckLinkAPI);
     return gCreateVideoFrameAncillaryPacketsFunc != nullptr ? gCreateVideoFrameAncillaryPacketsFunc() : nullptr;
 }
 
@@ -245,7 +245,7 @@ static void _readName(IDeckLinkAttributes* pAttributes, RUXO_DECKLINK* pEntry)
 
 int ruxoEnumBMD(int isOutput, RUXO_DECKLINKS* pDeckLinks)
 {
-    pthread_once(&gDeckLinkOnceControl, InitDeckLinkAPI);
+    std::call_once(gDeckLinkOnceControl, InitDeckLinkAPI);
     if (pDeckLinks == nullptr || gCreateIteratorFunc == nullptr)
         return -1;
     IDeckLinkIterator* pIterator = gCreateIteratorFunc();

@@ -298,7 +298,6 @@ const size_t kAddressWord = 99;                         /* a source's address wo
 
 bool isBlankOrTab(char c) { return c == ' ' || c == '\t'; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c; }
 
 /* Opens a file for reading only when it is a regular file, so that a FIFO or a device in its
  * place can never hold up the start-up. Null with errno set otherwise (ENOENT: no such file). */
@@ -354,10 +353,7 @@ bool readLine(FILE* fp, size_t cchMax, std::string& strLine) {
 /* The text after the key when the line begins with it, ASCII case ignored over the key's whole
  * length (the blank that ends most keys included); null otherwise. */
 const char* afterKey(const char* pLine, const char* szKey) {
-    for (; *szKey != '\0'; pLine++, szKey++) {
-        if (asciiLower(*pLine) != asciiLower(*szKey)) return NULL;
-    }
-    return pLine;
+    return ruxoStartsNoCase(pLine, szKey) ? pLine + strlen(szKey) : NULL;
 }
 
 /* A tag with its number, such as "<Slot3>" or "Filter[3]". */

@@ -7,10 +7,11 @@
 #include "ruxo_ndi.h"
 
 #include <dlfcn.h>
-#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
+
+#include <mutex>
 
 #include "ruxo_device_api.h"
 #include "ruxo_text.h"
@@ -27,7 +28,7 @@ typedef struct NDI_CALLS_TAG {
     NDIlib_find_get_current_sources_func find_get_current_sources;
 } NDI_CALLS;
 
-static pthread_once_t s_ndiOnceControl = PTHREAD_ONCE_INIT;
+static std::once_flag s_ndiOnceControl;
 /* Written only inside the once-control, read only after it; null until loaded. */
 static NDIlib_v5_load_func s_ndiLoad = nullptr;
 #ifndef RUXO_NDI_SDK
@@ -127,7 +128,7 @@ static void _waitForSources(const NDI_CALLS& calls, NDIlib_find_instance_t pFind
 
 int ruxoEnumNDI(RUXO_NDI* pNDI, int nWaitSecs)
 {
-    pthread_once(&s_ndiOnceControl, _loadNDI);
+    std::call_once(s_ndiOnceControl, _loadNDI);
     NDI_CALLS calls;
     if (pNDI == nullptr || s_ndiLoad == nullptr || !_ndiCalls(&calls))
         return -1;

@@ -9,7 +9,6 @@
  * composed in std::string and handed to cgiReply, which queues a copy. */
 #include "ruxo_routes.h"
 
-#include <pthread.h>
 #include <string.h>
 
 #include <algorithm>
@@ -37,25 +36,6 @@
 
 namespace {
 
-/* Holds the web mutex for a scope; unlock() lets go early (before a reply is queued). */
-class CGILock {
-public:
-    CGILock() { pthread_mutex_lock(&g_cgi_mutex); m_bHeld = true; }
-    ~CGILock() { unlock(); }
-    void unlock()
-    {
-        if (m_bHeld) {
-            m_bHeld = false;
-            pthread_mutex_unlock(&g_cgi_mutex);
-        }
-    }
-    CGILock(const CGILock&) = delete;
-    CGILock& operator=(const CGILock&) = delete;
-
-private:
-    bool m_bHeld = false;
-};
-
 /* Holds the engine's slot table still for a scope (ruxoHoldSlots). */
 class SlotsHold {
 public:
@@ -72,9 +52,10 @@ struct CGI_ERR_CODE {
 
 /* The channel-action result codes that the web page shows after "Channel start error! ". */
 const CGI_ERR_CODE errCodes[] = {
-    {-1, "not initialized"},      {-2, "invalid channel"},      {-3, "channel busy"},
-    {-7, "source url not valid"}, {-8, "target url not valid"}, {-9, "target codec not valid"},
-    {-12, "channel log cannot be written"},
+    {RUXO_ERR_NOT_INIT, "not initialized"},   {RUXO_ERR_CHANNEL, "invalid channel"},
+    {RUXO_ERR_BUSY, "channel busy"},          {RUXO_ERR_SOURCE, "source url not valid"},
+    {RUXO_ERR_TARGET, "target url not valid"}, {RUXO_ERR_CODEC, "target codec not valid"},
+    {RUXO_ERR_LOG, "channel log cannot be written"},
 };
 
 /* The web server's settings that a configuration post compares to decide on a restart. */
@@ -97,11 +78,6 @@ static int cgiDownload(MHD_Connection* conn, const char* szPath, const char* szA
 }
 
 /* ---- helpers ---------------------------------------------------------------------------------- */
-
-static bool _equalsNoCase(const char* a, const char* b)
-{
-    return a != nullptr && b != nullptr && ruxoStrCaseCmp(a, b) == 0;
-}
 
 /* Length of the well-formed UTF-8 sequence at p (at most n bytes available), 0 when it is not one. */
 static size_t _utf8SeqLen(const unsigned char* p, size_t n)
@@ -203,7 +179,7 @@ int ruxoCGIStatus(MHD_Connection* conn)
     strReply.reserve(8192); /* 64 entries with their status texts and the loads, grown at most once */
     strReply = "{\n  \"channels\": [\n";
     {
-        CGILock lock;
+        std::lock_guard<std::mutex> lock(g_cgi_mutex);
         std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
         SlotsHold slots; /* one take of the engine's lock for all the channels' states */
         /* The channels are walked item by item; the list ends at the first one that is not valid. */
@@ -237,7 +213,7 @@ int ruxoCGIStatus(MHD_Connection* conn)
 
     /* Written by the engine's poll on the main thread once a second; only the table's first 64
      * processors are sampled. */
-    int nCPUs = __atomic_load_n(&g_cfg.nCPUs, __ATOMIC_RELAXED);
+    int nCPUs = g_cfg.nCPUs.load();
     if (nCPUs > RUXO_MAX_CPUS)
         nCPUs = RUXO_MAX_CPUS;
     for (int k = 0; k < nCPUs; k++) {
@@ -272,12 +248,12 @@ int ruxoCGIRuntime(MHD_Connection* conn)
 
 int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, size_t cchPost, const char* szArgs)
 {
-    const bool bImport = _equalsNoCase(szArgs, "import");
+    const bool bImport = ruxoStrCaseCmp(szArgs, "import") == 0;
     std::string strBody;
     std::string strPass;
     bool bRestart = false;
 
-    CGILock lock;
+    std::unique_lock<std::mutex> lock(g_cgi_mutex); /* let go before the reply is queued */
     {
         std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
         const CGI_SERVER_SETTINGS oldSettings = _serverSettings();
@@ -391,7 +367,7 @@ int ruxoCGIChannel(MHD_Connection* conn, int iChannel, const char* szArgs, const
     (void)szPost;
     int nResult = 0;
 
-    CGILock lock;
+    std::lock_guard<std::mutex> lock(g_cgi_mutex);
     {
         std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
         cJSON* jsonChannels = jsonGetItem(g_jsonConfig, "channels");
@@ -400,19 +376,19 @@ int ruxoCGIChannel(MHD_Connection* conn, int iChannel, const char* szArgs, const
 
         const int i = iChannel - 1;
         if (szArgs != nullptr && szArgs[0] != '\0') {
-            if (_equalsNoCase(szArgs, "start")) {
+            if (ruxoStrCaseCmp(szArgs, "start") == 0) {
                 if (ruxoGetChannelState(i) == RUXO_STATE_IDLE)
                     nResult = ruxoStartChannel(i);
                 /* Set also after a failed start: the daemon's loop keeps trying. */
                 cgiJsonSetBool(jsonGetArrayItem(jsonChannels, i), "enable", true, true);
-            } else if (_equalsNoCase(szArgs, "stop")) {
+            } else if (ruxoStrCaseCmp(szArgs, "stop") == 0) {
                 cgiJsonSetBool(jsonGetArrayItem(jsonChannels, i), "enable", false, true);
                 RUXO_CHANNEL_STATE state = ruxoGetChannelState(i);
                 if (state == RUXO_STATE_RUNNING || state == RUXO_STATE_PREVIEW)
                     ruxoStopChannel(i, 0);
                 else if (state == RUXO_STATE_STOPPING)
                     ruxoStopChannel(i, 1);
-            } else if (_equalsNoCase(szArgs, "preview")) {
+            } else if (ruxoStrCaseCmp(szArgs, "preview") == 0) {
                 /* A preview that fails to start is not reported. */
                 if (ruxoGetChannelState(i) == RUXO_STATE_IDLE)
                     (void)ruxoPreviewChannel(i);
@@ -426,7 +402,7 @@ int ruxoCGIChannel(MHD_Connection* conn, int iChannel, const char* szArgs, const
             szText = err.szText;
     }
     /* Queued before the web mutex is let go, so two actions never cross their replies. */
-    return cgiReply(conn, nResult == 0 ? MHD_HTTP_OK : MHD_HTTP_BAD_REQUEST, std::string(szText), nullptr,
+    return cgiReply(conn, nResult == RUXO_OK ? MHD_HTTP_OK : MHD_HTTP_BAD_REQUEST, std::string(szText), nullptr,
                     CGI_HEADERS{{"Connection", "Keep-Alive"}});
 }
 
@@ -446,22 +422,22 @@ static int _channelNumber(const char* szPath)
 
 static int _route(MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost, size_t cchPost)
 {
-    if (_equalsNoCase(szPath, "/"))
+    if (ruxoStrCaseCmp(szPath, "/") == 0)
         return cgiDownload(conn, "/index.html", szArgs);
-    if (_equalsNoCase(szPath, "/status"))
+    if (ruxoStrCaseCmp(szPath, "/status") == 0)
         return ruxoCGIStatus(conn);
-    if (_equalsNoCase(szPath, "/config")) {
+    if (ruxoStrCaseCmp(szPath, "/config") == 0) {
         if (szPost != nullptr)
             return ruxoCGISetConfig(conn, szPost, cchPost, szArgs);
         return cgiDownload(conn, szPath, szArgs);
     }
-    if (_equalsNoCase(szPath, "/runtime"))
+    if (ruxoStrCaseCmp(szPath, "/runtime") == 0)
         return ruxoCGIRuntime(conn);
-    if (_equalsNoCase(szPath, "/decklink_config"))
+    if (ruxoStrCaseCmp(szPath, "/decklink_config") == 0)
         return ruxoCGIDecklinkConfig(conn, szArgs);
-    if (_equalsNoCase(szPath, "/ndi_config"))
+    if (ruxoStrCaseCmp(szPath, "/ndi_config") == 0)
         return ruxoCGINDIConfig(szArgs, conn);
-    if (cgiHasPrefixNoCase(szPath, "/channel"))
+    if (ruxoStartsNoCase(szPath, "/channel"))
         return ruxoCGIChannel(conn, _channelNumber(szPath), szArgs, szPost);
     return cgiDownload(conn, szPath, szArgs);
 }

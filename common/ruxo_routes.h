@@ -8,6 +8,10 @@
 
 #include <microhttpd.h>
 
+/* The API routes behind the login gate, the router that the application registers with the web
+ * server (a RUXO_CGI_ROUTER; ruxo_cgi.h tells its arguments). */
+int ruxoCGIRoute(MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost, size_t cchPost);
+
 /* The channel states, status texts and processor loads that the web page polls. */
 int ruxoCGIStatus(MHD_Connection* conn);
 /* The fixed facts the web page reads once when it loads ("previewPort" among them). */

@@ -1,12 +1,15 @@
 /* ruxo_text.h -- small text helpers of the application layer: reading a named value out of a
  * query text ("output=1&x=2") with parseOpt, and copying text into a fixed buffer without ever
- * writing past it or cutting a UTF-8 character in two (utf8totcs and tcstoutf8 among them). */
+ * writing past it or cutting a UTF-8 character in two (utf8totcs and tcstoutf8 among them). The
+ * helpers it shares with the engine and the stand-in transcoder (case-blind compares, prefix
+ * tests, writeAll) are ruxo_text_core.h. */
 #ifndef RUXO_TEXT_H
 #define RUXO_TEXT_H
 
 #include <stddef.h>
 #include <wchar.h>
 
+#include "ruxo_text_core.h"
 #include "tchar.h"
 
 /* parseOpt looks for the first occurrence of szOpt anywhere in szLine (a plain, case-sensitive

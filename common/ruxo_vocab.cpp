@@ -7,7 +7,7 @@
 
 #include <stddef.h>
 
-#include "ruxo_config.h"
+#include "ruxo_text_core.h"
 
 namespace {
 
@@ -59,9 +59,10 @@ const VocabWord s_videoWords[] = {
 template <size_t N>
 unsigned char lookupWord(const VocabWord (&table)[N], const char* szName) {
     if (szName == NULL) return 255;
-    char cFirst = szName[0] >= 'A' && szName[0] <= 'Z' ? (char)(szName[0] - 'A' + 'a') : szName[0];
+    int cFirst = ruxoAsciiLower((unsigned char)szName[0]);
     for (size_t i = 0; i < N; i++) {
-        if (table[i].szWord[0] == cFirst && ruxoStrCaseEqual(table[i].szWord, szName)) return table[i].ucValue;
+        if ((unsigned char)table[i].szWord[0] == cFirst && ruxoStrCaseEqual(table[i].szWord, szName))
+            return table[i].ucValue;
     }
     return 255;
 }

@@ -1,21 +1,25 @@
-/* ruxo.cpp -- the engine's core: settings and start-up, the per-channel logs with their rotation,
- * the slot table with one transcoder child per busy slot (start, stop, poll, reap, hang detection,
- * release), the processors' load sampling and the small pipe writers.
+/* ruxo.cpp -- the engine's core: settings and start-up, the slot table with one transcoder child
+ * per busy slot (start, stop, poll, reap, hang detection, release) and the small pipe writers. The
+ * channel logs are in ruxo_log.cpp, the processors' load in ruxo_cpu.cpp.
  *
- * Locking: g_engineMutex (recursive) guards the slot table and every slot field; the log mutex, a
- * leaf, orders the writes and rotations of the log files and guards the descriptors kept open on
- * them. Settings words that other threads read without a lock (log level, processor count,
- * processors per channel, the init flag, load percentages) are accessed with relaxed atomics.
+ * Locking: g_engineMutex (recursive) guards the slot table and every slot field. Settings words
+ * that other threads read without a lock (log level, processor count, processors per channel, the
+ * init flag, the callback) are atomics.
+ *
+ * Failed system calls of a start or a stop are logged to the channel's log with their errno. The
+ * forked child writes nothing but its exit: what fails in it before the transcoder runs comes back
+ * through a close-on-exec pipe that the parent reads until the exec closes it.
  *
  * Cost: every busy slot's output pipe and child (a pidfd) sit in one epoll set, so a pass of the
  * poll learns with one call which slots have output waiting or a child that has ended and touches
- * only those, however many slots are busy; a channel's log stays open between lines, so a line
- * costs the status query that the rotation rule needs and the writes. */
+ * only those, however many slots are busy. */
 #include "ruxo_internal.h"
+#include "ruxo_text_core.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -40,14 +44,13 @@ RUXO_PROC_CTX* g_procChannels = nullptr;
 
 namespace {
 
-const off_t kLogRotateSize = 5000000; /* a log above this size is rotated before the next line */
-const int kLogKeep = 9;               /* numbered logs kept: 1 (oldest) .. 9 */
-const int kHangSeconds = 30;          /* silence after which a child counts as hanging */
-const int kReleaseWaits = 100;        /* release: 100 waits of 30 ms for all slots together */
+const int kHangSeconds = 30;   /* silence after which a child counts as hanging */
+const int kReleaseWaits = 100; /* release: 100 waits of 30 ms for all slots together */
 const int kReleaseWaitUs = 30000;
 const size_t kChunkSize = 4096; /* one read of transcoder output, NUL included */
+/* How long a start waits for its child to reach the transcoder (or report why not). */
+const int kExecReportMs = 5000;
 
-std::mutex s_logMutex;  /* leaf: log writes and rotations, s_logFiles */
 std::mutex s_progMutex; /* leaf: the program path buffers */
 
 char szProgFile[RUXO_MAX_PATH];
@@ -60,24 +63,18 @@ int s_fdWatch = 0;
 int s_nWatched = 0;
 enum { kWatchOutput = 0, kWatchChild = 1 };
 
-/* Sampling pace, under g_engineMutex. */
+/* Sampling pace: the second of the poll that last sampled. Under g_engineMutex. */
 time_t last_sec;
-time_t tmLastCheckCPU;
 
 std::atomic<RUXO_CLOCK> s_fnClock{nullptr}; /* read on every thread that logs or polls */
-std::string s_procStatPath = "/proc/stat";
 
-/* A channel's log kept open between lines (channel indices of the slot table only; any other index
- * opens and closes its file per line). The descriptor is used only while the path still names the
- * file it was opened on (device and inode, checked on every line), so an outside rm or mv of the
- * log sends the next line to a fresh file of the right name, as opening it anew would. Under
- * s_logMutex; fd 0 = not open. */
-struct LOG_FILE {
-    int fd;
-    dev_t dev;
-    ino_t ino;
+/* What the child reports through its close-on-exec pipe: a step that failed and its errno. An
+ * affinity failure is reported and the child goes on; the others end it with status 127. */
+enum { kStageAffinity = 1, kStageStdio = 2, kStageExec = 3 };
+struct CHILD_REPORT {
+    int nStage;
+    int nErrno;
 };
-LOG_FILE s_logFiles[RUXO_MAX_SLOTS];
 
 time_t monotonicSeconds(void)
 {
@@ -135,73 +132,6 @@ bool validSlot(int iChannel)
     return g_procChannels && iChannel >= 0 && iChannel < g_cfg.nMaxChannels;
 }
 
-/* "<data>/log/ruxo_NNN.log"; false when too long. The number is widened first: a caller's channel
- * index is logged before anyone checks it. */
-bool logPath(char* buf, size_t cap, int iChannel)
-{
-    long long nNumber = (long long)iChannel + 1;
-    int n = snprintf(buf, cap, "%s/log/ruxo_%03lld.log", g_cfg.szDataPath, nNumber);
-    return n > 0 && (size_t)n < cap;
-}
-
-bool fileExists(const std::string& str)
-{
-    struct stat st;
-    return stat(str.c_str(), &st) == 0;
-}
-
-/* The kept descriptor of channel iChannel's log, or null for an index outside the slot table. */
-LOG_FILE* keptLog(int iChannel)
-{
-    return iChannel >= 0 && iChannel < RUXO_MAX_SLOTS ? &s_logFiles[iChannel] : nullptr;
-}
-
-/* Closes channel iChannel's kept log, if any; the caller holds the log mutex. */
-void closeLogLocked(int iChannel)
-{
-    LOG_FILE* pLog = keptLog(iChannel);
-    if (pLog && pLog->fd > 0) {
-        close(pLog->fd);
-        pLog->fd = 0;
-    }
-}
-
-void closeAllLogsLocked(void)
-{
-    for (int i = 0; i < RUXO_MAX_SLOTS; ++i) closeLogLocked(i);
-}
-
-/* "<stem>-k<ext>", the k-th numbered log. */
-std::string numberedLog(const std::string& strStem, const std::string& strExt, int k)
-{
-    return strStem + "-" + std::to_string(k) + strExt;
-}
-
-/* The rotation of a channel's log; the caller holds the log mutex. The current log becomes a
- * numbered file, so its kept descriptor goes first: a rotated file is never written again. */
-void rotateLocked(int iChannel)
-{
-    closeLogLocked(iChannel);
-    char path[PATH_MAX];
-    if (!logPath(path, sizeof path, iChannel)) return;
-    std::string strPath = path;
-    ruxoRotateLogFiles(strPath.substr(0, strPath.size() - 4).c_str(), ".log");
-}
-
-bool writeAll(int fd, const char* p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        n -= (size_t)w;
-    }
-    return true;
-}
-
 /* Closes a descriptor of ours that is not 0 (none) and marks it closed. */
 void closeFd(RUXO_PIPE* fd)
 {
@@ -211,14 +141,10 @@ void closeFd(RUXO_PIPE* fd)
     }
 }
 
-/* A close-on-exec descriptor moved above 2 when it is not (0 keeps meaning "no descriptor", and
- * a child's dup2 onto 0, 1 and 2 never clobbers it); -1, fd closed, when it cannot be moved. */
-int aboveStdio(int fd)
+/* Sends sig to the slot's child. A failure is logged and the stop goes on: the poll reaps. */
+void signalChild(int iChannel, pid_t pid, int sig)
 {
-    if (fd < 0 || fd > 2) return fd;
-    int d = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    close(fd);
-    return d;
+    if (kill(pid, sig) != 0) _ruxoLogErrno(iChannel, "cannot signal the transcoder", errno);
 }
 
 /* A pipe whose both ends are close-on-exec and above 2. */
@@ -226,8 +152,8 @@ bool makePipe(RUXO_PIPE fds[2])
 {
     int p[2];
     if (pipe2(p, O_CLOEXEC) != 0) return false;
-    p[0] = aboveStdio(p[0]);
-    p[1] = aboveStdio(p[1]);
+    p[0] = _ruxoAboveStdio(p[0]);
+    p[1] = _ruxoAboveStdio(p[1]);
     if (p[0] < 0 || p[1] < 0) {
         if (p[0] >= 0) close(p[0]);
         if (p[1] >= 0) close(p[1]);
@@ -239,13 +165,15 @@ bool makePipe(RUXO_PIPE fds[2])
 }
 
 /* A pidfd of our child pid (close-on-exec, above 2; readable once the child has ended), or 0 when
- * the kernel offers none. */
-int openChildFd(pid_t pid)
+ * the kernel offers none (a kernel without the call is no fault and is not logged). */
+int openChildFd(int iSlot, pid_t pid)
 {
 #ifdef SYS_pidfd_open
-    int fd = aboveStdio((int)syscall(SYS_pidfd_open, pid, 0));
+    int fd = _ruxoAboveStdio((int)syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0 && errno != ENOSYS) _ruxoLogErrno(iSlot, "cannot open a descriptor of the transcoder", errno);
     return fd > 0 ? fd : 0;
 #else
+    (void)iSlot;
     (void)pid;
     return 0;
 #endif
@@ -257,7 +185,9 @@ bool watchFd(int fd, int iSlot, int nKind)
     memset(&ev, 0, sizeof ev);
     ev.events = EPOLLIN;
     ev.data.u32 = (uint32_t)iSlot << 1 | (uint32_t)nKind;
-    return epoll_ctl(s_fdWatch, EPOLL_CTL_ADD, fd, &ev) == 0;
+    if (epoll_ctl(s_fdWatch, EPOLL_CTL_ADD, fd, &ev) == 0) return true;
+    _ruxoLogErrno(iSlot, "cannot watch the transcoder", errno);
+    return false;
 }
 
 void unwatchFd(int fd)
@@ -272,11 +202,14 @@ int watchChild(int iSlot, pid_t pid, int fdOutput)
 {
     if (iSlot < 0 || fdOutput <= 0) return 0;
     if (s_fdWatch <= 0) {
-        int fd = aboveStdio(epoll_create1(EPOLL_CLOEXEC));
-        if (fd <= 0) return 0;
+        int fd = _ruxoAboveStdio(epoll_create1(EPOLL_CLOEXEC));
+        if (fd <= 0) {
+            _ruxoLogErrno(iSlot, "cannot create the set of watched transcoders", errno);
+            return 0;
+        }
         s_fdWatch = fd;
     }
-    int fdChild = openChildFd(pid);
+    int fdChild = openChildFd(iSlot, pid);
     if (fdChild > 0) {
         if (watchFd(fdOutput, iSlot, kWatchOutput)) {
             if (watchFd(fdChild, iSlot, kWatchChild)) {
@@ -345,19 +278,6 @@ void finishSlot(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback)
     _ruxoFreePipes(pProc);
 }
 
-/* Long runs of digits in "/proc/stat" are 64-bit counters; their low 32 bits are what is kept. */
-bool parseCpuLine(const char* p, uint32_t v[8])
-{
-    for (int k = 0; k < 8; ++k) {
-        while (*p == ' ' || *p == '\t') ++p;
-        if (*p < '0' || *p > '9') return false;
-        unsigned long long x = 0;
-        while (*p >= '0' && *p <= '9') x = x * 10 + (unsigned)(*p++ - '0');
-        v[k] = (uint32_t)x;
-    }
-    return true;
-}
-
 /* An integer after a field name of a progress line ("%d" rules, clamped to the int range). */
 bool parseInt(const char* p, int* out)
 {
@@ -383,12 +303,6 @@ time_t _ruxoNow(void)
     return fnClock ? fnClock() : monotonicSeconds();
 }
 
-void _ruxoSetProcStatPath(const char* szPath)
-{
-    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    s_procStatPath = szPath ? szPath : "/proc/stat";
-}
-
 const char* ruxoGetProgFile(void)
 {
     std::lock_guard<std::mutex> lk(s_progMutex);
@@ -408,14 +322,11 @@ const char* ruxoGetProgDir(void)
     return szProgDir;
 }
 
-void ruxoSetLog(int nLogLevel) { ruxoStoreInt(&g_cfg.nLogLevel, nLogLevel); }
+void ruxoSetLog(int nLogLevel) { g_cfg.nLogLevel.store(nLogLevel); }
 
-void ruxoSetCpuAffinity(int nCpuPerChannel) { ruxoStoreInt(&g_cfg.nCpuPerChannel, nCpuPerChannel); }
+void ruxoSetCpuAffinity(int nCpuPerChannel) { g_cfg.nCpuPerChannel.store(nCpuPerChannel); }
 
-void ruxoSetAppCallback(RUXO_CALLBACK fnAppCallback)
-{
-    __atomic_store_n(&g_cfg.fnAppCallback, fnAppCallback, __ATOMIC_RELAXED);
-}
+void ruxoSetAppCallback(RUXO_CALLBACK fnAppCallback) { g_cfg.fnAppCallback.store(fnAppCallback); }
 
 void ruxoInitChannels(void)
 {
@@ -427,15 +338,16 @@ void ruxoInitChannels(void)
 
 int _ruxoInitInternal(const RUXO_CONFIG* pConfig, int bUnicode)
 {
-    if (!pConfig) return -1;
+    if (!pConfig) return RUXO_ERR_FAILED;
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
 
     std::string progDir = ruxoGetProgDir();
     std::string progFile = ruxoGetProgFile();
 
+    /* A transcoder path that does not fit cannot be executed either. */
     std::string exe;
     if (pConfig->pszDllPath) {
-        if (!configText(pConfig->pszDllPath, bUnicode, &exe)) return -3;
+        if (!configText(pConfig->pszDllPath, bUnicode, &exe)) return RUXO_ERR_NOT_EXECUTABLE;
     } else {
         exe = progDir;
     }
@@ -444,35 +356,28 @@ int _ruxoInitInternal(const RUXO_CONFIG* pConfig, int bUnicode)
 
     std::string data = progDir;
     if (pConfig->pszDataPath) {
-        if (!configText(pConfig->pszDataPath, bUnicode, &data)) return -1;
+        if (!configText(pConfig->pszDataPath, bUnicode, &data)) return RUXO_ERR_FAILED;
         if (!data.empty() && data.back() == '/') data.pop_back();
     }
 
-    char szExe[RUXO_MAX_PATH], szData[RUXO_MAX_PATH];
-    if (!copyBounded(szExe, sizeof szExe, exe)) return -3;
-    if (!copyBounded(szData, sizeof szData, data)) return -1;
-
-    {
-        std::lock_guard<std::mutex> lg(s_logMutex);
-        memcpy(g_cfg.szfnFfmpeg, szExe, sizeof szExe);
-        memset(g_cfg.szfnFfserver, 0, sizeof g_cfg.szfnFfserver);
-        copyBounded(g_cfg.szfnFfserver, sizeof g_cfg.szfnFfserver, progFile);
-        memcpy(g_cfg.szDataPath, szData, sizeof szData);
-        closeAllLogsLocked(); /* descriptors of another data folder's logs */
-    }
+    char szExe[RUXO_MAX_PATH], szData[RUXO_MAX_PATH], szProg[RUXO_MAX_PATH] = "";
+    if (!copyBounded(szExe, sizeof szExe, exe)) return RUXO_ERR_NOT_EXECUTABLE;
+    if (!copyBounded(szData, sizeof szData, data)) return RUXO_ERR_FAILED;
+    copyBounded(szProg, sizeof szProg, progFile); /* empty when it does not fit; nothing reads it */
+    _ruxoLogSetPaths(szExe, szProg, szData);
 
     /* Only a regular executable file will do: root passes the access test on a folder too. */
     struct stat st;
     if (access(g_cfg.szfnFfmpeg, X_OK) != 0 || stat(g_cfg.szfnFfmpeg, &st) != 0 || !S_ISREG(st.st_mode))
-        return -3;
+        return RUXO_ERR_NOT_EXECUTABLE;
 
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     /* Read without a lock by the status reply (web thread). */
-    ruxoStoreInt(&g_cfg.nCPUs, n < 1 ? 1 : (n > INT32_MAX ? INT32_MAX : (int)n));
-    ruxoStoreInt(&g_cfg.nCpuPerChannel, pConfig->nCpuPerChannel);
+    g_cfg.nCPUs.store(n < 1 ? 1 : (n > INT32_MAX ? INT32_MAX : (int)n));
+    g_cfg.nCpuPerChannel.store(pConfig->nCpuPerChannel);
 
     ruxoInitChannels();
-    if (!g_procChannels) return -1;
+    if (!g_procChannels) return RUXO_ERR_FAILED;
 
     /* A write to a child that has already ended must report EPIPE, not end the daemon. */
     struct sigaction sa;
@@ -483,107 +388,36 @@ int _ruxoInitInternal(const RUXO_CONFIG* pConfig, int bUnicode)
         sigaction(SIGPIPE, &sa, nullptr);
     }
 
-    ruxoStoreInt(&g_cfg.nLogLevel, pConfig->nLogLevel);
-    ruxoStoreInt(&g_cfg.bInit, 1);
-    return 0;
+    g_cfg.nLogLevel.store(pConfig->nLogLevel);
+    g_cfg.bInit.store(TRUE);
+    return RUXO_OK;
 }
 
 int ruxoInitA(const RUXO_CONFIG* pConfig)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    if (ruxoLoadInt(&g_cfg.bInit)) return 0;
+    if (g_cfg.bInit.load()) return RUXO_OK;
     return _ruxoInitInternal(pConfig, 0);
 }
 
 int ruxoInitW(const RUXO_CONFIG* pConfig)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    if (ruxoLoadInt(&g_cfg.bInit)) return 0;
+    if (g_cfg.bInit.load()) return RUXO_OK;
     return _ruxoInitInternal(pConfig, 1);
 }
 
-/* ---- channel logs ---------------------------------------------------------------------------- */
-
-void ruxoRotateLogFiles(const char* szStem, const char* szExt)
-{
-    if (!szStem || !szExt) return;
-    const std::string strStem = szStem, strExt = szExt;
-    int m = 1;
-    while (m < 100000 && fileExists(numberedLog(strStem, strExt, m))) ++m;
-    if (m > kLogKeep) {
-        for (int k = 1; k <= m - kLogKeep; ++k) unlink(numberedLog(strStem, strExt, k).c_str());
-        for (int k = m - kLogKeep + 1, dst = 1; k <= m - 1; ++k, ++dst)
-            rename(numberedLog(strStem, strExt, k).c_str(), numberedLog(strStem, strExt, dst).c_str());
-    }
-    rename((strStem + strExt).c_str(), numberedLog(strStem, strExt, m < kLogKeep ? m : kLogKeep).c_str());
-}
-
-int cleanLogFiles(int iChannel)
-{
-    std::lock_guard<std::mutex> lk(s_logMutex);
-    rotateLocked(iChannel);
-    return 0;
-}
-
-int ruxoLog(int iChannel, int bTimestamp, const char* szLog)
-{
-    if (!ruxoLoadInt(&g_cfg.bInit)) return -1;
-    if (ruxoLoadInt(&g_cfg.nLogLevel) == 0) return 0;
-    if (!szLog) szLog = "";
-
-    std::lock_guard<std::mutex> lk(s_logMutex);
-    char path[PATH_MAX];
-    if (!logPath(path, sizeof path, iChannel)) return -1;
-
-    LOG_FILE* pKept = keptLog(iChannel);
-    struct stat st;
-    bool bExists = stat(path, &st) == 0;
-    /* The kept descriptor serves only the file that the path names now: after an outside rm or mv
-     * the line goes to a fresh file, as opening the path would give. */
-    if (pKept && pKept->fd > 0 && (!bExists || st.st_dev != pKept->dev || st.st_ino != pKept->ino))
-        closeLogLocked(iChannel);
-    if (bExists && st.st_size > kLogRotateSize) rotateLocked(iChannel);
-
-    int fd = pKept ? pKept->fd : 0;
-    if (fd <= 0) {
-        fd = aboveStdio(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-        if (fd < 0) return -1;
-        struct stat stOpen;
-        if (pKept && fstat(fd, &stOpen) == 0) {
-            pKept->fd = fd;
-            pKept->dev = stOpen.st_dev;
-            pKept->ino = stOpen.st_ino;
-        }
-    }
-    /* A line that could not be written whole (a full disk) is a failure like a log that does not
-     * open: a start must not run without its command line logged. */
-    bool bWritten = true;
-    if (bTimestamp) {
-        char stamp[64];
-        time_t now = time(nullptr);
-        struct tm tmNow;
-        localtime_r(&now, &tmNow);
-        size_t n = strftime(stamp, sizeof stamp, "[%Y/%m/%d %H:%M:%S] ", &tmNow);
-        bWritten = writeAll(fd, stamp, n) && writeAll(fd, szLog, strlen(szLog));
-        if (bWritten && !strchr(szLog, '\n')) bWritten = writeAll(fd, "\n", 1);
-    } else {
-        bWritten = writeAll(fd, szLog, strlen(szLog));
-    }
-    /* A descriptor that takes no line is not kept: the next line opens the path again. */
-    if (pKept && pKept->fd == fd && !bWritten)
-        closeLogLocked(iChannel);
-    else if (!pKept || pKept->fd != fd)
-        close(fd);
-    return bWritten ? 0 : -1;
-}
-
-void _ruxoLogRelease(int iChannel)
-{
-    std::lock_guard<std::mutex> lk(s_logMutex);
-    closeLogLocked(iChannel);
-}
-
 /* ---- pipes ----------------------------------------------------------------------------------- */
+
+int _ruxoAboveStdio(int fd)
+{
+    if (fd < 0 || fd > 2) return fd;
+    int d = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    int err = errno;
+    close(fd);
+    errno = err;
+    return d;
+}
 
 size_t pipeWrite(RUXO_PIPE pipe, const void* buf, size_t len)
 {
@@ -625,83 +459,163 @@ void _ruxoFreePipes(RUXO_PROC_CTX* pProc)
 
 /* ---- children -------------------------------------------------------------------------------- */
 
-int _ruxoCpuSetForSlot(int iChannel, int nCpuPerChannel, int nCPUs, cpu_set_t* pSet)
+namespace {
+
+/* Everything a forked child needs, prepared before the fork: after it the child only makes
+ * async-signal-safe system calls and touches no lock. */
+struct CHILD_PLAN {
+    char* szfnExe;
+    char* argv[2];
+    char** envp;
+    cpu_set_t cpus;
+    int nBound;   /* processors in cpus; 0 = no binding */
+    int maxFd;    /* descriptors closed one by one when close_range is missing */
+    int inR, outW; /* the child's ends of its input and output pipes */
+    int reportW;  /* write end of the report pipe (close-on-exec) */
+    struct sigaction saDefault;
+    sigset_t noSignals;
+};
+
+void prepareChild(CHILD_PLAN* pPlan, const RUXO_PROC_CTX* pProc, int iChannel, char* szfnExe, int reportW)
 {
-    CPU_ZERO(pSet);
-    if (nCpuPerChannel <= 0 || iChannel < 0) return 0;
-    int64_t cpus = nCPUs < 1 ? 1 : nCPUs;
-    int64_t first = ((int64_t)iChannel * nCpuPerChannel) % cpus;
-    const int64_t bits = (int64_t)sizeof(cpu_set_t) * 8; /* 1024 */
-    int set = 0;
-    for (int64_t b = first; b < first + nCpuPerChannel && b < bits; ++b) {
-        CPU_SET((size_t)b, pSet);
-        ++set;
-    }
-    return set;
+    pPlan->szfnExe = szfnExe;
+    pPlan->argv[0] = szfnExe;
+    pPlan->argv[1] = nullptr;
+    pPlan->envp = environ;
+    pPlan->nBound =
+        _ruxoCpuSetForSlot(iChannel, g_cfg.nCpuPerChannel.load(), g_cfg.nCPUs.load(), &pPlan->cpus);
+    struct rlimit rl;
+    pPlan->maxFd = 1024;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
+        pPlan->maxFd = rl.rlim_cur > 65536 ? 65536 : (int)rl.rlim_cur;
+    pPlan->inR = pProc->pipeStdin[0];
+    pPlan->outW = pProc->pipeStdout[1];
+    pPlan->reportW = reportW;
+    memset(&pPlan->saDefault, 0, sizeof pPlan->saDefault);
+    pPlan->saDefault.sa_handler = SIG_DFL;
+    sigemptyset(&pPlan->saDefault.sa_mask);
+    sigemptyset(&pPlan->noSignals);
 }
+
+/* Tells the parent which step failed; a write to the fresh pipe never blocks. */
+void reportToParent(int reportW, int nStage, int err)
+{
+    CHILD_REPORT rep = {nStage, err};
+    ssize_t w;
+    do {
+        w = write(reportW, &rep, sizeof rep);
+    } while (w < 0 && errno == EINTR);
+}
+
+/* The forked child: default signal handling, its processors, the pipes as 0, 1 and 2, every other
+ * descriptor closed but the report pipe (closed by the exec), then the transcoder. Never returns. */
+[[noreturn]] void runChild(const CHILD_PLAN* pPlan)
+{
+    for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &pPlan->saDefault, nullptr);
+    sigprocmask(SIG_SETMASK, &pPlan->noSignals, nullptr);
+    if (pPlan->nBound > 0 && sched_setaffinity(0, sizeof pPlan->cpus, &pPlan->cpus) != 0)
+        reportToParent(pPlan->reportW, kStageAffinity, errno);
+    if (dup2(pPlan->inR, 0) < 0 || dup2(pPlan->outW, 1) < 0 || dup2(pPlan->outW, 2) < 0) {
+        reportToParent(pPlan->reportW, kStageStdio, errno);
+        _exit(127);
+    }
+    int r = pPlan->reportW; /* above 2 */
+    bool bClosed = (r == 3 || close_range(3, (unsigned)r - 1, 0) == 0) && close_range((unsigned)r + 1, ~0U, 0) == 0;
+    if (!bClosed)
+        for (int fd = 3; fd < pPlan->maxFd; ++fd)
+            if (fd != r) close(fd);
+    execve(pPlan->szfnExe, pPlan->argv, pPlan->envp);
+    reportToParent(r, kStageExec, errno);
+    _exit(127);
+}
+
+/* Reads the child's reports until the exec closes the pipe (or the child has ended) and logs each
+ * to the slot's log. True when the transcoder runs; false when the child could not get there and
+ * ends with status 127. A child that takes longer than kExecReportMs is taken to be running. */
+bool readChildReports(int iChannel, int reportR, const char* szfnExe)
+{
+    bool bRuns = true;
+    int nWaited = 0;
+    while (nWaited < kExecReportMs) {
+        struct pollfd pfd = {reportR, POLLIN, 0};
+        int n = poll(&pfd, 1, 100);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            _ruxoLogErrno(iChannel, "cannot wait for the transcoder to start", errno);
+            break;
+        }
+        if (n == 0) {
+            nWaited += 100;
+            continue;
+        }
+        CHILD_REPORT rep;
+        ssize_t r = read(reportR, &rep, sizeof rep);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break; /* end of file: the exec closed the pipe, or the child has ended */
+        if ((size_t)r != sizeof rep) break;
+        if (rep.nStage == kStageAffinity) {
+            _ruxoLogErrno(iChannel, "cannot bind the transcoder to its processors", rep.nErrno);
+        } else if (rep.nStage == kStageStdio) {
+            _ruxoLogErrno(iChannel, "cannot connect the transcoder's standard streams", rep.nErrno);
+            bRuns = false;
+        } else {
+            std::string what = std::string("cannot run ") + szfnExe;
+            _ruxoLogErrno(iChannel, what.c_str(), rep.nErrno);
+            bRuns = false;
+        }
+    }
+    return bRuns;
+}
+
+} // namespace
 
 int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    if (!ruxoLoadInt(&g_cfg.bInit)) return -1;
+    if (!g_cfg.bInit.load()) return RUXO_ERR_NOT_INIT;
+    int iChannel = (g_procChannels && pProc >= g_procChannels && pProc < g_procChannels + g_cfg.nMaxChannels)
+                       ? (int)(pProc - g_procChannels)
+                       : -1;
 
     /* Whatever a previous child left behind goes with its pipes: every child starts afresh. */
     unwatchSlot(pProc);
     _ruxoFreePipes(pProc);
-    if (!makePipe(pProc->pipeStdin)) return -5;
-    if (!makePipe(pProc->pipeStdout)) {
-        _ruxoFreePipe(pProc->pipeStdin);
-        return -5;
+    RUXO_PIPE pipeReport[2] = {0, 0};
+    if (!makePipe(pProc->pipeStdin) || !makePipe(pProc->pipeStdout) || !makePipe(pipeReport)) {
+        _ruxoLogErrno(iChannel, "cannot create a pipe to the transcoder", errno);
+        _ruxoFreePipes(pProc);
+        return RUXO_ERR_PIPE;
     }
     /* The poll must never block on this read end: a descriptor that cannot be made non-blocking
      * fails the start before there is a child. The child's write end stays blocking. */
     int fl = fcntl(pProc->pipeStdout[0], F_GETFL);
     if (fl < 0 || fcntl(pProc->pipeStdout[0], F_SETFL, fl | O_NONBLOCK) != 0) {
+        _ruxoLogErrno(iChannel, "cannot make the transcoder's output pipe non-blocking", errno);
+        _ruxoFreePipe(pipeReport);
         _ruxoFreePipes(pProc);
-        return -5;
+        return RUXO_ERR_PIPE;
     }
 
-    /* Everything the child needs is prepared here: after fork it only makes system calls. */
-    cpu_set_t cpus;
-    int iChannel = (g_procChannels && pProc >= g_procChannels && pProc < g_procChannels + g_cfg.nMaxChannels)
-                       ? (int)(pProc - g_procChannels)
-                       : -1;
-    int nBound =
-        _ruxoCpuSetForSlot(iChannel, ruxoLoadInt(&g_cfg.nCpuPerChannel), ruxoLoadInt(&g_cfg.nCPUs), &cpus);
-    char* argv[2] = {szfnExe, nullptr};
-    char** envp = environ;
-    struct rlimit rl;
-    int maxFd = 1024;
-    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
-        maxFd = rl.rlim_cur > 65536 ? 65536 : (int)rl.rlim_cur;
-    struct sigaction saDefault;
-    memset(&saDefault, 0, sizeof saDefault);
-    saDefault.sa_handler = SIG_DFL;
-    sigemptyset(&saDefault.sa_mask);
-    sigset_t noSignals;
-    sigemptyset(&noSignals);
-    int inR = pProc->pipeStdin[0], outW = pProc->pipeStdout[1];
-
+    CHILD_PLAN plan;
+    prepareChild(&plan, pProc, iChannel, szfnExe, pipeReport[1]);
     pid_t pid = fork();
     pProc->pid = pid;
     if (pid < 0) {
+        _ruxoLogErrno(iChannel, "cannot create the transcoder process", errno);
+        _ruxoFreePipe(pipeReport);
         _ruxoFreePipes(pProc);
-        return -13;
+        return RUXO_ERR_CHILD;
     }
-    if (pid == 0) {
-        for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &saDefault, nullptr);
-        sigprocmask(SIG_SETMASK, &noSignals, nullptr);
-        if (nBound > 0) sched_setaffinity(0, sizeof cpus, &cpus);
-        if (dup2(inR, 0) < 0 || dup2(outW, 1) < 0 || dup2(outW, 2) < 0) _exit(127);
-        if (close_range(3, ~0U, 0) != 0)
-            for (int fd = 3; fd < maxFd; ++fd) close(fd);
-        execve(szfnExe, argv, envp);
-        _exit(127);
-    }
+    if (pid == 0) runChild(&plan);
 
     /* The child's ends belong to the child now. */
     closeFd(&pProc->pipeStdin[0]);
     closeFd(&pProc->pipeStdout[1]);
+    closeFd(&pipeReport[1]);
+    /* A child that cannot run the transcoder has ended (or is ending) with 127: nothing reads its
+     * input, so nothing is written to it; the poll reaps it like any other child. */
+    if (!readChildReports(iChannel, pipeReport[0], szfnExe)) closeFd(&pProc->pipeStdin[1]);
+    closeFd(&pipeReport[0]);
     /* From here on the poll looks at this slot when its output or the end of its child is told. */
     pProc->fdChild = watchChild(iChannel, pid, pProc->pipeStdout[0]);
 
@@ -711,25 +625,27 @@ int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
     pProc->tmAlive = 0;
     pProc->tmKillAt = 0;
     pProc->state = bPreview ? RUXO_STATE_PREVIEW : RUXO_STATE_RUNNING;
-    return 0;
+    return RUXO_OK;
 }
 
 int _ruxoStartChild(int iChannel, const char* szArg, int bPreview)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    if (!validSlot(iChannel)) return -1; /* _ruxoStartProc checks the start-up */
+    if (!validSlot(iChannel)) return RUXO_ERR_FAILED; /* _ruxoStartProc checks the start-up */
     RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];
-    if (pProc->state != RUXO_STATE_IDLE) return -1; /* never orphan a running child */
+    if (pProc->state != RUXO_STATE_IDLE) return RUXO_ERR_FAILED; /* never orphan a running child */
     int rc = _ruxoStartProc(pProc, g_cfg.szfnFfmpeg, bPreview);
-    if (rc != 0) return rc;
-    /* A child that has already ended makes these fail with EPIPE (SIGPIPE is ignored); the start
-     * still succeeds and the next poll reaps the child as usual. The line always fits the fresh,
-     * empty pipe, so the writes never block. */
+    if (rc != RUXO_OK) return rc;
+    /* A child that has already ended makes these fail with EPIPE (SIGPIPE is ignored): the start
+     * still succeeds, and the next poll reaps the child and logs its end, which says all there is
+     * to say. Any other failure is logged. The line always fits the fresh, empty pipe, so the
+     * writes never block. */
     int fd = pProc->pipeStdin[1];
-    pipeWriteStr(fd, RUXO_ACCESS_TOKEN " ");
-    pipeWriteStr(fd, szArg ? szArg : "");
-    pipeWriteStr(fd, "\n");
-    return 0;
+    if (fd > 0 && (pipeWriteStr(fd, RUXO_ACCESS_TOKEN " ") == (size_t)-1 ||
+                   pipeWriteStr(fd, szArg ? szArg : "") == (size_t)-1 || pipeWriteStr(fd, "\n") == (size_t)-1) &&
+        errno != EPIPE)
+        _ruxoLogErrno(iChannel, "cannot write the command line to the transcoder", errno);
+    return RUXO_OK;
 }
 
 void ruxoStop(int iChannel, int nStopMode)
@@ -739,12 +655,12 @@ void ruxoStop(int iChannel, int nStopMode)
     RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];
     if (pProc->state == RUXO_STATE_IDLE) return;
     if (nStopMode == 1) {
-        if (pProc->pid > 0) kill(pProc->pid, SIGKILL);
+        if (pProc->pid > 0) signalChild(iChannel, pProc->pid, SIGKILL);
         pProc->state = RUXO_STATE_STOPPING;
         ruxoLog(iChannel, 1, "stop transcoding forcedly");
     } else if (nStopMode == 0) {
         if ((pProc->state == RUXO_STATE_RUNNING || pProc->state == RUXO_STATE_PREVIEW) && pProc->pid > 0)
-            kill(pProc->pid, SIGINT);
+            signalChild(iChannel, pProc->pid, SIGINT);
         pProc->state = RUXO_STATE_STOPPING;
         ruxoLog(iChannel, 1, "stop transcoding");
     }
@@ -800,9 +716,9 @@ int _ruxoLogFilter(int iChannel, char* szLog)
     if (strstr(szLog, "Number of bands") || strstr(szLog, "channel element")) ruxoStop(iChannel, 0);
     if (strstr(szLog, "Queue input is backward in time")) ruxoStop(iChannel, 0);
 
-    RUXO_CALLBACK fn = __atomic_load_n(&g_cfg.fnAppCallback, __ATOMIC_RELAXED);
+    RUXO_CALLBACK fn = g_cfg.fnAppCallback.load();
     if (fn) fn(reinterpret_cast<void*>((intptr_t)iChannel), szLog);
-    return 0;
+    return RUXO_OK;
 }
 
 void _ruxoPollCallback(void* pContext, char* szInfo)
@@ -862,73 +778,7 @@ int ruxoPoll(void)
         last_sec = now;
         collectCpuUsage();
     }
-    return 0;
-}
-
-void collectCpuUsage(void)
-{
-    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    time_t now = _ruxoNow();
-    if (now <= tmLastCheckCPU) return;
-    tmLastCheckCPU = now;
-
-    /* The whole file: one line per processor, about 100 bytes each, so a fixed small buffer would
-     * leave all but the first few dozen processors unsampled. */
-    static std::string text;
-    text.clear();
-    int fd = open(s_procStatPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    char buf[8192];
-    bool ok = true;
-    for (int n = 0; n < 1024; ++n) {
-        ssize_t r = read(fd, buf, sizeof buf);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) ok = false;
-        if (r <= 0) break;
-        text.append(buf, (size_t)r);
-    }
-    close(fd);
-    int nCPUs = ruxoLoadInt(&g_cfg.nCPUs);
-    if (!ok || text.empty() || nCPUs <= 0) return;
-
-    int nSampled = nCPUs < RUXO_MAX_CPUS ? nCPUs : RUXO_MAX_CPUS;
-    for (size_t pos = 0; pos < text.size();) {
-        size_t eol = text.find('\n', pos);
-        if (eol == std::string::npos) eol = text.size();
-        const char* p = text.c_str() + pos;
-        pos = eol + 1;
-        /* "cpuK " at the start of a line; the "cpu " summary line has no number. */
-        if (strncmp(p, "cpu", 3) != 0 || p[3] < '0' || p[3] > '9') continue;
-        const char* q = p + 3;
-        long k = 0;
-        while (*q >= '0' && *q <= '9' && k < 1000000) k = k * 10 + (*q++ - '0');
-        if (*q != ' ' || k >= nSampled) continue;
-        uint32_t v[8];
-        if (!parseCpuLine(q, v)) continue;
-        uint32_t busy = v[0] + v[1] + v[2] + v[5] + v[6] + v[7];
-        uint32_t total = busy + v[3] + v[4];
-        RUXO_CPU_USAGE* u = &g_cfg.cpuUsage[k];
-        if (u->last_load != 0 && u->last_total != 0 && total != u->last_total) {
-            /* Differences as signed 32-bit values: counters that wrap still give the right step,
-             * counters that went back (a processor reset) give no share above 100 or below 0. */
-            int64_t dBusy = (int32_t)(busy - u->last_load);
-            int64_t dTotal = (int32_t)(total - u->last_total);
-            if (dTotal > 0) {
-                int64_t pct = dBusy * 100 / dTotal;
-                if (pct < 0) pct = 0;
-                if (pct > 100) pct = 100;
-                ruxoStoreInt(&u->load_pct, (int)pct);
-            }
-        }
-        u->last_load = busy;
-        u->last_total = total;
-    }
-}
-
-int ruxoGetCpuLoad(int iCpu)
-{
-    if (iCpu < 0 || iCpu >= RUXO_MAX_CPUS || iCpu >= ruxoLoadInt(&g_cfg.nCPUs)) return 0;
-    return ruxoLoadInt(&g_cfg.cpuUsage[iCpu].load_pct);
+    return RUXO_OK;
 }
 
 /* ---- release and getters --------------------------------------------------------------------- */
@@ -937,8 +787,8 @@ void ruxoFree(void)
 {
     /* Held throughout: no start, stop or new start-up may meet a table that is being taken down. */
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    if (!ruxoLoadInt(&g_cfg.bInit)) return;
-    ruxoStoreInt(&g_cfg.bInit, 0);
+    if (!g_cfg.bInit.load()) return;
+    g_cfg.bInit.store(FALSE);
 
     for (int i = 0; g_procChannels && i < g_cfg.nMaxChannels; ++i) {
         RUXO_CHANNEL_STATE s = g_procChannels[i].state;
@@ -978,8 +828,7 @@ void ruxoFree(void)
     free(g_procChannels);
     g_procChannels = nullptr;
     g_cfg.nMaxChannels = 0;
-    std::lock_guard<std::mutex> lg(s_logMutex);
-    closeAllLogsLocked();
+    _ruxoLogReleaseAll();
 }
 
 RUXO_CHANNEL_STATE ruxoGetState(int iChannel)

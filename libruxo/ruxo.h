@@ -4,7 +4,7 @@
  * transcoder executable "ruxod.so", writes it the access token and an FFmpeg-style command line built
  * from plain source and target records, follows its progress, and stops, kills and reaps it. It also
  * owns the per-channel log files and samples the processors' load. Callers hand in plain records and
- * get back return codes: 0 for success, a negative code for a failure. */
+ * get back return codes: RUXO_OK (0) for success, a negative RUXO_RESULT for a failure. */
 #ifndef RUXO_H
 #define RUXO_H
 
@@ -14,11 +14,35 @@
 #include <time.h>
 #include <wchar.h>
 
+#include <atomic>
+
 typedef int BOOL; /* also the application layer's flag type (common/tchar.h) */
 #ifndef TRUE
 #define TRUE 1
 #define FALSE 0
 #endif
+
+/* ---- result codes --------------------------------------------------------------------------- */
+
+/* What the engine and the channel layer return. The values are fixed: the web routes map some of
+ * them to reply texts and the daemon prints them. Functions keep returning int. */
+typedef enum {
+    RUXO_OK = 0,
+    RUXO_ERR_NOT_INIT = -1,        /* the engine is not initialised */
+    RUXO_ERR_FAILED = -1,          /* a helper's plain failure: a log line or SDP file not written,
+                                    * start-up settings that do not fit */
+    RUXO_ERR_CHANNEL = -2,         /* slot or channel index out of range, or no such channel */
+    RUXO_ERR_BUSY = -3,            /* the slot is not idle */
+    RUXO_ERR_NOT_EXECUTABLE = -3,  /* start-up: the transcoder is no executable file */
+    RUXO_ERR_PIPE = -5,            /* a pipe to the child cannot be made */
+    RUXO_ERR_RTP_SOURCE = -6,      /* a native RTP source without a local port, or its SDP file fails */
+    RUXO_ERR_SOURCE = -7,          /* a source without a usable name (a folder without files too) */
+    RUXO_ERR_TARGET = -8,          /* a target without a usable name */
+    RUXO_ERR_CODEC = -9,           /* a stream whose codec has no encoder name */
+    RUXO_ERR_TARGET_FORMAT = -10,  /* a target format without an output form */
+    RUXO_ERR_LOG = -12,            /* logging is on and the command line cannot be logged */
+    RUXO_ERR_CHILD = -13           /* the child process cannot be created */
+} RUXO_RESULT;
 
 /* ---- shared enumerations ------------------------------------------------------------------- */
 
@@ -196,28 +220,30 @@ typedef struct RUXO_CONFIG_TAG {
     const void* pszfnAcl;    /* not read by the engine */
 } RUXO_CONFIG;
 
+/* The words that other threads read without a lock (the status reply reads load_pct and nCPUs, the
+ * web thread sets the log level) are atomics; the rest is under the engine mutex. */
 typedef struct RUXO_CPU_USAGE_TAG {
     uint32_t last_load;
     uint32_t last_total;
-    int load_pct;
+    std::atomic<int> load_pct;
 } RUXO_CPU_USAGE;
 
 typedef struct RUXO_GLOBAL_TAG {
-    int nLogLevel;
+    std::atomic<int> nLogLevel;
     int nMaxChannels;
     char szfnFfmpeg[RUXO_MAX_PATH];
     char szfnFfserver[RUXO_MAX_PATH];
     char szDataPath[RUXO_MAX_PATH];
-    int nCPUs;
+    std::atomic<int> nCPUs;
     RUXO_CPU_USAGE cpuUsage[RUXO_MAX_CPUS];
-    int nCpuPerChannel;
-    BOOL bInit;
-    RUXO_CALLBACK fnAppCallback;
+    std::atomic<int> nCpuPerChannel;
+    std::atomic<BOOL> bInit;
+    std::atomic<RUXO_CALLBACK> fnAppCallback;
 } RUXO_GLOBAL;
 
 extern RUXO_GLOBAL g_cfg;
 
-/* ---- engine start-up, settings, logs (ruxo.cpp) --------------------------------------------- */
+/* ---- engine start-up and settings (ruxo.cpp) ------------------------------------------------- */
 
 int ruxoInitA(const RUXO_CONFIG* pConfig);
 int ruxoInitW(const RUXO_CONFIG* pConfig);
@@ -227,6 +253,9 @@ const char* ruxoGetProgFile(void);
 void ruxoSetLog(int nLogLevel);
 void ruxoSetCpuAffinity(int nCpuPerChannel);
 void ruxoSetAppCallback(RUXO_CALLBACK fnAppCallback);
+
+/* ---- channel logs (ruxo_log.cpp) ------------------------------------------------------------ */
+
 int ruxoLog(int iChannel, int bTimestamp, const char* szLog);
 int cleanLogFiles(int iChannel);
 /* Moves the log "<stem><ext>" to the first free numbered file "<stem>-N<ext>" (1 the oldest); with
@@ -255,6 +284,9 @@ void ruxoGetStreamProgress(int iChannel, int* pnSec, int* pnFPS, int* pnKbps);
 void ruxoHoldSlots(void);
 void ruxoReleaseSlots(void);
 int ruxoGetExitCode(int iChannel);
+
+/* ---- processor load (ruxo_cpu.cpp) ---------------------------------------------------------- */
+
 void collectCpuUsage(void);
 /* Load of processor iCpu in percent (0..100); 0 outside 0..nCPUs-1 and 0..63. Safe on any thread. */
 int ruxoGetCpuLoad(int iCpu);

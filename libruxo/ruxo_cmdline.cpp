@@ -13,6 +13,7 @@
 #include "ruxo.h"
 #include "ruxo_cmdline_internal.h"
 #include "ruxo_internal.h"
+#include "ruxo_text_core.h"
 
 namespace {
 
@@ -211,10 +212,10 @@ void appendCodecDefaults(RUXO_CODEC codec, std::string& line)
 
 int _ruxoMakeInputArg(int iChannel, const void* pSource, std::string& line, int bUnicode)
 {
-    if (!pSource) return -7;
+    if (!pSource) return RUXO_ERR_SOURCE;
     if (bUnicode) {
         NarrowSource narrow;
-        if (!narrowSource(static_cast<const RUXO_SOURCE_W*>(pSource), narrow)) return -7;
+        if (!narrowSource(static_cast<const RUXO_SOURCE_W*>(pSource), narrow)) return RUXO_ERR_SOURCE;
         return _ruxoMakeInputArg(iChannel, &narrow.rec, line, 0);
     }
     const RUXO_SOURCE_A* s = static_cast<const RUXO_SOURCE_A*>(pSource);
@@ -224,20 +225,20 @@ int _ruxoMakeInputArg(int iChannel, const void* pSource, std::string& line, int 
 
     if (s->format == RUXO_FORMAT_RTP) {
         /* A native RTP stream describes itself nowhere: the transcoder reads our description of it. */
-        if (s->video.rtp.usSrcPort == 0) return -6;
+        if (s->video.rtp.usSrcPort == 0) return RUXO_ERR_RTP_SOURCE;
         std::string sdp = slotFile(iChannel, "_in.sdp");
-        if (!nameIsSafe(sdp.c_str())) return -6;
-        if (ruxoExportSdp(sdp.c_str(), &s->video, &s->audio, 1) != 0) return -6;
+        if (!nameIsSafe(sdp.c_str())) return RUXO_ERR_RTP_SOURCE;
+        if (ruxoExportSdp(sdp.c_str(), &s->video, &s->audio, 1) != 0) return RUXO_ERR_RTP_SOURCE;
         line += "-i ";
         appendQuoted(line, sdp);
         return 0;
     }
 
     const char* name = s->pszSrcName;
-    if (!name || !*name) return -7;
-    if (!nameIsSafe(name)) return -7;
+    if (!name || !*name) return RUXO_ERR_SOURCE;
+    if (!nameIsSafe(name)) return RUXO_ERR_SOURCE;
     /* A device's path and its query options stand on the line unquoted. */
-    if (s->format == RUXO_FORMAT_DEVICE && !bareNameIsSafe(name)) return -7;
+    if (s->format == RUXO_FORMAT_DEVICE && !bareNameIsSafe(name)) return RUXO_ERR_SOURCE;
 
     switch (s->format) {
     case RUXO_FORMAT_DECKLINK:
@@ -267,7 +268,7 @@ int _ruxoMakeInputArg(int iChannel, const void* pSource, std::string& line, int 
     }
     default:
         if (!_isStreamUrl(name, 0)) line += "-re ";
-        if (_ruxoStartsNoCase(name, "rtspt://")) {
+        if (ruxoStartsNoCase(name, "rtspt://")) {
             line += "-rtsp_transport tcp -i \"rtsp://";
             line += name + 8;
             line += "\" ";
@@ -277,130 +278,141 @@ int _ruxoMakeInputArg(int iChannel, const void* pSource, std::string& line, int 
         }
         break;
     }
-    return 0;
+    return RUXO_OK;
 }
 
 /* ---- targets -------------------------------------------------------------------------------- */
 
-int _ruxoMakeOutputArg(int iChannel, const void* pTarget, std::string& line, int bUnicode)
+namespace {
+
+/* Step 1: the target's name. */
+int checkTargetName(RUXO_FORMAT fmt, const std::string& name)
 {
-    if (!pTarget) return -8;
-    if (bUnicode) {
-        NarrowTarget narrow;
-        if (!narrowTarget(static_cast<const RUXO_TARGET_W*>(pTarget), narrow)) return -8;
-        return _ruxoMakeOutputArg(iChannel, &narrow.rec, line, 0);
-    }
-    const RUXO_TARGET_A* t = static_cast<const RUXO_TARGET_A*>(pTarget);
+    if (fmt == RUXO_FORMAT_GENERAL && name.empty()) return RUXO_ERR_TARGET;
+    if (fmt != RUXO_FORMAT_RTP && !nameIsSafe(name.c_str())) return RUXO_ERR_TARGET;
+    if (nameStandsBare(fmt) && !bareNameIsSafe(name.c_str())) return RUXO_ERR_TARGET;
+    return RUXO_OK;
+}
+
+/* Step 2: the audio stream. */
+int appendTargetAudio(const RUXO_TARGET_A* t, std::string& line)
+{
     const RUXO_FORMAT fmt = t->format;
-    const std::string name = t->pszDstName ? t->pszDstName : "";
-    const std::string params = oneLine(t->pszParams);
-    /* Where this target's options begin: its own format options are looked for from here on. */
-    const size_t partStart = line.empty() ? 0 : line.size() - 1;
-
-    /* 1. Name. */
-    if (fmt == RUXO_FORMAT_GENERAL && name.empty()) return -8;
-    if (fmt != RUXO_FORMAT_RTP && !nameIsSafe(name.c_str())) return -8;
-    if (nameStandsBare(fmt) && !bareNameIsSafe(name.c_str())) return -8;
-
-    /* 2. Audio. */
     const RUXO_AUDIO_STREAM& audio = t->audio;
-    if (audio.bEnable) {
-        const char* encoder = getCodecName(audio.attr.codec);
-        if (!encoder) return -9;
-        if (fmt == RUXO_FORMAT_RTP && (audio.rtp.ulDstIP == 0 || audio.rtp.usDstPort == 0)) {
-            line += "-an ";
-        } else if (fmt == RUXO_FORMAT_DECKLINK) {
-            line += "-ac 2 -ar 48000 ";
-        } else {
-            line += "-c:a ";
-            line += encoder;
-            line += ' ';
-            if (audio.attr.codec != RUXO_AUDIO_COPY) {
-                if (audio.attr.nChannel > 0) line += "-ac " + std::to_string(audio.attr.nChannel) + " ";
-                if (audio.attr.nSampleRate > 0) line += "-ar " + std::to_string(audio.attr.nSampleRate) + " ";
-                if (audio.attr.nKbps > 0) line += "-b:a " + kbps(audio.attr.nKbps);
-            }
-            if (fmt == RUXO_FORMAT_RTP) {
-                /* Native RTP: the audio is an output of its own. */
-                line += "-vn -f rtp ";
-                if (audio.attr.codec == RUXO_AUDIO_AAC) line += "-flags:a +global_header -rtpflags +latm ";
-                appendRtpAddress(line, audio.rtp);
-            }
-        }
-    } else if (fmt != RUXO_FORMAT_RTP) {
-        line += "-an ";
+    if (!audio.bEnable) {
+        if (fmt != RUXO_FORMAT_RTP) line += "-an ";
+        return RUXO_OK;
     }
+    const char* encoder = getCodecName(audio.attr.codec);
+    if (!encoder) return RUXO_ERR_CODEC;
+    if (fmt == RUXO_FORMAT_RTP && (audio.rtp.ulDstIP == 0 || audio.rtp.usDstPort == 0)) {
+        line += "-an ";
+    } else if (fmt == RUXO_FORMAT_DECKLINK) {
+        line += "-ac 2 -ar 48000 ";
+    } else {
+        line += "-c:a ";
+        line += encoder;
+        line += ' ';
+        if (audio.attr.codec != RUXO_AUDIO_COPY) {
+            if (audio.attr.nChannel > 0) line += "-ac " + std::to_string(audio.attr.nChannel) + " ";
+            if (audio.attr.nSampleRate > 0) line += "-ar " + std::to_string(audio.attr.nSampleRate) + " ";
+            if (audio.attr.nKbps > 0) line += "-b:a " + kbps(audio.attr.nKbps);
+        }
+        if (fmt == RUXO_FORMAT_RTP) {
+            /* Native RTP: the audio is an output of its own. */
+            line += "-vn -f rtp ";
+            if (audio.attr.codec == RUXO_AUDIO_AAC) line += "-flags:a +global_header -rtpflags +latm ";
+            appendRtpAddress(line, audio.rtp);
+        }
+    }
+    return RUXO_OK;
+}
 
-    /* 3. Video. */
+/* Step 3, for an encoded (not copied) video stream: frame size, rate, key frames, interlacing. */
+void appendVideoShape(const RUXO_TARGET_A* t, const std::string& params, std::string& line)
+{
+    const RUXO_FORMAT fmt = t->format;
+    const RUXO_VIDEO_ATTR& v = t->video.attr;
+    unsigned short usWidth = static_cast<unsigned short>(v.nWidth);
+    unsigned short usHeight = static_cast<unsigned short>(v.nHeight);
+    if (usWidth >= 1 && usWidth <= 7) usWidth = 8;
+    if (usHeight >= 1 && usHeight <= 7) usHeight = 8;
+    if (usWidth != 0 && usHeight != 0 && !contains(line, "-resize "))
+        line += "-s " + std::to_string(usWidth) + "x" + std::to_string(usHeight) + " ";
+    if (v.fFps > 0) {
+        line += "-r ";
+        if (v.fFps == 23.976f) line += "ntsc-film ";
+        else if (v.fFps == 29.97f) line += "ntsc ";
+        else if (v.fFps == 59.94f) line += "60000/1001 ";
+        else line += _ruxoGeneral(static_cast<double>(v.fFps)) + " ";
+    }
+    int k = v.nKeyFrameInterval;
+    if (fmt == RUXO_FORMAT_HLS) {
+        _parseOptA(params.c_str(), "-hls_time ", &k);
+        if (k == 0) k = 5;
+    }
+    if (k > 0) line += "-g " + std::to_string(k) + " -sc_threshold 0 ";
+    switch (v.nInterlacing) {
+    case RUXO_INTERLACE_DEINT:
+        if (!contains(line, "-deint ")) line += "-filter:v yadif ";
+        break;
+    case RUXO_INTERLACE_TOP_FIRST:
+        line += fmt == RUXO_FORMAT_DECKLINK ? "-field_order tt " : "-flags +ilme+ildct -top 1 -x264opts tff=1 ";
+        break;
+    case RUXO_INTERLACE_BOTTOM_FIRST:
+        line += fmt == RUXO_FORMAT_DECKLINK ? "-field_order bb " : "-flags +ilme+ildct -top 0 -x264opts bff=1 ";
+        break;
+    default: break;
+    }
+}
+
+/* Step 3: the video stream. */
+int appendTargetVideo(const RUXO_TARGET_A* t, const std::string& name, const std::string& params,
+                      std::string& line)
+{
+    const RUXO_FORMAT fmt = t->format;
     const RUXO_VIDEO_STREAM& video = t->video;
     const RUXO_VIDEO_ATTR& v = video.attr;
     bool taken = video.bEnable &&
                  ((fmt == RUXO_FORMAT_RTP && video.rtp.ulDstIP != 0 && video.rtp.usDstPort != 0) || !name.empty());
     if (!taken) {
         line += "-vn ";
-    } else {
-        const char* encoder = getCodecName(v.codec);
-        if (!encoder) return -9;
-        unsigned short usWidth = static_cast<unsigned short>(v.nWidth);
-        unsigned short usHeight = static_cast<unsigned short>(v.nHeight);
-        if (usWidth >= 1 && usWidth <= 7) usWidth = 8;
-        if (usHeight >= 1 && usHeight <= 7) usHeight = 8;
-        const bool copy = v.codec == RUXO_VIDEO_COPY;
-
-        if (fmt == RUXO_FORMAT_DECKLINK || fmt == RUXO_FORMAT_NDI) {
-            line += "-pix_fmt uyvy422 ";
-        } else {
-            line += "-c:v ";
-            line += encoder;
-            line += ' ';
-            if (!copy) appendRateControl(t, params, line);
-        }
-        if (!copy) {
-            if (usWidth != 0 && usHeight != 0 && !contains(line, "-resize "))
-                line += "-s " + std::to_string(usWidth) + "x" + std::to_string(usHeight) + " ";
-            if (v.fFps > 0) {
-                line += "-r ";
-                if (v.fFps == 23.976f) line += "ntsc-film ";
-                else if (v.fFps == 29.97f) line += "ntsc ";
-                else if (v.fFps == 59.94f) line += "60000/1001 ";
-                else line += _ruxoGeneral(static_cast<double>(v.fFps)) + " ";
-            }
-            int k = v.nKeyFrameInterval;
-            if (fmt == RUXO_FORMAT_HLS) {
-                _parseOptA(params.c_str(), "-hls_time ", &k);
-                if (k == 0) k = 5;
-            }
-            if (k > 0) line += "-g " + std::to_string(k) + " -sc_threshold 0 ";
-            switch (v.nInterlacing) {
-            case RUXO_INTERLACE_DEINT:
-                if (!contains(line, "-deint ")) line += "-filter:v yadif ";
-                break;
-            case RUXO_INTERLACE_TOP_FIRST:
-                line += fmt == RUXO_FORMAT_DECKLINK ? "-field_order tt " : "-flags +ilme+ildct -top 1 -x264opts tff=1 ";
-                break;
-            case RUXO_INTERLACE_BOTTOM_FIRST:
-                line += fmt == RUXO_FORMAT_DECKLINK ? "-field_order bb " : "-flags +ilme+ildct -top 0 -x264opts bff=1 ";
-                break;
-            default: break;
-            }
-        }
-        if (fmt == RUXO_FORMAT_RTP) {
-            /* Native RTP: the video is an output of its own, carrying the target's options. */
-            line += video.rtp.globalHeader == IN_BAND ? "-an -f rtp -flags -global_header "
-                                                      : "-an -f rtp -flags +global_header ";
-            if (v.codec == RUXO_VIDEO_H263) line += "-rtpflags +rfc2190 ";
-            if (!params.empty()) line += params + " ";
-            appendRtpAddress(line, video.rtp);
-        }
+        return RUXO_OK;
     }
+    const char* encoder = getCodecName(v.codec);
+    if (!encoder) return RUXO_ERR_CODEC;
+    const bool copy = v.codec == RUXO_VIDEO_COPY;
 
-    /* 4. Option string. */
+    if (fmt == RUXO_FORMAT_DECKLINK || fmt == RUXO_FORMAT_NDI) {
+        line += "-pix_fmt uyvy422 ";
+    } else {
+        line += "-c:v ";
+        line += encoder;
+        line += ' ';
+        if (!copy) appendRateControl(t, params, line);
+    }
+    if (!copy) appendVideoShape(t, params, line);
+    if (fmt == RUXO_FORMAT_RTP) {
+        /* Native RTP: the video is an output of its own, carrying the target's options. */
+        line += video.rtp.globalHeader == IN_BAND ? "-an -f rtp -flags -global_header "
+                                                  : "-an -f rtp -flags +global_header ";
+        if (v.codec == RUXO_VIDEO_H263) line += "-rtpflags +rfc2190 ";
+        if (!params.empty()) line += params + " ";
+        appendRtpAddress(line, video.rtp);
+    }
+    return RUXO_OK;
+}
+
+/* Step 4: the option string (native RTP carries it with its video output). */
+void appendTargetParams(RUXO_FORMAT fmt, const std::string& params, std::string& line)
+{
     if (fmt != RUXO_FORMAT_RTP && !params.empty()) line += params + " ";
+}
 
-    /* 5. Codec defaults. */
-    appendCodecDefaults(v.codec, line);
-
-    /* 6. Output. */
+/* Step 6: the muxer and where the output goes. partStart is where this target's options began. */
+int appendTargetOutput(int iChannel, RUXO_FORMAT fmt, const std::string& name, size_t partStart,
+                       std::string& line)
+{
     const int n = iChannel + 1;
     switch (fmt) {
     case RUXO_FORMAT_GENERAL:
@@ -451,9 +463,34 @@ int _ruxoMakeOutputArg(int iChannel, const void* pTarget, std::string& line, int
     case RUXO_FORMAT_HTTP_MJPEG:
         line += "-f mjpeg " + name + "/" + std::to_string(n) + ".mjpg ";
         break;
-    default: return -10; /* devices, RTSP and unknown values have no output form */
+    default: return RUXO_ERR_TARGET_FORMAT; /* devices, RTSP and unknown values have no output form */
     }
-    return 0;
+    return RUXO_OK;
+}
+
+} // namespace
+
+int _ruxoMakeOutputArg(int iChannel, const void* pTarget, std::string& line, int bUnicode)
+{
+    if (!pTarget) return RUXO_ERR_TARGET;
+    if (bUnicode) {
+        NarrowTarget narrow;
+        if (!narrowTarget(static_cast<const RUXO_TARGET_W*>(pTarget), narrow)) return RUXO_ERR_TARGET;
+        return _ruxoMakeOutputArg(iChannel, &narrow.rec, line, 0);
+    }
+    const RUXO_TARGET_A* t = static_cast<const RUXO_TARGET_A*>(pTarget);
+    const std::string name = t->pszDstName ? t->pszDstName : "";
+    const std::string params = oneLine(t->pszParams);
+    /* Where this target's options begin: its own format options are looked for from here on. */
+    const size_t partStart = line.empty() ? 0 : line.size() - 1;
+
+    int rc = checkTargetName(t->format, name);
+    if (rc == RUXO_OK) rc = appendTargetAudio(t, line);
+    if (rc == RUXO_OK) rc = appendTargetVideo(t, name, params, line);
+    if (rc != RUXO_OK) return rc;
+    appendTargetParams(t->format, params, line);
+    appendCodecDefaults(t->video.attr.codec, line); /* step 5 */
+    return appendTargetOutput(iChannel, t->format, name, partStart, line);
 }
 
 /* ---- the whole line ------------------------------------------------------------------------- */
@@ -464,7 +501,7 @@ int _ruxoBuildLine(int iChannel, const void* pSources, int nSources, const void*
     if (pbTooLong) *pbTooLong = false;
     line.clear();
     line.reserve(RUXO_MAX_ARG);
-    const int nLogLevel = ruxoLoadInt(&g_cfg.nLogLevel);
+    const int nLogLevel = g_cfg.nLogLevel.load();
     if (nLogLevel != 0) line += "-v " + std::to_string(nLogLevel) + " ";
 
     const size_t sourceSize = bUnicode ? sizeof(RUXO_SOURCE_W) : sizeof(RUXO_SOURCE_A);
@@ -475,22 +512,22 @@ int _ruxoBuildLine(int iChannel, const void* pSources, int nSources, const void*
     /* The one length rule: the transcoder reads at most RUXO_MAX_LINE characters. Sources are
      * judged before targets, so a line that the sources alone make too long is theirs (-7). */
     auto tooLong = [&](int code) {
-        if (line.size() <= RUXO_MAX_LINE) return 0;
+        if (line.size() <= RUXO_MAX_LINE) return (int)RUXO_OK;
         if (pbTooLong) *pbTooLong = true;
         return code;
     };
 
     for (int i = 0; src && i < nSources; ++i) {
         int rc = _ruxoMakeInputArg(iChannel, src + static_cast<size_t>(i) * sourceSize, line, bUnicode);
-        if (rc != 0) return rc;
+        if (rc != RUXO_OK) return rc;
     }
-    if (int rc = tooLong(-7)) return rc;
+    if (int rc = tooLong(RUXO_ERR_SOURCE)) return rc;
     for (int i = 0; dst && i < nTargets; ++i) {
         int rc = _ruxoMakeOutputArg(iChannel, dst + static_cast<size_t>(i) * targetSize, line, bUnicode);
-        if (rc != 0) return rc;
+        if (rc != RUXO_OK) return rc;
     }
-    if (int rc = tooLong(-8)) return rc;
-    return 0;
+    if (int rc = tooLong(RUXO_ERR_TARGET)) return rc;
+    return RUXO_OK;
 }
 
 int _ruxoTranscode(int iChannel, const void* pSources, int nSources, const void* pTargets, int nTargets,
@@ -498,14 +535,14 @@ int _ruxoTranscode(int iChannel, const void* pSources, int nSources, const void*
 {
     /* Held across the idle check and the start, so two threads never start two children in one slot. */
     std::lock_guard<std::recursive_mutex> lock(g_engineMutex);
-    if (!ruxoLoadInt(&g_cfg.bInit)) return -1;
-    if (iChannel < 0 || iChannel >= g_cfg.nMaxChannels) return -2;
-    if (g_procChannels[iChannel].state != RUXO_STATE_IDLE) return -3;
+    if (!g_cfg.bInit.load()) return RUXO_ERR_NOT_INIT;
+    if (iChannel < 0 || iChannel >= g_cfg.nMaxChannels) return RUXO_ERR_CHANNEL;
+    if (g_procChannels[iChannel].state != RUXO_STATE_IDLE) return RUXO_ERR_BUSY;
 
     std::string line;
     bool tooLong = false;
     int rc = _ruxoBuildLine(iChannel, pSources, nSources, pTargets, nTargets, bUnicode, line, &tooLong);
-    if (rc != 0) {
+    if (rc != RUXO_OK) {
         if (tooLong) {
             std::string why = "command line too long (" + std::to_string(line.size()) + " characters, at most " +
                               std::to_string(RUXO_MAX_LINE) + ")";
@@ -513,7 +550,7 @@ int _ruxoTranscode(int iChannel, const void* pSources, int nSources, const void*
         }
         return rc;
     }
-    if (ruxoLog(iChannel, 1, line.c_str()) == -1) return -12;
+    if (ruxoLog(iChannel, 1, line.c_str()) != RUXO_OK) return RUXO_ERR_LOG;
     return _ruxoStartChild(iChannel, line.c_str(), bPreview);
 }
 

@@ -41,9 +41,6 @@ int _parseOptW(const wchar_t* szLine, const wchar_t* szOpt, int* pVal);
  * multibyte form. A null pointer gives the empty text. */
 bool _ruxoWideToNarrow(const wchar_t* pszWide, std::string& out);
 
-/* Whether s begins with the lower-case ASCII text prefix, ASCII case ignored whatever the locale. */
-bool _ruxoStartsNoCase(const char* s, const char* prefix);
-
 /* Numbers for the command line, always with a full stop whatever the locale. */
 std::string _ruxoFixed1(double value); /* as "%.1f" */
 std::string _ruxoGeneral(double value); /* as "%g" */

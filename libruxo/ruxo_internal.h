@@ -1,5 +1,6 @@
-/* ruxo_internal.h -- what the engine's own files share: the slot table, its lock and the hand-over
- * of a finished command line to a new transcoder child. Not for use outside libruxo/. */
+/* ruxo_internal.h -- what the engine's own files share: the slot table, its lock, the hand-over of
+ * a finished command line to a new transcoder child, the log and processor internals that the core
+ * calls, and the test seams. Not for use outside libruxo/. */
 #ifndef RUXO_INTERNAL_H
 #define RUXO_INTERNAL_H
 
@@ -35,16 +36,20 @@ extern RUXO_PROC_CTX* g_procChannels;
 
 /* Starts a transcoder child in slot iChannel (bound to its processors before it runs) and hands it
  * the access token, the finished command line szArg and a newline. Takes g_engineMutex; the caller
- * holds it too when it checked the slot first. -1 when the engine is not initialised, the index is
- * invalid or the slot is busy; otherwise 0, -5 or -13. */
+ * holds it too when it checked the slot first. RUXO_ERR_NOT_INIT/RUXO_ERR_FAILED (-1) when the
+ * engine is not initialised, the index is invalid or the slot is busy; otherwise RUXO_OK,
+ * RUXO_ERR_PIPE or RUXO_ERR_CHILD. A child that cannot run the transcoder is no failure of the
+ * start: the reason is logged and the child ends with status 127, reaped by the poll. */
 int _ruxoStartChild(int iChannel, const char* szArg, int bPreview);
 
 /* ---- the engine's own steps (ruxo.cpp) ------------------------------------------------------ */
 
 int _ruxoInitInternal(const RUXO_CONFIG* pConfig, int bUnicode);
 /* Creates fresh close-on-exec pipes for the slot, forks and executes szfnExe (bound to the slot's
- * processors, every descriptor but 0, 1 and 2 closed, default signal handling), marks the slot busy.
- * The caller holds g_engineMutex. Returns 0, -1 (not initialised), -5 (pipe) or -13 (fork). */
+ * processors, every descriptor but 0, 1 and 2 closed, default signal handling), waits until the
+ * child has reached the transcoder or reported why not, marks the slot busy. Failed system calls
+ * are logged to the slot's log. The caller holds g_engineMutex. Returns RUXO_OK,
+ * RUXO_ERR_NOT_INIT, RUXO_ERR_PIPE or RUXO_ERR_CHILD (fork). */
 int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview);
 /* Drains the slot's output to fnCallback and reaps its child; at the reap the rest of the output is
  * drained as well and the slot's pipes and child descriptor are closed. */
@@ -52,8 +57,6 @@ void _ruxoPollProc(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallbac
 void _ruxoPollCallback(void* pContext, char* szInfo);
 /* One chunk of transcoder output of slot iChannel: progress, sign of life, raw log, fatal texts. */
 int _ruxoLogFilter(int iChannel, char* szLog);
-/* Closes the descriptor kept open on channel iChannel's log; its next line opens the file again. */
-void _ruxoLogRelease(int iChannel);
 void _ruxoFreePipe(RUXO_PIPE* pipeStd);
 void _ruxoFreePipes(RUXO_PROC_CTX* pProc);
 
@@ -62,6 +65,26 @@ void _ruxoFreePipes(RUXO_PROC_CTX* pProc);
 size_t pipeWrite(RUXO_PIPE pipe, const void* buf, size_t len);
 size_t pipeWriteStr(RUXO_PIPE pipe, const char* szbuf);
 size_t pipePrintf(RUXO_PIPE pipe, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+/* A close-on-exec descriptor moved above 2 when it is not (0 keeps meaning "no descriptor", and a
+ * child's dup2 onto 0, 1 and 2 never clobbers it); -1, fd closed, when it cannot be moved. */
+int _ruxoAboveStdio(int fd);
+
+/* ---- channel logs (ruxo_log.cpp) ------------------------------------------------------------ */
+
+/* Sets the transcoder path, the program's own path and the data folder under the log mutex (a log
+ * line reads the data folder under it) and closes the descriptors kept on another folder's logs.
+ * Each text fits its field (the caller checked). */
+void _ruxoLogSetPaths(const char* szExe, const char* szProgFile, const char* szData);
+/* Closes the descriptor kept open on channel iChannel's log; its next line opens the file again. */
+void _ruxoLogRelease(int iChannel);
+/* Closes every kept log descriptor (the release). */
+void _ruxoLogReleaseAll(void);
+/* Logs "<szWhat>: <the text of err>" with a time stamp to slot iChannel's log, through ruxoLog (so
+ * the log level applies); nothing for a negative index. For failed system calls of the engine. */
+void _ruxoLogErrno(int iChannel, const char* szWhat, int err);
+
+/* ---- processors (ruxo_cpu.cpp) -------------------------------------------------------------- */
 
 /* The processor set of slot iChannel for n processors per channel on nCPUs processors (n <= 0:
  * empty, no binding). Returns the number of bits set. */
@@ -74,10 +97,5 @@ typedef time_t (*RUXO_CLOCK)(void);
 void _ruxoSetClock(RUXO_CLOCK fnClock);
 time_t _ruxoNow(void);
 void _ruxoSetProcStatPath(const char* szPath);
-
-/* Relaxed atomic access to the plain settings words that several threads read and write
- * (log level, processors per channel, the init flag, load percentages). */
-static inline int ruxoLoadInt(const int* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
-static inline void ruxoStoreInt(int* p, int v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
 
 #endif

@@ -12,6 +12,7 @@
 
 #include "ruxo.h"
 #include "ruxo_cmdline_internal.h"
+#include "ruxo_text_core.h"
 
 /* ---- codec names ---------------------------------------------------------------------------- */
 
@@ -137,45 +138,24 @@ int _parseOptW(const wchar_t* szLine, const wchar_t* szOpt, int* pVal)
 
 namespace {
 
-/* ASCII-only case folding: the schemes and endings tested here are ASCII, and the result must not
- * depend on the locale. */
-template <typename C> C lowerAscii(C c) { return (c >= C('A') && c <= C('Z')) ? C(c - C('A') + C('a')) : c; }
-
-template <typename C> bool startsNoCase(const C* s, const char* prefix)
-{
-    for (; *prefix; ++s, ++prefix)
-        if (!*s || lowerAscii(*s) != C(*prefix)) return false;
-    return true;
-}
-
-template <typename C> bool endsNoCase(const C* s, const char* suffix)
-{
-    size_t n = std::char_traits<C>::length(s);
-    size_t m = strlen(suffix);
-    if (n < m) return false;
-    return startsNoCase(s + (n - m), suffix);
-}
-
 template <typename C> int isRtmp(const C* s)
 {
     static const char* const kSchemes[] = {"rtmp://", "rtmpe://", "rtmps://", "rtmpt://", "rtmpte://", "rtmpts://"};
     for (const char* scheme : kSchemes)
-        if (startsNoCase(s, scheme)) return 1;
+        if (ruxoStartsNoCase(s, scheme)) return 1;
     return 0;
 }
 
 template <typename C> int isStream(const C* s)
 {
-    if (endsNoCase(s, ".sdp")) return 1;
+    if (ruxoEndsNoCase(s, ".sdp")) return 1;
     if (!findText(s, "://")) return 0;
-    if (startsNoCase(s, "ftp://") || startsNoCase(s, "sftp://")) return 0;
-    if (endsNoCase(s, ".m3u") || endsNoCase(s, ".m3u8")) return 0;
+    if (ruxoStartsNoCase(s, "ftp://") || ruxoStartsNoCase(s, "sftp://")) return 0;
+    if (ruxoEndsNoCase(s, ".m3u") || ruxoEndsNoCase(s, ".m3u8")) return 0;
     return 1;
 }
 
 } // namespace
-
-bool _ruxoStartsNoCase(const char* s, const char* prefix) { return startsNoCase(s, prefix); }
 
 int _isRtmpUrl(const void* pUrl, int bUnicode)
 {
@@ -186,8 +166,8 @@ int _isRtmpUrl(const void* pUrl, int bUnicode)
 int _isRTPUrl(const void* pUrl, int bUnicode)
 {
     if (!pUrl) return 0;
-    return bUnicode ? startsNoCase(static_cast<const wchar_t*>(pUrl), "rtp://")
-                    : startsNoCase(static_cast<const char*>(pUrl), "rtp://");
+    return bUnicode ? ruxoStartsNoCase(static_cast<const wchar_t*>(pUrl), "rtp://")
+                    : ruxoStartsNoCase(static_cast<const char*>(pUrl), "rtp://");
 }
 
 int _isStreamUrl(const void* pUrl, int bUnicode)
@@ -265,7 +245,7 @@ int fmtpLength(const char* szFmtp) { return static_cast<int>(strnlen(szFmtp, RUX
 int ruxoExportSdpInternal(FILE* fpSdp, const RUXO_VIDEO_STREAM* pVideo, const RUXO_AUDIO_STREAM* pAudio,
                           int iSrc)
 {
-    if (!fpSdp) return -1;
+    if (!fpSdp) return RUXO_ERR_FAILED;
     fputs("v=0\no=- 0 0 IN IPV4 0.0.0.0\ns=Zembrax\nt=0 0\n", fpSdp);
 
     if (pVideo) {
@@ -277,7 +257,7 @@ int ruxoExportSdpInternal(FILE* fpSdp, const RUXO_VIDEO_STREAM* pVideo, const RU
             fprintf(fpSdp, "c=IN IP4 %s\n", Inet_ntoaA(addr));
             fprintf(fpSdp, "m=video %d RTP/AVP %d\n", port, pt);
             const char* name = getCodecMimeName(pVideo->attr.codec);
-            if (!name) return -1;
+            if (!name) return RUXO_ERR_FAILED;
             fprintf(fpSdp, "a=rtpmap:%d %s/90000\n", pt, name);
             int n = fmtpLength(rtp.szFmtp);
             if (n > 0) fprintf(fpSdp, "a=fmtp:%d %.*s\n", pt, n, rtp.szFmtp);
@@ -294,7 +274,7 @@ int ruxoExportSdpInternal(FILE* fpSdp, const RUXO_VIDEO_STREAM* pVideo, const RU
             fprintf(fpSdp, "c=IN IP4 %s\n", Inet_ntoaA(addr));
             fprintf(fpSdp, "m=audio %d RTP/AVP %d\n", port, pt);
             const char* name = getCodecMimeName(codec);
-            if (!name) return -1;
+            if (!name) return RUXO_ERR_FAILED;
             int clock = 8000;
             if (codec == RUXO_AUDIO_MP2 || codec == RUXO_AUDIO_MP3) clock = 90000;
             else if (codec == RUXO_AUDIO_AAC) clock = pAudio->attr.nSampleRate;
@@ -307,24 +287,22 @@ int ruxoExportSdpInternal(FILE* fpSdp, const RUXO_VIDEO_STREAM* pVideo, const RU
     }
 
     fputs("\n", fpSdp);
-    return 0;
+    return RUXO_OK;
 }
 
 int ruxoExportSdp(const char* szfnSdp, const RUXO_VIDEO_STREAM* pVideo, const RUXO_AUDIO_STREAM* pAudio, int iSrc)
 {
-    if (!szfnSdp || !*szfnSdp) return -1;
+    if (!szfnSdp || !*szfnSdp) return RUXO_ERR_FAILED;
     FILE* fp = fopen(szfnSdp, "we");
-    if (!fp) return -1;
+    if (!fp) return RUXO_ERR_FAILED;
     int rc = ruxoExportSdpInternal(fp, pVideo, pAudio, iSrc);
     /* A file that could not be written completely is a failure, not a description. */
-    if (ferror(fp) && rc == 0) rc = -1;
-    if (fclose(fp) != 0 && rc == 0) rc = -1;
+    if (ferror(fp) && rc == RUXO_OK) rc = RUXO_ERR_FAILED;
+    if (fclose(fp) != 0 && rc == RUXO_OK) rc = RUXO_ERR_FAILED;
     return rc;
 }
 
 namespace {
-
-bool startsWith(const char* s, const char* prefix) { return strncmp(s, prefix, strlen(prefix)) == 0; }
 
 /* Copies the rest of an attribute line up to CR or LF into a format-parameter field, cut to fit. */
 void copyFmtp(char* szFmtp, const char* text)
@@ -339,7 +317,7 @@ void copyFmtp(char* szFmtp, const char* text)
 const char* afterAttr(const char* line, const char* attr, unsigned short pt)
 {
     std::string prefix = std::string(attr) + std::to_string(pt) + " ";
-    return startsWith(line, prefix.c_str()) ? line + prefix.size() : nullptr;
+    return ruxoStartsWith(line, prefix.c_str()) ? line + prefix.size() : nullptr;
 }
 
 } // namespace
@@ -383,14 +361,14 @@ int ruxoImportSdpInternal(FILE* fpSdp, RUXO_VIDEO_STREAM* pVideo, RUXO_AUDIO_STR
         /* The tail of a line longer than the buffer is no line of its own. */
         if (!wasLineStart) continue;
 
-        if (startsWith(buf, "c=IN IP4 ")) {
+        if (ruxoStartsWith(buf, "c=IN IP4 ")) {
             std::string addr(buf + 9, strcspn(buf + 9, "/ \t\r\n"));
             curAddr = inet_addr(addr.c_str());
             if (seenVideo && pVideoAddr && *pVideoAddr == 0) *pVideoAddr = curAddr;
             if (seenAudio && pAudioAddr && *pAudioAddr == 0) *pAudioAddr = curAddr;
             continue;
         }
-        if (startsWith(buf, "m=video ")) {
+        if (ruxoStartsWith(buf, "m=video ")) {
             beginMedia(pVideoAddr, pVideoPort);
             seenVideo = true;
             section = SECTION_VIDEO;
@@ -400,7 +378,7 @@ int ruxoImportSdpInternal(FILE* fpSdp, RUXO_VIDEO_STREAM* pVideo, RUXO_AUDIO_STR
             }
             continue;
         }
-        if (startsWith(buf, "m=audio ")) {
+        if (ruxoStartsWith(buf, "m=audio ")) {
             beginMedia(pAudioAddr, pAudioPort);
             seenAudio = true;
             section = SECTION_AUDIO;
@@ -415,7 +393,7 @@ int ruxoImportSdpInternal(FILE* fpSdp, RUXO_VIDEO_STREAM* pVideo, RUXO_AUDIO_STR
             }
             continue;
         }
-        if (startsWith(buf, "m=")) { /* a media section this reader does not fill: its attributes stay out */
+        if (ruxoStartsWith(buf, "m=")) { /* a media section this reader does not fill: its attributes stay out */
             section = SECTION_OTHER;
             continue;
         }
@@ -476,8 +454,8 @@ int ruxoImportSdpInternal(FILE* fpSdp, RUXO_VIDEO_STREAM* pVideo, RUXO_AUDIO_STR
                     if ((p = strstr(fmtp, "mode")) != nullptr && sscanf(p, "mode=%99s;", mode) == 1) {
                         /* ASCII case only: strncasecmp follows the locale, and a Turkish one
                          * does not fold 'I' to 'i'. */
-                        if (startsNoCase(mode, "single_channel")) pAudio->attr.nChannel = 1;
-                        else if (startsNoCase(mode, "stereo")) pAudio->attr.nChannel = 2;
+                        if (ruxoStartsNoCase(mode, "single_channel")) pAudio->attr.nChannel = 1;
+                        else if (ruxoStartsNoCase(mode, "stereo")) pAudio->attr.nChannel = 2;
                     }
                 }
             }
@@ -491,9 +469,9 @@ int ruxoImportSdpInternal(FILE* fpSdp, RUXO_VIDEO_STREAM* pVideo, RUXO_AUDIO_STR
 
 int ruxoImportSdp(const char* szfnSdp, RUXO_VIDEO_STREAM* pVideo, RUXO_AUDIO_STREAM* pAudio, int iDst)
 {
-    if (!szfnSdp) return -1;
+    if (!szfnSdp) return RUXO_ERR_FAILED;
     FILE* fp = fopen(szfnSdp, "re");
-    if (!fp) return -1;
+    if (!fp) return RUXO_ERR_FAILED;
     int rc = ruxoImportSdpInternal(fp, pVideo, pAudio, iDst);
     fclose(fp);
     return rc;

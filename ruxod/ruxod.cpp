@@ -1,56 +1,38 @@
-/* ruxod.cpp -- the daemon's entry: single-instance lock, detaching, start-up, the 20 ms supervision
- * loop with its one-shot restart timers, the delayed web-server restart, and the orderly shutdown.
+/* ruxod.cpp -- the daemon's entry: single-instance lock, detaching, signals, start-up, the 20 ms
+ * supervision loop and the orderly shutdown. The restart timers that the loop and the web server
+ * arm are ruxod_timer.cpp.
  *
  * Threads and locks
  * -----------------
- * Three kinds of thread run this file's code: the main thread (start-up, supervision loop,
- * shutdown; the only caller of ruxoPoll), short-lived timer threads (timerChannel, timerCGI; see
- * "Timer notification" below), and the web server's thread, which calls ruxoCGICallback.
+ * Three kinds of thread run the daemon's code: the main thread (start-up, supervision loop,
+ * shutdown; the only caller of ruxoPoll), short-lived timer threads (ruxod_timer.cpp), and the web
+ * server's thread, which calls the restart hook registered at start-up (ruxodTimerRestartCGI).
  *
  *  - The configuration tree, the channel slots and the playlists are shared with the web thread.
  *    Each channel's step of a supervision pass, the start-up channel starts, the body of a channel
  *    restart timer and the shutdown's channel stops run under g_configLock, the lock that the
  *    channel layer itself takes (recursive), so a configuration posted during a pass replaces the
- *    tree between two channels, never under one, and a timer's start and a pass's look at the
- *    same channel follow one another: a pass never sees a half-started channel and never arms a
- *    second timer or starts a second transcoder for it. Nothing read from the tree outlives the
- *    lock. ruxoPoll needs no tree and guards the slots with the engine's own mutex.
- *  - The restart-timer handles, their pending flags, the count of timer bodies under way and the
- *    shutting-down flag sit under s_timerLock, a leaf: it is taken last (inside g_configLock at
- *    most) and no other module is called while it is held.
+ *    tree between two channels, never under one. Nothing read from the tree outlives the lock.
+ *    ruxoPoll needs no tree and guards the slots with the engine's own mutex.
  *  - No lock is held across stopping or starting the web server: stopping joins the web thread,
- *    which may be waiting for the web mutex or g_configLock. The web-restart timer and the
- *    shutdown never overlap: the shutdown first marks the daemon as shutting down, deletes every
- *    pending timer and waits until no timer body runs any more.
+ *    which may be waiting for the web mutex or g_configLock. The shutdown stops every timer and
+ *    waits for their bodies before it stops anything else.
  *  - quit is a volatile sig_atomic_t, written only by the signal handler and read afresh at every
  *    test. The quit signals are blocked in every thread but the main one, so the handler always
  *    runs on the thread that reads quit (and interrupts its sleeps); so are the signals that the
- *    daemon ignores, whose arrival the main thread reports on its next pass.
- *
- * Timer notification: each timer signals one thread of ours (SIGEV_THREAD_ID with a real-time
- * signal that every thread keeps blocked), which runs the timer's function on a new short-lived
- * thread, the way thread notification does it. Doing it ourselves keeps every thread known to
- * the thread library and to race checkers, and lets a firing tell a stale notification (of a
- * timer re-armed or deleted meanwhile) from a real expiry.
- *
- * Every timer is deleted exactly once, by whoever takes it out of its handle under s_timerLock:
- * its own firing, or the shutdown. A firing that finds the daemon shutting down touches nothing
- * but s_timerLock and the flag, so nothing fires into a released engine, a freed tree or
- * destroyed playlists. */
+ *    daemon ignores, whose arrival the main thread reports on its next pass. */
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -58,7 +40,9 @@
 #include "ruxo_cgi.h"
 #include "ruxo_channel.h"
 #include "ruxo_config.h"
+#include "ruxo_routes.h"
 #include "ruxod.h"
+#include "ruxod_timer.h"
 
 #define RUXOD_PID_FILE "/var/run/ruxod.pid"
 #define RUXOD_CONFIG_DIR "/etc/ruxod"
@@ -68,36 +52,10 @@
 #define RUXOD_STATE_FILES 16      /* playlists with a state file: channels 0 to 15 */
 #define RUXOD_PASS_USEC 20000     /* sleep before each supervision pass */
 #define RUXOD_SETTLE_MSEC 500     /* wait between the start message and the channel starts */
-#define RUXOD_CGI_TIMER_ID 200
-#define RUXOD_CGI_RESTART_MSEC 1000
-#define RUXOD_CGI_RETRY_MSEC 5000 /* a web server that could not start is tried again this often */
 #define RUXOD_FOLDER_RETRY_MSEC 1000 /* a folder channel whose start failed is tried again after */
 #define RUXOD_MAX_PATH 1000
 
-typedef void (*timerTimeout)(sigval sig);
-
-void timerChannel(sigval sig);
-void timerCGI(sigval sig);
-
 static volatile sig_atomic_t quit = 0;
-
-/* Restart timers: one per channel and one for the web server, all under s_timerLock. A handle
- * is valid only while its pending flag is set: the kernel numbers timers from 0, so no handle
- * value can stand for "none". */
-static pthread_mutex_t s_timerLock = PTHREAD_MUTEX_INITIALIZER;
-static timer_t g_timerChannels[RUXO_MAX_CHANNELS];
-static bool s_bTimerPending[RUXO_MAX_CHANNELS];
-static bool s_bTimerFailed[RUXO_MAX_CHANNELS]; /* the last try to create it failed (reported once) */
-static timer_t g_timerCGI;
-static bool s_bCGITimerPending = false;
-static bool s_bShuttingDown = false;
-static int s_nTimerBodies = 0; /* timer bodies that passed their first check and have not ended */
-
-/* The notification thread: the signal it waits for, its kernel thread id (0 until it runs), and
- * the function of each timer id (channels 0 to 63, then the web-server restart). */
-static int s_nTimerSignal = 0;
-static std::atomic<pid_t> s_tidTimerThread(0);
-static std::atomic<timerTimeout> s_timerFuncs[RUXO_MAX_CHANNELS + 1];
 
 static void sig_handle(int sig)
 {
@@ -244,11 +202,6 @@ static void loadConf(void)
     }
 }
 
-static cJSON* channelAt(int iChannel)
-{
-    return jsonGetArrayItem(jsonGetItem(g_jsonConfig, "channels"), iChannel);
-}
-
 /* Starts every channel whose "enable" is JSON true, in index order. */
 static void initChannels(void)
 {
@@ -256,231 +209,9 @@ static void initChannels(void)
         std::lock_guard<std::recursive_mutex> lock(g_configLock);
         if (quit) /* a signal that arrived while we waited for the lock */
             break;
-        if (getJsonBool(channelAt(i), "enable"))
+        if (getJsonBool(ruxoChannelAt(i), "enable"))
             ruxoStartChannel(i);
     }
-}
-
-static std::atomic<timerTimeout>* timerFuncSlot(int nTimerId)
-{
-    if (nTimerId >= 0 && nTimerId < RUXO_MAX_CHANNELS)
-        return &s_timerFuncs[nTimerId];
-    if (nTimerId == RUXOD_CGI_TIMER_ID)
-        return &s_timerFuncs[RUXO_MAX_CHANNELS];
-    return nullptr;
-}
-
-/* Blocks the timer signal in the calling thread; done first thing in main, so every thread that
- * the process ever creates inherits the block and only the notification thread takes it. */
-static void blockTimerSignal(void)
-{
-    s_nTimerSignal = SIGRTMIN + 2;
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, s_nTimerSignal);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
-/* Runs the function of the timer whose id the argument carries (the notification thread has
- * checked that it has one). */
-static void* timerFiringThread(void* pArg)
-{
-    sigval sig;
-    memset(&sig, 0, sizeof(sig));
-    sig.sival_int = (int)(intptr_t)pArg;
-    timerTimeout func = timerFuncSlot(sig.sival_int)->load();
-    if (func)
-        func(sig);
-    return nullptr;
-}
-
-static void* timerNotifyThread(void*)
-{
-    s_tidTimerThread = (pid_t)syscall(SYS_gettid);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, s_nTimerSignal);
-    for (;;) {
-        siginfo_t info;
-        if (sigwaitinfo(&set, &info) < 0)
-            continue;
-        if (info.si_code != SI_TIMER)
-            continue;
-        std::atomic<timerTimeout>* pSlot = timerFuncSlot(info.si_value.sival_int);
-        timerTimeout func = pSlot ? pSlot->load() : nullptr;
-        if (!func)
-            continue;
-        void* pId = (void*)(intptr_t)info.si_value.sival_int;
-        pthread_attr_t attr;
-        pthread_t thread;
-        pthread_attr_init(&attr);
-        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        if (pthread_create(&thread, &attr, timerFiringThread, pId) != 0)
-            timerFiringThread(pId); /* no thread to spare: run it here */
-        pthread_attr_destroy(&attr);
-    }
-    return nullptr;
-}
-
-/* Starts the notification thread and waits until it can be addressed. */
-static void startTimerThread(void)
-{
-    pthread_attr_t attr;
-    pthread_t thread;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    bool bStarted = pthread_create(&thread, &attr, timerNotifyThread, nullptr) == 0;
-    pthread_attr_destroy(&attr);
-    for (int n = 0; bStarted && n < 2000 && s_tidTimerThread == 0; n++)
-        usleep(1000);
-}
-
-/* Creates and arms a one-shot timer that runs func on a thread of its own after nMilliSec, and
- * stores its handle in *pTimer. False when it cannot be created or armed (an unarmed timer is
- * deleted again, so none is left behind); a failed creation is printed when bReport is set.
- * Success is told apart from the handle because a valid handle may be 0 (the kernel numbers its
- * timers from 0). */
-static bool createTimer(int nTimerId, long long nMilliSec, timerTimeout func, timer_t* pTimer, bool bReport = true)
-{
-    std::atomic<timerTimeout>* pSlot = timerFuncSlot(nTimerId);
-    struct sigevent sev;
-    memset(&sev, 0, sizeof(sev));
-    sev.sigev_notify = SIGEV_THREAD_ID;
-    sev.sigev_signo = s_nTimerSignal;
-    sev.sigev_value.sival_int = nTimerId;
-    sev._sigev_un._tid = s_tidTimerThread;
-
-    timer_t timer = nullptr;
-    if (!pSlot || sev._sigev_un._tid == 0 || timer_create(CLOCK_REALTIME, &sev, &timer) != 0) {
-        if (bReport)
-            printf("timer_create %d error\n", nTimerId);
-        return false;
-    }
-    pSlot->store(func);
-    struct itimerspec its;
-    memset(&its, 0, sizeof(its));
-    its.it_value.tv_sec = (time_t)(nMilliSec / 1000);
-    its.it_value.tv_nsec = (long)(nMilliSec % 1000) * 1000000L;
-    if (timer_settime(timer, 0, &its, nullptr) != 0) {
-        timer_delete(timer);
-        return false;
-    }
-    *pTimer = timer;
-    return true;
-}
-
-/* A notification is real when its timer has run out; one of a timer that was re-armed since is
- * stale (the re-armed timer notifies again). */
-static bool timerExpired(timer_t timer)
-{
-    struct itimerspec its;
-    if (timer_gettime(timer, &its) != 0)
-        return false;
-    return its.it_value.tv_sec == 0 && its.it_value.tv_nsec == 0;
-}
-
-/* Arms channel iChannel's restart timer unless one is pending. A timer that cannot be created
- * leaves the handle free, so a later pass tries again; a run of failures is reported once, not
- * on every pass. */
-static void armChannelTimer(int iChannel, int nAutoRestart)
-{
-    long long nMilliSec = (long long)nAutoRestart * 1000LL;
-    pthread_mutex_lock(&s_timerLock);
-    if (!s_bShuttingDown && !s_bTimerPending[iChannel]) {
-        bool bOk = createTimer(iChannel, nMilliSec, timerChannel, &g_timerChannels[iChannel],
-                               !s_bTimerFailed[iChannel]);
-        s_bTimerPending[iChannel] = bOk;
-        s_bTimerFailed[iChannel] = !bOk;
-    }
-    pthread_mutex_unlock(&s_timerLock);
-}
-
-/* Enters a timer body: false when the daemon is shutting down and the body must do nothing. */
-static bool enterTimerBody(void)
-{
-    pthread_mutex_lock(&s_timerLock);
-    bool bGo = !s_bShuttingDown;
-    if (bGo)
-        s_nTimerBodies++;
-    pthread_mutex_unlock(&s_timerLock);
-    return bGo;
-}
-
-static void leaveTimerBody(void)
-{
-    pthread_mutex_lock(&s_timerLock);
-    s_nTimerBodies--;
-    pthread_mutex_unlock(&s_timerLock);
-}
-
-/* A channel's restart timer fired: free its handle and start the channel. "enable" is not looked
- * at: a channel stopped from the web while its timer was pending starts again. */
-void timerChannel(sigval sig)
-{
-    int iChannel = sig.sival_int;
-    if (iChannel < 0 || iChannel >= RUXO_MAX_CHANNELS)
-        return;
-    if (!enterTimerBody())
-        return;
-    {
-        std::lock_guard<std::recursive_mutex> lock(g_configLock);
-        bool bStart = false;
-        pthread_mutex_lock(&s_timerLock);
-        if (!s_bShuttingDown && s_bTimerPending[iChannel] && timerExpired(g_timerChannels[iChannel])) {
-            timer_delete(g_timerChannels[iChannel]);
-            s_bTimerPending[iChannel] = false;
-            bStart = true;
-        }
-        pthread_mutex_unlock(&s_timerLock);
-        if (bStart && channelAt(iChannel))
-            ruxoStartChannel(iChannel);
-    }
-    leaveTimerBody();
-}
-
-/* The web-server restart timer fired: stop the server and start it again with the settings that
- * the tree holds now (on the previous port when the new one cannot be had). When no server could
- * start, the timer is armed again: the daemon must not stay unmanageable. */
-void timerCGI(sigval sig)
-{
-    (void)sig;
-    if (!enterTimerBody())
-        return;
-    bool bRestart = false;
-    pthread_mutex_lock(&s_timerLock);
-    if (!s_bShuttingDown && s_bCGITimerPending && timerExpired(g_timerCGI)) {
-        timer_delete(g_timerCGI);
-        s_bCGITimerPending = false;
-        bRestart = true;
-    }
-    pthread_mutex_unlock(&s_timerLock);
-    if (bRestart && !ruxoRestartCGI()) {
-        pthread_mutex_lock(&s_timerLock);
-        if (!s_bShuttingDown && !s_bCGITimerPending)
-            s_bCGITimerPending = createTimer(RUXOD_CGI_TIMER_ID, RUXOD_CGI_RETRY_MSEC, timerCGI, &g_timerCGI);
-        pthread_mutex_unlock(&s_timerLock);
-    }
-    leaveTimerBody();
-}
-
-void ruxoCGICallback(BOOL bRestartCGI)
-{
-    if (!bRestartCGI)
-        return;
-    pthread_mutex_lock(&s_timerLock);
-    if (!s_bShuttingDown) {
-        if (s_bCGITimerPending) {
-            /* A restart is pending: push it back to one second from now. */
-            struct itimerspec its;
-            memset(&its, 0, sizeof(its));
-            its.it_value.tv_sec = RUXOD_CGI_RESTART_MSEC / 1000;
-            its.it_value.tv_nsec = (RUXOD_CGI_RESTART_MSEC % 1000) * 1000000L;
-            timer_settime(g_timerCGI, 0, &its, nullptr);
-        } else {
-            s_bCGITimerPending = createTimer(RUXOD_CGI_TIMER_ID, RUXOD_CGI_RESTART_MSEC, timerCGI, &g_timerCGI);
-        }
-    }
-    pthread_mutex_unlock(&s_timerLock);
 }
 
 /* Earliest time (monotonic ms) of the next start of a folder channel whose last start failed;
@@ -521,7 +252,7 @@ static void superviseChannel(int i, cJSON* jsonChannel)
     }
     /* A negative delay never restarts: such a timer could not be armed. */
     if (nAutoRestart > 0)
-        armChannelTimer(i, nAutoRestart);
+        ruxodTimerArmChannel(i, nAutoRestart);
 }
 
 /* One walk over the channels in index order, each channel's step under g_configLock of its own, so
@@ -545,7 +276,7 @@ static void superviseChannels(void)
         if (quit) /* a signal that arrived while we waited for the lock */
             return;
         if (iAt < 0 || ulGeneration != ruxoConfigGeneration()) {
-            jsonAt = channelAt(i);
+            jsonAt = ruxoChannelAt(i);
             iAt = i;
             ulGeneration = ruxoConfigGeneration();
         }
@@ -567,33 +298,9 @@ static void superviseLoop(void)
     }
 }
 
-/* Marks the daemon as shutting down, deletes every pending timer and waits until no timer body
- * runs any more. From then on no timer starts a channel or touches the web server. */
-static void stopTimers(void)
-{
-    pthread_mutex_lock(&s_timerLock);
-    s_bShuttingDown = true;
-    for (int i = 0; i < RUXO_MAX_CHANNELS; i++) {
-        if (s_bTimerPending[i]) {
-            timer_delete(g_timerChannels[i]);
-            s_bTimerPending[i] = false;
-        }
-    }
-    if (s_bCGITimerPending) {
-        timer_delete(g_timerCGI);
-        s_bCGITimerPending = false;
-    }
-    while (s_nTimerBodies > 0) {
-        pthread_mutex_unlock(&s_timerLock);
-        usleep(5000);
-        pthread_mutex_lock(&s_timerLock);
-    }
-    pthread_mutex_unlock(&s_timerLock);
-}
-
 static void shutdownDaemon(void)
 {
-    stopTimers();
+    ruxodTimerStopAll();
     for (int i = 0; i < RUXO_MAX_CHANNELS; i++) {
         std::lock_guard<std::recursive_mutex> lock(g_configLock);
         if (ruxoGetChannelState(i) != RUXO_STATE_IDLE)
@@ -664,7 +371,7 @@ int main(int argc, char** argv)
 {
     (void)argc;
     (void)argv;
-    blockTimerSignal();
+    ruxodTimerBlockSignal();
     setvbuf(stdout, nullptr, _IOLBF, 0);
     ruxoInitLocale(); /* the one setlocale of the process, on the main thread */
     signal(SIGPIPE, SIG_IGN);
@@ -689,7 +396,7 @@ int main(int argc, char** argv)
     if (bLocked)
         writePidFile(fdPid);
     installSignals();
-    startTimerThread();
+    ruxodTimerStartThread();
 
     CreateFolder(_T(RUXOD_CONFIG_DIR));
     CreateFolder(_T(RUXOD_LOG_DIR));
@@ -710,6 +417,9 @@ int main(int argc, char** argv)
     config.pszDataPath = RUXOD_DATA_DIR;
     config.pszfnAcl = g_tszfnAcl.c_str();
 
+    /* What the web server answers with, and how a changed server setting comes back to us. */
+    ruxoCGISetRouter(ruxoCGIRoute);
+    ruxoCGISetCallback(ruxodTimerRestartCGI);
     int nResult = ruxoInitA(&config);
     if (nResult != 0) {
         printf("Oops, RUXOD init failed (%d)\n", nResult);

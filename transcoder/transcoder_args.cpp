@@ -4,8 +4,9 @@
 
 #include <errno.h>
 #include <string.h>
-#include <strings.h>
 #include <unistd.h>
+
+#include "ruxo_text_core.h"
 
 int ruxoTcReadLine(int fd, std::string& strLine, std::string& strErr)
 {
@@ -79,37 +80,25 @@ int ruxoTcSplitArgs(const std::string& strText, std::vector<RUXO_TC_ARG>& vArgs,
     return RUXO_TC_OK;
 }
 
-static bool _startsWithNoCase(const std::string& str, const char* szPrefix)
-{
-    size_t nLen = strlen(szPrefix);
-    return str.size() >= nLen && strncasecmp(str.c_str(), szPrefix, nLen) == 0;
-}
-
-static bool _endsWithNoCase(const std::string& str, const char* szSuffix)
-{
-    size_t nLen = strlen(szSuffix);
-    return str.size() >= nLen && strcasecmp(str.c_str() + str.size() - nLen, szSuffix) == 0;
-}
-
 /* vIn[i] is the name of an output that ffmpeg is to serve rather than push. */
 static bool _isServedOutput(const std::vector<RUXO_TC_ARG>& vIn, size_t i)
 {
     if (i < 2 || vIn[i].bQuoted || vIn[i - 2].strText != "-f")
         return false;
     const std::string& strFormat = vIn[i - 1].strText;
-    if (strcasecmp(strFormat.c_str(), "mpegts") != 0 && strcasecmp(strFormat.c_str(), "mp4") != 0 &&
-        strcasecmp(strFormat.c_str(), "mjpeg") != 0)
+    if (ruxoStrCaseCmp(strFormat.c_str(), "mpegts") != 0 && ruxoStrCaseCmp(strFormat.c_str(), "mp4") != 0 &&
+        ruxoStrCaseCmp(strFormat.c_str(), "mjpeg") != 0)
         return false;
-    return _startsWithNoCase(vIn[i].strText, "http://") || _startsWithNoCase(vIn[i].strText, "https://");
+    return ruxoStartsNoCase(vIn[i].strText, "http://") || ruxoStartsNoCase(vIn[i].strText, "https://");
 }
 
 /* A local session-description file: ends in ".sdp" and names no URL other than "file:". A URL
  * fetched over the network keeps ffmpeg's own whitelist, which allows its scheme. */
 static bool _isLocalSdp(const std::string& strName)
 {
-    if (!_endsWithNoCase(strName, ".sdp"))
+    if (!ruxoEndsNoCase(strName, ".sdp"))
         return false;
-    return strName.find("://") == std::string::npos || _startsWithNoCase(strName, "file:");
+    return strName.find("://") == std::string::npos || ruxoStartsNoCase(strName, "file:");
 }
 
 static bool _hasOption(const std::vector<RUXO_TC_ARG>& vArgs, size_t iFrom, const char* szOpt)
@@ -145,7 +134,7 @@ void ruxoTcRewriteArgs(std::vector<RUXO_TC_ARG>& vArgs, std::vector<std::string>
             continue;
         }
         if (_isServedOutput(vArgs, i)) {
-            if (_startsWithNoCase(arg.strText, "https://")) {
+            if (ruxoStartsNoCase(arg.strText, "https://")) {
                 /* The last pair wins: the certificate item is the last thing of the option string. */
                 for (size_t j = vOut.size(); j >= iGroup + 4; j--) {
                     if (vOut[j - 4].strText == "-user_agent" && vOut[j - 2].strText == "-referer") {

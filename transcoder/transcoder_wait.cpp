@@ -11,12 +11,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+
+#include "ruxo_text_core.h"
 
 namespace {
 
@@ -146,12 +147,8 @@ bool _inputEnded()
         if (nPort <= 0)
             continue; /* no listening socket: a real hang stays silent */
         std::string strNotice = ruxoTcWaitNotice(vServed, nPort);
-        ssize_t nWritten;
-        do {
-            nWritten = write(STDERR_FILENO, strNotice.data(), strNotice.size());
-        } while (nWritten < 0 && errno == EINTR);
         /* Nobody reads the output any more: the daemon is gone. */
-        if (nWritten < 0 && errno == EPIPE)
+        if (!writeAll(STDERR_FILENO, strNotice.data(), strNotice.size()) && errno == EPIPE)
             _stopOrphan(pidFfmpeg);
     }
 }
@@ -175,8 +172,8 @@ int ruxoTcUrlPort(const std::string& strUrl)
     size_t iScheme = strUrl.find("://");
     if (iScheme == std::string::npos)
         return -1;
-    bool bHttps = iScheme == 5 && strncasecmp(strUrl.c_str(), "https", 5) == 0;
-    if (!bHttps && !(iScheme == 4 && strncasecmp(strUrl.c_str(), "http", 4) == 0))
+    bool bHttps = iScheme == 5 && ruxoStartsNoCase(strUrl, "https");
+    if (!bHttps && !(iScheme == 4 && ruxoStartsNoCase(strUrl, "http")))
         return -1;
     size_t iHost = iScheme + 3;
     size_t iEnd = strUrl.find_first_of("/?#", iHost);

@@ -2,9 +2,9 @@
  * raw sockets): port choice, HTTPS and its fall-back, the access list, the request log, request
  * bodies, the one body buffer and the idle time-out, the login gate, refused methods.
  *
- * The server runs in this process. The route behind the login gate is the echo route of
- * cgi_test_stubs.cpp. Tests that need the default port 8888 move the process into a network
- * namespace of its own first. */
+ * The server runs in this process. The router behind the login gate is an echo route of this
+ * file's, registered by the fixture. Tests that need the default port 8888 move the process into a
+ * network namespace of its own first. */
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
@@ -31,6 +31,23 @@
 namespace {
 
 /* ---- helpers --------------------------------------------------------------------------------- */
+
+/* The router the fixture registers: it answers with what the server handed on (path, query text,
+ * body, the connection's idle time-out). */
+int echoRoute(MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost, size_t cchPost)
+{
+    /* A route that answers nothing: the connection must be closed, not polled again. */
+    if (std::string(szPath) == "/fail")
+        return 0;
+    unsigned int nTimeout = 0;
+    const MHD_ConnectionInfo* pInfo = MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CONNECTION_TIMEOUT);
+    if (pInfo != nullptr)
+        nTimeout = pInfo->connection_timeout;
+    std::string strBody = "path=" + std::string(szPath) + "\nargs=" + std::string(szArgs) +
+                          "\ntimeout=" + std::to_string(nTimeout) +
+                          "\npost=" + (szPost ? std::string(szPost, cchPost) : std::string("(null)"));
+    return cgiReply(conn, MHD_HTTP_OK, strBody, "text/plain");
+}
 
 /* curl; extra arguments come before the URL. */
 CurlReply curl(const std::string& strUrl, std::vector<std::string> extra = {})
@@ -161,6 +178,7 @@ protected:
 
     void SetUp() override
     {
+        ruxoCGISetRouter(echoRoute);
         m_strDir = ruxotest::makeTempDir("cgi");
         ASSERT_FALSE(m_strDir.empty());
         ruxoSetConfigPath(m_strDir.c_str());

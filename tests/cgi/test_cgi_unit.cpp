@@ -9,6 +9,7 @@
 
 #include "ruxo_cgi_internal.h"
 #include "ruxo_config.h"
+#include "ruxo_text_core.h"
 
 static uint32_t ip(const char* sz)
 {
@@ -221,7 +222,7 @@ TEST(CgiText, PrefixNoCase)
         {"\xc9t\xe9", "\xe9t\xe9", false}, /* Latin-1 capital and small e acute stay apart */
     };
     for (const Case& c : cases)
-        EXPECT_EQ(cgiHasPrefixNoCase(c.sz, c.szPrefix), c.bMatch) << c.sz << " / " << c.szPrefix;
+        EXPECT_EQ(ruxoStartsNoCase(c.sz, c.szPrefix), c.bMatch) << c.sz << " / " << c.szPrefix;
 }
 
 TEST(CgiTitles, Title)

@@ -16,12 +16,20 @@ int g_fakeStartResult = 0;
 
 void fakeEngineReset(int slots, int logLevel, const char* dataPath)
 {
-    memset(&g_cfg, 0, sizeof g_cfg);
     memset(s_slots, 0, sizeof s_slots);
+    /* Field by field: the settings record holds atomics, which memset must not touch. */
     g_cfg.bInit = TRUE;
     g_cfg.nMaxChannels = slots;
     g_cfg.nLogLevel = logLevel;
+    g_cfg.nCPUs = 0;
+    g_cfg.nCpuPerChannel = 0;
+    g_cfg.fnAppCallback = nullptr;
+    for (RUXO_CPU_USAGE& u : g_cfg.cpuUsage) {
+        u.last_load = u.last_total = 0;
+        u.load_pct = 0;
+    }
     snprintf(g_cfg.szfnFfmpeg, sizeof g_cfg.szfnFfmpeg, "/opt/ruxod/ruxod.so");
+    memset(g_cfg.szfnFfserver, 0, sizeof g_cfg.szfnFfserver);
     snprintf(g_cfg.szDataPath, sizeof g_cfg.szDataPath, "%s", dataPath);
     g_fakeLog.clear();
     g_fakeStarts.clear();

@@ -10,6 +10,7 @@
 
 #include "config_test_util.h"
 #include "ruxo_config.h"
+#include "ruxo_text_core.h"
 
 namespace {
 

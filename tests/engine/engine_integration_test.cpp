@@ -9,6 +9,8 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -526,6 +528,72 @@ TEST_F(Children, MissingExecutableEndsTheChildWith127)
     EXPECT_TRUE(WIFEXITED(ruxoGetExitCode(0)));
     EXPECT_EQ(WEXITSTATUS(ruxoGetExitCode(0)), 127);
     EXPECT_NE(log(0).find("] transcoding stopped (0x00007f00)\n"), std::string::npos);
+}
+
+/* A transcoder that cannot be executed: the child reports why through its close-on-exec pipe and
+ * ends with 127; the parent writes the reason to the channel's log, the child itself writes
+ * nothing, and the start keeps its result (the poll reaps the child as any other). */
+TEST_F(Children, TranscoderThatCannotRunIsLoggedByTheParent)
+{
+    const std::string exe = dirs.bin + "/ruxod.so";
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        const char* reason; /* the system's text for the exec's errno */
+    } cases[] = {
+        {"missing", [&] { ASSERT_EQ(unlink(exe.c_str()), 0); }, strerror(ENOENT)},
+        {"not executable", [&] { ASSERT_EQ(chmod(exe.c_str(), 0644), 0); }, nullptr},
+        {"no program", [&] { ASSERT_TRUE(ruxotest::writeFile(exe, std::string("\x01\x02garbage\n", 10))); },
+         strerror(ENOEXEC)},
+    };
+    ASSERT_EQ(init(), 0);
+    int slot = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(system(("cp '" RUXO_FAKE_TRANSCODER "' '" + exe + "' && chmod 755 '" + exe + "'").c_str()), 0);
+        c.spoil();
+        ASSERT_EQ(start(slot, "run"), 0);
+        ASSERT_TRUE(idle(slot));
+        EXPECT_TRUE(WIFEXITED(ruxoGetExitCode(slot)));
+        EXPECT_EQ(WEXITSTATUS(ruxoGetExitCode(slot)), 127);
+        std::string l = log(slot);
+        /* Root passes the access test on a file without execute bits, the exec does not. */
+        std::string reason = c.reason ? c.reason : strerror(EACCES);
+        std::string want = "] cannot run " + exe + ": " + reason + "\n";
+        size_t at = l.find(want);
+        ASSERT_NE(at, std::string::npos) << l;
+        EXPECT_LT(at, l.find("] transcoding stopped (0x00007f00)\n")) << l;
+        /* Only the engine's own stamped lines: the child wrote nothing to its output. */
+        std::istringstream lines(l);
+        for (std::string one; std::getline(lines, one);) EXPECT_EQ(one.compare(0, 1, "["), 0) << one;
+        EXPECT_FALSE(ruxotest::exists(out)) << "the fake never ran";
+        ++slot;
+    }
+}
+
+/* A pipe that cannot be made fails the start with -5 and leaves the reason in the channel's log. */
+TEST_F(Children, PipeFailureIsLoggedWithItsErrno)
+{
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(ruxoLog(0, 1, "log open"), 0); /* the channel's log stays open between lines */
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit low = saved;
+    low.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = dup(2)) >= 0;) fillers.push_back(fd);
+    int rc = start(0, "run");
+    for (int fd : fillers) close(fd);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(rc, -5);
+    EXPECT_EQ(ruxoGetState(0), RUXO_STATE_IDLE);
+    EXPECT_NE(log(0).find(std::string("] cannot create a pipe to the transcoder: ") + strerror(EMFILE) + "\n"),
+              std::string::npos)
+        << log(0);
+    /* The slot is usable again once descriptors are free. */
+    ASSERT_EQ(start(0, "run"), 0);
+    ASSERT_TRUE(recorded("line"));
 }
 
 TEST_F(Children, ChildReapedElsewhereKeepsTheLastStatus)

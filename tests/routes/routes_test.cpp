@@ -2,7 +2,6 @@
  * started in-process on a free port, with the real configuration layer behind it. The channel layer
  * and the daemon's restart hook are replaced by recording stand-ins (below), so every channel state,
  * status text and start result can be set up exactly and every call checked. */
-#include <pthread.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "ruxo_cgi_internal.h"
 #include "ruxo_channel.h"
 #include "ruxo_config.h"
+#include "ruxo_routes.h"
 
 /* ---- stand-ins for the channel layer and the daemon ------------------------------------------ */
 
@@ -38,14 +38,14 @@ struct StubChannel {
 
 std::mutex g_stubLock;
 StubChannel g_stub[RUXO_MAX_CHANNELS];
-std::vector<int> g_callbacks;       /* arguments of ruxoCGICallback, in order */
+std::vector<int> g_callbacks;       /* arguments of the restart hook, in order */
 std::vector<int> g_removedStops;    /* channel count of the tree at each ruxoStopRemovedChannels */
 int g_nCallsWithoutWebMutex = 0;    /* channel-layer or callback calls made without the web mutex */
 
 void noteWebMutex()
 {
-    if (pthread_mutex_trylock(&g_cgi_mutex) == 0) {
-        pthread_mutex_unlock(&g_cgi_mutex);
+    if (g_cgi_mutex.try_lock()) {
+        g_cgi_mutex.unlock();
         g_nCallsWithoutWebMutex++;
     }
 }
@@ -121,7 +121,8 @@ void ruxoGetChannelStatusOf(int iChannel, const cJSON* jsonChannel, LPTSTR tszSt
     ruxoGetChannelStatus(iChannel, tszStatus, cchStatus);
 }
 
-void ruxoCGICallback(BOOL bRestartCGI)
+/* The restart hook that the fixture registers in the daemon's place. */
+void recordCGICallback(BOOL bRestartCGI)
 {
     noteWebMutex();
     std::lock_guard<std::mutex> l(g_stubLock);
@@ -173,6 +174,8 @@ protected:
         ASSERT_FALSE(m_strDir.empty());
         ruxoSetConfigPath(m_strDir.c_str());
         resetStubs();
+        ruxoCGISetRouter(ruxoCGIRoute);
+        ruxoCGISetCallback(recordCGICallback);
         g_cfg.nCPUs = 4;
         const int loads[4] = {12, 3, 0, 7};
         for (int k = 0; k < 4; k++)
