@@ -128,12 +128,6 @@ cJSON* ruxoChannelAt(int iChannel)
     return jsonGetArrayItem(jsonGetItem(g_jsonConfig, "channels"), iChannel);
 }
 
-/* A caller's item of channel iChannel, as getChannel would find it: none beyond the capacity. */
-static const cJSON* channelItem(int iChannel, const cJSON* jsonChannel)
-{
-    return iChannel >= 0 && iChannel < RUXO_MAX_CHANNELS ? jsonChannel : nullptr;
-}
-
 /* The certificate item handed to a transcoder that serves HTTPS. */
 static std::string certificateItem(const cJSON* jsonGlobal)
 {
@@ -179,14 +173,48 @@ struct STARTED_SOURCE {
 static STARTED_SOURCE s_startedSources[RUXO_MAX_CHANNELS];
 
 /* Whether the first source's url names a folder, as the channel's last start found it. */
-static bool sourceIsFolder(int iChannel, const char* szUrl)
+static bool sourceIsFolder(int iChannel, const std::string& strUrl)
 {
     if (iChannel >= 0 && iChannel < RUXO_MAX_CHANNELS) {
         const STARTED_SOURCE& started = s_startedSources[iChannel];
-        if (started.bValid && started.strUrl == szUrl)
+        if (started.bValid && started.strUrl == strUrl)
             return started.bFolder;
     }
-    return isDirectory(szUrl) ? true : false;
+    return isDirectory(strUrl.c_str()) ? true : false;
+}
+
+/* Channel i's first source "url" as the status last read it, with the tree, its generation and
+ * the channel item it came from: while all three are the same, the status of a running channel
+ * reads nothing from the tree. Guarded by g_configLock. */
+struct STATUS_SOURCE {
+    bool bRead;
+    unsigned long ulGeneration;
+    const cJSON* jsonTree;
+    const cJSON* jsonChannel;
+    std::string strUrl;
+};
+static STATUS_SOURCE s_statusSources[RUXO_MAX_CHANNELS];
+
+/* The first source's url of item jsonChannel of the tree, for channel iChannel (empty beyond the
+ * capacity, as getChannel finds no item there); the caller holds g_configLock. */
+static const std::string& statusUrl(int iChannel, const cJSON* jsonChannel)
+{
+    static const std::string strNone;
+    if (iChannel < 0 || iChannel >= RUXO_MAX_CHANNELS || jsonChannel == nullptr)
+        return strNone;
+    STATUS_SOURCE& read = s_statusSources[iChannel];
+    const unsigned long ulGeneration = ruxoConfigGeneration();
+    if (!read.bRead || read.ulGeneration != ulGeneration || read.jsonTree != g_jsonConfig ||
+        read.jsonChannel != jsonChannel) {
+        const cJSON* jsonSource =
+            jsonGetArrayItem(jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources"), 0);
+        read.strUrl = jsonGetText(jsonSource, "url");
+        read.bRead = true;
+        read.ulGeneration = ulGeneration;
+        read.jsonTree = g_jsonConfig;
+        read.jsonChannel = jsonChannel;
+    }
+    return read.strUrl;
 }
 
 /* ---- channel start --------------------------------------------------------------------------- */
@@ -496,21 +524,65 @@ void ruxoStopRemovedChannels(void)
  * ("%0*d"), never past pEnd; returns the end of what was written. */
 static char* putNumber(char* p, char* pEnd, int nValue, int nMinDigits = 1)
 {
-    char sz[16];
-    std::to_chars_result r = std::to_chars(sz, sz + sizeof(sz), nValue);
-    for (int n = (int)(r.ptr - sz); n < nMinDigits && p < pEnd; n++)
+    int nDigits = 1;
+    for (int n = nValue; n >= 10; n /= 10)
+        nDigits++;
+    for (; nDigits < nMinDigits && p < pEnd; nDigits++)
         *p++ = '0';
-    for (const char* q = sz; q < r.ptr && p < pEnd; q++)
-        *p++ = *q;
-    return p;
+    std::to_chars_result r = std::to_chars(p, pEnd, nValue);
+    return r.ec == std::errc() ? r.ptr : p;
 }
 
-static char* putText(char* p, char* pEnd, const char* sz)
+/* Writes a literal at p when it fits before pEnd; returns the end of what was written. */
+template <size_t N>
+static char* putText(char* p, char* pEnd, const char (&sz)[N])
 {
-    while (*sz && p < pEnd)
-        *p++ = *sz++;
-    return p;
+    if ((size_t)(pEnd - p) < N - 1)
+        return p;
+    memcpy(p, sz, N - 1);
+    return p + (N - 1);
 }
+
+#define RUXO_COUNTERS_CCH 64 /* at most "596523:14:07   2147483647fps@2147483647Kbps" */
+
+/* Writes the counters' status text into sz (RUXO_COUNTERS_CCH characters, no NUL): the time, the
+ * frame rate and the bit rate, each only when it is 0 or more; returns its length. */
+static size_t countersText(char* sz, int nTime, int nFPS, int nBitrate)
+{
+    char* p = sz;
+    char* pEnd = sz + RUXO_COUNTERS_CCH;
+    if (nTime >= 0) { /* "%02d:%02d:%02d   " */
+        p = putNumber(p, pEnd, nTime / 3600, 2);
+        p = putText(p, pEnd, ":");
+        p = putNumber(p, pEnd, (nTime % 3600) / 60, 2);
+        p = putText(p, pEnd, ":");
+        p = putNumber(p, pEnd, nTime % 60, 2);
+        p = putText(p, pEnd, "   ");
+    }
+    if (nFPS >= 0) {
+        p = putNumber(p, pEnd, nFPS);
+        p = putText(p, pEnd, "fps");
+    }
+    if (nBitrate >= 0) {
+        p = putText(p, pEnd, "@");
+        p = putNumber(p, pEnd, nBitrate);
+        p = putText(p, pEnd, "Kbps");
+    }
+    return (size_t)(p - sz);
+}
+
+/* Channel i's counters' text as its status last wrote it, with the counters it came from: a
+ * transcoder reports a few times a second, the page asks far more often. Guarded by
+ * g_configLock. */
+struct COUNTERS_TEXT {
+    bool bMade;
+    int nTime;
+    int nFPS;
+    int nBitrate;
+    size_t cch;
+    char sz[RUXO_COUNTERS_CCH];
+};
+static COUNTERS_TEXT s_countersTexts[RUXO_MAX_CHANNELS];
 
 void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus)
 {
@@ -522,11 +594,7 @@ void ruxoGetChannelStatusOf(int iChannel, const cJSON* jsonChannel, LPTSTR tszSt
 {
     if (tszStatus == nullptr || cchStatus == 0)
         return;
-    jsonChannel = channelItem(iChannel, jsonChannel);
-    const cJSON* jsonSource =
-        jsonGetArrayItem(jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources"), 0);
-
-    if (sourceIsFolder(iChannel, jsonGetText(jsonSource, "url"))) {
+    if (sourceIsFolder(iChannel, statusUrl(iChannel, jsonChannel))) {
         /* A folder source shows the name of the file it plays. */
         if (iChannel < 0 || iChannel >= RUXO_PLAYLISTS)
             return;
@@ -546,32 +614,29 @@ void ruxoGetChannelStatusOf(int iChannel, const cJSON* jsonChannel, LPTSTR tszSt
     ruxoGetStreamProgress(iChannel, &nTime, &nFPS, &nBitrate);
     if (nTime < 0 && nFPS < 0 && nBitrate < 0)
         return;
-    char szNumbers[64]; /* at most "596523:14:07   2147483647fps@2147483647Kbps" */
-    char* p = szNumbers;
-    char* pEnd = szNumbers + sizeof(szNumbers);
-    if (nTime >= 0) { /* "%02d:%02d:%02d   " */
-        p = putNumber(p, pEnd, nTime / 3600, 2);
-        p = putText(p, pEnd, ":");
-        p = putNumber(p, pEnd, (nTime % 3600) / 60, 2);
-        p = putText(p, pEnd, ":");
-        p = putNumber(p, pEnd, nTime % 60, 2);
-        p = putText(p, pEnd, "   ");
-    }
-    if (nFPS >= 0) {
-        p = putNumber(p, pEnd, nFPS);
-        p = putText(p, pEnd, "fps");
-    }
-    if (nBitrate >= 0) {
-        p = putText(p, pEnd, "@");
-        p = putNumber(p, pEnd, nBitrate);
-        p = putText(p, pEnd, "Kbps");
+    char szOwn[RUXO_COUNTERS_CCH];
+    const char* szNumbers = szOwn;
+    size_t cchNumbers;
+    if (iChannel >= 0 && iChannel < RUXO_MAX_CHANNELS) {
+        COUNTERS_TEXT& made = s_countersTexts[iChannel];
+        if (!made.bMade || made.nTime != nTime || made.nFPS != nFPS || made.nBitrate != nBitrate) {
+            made.cch = countersText(made.sz, nTime, nFPS, nBitrate);
+            made.nTime = nTime;
+            made.nFPS = nFPS;
+            made.nBitrate = nBitrate;
+            made.bMade = true;
+        }
+        szNumbers = made.sz;
+        cchNumbers = made.cch;
+    } else {
+        cchNumbers = countersText(szOwn, nTime, nFPS, nBitrate);
     }
     if (nTime >= 0) {
-        ruxoCopyText(tszStatus, cchStatus, szNumbers, (size_t)(p - szNumbers));
+        ruxoCopyText(tszStatus, cchStatus, szNumbers, cchNumbers);
         return;
     }
     /* No time yet: the numbers follow the caller's text. */
     std::string strText(tszStatus, strnlen(tszStatus, cchStatus));
-    strText.append(szNumbers, (size_t)(p - szNumbers));
+    strText.append(szNumbers, cchNumbers);
     ruxoCopyText(tszStatus, cchStatus, strText.data(), strText.size());
 }

@@ -22,6 +22,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "ruxo_legacy.h"
 #include "ruxo_text_core.h"
 #include "ruxo_vocab.h"
@@ -37,8 +39,19 @@ namespace {
  * it is, so no save may replace it until a configuration has been accepted. */
 bool s_bLoadFailed = false;
 
-/* Replacements of the tree so far (ruxoConfigGeneration). */
-unsigned long s_ulGeneration = 0;
+/* Replacements of the tree so far (ruxoConfigGeneration); changed under g_configLock, read
+ * without it by a caller that holds the lock already. */
+std::atomic<unsigned long> s_ulGeneration{0};
+
+/* The valid channel list of one tree (ruxoValidChannels), with the tree and the generation it was
+ * built for. */
+struct VALID_CHANNELS {
+    bool bBuilt = false;
+    unsigned long ulGeneration = 0;
+    const cJSON* jsonTree = NULL;
+    std::vector<cJSON*> channels;
+};
+VALID_CHANNELS s_validChannels;
 
 /* Why the start-up load left no tree, naming the file; empty when nothing was recorded, and
  * cleared when a tree is installed. */
@@ -596,8 +609,23 @@ cJSON* ruxoSetConfig(const char* szConfig) {
 }
 
 unsigned long ruxoConfigGeneration(void) {
+    return s_ulGeneration.load(std::memory_order_relaxed);
+}
+
+const std::vector<cJSON*>& ruxoValidChannels(void) {
     ConfigGuard guard(g_configLock);
-    return s_ulGeneration;
+    VALID_CHANNELS& valid = s_validChannels;
+    const unsigned long ulGeneration = s_ulGeneration.load(std::memory_order_relaxed);
+    if (!valid.bBuilt || valid.ulGeneration != ulGeneration || valid.jsonTree != g_jsonConfig) {
+        valid.channels.clear();
+        for (cJSON* jsonChannel = jsonGetArrayItem(jsonGetItem(g_jsonConfig, "channels"), 0);
+             jsonChannel != NULL && isChannelValid(jsonChannel); jsonChannel = jsonChannel->next)
+            valid.channels.push_back(jsonChannel);
+        valid.bBuilt = true;
+        valid.ulGeneration = ulGeneration;
+        valid.jsonTree = g_jsonConfig;
+    }
+    return valid.channels;
 }
 
 std::string ruxoConfigNoTreeReason(void) {

@@ -88,6 +88,11 @@ int ruxoExportConfig(LPCTSTR tszfnConfig);
  * go of the lock between two of them keeps its place in the "channels" array while it is unchanged
  * (an item stays valid until the tree that holds it is replaced). */
 unsigned long ruxoConfigGeneration(void);
+/* The items of "channels" before the first one that is not valid (isChannelValid), in order: the
+ * channel list that the status reply shows. A channel's validity depends on nothing but the tree,
+ * so the list is built once per tree and kept until the tree is replaced. Only for a caller that
+ * holds g_configLock, and only while it holds it. */
+const std::vector<cJSON*>& ruxoValidChannels(void);
 /* A channel is valid when its first source has a url (or is native RTP with an RTP video codec)
  * and its first target has a video codec from h263 to copy or an audio codec. Like the reading
  * rules, it takes no lock: a channel of the tree needs the caller's g_configLock. */

@@ -9,9 +9,13 @@
  * composed in std::string and handed to cgiReply, which queues a copy. */
 #include "ruxo_routes.h"
 
+#include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
+#include <charconv>
+#include <climits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -140,18 +144,110 @@ static std::string _jsonText(const char* sz)
     return _jsonUnescape(_utf8Clean(sz).c_str());
 }
 
-/* Appends the inside of a JSON string for sz; a text of printable ASCII without quotation mark or
- * reverse solidus, as status texts mostly are, goes in as it stands. */
-static void _appendJsonText(std::string& strOut, const char* sz)
+/* Printable ASCII but the quotation mark and the reverse solidus: what a JSON string holds as it
+ * stands. */
+static const struct PlainBytes {
+    bool abPlain[256];
+    PlainBytes() : abPlain()
+    {
+        for (int c = 0x20; c < 0x7F; c++)
+            abPlain[c] = c != '"' && c != '\\';
+    }
+} s_plainBytes;
+
+/* How many bytes at the start of sz a JSON string holds as they stand. */
+static size_t _plainLength(const char* sz)
 {
     const unsigned char* p = (const unsigned char*)sz;
-    while (*p >= 0x20 && *p < 0x7F && *p != '"' && *p != '\\')
+    while (s_plainBytes.abPlain[*p])
         p++;
-    if (*p == '\0')
-        strOut.append(sz, (size_t)((const char*)p - sz));
+    return (size_t)((const char*)p - sz);
+}
+
+/* Appends the inside of a JSON string for sz; a text of printable ASCII without quotation mark or
+ * reverse solidus goes in as it stands. */
+static void _appendJsonText(std::string& strOut, const char* sz)
+{
+    const size_t cchPlain = _plainLength(sz);
+    if (sz[cchPlain] == '\0')
+        strOut.append(sz, cchPlain);
     else
         strOut += _jsonText(sz);
 }
+
+/* A reply text written in place into a buffer of its own: every put makes room first (growing
+ * seldom, as the buffer starts at its usual size) and then copies, so a literal costs a few moves.
+ * The buffer goes to the reply whole, without a copy, and is freed with it. Out of memory it throws
+ * std::bad_alloc, as a std::string would. */
+class ReplyText {
+public:
+    explicit ReplyText(size_t cchUsual) : m_cchSize(cchUsual > 0 ? cchUsual : 1)
+    {
+        m_p = (char*)malloc(m_cchSize);
+        if (m_p == nullptr)
+            throw std::bad_alloc();
+    }
+    ~ReplyText() { free(m_p); }
+    ReplyText(const ReplyText&) = delete;
+    ReplyText& operator=(const ReplyText&) = delete;
+
+    void put(const char* p, size_t cch)
+    {
+        if (m_cchSize - m_cch < cch)
+            grow(cch);
+        memcpy(m_p + m_cch, p, cch);
+        m_cch += cch;
+    }
+    template <size_t N>
+    void put(const char (&sz)[N])
+    {
+        put(sz, N - 1);
+    }
+    void put(const std::string& str) { put(str.data(), str.size()); }
+    void putNumber(int nValue)
+    {
+        char sz[16];
+        std::to_chars_result r = std::to_chars(sz, sz + sizeof(sz), nValue);
+        put(sz, (size_t)(r.ptr - sz));
+    }
+    /* The inside of a JSON string for sz; a text of printable ASCII without quotation mark or
+     * reverse solidus, as status texts mostly are, goes in as it stands. */
+    void putJsonText(const char* sz)
+    {
+        const size_t cchPlain = _plainLength(sz);
+        if (sz[cchPlain] == '\0')
+            put(sz, cchPlain);
+        else
+            put(_jsonText(sz));
+    }
+    /* Queues the text as the reply's body; the reply owns the buffer from then on and frees it. */
+    int reply(MHD_Connection* conn, unsigned int nStatus, const char* szContentType, const CGI_HEADERS& headers)
+    {
+        MHD_Response* pResponse = MHD_create_response_from_buffer(m_cch, m_p, MHD_RESPMEM_MUST_FREE);
+        if (pResponse == nullptr)
+            return 0;
+        m_p = nullptr;
+        m_cchSize = m_cch = 0;
+        return cgiQueueReply(conn, nStatus, pResponse, szContentType, headers);
+    }
+
+private:
+    void grow(size_t cch)
+    {
+        if (cch > SIZE_MAX / 2 - m_cch)
+            throw std::bad_alloc();
+        size_t cchSize = std::max(m_cchSize * 2, m_cch + cch);
+        char* p = (char*)realloc(m_p, cchSize);
+        if (p == nullptr)
+            throw std::bad_alloc();
+        m_p = p;
+        m_cchSize = cchSize;
+    }
+
+    char* m_p = nullptr;
+    size_t m_cchSize;
+    size_t m_cch = 0;
+};
 
 static CGI_HEADERS _jsonReplyHeaders()
 {
@@ -173,43 +269,81 @@ static CGI_SERVER_SETTINGS _serverSettings()
 
 /* ---- status ---------------------------------------------------------------------------------- */
 
+/* Channel i's last running status text, its whole buffer as the channel layer left it, and the
+ * length of its text when that needed no escaping (-1 when it did): the same text again then costs
+ * one compare of the buffers instead of a scan. Guarded by the web mutex. */
+struct STATUS_SEEN {
+    char szStatus[RUXO_STATUS_CCH];
+    long nPlain;
+};
+static STATUS_SEEN s_statusSeen[RUXO_MAX_CHANNELS];
+
+/* Puts a running channel's status text (szStatus, a whole buffer of RUXO_STATUS_CCH characters
+ * ending in a NUL) as the inside of a JSON string. */
+static void _putStatusText(ReplyText& reply, int i, const char (&szStatus)[RUXO_STATUS_CCH])
+{
+    if (i < 0 || i >= RUXO_MAX_CHANNELS) {
+        reply.putJsonText(szStatus);
+        return;
+    }
+    STATUS_SEEN& seen = s_statusSeen[i];
+    if (memcmp(seen.szStatus, szStatus, sizeof(szStatus)) != 0) {
+        memcpy(seen.szStatus, szStatus, sizeof(szStatus));
+        const size_t cchPlain = _plainLength(szStatus);
+        seen.nPlain = szStatus[cchPlain] == '\0' ? (long)cchPlain : -1;
+    }
+    if (seen.nPlain >= 0)
+        reply.put(szStatus, (size_t)seen.nPlain);
+    else
+        reply.putJsonText(szStatus);
+}
+
+/* Puts a status entry that begins with the separator ",\n", which the first entry leaves out. */
+template <size_t N>
+static void _putEntry(ReplyText& reply, int i, const char (&sz)[N])
+{
+    static_assert(N > 2, "an entry after its separator");
+    if (i > 0)
+        reply.put(sz, N - 1);
+    else
+        reply.put(sz + 2, N - 3);
+}
+
 int ruxoCGIStatus(MHD_Connection* conn)
 {
-    std::string strReply;
-    strReply.reserve(8192); /* 64 entries with their status texts and the loads, grown at most once */
-    strReply = "{\n  \"channels\": [\n";
+    ReplyText reply(8192); /* 64 entries with their status texts and the loads */
+    reply.put("{\n  \"channels\": [\n");
     {
         std::lock_guard<std::mutex> lock(g_cgi_mutex);
         std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
         SlotsHold slots; /* one take of the engine's lock for all the channels' states */
-        /* The channels are walked item by item; the list ends at the first one that is not valid. */
-        cJSON* jsonChannel = jsonGetArrayItem(jsonGetItem(g_jsonConfig, "channels"), 0);
-        for (int i = 0; jsonChannel != nullptr && isChannelValid(jsonChannel); i++, jsonChannel = jsonChannel->next) {
-            if (i > 0)
-                strReply += ",\n";
+        /* The list ends at the first channel that is not valid; kept with the tree. */
+        const std::vector<cJSON*>& channels = ruxoValidChannels();
+        const int nChannels = (int)std::min(channels.size(), (size_t)INT_MAX);
+        for (int i = 0; i < nChannels; i++) {
             switch (ruxoGetChannelState(i)) {
             case RUXO_STATE_RUNNING: {
                 char szStatus[RUXO_STATUS_CCH] = "RUNNING";
-                ruxoGetChannelStatusOf(i, jsonChannel, szStatus, sizeof(szStatus));
+                ruxoGetChannelStatusOf(i, channels[(size_t)i], szStatus, sizeof(szStatus));
                 szStatus[sizeof(szStatus) - 1] = '\0';
-                strReply += "    {\"state\": \"running\", \"status\": \"";
-                _appendJsonText(strReply, szStatus);
-                strReply += "\"}";
+                _putEntry(reply, i, ",\n    {\"state\": \"running\", \"status\": \"");
+                _putStatusText(reply, i, szStatus);
+                reply.put("\"}");
                 break;
             }
             case RUXO_STATE_PREVIEW:
-                strReply += "    {\"state\": \"preview\", \"status\": \"PREVIEW\"}";
+                _putEntry(reply, i, ",\n    {\"state\": \"preview\", \"status\": \"PREVIEW\"}");
                 break;
             case RUXO_STATE_STOPPING:
-                strReply += "    {\"state\": \"stopping\", \"status\": \"STOPPING\"}";
+                _putEntry(reply, i, ",\n    {\"state\": \"stopping\", \"status\": \"STOPPING\"}");
                 break;
             default:
-                strReply += "    {\"state\": \"idle\", \"status\": \"IDLE\"}";
+                _putEntry(reply, i, ",\n    {\"state\": \"idle\", \"status\": \"IDLE\"}");
                 break;
             }
         }
     }
-    strReply += "\n  ],\n  \"cpu\": [";
+    reply.put("\n  ],\n  \"cpu\": [");
 
     /* Written by the engine's poll on the main thread once a second; only the table's first 64
      * processors are sampled. */
@@ -218,11 +352,11 @@ int ruxoCGIStatus(MHD_Connection* conn)
         nCPUs = RUXO_MAX_CPUS;
     for (int k = 0; k < nCPUs; k++) {
         if (k > 0)
-            strReply += ", ";
-        strReply += std::to_string(ruxoGetCpuLoad(k));
+            reply.put(", ");
+        reply.putNumber(ruxoGetCpuLoad(k));
     }
-    strReply += "]\n}\n";
-    return cgiReply(conn, MHD_HTTP_OK, strReply, "application/json", _jsonReplyHeaders());
+    reply.put("]\n}\n");
+    return reply.reply(conn, MHD_HTTP_OK, "application/json", _jsonReplyHeaders());
 }
 
 /* ---- runtime --------------------------------------------------------------------------------- */

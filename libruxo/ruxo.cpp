@@ -831,9 +831,33 @@ void ruxoFree(void)
     _ruxoLogReleaseAll();
 }
 
+/* Nesting of ruxoHoldSlots on this thread. */
+static thread_local int t_nSlotsHeld = 0;
+
+/* The engine's lock for a getter, taken only when this thread does not hold the slot table already
+ * (ruxoHoldSlots): a walk over many slots then takes it once, not once per getter. */
+class SlotsRead {
+public:
+    SlotsRead() : m_bTaken(t_nSlotsHeld == 0)
+    {
+        if (m_bTaken)
+            g_engineMutex.lock();
+    }
+    ~SlotsRead()
+    {
+        if (m_bTaken)
+            g_engineMutex.unlock();
+    }
+    SlotsRead(const SlotsRead&) = delete;
+    SlotsRead& operator=(const SlotsRead&) = delete;
+
+private:
+    bool m_bTaken;
+};
+
 RUXO_CHANNEL_STATE ruxoGetState(int iChannel)
 {
-    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    SlotsRead lk;
     return validSlot(iChannel) ? g_procChannels[iChannel].state : RUXO_STATE_IDLE;
 }
 
@@ -860,16 +884,24 @@ int ruxoGetStreamBitrate(int iChannel)
 
 void ruxoGetStreamProgress(int iChannel, int* pnSec, int* pnFPS, int* pnKbps)
 {
-    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    SlotsRead lk;
     bool bValid = validSlot(iChannel);
     *pnSec = bValid ? g_procChannels[iChannel].nStreamingSec : -1;
     *pnFPS = bValid ? g_procChannels[iChannel].nFPS : -1;
     *pnKbps = bValid ? g_procChannels[iChannel].nBitrate : -1;
 }
 
-void ruxoHoldSlots(void) { g_engineMutex.lock(); }
+void ruxoHoldSlots(void)
+{
+    g_engineMutex.lock();
+    t_nSlotsHeld++;
+}
 
-void ruxoReleaseSlots(void) { g_engineMutex.unlock(); }
+void ruxoReleaseSlots(void)
+{
+    t_nSlotsHeld--;
+    g_engineMutex.unlock();
+}
 
 int ruxoGetExitCode(int iChannel)
 {

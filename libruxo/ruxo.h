@@ -279,7 +279,8 @@ int ruxoGetStreamBitrate(int iChannel);
 void ruxoGetStreamProgress(int iChannel, int* pnSec, int* pnFPS, int* pnKbps);
 /* Keeps the slot table as it is (no start, stop or poll of another thread gets in) from
  * ruxoHoldSlots to the matching ruxoReleaseSlots on the same thread, for a caller that reads many
- * slots in a row, such as the status reply; the getters in between only re-enter the engine's lock.
+ * slots in a row, such as the status reply; the state and progress getters in between then read
+ * without taking the engine's lock again.
  * Hold it briefly (it holds up the poll), and take the configuration lock before it, never after. */
 void ruxoHoldSlots(void);
 void ruxoReleaseSlots(void);

@@ -597,6 +597,46 @@ TEST_F(ChannelTest, FolderStatusIsFileNameCutOnCharacterBoundary)
     EXPECT_EQ(std::string(szBuf + 100, 4), "####");
 }
 
+/* The status keeps what it read of a channel's source and counters between calls: a configuration
+ * that changes the url of a running channel, to a folder and back to a file, changes its status at
+ * once, and so does every new progress report. */
+TEST_F(ChannelTest, StatusFollowsTheUrlOfARunningChannel)
+{
+    std::string strMedia = tmp / "media";
+    makeMedia(strMedia, {"clip07.mp4"});
+    const std::string strFile = tmp / "in.ts";
+    writeFile(strFile);
+    setenv("RUXO_TEST_PROGRESS", "frame=  100 fps= 25 q=28.0 size=     256kB time=01:02:03.00 bitrate=1500.0kbits/s", 1);
+    setConfig("", {channelJson(fileSource(strFile), udpTarget())});
+    ASSERT_EQ(ruxoStartChannel(0), 0);
+    auto status = [] {
+        char szStatus[100] = "RUNNING";
+        ruxoGetChannelStatus(0, szStatus, sizeof(szStatus));
+        return std::string(szStatus);
+    };
+    const std::string strCounters = "01:02:03   25fps@1500Kbps";
+    EXPECT_TRUE(pollUntil([&] { return status() == strCounters; })) << status();
+
+    /* Now a folder whose playlist has no file yet, then one that has. */
+    setConfig("", {channelJson(fileSource(strMedia), udpTarget())});
+    EXPECT_EQ(status(), "RUNNING");
+    {
+        std::lock_guard<std::recursive_mutex> guard(g_configLock);
+        ASSERT_EQ(g_ruxoPlaylists[0].build(strMedia.c_str(), FALSE, FALSE, TRUE), 1);
+    }
+    EXPECT_EQ(status(), "clip07.mp4");
+    setConfig("", {channelJson(fileSource(strFile), udpTarget())});
+    EXPECT_EQ(status(), strCounters);
+    unsetenv("RUXO_TEST_PROGRESS");
+    stopAndWait(0);
+
+    /* A new start with other counters. */
+    setenv("RUXO_TEST_PROGRESS", "frame=  100 fps= 30 q=28.0 size=     256kB time=00:00:09.00 bitrate=64.0kbits/s", 1);
+    ASSERT_EQ(ruxoStartChannel(0), 0);
+    EXPECT_TRUE(pollUntil([&] { return status() == "00:00:09   30fps@64Kbps"; })) << status();
+    unsetenv("RUXO_TEST_PROGRESS");
+}
+
 TEST_F(ChannelTest, ConcurrentStartsStatusAndReplacement)
 {
     /* Starts from several threads while another replaces the tree and reads the status: exactly

@@ -439,6 +439,44 @@ TEST_F(Routes, StatusOf64ChannelsInMixedStatesIsValidJson)
     cJSON_Delete(json);
 }
 
+/* The status reply keeps what it read of the tree and of each status text between requests: a
+ * posted configuration changes the channel list at once, and a status text that changes (to one
+ * that needs escaping and back) is never answered with the one before. */
+TEST_F(Routes, StatusFollowsPostedConfigurationsAndChangingTexts)
+{
+    const std::string strIdle = "    {\"state\": \"idle\", \"status\": \"IDLE\"}";
+    auto list = [&](std::vector<std::string> entries) {
+        std::string s = "{\n  \"channels\": [\n";
+        for (size_t i = 0; i < entries.size(); i++)
+            s += (i ? ",\n" : "") + entries[i];
+        return s + "\n  ],\n  \"cpu\": [12, 3, 0, 7]\n}\n";
+    };
+    EXPECT_EQ(get("/status").strBody, list({strIdle, strIdle}));
+    ASSERT_EQ(post("/config", config("", channels(3))).nStatus, 200);
+    EXPECT_EQ(get("/status").strBody, list({strIdle, strIdle, strIdle}));
+    ASSERT_EQ(post("/config", config("", channels(1))).nStatus, 200);
+    EXPECT_EQ(get("/status").strBody, list({strIdle}));
+
+    g_stub[0].state = RUXO_STATE_RUNNING;
+    g_stub[0].bStatusWrites = true;
+    const std::pair<const char*, const char*> texts[] = {
+        {"clip.mp4", "clip.mp4"},
+        {"clip \"2\".mp4", "clip \\\"2\\\".mp4"},
+        {"clip.mp4", "clip.mp4"},
+        {"00:00:01   25fps@900Kbps", "00:00:01   25fps@900Kbps"},
+        {"00:00:01", "00:00:01"}, /* shorter: the rest of the buffer is left from before */
+    };
+    for (const auto& text : texts) {
+        SCOPED_TRACE(text.first);
+        g_stub[0].strStatus = text.first;
+        EXPECT_EQ(get("/status").strBody,
+                  list({std::string("    {\"state\": \"running\", \"status\": \"") + text.second + "\"}"}));
+    }
+    g_stub[0].bStatusWrites = false;
+    EXPECT_EQ(get("/status").strBody, list({"    {\"state\": \"running\", \"status\": \"RUNNING\"}"}));
+    EXPECT_EQ(g_nCallsWithoutWebMutex, 0);
+}
+
 TEST_F(Routes, RuntimeReply)
 {
     CurlReply r = get("/runtime");
