@@ -3,16 +3,13 @@
  * bodies, the one body buffer and the idle time-out, the login gate, refused methods.
  *
  * The server runs in this process. The router behind the login gate is an echo route of this
- * file's, registered by the fixture. Tests that need the default port 8888 move the process into a
- * network namespace of its own first. */
+ * file's, registered by the fixture. The program runs in a private network namespace of its own
+ * (the shared test main), so the default port 8888 is free and no traffic reaches the host. */
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -151,38 +148,20 @@ std::string jsonQuote(const std::string& str)
     return strOut;
 }
 
-/* Moves the whole process into a new network namespace with its loopback up. */
-bool enterPrivateNetwork()
-{
-    if (unshare(CLONE_NEWNET) != 0)
-        return false;
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    ifreq ifr{};
-    snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "lo");
-    bool bOk = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
-    bOk = bOk && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-    close(fd);
-    return bOk;
-}
-
 /* ---- fixture --------------------------------------------------------------------------------- */
 
 class CgiServer : public ::testing::Test {
 protected:
-    std::string m_strDir;
+    ruxotest::TempDir m_dir{"cgi"};
     std::string m_strLog;
     int m_nPort = 0;
 
     void SetUp() override
     {
         ruxoCGISetRouter(echoRoute);
-        m_strDir = ruxotest::makeTempDir("cgi");
-        ASSERT_FALSE(m_strDir.empty());
-        ruxoSetConfigPath(m_strDir.c_str());
-        m_strLog = m_strDir + "/ruxod_cgi.log";
+        ASSERT_TRUE(m_dir.ok());
+        ruxoSetConfigPath(m_dir.path().c_str());
+        m_strLog = m_dir.file("ruxod_cgi.log");
         m_nPort = freePort();
         ASSERT_NE(m_nPort, 0);
     }
@@ -193,7 +172,6 @@ protected:
         g_nCGIRequestSeconds = RUXO_CGI_REQUEST_SECONDS;
         g_nCGIIdleTimeout = 60;
         setTree("");
-        ruxotest::removeTree(m_strDir);
     }
 
     std::string url(const std::string& strPath, const char* szScheme = "http") const
@@ -216,8 +194,8 @@ protected:
     /* Makes a self-signed certificate and key in the fixture's folder. */
     bool makeCertificate(std::string* pstrCert, std::string* pstrKey)
     {
-        *pstrCert = m_strDir + "/cert.pem";
-        *pstrKey = m_strDir + "/key.pem";
+        *pstrCert = m_dir.file("cert.pem");
+        *pstrKey = m_dir.file("key.pem");
         RunResult r = runCaptured({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
                            "-nodes", "-subj", "/CN=ruxotest", "-days", "2", "-keyout", *pstrKey, "-out", *pstrCert});
         return r.nExit == 0;
@@ -228,8 +206,6 @@ protected:
 
 TEST_F(CgiServer, PortChoice)
 {
-    if (!enterPrivateNetwork())
-        GTEST_SKIP() << "no private network namespace (needs root)";
     struct Case {
         const char* szTree;
         int nPort;
@@ -294,7 +270,7 @@ TEST_F(CgiServer, HttpsFallsBackOnBadCertificate)
 {
     std::string strCert, strKey;
     ASSERT_TRUE(makeCertificate(&strCert, &strKey));
-    std::string strBad = m_strDir + "/bad.pem";
+    std::string strBad = m_dir.file("bad.pem");
     ruxotest::writeFile(strBad, "this is no certificate\n");
     setGlobal("\"sslEnable\": true, \"sslCert\": " + jsonQuote(strBad) + ", \"sslKey\": " + jsonQuote(strKey));
     testing::internal::CaptureStdout();
@@ -321,17 +297,17 @@ TEST_F(CgiServer, HttpsWithoutFilesKeepsFlag)
 {
     std::string strCert, strKey;
     ASSERT_TRUE(makeCertificate(&strCert, &strKey));
-    std::string strEmpty = m_strDir + "/empty.pem";
+    std::string strEmpty = m_dir.file("empty.pem");
     ruxotest::writeFile(strEmpty, "");
-    std::string strFifo = m_strDir + "/fifo.pem";
+    std::string strFifo = m_dir.file("fifo.pem");
     ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
     const std::string cases[] = {
         "\"sslEnable\": true, \"sslCert\": \"\", \"sslKey\": " + jsonQuote(strKey),
         "\"sslEnable\": true, \"sslCert\": " + jsonQuote(strCert),
         "\"sslEnable\": true, \"sslCert\": " + jsonQuote(strCert) + ", \"sslKey\": " + jsonQuote(strEmpty),
-        "\"sslEnable\": true, \"sslCert\": " + jsonQuote(m_strDir + "/missing.pem") + ", \"sslKey\": " + jsonQuote(strKey),
+        "\"sslEnable\": true, \"sslCert\": " + jsonQuote(m_dir.file("missing.pem")) + ", \"sslKey\": " + jsonQuote(strKey),
         /* A folder or a named pipe is no file to read: no crash, no hang. */
-        "\"sslEnable\": true, \"sslCert\": " + jsonQuote(m_strDir) + ", \"sslKey\": " + jsonQuote(strKey),
+        "\"sslEnable\": true, \"sslCert\": " + jsonQuote(m_dir.path()) + ", \"sslKey\": " + jsonQuote(strKey),
         "\"sslEnable\": true, \"sslCert\": " + jsonQuote(strCert) + ", \"sslKey\": " + jsonQuote(strFifo),
     };
     for (const std::string& strCase : cases) {
@@ -444,7 +420,7 @@ TEST_F(CgiServer, RequestBodies)
 {
     setGlobal();
     start();
-    std::string strFile = m_strDir + "/upload.json";
+    std::string strFile = m_dir.file("upload.json");
     ruxotest::writeFile(strFile, "{\"global\": {\"log\": 32}}\n");
 
     CurlReply reply = curl(url("/config?import"), {"-F", "file=@" + strFile, "-F", "other=second part"});
@@ -513,7 +489,7 @@ TEST_F(CgiServer, LargeConfigurationFitsAndOverflowIsRefused)
     free(sz);
     cJSON_Delete(root);
     ASSERT_GT(strConfig.size(), 100000u);
-    std::string strFile = m_strDir + "/big.json";
+    std::string strFile = m_dir.file("big.json");
     ruxotest::writeFile(strFile, strConfig);
     CurlReply reply = curl(url("/config?import"), {"-F", "file=@" + strFile});
     EXPECT_EQ(reply.nStatus, 200);
@@ -744,7 +720,7 @@ TEST_F(CgiServer, LoginGate)
     std::string strCookie = strSetCookie.substr(0, strSetCookie.find(';'));
 
     /* The browser's round trip through a cookie jar, following the redirect. */
-    std::string strJar = m_strDir + "/jar.txt";
+    std::string strJar = m_dir.file("jar.txt");
     reply = curl(url("/login"), {"-c", strJar, "-b", strJar, "-L", "--data-urlencode", "auth=" + strPass});
     EXPECT_EQ(reply.nStatus, 200);
     EXPECT_NE(reply.strBody.find("path=/\n"), std::string::npos) << reply.strBody;
@@ -831,11 +807,11 @@ TEST_F(CgiServer, RequestLogRotatesAndCutsLongPaths)
     start();
     /* A full log is moved to the numbered files, as the channel logs are, before the next line. */
     ASSERT_TRUE(ruxotest::writeFile(m_strLog, std::string(5000001, 'o')));
-    ASSERT_TRUE(ruxotest::writeFile(m_strDir + "/ruxod_cgi-1.log", "first"));
+    ASSERT_TRUE(ruxotest::writeFile(m_dir.file("ruxod_cgi-1.log"), "first"));
     const std::string strLong(3000, 'L');
     EXPECT_EQ(curl(url("/" + strLong + "?q")).nStatus, 200);
-    EXPECT_EQ(ruxotest::readFile(m_strDir + "/ruxod_cgi-1.log"), "first");
-    EXPECT_EQ(ruxotest::fileSize(m_strDir + "/ruxod_cgi-2.log"), 5000001);
+    EXPECT_EQ(ruxotest::readFile(m_dir.file("ruxod_cgi-1.log")), "first");
+    EXPECT_EQ(ruxotest::fileSize(m_dir.file("ruxod_cgi-2.log")), 5000001);
     std::string strLog = ruxotest::readFile(m_strLog);
     EXPECT_EQ(ruxotest::countOf(strLog, "\n"), 2u) << strLog.size();
     EXPECT_NE(strLog.find("] GET /" + std::string(999, 'L') + "... from 127.0.0.1:"), std::string::npos) << strLog;
@@ -886,8 +862,9 @@ TEST(CgiTitles, AppNameFromProgramFolder)
         {"LONG", std::string(98, 'n')},
     };
     for (const Case& c : cases) {
-        std::string strDir = ruxotest::makeTempDir("cgi-name");
-        ASSERT_FALSE(strDir.empty());
+        ruxotest::TempDir dir("cgi-name");
+        ASSERT_TRUE(dir.ok());
+        const std::string& strDir = dir.path();
         ASSERT_EQ(runCaptured({"cp", strExe, strDir + "/t"}).nExit, 0);
         if (c.szFile != nullptr)
             ruxotest::writeFile(strDir + "/ruxooem.txt", std::string(c.szFile) == "LONG" ? std::string(300, 'n') + "\n" : c.szFile);
@@ -896,6 +873,5 @@ TEST(CgiTitles, AppNameFromProgramFolder)
         unsetenv("RUXO_TEST_APPNAME");
         EXPECT_EQ(r.nExit, 0) << (c.szFile ? c.szFile : "(no file)") << "\n" << r.strOut;
         EXPECT_NE(r.strOut.find("[  PASSED  ] 1 test."), std::string::npos) << r.strOut;
-        ruxotest::removeTree(strDir);
     }
 }

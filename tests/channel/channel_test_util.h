@@ -1,5 +1,5 @@
 /* channel_test_util.h -- small file-system helpers for the playlist and channel tests: private
- * temporary folders, files, and reading a folder's listing order. */
+ * temporary folders (the shared TempDir), files, and reading a folder's listing order. */
 #ifndef CHANNEL_TEST_UTIL_H
 #define CHANNEL_TEST_UTIL_H
 
@@ -14,19 +14,7 @@
 
 #include "ruxo_test_env.h"
 
-/* A private folder under /tmp, removed with everything in it at the end. */
-class TempDir {
-public:
-    TempDir() : m_strPath(ruxotest::makeTempDir("channel")) {}
-    ~TempDir() { ruxotest::removeTree(m_strPath); }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return m_strPath; }
-    std::string operator/(const std::string& strName) const { return m_strPath + "/" + strName; }
-
-private:
-    std::string m_strPath;
-};
+using ruxotest::TempDir;
 
 /* Whole-file reads and writes come from the shared test helpers; a file written without a text
  * holds "x". */

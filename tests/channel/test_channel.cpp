@@ -33,8 +33,8 @@ public:
     void SetUp() override
     {
         ASSERT_FALSE(m_tmp.path().empty());
-        binDir = m_tmp / "bin";
-        dataDir = m_tmp / "data";
+        binDir = m_tmp.file("bin");
+        dataDir = m_tmp.file("data");
         makeDir(binDir);
         makeDir(dataDir);
         makeDir(dataDir + "/log");
@@ -60,7 +60,7 @@ public:
     static std::string binDir, dataDir;
 
 private:
-    TempDir m_tmp;
+    TempDir m_tmp{"channel"};
 };
 std::string EngineEnv::binDir, EngineEnv::dataDir;
 
@@ -108,7 +108,7 @@ protected:
     void SetUp() override
     {
         ASSERT_FALSE(tmp.path().empty());
-        out = tmp / "fake.out";
+        out = tmp.file("fake.out");
         setenv("RUXO_FAKE_OUT", out.c_str(), 1);
         unsetenv("RUXO_FAKE_MODE");
         unsetenv("RUXO_TEST_PROGRESS");
@@ -124,7 +124,7 @@ protected:
             return true;
         });
         /* Forget this test's state files and lists: an empty folder empties each playlist. */
-        std::string strEmpty = tmp / "no-media";
+        std::string strEmpty = tmp.file("no-media");
         makeDir(strEmpty);
         std::lock_guard<std::recursive_mutex> guard(g_configLock);
         for (int i = 0; i < 64; i++) {
@@ -195,13 +195,13 @@ protected:
         ruxoStopChannel(iChannel, 1);
         EXPECT_TRUE(pollUntil([&] { return ruxoGetState(iChannel) == RUXO_STATE_IDLE; }));
     }
-    TempDir tmp;
+    TempDir tmp{"channel"};
     std::string out;
 };
 
 TEST_F(ChannelTest, SourceKinds)
 {
-    std::string strFile = tmp / "in.ts";
+    std::string strFile = tmp.file("in.ts");
     struct Case {
         const char* szName;
         std::string strGlobal, strSources, strInputMore, strSourceLine;
@@ -399,9 +399,9 @@ TEST_F(ChannelTest, LongTextsAreNotCut)
 
 TEST_F(ChannelTest, FolderSourcePlaysPlaylistFiles)
 {
-    std::string strMedia = tmp / "media";
+    std::string strMedia = tmp.file("media");
     std::vector<std::string> order = makeMedia(strMedia, {"a.ts", "b.ts"});
-    std::string strPls = tmp / "ruxo_001.pls";
+    std::string strPls = tmp.file("ruxo_001.pls");
     g_ruxoPlaylists[0].init(strPls.c_str());
 
     std::string strChannel = channelJson(fileSource(strMedia + "/"), udpTarget());
@@ -427,7 +427,7 @@ TEST_F(ChannelTest, FolderSourcePlaysPlaylistFiles)
 
 TEST_F(ChannelTest, EmptyFolderIsRefusedWithoutStart)
 {
-    std::string strEmpty = tmp / "empty";
+    std::string strEmpty = tmp.file("empty");
     makeDir(strEmpty);
     setConfig("", {channelJson(fileSource(strEmpty), udpTarget())});
     EXPECT_EQ(ruxoStartChannel(0), -7);
@@ -438,7 +438,7 @@ TEST_F(ChannelTest, EmptyFolderIsRefusedWithoutStart)
 
 TEST_F(ChannelTest, ChannelsAbove15PlayFoldersFromMemory)
 {
-    std::string strMedia = tmp / "media";
+    std::string strMedia = tmp.file("media");
     makeMedia(strMedia, {"clip07.mp4"});
     std::vector<std::string> channels(20, channelJson(kUdpSource, udpTarget()));
     channels.push_back(channelJson(fileSource(strMedia), udpTarget()));
@@ -478,7 +478,7 @@ TEST_F(ChannelTest, StartOfRunningChannelIsBusy)
 
 TEST_F(ChannelTest, PreviewLine)
 {
-    std::string strFile = tmp / "in.ts";
+    std::string strFile = tmp.file("in.ts");
     std::string strSource = R"({"format":"file","url":")" + strFile + R"(","video":{"options":)"
                             R"(["-HWACCEL qsv","-hwaccel_device 1","-c:v h264_qsv","-gpu 1"]}},)" +
                             kUdpSource;
@@ -575,7 +575,7 @@ TEST_F(ChannelTest, StatusNeverWritesPastItsBuffer)
 
 TEST_F(ChannelTest, FolderStatusIsFileNameCutOnCharacterBoundary)
 {
-    std::string strMedia = tmp / "show";
+    std::string strMedia = tmp.file("show");
     makeDir(strMedia);
     std::string strName;
     for (int i = 0; i < 60; i++)
@@ -602,9 +602,9 @@ TEST_F(ChannelTest, FolderStatusIsFileNameCutOnCharacterBoundary)
  * once, and so does every new progress report. */
 TEST_F(ChannelTest, StatusFollowsTheUrlOfARunningChannel)
 {
-    std::string strMedia = tmp / "media";
+    std::string strMedia = tmp.file("media");
     makeMedia(strMedia, {"clip07.mp4"});
-    const std::string strFile = tmp / "in.ts";
+    const std::string strFile = tmp.file("in.ts");
     writeFile(strFile);
     setenv("RUXO_TEST_PROGRESS", "frame=  100 fps= 25 q=28.0 size=     256kB time=01:02:03.00 bitrate=1500.0kbits/s", 1);
     setConfig("", {channelJson(fileSource(strFile), udpTarget())});
@@ -641,7 +641,7 @@ TEST_F(ChannelTest, ConcurrentStartsStatusAndReplacement)
 {
     /* Starts from several threads while another replaces the tree and reads the status: exactly
      * one start wins, the rest find the slot busy, and nothing reads a freed tree or playlist. */
-    std::string strMedia = tmp / "media";
+    std::string strMedia = tmp.file("media");
     std::vector<std::string> order = makeMedia(strMedia, {"a.ts", "b.ts", "c.ts"});
     std::string strChannel = channelJson(fileSource(strMedia), udpTarget());
     std::string strJson = "{\"global\":{},\"channels\":[" + strChannel + "]}";
@@ -794,7 +794,7 @@ TEST_F(ChannelTest, RemovedChannelThatIgnoresTheStopIsKilled)
 
 TEST_F(ChannelTest, PreviewOfFolderPlaysCurrentFileWithoutMoving)
 {
-    std::string strMedia = tmp / "media";
+    std::string strMedia = tmp.file("media");
     std::vector<std::string> order = makeMedia(strMedia, {"a.ts", "b.ts"});
     setConfig("", {channelJson(fileSource(strMedia), udpTarget())});
     {

@@ -26,9 +26,9 @@ protected:
     void SetUp() override
     {
         ASSERT_FALSE(tmp.path().empty());
-        media = tmp / "media";
+        media = tmp.file("media");
         makeDir(media);
-        pls = tmp / "ruxo_001.pls";
+        pls = tmp.file("ruxo_001.pls");
     }
     /* Paths of media's files in listing order. */
     std::vector<std::string> expectedPaths(const std::string& strDir) const
@@ -38,7 +38,7 @@ protected:
             paths.push_back(strDir + "/" + strName);
         return paths;
     }
-    TempDir tmp;
+    TempDir tmp{"channel"};
     std::string media, pls;
 };
 
@@ -172,7 +172,7 @@ TEST_F(PlayListTest, TrailingSlashGivesSamePaths)
 
 TEST_F(PlayListTest, EmptyOrMissingFolderBuildsNothingAndKeepsStateFile)
 {
-    for (std::string strRoot : {media, tmp / "missing"}) {
+    for (std::string strRoot : {media, tmp.file("missing")}) {
         writeFile(pls, "current /old/x.ts\n/old/x.ts\n");
         TestPlayList pl;
         pl.init(pls.c_str());
@@ -303,7 +303,7 @@ TEST_F(PlayListTest, DestructorKeepsOrRemovesStateFile)
     EXPECT_FALSE(fileExists(pls));
     {
         /* built, then the folder went away: removed */
-        std::string strGone = tmp / "gone";
+        std::string strGone = tmp.file("gone");
         makeDir(strGone);
         writeFile(strGone + "/a");
         TestPlayList pl;
@@ -355,11 +355,11 @@ TEST_F(PlayListTest, RefreshAndShuffleListEachFileOnce)
 
 TEST(IsDirectory, TestsTheDirectoryModeBit)
 {
-    TempDir tmp;
-    writeFile(tmp / "file");
+    TempDir tmp{"channel"};
+    writeFile(tmp.file("file"));
     EXPECT_TRUE(isDirectory(tmp.path().c_str()));
-    EXPECT_FALSE(isDirectory((tmp / "file").c_str()));
-    EXPECT_FALSE(isDirectory((tmp / "missing").c_str()));
+    EXPECT_FALSE(isDirectory(tmp.file("file").c_str()));
+    EXPECT_FALSE(isDirectory(tmp.file("missing").c_str()));
     EXPECT_FALSE(isDirectory(""));
     EXPECT_FALSE(isDirectory(nullptr));
 
@@ -369,7 +369,7 @@ TEST(IsDirectory, TestsTheDirectoryModeBit)
     struct sockaddr_un addr;
     memset(&addr, 0, sizeof(addr));
     addr.sun_family = AF_UNIX;
-    std::string strSock = tmp / "s";
+    std::string strSock = tmp.file("s");
     ASSERT_LT(strSock.size(), sizeof(addr.sun_path));
     memcpy(addr.sun_path, strSock.c_str(), strSock.size());
     ASSERT_EQ(bind(fd, (struct sockaddr*)&addr, sizeof(addr)), 0);

@@ -65,15 +65,8 @@ inline void setVideo(RUXO_TARGET_A& t, RUXO_CODEC codec, int width = 0, int heig
 inline unsigned long ipv4(const char* dotted) { return inet_addr(dotted); }
 
 /* A private temporary folder with a "log" subfolder, removed at the end of the test. */
-struct TempDataDir {
-    std::string path;
-    TempDataDir() : path(ruxotest::makeTempDir("cmdline"))
-    {
-        if (path.empty()) path = "/tmp";
-        std::string log = path + "/log";
-        (void)!mkdir(log.c_str(), 0755);
-    }
-    ~TempDataDir() { ruxotest::removeTree(path); }
+struct TempDataDir : ruxotest::TempDir {
+    TempDataDir() : TempDir("cmdline") { (void)!mkdir(file("log").c_str(), 0755); }
 };
 
 #endif

@@ -20,7 +20,7 @@ namespace {
 class CmdLine : public ::testing::Test {
 protected:
     TempDataDir data;
-    void SetUp() override { fakeEngineReset(RUXO_MAX_SLOTS, 0, data.path.c_str()); }
+    void SetUp() override { fakeEngineReset(RUXO_MAX_SLOTS, 0, data.path().c_str()); }
 
     /* What one source appends to a line that already holds `before`, or "ERR<code>". */
     std::string in(const RUXO_SOURCE_A& s, int iChannel = 0, const std::string& before = "")
@@ -171,7 +171,7 @@ TEST_F(CmdLine, NativeRtpSourceReadsItsWrittenDescription)
     s.audio.attr.nSampleRate = 48000;
     s.audio.attr.nChannel = 2;
     s.audio.rtp.usSrcPort = 5006;
-    std::string sdp = data.path + "/log/ruxo_003_in.sdp";
+    std::string sdp = data.path() + "/log/ruxo_003_in.sdp";
     EXPECT_EQ(in(s, 2), "-reorder_queue_size 100 -i \"" + sdp + "\" ");
 
     EXPECT_EQ(ruxotest::readFile(sdp), "v=0\no=- 0 0 IN IPV4 0.0.0.0\ns=Zembrax\nt=0 0\n"
@@ -190,11 +190,11 @@ TEST_F(CmdLine, NativeRtpSourceFailures)
 
     /* the description cannot be written: no log folder */
     s.video.rtp.usSrcPort = 5004;
-    snprintf(g_cfg.szDataPath, sizeof g_cfg.szDataPath, "%s/missing", data.path.c_str());
+    snprintf(g_cfg.szDataPath, sizeof g_cfg.szDataPath, "%s/missing", data.path().c_str());
     EXPECT_EQ(in(s), "ERR-6");
 
     /* a codec the description has no name for */
-    snprintf(g_cfg.szDataPath, sizeof g_cfg.szDataPath, "%s", data.path.c_str());
+    snprintf(g_cfg.szDataPath, sizeof g_cfg.szDataPath, "%s", data.path().c_str());
     s.audio.attr.codec = RUXO_AUDIO_AMR;
     EXPECT_EQ(in(s), "ERR-6");
 }
@@ -383,7 +383,7 @@ TEST_F(CmdLine, NativeRtpTargets)
     t.video.rtp.ulDstIP = ipv4("192.0.2.20");
     t.video.rtp.usDstPort = 502;
     t.video.rtp.globalHeader = OUT_OF_BAND;
-    const std::string sdpOut = "-sdp_file \"" + data.path + "/log/ruxo_001_out.sdp\" ";
+    const std::string sdpOut = "-sdp_file \"" + data.path() + "/log/ruxo_001_out.sdp\" ";
     EXPECT_EQ(out(t), "-c:a aac -ac 2 -ar 48000 -b:a 128k -vn -f rtp -flags:a +global_header -rtpflags +latm "
                       "rtp://192.0.2.20:500 -c:v libx264 -crf 23 -s 1280x720 -an -f rtp -flags +global_header "
                       "-tune zerolatency rtp://192.0.2.20:502 -pix_fmt yuv420p -preset:v faster " + sdpOut);
@@ -412,7 +412,7 @@ TEST_F(CmdLine, NativeRtpTargets)
     v.video.rtp.usDstPort = 7000;
     v.video.rtp.globalHeader = OUT_OF_BAND;
     EXPECT_EQ(out(v, 4), "-c:v mpeg4 -qmin:v 2 -an -f rtp -flags +global_header rtp://127.0.0.1:7000 -sdp_file \"" +
-                             data.path + "/log/ruxo_005_out.sdp\" ");
+                             data.path() + "/log/ruxo_005_out.sdp\" ");
 }
 
 TEST_F(CmdLine, OutputForms)
@@ -583,7 +583,7 @@ TEST_F(CmdLine, WideRecordsGiveTheSameLine)
     EXPECT_EQ(g_fakeStarts[0].iChannel, 3);
 
     /* one record each */
-    fakeEngineReset(RUXO_MAX_SLOTS, 0, data.path.c_str());
+    fakeEngineReset(RUXO_MAX_SLOTS, 0, data.path().c_str());
     ASSERT_EQ(ruxoTranscodeW(1, &sw[1], &tw, 1), 0);
     ASSERT_EQ(ruxoTranscodeA(2, &sa[1], &ta, 1), 0);
     ASSERT_EQ(g_fakeStarts.size(), 2u);

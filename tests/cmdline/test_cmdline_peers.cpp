@@ -1,7 +1,8 @@
 /* test_cmdline_peers.cpp -- transcode starts through the real engine: the exact line a scripted fake
  * transcoder receives, the channel log, the busy slot and concurrent starts; then typical channels run
  * by our transcoder over the system's ffmpeg for a couple of seconds, their outputs checked with
- * ffprobe (codec, frame size, frame rate) and, for served outputs, fetched with curl. */
+ * ffprobe (codec, frame size, frame rate) and, for served outputs, fetched with curl, all in the
+ * private network namespace of the shared test main. */
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -101,13 +102,14 @@ protected:
     std::string root, bin, data, outDir;
     bool engineUp = false;
 
-    static std::string s_clipDir, s_clip;
+    ruxotest::TempDir tmp{"cmdline-peer"};
+    static ruxotest::TempDir s_clipDir;
+    static std::string s_clip;
 
     static void SetUpTestSuite()
     {
-        s_clipDir = ruxotest::makeTempDir("cmdline-clip");
-        if (s_clipDir.empty()) return;
-        s_clip = s_clipDir + "/clip.mp4";
+        if (!s_clipDir.make("cmdline-clip")) return;
+        s_clip = s_clipDir.file("clip.mp4");
         std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi "
                           "-i sine=frequency=440:sample_rate=48000 -t 6 -c:v libx264 -preset ultrafast "
                           "-pix_fmt yuv420p -g 25 -c:a aac -b:a 64k '" + s_clip + "'";
@@ -115,13 +117,13 @@ protected:
     }
     static void TearDownTestSuite()
     {
-        ruxotest::removeTree(s_clipDir);
+        s_clipDir.remove();
     }
 
     void SetUp() override
     {
-        root = ruxotest::makeTempDir("cmdline-peer");
-        ASSERT_FALSE(root.empty());
+        ASSERT_TRUE(tmp.ok());
+        root = tmp.path();
         bin = root + "/bin";
         data = root + "/data";
         outDir = root + "/out";
@@ -139,8 +141,10 @@ protected:
             ruxoFree();
         }
         unsetenv("RUXO_FAKE_OUT");
-        if (!HasFailure()) ruxotest::removeTree(root);
-        else fprintf(stderr, "kept %s for inspection\n", root.c_str());
+        if (HasFailure()) {
+            tmp.keep();
+            fprintf(stderr, "kept %s for inspection\n", root.c_str());
+        }
     }
 
     /* Installs `transcoder` as the engine's "ruxod.so" and starts the engine on the private folders. */
@@ -198,7 +202,7 @@ protected:
     RUXO_SOURCE_A clipSource() { return makeSource(RUXO_FORMAT_GENERAL, s_clip.c_str()); }
 };
 
-std::string EngineStart::s_clipDir;
+ruxotest::TempDir EngineStart::s_clipDir;
 std::string EngineStart::s_clip;
 
 /* ---- the engine with a scripted fake transcoder --------------------------------------------- */

@@ -134,10 +134,10 @@ TEST(SdpWriter, Failures)
 
     TempDataDir dir;
     RUXO_VIDEO_STREAM v = video(RUXO_VIDEO_H264, 500);
-    EXPECT_EQ(ruxoExportSdp((dir.path + "/no/such/dir/a.sdp").c_str(), &v, nullptr, 1), -1);
+    EXPECT_EQ(ruxoExportSdp((dir.path() + "/no/such/dir/a.sdp").c_str(), &v, nullptr, 1), -1);
     EXPECT_EQ(ruxoExportSdp("", &v, nullptr, 1), -1);
     EXPECT_EQ(ruxoExportSdp("/dev/full", &v, nullptr, 1), -1); /* a write that fails is no success */
-    std::string path = dir.path + "/log/a.sdp";
+    std::string path = dir.path() + "/log/a.sdp";
     EXPECT_EQ(ruxoExportSdp(path.c_str(), &v, nullptr, 1), 0);
 
     /* writing again truncates */
@@ -145,7 +145,7 @@ TEST(SdpWriter, Failures)
     EXPECT_EQ(ruxoImportSdp(path.c_str(), &back, nullptr, 0), 0);
     EXPECT_EQ(back.attr.codec, RUXO_VIDEO_H264);
     EXPECT_EQ(back.rtp.usSrcPort, 500);
-    EXPECT_EQ(ruxoImportSdp((dir.path + "/missing.sdp").c_str(), &back, nullptr, 0), -1);
+    EXPECT_EQ(ruxoImportSdp((dir.path() + "/missing.sdp").c_str(), &back, nullptr, 0), -1);
 }
 
 TEST(SdpWriter, AddressTextIsPerThread)

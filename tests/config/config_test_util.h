@@ -15,17 +15,7 @@
 #include "ruxo_legacy.h"
 #include "ruxo_test_env.h"
 
-/* A folder of its own under /tmp, removed with its files when the object ends. */
-class TempFolder {
-public:
-    TempFolder() : m_strPath(ruxotest::makeTempDir("config")) {}
-    ~TempFolder() { ruxotest::removeTree(m_strPath); }
-    const std::string& path() const { return m_strPath; }
-    std::string file(const std::string& strName) const { return m_strPath + "/" + strName; }
-
-private:
-    std::string m_strPath;
-};
+using ruxotest::TempDir;
 
 /* Whether the path names anything, a dangling link included. */
 inline bool fileExists(const std::string& strPath) {

@@ -77,7 +77,7 @@ const char kValidConfig[] =
 
 /* A start-up in the folder, whose configuration file cannot be loaded, and one save after it: no
  * tree, the save refused. Returns what the two printed. */
-std::string startWithUnloadableFile(const TempFolder& dir) {
+std::string startWithUnloadableFile(const TempDir& dir) {
     ruxoSetConfigPath(dir.path().c_str());
     testing::internal::CaptureStdout();
     ruxoImportConfig();
@@ -91,7 +91,7 @@ std::string startWithUnloadableFile(const TempFolder& dir) {
 }  // namespace
 
 TEST(ConfigFile, FirstStartWithoutAnyFileWritesTheDefaultsAndLoadsThem) {
-    TempFolder dir;
+    TempDir dir{"config"};
     ASSERT_FALSE(dir.path().empty());
     ruxoSetConfigPath(dir.path().c_str());
     ruxoImportConfig();
@@ -144,7 +144,7 @@ TEST(ConfigFile, FirstStartWithoutAnyFileWritesTheDefaultsAndLoadsThem) {
 }
 
 TEST(ConfigFile, ReplaceExportAndReloadRoundTrip) {
-    TempFolder dir;
+    TempDir dir{"config"};
     const std::string strFile = dir.file("ruxod.json");
     ASSERT_NE(nullptr, ruxoSetConfig(kValidConfig));
     EXPECT_EQ(0, ruxoExportConfig(strFile.c_str()));
@@ -173,7 +173,7 @@ TEST(ConfigFile, ExportWithoutPathWritesNothing) {
 }
 
 TEST(ConfigFile, ImportJsonMissingAndEmptyFiles) {
-    TempFolder dir;
+    TempDir dir{"config"};
     ASSERT_NE(nullptr, ruxoSetConfig(kValidConfig));
     cJSON* tree = g_jsonConfig;
 
@@ -218,7 +218,7 @@ TEST(ConfigFile, AFileThatCannotBeLoadedIsNeverOverwritten) {
         std::string("{\"global\": {\"log\": 32}}\0, \"channels\": []}", 35),
         "[]", "7", "{\"global\": {\"loginPass\": 12.5}}", "{\"global\": {\"loginPass\": null}}"};
     for (const std::string& strContent : kContents) {
-        TempFolder dir;
+        TempDir dir{"config"};
         const std::string strFile = dir.file("ruxod.json");
         ASSERT_TRUE(writeFile(strFile, strContent));
         ASSERT_EQ(0, chmod(strFile.c_str(), 0600));
@@ -261,7 +261,7 @@ TEST(ConfigFile, AFileThatCannotBeLoadedIsNeverOverwritten) {
 }
 
 TEST(ConfigFile, AFolderInPlaceOfTheFileIsNotLoadedAndKept) {
-    TempFolder dir;
+    TempDir dir{"config"};
     const std::string strFile = dir.file("ruxod.json");
     ASSERT_EQ(0, mkdir(strFile.c_str(), 0755));
     startWithUnloadableFile(dir);
@@ -271,7 +271,7 @@ TEST(ConfigFile, AFolderInPlaceOfTheFileIsNotLoadedAndKept) {
 }
 
 TEST(ConfigFile, AHugeSparseFileIsNotReadIntoMemoryAndIsKept) {
-    TempFolder dir;
+    TempDir dir{"config"};
     const std::string strFile = dir.file("ruxod.json");
     const off_t cbHuge = (off_t)200 << 30; /* 200 GiB of holes: reading it whole would abort */
     int fd = open(strFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -286,7 +286,7 @@ TEST(ConfigFile, AHugeSparseFileIsNotReadIntoMemoryAndIsKept) {
 }
 
 TEST(ConfigFile, OnlyARegularFileIsReadAndANamedPipeNeverBlocks) {
-    TempFolder dir;
+    TempDir dir{"config"};
     const std::string strFile = dir.file("ruxod.json");
     ASSERT_EQ(0, mkfifo(strFile.c_str(), 0600));
     auto load = std::async(std::launch::async, [&] {
@@ -326,7 +326,7 @@ TEST(ConfigFile, ASaveThroughADanglingLinkWritesTheFileItNames) {
     ASSERT_NE(nullptr, getcwd(szCwd, sizeof(szCwd)));
     ASSERT_EQ(0, chdir("/"));  // relative links count from their own folder, not from here
     for (const Case& c : cases) {
-        TempFolder dir;
+        TempDir dir{"config"};
         SCOPED_TRACE(c.szTarget);
         ASSERT_EQ(0, mkdir(dir.file("sub").c_str(), 0755));
         for (const auto& link : c.links) {
@@ -345,7 +345,7 @@ TEST(ConfigFile, ASaveThroughADanglingLinkWritesTheFileItNames) {
     }
 
     // A link into a folder that does not exist: the save fails with its message, the link stays.
-    TempFolder dir;
+    TempDir dir{"config"};
     const std::string strLink = dir.file("ruxod.json");
     ASSERT_EQ(0, symlink("gone/real.json", strLink.c_str()));
     ruxoSetConfigPath(dir.path().c_str());
@@ -363,7 +363,7 @@ TEST(ConfigFile, ASaveThroughADanglingLinkWritesTheFileItNames) {
     EXPECT_FALSE(fileExists(dir.file("gone")));
 
     // A loop of links is no file to write.
-    TempFolder loop;
+    TempDir loop{"config"};
     ASSERT_EQ(0, symlink("ruxod.json", loop.file("ruxod.json").c_str()));
     ruxoSetConfigPath(loop.path().c_str());
     testing::internal::CaptureStdout();
@@ -374,7 +374,7 @@ TEST(ConfigFile, ASaveThroughADanglingLinkWritesTheFileItNames) {
 }
 
 TEST(ConfigFile, SaveKeepsModeOwnerAndLinksAndIgnoresLeftovers) {
-    TempFolder dir;
+    TempDir dir{"config"};
     const std::string strReal = dir.file("real.json");
     const std::string strLink = dir.file("ruxod.json");
     ASSERT_TRUE(writeFile(strReal, "{}"));
@@ -407,7 +407,7 @@ TEST(ConfigFile, SaveKeepsModeOwnerAndLinksAndIgnoresLeftovers) {
 }
 
 TEST(ConfigFile, SaveIntoAMissingFolderFailsWithAMessage) {
-    TempFolder dir;
+    TempDir dir{"config"};
     const std::string strFile = dir.file("no/such/ruxod.json");
     ASSERT_NE(nullptr, ruxoSetConfig(kValidConfig));
     testing::internal::CaptureStdout();
@@ -683,7 +683,7 @@ TEST(LegacyRendering, ExactLayoutOfAFullLastChannel) {
 }
 
 TEST(ConfigFile, ADanglingLinkIsNotAFirstStart) {
-    TempFolder dir;
+    TempDir dir{"config"};
     const std::string strFile = dir.file("ruxod.json");
     const std::string strTarget = dir.file("gone/ruxod.json");  // a volume that is not mounted
     ASSERT_EQ(0, symlink(strTarget.c_str(), strFile.c_str()));

@@ -21,7 +21,7 @@
 namespace {
 
 /* Reads the text as a legacy file; returns what the reader returned. */
-int readLegacy(const TempFolder& dir, const std::string& strText) {
+int readLegacy(const TempDir& dir, const std::string& strText) {
     const std::string strFile = dir.file("legacy.conf");
     EXPECT_TRUE(writeFile(strFile, strText));
     return ruxoImportConfigXML(strFile.c_str());
@@ -130,7 +130,7 @@ const char kLegacyFile[] =
 }  // namespace
 
 TEST(LegacyReader, ReadsAFullFileIntoTheRecords) {
-    TempFolder dir;
+    TempDir dir{"config"};
     EXPECT_EQ(3, readLegacy(dir, kLegacyFile));
 
     const GLOBAL_SETTINGS& g = g_globalSettings;
@@ -360,14 +360,14 @@ TEST(LegacyReader, RulesAndBounds) {
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.szName);
-        TempFolder dir;
+        TempDir dir{"config"};
         EXPECT_EQ(c.nBlocks, readLegacy(dir, c.strText));
         c.check();
     }
 }
 
 TEST(LegacyReader, SixteenBlocksAtMost) {
-    TempFolder dir;
+    TempDir dir{"config"};
     std::string strText;
     for (int i = 1; i <= 17; i++) {
         strText += "<Slot" + std::to_string(i) + ">\nEnable " + std::to_string(i) + "\n</Slot" + std::to_string(i) + ">\n";
@@ -385,7 +385,7 @@ TEST(LegacyReader, SixteenBlocksAtMost) {
 }
 
 TEST(LegacyReader, FilesThatCannotBeReadLeaveTheRecords) {
-    TempFolder dir;
+    TempDir dir{"config"};
     g_globalSettings.nPortRTSP = 42;
     EXPECT_EQ(RUXO_LEGACY_MISSING, ruxoImportConfigXML(dir.file("none.conf").c_str()));
     EXPECT_EQ(RUXO_LEGACY_MISSING, ruxoImportConfigXML(NULL));
@@ -402,7 +402,7 @@ TEST(LegacyReader, FilesThatCannotBeReadLeaveTheRecords) {
 /* ---- the conversion of a first start ---------------------------------------------------------- */
 
 TEST(LegacyConversion, ConvertsThenDeletesAndIsNotReadAgain) {
-    TempFolder dir;
+    TempDir dir{"config"};
     const std::string strJson = dir.file("ruxod.json");
     const std::string strLegacy = dir.file("ruxod.conf");
     ASSERT_TRUE(writeFile(strLegacy, kLegacyFile));
@@ -434,7 +434,7 @@ TEST(LegacyConversion, ConvertsThenDeletesAndIsNotReadAgain) {
 }
 
 TEST(LegacyConversion, AConfigurationThatDoesNotParseIsNotReplaced) {
-    TempFolder dir;
+    TempDir dir{"config"};
     const std::string strJson = dir.file("ruxod.json");
     const std::string strLegacy = dir.file("ruxod.conf");
     ASSERT_TRUE(writeFile(strJson, "{\"global\": "));
@@ -450,7 +450,7 @@ TEST(LegacyConversion, AConfigurationThatDoesNotParseIsNotReplaced) {
 }
 
 TEST(LegacyConversion, ALegacyFileThatCannotBeReadIsKeptAndNothingIsWritten) {
-    TempFolder dir;
+    TempDir dir{"config"};
     const std::string strLegacy = dir.file("ruxod.conf");
     ASSERT_EQ(0, mkdir(strLegacy.c_str(), 0755));
     ruxoSetConfigPath(dir.path().c_str());
@@ -508,7 +508,7 @@ TEST(AccessListFile, RulesOfItsLines) {
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.szLine);
-        TempFolder dir;
+        TempDir dir{"config"};
         ASSERT_TRUE(writeFile(dir.file("x.acl"), std::string(c.szLine) + "\n"));
         EXPECT_EQ(c.bTaken ? 1 : 0, ruxoReadAclFile(dir.file("x.acl").c_str()));
         if (!c.bTaken) {
@@ -522,7 +522,7 @@ TEST(AccessListFile, RulesOfItsLines) {
 }
 
 TEST(AccessListFile, OrderCapsAndTheStartUpStep) {
-    TempFolder dir;
+    TempDir dir{"config"};
     // 150 rules with comments and a long line between them: the first 100 rules, in order.
     std::string strText = "# header\n" + std::string(99, 'y') + " allow 10.9.9.9\n";
     for (int i = 0; i < 150; i++) strText += "allow 10.0." + std::to_string(i / 100) + "." + std::to_string(i % 100) + "\n";

@@ -20,7 +20,7 @@
 namespace {
 
 /* Compiles the locale into the folder and makes the environment name it; false when it cannot. */
-bool compileLocale(const TempFolder& dir, const char* szSource, const char* szName) {
+bool compileLocale(const TempDir& dir, const char* szSource, const char* szName) {
     std::string strCmd = std::string("localedef -i ") + szSource + " -f UTF-8 '" + dir.path() + "/" +
                          szName + "' >/dev/null 2>&1";
     if (system(strCmd.c_str()) == -1 || !fileExists(dir.file(szName))) return false;
@@ -29,7 +29,7 @@ bool compileLocale(const TempFolder& dir, const char* szSource, const char* szNa
     return true;
 }
 
-bool useLocale(const TempFolder& dir, const char* szSource, const char* szName) {
+bool useLocale(const TempDir& dir, const char* szSource, const char* szName) {
     if (!compileLocale(dir, szSource, szName)) return false;
     ruxoInitLocale();
     const char* szNow = setlocale(LC_ALL, NULL);
@@ -39,7 +39,7 @@ bool useLocale(const TempFolder& dir, const char* szSource, const char* szName) 
 }  // namespace
 
 TEST(ConfigLocale, KeysAndWordsMatchInAsciiUnderTurkish) {
-    TempFolder dir;
+    TempDir dir{"config"};
     if (!useLocale(dir, "tr_TR", "tr_TR.UTF-8")) GTEST_SKIP() << "tr_TR locale not available";
     if (strcasecmp("FILE", "file") != 0) {
         printf("note: the C library's case-insensitive compare differs under this locale\n");
@@ -60,7 +60,7 @@ TEST(ConfigLocale, KeysAndWordsMatchInAsciiUnderTurkish) {
 }
 
 TEST(ConfigLocale, NumbersKeepTheFullStopUnderADecimalComma) {
-    TempFolder dir;
+    TempDir dir{"config"};
     if (!useLocale(dir, "de_DE", "de_DE.UTF-8")) GTEST_SKIP() << "de_DE locale not available";
     ASSERT_STREQ(",", localeconv()->decimal_point);
 
@@ -87,7 +87,7 @@ TEST(ConfigLocale, NumbersKeepTheFullStopUnderADecimalComma) {
 }
 
 TEST(ConfigLocale, LegacyDecimalsReadAlikeUnderADecimalComma) {
-    TempFolder dir;
+    TempDir dir{"config"};
     if (!useLocale(dir, "de_DE", "de_DE.UTF-8")) GTEST_SKIP() << "de_DE locale not available";
     ASSERT_STREQ(",", localeconv()->decimal_point);
     for (const char* szRate : {"25.5", "25,5"}) {
@@ -103,7 +103,7 @@ TEST(ConfigLocale, LegacyDecimalsReadAlikeUnderADecimalComma) {
 TEST(ConfigLocale, StartUpSetsTheLocaleEvenWhenTheFileCannotBeOpened) {
     // The first save may run on the web thread; the locale must already be set by the start-up
     // load, also when the configuration file could not be opened at all.
-    TempFolder dir;
+    TempDir dir{"config"};
     if (!compileLocale(dir, "de_DE", "de_DE.UTF-8")) GTEST_SKIP() << "de_DE locale not available";
     ASSERT_TRUE(writeFile(dir.file("plain"), "x"));
     ruxoSetConfigPath(dir.file("plain").c_str());  // a path through a file: it cannot be opened

@@ -225,7 +225,7 @@ TEST(ConfigReplace, OnlyOneWholeObjectIsAConfiguration) {
 /* An integer password of 16 digits is kept as its text: saved as a number, it would come back as
  * another password (the library writes 15 significant digits); a shorter one stays a number. */
 TEST(ConfigReplace, IntegerPasswordSurvivesASaveAndALoad) {
-    TempFolder dir;
+    TempDir dir{"config"};
     const std::string strFile = dir.file("ruxod.json");
     for (const char* szPass :
          {"9007199254740991", "-9007199254740991", "1234567890123456", "1000000000000000", "999999999999999", "42"}) {
@@ -366,7 +366,7 @@ TEST(ConfigReplace, HostileDocuments) {
     strChannel.insert(1, "\"extra\":" + strNested + ",");
     ASSERT_NE(nullptr, ruxoSetConfig(config(strChannel).c_str()));
     ASSERT_EQ(1, jsonGetArraySize(channels()));
-    TempFolder dir;
+    TempDir dir{"config"};
     const std::string strFile = dir.file("ruxod.json");
     EXPECT_EQ(0, ruxoExportConfig(strFile.c_str()));
     EXPECT_EQ(1, ruxoImportConfigJSON(strFile.c_str()));

@@ -93,7 +93,7 @@ void fillUp(const std::string& strFolder) {
 }  // namespace
 
 TEST(ConfigSave, FullDiskKeepsTheOldFile) {
-    TempFolder dir;
+    TempDir dir{"config"};
     ASSERT_FALSE(dir.path().empty());
     runInNamespace(dir.path(), "size=64k,mode=0755", [&] {
         const std::string strOld = saveFirstConfig(dir.path(), 100);
@@ -111,7 +111,7 @@ TEST(ConfigSave, FullDiskKeepsTheOldFile) {
 }
 
 TEST(ConfigSave, ReadOnlyFolderKeepsTheOldFile) {
-    TempFolder dir;
+    TempDir dir{"config"};
     ASSERT_FALSE(dir.path().empty());
     runInNamespace(dir.path(), "size=1m,mode=0755", [&] {
         const std::string strOld = saveFirstConfig(dir.path(), 10);
@@ -121,7 +121,7 @@ TEST(ConfigSave, ReadOnlyFolderKeepsTheOldFile) {
 }
 
 TEST(ConfigSave, FirstStartOnAReadOnlyFolderRunsWithoutATree) {
-    TempFolder dir;
+    TempDir dir{"config"};
     ASSERT_FALSE(dir.path().empty());
     runInNamespace(dir.path(), "size=1m,mode=0755", [&] {
         CHILD_CHECK(mount(NULL, dir.path().c_str(), NULL, MS_REMOUNT | MS_RDONLY, NULL) == 0);
@@ -141,7 +141,7 @@ TEST(ConfigSave, FirstStartOnAReadOnlyFolderRunsWithoutATree) {
 TEST(ConfigSave, ALegacyFileIsKeptWhenTheConversionCannotBeWritten) {
     for (bool bFull : {false, true}) {
         SCOPED_TRACE(bFull ? "full disk" : "read-only folder");
-        TempFolder dir;
+        TempDir dir{"config"};
         ASSERT_FALSE(dir.path().empty());
         runInNamespace(dir.path(), "size=64k,mode=0755", [&] {
             const std::string strLegacy = dir.file("ruxod.conf");
@@ -176,7 +176,7 @@ TEST(ConfigSave, ALegacyFileIsKeptWhenTheConversionCannotBeWritten) {
 }
 
 TEST(ConfigSave, ThreadsReplaceReadAndSaveTheTree) {
-    TempFolder dir;
+    TempDir dir{"config"};
     ASSERT_FALSE(dir.path().empty());
     const std::string strFile = dir.file("ruxod.json");
     ASSERT_NE(nullptr, ruxoSetConfig(configWithMemo(10).c_str()));

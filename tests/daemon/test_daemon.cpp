@@ -237,8 +237,8 @@ TEST(NsDaemonHarness, DaemonEndsWithADyingTestProcess)
     bool bGone = pidDaemon > 0 && waitUntil([&]() { return !processAlive(pidDaemon); }, 5000);
     if (pidDaemon > 0 && !bGone)
         kill(pidDaemon, SIGKILL);
-    if (strDir.compare(0, 14, "/tmp/ruxod-ns-") == 0)
-        runCommand({"rm", "-rf", "--one-file-system", strDir}, nullptr);
+    if (strDir.compare(0, 13, "/tmp/ruxo-ns-") == 0)
+        removeTree(strDir);
     ASSERT_GT(pidDaemon, 0) << strMsg;
     EXPECT_TRUE(bGone) << "the daemon outlived its test process";
 }

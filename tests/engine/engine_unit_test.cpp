@@ -21,8 +21,10 @@
 #include "ruxo_test_env.h"
 
 using ruxotest::EngineDirs;
+using ruxotest::copyFile;
 using ruxotest::countOf;
 using ruxotest::readFile;
+using ruxotest::removeTree;
 using ruxotest::writeFile;
 
 namespace {
@@ -126,10 +128,8 @@ TEST_F(Engine, StartUpRefusesWhatIsNotARegularExecutable)
         {"a folder", "rm -f '" + exe + "' && mkdir '" + exe + "'"},
     };
     for (const Case& c : cases) {
-        ASSERT_EQ(system(("rm -rf '" + exe + "' && cp '" RUXO_FAKE_TRANSCODER "' '" + exe + "' && chmod 755 '" +
-                          exe + "'")
-                             .c_str()),
-                  0);
+        ASSERT_TRUE(removeTree(exe));
+        ASSERT_TRUE(copyFile(RUXO_FAKE_TRANSCODER, exe, 0755));
         ASSERT_EQ(system(c.prep.c_str()), 0);
         EXPECT_EQ(init(), -3) << c.what;
         EXPECT_EQ(g_cfg.bInit, 0) << c.what;
@@ -252,7 +252,7 @@ TEST_F(Engine, LogLinesAndTheirNewlines)
 TEST_F(Engine, LogWithoutLogFolderFails)
 {
     ASSERT_EQ(init(), 0);
-    ASSERT_EQ(system(("rm -rf '" + dirs.log + "'").c_str()), 0);
+    ASSERT_TRUE(removeTree(dirs.log));
     EXPECT_EQ(ruxoLog(0, 1, "lost"), -1);
 }
 
@@ -340,7 +340,7 @@ TEST_F(Engine, LinesFollowTheLogPathAfterOutsideChanges)
         {"emptied", [&] { ASSERT_EQ(truncate(cur.c_str(), 0), 0); }, "after\n", nullptr},
         {"removed with its folder",
          [&] {
-             ASSERT_EQ(system(("rm -rf '" + dirs.log + "'").c_str()), 0);
+             ASSERT_TRUE(removeTree(dirs.log));
              ASSERT_EQ(mkdir(dirs.log.c_str(), 0755), 0);
          },
          "after\n", nullptr},
@@ -361,7 +361,7 @@ TEST_F(Engine, LinesFollowTheLogPathAfterOutsideChanges)
         EXPECT_EQ(st.st_mode & 0777, 0644u) << c.what;
     }
     /* A log folder that is gone fails the line, as before, and one made again serves again. */
-    ASSERT_EQ(system(("rm -rf '" + dirs.log + "'").c_str()), 0);
+    ASSERT_TRUE(removeTree(dirs.log));
     EXPECT_EQ(ruxoLog(0, 1, "lost"), -1);
     ASSERT_EQ(mkdir(dirs.log.c_str(), 0755), 0);
     EXPECT_EQ(ruxoLog(0, 0, "back\n"), 0);

@@ -29,16 +29,12 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
 /* One temporary folder per process, made at the first call and removed at exit. */
 inline const std::string& fuzzTempDir()
 {
-    static std::string s_strDir;
-    if (s_strDir.empty()) {
-        s_strDir = ruxotest::makeTempDir("fuzz");
-        if (s_strDir.empty()) {
-            perror("fuzz: mkdtemp");
-            abort();
-        }
-        atexit([] { ruxotest::removeTree(s_strDir); });
+    static ruxotest::TempDir s_dir("fuzz");
+    if (!s_dir.ok()) {
+        perror("fuzz: mkdtemp");
+        abort();
     }
-    return s_strDir;
+    return s_dir.path();
 }
 
 #endif

@@ -1,5 +1,6 @@
 /* routes_test.cpp -- the API routes driven over loopback with curl against the real web server,
- * started in-process on a free port, with the real configuration layer behind it. The channel layer
+ * started in-process on a free port (in the private network namespace of the shared test main), with
+ * the real configuration layer behind it. The channel layer
  * and the daemon's restart hook are replaced by recording stand-ins (below), so every channel state,
  * status text and start result can be set up exactly and every call checked. */
 #include <stdlib.h>
@@ -165,14 +166,13 @@ int headerAt(const CurlReply& r, const std::string& strName)
 
 class Routes : public ::testing::Test {
 protected:
-    std::string m_strDir;
+    ruxotest::TempDir m_dir{"routes"};
     int m_nPort = 0;
 
     void SetUp() override
     {
-        m_strDir = ruxotest::makeTempDir("routes");
-        ASSERT_FALSE(m_strDir.empty());
-        ruxoSetConfigPath(m_strDir.c_str());
+        ASSERT_TRUE(m_dir.ok());
+        ruxoSetConfigPath(m_dir.path().c_str());
         resetStubs();
         ruxoCGISetRouter(ruxoCGIRoute);
         ruxoCGISetCallback(recordCGICallback);
@@ -193,7 +193,6 @@ protected:
     void TearDown() override
     {
         ruxoStopCGI();
-        ruxotest::removeTree(m_strDir);
     }
 
     static std::string config(int port, const std::string& strPass, const std::string& strChannels,
@@ -250,14 +249,14 @@ protected:
     CurlReply post(const std::string& strPath, const std::string& strBody,
                    const std::vector<std::string>& extra = {}) const
     {
-        ruxotest::writeFile(m_strDir + "/post.body", strBody);
-        std::vector<std::string> args = {"--data-binary", "@" + m_strDir + "/post.body", "-H",
+        ruxotest::writeFile(m_dir.file("post.body"), strBody);
+        std::vector<std::string> args = {"--data-binary", "@" + m_dir.file("post.body"), "-H",
                                          "Content-Type: application/json"};
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back(url(strPath));
         return curlRun(args);
     }
-    std::string savedFile() const { return ruxotest::readFile(m_strDir + "/ruxod.json"); }
+    std::string savedFile() const { return ruxotest::readFile(m_dir.file("ruxod.json")); }
 };
 
 }  // namespace
@@ -414,7 +413,7 @@ TEST_F(Routes, StatusOf64ChannelsInMixedStatesIsValidJson)
     }
     CurlReply r = get("/status");
     ASSERT_EQ(r.nStatus, 200);
-    EXPECT_EQ(curlStrictJson(m_strDir, r.strBody) != 0, true) << r.strBody;
+    EXPECT_EQ(curlStrictJson(m_dir.path(), r.strBody) != 0, true) << r.strBody;
 
     cJSON* json = cJSON_Parse(r.strBody.c_str());
     ASSERT_NE(json, nullptr) << r.strBody;
@@ -643,9 +642,9 @@ TEST_F(Routes, PlainPostAnswersTheStoredConfigurationAndSetsTheCookie)
 
     /* The cookie that curl keeps from this reply passes the gate. */
     setTree(config("", channels(1)));
-    const std::string strJar = m_strDir + "/jar";
-    ruxotest::writeFile(m_strDir + "/post.body", strPost);
-    curlRun({"-c", strJar, "--data-binary", "@" + m_strDir + "/post.body", url("/config")});
+    const std::string strJar = m_dir.file("jar");
+    ruxotest::writeFile(m_dir.file("post.body"), strPost);
+    curlRun({"-c", strJar, "--data-binary", "@" + m_dir.file("post.body"), url("/config")});
     CurlReply in = get("/status", {"-b", strJar});
     EXPECT_EQ(in.nStatus, 200);
     EXPECT_EQ(in.strBody.compare(0, 17, "{\n  \"channels\": ["), 0) << in.strBody;
@@ -671,7 +670,7 @@ TEST_F(Routes, ImportRedirectsWithoutBodyOrCookie)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.szPath);
         resetStubs();
-        unlink((m_strDir + "/ruxod.json").c_str());
+        unlink((m_dir.file("ruxod.json")).c_str());
         CurlReply r = post(c.szPath, config("newpass", channels(3)), {"-b", "auth=newpass"});
         EXPECT_EQ(savedFile(), printTree());
         EXPECT_NE(printTree().find("newpass"), std::string::npos);
@@ -701,7 +700,7 @@ TEST_F(Routes, ImportRedirectsWithoutBodyOrCookie)
 TEST_F(Routes, MultipartPostsCarryTheFirstPartOnly)
 {
     const std::string strJson = config("", channels(2));
-    const std::string strFile = m_strDir + "/upload.json";
+    const std::string strFile = m_dir.file("upload.json");
     ruxotest::writeFile(strFile, strJson);
     for (const char* szPath : {"/config", "/config?import"}) {
         SCOPED_TRACE(szPath);
@@ -832,12 +831,12 @@ TEST_F(Routes, ASaveThatFailsAnswers500WithItsReasonAndChangesNothing)
     const std::string strTree = printTree();
     cJSON* pTree = g_jsonConfig;
     g_cfg.nLogLevel = 5;
-    ruxoSetConfigPath((m_strDir + "/gone").c_str()); /* a folder that does not exist */
+    ruxoSetConfigPath((m_dir.file("gone")).c_str()); /* a folder that does not exist */
     CurlReply r = post("/config", config("pw", channels(1)));
-    ruxoSetConfigPath(m_strDir.c_str());
+    ruxoSetConfigPath(m_dir.path().c_str());
     EXPECT_EQ(r.nStatus, 500);
     EXPECT_EQ(r.header("content-type"), "text/plain; charset=utf-8");
-    EXPECT_EQ(r.strBody, "cannot write " + m_strDir + "/gone/ruxod.json: No such file or directory");
+    EXPECT_EQ(r.strBody, "cannot write " + m_dir.path() + "/gone/ruxod.json: No such file or directory");
     EXPECT_FALSE(r.hasHeader("set-cookie"));
     EXPECT_EQ(g_jsonConfig, pTree);
     EXPECT_EQ(printTree(), strTree);
@@ -856,7 +855,7 @@ TEST_F(Routes, WithoutATreeTheDownloadAnswers503WithTheReason)
         g_jsonConfig = nullptr;
     }
     const std::string strReason = ruxoConfigNoTreeReason();
-    EXPECT_NE(strReason.find(m_strDir + "/ruxod.json"), std::string::npos) << strReason;
+    EXPECT_NE(strReason.find(m_dir.file("ruxod.json")), std::string::npos) << strReason;
     for (const char* szPath : {"/config", "/CONFIG?x=1"}) {
         CurlReply r = get(szPath);
         EXPECT_EQ(r.nStatus, 503) << szPath;
@@ -891,7 +890,7 @@ TEST_F(Routes, TreeThatCannotBePrintedIsNotSavedNorInstalled)
     s_bFailLargeAllocs = false;
     cJSON_InitHooks(nullptr);
     EXPECT_EQ(r.nStatus, 500);
-    EXPECT_EQ(r.strBody, "cannot write " + m_strDir + "/ruxod.json: out of memory");
+    EXPECT_EQ(r.strBody, "cannot write " + m_dir.path() + "/ruxod.json: out of memory");
     EXPECT_FALSE(r.hasHeader("set-cookie"));
     EXPECT_EQ(g_cfg.nLogLevel, 5);
     EXPECT_TRUE(g_callbacks.empty());

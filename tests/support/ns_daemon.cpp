@@ -1,18 +1,17 @@
 /* ns_daemon.cpp -- the namespace sandbox in which tests run the real ruxod binary (see ns_daemon.h). */
 #include "ns_daemon.h"
+#include "ns_enter.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -45,27 +44,6 @@ const void* s_pMountedFor = nullptr; /* the sandbox whose folders are mounted no
 std::string errnoText(const std::string& strWhat)
 {
     return strWhat + ": " + strerror(errno);
-}
-
-bool loopbackUp(std::string* pErr)
-{
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        *pErr = errnoText("socket");
-        return false;
-    }
-    struct ifreq ifr;
-    memset(&ifr, 0, sizeof(ifr));
-    strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool bOk = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-    if (bOk) {
-        ifr.ifr_flags |= IFF_UP | IFF_RUNNING;
-        bOk = ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-    }
-    if (!bOk)
-        *pErr = errnoText("loopback up");
-    close(fd);
-    return bOk;
 }
 
 pid_t s_pidWatchdog = 0;
@@ -144,16 +122,7 @@ bool enterNamespaces(std::string* pErr)
 {
     if (s_pidInNamespace == getpid())
         return true;
-    if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) {
-        *pErr = errnoText("unshare(mount, net)");
-        return false;
-    }
-    /* Nothing mounted from here on may reach the host. */
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        *pErr = errnoText("make / private");
-        return false;
-    }
-    if (!loopbackUp(pErr))
+    if (!enterPrivateNamespaces(pErr))
         return false;
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
         *pErr = errnoText("PR_SET_CHILD_SUBREAPER");
@@ -162,14 +131,6 @@ bool enterNamespaces(std::string* pErr)
     s_pidInNamespace = getpid();
     startWatchdog();
     return true;
-}
-
-/* rm -rf on one file system: also the fixed folders inside the namespace. */
-int removeFolder(const std::string& strPath)
-{
-    std::vector<std::string> argv = {"rm", "-rf", "--one-file-system", strPath};
-    std::string out;
-    return runCommand(argv, &out);
 }
 
 void childEnv(const EnvList& env)
@@ -335,10 +296,14 @@ NsDaemon::~NsDaemon()
     killAll();
     if (s_pMountedFor == this)
         s_pMountedFor = nullptr;
-    if (!m_strDir.empty() && !getenv("RUXO_KEEP_TMP")) {
-        umount2((m_strDir + "/ovl").c_str(), MNT_DETACH);
-        removeFolder(m_strDir);
-    }
+    releaseFolder();
+}
+
+void NsDaemon::releaseFolder()
+{
+    if (m_dir.ok())
+        umount2(m_dir.file("ovl").c_str(), MNT_DETACH);
+    m_dir.remove();
 }
 
 bool NsDaemon::mountFolders(std::string* pErr)
@@ -351,7 +316,7 @@ bool NsDaemon::mountFolders(std::string* pErr)
         s_bFoldersMounted = false;
         s_pMountedFor = nullptr;
     }
-    std::string strOvl = m_strDir + "/ovl";
+    std::string strOvl = m_dir.file("ovl");
     if (mkdir(strOvl.c_str(), 0700) != 0 || mount("tmpfs", strOvl.c_str(), "tmpfs", 0, "mode=0700") != 0) {
         *pErr = errnoText("tmpfs for the overlays");
         return false;
@@ -381,8 +346,8 @@ bool NsDaemon::mountFolders(std::string* pErr)
     }
     s_bFoldersMounted = true;
     /* Start from nothing, whatever the host holds there (only the overlays change). */
-    removeFolder("/etc/ruxod");
-    removeFolder("/var/ruxod");
+    removeTree("/etc/ruxod");
+    removeTree("/var/ruxod");
     return true;
 }
 
@@ -390,12 +355,14 @@ bool NsDaemon::setUp(Transcoder transcoder, std::string* pErr)
 {
     if (!enterNamespaces(pErr))
         return false;
-    char szTemplate[] = "/tmp/ruxod-ns-XXXXXX";
-    if (!mkdtemp(szTemplate)) {
+    if (s_pMountedFor == this)
+        s_pMountedFor = nullptr;
+    m_bReady = false;
+    releaseFolder();
+    if (!m_dir.make("ns")) {
         *pErr = errnoText("mkdtemp");
         return false;
     }
-    m_strDir = szTemplate;
     if (!mountFolders(pErr))
         return false;
     if (mkdir(binDir().c_str(), 0755) != 0) {

@@ -37,9 +37,9 @@ public:
      * False with a reason in *pErr when anything fails. */
     bool setUp(Transcoder transcoder, std::string* pErr);
 
-    const std::string& dir() const { return m_strDir; }
-    std::string binDir() const { return m_strDir + "/bin"; }
-    std::string outPath() const { return m_strDir + "/ruxod.out"; }
+    const std::string& dir() const { return m_dir.path(); }
+    std::string binDir() const { return m_dir.file("bin"); }
+    std::string outPath() const { return m_dir.file("ruxod.out"); }
 
     /* Writes /etc/ruxod/ruxod.json (creating the folder). False, touching nothing, unless setUp
      * of this sandbox succeeded: outside it that path is the host's. */
@@ -66,8 +66,10 @@ public:
 private:
     bool mountFolders(std::string* pErr);
     pid_t spawn(const EnvList& env, const std::string& strOutFile);
+    /* Unmounts the sandbox's tmpfs and removes its folder. */
+    void releaseFolder();
 
-    std::string m_strDir;
+    TempDir m_dir;
     pid_t m_pid = 0;
     bool m_bReady = false; /* setUp succeeded and its folders are the ones mounted now */
     bool m_bExited = false;

@@ -212,9 +212,9 @@ int main(int argc, char** argv)
         fprintf(stderr, "ruxo_ns_run: %s\n", strErr.c_str());
         return 1;
     }
-    const std::string strCtlDir = makeTempDir("nsrun");
-    const std::string strSocket = strCtlDir + "/ctl.sock";
-    int fdListen = strCtlDir.empty() ? -1 : listenOn(strSocket);
+    TempDir ctlDir("nsrun");
+    const std::string strSocket = ctlDir.file("ctl.sock");
+    int fdListen = ctlDir.ok() ? listenOn(strSocket) : -1;
     if (fdListen < 0) {
         fprintf(stderr, "ruxo_ns_run: cannot listen on %s: %s\n", strSocket.c_str(), strerror(errno));
         return 1;
@@ -273,7 +273,5 @@ int main(int argc, char** argv)
         close(fdClient);
     close(fdListen);
     s_daemon.reset();
-    unlink(strSocket.c_str());
-    removeTree(strCtlDir);
     return nExit;
 }

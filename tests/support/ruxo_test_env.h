@@ -1,7 +1,7 @@
 /* ruxo_test_env.h -- small file and process helpers shared by the tests (the process helpers read
- * /proc and take a process that ends meanwhile as gone), and the temporary folders of the engine
- * tests: a transcoder folder holding the scripted fake transcoder as "ruxod.so", and a data folder
- * with its "log" sub-folder. Header-only. */
+ * /proc and take a process that ends meanwhile as gone), and the folders of the engine tests: a
+ * transcoder folder holding the scripted fake transcoder as "ruxod.so", and a data folder with its
+ * "log" sub-folder, in one temporary folder (ruxo_temp_dir.h). Header-only. */
 #ifndef RUXO_TEST_ENV_H
 #define RUXO_TEST_ENV_H
 
@@ -21,14 +21,9 @@
 #include <string>
 #include <vector>
 
-namespace ruxotest {
+#include "ruxo_temp_dir.h"
 
-inline std::string makeTempDir(const char* tag)
-{
-    std::string tmpl = std::string("/tmp/ruxo-") + tag + "-XXXXXX";
-    char* p = mkdtemp(&tmpl[0]);
-    return p ? std::string(p) : std::string();
-}
+namespace ruxotest {
 
 /* What the file holds, or as much as could be read. Plain read(2), not a stream: the streams throw
  * when a read fails, and a /proc file of a process that has just ended fails with ESRCH. */
@@ -226,24 +221,14 @@ inline bool copyFile(const std::string& strFrom, const std::string& strTo, mode_
     return bOk && chmod(strTo.c_str(), mode) == 0;
 }
 
-/* Removes a folder made by makeTempDir with everything in it; refuses any other path. */
-inline void removeTree(const std::string& dir)
-{
-    if (dir.size() > 10 && dir.compare(0, 10, "/tmp/ruxo-") == 0) {
-        std::string cmd = "rm -rf '" + dir + "'";
-        if (system(cmd.c_str()) != 0) {
-        }
-    }
-}
-
 /* A root folder with "bin/ruxod.so" (a copy of the fake transcoder, mode 755) and "data/log". */
 struct EngineDirs {
     std::string root, bin, data, log;
 
     bool create(const char* tag, const std::string& fakeScript)
     {
-        root = makeTempDir(tag);
-        if (root.empty()) return false;
+        if (!tmp.make(tag)) return false;
+        root = tmp.path();
         bin = root + "/bin";
         data = root + "/data";
         log = data + "/log";
@@ -257,7 +242,9 @@ struct EngineDirs {
         snprintf(name, sizeof name, "/ruxo_%03d.log", iChannel + 1);
         return log + name;
     }
-    ~EngineDirs() { removeTree(root); }
+
+private:
+    TempDir tmp;
 };
 
 } // namespace ruxotest

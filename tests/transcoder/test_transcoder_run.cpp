@@ -1,7 +1,8 @@
 /* test_transcoder_run.cpp -- the stand-in transcoder "ruxod.so" as the daemon runs it: started
  * without arguments, the token and the line written to its standard input (kept open while it
  * runs), its output collected. Drives the system's real ffmpeg, checks results with ffprobe and
- * fetches served streams with curl, all on loopback. */
+ * fetches served streams with curl, all on the loopback of the shared test main's private network
+ * namespace. */
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -36,6 +37,7 @@ using ruxotest::countOf;
 using ruxotest::fileSize;
 using ruxotest::processName;
 using ruxotest::readFile;
+using ruxotest::TempDir;
 using ruxotest::waitUntil;
 
 void sleepMs(int nMs)
@@ -43,18 +45,6 @@ void sleepMs(int nMs)
     struct timespec ts = {nMs / 1000, (long)(nMs % 1000) * 1000000L};
     nanosleep(&ts, nullptr);
 }
-
-/* A private temporary folder, removed with its contents at the end of the test. */
-class TempDir {
-public:
-    TempDir() : m_strPath(ruxotest::makeTempDir("transcoder")) {}
-    ~TempDir() { ruxotest::removeTree(m_strPath); }
-    std::string path(const std::string& strName) const { return m_strPath + "/" + strName; }
-    bool ok() const { return !m_strPath.empty(); }
-
-private:
-    std::string m_strPath;
-};
 
 /* A child process with its standard output and error in one log file. */
 struct Child {
@@ -178,7 +168,7 @@ Child startTranscoder(const std::string& strLine, const std::string& strLog,
 /* Output of ffprobe for the first stream of a kind ("v" or "a") of a file. */
 std::string probe(const TempDir& dir, const std::string& strFile, const char* szStream, const char* szEntries)
 {
-    std::string strOut = dir.path(std::string("probe-") + szStream + ".txt");
+    std::string strOut = dir.file(std::string("probe-") + szStream + ".txt");
     unlink(strOut.c_str());
     int nStatus = run({"ffprobe", "-v", "error", "-select_streams", std::string(szStream) + ":0", "-show_entries",
                        szEntries, "-of", "default=noprint_wrappers=1", strFile},
@@ -318,8 +308,8 @@ protected:
     /* A 2 s test clip with H.264 video (320x240, 25 fps) and AAC audio. */
     std::string makeClip()
     {
-        std::string strClip = m_dir.path("clip.mp4");
-        std::string strLog = m_dir.path("clip.log");
+        std::string strClip = m_dir.file("clip.mp4");
+        std::string strLog = m_dir.file("clip.log");
         int nStatus = run({"ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25",
                            "-f", "lavfi", "-i", "sine", "-t", "2", "-c:v", "libx264", "-preset", "ultrafast",
                            "-pix_fmt", "yuv420p", "-c:a", "aac", "-y", strClip},
@@ -327,15 +317,15 @@ protected:
         EXPECT_EQ(nStatus, 0) << readFile(strLog);
         return strClip;
     }
-    TempDir m_dir;
+    TempDir m_dir{"transcoder"};
     std::vector<pid_t> m_vPids;
 };
 
 TEST_F(TranscoderRun, TranscodesAClipToAFile)
 {
     std::string strClip = makeClip();
-    std::string strOut = m_dir.path("out file.ts");  /* a blank in the name: quoting reaches ffmpeg */
-    std::string strLog = m_dir.path("transcoder.log");
+    std::string strOut = m_dir.file("out file.ts");  /* a blank in the name: quoting reaches ffmpeg */
+    std::string strLog = m_dir.file("transcoder.log");
     std::string strLine = "-v 32 -i \"" + strClip +
                           "\" -c:a aac -ac 1 -ar 44100 -b:a 64k -c:v libx264 -crf 23 -s 160x120 -r 15 -g 30 "
                           "-sc_threshold 0 -metadata service_name='My TV' -pix_fmt yuv420p -preset:v faster -y \"" +
@@ -361,7 +351,7 @@ TEST_F(TranscoderRun, ServesMpegTsOverHttpUntilSigint)
     int nPort = freePort();
     ASSERT_GT(nPort, 0);
     std::string strUrl = "http://127.0.0.1:" + std::to_string(nPort) + "/1.ts";
-    std::string strLog = m_dir.path("transcoder.log");
+    std::string strLog = m_dir.file("transcoder.log");
     std::string strLine = "-v 32 -re -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine -c:a aac -ac 2 "
                           "-c:v libx264 -crf 23 -g 25 -sc_threshold 0 -pix_fmt yuv420p -preset:v faster "
                           "-c:s copy -f mpegts " + strUrl + " ";
@@ -373,8 +363,8 @@ TEST_F(TranscoderRun, ServesMpegTsOverHttpUntilSigint)
     EXPECT_EQ(strCmd.rfind("ffmpeg -nostdin -v 32 ", 0), 0u) << strCmd;
     EXPECT_NE(strCmd.find("-f mpegts -listen 1 " + strUrl), std::string::npos) << strCmd;
 
-    std::string strFetched = m_dir.path("fetched.ts");
-    Child curl = spawn({"curl", "-s", "--max-time", "15", "-o", strFetched, strUrl}, m_dir.path("curl.log"), false);
+    std::string strFetched = m_dir.file("fetched.ts");
+    Child curl = spawn({"curl", "-s", "--max-time", "15", "-o", strFetched, strUrl}, m_dir.file("curl.log"), false);
     ASSERT_GT(track(curl.pid), 0);
     /* About 2 s of stream. */
     EXPECT_TRUE(waitUntil([&]() { return fileSize(strFetched) >= 100000; }, 30000)) << fileSize(strFetched);
@@ -388,7 +378,7 @@ TEST_F(TranscoderRun, ServesMpegTsOverHttpUntilSigint)
     ASSERT_TRUE(WIFEXITED(nStatus)) << nStatus;
     EXPECT_EQ(WEXITSTATUS(nStatus), 255);
     EXPECT_NE(readFile(strLog).find("received signal 2"), std::string::npos) << readFile(strLog);
-    EXPECT_TRUE(nCurl != -1 && WIFEXITED(nCurl)) << readFile(m_dir.path("curl.log"));
+    EXPECT_TRUE(nCurl != -1 && WIFEXITED(nCurl)) << readFile(m_dir.file("curl.log"));
 
     expectProbed(probe(m_dir, strFetched, "v", "stream=codec_name,width,height,r_frame_rate"),
                  {"codec_name=h264", "width=320", "height=240", "r_frame_rate=25/1"});
@@ -399,16 +389,16 @@ TEST_F(TranscoderRun, ServesMpegTsOverHttpUntilSigint)
  * the engine writes for them, and curl fetches the fragmented MP4 over TLS. */
 TEST_F(TranscoderRun, ServesMp4OverHttpsWithCertificate)
 {
-    std::string strCert = m_dir.path("cert.pem"), strKey = m_dir.path("key.pem");
+    std::string strCert = m_dir.file("cert.pem"), strKey = m_dir.file("key.pem");
     int nStatus = run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
                        "-nodes", "-keyout", strKey, "-out", strCert, "-days", "1", "-subj", "/CN=127.0.0.1"},
-                      m_dir.path("openssl.log"));
-    ASSERT_EQ(nStatus, 0) << readFile(m_dir.path("openssl.log"));
+                      m_dir.file("openssl.log"));
+    ASSERT_EQ(nStatus, 0) << readFile(m_dir.file("openssl.log"));
 
     int nPort = freePort();
     ASSERT_GT(nPort, 0);
     std::string strUrl = "https://127.0.0.1:" + std::to_string(nPort) + "/1.mp4";
-    std::string strLog = m_dir.path("transcoder.log");
+    std::string strLog = m_dir.file("transcoder.log");
     std::string strLine = "-v 32 -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine -t 2 -c:a aac "
                           "-c:v libx264 -crf 23 -s 160x120 -g 5 -sc_threshold 0 -user_agent \"" + strCert +
                           "\" -referer \"" + strKey + "\" -pix_fmt yuv420p -preset:v faster -movflags dash -f mp4 " +
@@ -417,9 +407,9 @@ TEST_F(TranscoderRun, ServesMp4OverHttpsWithCertificate)
     ASSERT_GT(track(child.pid), 0);
     ASSERT_TRUE(waitListening(nPort, 30)) << readFile(strLog);
 
-    std::string strFetched = m_dir.path("fetched.mp4");
-    nStatus = run({"curl", "-s", "-k", "--max-time", "20", "-o", strFetched, strUrl}, m_dir.path("curl.log"), 25);
-    EXPECT_EQ(nStatus, 0) << readFile(m_dir.path("curl.log"));
+    std::string strFetched = m_dir.file("fetched.mp4");
+    nStatus = run({"curl", "-s", "-k", "--max-time", "20", "-o", strFetched, strUrl}, m_dir.file("curl.log"), 25);
+    EXPECT_EQ(nStatus, 0) << readFile(m_dir.file("curl.log"));
     nStatus = waitFor(child.pid, 20);
     close(child.fdStdin);
     ASSERT_TRUE(nStatus != -1 && WIFEXITED(nStatus)) << nStatus;
@@ -439,7 +429,7 @@ TEST_F(TranscoderRun, RefusesBadInputWithMessage)
         int nExit;
         const char* szMessage;
     };
-    std::string strEmptyDir = m_dir.path("empty");
+    std::string strEmptyDir = m_dir.file("empty");
     ASSERT_EQ(mkdir(strEmptyDir.c_str(), 0755), 0);
     const std::vector<Bad> vBad = {
         {"wrong_token", "quBra_6094 -i a -y b.ts\n", nullptr, 1,
@@ -449,7 +439,7 @@ TEST_F(TranscoderRun, RefusesBadInputWithMessage)
         {"no_ffmpeg", "quBra_6093 -version\n", strEmptyDir.c_str(), 127, "ruxod.so: ffmpeg not found in PATH"},
     };
     for (const Bad& bad : vBad) {
-        std::string strLog = m_dir.path(std::string(bad.szName) + ".log");
+        std::string strLog = m_dir.file(std::string(bad.szName) + ".log");
         Child child = spawn({g_szTranscoder}, strLog, true, bad.pszPath ? bad.pszPath : getenv("PATH"));
         ASSERT_GT(child.pid, 0);
         writeAll(child.fdStdin, bad.strInput);
@@ -472,7 +462,7 @@ TEST_F(TranscoderRun, ServedOutputNoticesWhileWaitingForClient)
     ASSERT_GT(nPort, 0);
     std::string strUrl = "http://127.0.0.1:" + std::to_string(nPort) + "/1.ts";
     std::string strNotice = "ruxod.so: waiting for a client on " + strUrl + "\n";
-    std::string strLog = m_dir.path("transcoder.log");
+    std::string strLog = m_dir.file("transcoder.log");
     std::string strLine = "-v 32 -re -f lavfi -i testsrc=size=160x120:rate=25 -c:v libx264 -preset:v ultrafast "
                           "-g 25 -pix_fmt yuv420p -f mpegts " + strUrl + " ";
     Child child = startTranscoder(strLine, strLog, {g_szNoticeEnv});
@@ -488,8 +478,8 @@ TEST_F(TranscoderRun, ServedOutputNoticesWhileWaitingForClient)
     ASSERT_GE(strText.size(), strNotice.size());
     EXPECT_EQ(strText.substr(strText.size() - strNotice.size()), strNotice);
 
-    std::string strFetched = m_dir.path("fetched.ts");
-    Child curl = spawn({"curl", "-s", "--max-time", "15", "-o", strFetched, strUrl}, m_dir.path("curl.log"), false);
+    std::string strFetched = m_dir.file("fetched.ts");
+    Child curl = spawn({"curl", "-s", "--max-time", "15", "-o", strFetched, strUrl}, m_dir.file("curl.log"), false);
     ASSERT_GT(track(curl.pid), 0);
     EXPECT_TRUE(waitUntil([&]() { return fileSize(strFetched) >= 20000; }, 30000));
     size_t nNotices = countOf(readFile(strLog), strNotice);
@@ -527,17 +517,17 @@ TEST_F(TranscoderRun, HangsStaySilent)
     };
     std::vector<Case> vCases = {
         {"served", "-f mpegts http://127.0.0.1:" + std::to_string(nPort) + "/h.ts", {}, -1},
-        {"file", "-y \"" + m_dir.path("out.ts") + "\"", {}, -1},
+        {"file", "-y \"" + m_dir.file("out.ts") + "\"", {}, -1},
     };
     for (Case& c : vCases) {
-        std::string strFifo = m_dir.path(std::string(c.szName) + ".fifo");
+        std::string strFifo = m_dir.file(std::string(c.szName) + ".fifo");
         ASSERT_EQ(mkfifo(strFifo.c_str(), 0600), 0);
         std::string strLine = "-v 32 -f mpegts -i \"" + strFifo + "\" -c copy " + c.strOutput + " ";
-        c.child = startTranscoder(strLine, m_dir.path(std::string(c.szName) + ".log"), {g_szNoticeEnv});
+        c.child = startTranscoder(strLine, m_dir.file(std::string(c.szName) + ".log"), {g_szNoticeEnv});
         ASSERT_GT(track(c.child.pid), 0) << c.szName;
     }
     for (Case& c : vCases) {
-        std::string strLog = m_dir.path(std::string(c.szName) + ".log");
+        std::string strLog = m_dir.file(std::string(c.szName) + ".log");
         /* ffmpeg runs (the watcher is forked before the exec) and has printed its banner. */
         ASSERT_TRUE(waitUntil([&]() { return procCmdline(c.child.pid).rfind("ffmpeg ", 0) == 0 &&
                                              !readFile(strLog).empty(); }, 20000)) << c.szName;
@@ -545,7 +535,7 @@ TEST_F(TranscoderRun, HangsStaySilent)
     }
     sleepMs(3000);  /* three notice intervals */
     for (Case& c : vCases) {
-        std::string strLog = m_dir.path(std::string(c.szName) + ".log");
+        std::string strLog = m_dir.file(std::string(c.szName) + ".log");
         EXPECT_EQ(readFile(strLog).find("waiting for a client"), std::string::npos) << c.szName << readFile(strLog);
         ASSERT_EQ(kill(c.child.pid, SIGKILL), 0);
         int nStatus = waitFor(c.child.pid, 20);
@@ -565,7 +555,7 @@ TEST_F(TranscoderRun, EndOfInputEndsFfmpeg)
 {
     SubreaperScope reaper;
     ASSERT_TRUE(reaper.on());
-    std::string strDeaf = m_dir.path("deaf");
+    std::string strDeaf = m_dir.file("deaf");
     ASSERT_EQ(mkdir(strDeaf.c_str(), 0755), 0);
     /* An ignored signal stays ignored across exec, so sleep is the process that ignores it. */
     ASSERT_TRUE(ruxotest::writeFile(strDeaf + "/ffmpeg", "#!/bin/sh\ntrap '' INT\nexec sleep 600\n"));
@@ -579,9 +569,9 @@ TEST_F(TranscoderRun, EndOfInputEndsFfmpeg)
     };
     const std::vector<Case> vCases = {{"ffmpeg", getenv("PATH"), false}, {"deaf to SIGINT", strDeafPath, true}};
     for (const Case& c : vCases) {
-        std::string strLog = m_dir.path(std::string("eof-") + (c.bKilled ? "deaf" : "real") + ".log");
+        std::string strLog = m_dir.file(std::string("eof-") + (c.bKilled ? "deaf" : "real") + ".log");
         std::string strLine = "-v 32 -re -f lavfi -i testsrc=size=160x120:rate=25 -c:v libx264 "
-                              "-preset:v ultrafast -f mpegts -y \"" + m_dir.path("eof.ts") + "\" ";
+                              "-preset:v ultrafast -f mpegts -y \"" + m_dir.file("eof.ts") + "\" ";
         Child child = spawn({g_szTranscoder}, strLog, true, c.strPath.c_str(), true);
         ASSERT_GT(track(child.pid), 0) << c.szName;
         ASSERT_TRUE(writeAll(child.fdStdin, "quBra_6093 " + strLine + "\n"));
