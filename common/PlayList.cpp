@@ -29,10 +29,7 @@ BOOL isDirectory(LPCTSTR tszfn)
 static const char s_szCurrent[] = "current ";
 static const size_t s_cchCurrent = sizeof(s_szCurrent) - 1;
 
-CPlayList::CPlayList()
-    : m_bRecursive(FALSE), m_bShuffle(FALSE), m_posCurItem(m_lstPlayItems.end())
-{
-}
+CPlayList::CPlayList() : m_bRecursive(FALSE), m_bShuffle(FALSE), m_posCurItem(m_lstPlayItems.end()) {}
 
 CPlayList::~CPlayList()
 {
@@ -64,9 +61,8 @@ void CPlayList::Load()
         std::string strLine(pszLine, (size_t)cchRead);
         if (ruxoStartsNoCase(strLine, s_szCurrent)) { /* "current " in any ASCII letter case */
             size_t posEnd = strLine.find_first_of("\r\n", s_cchCurrent);
-            std::string strPath = strLine.substr(s_cchCurrent, posEnd == std::string::npos
-                                                                   ? std::string::npos
-                                                                   : posEnd - s_cchCurrent);
+            std::string strPath = strLine.substr(s_cchCurrent, posEnd == std::string::npos ? std::string::npos
+                                                                                           : posEnd - s_cchCurrent);
             if (!strPath.empty()) {
                 strCurrent = strPath;
                 bHasCurrent = true;

@@ -47,11 +47,11 @@ protected:
     void insertFile(LPCTSTR tszDir, LPCTSTR tszfn);
     int populate(LPCTSTR tszRoot);
 
-    std::string m_strfnPlayList;                 /* state file; empty until init */
-    std::string m_strRoot;                       /* folder of the last build, no trailing '/' */
+    std::string m_strfnPlayList; /* state file; empty until init */
+    std::string m_strRoot;       /* folder of the last build, no trailing '/' */
     BOOL m_bRecursive;
     BOOL m_bShuffle;
-    std::list<std::string> m_lstPlayItems;       /* full paths, in the order added */
+    std::list<std::string> m_lstPlayItems;               /* full paths, in the order added */
     std::list<std::string>::const_iterator m_posCurItem; /* end() = no current file */
 
 private:

@@ -47,11 +47,11 @@ unsigned int g_nCGIIdleTimeout = 60;
 
 #define RUXO_CGI_DEFAULT_PORT 8888
 
-#define RUXO_CGI_LOG_PATH_MAX 1000     /* longer paths are cut in the request log */
+#define RUXO_CGI_LOG_PATH_MAX 1000       /* longer paths are cut in the request log */
 #define RUXO_CGI_LOG_ROTATE_SIZE 5000000 /* the request log is rotated above this size */
 
 static MHD_Daemon* g_mhd = nullptr;
-static std::mutex s_mtxLifecycle;  /* serialises start and stop; never taken on the web thread */
+static std::mutex s_mtxLifecycle; /* serialises start and stop; never taken on the web thread */
 /* Whether the running server uses TLS, and the port of the last server that ran (0: none yet). */
 static std::atomic<bool> s_bTls(false);
 static int s_nLastPort = 0;
@@ -124,8 +124,8 @@ std::string cgiPercentEncode(const std::string& str)
     std::string strOut;
     strOut.reserve(str.size() * 3);
     for (unsigned char c : str) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-            c == '.' || c == '_' || c == '~') {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+            c == '_' || c == '~') {
             strOut += (char)c;
         } else {
             appendPercentByte(strOut, c);
@@ -334,18 +334,18 @@ static void cgiWriteRequestLog(MHD_Connection* conn, const char* szMethod, const
 
 /* ---- replies --------------------------------------------------------------------------------- */
 
-int cgiReply(MHD_Connection* conn, unsigned int nStatus, const std::string& strBody,
-             const char* szContentType, const CGI_HEADERS& headers)
+int cgiReply(MHD_Connection* conn, unsigned int nStatus, const std::string& strBody, const char* szContentType,
+             const CGI_HEADERS& headers)
 {
-    MHD_Response* pResponse =
-        MHD_create_response_from_buffer(strBody.size(), (void*)strBody.data(), MHD_RESPMEM_MUST_COPY);
+    MHD_Response* pResponse = MHD_create_response_from_buffer(strBody.size(), (void*)strBody.data(),
+                                                              MHD_RESPMEM_MUST_COPY);
     if (pResponse == nullptr)
         return 0;
     return cgiQueueReply(conn, nStatus, pResponse, szContentType, headers);
 }
 
-int cgiQueueReply(MHD_Connection* conn, unsigned int nStatus, MHD_Response* pResponse,
-                  const char* szContentType, const CGI_HEADERS& headers)
+int cgiQueueReply(MHD_Connection* conn, unsigned int nStatus, MHD_Response* pResponse, const char* szContentType,
+                  const CGI_HEADERS& headers)
 {
     for (const auto& header : headers) {
         if (ruxoStrCaseCmp(header.first.c_str(), "Connection") == 0) {
@@ -464,8 +464,9 @@ static int ruxoCGILoginPage(MHD_Connection* conn)
     strPage += "</title>\n</head>\n";
     strPage += "<body>\n<div style=\"width: 100%; position: absolute; top: 30%; text-align: center\">\n";
     strPage += "<h2>" RUXO_APP_ABBR " Login Authentication</h2>\n";
-    strPage += "<form action=\"login\" method=\"post\">\n <input type=\"password\" name=\"auth\" required>\n"
-               " <input type=\"submit\" value=\"Login\">\n</form></div>\n</body>\n</html>";
+    strPage +=
+        "<form action=\"login\" method=\"post\">\n <input type=\"password\" name=\"auth\" required>\n"
+        " <input type=\"submit\" value=\"Login\">\n</form></div>\n</body>\n</html>";
     CGI_HEADERS headers;
     headers.emplace_back("Connection", "Keep-Alive");
     return cgiReply(conn, MHD_HTTP_OK, strPage, "text/html", headers);
@@ -637,9 +638,8 @@ static MHD_Result cgiHandleRequest(MHD_Connection* connection, const char* url, 
     return cgiEndPost(connection, url, pRequest);
 }
 
-static MHD_Result mhdAccessHandlerCallback(void* cls, MHD_Connection* connection, const char* url,
-                                           const char* method, const char* version,
-                                           const char* upload_data, size_t* upload_data_size,
+static MHD_Result mhdAccessHandlerCallback(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                                           const char* version, const char* upload_data, size_t* upload_data_size,
                                            void** con_cls)
 {
     (void)cls;
@@ -655,8 +655,7 @@ static MHD_Result mhdAccessHandlerCallback(void* cls, MHD_Connection* connection
 
 /* Called when a request ends, also without its final call (an aborted upload, a time-out, the
  * server's stop): frees what the request held, and starts the wait for the next request. */
-static void mhdRequestCompleted(void* cls, MHD_Connection* connection, void** con_cls,
-                                MHD_RequestTerminationCode toe)
+static void mhdRequestCompleted(void* cls, MHD_Connection* connection, void** con_cls, MHD_RequestTerminationCode toe)
 {
     (void)cls;
     (void)toe;
@@ -820,16 +819,16 @@ static MHD_Daemon* cgiStartDaemon(int nPort, const std::string* pstrCert, const 
     if (pstrCert != nullptr && pstrKey != nullptr) {
         return MHD_start_daemon(nFlags | MHD_USE_TLS, (uint16_t)nPort, mhdAccessPolicyCallback, nullptr,
                                 mhdAccessHandlerCallback, nullptr, MHD_OPTION_HTTPS_MEM_KEY, pstrKey->c_str(),
-                                MHD_OPTION_HTTPS_MEM_CERT, pstrCert->c_str(), MHD_OPTION_CONNECTION_TIMEOUT,
-                                nTimeout, MHD_OPTION_NOTIFY_COMPLETED, mhdRequestCompleted, nullptr,
-                                MHD_OPTION_NOTIFY_CONNECTION, cgiConnNotify, nullptr, MHD_OPTION_CONNECTION_LIMIT,
-                                nConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, nPerClient, MHD_OPTION_END);
+                                MHD_OPTION_HTTPS_MEM_CERT, pstrCert->c_str(), MHD_OPTION_CONNECTION_TIMEOUT, nTimeout,
+                                MHD_OPTION_NOTIFY_COMPLETED, mhdRequestCompleted, nullptr, MHD_OPTION_NOTIFY_CONNECTION,
+                                cgiConnNotify, nullptr, MHD_OPTION_CONNECTION_LIMIT, nConnections,
+                                MHD_OPTION_PER_IP_CONNECTION_LIMIT, nPerClient, MHD_OPTION_END);
     }
     return MHD_start_daemon(nFlags, (uint16_t)nPort, mhdAccessPolicyCallback, nullptr, mhdAccessHandlerCallback,
                             nullptr, MHD_OPTION_CONNECTION_TIMEOUT, nTimeout, MHD_OPTION_NOTIFY_COMPLETED,
                             mhdRequestCompleted, nullptr, MHD_OPTION_NOTIFY_CONNECTION, cgiConnNotify, nullptr,
-                            MHD_OPTION_CONNECTION_LIMIT, nConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-                            nPerClient, MHD_OPTION_END);
+                            MHD_OPTION_CONNECTION_LIMIT, nConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, nPerClient,
+                            MHD_OPTION_END);
 }
 
 int ruxoStartCGI(void)
@@ -873,8 +872,8 @@ int ruxoStartCGI(void)
             pDaemon = cgiStartDaemon(nPort, &strCert, &strKey);
             if (pDaemon == nullptr) {
                 bSslTurnedOff = cgiSetSslEnable(false, false);
-                strNoTls = "the certificate " + strfnCert + " and key " + strfnKey + " were refused: " +
-                           cgiTlsRefusal(strCert, strKey);
+                strNoTls = "the certificate " + strfnCert + " and key " + strfnKey +
+                           " were refused: " + cgiTlsRefusal(strCert, strKey);
             }
         }
         cgiWipe(strKey);
@@ -964,9 +963,10 @@ int ruxoRestartCGI(void)
             cgiJsonSetItem(jsonGetItem(g_jsonConfig, "global"), "httpPort", cJSON_CreateNumber(nPrevious));
             ruxoExportConfig(nullptr);
         }
-        printf("Web management cannot listen on port %d (%s): it stays on port %d, which is put back as "
-               "\"httpPort\"\n",
-               nWanted, strProblem.c_str(), nPrevious);
+        printf(
+            "Web management cannot listen on port %d (%s): it stays on port %d, which is put back as "
+            "\"httpPort\"\n",
+            nWanted, strProblem.c_str(), nPrevious);
         s_tmLastRetryLine = 0;
         if (ruxoStartCGI())
             return 1;

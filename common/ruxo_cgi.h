@@ -19,7 +19,7 @@
  * channel actions. Never held while the server starts or stops. */
 extern std::mutex g_cgi_mutex;
 
-int ruxoStartCGI(void);  /* 1 when a server runs afterwards, 0 otherwise */
+int ruxoStartCGI(void); /* 1 when a server runs afterwards, 0 otherwise */
 void ruxoStopCGI(void);
 /* Stops the server and starts it again with the tree's settings. When the tree's port cannot be
  * had, the server comes back on the port of the server before, which is put back into the tree

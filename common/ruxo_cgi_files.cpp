@@ -15,13 +15,13 @@
 #include "ruxo_text_core.h"
 
 #define RUXO_OEM_LOGO_NAME "ruxooem.png"
-#define RUXO_OEM_LOGO_MAX 999999  /* the largest logo served, in bytes */
+#define RUXO_OEM_LOGO_MAX 999999 /* the largest logo served, in bytes */
 #define RUXO_CACHE_FILES "max-age=86400"
 
 /* ---- the embedded files ------------------------------------------------------------------- */
 
-#define RUXO_WEB_SYMBOLS(sym)                                                                     \
-    extern "C" const char _binary_##sym##_start[];                                                \
+#define RUXO_WEB_SYMBOLS(sym) \
+    extern "C" const char _binary_##sym##_start[]; \
     extern "C" const char _binary_##sym##_end[];
 RUXO_WEB_SYMBOLS(index_html)
 RUXO_WEB_SYMBOLS(style_css)
@@ -40,8 +40,10 @@ RUXO_WEB_SYMBOLS(edit_png)
 RUXO_WEB_SYMBOLS(apply_png)
 RUXO_WEB_SYMBOLS(cancel_png)
 
-#define RUXO_WEB_ENTRY(name, sym)                                                                 \
-    { name, (int)(_binary_##sym##_end - _binary_##sym##_start), _binary_##sym##_start }
+#define RUXO_WEB_ENTRY(name, sym) \
+    { \
+        name, (int)(_binary_##sym##_end - _binary_##sym##_start), _binary_##sym##_start \
+    }
 
 const RUXO_CGI_FILE g_cgiFiles[RUXO_CGI_FILE_COUNT + 1] = {
     RUXO_WEB_ENTRY("index.html", index_html),
@@ -80,8 +82,8 @@ static const char* cgiFileContentType(const char* szFile)
 
 /* Queues a file reply with status 200: the keep-alive header, its content type, its cache rule
  * and, when szDisposition is not null, the download header (a refused one queues nothing). */
-static int cgiQueueFile(MHD_Connection* conn, MHD_Response* pResponse, const char* szContentType,
-                        const char* szCache, const char* szDisposition)
+static int cgiQueueFile(MHD_Connection* conn, MHD_Response* pResponse, const char* szContentType, const char* szCache,
+                        const char* szDisposition)
 {
     CGI_HEADERS headers;
     headers.emplace_back("Connection", "Keep-Alive");
@@ -152,8 +154,8 @@ int ruxoCGIDownload(MHD_Connection* conn, const char* szPath, const char* szArgs
         if (ruxoStrCaseCmp(szName, pFile->szFile) != 0)
             continue;
         /* Served in place: the library neither copies nor frees the bytes. */
-        MHD_Response* pResponse =
-            MHD_create_response_from_buffer((size_t)pFile->nSize, (void*)pFile->buf, MHD_RESPMEM_PERSISTENT);
+        MHD_Response* pResponse = MHD_create_response_from_buffer((size_t)pFile->nSize, (void*)pFile->buf,
+                                                                  MHD_RESPMEM_PERSISTENT);
         if (pResponse == nullptr)
             return 0;
         return cgiQueueFile(conn, pResponse, cgiFileContentType(pFile->szFile), RUXO_CACHE_FILES,

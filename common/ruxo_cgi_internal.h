@@ -22,12 +22,12 @@ typedef std::vector<std::pair<std::string, std::string>> CGI_HEADERS;
  * "Content-Type" (pass null and list "Content-Type" yourself to place it elsewhere). A "Connection"
  * header in the list also sets the reply's keep-alive flag (MHD_RF_SEND_KEEP_ALIVE_HEADER); the
  * library refuses to add that header itself, so only the flag takes effect. */
-int cgiReply(MHD_Connection* conn, unsigned int nStatus, const std::string& strBody,
-             const char* szContentType, const CGI_HEADERS& headers = CGI_HEADERS());
+int cgiReply(MHD_Connection* conn, unsigned int nStatus, const std::string& strBody, const char* szContentType,
+             const CGI_HEADERS& headers = CGI_HEADERS());
 /* The same for a reply that the caller made (a file served in place, a buffer the reply frees):
  * adds the headers as above, queues it and lets go of it on every path. */
-int cgiQueueReply(MHD_Connection* conn, unsigned int nStatus, MHD_Response* pResponse,
-                  const char* szContentType, const CGI_HEADERS& headers);
+int cgiQueueReply(MHD_Connection* conn, unsigned int nStatus, MHD_Response* pResponse, const char* szContentType,
+                  const CGI_HEADERS& headers);
 
 /* The Set-Cookie value that carries the login password: "auth=" and the password percent-encoded
  * outside [A-Za-z0-9-._~], then "; SameSite=Strict; HttpOnly". Every place that sets the login
@@ -55,10 +55,10 @@ extern unsigned int g_nCGIIdleTimeout;
 
 /* ---- what one client may hold (ruxo_cgi_limits.cpp) ------------------------------------------ */
 
-#define RUXO_CGI_BODIES_MAX 8             /* bodies collected at once past the gate, in all */
-#define RUXO_CGI_BODIES_PER_CLIENT 2      /* bodies collected at once from one client address */
+#define RUXO_CGI_BODIES_MAX 8        /* bodies collected at once past the gate, in all */
+#define RUXO_CGI_BODIES_PER_CLIENT 2 /* bodies collected at once from one client address */
 #define RUXO_CGI_CONNECTIONS_PER_CLIENT 64
-#define RUXO_CGI_FDS_RESERVED 256         /* descriptors kept for the channels' pipes and files */
+#define RUXO_CGI_FDS_RESERVED 256 /* descriptors kept for the channels' pipes and files */
 #define RUXO_CGI_REQUEST_SECONDS 60
 
 /* Seconds in which a request's headers and body must arrive, counted from the moment the server

@@ -138,8 +138,8 @@ static std::string certificateItem(const cJSON* jsonGlobal)
 /* Fills a source record's format and name. A folder rebuilds the channel's playlist and names its
  * current file; strName receives a copy, which the record points at. Returns RUXO_OK, or
  * RUXO_ERR_SOURCE when a folder yields no file. */
-static int resolveSource(int iChannel, const cJSON* jsonSource, RUXO_SOURCE_A& source,
-                         std::string& strUrl, std::string& strName, bool& bFolder)
+static int resolveSource(int iChannel, const cJSON* jsonSource, RUXO_SOURCE_A& source, std::string& strUrl,
+                         std::string& strName, bool& bFolder)
 {
     source.format = formatOf(jsonSource);
     strUrl = getJsonString(jsonSource, "url");
@@ -206,8 +206,7 @@ static const std::string& statusUrl(int iChannel, const cJSON* jsonChannel)
     const unsigned long ulGeneration = ruxoConfigGeneration();
     if (!read.bRead || read.ulGeneration != ulGeneration || read.jsonTree != g_jsonConfig ||
         read.jsonChannel != jsonChannel) {
-        const cJSON* jsonSource =
-            jsonGetArrayItem(jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources"), 0);
+        const cJSON* jsonSource = jsonGetArrayItem(jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources"), 0);
         read.strUrl = jsonGetText(jsonSource, "url");
         read.bRead = true;
         read.ulGeneration = ulGeneration;
@@ -294,15 +293,12 @@ void MakeTarget(const std::string& strSourceParam, std::string& strTarget, std::
     /* The option string. */
     forEachOption(jsonOutput, "mapOptions",
                   [&](const std::string& s) { appendBlankItem(strTargetParam, "-map " + s); });
-    forEachOption(jsonOutput, "formatOptions",
-                  [&](const std::string& s) { appendBlankItem(strTargetParam, s); });
-    forEachOption(jsonVideo, "options",
-                  [&](const std::string& s) { appendBlankItem(strTargetParam, s); });
+    forEachOption(jsonOutput, "formatOptions", [&](const std::string& s) { appendBlankItem(strTargetParam, s); });
+    forEachOption(jsonVideo, "options", [&](const std::string& s) { appendBlankItem(strTargetParam, s); });
     if (!strTargetParam.empty())
         strTargetParam += ' ';
     appendFilters(strTargetParam, strSourceParam, jsonOutput);
-    forEachOption(jsonAudio, "options",
-                  [&](const std::string& s) { appendBlankItem(strTargetParam, s); });
+    forEachOption(jsonAudio, "options", [&](const std::string& s) { appendBlankItem(strTargetParam, s); });
 
     if (bRtmp) {
         std::string strFlashVer = getJsonString(jsonRtmp, "flashVer");
@@ -314,8 +310,7 @@ void MakeTarget(const std::string& strSourceParam, std::string& strTarget, std::
             size_t posSlashes = strUrl.find("//");
             if (posSlashes != std::string::npos) {
                 size_t posFirst = strUrl.find('/', posSlashes + 2);
-                size_t posSecond = posFirst == std::string::npos ? std::string::npos
-                                                                 : strUrl.find('/', posFirst + 1);
+                size_t posSecond = posFirst == std::string::npos ? std::string::npos : strUrl.find('/', posFirst + 1);
                 if (posSecond != std::string::npos)
                     strSwfUrl = strUrl.substr(0, posSecond);
             }
@@ -377,11 +372,10 @@ int ruxoStartChannel(int iChannel)
     }
 
     /* A local file loops while automatic restart is on; a folder moves from file to file instead. */
-    if (nSources > 0 && sources[0].format == RUXO_FORMAT_GENERAL && !isStreamUrl(strSources[0].c_str()) &&
-        !bFolder0 && getJsonInt(jsonGlobal, "autoRestart") > 0)
+    if (nSources > 0 && sources[0].format == RUXO_FORMAT_GENERAL && !isStreamUrl(strSources[0].c_str()) && !bFolder0 &&
+        getJsonInt(jsonGlobal, "autoRestart") > 0)
         strSourceParam += "-stream_loop -1 ";
-    forEachOption(jsonInput, "formatOptions",
-                  [&](const std::string& s) { appendItemBlank(strSourceParam, s); });
+    forEachOption(jsonInput, "formatOptions", [&](const std::string& s) { appendItemBlank(strSourceParam, s); });
     if (strSourceParam.find("-hwaccel cuvid ") != std::string::npos) {
         /* The hardware decoder resizes and de-interlaces; the engine then leaves out its own. */
         const cJSON* jsonVideo0 = jsonGetItem(jsonGetArrayItem(jsonTargets, 0), "video");
@@ -472,8 +466,7 @@ int ruxoPreviewChannel(int iChannel)
             appendItemBlank(strSourceParam, s);
     });
     strSourceParam += "-stream_loop -1 ";
-    forEachOption(jsonInput, "formatOptions",
-                  [&](const std::string& s) { appendItemBlank(strSourceParam, s); });
+    forEachOption(jsonInput, "formatOptions", [&](const std::string& s) { appendItemBlank(strSourceParam, s); });
 
     BOOL bSSL = getJsonBool(jsonGlobal, "sslEnable");
     forEachOption(jsonOutput, "mapOptions",

@@ -61,66 +61,90 @@ typedef std::lock_guard<std::recursive_mutex> ConfigGuard;
 
 /* cJSON_IsObject and its kin without a call into the library: the lookups below run for every
  * channel of every status reply and supervision step. */
-inline bool isJsonType(const cJSON* item, int nType) { return item != NULL && (item->type & 0xFF) == nType; }
+inline bool isJsonType(const cJSON* item, int nType)
+{
+    return item != NULL && (item->type & 0xFF) == nType;
+}
 
-bool asciiSpace(char c) {
+bool asciiSpace(char c)
+{
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 /* A double as an int: truncated toward zero, held to the range of int; not-a-number reads 0. */
-int clampToInt(double d) {
-    if (isnan(d)) return 0;
-    if (d >= (double)INT_MAX) return INT_MAX;
-    if (d <= (double)INT_MIN) return INT_MIN;
+int clampToInt(double d)
+{
+    if (isnan(d))
+        return 0;
+    if (d >= (double)INT_MAX)
+        return INT_MAX;
+    if (d <= (double)INT_MIN)
+        return INT_MIN;
     return (int)d;
 }
 
 /* A decimal integer at the start of a text: white space skipped, an optional sign, the digits up to
  * the first other character; no digits read 0; held to the range of int. */
-int parseDecimal(const char* sz) {
-    if (sz == NULL) return 0;
-    while (asciiSpace(*sz)) sz++;
+int parseDecimal(const char* sz)
+{
+    if (sz == NULL)
+        return 0;
+    while (asciiSpace(*sz))
+        sz++;
     bool bNegative = false;
-    if (*sz == '+' || *sz == '-') bNegative = (*sz++ == '-');
+    if (*sz == '+' || *sz == '-')
+        bNegative = (*sz++ == '-');
     long long llValue = 0;
     for (; *sz >= '0' && *sz <= '9'; sz++) {
-        if (llValue <= (long long)INT_MAX + 1) llValue = llValue * 10 + (*sz - '0');
+        if (llValue <= (long long)INT_MAX + 1)
+            llValue = llValue * 10 + (*sz - '0');
     }
-    if (bNegative) llValue = -llValue;
-    if (llValue > INT_MAX) return INT_MAX;
-    if (llValue < INT_MIN) return INT_MIN;
+    if (bNegative)
+        llValue = -llValue;
+    if (llValue > INT_MAX)
+        return INT_MAX;
+    if (llValue < INT_MIN)
+        return INT_MIN;
     return (int)llValue;
 }
 
 /* Channels in the current tree (0 without a tree). */
-int channelCount(void) { return jsonGetArraySize(jsonGetItem(g_jsonConfig, "channels")); }
+int channelCount(void)
+{
+    return jsonGetArraySize(jsonGetItem(g_jsonConfig, "channels"));
+}
 
 /* File-local checks of a channel's first source and first target. */
-BOOL isRTPInputValid(const cJSON* jsonSource) {
+BOOL isRTPInputValid(const cJSON* jsonSource)
+{
     switch (ruxoGetVideoCodecId(jsonGetText(jsonGetItem(jsonSource, "video"), "codec"))) {
-        case RUXO_VIDEO_H263:
-        case RUXO_VIDEO_H263P:
-        case RUXO_VIDEO_MP1:
-        case RUXO_VIDEO_MP2:
-        case RUXO_VIDEO_MP4:
-        case RUXO_VIDEO_H264:
-            return TRUE;
-        default:
-            return FALSE;
+    case RUXO_VIDEO_H263:
+    case RUXO_VIDEO_H263P:
+    case RUXO_VIDEO_MP1:
+    case RUXO_VIDEO_MP2:
+    case RUXO_VIDEO_MP4:
+    case RUXO_VIDEO_H264:
+        return TRUE;
+    default:
+        return FALSE;
     }
 }
 
-BOOL isOutputValid(const cJSON* jsonTarget) {
-    if (jsonTarget == NULL) return FALSE;
+BOOL isOutputValid(const cJSON* jsonTarget)
+{
+    if (jsonTarget == NULL)
+        return FALSE;
     int nVideo = ruxoGetVideoCodecId(jsonGetText(jsonGetItem(jsonTarget, "video"), "codec"));
-    if (nVideo >= RUXO_VIDEO_H263 && nVideo <= RUXO_VIDEO_COPY) return TRUE;
+    if (nVideo >= RUXO_VIDEO_H263 && nVideo <= RUXO_VIDEO_COPY)
+        return TRUE;
     int nAudio = ruxoGetAudioCodecId(jsonGetText(jsonGetItem(jsonTarget, "audio"), "codec"));
     return nAudio >= RUXO_AUDIO_G711U && nAudio <= RUXO_AUDIO_COPY && nAudio != RUXO_AUDIO_AMR;
 }
 
 /* Deletes up to nCount items of an array, starting with the item at position nFirst, in one pass
  * (a posted text may hold hundreds of thousands of items: no walk from the start per item). */
-void deleteArrayItems(cJSON* jsonArray, int nFirst, int nCount) {
+void deleteArrayItems(cJSON* jsonArray, int nFirst, int nCount)
+{
     cJSON* item = jsonGetArrayItem(jsonArray, nFirst);
     for (; item != NULL && nCount > 0; nCount--) {
         cJSON* next = item->next;
@@ -130,10 +154,15 @@ void deleteArrayItems(cJSON* jsonArray, int nFirst, int nCount) {
 }
 
 /* Deletes the items of an array from position nKeep on. */
-void trimArray(cJSON* jsonArray, int nKeep) { deleteArrayItems(jsonArray, nKeep, INT_MAX); }
+void trimArray(cJSON* jsonArray, int nKeep)
+{
+    deleteArrayItems(jsonArray, nKeep, INT_MAX);
+}
 
-void addNumberDefault(cJSON* jsonGlobal, const char* szKey, double dValue) {
-    if (!jsonHasItem(jsonGlobal, szKey)) cJSON_AddNumberToObject(jsonGlobal, szKey, dValue);
+void addNumberDefault(cJSON* jsonGlobal, const char* szKey, double dValue)
+{
+    if (!jsonHasItem(jsonGlobal, szKey))
+        cJSON_AddNumberToObject(jsonGlobal, szKey, dValue);
 }
 
 /* A configuration the daemon writes prints to a few hundred kilobytes; a larger file is no
@@ -144,14 +173,18 @@ const uintmax_t RUXO_CONFIG_FILE_MAX = 64u * 1024 * 1024;
 enum LoadResult { LOAD_DONE, LOAD_MISSING, LOAD_FAILED };
 
 /* Reads a whole file that is open for reading into a NUL-terminated buffer; false with errno. */
-bool readWholeFile(int fd, size_t cbFile, std::string* pstrText) {
+bool readWholeFile(int fd, size_t cbFile, std::string* pstrText)
+{
     pstrText->resize(cbFile);
     size_t cbRead = 0;
     while (cbRead < cbFile) {
         ssize_t n = read(fd, &(*pstrText)[cbRead], cbFile - cbRead);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) break;  // the file shrank meanwhile: what is there is the text
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;  // the file shrank meanwhile: what is there is the text
         cbRead += (size_t)n;
     }
     pstrText->resize(cbRead);
@@ -162,7 +195,8 @@ bool readWholeFile(int fd, size_t cbFile, std::string* pstrText) {
  * the text was handed over (0 when nothing was read). Only a regular file is read, and it is
  * opened without blocking, so a named pipe or a device at the path cannot hold the start-up. A
  * failure leaves its reason in *pstrReason. */
-LoadResult loadConfigFile(LPCTSTR tszfnConfig, int* pnChannels, std::string* pstrReason = NULL) {
+LoadResult loadConfigFile(LPCTSTR tszfnConfig, int* pnChannels, std::string* pstrReason = NULL)
+{
     std::string strReason;
     LoadResult result = LOAD_FAILED;
     *pnChannels = 0;
@@ -174,8 +208,10 @@ LoadResult loadConfigFile(LPCTSTR tszfnConfig, int* pnChannels, std::string* pst
         strReason = strerror(errno);
         // A link whose target is gone (an unmounted volume, say) exists: it is not a first start.
         struct stat stLink;
-        if (errno == ENOENT && lstat(tszfnConfig, &stLink) != 0) result = LOAD_MISSING;
-        else if (errno == ENOENT) strReason = "a link to a file that does not exist";
+        if (errno == ENOENT && lstat(tszfnConfig, &stLink) != 0)
+            result = LOAD_MISSING;
+        else if (errno == ENOENT)
+            strReason = "a link to a file that does not exist";
     } else {
         ruxoResetGlobalSettings();
         ruxoInitLocale();
@@ -201,22 +237,27 @@ LoadResult loadConfigFile(LPCTSTR tszfnConfig, int* pnChannels, std::string* pst
         }
         close(fd);
     }
-    if (pstrReason != NULL) *pstrReason = strReason;
+    if (pstrReason != NULL)
+        *pstrReason = strReason;
     return result;
 }
 
 /* The directory part of a path, for syncing the folder after a rename. */
-std::string folderOf(const std::string& strPath) {
+std::string folderOf(const std::string& strPath)
+{
     size_t nSlash = strPath.rfind('/');
-    if (nSlash == std::string::npos) return ".";
-    if (nSlash == 0) return "/";
+    if (nSlash == std::string::npos)
+        return ".";
+    if (nSlash == 0)
+        return "/";
     return strPath.substr(0, nSlash);
 }
 
 /* Where a save writes: the path itself or, for a symbolic link, the file it names, resolved link
  * by link (a relative link against its own folder), also when that file does not exist yet, so a
  * save never replaces a link by a plain file. False with errno for a chain of more than 40 links. */
-bool saveTarget(const std::string& strPath, std::string* pstrTarget) {
+bool saveTarget(const std::string& strPath, std::string* pstrTarget)
+{
     std::string strCur = strPath;
     for (int nLinks = 0; nLinks <= 40; nLinks++) {
         struct stat st;
@@ -226,7 +267,8 @@ bool saveTarget(const std::string& strPath, std::string* pstrTarget) {
         }
         char szLink[PATH_MAX];
         ssize_t cch = readlink(strCur.c_str(), szLink, sizeof(szLink));
-        if (cch < 0) return false;
+        if (cch < 0)
+            return false;
         if ((size_t)cch >= sizeof(szLink)) {
             errno = ENAMETOOLONG;
             return false;
@@ -244,11 +286,13 @@ bool saveTarget(const std::string& strPath, std::string* pstrTarget) {
  * as it was, a line is printed, the reason ("cannot write <file>: <error>") is left in *pstrReason
  * and -1 returned. Once the rename is done the file holds the new text: a folder that cannot be
  * synced then is only reported. */
-int writeFileAtomic(const std::string& strPath, const std::string& strText, std::string* pstrReason) {
+int writeFileAtomic(const std::string& strPath, const std::string& strText, std::string* pstrReason)
+{
     std::string strTarget;
     int fd = -1;
     bool bOk = saveTarget(strPath, &strTarget);
-    if (!bOk) strTarget = strPath;
+    if (!bOk)
+        strTarget = strPath;
     std::string strTemp = strTarget + ".tmp";
     if (bOk) {
         struct stat stOld;
@@ -259,20 +303,25 @@ int writeFileAtomic(const std::string& strPath, const std::string& strText, std:
         if (bOk && bHaveOld) {
             bOk = fchmod(fd, stOld.st_mode & 07777) == 0;
             struct stat stNew;
-            if (bOk && fstat(fd, &stNew) == 0 &&
-                (stNew.st_uid != stOld.st_uid || stNew.st_gid != stOld.st_gid)) {
+            if (bOk && fstat(fd, &stNew) == 0 && (stNew.st_uid != stOld.st_uid || stNew.st_gid != stOld.st_gid)) {
                 bOk = fchown(fd, stOld.st_uid, stOld.st_gid) == 0;
-                if (bOk) bOk = fchmod(fd, stOld.st_mode & 07777) == 0;  // chown clears set-id bits
+                if (bOk)
+                    bOk = fchmod(fd, stOld.st_mode & 07777) == 0;  // chown clears set-id bits
             }
         }
-        if (bOk) bOk = writeAll(fd, strText.data(), strText.size());
-        if (bOk) bOk = fsync(fd) == 0;
+        if (bOk)
+            bOk = writeAll(fd, strText.data(), strText.size());
+        if (bOk)
+            bOk = fsync(fd) == 0;
         if (fd >= 0) {
             int nSavedErrno = errno;
-            if (close(fd) != 0 && bOk) bOk = false;
-            else errno = nSavedErrno;
+            if (close(fd) != 0 && bOk)
+                bOk = false;
+            else
+                errno = nSavedErrno;
         }
-        if (bOk) bOk = rename(strTemp.c_str(), strTarget.c_str()) == 0;
+        if (bOk)
+            bOk = rename(strTemp.c_str(), strTarget.c_str()) == 0;
         if (!bOk && fd >= 0) {
             int nSavedErrno = errno;
             unlink(strTemp.c_str());
@@ -282,7 +331,8 @@ int writeFileAtomic(const std::string& strPath, const std::string& strText, std:
     if (!bOk) {
         std::string strReason = "cannot write " + strTarget + ": " + strerror(errno);
         printf("Configuration not saved: %s\n", strReason.c_str());
-        if (pstrReason != NULL) *pstrReason = strReason;
+        if (pstrReason != NULL)
+            *pstrReason = strReason;
         return -1;
     }
     std::string strFolder = folderOf(strTarget);
@@ -291,7 +341,8 @@ int writeFileAtomic(const std::string& strPath, const std::string& strText, std:
         printf("Configuration saved to %s, but its folder could not be synced: %s\n", strTarget.c_str(),
                strerror(errno));
     }
-    if (fdDir >= 0) close(fdDir);
+    if (fdDir >= 0)
+        close(fdDir);
     return 0;
 }
 
@@ -299,7 +350,8 @@ int writeFileAtomic(const std::string& strPath, const std::string& strText, std:
  * configuration holds, or its defaults when there is none) is rendered into the configuration file
  * and loaded again. The legacy file is deleted only once that tree stands: a legacy file that
  * cannot be read, or a configuration file that cannot be written, keeps it and leaves no tree. */
-void convertLegacyConfig(void) {
+void convertLegacyConfig(void)
+{
     const std::string strLegacy = ruxoGetExPath(".conf");
     int nBlocks = ruxoImportConfigXML(strLegacy.c_str());
     if (nBlocks == RUXO_LEGACY_UNREADABLE) {
@@ -307,9 +359,10 @@ void convertLegacyConfig(void) {
         const std::string strError = strerror(errno);
         s_bLoadFailed = true;
         s_strNoTreeReason = "the legacy configuration file " + strLegacy + " cannot be read (" + strError + ")";
-        printf("Legacy configuration file %s cannot be read (%s); it is left unchanged and the daemon "
-               "runs without a configuration until one is accepted\n",
-               strLegacy.c_str(), strError.c_str());
+        printf(
+            "Legacy configuration file %s cannot be read (%s); it is left unchanged and the daemon "
+            "runs without a configuration until one is accepted\n",
+            strLegacy.c_str(), strError.c_str());
         return;
     }
     bool bLegacy = nBlocks >= 0;
@@ -318,13 +371,12 @@ void convertLegacyConfig(void) {
     if (!bWritten || loadConfigFile(g_tszfnConfig.c_str(), &nChannels) != LOAD_DONE) {
         const char* szWhat = bWritten ? "could not be loaded again" : "could not be written";
         s_strNoTreeReason = "the configuration file " + g_tszfnConfig + " " + szWhat;
-        printf("Configuration file %s %s; %s%sthe daemon runs without a configuration\n", g_tszfnConfig.c_str(),
-               szWhat, bLegacy ? strLegacy.c_str() : "", bLegacy ? " is kept and " : "");
+        printf("Configuration file %s %s; %s%sthe daemon runs without a configuration\n", g_tszfnConfig.c_str(), szWhat,
+               bLegacy ? strLegacy.c_str() : "", bLegacy ? " is kept and " : "");
         return;
     }
     if (bLegacy && unlink(strLegacy.c_str()) != 0 && errno != ENOENT) {
-        printf("Cannot delete the converted legacy configuration file %s: %s\n", strLegacy.c_str(),
-               strerror(errno));
+        printf("Cannot delete the converted legacy configuration file %s: %s\n", strLegacy.c_str(), strerror(errno));
     }
 }
 
@@ -332,8 +384,10 @@ void convertLegacyConfig(void) {
 
 /* ---- ASCII lookups ---------------------------------------------------------------------------- */
 
-cJSON* jsonGetItem(const cJSON* obj, const char* key) {
-    if (!isJsonType(obj, cJSON_Object) || key == NULL) return NULL;
+cJSON* jsonGetItem(const cJSON* obj, const char* key)
+{
+    if (!isJsonType(obj, cJSON_Object) || key == NULL)
+        return NULL;
     /* Keys that differ in their first letter are passed over without a compare. */
     int cFirst = ruxoAsciiLower((unsigned char)key[0]);
     for (cJSON* item = obj->child; item != NULL; item = item->next) {
@@ -344,99 +398,139 @@ cJSON* jsonGetItem(const cJSON* obj, const char* key) {
     return NULL;
 }
 
-void jsonGetItemPair(const cJSON* obj, const char* key1, const char* key2, cJSON** ppItem1, cJSON** ppItem2) {
+void jsonGetItemPair(const cJSON* obj, const char* key1, const char* key2, cJSON** ppItem1, cJSON** ppItem2)
+{
     *ppItem1 = NULL;
     *ppItem2 = NULL;
-    if (!isJsonType(obj, cJSON_Object) || key1 == NULL || key2 == NULL) return;
+    if (!isJsonType(obj, cJSON_Object) || key1 == NULL || key2 == NULL)
+        return;
     int cFirst1 = ruxoAsciiLower((unsigned char)key1[0]), cFirst2 = ruxoAsciiLower((unsigned char)key2[0]);
     for (cJSON* item = obj->child; item != NULL && (*ppItem1 == NULL || *ppItem2 == NULL); item = item->next) {
-        if (item->string == NULL) continue;
+        if (item->string == NULL)
+            continue;
         int c = ruxoAsciiLower((unsigned char)item->string[0]);
-        if (*ppItem1 == NULL && c == cFirst1 && ruxoStrCaseEqual(item->string, key1)) *ppItem1 = item;
-        if (*ppItem2 == NULL && c == cFirst2 && ruxoStrCaseEqual(item->string, key2)) *ppItem2 = item;
+        if (*ppItem1 == NULL && c == cFirst1 && ruxoStrCaseEqual(item->string, key1))
+            *ppItem1 = item;
+        if (*ppItem2 == NULL && c == cFirst2 && ruxoStrCaseEqual(item->string, key2))
+            *ppItem2 = item;
     }
 }
 
-BOOL jsonHasItem(const cJSON* obj, const char* key) { return jsonGetItem(obj, key) != NULL; }
+BOOL jsonHasItem(const cJSON* obj, const char* key)
+{
+    return jsonGetItem(obj, key) != NULL;
+}
 
-int jsonGetArraySize(const cJSON* arr) {
-    if (!isJsonType(arr, cJSON_Array)) return 0;
+int jsonGetArraySize(const cJSON* arr)
+{
+    if (!isJsonType(arr, cJSON_Array))
+        return 0;
     int n = 0;
-    for (const cJSON* item = arr->child; item != NULL && n < INT_MAX; item = item->next) n++;
+    for (const cJSON* item = arr->child; item != NULL && n < INT_MAX; item = item->next)
+        n++;
     return n;
 }
 
-cJSON* jsonGetArrayItem(const cJSON* arr, int idx) {
-    if (!isJsonType(arr, cJSON_Array) || idx < 0) return NULL;
+cJSON* jsonGetArrayItem(const cJSON* arr, int idx)
+{
+    if (!isJsonType(arr, cJSON_Array) || idx < 0)
+        return NULL;
     cJSON* item = arr->child;
-    for (; item != NULL && idx > 0; idx--) item = item->next;
+    for (; item != NULL && idx > 0; idx--)
+        item = item->next;
     return item;
 }
 
 /* ---- reading rules ---------------------------------------------------------------------------- */
 
-int getJsonInt(const cJSON* parent, const char* key) {
+int getJsonInt(const cJSON* parent, const char* key)
+{
     const cJSON* item = jsonGetItem(parent, key);
-    if (isJsonType(item, cJSON_Number)) return clampToInt(item->valuedouble);
-    if (isJsonType(item, cJSON_String)) return parseDecimal(item->valuestring);
-    if (isJsonType(item, cJSON_True)) return 1;
+    if (isJsonType(item, cJSON_Number))
+        return clampToInt(item->valuedouble);
+    if (isJsonType(item, cJSON_String))
+        return parseDecimal(item->valuestring);
+    if (isJsonType(item, cJSON_True))
+        return 1;
     return 0;
 }
 
-BOOL getJsonBool(const cJSON* parent, const char* key) {
+BOOL getJsonBool(const cJSON* parent, const char* key)
+{
     return isJsonType(jsonGetItem(parent, key), cJSON_True) ? TRUE : FALSE;
 }
 
-const char* jsonItemText(const cJSON* item) {
-    if (isJsonType(item, cJSON_String) && item->valuestring != NULL) return item->valuestring;
+const char* jsonItemText(const cJSON* item)
+{
+    if (isJsonType(item, cJSON_String) && item->valuestring != NULL)
+        return item->valuestring;
     return "";
 }
 
-const char* jsonGetText(const cJSON* parent, const char* key) { return jsonItemText(jsonGetItem(parent, key)); }
+const char* jsonGetText(const cJSON* parent, const char* key)
+{
+    return jsonItemText(jsonGetItem(parent, key));
+}
 
-std::string getJsonString(const cJSON* parent, const char* key) { return jsonGetText(parent, key); }
+std::string getJsonString(const cJSON* parent, const char* key)
+{
+    return jsonGetText(parent, key);
+}
 
-double getJsonNumber(const cJSON* parent, const char* key) {
+double getJsonNumber(const cJSON* parent, const char* key)
+{
     const cJSON* item = jsonGetItem(parent, key);
-    if (item == NULL) return 0;
-    if (cJSON_IsNumber(item)) return item->valuedouble;
+    if (item == NULL)
+        return 0;
+    if (cJSON_IsNumber(item))
+        return item->valuedouble;
     return NAN;
 }
 
-std::vector<std::string> getJsonTexts(const cJSON* parent, const char* key) {
+std::vector<std::string> getJsonTexts(const cJSON* parent, const char* key)
+{
     std::vector<std::string> texts;
     const cJSON* arr = jsonGetItem(parent, key);
-    if (!cJSON_IsArray(arr)) return texts;
+    if (!cJSON_IsArray(arr))
+        return texts;
     for (const cJSON* item = arr->child; item != NULL; item = item->next) {
         texts.push_back(cJSON_IsString(item) && item->valuestring ? item->valuestring : "");
     }
     return texts;
 }
 
-void ruxoInitLocale(void) {
+void ruxoInitLocale(void)
+{
     static std::once_flag s_once;
     std::call_once(s_once, [] { setlocale(LC_ALL, ""); });
 }
 
 /* ---- paths ------------------------------------------------------------------------------------ */
 
-void ruxoSetConfigPath(LPCTSTR tszConfigPath) {
+void ruxoSetConfigPath(LPCTSTR tszConfigPath)
+{
     ConfigGuard guard(g_configLock);
-    if (tszConfigPath == NULL) return;
+    if (tszConfigPath == NULL)
+        return;
     g_tszfnConfig = std::string(tszConfigPath) + "/ruxod.json";
 }
 
-std::string ruxoGetExPath(LPCTSTR tszExt) {
+std::string ruxoGetExPath(LPCTSTR tszExt)
+{
     ConfigGuard guard(g_configLock);
     std::string strPath = g_tszfnConfig;
     size_t nDot = strPath.rfind('.');
-    if (nDot != std::string::npos) strPath.erase(nDot);
-    if (tszExt != NULL) strPath += tszExt;
+    if (nDot != std::string::npos)
+        strPath.erase(nDot);
+    if (tszExt != NULL)
+        strPath += tszExt;
     return strPath;
 }
 
-BOOL ruxoGetExPath(TCHAR* tszPath, size_t cchPath, LPCTSTR tszExt) {
-    if (tszPath == NULL || cchPath == 0) return FALSE;
+BOOL ruxoGetExPath(TCHAR* tszPath, size_t cchPath, LPCTSTR tszExt)
+{
+    if (tszPath == NULL || cchPath == 0)
+        return FALSE;
     std::string strPath = ruxoGetExPath(tszExt);
     if (strPath.size() >= cchPath) {
         tszPath[0] = '\0';
@@ -448,7 +542,8 @@ BOOL ruxoGetExPath(TCHAR* tszPath, size_t cchPath, LPCTSTR tszExt) {
 
 /* ---- replacement, validation ------------------------------------------------------------------ */
 
-BOOL isChannelValid(cJSON* jsonChannel) {
+BOOL isChannelValid(cJSON* jsonChannel)
+{
     /* Each object is walked once for the members it is asked for (the status reply asks this of
      * every channel each time). */
     cJSON *jsonInput, *jsonOutput, *jsonFormat, *jsonUrl;
@@ -457,7 +552,8 @@ BOOL isChannelValid(cJSON* jsonChannel) {
     cJSON* jsonTarget = jsonGetArrayItem(jsonGetItem(jsonOutput, "targets"), 0);
     jsonGetItemPair(jsonSource, "format", "url", &jsonFormat, &jsonUrl);
     if (ruxoGetFormatId(jsonItemText(jsonFormat)) == RUXO_FORMAT_RTP) {
-        if (!isRTPInputValid(jsonSource)) return FALSE;
+        if (!isRTPInputValid(jsonSource))
+            return FALSE;
     } else if (jsonItemText(jsonUrl)[0] == '\0') {
         return FALSE;
     }
@@ -466,29 +562,35 @@ BOOL isChannelValid(cJSON* jsonChannel) {
 
 /* The text of a "loginPass" item: a string, or an integer number (at most 2^53 - 1 either way,
  * so the number is exact) as its decimal text; false for every other type. */
-static bool loginPassText(const cJSON* item, std::string* pstrPass) {
+static bool loginPassText(const cJSON* item, std::string* pstrPass)
+{
     if (cJSON_IsString(item) && item->valuestring != NULL) {
         *pstrPass = item->valuestring;
         return true;
     }
-    if (!cJSON_IsNumber(item)) return false;
+    if (!cJSON_IsNumber(item))
+        return false;
     const double dValue = item->valuedouble;
     const double dExact = 9007199254740991.0;
-    if (!(dValue >= -dExact && dValue <= dExact) || dValue != floor(dValue)) return false;
+    if (!(dValue >= -dExact && dValue <= dExact) || dValue != floor(dValue))
+        return false;
     *pstrPass = std::to_string((long long)dValue);
     return true;
 }
 
-std::string ruxoGetLoginPass(const cJSON* jsonGlobal) {
+std::string ruxoGetLoginPass(const cJSON* jsonGlobal)
+{
     std::string strPass;
-    if (!loginPassText(jsonGetItem(jsonGlobal, "loginPass"), &strPass)) strPass.clear();
+    if (!loginPassText(jsonGetItem(jsonGlobal, "loginPass"), &strPass))
+        strPass.clear();
     return strPass;
 }
 
 /* A number beyond the range of double ("1e400") is read as infinite, which the library saves as
  * null: the next load would read 0 where this one reads the largest int. Such a number becomes the
  * largest finite double of its sign, which reads the same and survives a save. */
-static void clampInfiniteNumbers(cJSON* jsonTree) {
+static void clampInfiniteNumbers(cJSON* jsonTree)
+{
     std::vector<cJSON*> pending(1, jsonTree);
     while (!pending.empty()) {
         cJSON* item = pending.back();
@@ -496,7 +598,8 @@ static void clampInfiniteNumbers(cJSON* jsonTree) {
         for (; item != NULL; item = item->next) {
             if (cJSON_IsNumber(item) && isinf(item->valuedouble))
                 cJSON_SetNumberHelper(item, item->valuedouble > 0 ? DBL_MAX : -DBL_MAX);
-            if (item->child != NULL) pending.push_back(item->child);
+            if (item->child != NULL)
+                pending.push_back(item->child);
         }
     }
 }
@@ -505,20 +608,23 @@ static void clampInfiniteNumbers(cJSON* jsonTree) {
  * numbers with 15 significant digits, so such a one (9007199254740991) would come back as another
  * password after a save and a restart, and lock its owner out; a shorter one is saved exactly and
  * stays the number it was posted as. Its key keeps its spelling. */
-static void keepPasswordAsText(cJSON* jsonGlobal) {
+static void keepPasswordAsText(cJSON* jsonGlobal)
+{
     cJSON* jsonPass = jsonGetItem(jsonGlobal, "loginPass");
     std::string strPass;
     if (!cJSON_IsNumber(jsonPass) || fabs(jsonPass->valuedouble) < 1e15 || !loginPassText(jsonPass, &strPass))
         return;
     cJSON* jsonText = cJSON_CreateString(strPass.c_str());
-    if (jsonText == NULL) return;  // out of memory: the number stays, which reads the same for now
+    if (jsonText == NULL)
+        return;  // out of memory: the number stays, which reads the same for now
     jsonText->string = jsonPass->string;
     jsonPass->string = NULL;
     cJSON_ReplaceItemViaPointer(jsonGlobal, jsonPass, jsonText);
 }
 
 /* The defaults of "global", the channel validation and the caps, applied to a new tree. */
-static void completeConfig(cJSON* jsonNew) {
+static void completeConfig(cJSON* jsonNew)
+{
     clampInfiniteNumbers(jsonNew);
     cJSON* jsonGlobal = jsonGetItem(jsonNew, "global");
     if (cJSON_IsObject(jsonGlobal)) {
@@ -546,16 +652,19 @@ static void completeConfig(cJSON* jsonNew) {
             } else {
                 trimArray(jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources"), RUXO_MAX_RECORDS);
                 trimArray(jsonGetItem(jsonGetItem(jsonChannel, "output"), "targets"), RUXO_MAX_RECORDS);
-                if (nKept < INT_MAX) nKept++;
+                if (nKept < INT_MAX)
+                    nKept++;
             }
             jsonChannel = jsonNext;
         }
         // Above the cap, channels 0 to 15 (those with playlists and timers) and the last ones stay.
-        if (nKept > RUXO_MAX_CHANNELS) deleteArrayItems(jsonChannels, 16, nKept - RUXO_MAX_CHANNELS);
+        if (nKept > RUXO_MAX_CHANNELS)
+            deleteArrayItems(jsonChannels, 16, nKept - RUXO_MAX_CHANNELS);
     }
 }
 
-cJSON* ruxoBuildConfig(const char* szConfig, size_t cchConfig, std::string* pstrReason) {
+cJSON* ruxoBuildConfig(const char* szConfig, size_t cchConfig, std::string* pstrReason)
+{
     std::string strReason;
     cJSON* jsonNew = NULL;
     if (szConfig == NULL) {
@@ -582,37 +691,46 @@ cJSON* ruxoBuildConfig(const char* szConfig, size_t cchConfig, std::string* pstr
     }
     if (!strReason.empty()) {
         cJSON_Delete(jsonNew);
-        if (pstrReason != NULL) *pstrReason = strReason;
+        if (pstrReason != NULL)
+            *pstrReason = strReason;
         return NULL;
     }
     completeConfig(jsonNew);
     return jsonNew;
 }
 
-void ruxoInstallConfig(cJSON* jsonNew) {
-    if (jsonNew == NULL) return;
+void ruxoInstallConfig(cJSON* jsonNew)
+{
+    if (jsonNew == NULL)
+        return;
     ConfigGuard guard(g_configLock);
-    if (g_jsonConfig != NULL && g_jsonConfig != jsonNew) cJSON_Delete(g_jsonConfig);
+    if (g_jsonConfig != NULL && g_jsonConfig != jsonNew)
+        cJSON_Delete(g_jsonConfig);
     g_jsonConfig = jsonNew;
     s_ulGeneration++;
     s_bLoadFailed = false;
     s_strNoTreeReason.clear();
 }
 
-cJSON* ruxoSetConfig(const char* szConfig) {
-    if (szConfig == NULL) return NULL;
+cJSON* ruxoSetConfig(const char* szConfig)
+{
+    if (szConfig == NULL)
+        return NULL;
     cJSON* jsonNew = ruxoBuildConfig(szConfig, strlen(szConfig), NULL);
-    if (jsonNew == NULL) return NULL;
+    if (jsonNew == NULL)
+        return NULL;
     ConfigGuard guard(g_configLock);
     ruxoInstallConfig(jsonNew);
     return jsonNew;
 }
 
-unsigned long ruxoConfigGeneration(void) {
+unsigned long ruxoConfigGeneration(void)
+{
     return s_ulGeneration.load(std::memory_order_relaxed);
 }
 
-const std::vector<cJSON*>& ruxoValidChannels(void) {
+const std::vector<cJSON*>& ruxoValidChannels(void)
+{
     ConfigGuard guard(g_configLock);
     VALID_CHANNELS& valid = s_validChannels;
     const unsigned long ulGeneration = s_ulGeneration.load(std::memory_order_relaxed);
@@ -628,21 +746,26 @@ const std::vector<cJSON*>& ruxoValidChannels(void) {
     return valid.channels;
 }
 
-std::string ruxoConfigNoTreeReason(void) {
+std::string ruxoConfigNoTreeReason(void)
+{
     ConfigGuard guard(g_configLock);
-    if (g_jsonConfig != NULL) return std::string();
-    if (!s_strNoTreeReason.empty()) return s_strNoTreeReason;
+    if (g_jsonConfig != NULL)
+        return std::string();
+    if (!s_strNoTreeReason.empty())
+        return s_strNoTreeReason;
     return "no configuration has been loaded from " + g_tszfnConfig;
 }
 
-BOOL ruxoConfigLoadFailed(void) {
+BOOL ruxoConfigLoadFailed(void)
+{
     ConfigGuard guard(g_configLock);
     return s_bLoadFailed ? TRUE : FALSE;
 }
 
 /* ---- load and save ---------------------------------------------------------------------------- */
 
-int ruxoImportConfigJSON(LPCTSTR tszfnConfig) {
+int ruxoImportConfigJSON(LPCTSTR tszfnConfig)
+{
     ConfigGuard guard(g_configLock);
     int nChannels = 0;
     loadConfigFile(tszfnConfig, &nChannels);
@@ -650,15 +773,18 @@ int ruxoImportConfigJSON(LPCTSTR tszfnConfig) {
 }
 
 /* The formatted text of a tree; false when it cannot be printed (memory exhausted). */
-static bool printConfig(const cJSON* jsonConfig, std::string* pstrText) {
+static bool printConfig(const cJSON* jsonConfig, std::string* pstrText)
+{
     char* szText = cJSON_Print(jsonConfig);
-    if (szText == NULL) return false;
+    if (szText == NULL)
+        return false;
     *pstrText = szText;
     cJSON_free(szText);
     return true;
 }
 
-int ruxoSaveConfig(const cJSON* jsonConfig, std::string* pstrReason, std::string* pstrText) {
+int ruxoSaveConfig(const cJSON* jsonConfig, std::string* pstrReason, std::string* pstrText)
+{
     ConfigGuard guard(g_configLock);
     ruxoInitLocale();
     std::string strLocal;
@@ -666,21 +792,24 @@ int ruxoSaveConfig(const cJSON* jsonConfig, std::string* pstrReason, std::string
     if (!printConfig(jsonConfig, &strText)) {
         std::string strReason = "cannot write " + g_tszfnConfig + ": out of memory";
         printf("Configuration not saved: %s\n", strReason.c_str());
-        if (pstrReason != NULL) *pstrReason = strReason;
+        if (pstrReason != NULL)
+            *pstrReason = strReason;
         return -1;
     }
-    if (g_tszfnConfig.empty()) return 0;
+    if (g_tszfnConfig.empty())
+        return 0;
     return writeFileAtomic(g_tszfnConfig, strText, pstrReason);
 }
 
-int ruxoExportConfig(LPCTSTR tszfnConfig) {
+int ruxoExportConfig(LPCTSTR tszfnConfig)
+{
     ConfigGuard guard(g_configLock);
     std::string strPath = tszfnConfig != NULL ? std::string(tszfnConfig) : g_tszfnConfig;
-    if (strPath.empty()) return 0;
+    if (strPath.empty())
+        return 0;
     if (g_jsonConfig == NULL && s_bLoadFailed) {
         if (s_strNoTreeReason.empty()) {
-            printf("Configuration not saved: %s could not be loaded and is kept unchanged\n",
-                   g_tszfnConfig.c_str());
+            printf("Configuration not saved: %s could not be loaded and is kept unchanged\n", g_tszfnConfig.c_str());
         } else {
             printf("Configuration not saved: %s\n", s_strNoTreeReason.c_str());
         }
@@ -698,9 +827,11 @@ int ruxoExportConfig(LPCTSTR tszfnConfig) {
     return writeFileAtomic(strPath, strText, NULL);
 }
 
-void ruxoImportConfig(void) {
+void ruxoImportConfig(void)
+{
     ConfigGuard guard(g_configLock);
-    if (g_tszfnConfig.empty()) return;
+    if (g_tszfnConfig.empty())
+        return;
     // The locale is set here, on the main thread before any other thread runs, even when the file
     // cannot be opened: a later save on the web thread must not be the first to set it.
     ruxoInitLocale();
@@ -715,12 +846,14 @@ void ruxoImportConfig(void) {
         // configuration is posted, and save nothing before then.
         s_bLoadFailed = true;
         s_strNoTreeReason = "cannot load " + g_tszfnConfig + ": " + strReason;
-        printf("Configuration file %s cannot be loaded (%s); it is left unchanged and nothing is "
-               "saved until a configuration is accepted\n",
-               g_tszfnConfig.c_str(), strReason.c_str());
+        printf(
+            "Configuration file %s cannot be loaded (%s); it is left unchanged and nothing is "
+            "saved until a configuration is accepted\n",
+            g_tszfnConfig.c_str(), strReason.c_str());
     }
 
     ruxoLoadAcl();
 
-    if (g_globalSettings.nLogLevel == 1) g_globalSettings.nLogLevel = 32;
+    if (g_globalSettings.nLogLevel == 1)
+        g_globalSettings.nLogLevel = 32;
 }

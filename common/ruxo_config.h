@@ -15,21 +15,21 @@
 
 #include "tchar.h"
 
-#define RUXO_MAX_CHANNELS 64       /* channels kept in the tree */
-#define RUXO_MAX_RECORDS 5         /* sources or targets of one channel */
+#define RUXO_MAX_CHANNELS 64 /* channels kept in the tree */
+#define RUXO_MAX_RECORDS 5   /* sources or targets of one channel */
 
-extern cJSON* g_jsonConfig;            /* null until a load succeeds */
+extern cJSON* g_jsonConfig; /* null until a load succeeds */
 extern std::recursive_mutex g_configLock;
-extern std::string g_tszfnConfig;      /* the configuration file's path */
-extern std::string g_tszfnAcl;         /* the access-list file's path */
+extern std::string g_tszfnConfig; /* the configuration file's path */
+extern std::string g_tszfnAcl;    /* the access-list file's path */
 
 /* ASCII case-insensitive lookups (never locale-dependent): first match in document order. */
-cJSON* jsonGetItem(const cJSON* obj, const char* key);   /* object member, or null */
+cJSON* jsonGetItem(const cJSON* obj, const char* key); /* object member, or null */
 /* jsonGetItem for two keys in one walk of the object (either item null when it is not there). */
 void jsonGetItemPair(const cJSON* obj, const char* key1, const char* key2, cJSON** ppItem1, cJSON** ppItem2);
 BOOL jsonHasItem(const cJSON* obj, const char* key);
-int jsonGetArraySize(const cJSON* arr);                    /* 0 unless a real array */
-cJSON* jsonGetArrayItem(const cJSON* arr, int idx);        /* null unless a real array holds it */
+int jsonGetArraySize(const cJSON* arr);             /* 0 unless a real array */
+cJSON* jsonGetArrayItem(const cJSON* arr, int idx); /* null unless a real array holds it */
 
 /* Reading rules: the parent may be null. They read only the item they are handed and take no lock:
  * a parent inside the tree is only valid while the caller holds g_configLock, so take it first, in

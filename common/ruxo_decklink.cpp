@@ -93,8 +93,9 @@ static bool _followsOurDeclarations(void* pLibrary)
     const int* pnLayout = (const int*)dlsym(pLibrary, RUXO_DECKLINK_LAYOUT_SYMBOL);
     if (pnLayout != nullptr && *pnLayout == RUXO_DECKLINK_LAYOUT)
         return true;
-    fprintf(stderr, "%s: not used: this program was built without the DeckLink SDK headers "
-                    "(build with -DRUXO_VENDOR_SDK_DIR=<folder with DeckLinkAPI.h>)\n",
+    fprintf(stderr,
+            "%s: not used: this program was built without the DeckLink SDK headers "
+            "(build with -DRUXO_VENDOR_SDK_DIR=<folder with DeckLinkAPI.h>)\n",
             RUXO_DECKLINK_LIBRARY);
     return false;
 #endif
@@ -112,12 +113,12 @@ extern "C" void InitDeckLinkAPI(void)
     /* The handle is not kept: the library stays loaded until the process ends. */
     gLoadedDeckLinkAPI = true;
     gCreateIteratorFunc = (CreateIteratorFunc)_resolve(pLibrary, "CreateDeckLinkIteratorInstance_0003");
-    gCreateAPIInformationFunc =
-        (CreateAPIInformationFunc)_resolve(pLibrary, "CreateDeckLinkAPIInformationInstance_0001");
-    gCreateVideoConversionFunc =
-        (CreateVideoConversionInstanceFunc)_resolve(pLibrary, "CreateVideoConversionInstance_0001");
-    gCreateDeckLinkDiscoveryFunc =
-        (CreateDeckLinkDiscoveryInstanceFunc)_resolve(pLibrary, "CreateDeckLinkDiscoveryInstance_0002");
+    gCreateAPIInformationFunc = (CreateAPIInformationFunc)_resolve(pLibrary,
+                                                                   "CreateDeckLinkAPIInformationInstance_0001");
+    gCreateVideoConversionFunc = (CreateVideoConversionInstanceFunc)_resolve(pLibrary,
+                                                                             "CreateVideoConversionInstance_0001");
+    gCreateDeckLinkDiscoveryFunc = (CreateDeckLinkDiscoveryInstanceFunc)_resolve(
+        pLibrary, "CreateDeckLinkDiscoveryInstance_0002");
     gCreateVideoFrameAncillaryPacketsFunc = (CreateVideoFrameAncillaryPacketsInstanceFunc)_resolve(
         pLibrary, "CreateVideoFrameAncillaryPacketsInstance_0001");
 }
@@ -129,8 +130,8 @@ extern "C" void InitDeckLinkPreviewAPI(void)
         _printLoaderError();
         return;
     }
-    gCreateOpenGLPreviewFunc =
-        (CreateOpenGLScreenPreviewHelperFunc)_resolve(pLibrary, "CreateOpenGLScreenPreviewHelper_0001");
+    gCreateOpenGLPreviewFunc = (CreateOpenGLScreenPreviewHelperFunc)_resolve(pLibrary,
+                                                                             "CreateOpenGLScreenPreviewHelper_0001");
 }
 
 extern "C" bool IsDeckLinkAPIPresent(void)

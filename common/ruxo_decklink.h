@@ -18,9 +18,9 @@ typedef struct DECKLINK_FORMAT_TAG {
     uint32_t nFormatCode; /* the four-character display-mode code, first character highest */
     int nWidth;
     int nHeight;
-    int nFrameNum;        /* time units per second (low 32 bits) */
-    int nFrameDen;        /* frame duration in those units (low 32 bits) */
-    int bInterlaced;      /* 1 for a field-based mode */
+    int nFrameNum;   /* time units per second (low 32 bits) */
+    int nFrameDen;   /* frame duration in those units (low 32 bits) */
+    int bInterlaced; /* 1 for a field-based mode */
 } DECKLINK_FORMAT;
 
 typedef struct RUXO_DECKLINK_TAG {

@@ -16,14 +16,14 @@
 #include "ruxo.h"
 #include "tchar.h"
 
-#define RUXO_LEGACY_TEXT 1000     /* every text field of the legacy records, NUL included */
-#define RUXO_LEGACY_CHANNELS 16   /* channel blocks of the legacy file */
-#define RUXO_LEGACY_FILTERS 10    /* video filters of one legacy channel */
-#define RUXO_ACL_ENTRIES 100      /* ranges of the access-list file */
+#define RUXO_LEGACY_TEXT 1000   /* every text field of the legacy records, NUL included */
+#define RUXO_LEGACY_CHANNELS 16 /* channel blocks of the legacy file */
+#define RUXO_LEGACY_FILTERS 10  /* video filters of one legacy channel */
+#define RUXO_ACL_ENTRIES 100    /* ranges of the access-list file */
 
 /* Results of the legacy file readers below the counts they return (errno tells why). */
-#define RUXO_LEGACY_MISSING (-1)      /* the file does not exist */
-#define RUXO_LEGACY_UNREADABLE (-2)   /* it exists but is no regular file or could not be read */
+#define RUXO_LEGACY_MISSING (-1)    /* the file does not exist */
+#define RUXO_LEGACY_UNREADABLE (-2) /* it exists but is no regular file or could not be read */
 
 typedef struct GLOBAL_SETTINGS_TAG {
     int nPortHTTP;
@@ -46,12 +46,12 @@ typedef struct RUXO_RTMP_OPT_TAG {
 } RUXO_RTMP_OPT;
 
 typedef struct RUXO_CHANNEL_SOURCE_TAG {
-    RUXO_SOURCE source;                   /* pszSrcName points at tszfnSource once it is set */
+    RUXO_SOURCE source; /* pszSrcName points at tszfnSource once it is set */
     TCHAR tszfnSource[RUXO_LEGACY_TEXT];
 } RUXO_CHANNEL_SOURCE;
 
 typedef struct RUXO_CHANNEL_TARGET_TAG {
-    RUXO_TARGET target;                   /* pszDstName points at tszfnTarget once it is set */
+    RUXO_TARGET target; /* pszDstName points at tszfnTarget once it is set */
     TCHAR tszfnTarget[RUXO_LEGACY_TEXT];
     TCHAR tszVideoParam[RUXO_LEGACY_TEXT];
     TCHAR tszAudioParam[RUXO_LEGACY_TEXT];
@@ -60,15 +60,15 @@ typedef struct RUXO_CHANNEL_TARGET_TAG {
 
 typedef struct RUXO_CHANNEL_TAG {
     int bEnable;
-    int nSources;                         /* 0..RUXO_MAX_RECORDS */
+    int nSources; /* 0..RUXO_MAX_RECORDS */
     RUXO_CHANNEL_SOURCE sources[5];
     TCHAR tszSourceVideoParam[RUXO_LEGACY_TEXT];
     TCHAR tszCustomSourceParam[RUXO_LEGACY_TEXT];
-    int nTargets;                         /* 0..RUXO_MAX_RECORDS */
+    int nTargets; /* 0..RUXO_MAX_RECORDS */
     RUXO_CHANNEL_TARGET targets[5];
     TCHAR tszMapParam[RUXO_LEGACY_TEXT];
     TCHAR tszFormatParam[RUXO_LEGACY_TEXT];
-    int nFilters;                         /* 0..RUXO_LEGACY_FILTERS */
+    int nFilters; /* 0..RUXO_LEGACY_FILTERS */
     TCHAR tszFilters[RUXO_LEGACY_FILTERS][RUXO_LEGACY_TEXT];
     TCHAR tszCustomTargetParam[RUXO_LEGACY_TEXT];
     int nTimeShiftSec;
@@ -80,7 +80,7 @@ typedef struct RUXO_CHANNEL_TAG {
 typedef struct RUXO_IPACL_TAG {
     uint32_t ip_begin;
     uint32_t ip_end;
-    BOOL bAllow;                          /* an "allow" line; FALSE for any other command */
+    BOOL bAllow; /* an "allow" line; FALSE for any other command */
 } RUXO_IPACL;
 
 /* At process start: HTTP port 8888, auto-run on, everything else 0 or empty; 16 empty channels. */

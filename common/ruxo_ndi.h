@@ -13,7 +13,7 @@
 #include "ruxo_decklink.h" /* RUXO_DEVICE_NAME_CCH */
 
 #define RUXO_MAX_NDI_SOURCES 20
-#define RUXO_NDI_WAIT_MAX_SECS 60   /* the longest wait of one step, and of the whole search */
+#define RUXO_NDI_WAIT_MAX_SECS 60 /* the longest wait of one step, and of the whole search */
 
 typedef struct RUXO_NDI_TAG {
     uint32_t nSources;

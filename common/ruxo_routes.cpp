@@ -35,7 +35,7 @@
 #define RUXO_APP_EMAIL "support@strovanta.example"
 #define RUXO_APP_PLATFORM "linux"
 
-#define RUXO_STATUS_CCH 100        /* the status text buffer handed to the channel layer */
+#define RUXO_STATUS_CCH 100             /* the status text buffer handed to the channel layer */
 #define RUXO_CHANNEL_NUMBER_MAX 1000000 /* a channel number past this is simply "too large" */
 
 namespace {
@@ -56,9 +56,12 @@ struct CGI_ERR_CODE {
 
 /* The channel-action result codes that the web page shows after "Channel start error! ". */
 const CGI_ERR_CODE errCodes[] = {
-    {RUXO_ERR_NOT_INIT, "not initialized"},   {RUXO_ERR_CHANNEL, "invalid channel"},
-    {RUXO_ERR_BUSY, "channel busy"},          {RUXO_ERR_SOURCE, "source url not valid"},
-    {RUXO_ERR_TARGET, "target url not valid"}, {RUXO_ERR_CODEC, "target codec not valid"},
+    {RUXO_ERR_NOT_INIT, "not initialized"},
+    {RUXO_ERR_CHANNEL, "invalid channel"},
+    {RUXO_ERR_BUSY, "channel busy"},
+    {RUXO_ERR_SOURCE, "source url not valid"},
+    {RUXO_ERR_TARGET, "target url not valid"},
+    {RUXO_ERR_CODEC, "target codec not valid"},
     {RUXO_ERR_LOG, "channel log cannot be written"},
 };
 
@@ -110,8 +113,7 @@ static size_t _utf8SeqLen(const unsigned char* p, size_t n)
             return 0;
         cp = (cp << 6) | (p[i] & 0x3F);
     }
-    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-        (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
         return 0;
     return len;
 }
@@ -413,8 +415,7 @@ int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, size_t cchPost, c
 
         const CGI_SERVER_SETTINGS newSettings = _serverSettings();
         bRestart = newSettings.nPort != oldSettings.nPort || newSettings.bSsl != oldSettings.bSsl ||
-                   newSettings.strCert != oldSettings.strCert ||
-                   newSettings.strKey != oldSettings.strKey;
+                   newSettings.strCert != oldSettings.strCert || newSettings.strKey != oldSettings.strKey;
         strPass = ruxoGetLoginPass(jsonGlobal);
     }
     /* The restart runs one second later on the daemon's timer thread, never on this one. */

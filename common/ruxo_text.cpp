@@ -65,8 +65,7 @@ BOOL parseOpt(const char* szLine, const char* szOpt, char* szVal, const char* sz
     return n > 0 ? n : 0;
 }
 
-BOOL parseOpt(const wchar_t* wszLine, const wchar_t* wszOpt, void* wszVal, const wchar_t* wszFmt,
-              size_t cchVal)
+BOOL parseOpt(const wchar_t* wszLine, const wchar_t* wszOpt, void* wszVal, const wchar_t* wszFmt, size_t cchVal)
 {
     if (wszLine == nullptr || wszOpt == nullptr || wszVal == nullptr)
         return FALSE;

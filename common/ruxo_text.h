@@ -28,8 +28,7 @@ BOOL parseOpt(const wchar_t* wszLine, const wchar_t* wszOpt, int* pVal);
 BOOL parseOpt(const char* szLine, const char* szOpt, char* szVal, const char* szFmt, size_t cchVal);
 /* The same in wide text with swscanf; without a format one word is stored as wide text into
  * wszVal, a buffer of cchVal wide characters. */
-BOOL parseOpt(const wchar_t* wszLine, const wchar_t* wszOpt, void* wszVal, const wchar_t* wszFmt,
-              size_t cchVal);
+BOOL parseOpt(const wchar_t* wszLine, const wchar_t* wszOpt, void* wszVal, const wchar_t* wszFmt, size_t cchVal);
 
 /* Copies the first cchSrc bytes of szSrc into tszDst (cchDst characters, NUL included, at least
  * 1), cut when they do not fit, at the start of the UTF-8 character that would not fit whole.

@@ -17,30 +17,30 @@ struct VocabWord {
 };
 
 const VocabWord s_formatWords[] = {
-    {"file", RUXO_FORMAT_GENERAL},   {"ftp", RUXO_FORMAT_GENERAL},
-    {"rtmp", RUXO_FORMAT_RTMP},      {"mpegts", RUXO_FORMAT_UDP},
-    {"udp", RUXO_FORMAT_UDP},        {"udpts", RUXO_FORMAT_UDP},
-    {"http", RUXO_FORMAT_HTTP},      {"httpts", RUXO_FORMAT_HTTP},
+    {"file", RUXO_FORMAT_GENERAL},     {"ftp", RUXO_FORMAT_GENERAL},
+    {"rtmp", RUXO_FORMAT_RTMP},        {"mpegts", RUXO_FORMAT_UDP},
+    {"udp", RUXO_FORMAT_UDP},          {"udpts", RUXO_FORMAT_UDP},
+    {"http", RUXO_FORMAT_HTTP},        {"httpts", RUXO_FORMAT_HTTP},
     {"httpmp4", RUXO_FORMAT_HTTP_MP4}, {"rtp", RUXO_FORMAT_RTPTS},
-    {"rtpts", RUXO_FORMAT_RTPTS},    {"srt", RUXO_FORMAT_SRT},
-    {"hls", RUXO_FORMAT_HLS},        {"dash", RUXO_FORMAT_DASH},
-    {"device", RUXO_FORMAT_DEVICE},  {"rtp_native", RUXO_FORMAT_RTP},
-    {"rtsp", RUXO_FORMAT_RTSP},      {"decklink", RUXO_FORMAT_DECKLINK},
-    {"ndi", RUXO_FORMAT_NDI},        {"httpmjpg", RUXO_FORMAT_HTTP_MJPEG},
+    {"rtpts", RUXO_FORMAT_RTPTS},      {"srt", RUXO_FORMAT_SRT},
+    {"hls", RUXO_FORMAT_HLS},          {"dash", RUXO_FORMAT_DASH},
+    {"device", RUXO_FORMAT_DEVICE},    {"rtp_native", RUXO_FORMAT_RTP},
+    {"rtsp", RUXO_FORMAT_RTSP},        {"decklink", RUXO_FORMAT_DECKLINK},
+    {"ndi", RUXO_FORMAT_NDI},          {"httpmjpg", RUXO_FORMAT_HTTP_MJPEG},
 };
 
 /* Indexed by the format value 0..14: the one word each value is written as. */
 const char* const s_formatNames[] = {
-    "file", "rtmp", "udp", "http", "httpmp4", "rtpts", "srt", "hls",
-    "dash", "device", "rtp", "rtsp", "decklink", "ndi", "httpmjpg",
+    "file", "rtmp",   "udp", "http", "httpmp4",  "rtpts", "srt",      "hls",
+    "dash", "device", "rtp", "rtsp", "decklink", "ndi",   "httpmjpg",
 };
 
 /* No word reads as RUXO_AUDIO_AMR (8). */
 const VocabWord s_audioWords[] = {
-    {"g711u", RUXO_AUDIO_G711U},   {"g711a", RUXO_AUDIO_G711A}, {"pcm16s", RUXO_AUDIO_PCM16S},
+    {"g711u", RUXO_AUDIO_G711U},   {"g711a", RUXO_AUDIO_G711A},   {"pcm16s", RUXO_AUDIO_PCM16S},
     {"pcm24s", RUXO_AUDIO_PCM24S}, {"pcm16u", RUXO_AUDIO_PCM16U}, {"pcm24u", RUXO_AUDIO_PCM24U},
-    {"mp2a", RUXO_AUDIO_MP2},      {"mp3", RUXO_AUDIO_MP3},     {"aac", RUXO_AUDIO_AAC},
-    {"heaac", RUXO_AUDIO_HEAAC},   {"opus", RUXO_AUDIO_OPUS},   {"ac3", RUXO_AUDIO_AC3},
+    {"mp2a", RUXO_AUDIO_MP2},      {"mp3", RUXO_AUDIO_MP3},       {"aac", RUXO_AUDIO_AAC},
+    {"heaac", RUXO_AUDIO_HEAAC},   {"opus", RUXO_AUDIO_OPUS},     {"ac3", RUXO_AUDIO_AC3},
     {"eac3", RUXO_AUDIO_EAC3},     {"copy", RUXO_AUDIO_COPY},
 };
 
@@ -57,8 +57,10 @@ const VocabWord s_videoWords[] = {
 
 /* The table words are lower case: a word whose first letter differs is passed over at once. */
 template <size_t N>
-unsigned char lookupWord(const VocabWord (&table)[N], const char* szName) {
-    if (szName == NULL) return 255;
+unsigned char lookupWord(const VocabWord (&table)[N], const char* szName)
+{
+    if (szName == NULL)
+        return 255;
     int cFirst = ruxoAsciiLower((unsigned char)szName[0]);
     for (size_t i = 0; i < N; i++) {
         if ((unsigned char)table[i].szWord[0] == cFirst && ruxoStrCaseEqual(table[i].szWord, szName))
@@ -69,30 +71,41 @@ unsigned char lookupWord(const VocabWord (&table)[N], const char* szName) {
 
 }  // namespace
 
-RUXO_FORMAT ruxoGetFormatId(const char* szName) {
+RUXO_FORMAT ruxoGetFormatId(const char* szName)
+{
     return (RUXO_FORMAT)lookupWord(s_formatWords, szName);
 }
 
-const char* ruxoGetFormatName(RUXO_FORMAT format) {
+const char* ruxoGetFormatName(RUXO_FORMAT format)
+{
     unsigned int uValue = (unsigned int)format;
-    if (uValue >= sizeof(s_formatNames) / sizeof(s_formatNames[0])) return NULL;
+    if (uValue >= sizeof(s_formatNames) / sizeof(s_formatNames[0]))
+        return NULL;
     return s_formatNames[uValue];
 }
 
-RUXO_CODEC ruxoGetAudioCodecId(const char* szName) {
+RUXO_CODEC ruxoGetAudioCodecId(const char* szName)
+{
     return (RUXO_CODEC)lookupWord(s_audioWords, szName);
 }
 
-RUXO_CODEC ruxoGetVideoCodecId(const char* szName) {
+RUXO_CODEC ruxoGetVideoCodecId(const char* szName)
+{
     return (RUXO_CODEC)lookupWord(s_videoWords, szName);
 }
 
-LPCTSTR ruxoGetCodecDesc(unsigned char ucCodec) {
+LPCTSTR ruxoGetCodecDesc(unsigned char ucCodec)
+{
     switch (ucCodec) {
-        case RUXO_VIDEO_H263: return "H.263   (RFC 2190)";
-        case RUXO_VIDEO_H263P: return "H.263+   (RFC 4629)";
-        case RUXO_VIDEO_MP4: return "MPEG-4   (RFC 3016)";
-        case RUXO_VIDEO_H264: return "H.264   (RFC 3984)";
-        default: return "Other";
+    case RUXO_VIDEO_H263:
+        return "H.263   (RFC 2190)";
+    case RUXO_VIDEO_H263P:
+        return "H.263+   (RFC 4629)";
+    case RUXO_VIDEO_MP4:
+        return "MPEG-4   (RFC 3016)";
+    case RUXO_VIDEO_H264:
+        return "H.264   (RFC 3984)";
+    default:
+        return "Other";
     }
 }

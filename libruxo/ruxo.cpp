@@ -86,7 +86,8 @@ time_t monotonicSeconds(void)
 /* Copies src into a buffer of size cap; false (buffer untouched) when it does not fit. */
 bool copyBounded(char* dst, size_t cap, const std::string& src)
 {
-    if (src.size() >= cap) return false;
+    if (src.size() >= cap)
+        return false;
     memcpy(dst, src.c_str(), src.size() + 1);
     return true;
 }
@@ -97,7 +98,8 @@ bool configText(const void* p, int bUnicode, std::string* out)
     if (!bUnicode) {
         const char* sz = static_cast<const char*>(p);
         size_t n = strnlen(sz, RUXO_MAX_PATH);
-        if (n >= RUXO_MAX_PATH) return false;
+        if (n >= RUXO_MAX_PATH)
+            return false;
         out->assign(sz, n);
         return true;
     }
@@ -106,11 +108,13 @@ bool configText(const void* p, int bUnicode, std::string* out)
     memset(&st, 0, sizeof st);
     const wchar_t* src = wsz;
     size_t n = wcsrtombs(nullptr, &src, 0, &st);
-    if (n == (size_t)-1 || n >= RUXO_MAX_PATH) return false;
+    if (n == (size_t)-1 || n >= RUXO_MAX_PATH)
+        return false;
     char buf[RUXO_MAX_PATH];
     memset(&st, 0, sizeof st);
     src = wsz;
-    if (wcsrtombs(buf, &src, sizeof buf, &st) != n) return false;
+    if (wcsrtombs(buf, &src, sizeof buf, &st) != n)
+        return false;
     buf[n] = '\0';
     out->assign(buf, n);
     return true;
@@ -119,10 +123,12 @@ bool configText(const void* p, int bUnicode, std::string* out)
 /* Reads "/proc/self/exe" into szProgFile when it is empty; a truncated link is a failure. */
 void readProgFile(void)
 {
-    if (szProgFile[0]) return;
+    if (szProgFile[0])
+        return;
     char buf[RUXO_MAX_PATH];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
-    if (n <= 0 || (size_t)n >= sizeof buf) return;
+    if (n <= 0 || (size_t)n >= sizeof buf)
+        return;
     buf[n] = '\0';
     memcpy(szProgFile, buf, (size_t)n + 1);
 }
@@ -144,19 +150,23 @@ void closeFd(RUXO_PIPE* fd)
 /* Sends sig to the slot's child. A failure is logged and the stop goes on: the poll reaps. */
 void signalChild(int iChannel, pid_t pid, int sig)
 {
-    if (kill(pid, sig) != 0) _ruxoLogErrno(iChannel, "cannot signal the transcoder", errno);
+    if (kill(pid, sig) != 0)
+        _ruxoLogErrno(iChannel, "cannot signal the transcoder", errno);
 }
 
 /* A pipe whose both ends are close-on-exec and above 2. */
 bool makePipe(RUXO_PIPE fds[2])
 {
     int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) return false;
+    if (pipe2(p, O_CLOEXEC) != 0)
+        return false;
     p[0] = _ruxoAboveStdio(p[0]);
     p[1] = _ruxoAboveStdio(p[1]);
     if (p[0] < 0 || p[1] < 0) {
-        if (p[0] >= 0) close(p[0]);
-        if (p[1] >= 0) close(p[1]);
+        if (p[0] >= 0)
+            close(p[0]);
+        if (p[1] >= 0)
+            close(p[1]);
         return false;
     }
     fds[0] = p[0];
@@ -170,7 +180,8 @@ int openChildFd(int iSlot, pid_t pid)
 {
 #ifdef SYS_pidfd_open
     int fd = _ruxoAboveStdio((int)syscall(SYS_pidfd_open, pid, 0));
-    if (fd < 0 && errno != ENOSYS) _ruxoLogErrno(iSlot, "cannot open a descriptor of the transcoder", errno);
+    if (fd < 0 && errno != ENOSYS)
+        _ruxoLogErrno(iSlot, "cannot open a descriptor of the transcoder", errno);
     return fd > 0 ? fd : 0;
 #else
     (void)iSlot;
@@ -185,14 +196,16 @@ bool watchFd(int fd, int iSlot, int nKind)
     memset(&ev, 0, sizeof ev);
     ev.events = EPOLLIN;
     ev.data.u32 = (uint32_t)iSlot << 1 | (uint32_t)nKind;
-    if (epoll_ctl(s_fdWatch, EPOLL_CTL_ADD, fd, &ev) == 0) return true;
+    if (epoll_ctl(s_fdWatch, EPOLL_CTL_ADD, fd, &ev) == 0)
+        return true;
     _ruxoLogErrno(iSlot, "cannot watch the transcoder", errno);
     return false;
 }
 
 void unwatchFd(int fd)
 {
-    if (s_fdWatch > 0 && fd > 0) epoll_ctl(s_fdWatch, EPOLL_CTL_DEL, fd, nullptr);
+    if (s_fdWatch > 0 && fd > 0)
+        epoll_ctl(s_fdWatch, EPOLL_CTL_DEL, fd, nullptr);
 }
 
 /* Puts a new child's output pipe and a descriptor of the child itself into the watched set; returns
@@ -200,7 +213,8 @@ void unwatchFd(int fd)
  * had: the poll then reads and waits for that slot on every pass. */
 int watchChild(int iSlot, pid_t pid, int fdOutput)
 {
-    if (iSlot < 0 || fdOutput <= 0) return 0;
+    if (iSlot < 0 || fdOutput <= 0)
+        return 0;
     if (s_fdWatch <= 0) {
         int fd = _ruxoAboveStdio(epoll_create1(EPOLL_CLOEXEC));
         if (fd <= 0) {
@@ -220,14 +234,16 @@ int watchChild(int iSlot, pid_t pid, int fdOutput)
         }
         close(fdChild);
     }
-    if (s_nWatched == 0) closeFd(&s_fdWatch);
+    if (s_nWatched == 0)
+        closeFd(&s_fdWatch);
     return 0;
 }
 
 /* Takes a slot out of the watched set and closes its child descriptor; the set goes with the last. */
 void unwatchSlot(RUXO_PROC_CTX* pProc)
 {
-    if (pProc->fdChild == 0) return;
+    if (pProc->fdChild == 0)
+        return;
     unwatchFd(pProc->pipeStdout[0]);
     unwatchFd(pProc->fdChild);
     closeFd(&pProc->fdChild);
@@ -244,11 +260,14 @@ void drainOutput(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback)
     /* Bounded: a child that writes faster than we read cannot hold the poll forever. */
     for (int n = 0; n < 1024 && pProc->pipeStdout[0] != 0; ++n) {
         ssize_t r = read(pProc->pipeStdout[0], buf, sizeof buf - 1);
-        if (r < 1) break;
+        if (r < 1)
+            break;
         buf[r] = '\0'; /* only what was read is handed on: no need to clear the buffer first */
-        if (fnCallback) fnCallback(pContext, buf);
+        if (fnCallback)
+            fnCallback(pContext, buf);
         /* A short read emptied the pipe: asking again would only cost a read that finds nothing. */
-        if ((size_t)r < sizeof buf - 1) break;
+        if ((size_t)r < sizeof buf - 1)
+            break;
     }
 }
 
@@ -257,7 +276,8 @@ void drainOutput(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback)
  * <= 0 is never waited for: that would mean any child). */
 bool childEnded(RUXO_PROC_CTX* pProc)
 {
-    if (pProc->pid <= 0) return true;
+    if (pProc->pid <= 0)
+        return true;
     int status = 0;
     pid_t r = waitpid(pProc->pid, &status, WNOHANG);
     if (r == pProc->pid) {
@@ -284,18 +304,24 @@ bool parseInt(const char* p, int* out)
     char* end = nullptr;
     errno = 0;
     long long v = strtoll(p, &end, 10);
-    if (end == p) return false;
-    if (v > INT32_MAX) v = INT32_MAX;
-    if (v < INT32_MIN) v = INT32_MIN;
+    if (end == p)
+        return false;
+    if (v > INT32_MAX)
+        v = INT32_MAX;
+    if (v < INT32_MIN)
+        v = INT32_MIN;
     *out = (int)v;
     return true;
 }
 
-} // namespace
+}  // namespace
 
 /* ---- settings and start-up ------------------------------------------------------------------- */
 
-void _ruxoSetClock(RUXO_CLOCK fnClock) { s_fnClock.store(fnClock); }
+void _ruxoSetClock(RUXO_CLOCK fnClock)
+{
+    s_fnClock.store(fnClock);
+}
 
 time_t _ruxoNow(void)
 {
@@ -313,7 +339,8 @@ const char* ruxoGetProgFile(void)
 const char* ruxoGetProgDir(void)
 {
     std::lock_guard<std::mutex> lk(s_progMutex);
-    if (szProgDir[0]) return szProgDir;
+    if (szProgDir[0])
+        return szProgDir;
     readProgFile();
     const char* slash = strrchr(szProgFile, '/');
     size_t n = slash ? (size_t)(slash - szProgFile) : strlen(szProgFile);
@@ -322,11 +349,20 @@ const char* ruxoGetProgDir(void)
     return szProgDir;
 }
 
-void ruxoSetLog(int nLogLevel) { g_cfg.nLogLevel.store(nLogLevel); }
+void ruxoSetLog(int nLogLevel)
+{
+    g_cfg.nLogLevel.store(nLogLevel);
+}
 
-void ruxoSetCpuAffinity(int nCpuPerChannel) { g_cfg.nCpuPerChannel.store(nCpuPerChannel); }
+void ruxoSetCpuAffinity(int nCpuPerChannel)
+{
+    g_cfg.nCpuPerChannel.store(nCpuPerChannel);
+}
 
-void ruxoSetAppCallback(RUXO_CALLBACK fnAppCallback) { g_cfg.fnAppCallback.store(fnAppCallback); }
+void ruxoSetAppCallback(RUXO_CALLBACK fnAppCallback)
+{
+    g_cfg.fnAppCallback.store(fnAppCallback);
+}
 
 void ruxoInitChannels(void)
 {
@@ -338,7 +374,8 @@ void ruxoInitChannels(void)
 
 int _ruxoInitInternal(const RUXO_CONFIG* pConfig, int bUnicode)
 {
-    if (!pConfig) return RUXO_ERR_FAILED;
+    if (!pConfig)
+        return RUXO_ERR_FAILED;
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
 
     std::string progDir = ruxoGetProgDir();
@@ -347,22 +384,28 @@ int _ruxoInitInternal(const RUXO_CONFIG* pConfig, int bUnicode)
     /* A transcoder path that does not fit cannot be executed either. */
     std::string exe;
     if (pConfig->pszDllPath) {
-        if (!configText(pConfig->pszDllPath, bUnicode, &exe)) return RUXO_ERR_NOT_EXECUTABLE;
+        if (!configText(pConfig->pszDllPath, bUnicode, &exe))
+            return RUXO_ERR_NOT_EXECUTABLE;
     } else {
         exe = progDir;
     }
-    if (exe.empty() || exe.back() != '/') exe += '/';
+    if (exe.empty() || exe.back() != '/')
+        exe += '/';
     exe += RUXO_TRANSCODER_NAME;
 
     std::string data = progDir;
     if (pConfig->pszDataPath) {
-        if (!configText(pConfig->pszDataPath, bUnicode, &data)) return RUXO_ERR_FAILED;
-        if (!data.empty() && data.back() == '/') data.pop_back();
+        if (!configText(pConfig->pszDataPath, bUnicode, &data))
+            return RUXO_ERR_FAILED;
+        if (!data.empty() && data.back() == '/')
+            data.pop_back();
     }
 
     char szExe[RUXO_MAX_PATH], szData[RUXO_MAX_PATH], szProg[RUXO_MAX_PATH] = "";
-    if (!copyBounded(szExe, sizeof szExe, exe)) return RUXO_ERR_NOT_EXECUTABLE;
-    if (!copyBounded(szData, sizeof szData, data)) return RUXO_ERR_FAILED;
+    if (!copyBounded(szExe, sizeof szExe, exe))
+        return RUXO_ERR_NOT_EXECUTABLE;
+    if (!copyBounded(szData, sizeof szData, data))
+        return RUXO_ERR_FAILED;
     copyBounded(szProg, sizeof szProg, progFile); /* empty when it does not fit; nothing reads it */
     _ruxoLogSetPaths(szExe, szProg, szData);
 
@@ -377,7 +420,8 @@ int _ruxoInitInternal(const RUXO_CONFIG* pConfig, int bUnicode)
     g_cfg.nCpuPerChannel.store(pConfig->nCpuPerChannel);
 
     ruxoInitChannels();
-    if (!g_procChannels) return RUXO_ERR_FAILED;
+    if (!g_procChannels)
+        return RUXO_ERR_FAILED;
 
     /* A write to a child that has already ended must report EPIPE, not end the daemon. */
     struct sigaction sa;
@@ -396,14 +440,16 @@ int _ruxoInitInternal(const RUXO_CONFIG* pConfig, int bUnicode)
 int ruxoInitA(const RUXO_CONFIG* pConfig)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    if (g_cfg.bInit.load()) return RUXO_OK;
+    if (g_cfg.bInit.load())
+        return RUXO_OK;
     return _ruxoInitInternal(pConfig, 0);
 }
 
 int ruxoInitW(const RUXO_CONFIG* pConfig)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    if (g_cfg.bInit.load()) return RUXO_OK;
+    if (g_cfg.bInit.load())
+        return RUXO_OK;
     return _ruxoInitInternal(pConfig, 1);
 }
 
@@ -411,7 +457,8 @@ int ruxoInitW(const RUXO_CONFIG* pConfig)
 
 int _ruxoAboveStdio(int fd)
 {
-    if (fd < 0 || fd > 2) return fd;
+    if (fd < 0 || fd > 2)
+        return fd;
     int d = fcntl(fd, F_DUPFD_CLOEXEC, 3);
     int err = errno;
     close(fd);
@@ -428,7 +475,10 @@ size_t pipeWrite(RUXO_PIPE pipe, const void* buf, size_t len)
     return (size_t)w;
 }
 
-size_t pipeWriteStr(RUXO_PIPE pipe, const char* szbuf) { return pipeWrite(pipe, szbuf, strlen(szbuf)); }
+size_t pipeWriteStr(RUXO_PIPE pipe, const char* szbuf)
+{
+    return pipeWrite(pipe, szbuf, strlen(szbuf));
+}
 
 size_t pipePrintf(RUXO_PIPE pipe, const char* fmt, ...)
 {
@@ -437,7 +487,8 @@ size_t pipePrintf(RUXO_PIPE pipe, const char* fmt, ...)
     va_start(ap, fmt);
     int n = vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
-    if (n < 0) return (size_t)-1;
+    if (n < 0)
+        return (size_t)-1;
     if ((size_t)n >= sizeof buf) {
         errno = EMSGSIZE;
         return (size_t)-1;
@@ -468,10 +519,10 @@ struct CHILD_PLAN {
     char* argv[2];
     char** envp;
     cpu_set_t cpus;
-    int nBound;   /* processors in cpus; 0 = no binding */
-    int maxFd;    /* descriptors closed one by one when close_range is missing */
+    int nBound;    /* processors in cpus; 0 = no binding */
+    int maxFd;     /* descriptors closed one by one when close_range is missing */
     int inR, outW; /* the child's ends of its input and output pipes */
-    int reportW;  /* write end of the report pipe (close-on-exec) */
+    int reportW;   /* write end of the report pipe (close-on-exec) */
     struct sigaction saDefault;
     sigset_t noSignals;
 };
@@ -482,8 +533,7 @@ void prepareChild(CHILD_PLAN* pPlan, const RUXO_PROC_CTX* pProc, int iChannel, c
     pPlan->argv[0] = szfnExe;
     pPlan->argv[1] = nullptr;
     pPlan->envp = environ;
-    pPlan->nBound =
-        _ruxoCpuSetForSlot(iChannel, g_cfg.nCpuPerChannel.load(), g_cfg.nCPUs.load(), &pPlan->cpus);
+    pPlan->nBound = _ruxoCpuSetForSlot(iChannel, g_cfg.nCpuPerChannel.load(), g_cfg.nCPUs.load(), &pPlan->cpus);
     struct rlimit rl;
     pPlan->maxFd = 1024;
     if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
@@ -511,7 +561,8 @@ void reportToParent(int reportW, int nStage, int err)
  * descriptor closed but the report pipe (closed by the exec), then the transcoder. Never returns. */
 [[noreturn]] void runChild(const CHILD_PLAN* pPlan)
 {
-    for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &pPlan->saDefault, nullptr);
+    for (int sig = 1; sig < NSIG; ++sig)
+        sigaction(sig, &pPlan->saDefault, nullptr);
     sigprocmask(SIG_SETMASK, &pPlan->noSignals, nullptr);
     if (pPlan->nBound > 0 && sched_setaffinity(0, sizeof pPlan->cpus, &pPlan->cpus) != 0)
         reportToParent(pPlan->reportW, kStageAffinity, errno);
@@ -523,7 +574,8 @@ void reportToParent(int reportW, int nStage, int err)
     bool bClosed = (r == 3 || close_range(3, (unsigned)r - 1, 0) == 0) && close_range((unsigned)r + 1, ~0U, 0) == 0;
     if (!bClosed)
         for (int fd = 3; fd < pPlan->maxFd; ++fd)
-            if (fd != r) close(fd);
+            if (fd != r)
+                close(fd);
     execve(pPlan->szfnExe, pPlan->argv, pPlan->envp);
     reportToParent(r, kStageExec, errno);
     _exit(127);
@@ -539,7 +591,8 @@ bool readChildReports(int iChannel, int reportR, const char* szfnExe)
     while (nWaited < kExecReportMs) {
         struct pollfd pfd = {reportR, POLLIN, 0};
         int n = poll(&pfd, 1, 100);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0) {
             _ruxoLogErrno(iChannel, "cannot wait for the transcoder to start", errno);
             break;
@@ -550,9 +603,12 @@ bool readChildReports(int iChannel, int reportR, const char* szfnExe)
         }
         CHILD_REPORT rep;
         ssize_t r = read(reportR, &rep, sizeof rep);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break; /* end of file: the exec closed the pipe, or the child has ended */
-        if ((size_t)r != sizeof rep) break;
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break; /* end of file: the exec closed the pipe, or the child has ended */
+        if ((size_t)r != sizeof rep)
+            break;
         if (rep.nStage == kStageAffinity) {
             _ruxoLogErrno(iChannel, "cannot bind the transcoder to its processors", rep.nErrno);
         } else if (rep.nStage == kStageStdio) {
@@ -567,12 +623,13 @@ bool readChildReports(int iChannel, int reportR, const char* szfnExe)
     return bRuns;
 }
 
-} // namespace
+}  // namespace
 
 int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    if (!g_cfg.bInit.load()) return RUXO_ERR_NOT_INIT;
+    if (!g_cfg.bInit.load())
+        return RUXO_ERR_NOT_INIT;
     int iChannel = (g_procChannels && pProc >= g_procChannels && pProc < g_procChannels + g_cfg.nMaxChannels)
                        ? (int)(pProc - g_procChannels)
                        : -1;
@@ -606,7 +663,8 @@ int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
         _ruxoFreePipes(pProc);
         return RUXO_ERR_CHILD;
     }
-    if (pid == 0) runChild(&plan);
+    if (pid == 0)
+        runChild(&plan);
 
     /* The child's ends belong to the child now. */
     closeFd(&pProc->pipeStdin[0]);
@@ -614,7 +672,8 @@ int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
     closeFd(&pipeReport[1]);
     /* A child that cannot run the transcoder has ended (or is ending) with 127: nothing reads its
      * input, so nothing is written to it; the poll reaps it like any other child. */
-    if (!readChildReports(iChannel, pipeReport[0], szfnExe)) closeFd(&pProc->pipeStdin[1]);
+    if (!readChildReports(iChannel, pipeReport[0], szfnExe))
+        closeFd(&pProc->pipeStdin[1]);
     closeFd(&pipeReport[0]);
     /* From here on the poll looks at this slot when its output or the end of its child is told. */
     pProc->fdChild = watchChild(iChannel, pid, pProc->pipeStdout[0]);
@@ -631,18 +690,22 @@ int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
 int _ruxoStartChild(int iChannel, const char* szArg, int bPreview)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    if (!validSlot(iChannel)) return RUXO_ERR_FAILED; /* _ruxoStartProc checks the start-up */
+    if (!validSlot(iChannel))
+        return RUXO_ERR_FAILED; /* _ruxoStartProc checks the start-up */
     RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];
-    if (pProc->state != RUXO_STATE_IDLE) return RUXO_ERR_FAILED; /* never orphan a running child */
+    if (pProc->state != RUXO_STATE_IDLE)
+        return RUXO_ERR_FAILED; /* never orphan a running child */
     int rc = _ruxoStartProc(pProc, g_cfg.szfnFfmpeg, bPreview);
-    if (rc != RUXO_OK) return rc;
+    if (rc != RUXO_OK)
+        return rc;
     /* A child that has already ended makes these fail with EPIPE (SIGPIPE is ignored): the start
      * still succeeds, and the next poll reaps the child and logs its end, which says all there is
      * to say. Any other failure is logged. The line always fits the fresh, empty pipe, so the
      * writes never block. */
     int fd = pProc->pipeStdin[1];
-    if (fd > 0 && (pipeWriteStr(fd, RUXO_ACCESS_TOKEN " ") == (size_t)-1 ||
-                   pipeWriteStr(fd, szArg ? szArg : "") == (size_t)-1 || pipeWriteStr(fd, "\n") == (size_t)-1) &&
+    if (fd > 0 &&
+        (pipeWriteStr(fd, RUXO_ACCESS_TOKEN " ") == (size_t)-1 || pipeWriteStr(fd, szArg ? szArg : "") == (size_t)-1 ||
+         pipeWriteStr(fd, "\n") == (size_t)-1) &&
         errno != EPIPE)
         _ruxoLogErrno(iChannel, "cannot write the command line to the transcoder", errno);
     return RUXO_OK;
@@ -651,11 +714,14 @@ int _ruxoStartChild(int iChannel, const char* szArg, int bPreview)
 void ruxoStop(int iChannel, int nStopMode)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    if (!validSlot(iChannel)) return;
+    if (!validSlot(iChannel))
+        return;
     RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];
-    if (pProc->state == RUXO_STATE_IDLE) return;
+    if (pProc->state == RUXO_STATE_IDLE)
+        return;
     if (nStopMode == 1) {
-        if (pProc->pid > 0) signalChild(iChannel, pProc->pid, SIGKILL);
+        if (pProc->pid > 0)
+            signalChild(iChannel, pProc->pid, SIGKILL);
         pProc->state = RUXO_STATE_STOPPING;
         ruxoLog(iChannel, 1, "stop transcoding forcedly");
     } else if (nStopMode == 0) {
@@ -669,18 +735,23 @@ void ruxoStop(int iChannel, int nStopMode)
 void ruxoStopWithin(int iChannel, int nSeconds)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    if (!validSlot(iChannel)) return;
+    if (!validSlot(iChannel))
+        return;
     RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];
-    if (pProc->state == RUXO_STATE_IDLE) return;
-    if (pProc->state != RUXO_STATE_STOPPING) ruxoStop(iChannel, 0);
-    if (pProc->tmKillAt == 0) pProc->tmKillAt = _ruxoNow() + (nSeconds > 0 ? nSeconds : 0);
+    if (pProc->state == RUXO_STATE_IDLE)
+        return;
+    if (pProc->state != RUXO_STATE_STOPPING)
+        ruxoStop(iChannel, 0);
+    if (pProc->tmKillAt == 0)
+        pProc->tmKillAt = _ruxoNow() + (nSeconds > 0 ? nSeconds : 0);
 }
 
 void _ruxoPollProc(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
     drainOutput(pProc, pContext, fnCallback);
-    if (childEnded(pProc)) finishSlot(pProc, pContext, fnCallback);
+    if (childEnded(pProc))
+        finishSlot(pProc, pContext, fnCallback);
 }
 
 int _ruxoLogFilter(int iChannel, char* szLog)
@@ -694,30 +765,38 @@ int _ruxoLogFilter(int iChannel, char* szLog)
             t += 6;
             char tbuf[100];
             size_t n = 0;
-            while (n < sizeof tbuf - 1 && t[n] && !strchr(". \t\r\n", t[n])) ++n;
+            while (n < sizeof tbuf - 1 && t[n] && !strchr(". \t\r\n", t[n]))
+                ++n;
             memcpy(tbuf, t, n);
             tbuf[n] = '\0';
             int h, m, s;
             if (sscanf(tbuf, "%d:%d:%d", &h, &m, &s) == 3) {
                 long long sec = (long long)h * 3600 + (long long)m * 60 + s;
-                if (sec > INT32_MAX) sec = INT32_MAX;
-                if (sec < INT32_MIN) sec = INT32_MIN;
+                if (sec > INT32_MAX)
+                    sec = INT32_MAX;
+                if (sec < INT32_MIN)
+                    sec = INT32_MIN;
                 pProc->nStreamingSec = (int)sec;
             }
             const char* f = strstr(szLog, " fps=");
-            if (f) parseInt(f + 5, &pProc->nFPS);
+            if (f)
+                parseInt(f + 5, &pProc->nFPS);
             const char* b = strstr(szLog, " bitrate=");
-            if (b) parseInt(b + 9, &pProc->nBitrate);
+            if (b)
+                parseInt(b + 9, &pProc->nBitrate);
         }
     }
 
     ruxoLog(iChannel, 0, szLog);
 
-    if (strstr(szLog, "Number of bands") || strstr(szLog, "channel element")) ruxoStop(iChannel, 0);
-    if (strstr(szLog, "Queue input is backward in time")) ruxoStop(iChannel, 0);
+    if (strstr(szLog, "Number of bands") || strstr(szLog, "channel element"))
+        ruxoStop(iChannel, 0);
+    if (strstr(szLog, "Queue input is backward in time"))
+        ruxoStop(iChannel, 0);
 
     RUXO_CALLBACK fn = g_cfg.fnAppCallback.load();
-    if (fn) fn(reinterpret_cast<void*>((intptr_t)iChannel), szLog);
+    if (fn)
+        fn(reinterpret_cast<void*>((intptr_t)iChannel), szLog);
     return RUXO_OK;
 }
 
@@ -731,7 +810,8 @@ int ruxoPoll(void)
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
     time_t now = _ruxoNow();
     int nSlots = g_procChannels ? g_cfg.nMaxChannels : 0;
-    if (nSlots > RUXO_MAX_SLOTS) nSlots = RUXO_MAX_SLOTS;
+    if (nSlots > RUXO_MAX_SLOTS)
+        nSlots = RUXO_MAX_SLOTS;
 
     /* Which watched slots have output waiting (or a closed pipe) and which children have ended:
      * one call, whatever the number of busy slots. A busy slot that is not watched is read and
@@ -753,11 +833,15 @@ int ruxoPoll(void)
 
     for (int i = 0; i < nSlots; ++i) {
         RUXO_PROC_CTX* pProc = &g_procChannels[i];
-        if (pProc->state == RUXO_STATE_IDLE) continue;
+        if (pProc->state == RUXO_STATE_IDLE)
+            continue;
         void* pContext = reinterpret_cast<void*>((intptr_t)i);
-        if (bAskAll || pProc->fdChild == 0) aWork[i] = kOutput | kChild;
-        if (aWork[i] & kOutput) drainOutput(pProc, pContext, _ruxoPollCallback);
-        if ((aWork[i] & kChild) && childEnded(pProc)) finishSlot(pProc, pContext, _ruxoPollCallback);
+        if (bAskAll || pProc->fdChild == 0)
+            aWork[i] = kOutput | kChild;
+        if (aWork[i] & kOutput)
+            drainOutput(pProc, pContext, _ruxoPollCallback);
+        if ((aWork[i] & kChild) && childEnded(pProc))
+            finishSlot(pProc, pContext, _ruxoPollCallback);
         if (pProc->state == RUXO_STATE_IDLE) {
             char line[64];
             snprintf(line, sizeof line, "transcoding stopped (0x%08x)", (unsigned)pProc->nExitCode);
@@ -772,7 +856,8 @@ int ruxoPoll(void)
             ruxoStop(i, 1);
         }
         /* An idle channel keeps no log open; its next start opens it again. */
-        if (pProc->state == RUXO_STATE_IDLE) _ruxoLogRelease(i);
+        if (pProc->state == RUXO_STATE_IDLE)
+            _ruxoLogRelease(i);
     }
     if (now != last_sec) {
         last_sec = now;
@@ -787,12 +872,14 @@ void ruxoFree(void)
 {
     /* Held throughout: no start, stop or new start-up may meet a table that is being taken down. */
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    if (!g_cfg.bInit.load()) return;
+    if (!g_cfg.bInit.load())
+        return;
     g_cfg.bInit.store(FALSE);
 
     for (int i = 0; g_procChannels && i < g_cfg.nMaxChannels; ++i) {
         RUXO_CHANNEL_STATE s = g_procChannels[i].state;
-        if (s == RUXO_STATE_RUNNING || s == RUXO_STATE_PREVIEW) ruxoStop(i, 0);
+        if (s == RUXO_STATE_RUNNING || s == RUXO_STATE_PREVIEW)
+            ruxoStop(i, 0);
     }
 
     int waits = 0;
@@ -816,15 +903,18 @@ void ruxoFree(void)
         bool left = false;
         for (int i = 0; g_procChannels && i < g_cfg.nMaxChannels; ++i) {
             RUXO_PROC_CTX* pProc = &g_procChannels[i];
-            if (pProc->state == RUXO_STATE_IDLE) continue;
+            if (pProc->state == RUXO_STATE_IDLE)
+                continue;
             _ruxoPollProc(pProc, nullptr, nullptr); /* pipes are closed: only the wait */
             left = left || pProc->state != RUXO_STATE_IDLE;
         }
-        if (!left) break;
+        if (!left)
+            break;
         usleep(5000);
     }
 
-    for (int i = 0; g_procChannels && i < g_cfg.nMaxChannels; ++i) unwatchSlot(&g_procChannels[i]);
+    for (int i = 0; g_procChannels && i < g_cfg.nMaxChannels; ++i)
+        unwatchSlot(&g_procChannels[i]);
     free(g_procChannels);
     g_procChannels = nullptr;
     g_cfg.nMaxChannels = 0;

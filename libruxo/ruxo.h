@@ -28,20 +28,20 @@ typedef int BOOL; /* also the application layer's flag type (common/tchar.h) */
  * them to reply texts and the daemon prints them. Functions keep returning int. */
 typedef enum {
     RUXO_OK = 0,
-    RUXO_ERR_NOT_INIT = -1,        /* the engine is not initialised */
-    RUXO_ERR_FAILED = -1,          /* a helper's plain failure: a log line or SDP file not written,
+    RUXO_ERR_NOT_INIT = -1,       /* the engine is not initialised */
+    RUXO_ERR_FAILED = -1,         /* a helper's plain failure: a log line or SDP file not written,
                                     * start-up settings that do not fit */
-    RUXO_ERR_CHANNEL = -2,         /* slot or channel index out of range, or no such channel */
-    RUXO_ERR_BUSY = -3,            /* the slot is not idle */
-    RUXO_ERR_NOT_EXECUTABLE = -3,  /* start-up: the transcoder is no executable file */
-    RUXO_ERR_PIPE = -5,            /* a pipe to the child cannot be made */
-    RUXO_ERR_RTP_SOURCE = -6,      /* a native RTP source without a local port, or its SDP file fails */
-    RUXO_ERR_SOURCE = -7,          /* a source without a usable name (a folder without files too) */
-    RUXO_ERR_TARGET = -8,          /* a target without a usable name */
-    RUXO_ERR_CODEC = -9,           /* a stream whose codec has no encoder name */
-    RUXO_ERR_TARGET_FORMAT = -10,  /* a target format without an output form */
-    RUXO_ERR_LOG = -12,            /* logging is on and the command line cannot be logged */
-    RUXO_ERR_CHILD = -13           /* the child process cannot be created */
+    RUXO_ERR_CHANNEL = -2,        /* slot or channel index out of range, or no such channel */
+    RUXO_ERR_BUSY = -3,           /* the slot is not idle */
+    RUXO_ERR_NOT_EXECUTABLE = -3, /* start-up: the transcoder is no executable file */
+    RUXO_ERR_PIPE = -5,           /* a pipe to the child cannot be made */
+    RUXO_ERR_RTP_SOURCE = -6,     /* a native RTP source without a local port, or its SDP file fails */
+    RUXO_ERR_SOURCE = -7,         /* a source without a usable name (a folder without files too) */
+    RUXO_ERR_TARGET = -8,         /* a target without a usable name */
+    RUXO_ERR_CODEC = -9,          /* a stream whose codec has no encoder name */
+    RUXO_ERR_TARGET_FORMAT = -10, /* a target format without an output form */
+    RUXO_ERR_LOG = -12,           /* logging is on and the command line cannot be logged */
+    RUXO_ERR_CHILD = -13          /* the child process cannot be created */
 } RUXO_RESULT;
 
 /* ---- shared enumerations ------------------------------------------------------------------- */
@@ -126,27 +126,27 @@ typedef enum {
 /* ---- source and target records (built by the channel layer, read during a start only) ------- */
 
 typedef struct RUXO_VIDEO_ATTR_TAG {
-    RUXO_CODEC codec;       /* 128..150 or RUXO_CODEC_NULL */
-    int nWidth, nHeight;    /* pixels; 0 = not set */
-    float fFps;             /* <= 0 = not set */
-    int nKeyFrameInterval;  /* frames; <= 0 = not set */
-    int nQuality;           /* 1..100; 0 = not set */
-    int nKbps;              /* 0 = not set */
-    int nInterlacing;       /* a RUXO_INTERLACE_MODE */
+    RUXO_CODEC codec;      /* 128..150 or RUXO_CODEC_NULL */
+    int nWidth, nHeight;   /* pixels; 0 = not set */
+    float fFps;            /* <= 0 = not set */
+    int nKeyFrameInterval; /* frames; <= 0 = not set */
+    int nQuality;          /* 1..100; 0 = not set */
+    int nKbps;             /* 0 = not set */
+    int nInterlacing;      /* a RUXO_INTERLACE_MODE */
 } RUXO_VIDEO_ATTR;
 
 typedef struct RUXO_AUDIO_ATTR_TAG {
-    RUXO_CODEC codec;  /* 0..14 or RUXO_CODEC_NULL */
-    int nChannel;      /* <= 0 = not set */
-    int nSampleRate;   /* Hz; <= 0 = not set */
-    int nKbps;         /* <= 0 = not set */
+    RUXO_CODEC codec; /* 0..14 or RUXO_CODEC_NULL */
+    int nChannel;     /* <= 0 = not set */
+    int nSampleRate;  /* Hz; <= 0 = not set */
+    int nKbps;        /* <= 0 = not set */
 } RUXO_AUDIO_ATTR;
 
 #define RUXO_FMTP_SIZE 1000
 
 typedef struct RUXO_RTP_SESSION_TAG {
-    unsigned long ulSrcIP;      /* IPv4, network byte order in the low 32 bits; 0 = none */
-    unsigned short usSrcPort;   /* host order; 0 = none */
+    unsigned long ulSrcIP;    /* IPv4, network byte order in the low 32 bits; 0 = none */
+    unsigned short usSrcPort; /* host order; 0 = none */
     unsigned long ulDstIP;
     unsigned short usDstPort;
     GLOBAL_HEADER_TYPE globalHeader;
@@ -201,10 +201,10 @@ typedef struct RUXO_TARGET_W_TAG {
 
 /* ---- engine settings ------------------------------------------------------------------------ */
 
-#define RUXO_MAX_PATH 256     /* engine paths */
-#define RUXO_MAX_CPUS 64      /* processors whose load is sampled */
-#define RUXO_MAX_SLOTS 128    /* slot table size after start-up */
-#define RUXO_MAX_ARG 4000     /* a transcoder command line, NUL included */
+#define RUXO_MAX_PATH 256  /* engine paths */
+#define RUXO_MAX_CPUS 64   /* processors whose load is sampled */
+#define RUXO_MAX_SLOTS 128 /* slot table size after start-up */
+#define RUXO_MAX_ARG 4000  /* a transcoder command line, NUL included */
 #define RUXO_ACCESS_TOKEN "quBra_6093"
 #define RUXO_TRANSCODER_NAME "ruxod.so"
 
@@ -294,14 +294,12 @@ int ruxoGetCpuLoad(int iCpu);
 
 /* ---- transcode start and the command line (ruxo_cmdline.cpp) -------------------------------- */
 
-int ruxoTranscodeMA(int iChannel, const RUXO_SOURCE_A* pSourcesA, int nSources,
-                    const RUXO_TARGET_A* pTargetsA, int nTargets, int bPreview);
-int ruxoTranscodeA(int iChannel, const RUXO_SOURCE_A* pSourceA, const RUXO_TARGET_A* pTargetA,
-                   int bPreview);
-int ruxoTranscodeMW(int iChannel, const RUXO_SOURCE_W* pSourcesW, int nSources,
-                    const RUXO_TARGET_W* pTargetsW, int nTargets, int bPreview);
-int ruxoTranscodeW(int iChannel, const RUXO_SOURCE_W* pSourceW, const RUXO_TARGET_W* pTargetW,
-                   int bPreview);
+int ruxoTranscodeMA(int iChannel, const RUXO_SOURCE_A* pSourcesA, int nSources, const RUXO_TARGET_A* pTargetsA,
+                    int nTargets, int bPreview);
+int ruxoTranscodeA(int iChannel, const RUXO_SOURCE_A* pSourceA, const RUXO_TARGET_A* pTargetA, int bPreview);
+int ruxoTranscodeMW(int iChannel, const RUXO_SOURCE_W* pSourcesW, int nSources, const RUXO_TARGET_W* pTargetsW,
+                    int nTargets, int bPreview);
+int ruxoTranscodeW(int iChannel, const RUXO_SOURCE_W* pSourceW, const RUXO_TARGET_W* pTargetW, int bPreview);
 
 /* ---- codec names, URL tests, SDP files (ruxo_util.cpp) -------------------------------------- */
 
@@ -310,8 +308,7 @@ const char* ruxoGetCodecName(RUXO_CODEC codec); /* short name, or null */
 int _isRtmpUrl(const void* pUrl, int bUnicode);
 int _isRTPUrl(const void* pUrl, int bUnicode);
 int _isStreamUrl(const void* pUrl, int bUnicode);
-int ruxoExportSdp(const char* szfnSdp, const RUXO_VIDEO_STREAM* pVideo, const RUXO_AUDIO_STREAM* pAudio,
-                  int iSrc);
+int ruxoExportSdp(const char* szfnSdp, const RUXO_VIDEO_STREAM* pVideo, const RUXO_AUDIO_STREAM* pAudio, int iSrc);
 int ruxoImportSdp(const char* szfnSdp, RUXO_VIDEO_STREAM* pVideo, RUXO_AUDIO_STREAM* pAudio, int iDst);
 
 #endif

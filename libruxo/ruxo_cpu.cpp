@@ -25,16 +25,19 @@ std::string s_procStatPath = "/proc/stat";
 bool parseCpuLine(const char* p, uint32_t v[8])
 {
     for (int k = 0; k < 8; ++k) {
-        while (*p == ' ' || *p == '\t') ++p;
-        if (*p < '0' || *p > '9') return false;
+        while (*p == ' ' || *p == '\t')
+            ++p;
+        if (*p < '0' || *p > '9')
+            return false;
         unsigned long long x = 0;
-        while (*p >= '0' && *p <= '9') x = x * 10 + (unsigned)(*p++ - '0');
+        while (*p >= '0' && *p <= '9')
+            x = x * 10 + (unsigned)(*p++ - '0');
         v[k] = (uint32_t)x;
     }
     return true;
 }
 
-} // namespace
+}  // namespace
 
 void _ruxoSetProcStatPath(const char* szPath)
 {
@@ -46,7 +49,8 @@ void collectCpuUsage(void)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
     time_t now = _ruxoNow();
-    if (now <= tmLastCheckCPU) return;
+    if (now <= tmLastCheckCPU)
+        return;
     tmLastCheckCPU = now;
 
     /* The whole file: one line per processor, about 100 bytes each, so a fixed small buffer would
@@ -54,34 +58,44 @@ void collectCpuUsage(void)
     static std::string text;
     text.clear();
     int fd = open(s_procStatPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0)
+        return;
     char buf[8192];
     bool ok = true;
     for (int n = 0; n < 1024; ++n) {
         ssize_t r = read(fd, buf, sizeof buf);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) ok = false;
-        if (r <= 0) break;
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            ok = false;
+        if (r <= 0)
+            break;
         text.append(buf, (size_t)r);
     }
     close(fd);
     int nCPUs = g_cfg.nCPUs.load();
-    if (!ok || text.empty() || nCPUs <= 0) return;
+    if (!ok || text.empty() || nCPUs <= 0)
+        return;
 
     int nSampled = nCPUs < RUXO_MAX_CPUS ? nCPUs : RUXO_MAX_CPUS;
     for (size_t pos = 0; pos < text.size();) {
         size_t eol = text.find('\n', pos);
-        if (eol == std::string::npos) eol = text.size();
+        if (eol == std::string::npos)
+            eol = text.size();
         const char* p = text.c_str() + pos;
         pos = eol + 1;
         /* "cpuK " at the start of a line; the "cpu " summary line has no number. */
-        if (strncmp(p, "cpu", 3) != 0 || p[3] < '0' || p[3] > '9') continue;
+        if (strncmp(p, "cpu", 3) != 0 || p[3] < '0' || p[3] > '9')
+            continue;
         const char* q = p + 3;
         long k = 0;
-        while (*q >= '0' && *q <= '9' && k < 1000000) k = k * 10 + (*q++ - '0');
-        if (*q != ' ' || k >= nSampled) continue;
+        while (*q >= '0' && *q <= '9' && k < 1000000)
+            k = k * 10 + (*q++ - '0');
+        if (*q != ' ' || k >= nSampled)
+            continue;
         uint32_t v[8];
-        if (!parseCpuLine(q, v)) continue;
+        if (!parseCpuLine(q, v))
+            continue;
         uint32_t busy = v[0] + v[1] + v[2] + v[5] + v[6] + v[7];
         uint32_t total = busy + v[3] + v[4];
         RUXO_CPU_USAGE* u = &g_cfg.cpuUsage[k];
@@ -92,8 +106,10 @@ void collectCpuUsage(void)
             int64_t dTotal = (int32_t)(total - u->last_total);
             if (dTotal > 0) {
                 int64_t pct = dBusy * 100 / dTotal;
-                if (pct < 0) pct = 0;
-                if (pct > 100) pct = 100;
+                if (pct < 0)
+                    pct = 0;
+                if (pct > 100)
+                    pct = 100;
                 u->load_pct.store((int)pct);
             }
         }
@@ -104,14 +120,16 @@ void collectCpuUsage(void)
 
 int ruxoGetCpuLoad(int iCpu)
 {
-    if (iCpu < 0 || iCpu >= RUXO_MAX_CPUS || iCpu >= g_cfg.nCPUs.load()) return 0;
+    if (iCpu < 0 || iCpu >= RUXO_MAX_CPUS || iCpu >= g_cfg.nCPUs.load())
+        return 0;
     return g_cfg.cpuUsage[iCpu].load_pct.load();
 }
 
 int _ruxoCpuSetForSlot(int iChannel, int nCpuPerChannel, int nCPUs, cpu_set_t* pSet)
 {
     CPU_ZERO(pSet);
-    if (nCpuPerChannel <= 0 || iChannel < 0) return 0;
+    if (nCpuPerChannel <= 0 || iChannel < 0)
+        return 0;
     int64_t cpus = nCPUs < 1 ? 1 : nCPUs;
     int64_t first = ((int64_t)iChannel * nCpuPerChannel) % cpus;
     const int64_t bits = (int64_t)sizeof(cpu_set_t) * 8; /* 1024 */

@@ -73,7 +73,8 @@ void closeLogLocked(int iChannel)
 
 void closeAllLogsLocked(void)
 {
-    for (int i = 0; i < RUXO_MAX_SLOTS; ++i) closeLogLocked(i);
+    for (int i = 0; i < RUXO_MAX_SLOTS; ++i)
+        closeLogLocked(i);
 }
 
 /* "<stem>-k<ext>", the k-th numbered log. */
@@ -88,12 +89,13 @@ void rotateLocked(int iChannel)
 {
     closeLogLocked(iChannel);
     char path[PATH_MAX];
-    if (!logPath(path, sizeof path, iChannel)) return;
+    if (!logPath(path, sizeof path, iChannel))
+        return;
     std::string strPath = path;
     ruxoRotateLogFiles(strPath.substr(0, strPath.size() - 4).c_str(), ".log");
 }
 
-} // namespace
+}  // namespace
 
 void _ruxoLogSetPaths(const char* szExe, const char* szProgFile, const char* szData)
 {
@@ -106,12 +108,15 @@ void _ruxoLogSetPaths(const char* szExe, const char* szProgFile, const char* szD
 
 void ruxoRotateLogFiles(const char* szStem, const char* szExt)
 {
-    if (!szStem || !szExt) return;
+    if (!szStem || !szExt)
+        return;
     const std::string strStem = szStem, strExt = szExt;
     int m = 1;
-    while (m < 100000 && fileExists(numberedLog(strStem, strExt, m))) ++m;
+    while (m < 100000 && fileExists(numberedLog(strStem, strExt, m)))
+        ++m;
     if (m > kLogKeep) {
-        for (int k = 1; k <= m - kLogKeep; ++k) unlink(numberedLog(strStem, strExt, k).c_str());
+        for (int k = 1; k <= m - kLogKeep; ++k)
+            unlink(numberedLog(strStem, strExt, k).c_str());
         for (int k = m - kLogKeep + 1, dst = 1; k <= m - 1; ++k, ++dst)
             rename(numberedLog(strStem, strExt, k).c_str(), numberedLog(strStem, strExt, dst).c_str());
     }
@@ -127,13 +132,17 @@ int cleanLogFiles(int iChannel)
 
 int ruxoLog(int iChannel, int bTimestamp, const char* szLog)
 {
-    if (!g_cfg.bInit.load()) return RUXO_ERR_NOT_INIT;
-    if (g_cfg.nLogLevel.load() == 0) return RUXO_OK;
-    if (!szLog) szLog = "";
+    if (!g_cfg.bInit.load())
+        return RUXO_ERR_NOT_INIT;
+    if (g_cfg.nLogLevel.load() == 0)
+        return RUXO_OK;
+    if (!szLog)
+        szLog = "";
 
     std::lock_guard<std::mutex> lk(s_logMutex);
     char path[PATH_MAX];
-    if (!logPath(path, sizeof path, iChannel)) return RUXO_ERR_FAILED;
+    if (!logPath(path, sizeof path, iChannel))
+        return RUXO_ERR_FAILED;
 
     LOG_FILE* pKept = keptLog(iChannel);
     struct stat st;
@@ -142,12 +151,14 @@ int ruxoLog(int iChannel, int bTimestamp, const char* szLog)
      * the line goes to a fresh file, as opening the path would give. */
     if (pKept && pKept->fd > 0 && (!bExists || st.st_dev != pKept->dev || st.st_ino != pKept->ino))
         closeLogLocked(iChannel);
-    if (bExists && st.st_size > kLogRotateSize) rotateLocked(iChannel);
+    if (bExists && st.st_size > kLogRotateSize)
+        rotateLocked(iChannel);
 
     int fd = pKept ? pKept->fd : 0;
     if (fd <= 0) {
         fd = _ruxoAboveStdio(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-        if (fd < 0) return RUXO_ERR_FAILED;
+        if (fd < 0)
+            return RUXO_ERR_FAILED;
         struct stat stOpen;
         if (pKept && fstat(fd, &stOpen) == 0) {
             pKept->fd = fd;
@@ -165,7 +176,8 @@ int ruxoLog(int iChannel, int bTimestamp, const char* szLog)
         localtime_r(&now, &tmNow);
         size_t n = strftime(stamp, sizeof stamp, "[%Y/%m/%d %H:%M:%S] ", &tmNow);
         bWritten = writeAll(fd, stamp, n) && writeAll(fd, szLog, strlen(szLog));
-        if (bWritten && !strchr(szLog, '\n')) bWritten = writeAll(fd, "\n", 1);
+        if (bWritten && !strchr(szLog, '\n'))
+            bWritten = writeAll(fd, "\n", 1);
     } else {
         bWritten = writeAll(fd, szLog, strlen(szLog));
     }
@@ -179,7 +191,8 @@ int ruxoLog(int iChannel, int bTimestamp, const char* szLog)
 
 void _ruxoLogErrno(int iChannel, const char* szWhat, int err)
 {
-    if (iChannel < 0) return;
+    if (iChannel < 0)
+        return;
     char szErr[256];
     /* The GNU form: the text may live in szErr or be a static one; either way it is valid here. */
     const char* szText = strerror_r(err, szErr, sizeof szErr);

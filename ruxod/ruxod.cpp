@@ -49,9 +49,9 @@
 #define RUXOD_CONFIG_FILE "/etc/ruxod/ruxod.json"
 #define RUXOD_DATA_DIR "/var/ruxod"
 #define RUXOD_LOG_DIR "/var/ruxod/log"
-#define RUXOD_STATE_FILES 16      /* playlists with a state file: channels 0 to 15 */
-#define RUXOD_PASS_USEC 20000     /* sleep before each supervision pass */
-#define RUXOD_SETTLE_MSEC 500     /* wait between the start message and the channel starts */
+#define RUXOD_STATE_FILES 16         /* playlists with a state file: channels 0 to 15 */
+#define RUXOD_PASS_USEC 20000        /* sleep before each supervision pass */
+#define RUXOD_SETTLE_MSEC 500        /* wait between the start message and the channel starts */
 #define RUXOD_FOLDER_RETRY_MSEC 1000 /* a folder channel whose start failed is tried again after */
 #define RUXOD_MAX_PATH 1000
 
@@ -428,21 +428,22 @@ int main(int argc, char** argv)
         failExit();
     }
     if (!ruxoStartCGI()) {
-        printf("RUXOD Web management start failed at port %d!\nPlease edit %s and change "
-               "\"global.httpPort\" manually before restarting program!\n",
-               config.nPortHTTP, RUXOD_CONFIG_FILE);
+        printf(
+            "RUXOD Web management start failed at port %d!\nPlease edit %s and change "
+            "\"global.httpPort\" manually before restarting program!\n",
+            config.nPortHTTP, RUXOD_CONFIG_FILE);
         ruxoFree();
         failExit();
     }
     allowQuitSignals(); /* the main thread has started every thread it starts */
     printBanner();
-    printf("RUXOD started successfully!\nWeb management now accessible at http://127.0.0.1:%d...\n",
-           config.nPortHTTP);
+    printf("RUXOD started successfully!\nWeb management now accessible at http://127.0.0.1:%d...\n", config.nPortHTTP);
     std::string strNoTree = ruxoConfigNoTreeReason();
     if (!strNoTree.empty())
-        printf("Running without a configuration (%s): the web management admits local clients "
-               "(127.0.0.0/8) only, until a configuration is posted\n",
-               strNoTree.c_str());
+        printf(
+            "Running without a configuration (%s): the web management admits local clients "
+            "(127.0.0.0/8) only, until a configuration is posted\n",
+            strNoTree.c_str());
 
     sleepUnlessQuit(RUXOD_SETTLE_MSEC);
     initChannels();

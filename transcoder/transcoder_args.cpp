@@ -38,8 +38,8 @@ int ruxoTcSplitArgs(const std::string& strText, std::vector<RUXO_TC_ARG>& vArgs,
 {
     vArgs.clear();
     RUXO_TC_ARG arg{std::string(), false};
-    bool bInArg = false;  /* an argument has begun, possibly an empty quoted one */
-    char cQuote = 0;      /* the open quote character, or 0 */
+    bool bInArg = false; /* an argument has begun, possibly an empty quoted one */
+    char cQuote = 0;     /* the open quote character, or 0 */
     for (size_t i = 0; i < strText.size(); i++) {
         char c = strText[i];
         if (c == '\0') {
@@ -71,8 +71,7 @@ int ruxoTcSplitArgs(const std::string& strText, std::vector<RUXO_TC_ARG>& vArgs,
         }
     }
     if (cQuote) {
-        strErr = std::string("command line has an unterminated ") +
-                 (cQuote == '"' ? "double" : "single") + " quote";
+        strErr = std::string("command line has an unterminated ") + (cQuote == '"' ? "double" : "single") + " quote";
         return RUXO_TC_ERR_QUOTE;
     }
     if (bInArg)
@@ -120,7 +119,7 @@ void ruxoTcRewriteArgs(std::vector<RUXO_TC_ARG>& vArgs, std::vector<std::string>
         pvServed->clear();
     std::vector<RUXO_TC_ARG> vOut;
     vOut.reserve(vArgs.size() + 8);
-    size_t iGroup = 0;  /* in vOut: first option of the current input or output */
+    size_t iGroup = 0; /* in vOut: first option of the current input or output */
     for (size_t i = 0; i < vArgs.size(); i++) {
         const RUXO_TC_ARG& arg = vArgs[i];
         if (arg.strText == "-i" && i + 1 < vArgs.size()) {

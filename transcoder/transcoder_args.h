@@ -15,16 +15,16 @@
 #include "ruxo.h" /* the access token that the engine writes */
 
 #define RUXO_TC_TOKEN RUXO_ACCESS_TOKEN " " /* what the line must begin with */
-#define RUXO_TC_LINE_MAX (64 * 1024)    /* longest input line accepted, newline excluded */
+#define RUXO_TC_LINE_MAX (64 * 1024)        /* longest input line accepted, newline excluded */
 
 /* Result codes of the functions below; each failure also fills the caller's message text. */
 #define RUXO_TC_OK 0
-#define RUXO_TC_ERR_READ -1       /* reading standard input failed */
-#define RUXO_TC_ERR_EOF -2        /* input ended before the newline */
-#define RUXO_TC_ERR_TOO_LONG -3   /* no newline within RUXO_TC_LINE_MAX bytes */
-#define RUXO_TC_ERR_TOKEN -4      /* the line does not begin with RUXO_TC_TOKEN */
-#define RUXO_TC_ERR_QUOTE -5      /* a double or single quote is not closed */
-#define RUXO_TC_ERR_NUL -6        /* the line holds a NUL byte, which no argument can carry */
+#define RUXO_TC_ERR_READ -1     /* reading standard input failed */
+#define RUXO_TC_ERR_EOF -2      /* input ended before the newline */
+#define RUXO_TC_ERR_TOO_LONG -3 /* no newline within RUXO_TC_LINE_MAX bytes */
+#define RUXO_TC_ERR_TOKEN -4    /* the line does not begin with RUXO_TC_TOKEN */
+#define RUXO_TC_ERR_QUOTE -5    /* a double or single quote is not closed */
+#define RUXO_TC_ERR_NUL -6      /* the line holds a NUL byte, which no argument can carry */
 
 /* One argument as split from the line. bQuoted is set when any part of it stood inside quotes:
  * the engine writes the names it serves unquoted and the files and URLs it pushes to quoted, so

@@ -39,8 +39,7 @@ int _listenPortIn(const std::string& strTable, const std::vector<unsigned long>&
     for (int nRow = 0; nRow < kMaxRows && fgets(szLine, sizeof szLine, pFile); nRow++) {
         unsigned nLocalPort = 0, nState = 0;
         unsigned long nInode = 0;
-        if (sscanf(szLine, "%*s %*[0-9A-Fa-f]:%x %*s %x %*s %*s %*s %*s %*s %lu", &nLocalPort, &nState,
-                   &nInode) != 3)
+        if (sscanf(szLine, "%*s %*[0-9A-Fa-f]:%x %*s %x %*s %*s %*s %*s %*s %lu", &nLocalPort, &nState, &nInode) != 3)
             continue;
         if (nState == kTcpListen && std::binary_search(vInodes.begin(), vInodes.end(), nInode)) {
             nPort = (int)nLocalPort;
@@ -153,7 +152,7 @@ bool _inputEnded()
     }
 }
 
-} // namespace
+}  // namespace
 
 int ruxoTcWaitInterval(const char* pszValue)
 {

@@ -44,8 +44,8 @@
 #include <vector>
 
 #define RUXO_TC_WAIT_ENV "RUXO_TC_WAIT_NOTICE_SECS"
-#define RUXO_TC_WAIT_SECS 10      /* default interval between notices */
-#define RUXO_TC_WAIT_SECS_MAX 25  /* longest interval accepted: well under the engine's 30 s */
+#define RUXO_TC_WAIT_SECS 10     /* default interval between notices */
+#define RUXO_TC_WAIT_SECS_MAX 25 /* longest interval accepted: well under the engine's 30 s */
 #define RUXO_TC_WAIT_COMM "ruxod.so-wait"
 #define RUXO_TC_WAIT_URL_MAX 256  /* longest URL text put in a notice */
 #define RUXO_TC_STOP_GRACE_SECS 2 /* from SIGINT to SIGKILL when the daemon is gone */

@@ -69,11 +69,12 @@ int statusOf(const std::string& strIn)
 
 /* Opens a POST that announces nLength bytes and sends the first few, from the given address:
  * the server then holds its body until the rest arrives. -1 when no connection was made. */
-int startUpload(int nPort, const char* szFrom, const std::string& strPath, size_t nLength, const std::string& strExtra = "")
+int startUpload(int nPort, const char* szFrom, const std::string& strPath, size_t nLength,
+                const std::string& strExtra = "")
 {
     int fd = connectTo(nPort, szFrom);
-    if (fd >= 0 && !sendAll(fd, "POST " + strPath + " HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(nLength) +
-                                    "\r\n" + strExtra + "\r\nab")) {
+    if (fd >= 0 && !sendAll(fd, "POST " + strPath + " HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                                    std::to_string(nLength) + "\r\n" + strExtra + "\r\nab")) {
         close(fd);
         fd = -1;
     }
@@ -88,7 +89,8 @@ std::string readUntilClosed(int fd, int nMillis, bool* pbClosed)
     auto tmEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMillis);
     while (std::chrono::steady_clock::now() < tmEnd) {
         pollfd pfd{fd, POLLIN, 0};
-        int nLeft = (int)std::chrono::duration_cast<std::chrono::milliseconds>(tmEnd - std::chrono::steady_clock::now()).count();
+        int nLeft = (int)std::chrono::duration_cast<std::chrono::milliseconds>(tmEnd - std::chrono::steady_clock::now())
+                        .count();
         if (poll(&pfd, 1, nLeft > 0 ? nLeft : 0) <= 0)
             break;
         char buf[4096];
@@ -186,18 +188,16 @@ protected:
                 (strMore.empty() ? "" : ", " + strMore) + "}}");
     }
 
-    void start()
-    {
-        ASSERT_EQ(ruxoStartCGI(), 1);
-    }
+    void start() { ASSERT_EQ(ruxoStartCGI(), 1); }
 
     /* Makes a self-signed certificate and key in the fixture's folder. */
     bool makeCertificate(std::string* pstrCert, std::string* pstrKey)
     {
         *pstrCert = m_dir.file("cert.pem");
         *pstrKey = m_dir.file("key.pem");
-        RunResult r = runCaptured({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                           "-nodes", "-subj", "/CN=ruxotest", "-days", "2", "-keyout", *pstrKey, "-out", *pstrCert});
+        RunResult r = runCaptured({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                   "ec_paramgen_curve:prime256v1", "-nodes", "-subj", "/CN=ruxotest", "-days", "2",
+                                   "-keyout", *pstrKey, "-out", *pstrCert});
         return r.nExit == 0;
     }
 };
@@ -218,7 +218,7 @@ TEST_F(CgiServer, PortChoice)
         {"{\"global\": {\"HTTPPORT\": \"8080\"}}", 8080},
         {"{\"global\": {\"httpPort\": 8081.9}}", 8081},
         {"{\"global\": {\"httpPort\": 65536}}", 8888},
-        {"{\"global\": {\"httpPort\": 73616}}", 8080},  /* low 16 bits */
+        {"{\"global\": {\"httpPort\": 73616}}", 8080}, /* low 16 bits */
     };
     for (const Case& c : cases) {
         setTree(c.szTree);
@@ -305,7 +305,8 @@ TEST_F(CgiServer, HttpsWithoutFilesKeepsFlag)
         "\"sslEnable\": true, \"sslCert\": \"\", \"sslKey\": " + jsonQuote(strKey),
         "\"sslEnable\": true, \"sslCert\": " + jsonQuote(strCert),
         "\"sslEnable\": true, \"sslCert\": " + jsonQuote(strCert) + ", \"sslKey\": " + jsonQuote(strEmpty),
-        "\"sslEnable\": true, \"sslCert\": " + jsonQuote(m_dir.file("missing.pem")) + ", \"sslKey\": " + jsonQuote(strKey),
+        "\"sslEnable\": true, \"sslCert\": " + jsonQuote(m_dir.file("missing.pem")) +
+            ", \"sslKey\": " + jsonQuote(strKey),
         /* A folder or a named pipe is no file to read: no crash, no hang. */
         "\"sslEnable\": true, \"sslCert\": " + jsonQuote(m_dir.path()) + ", \"sslKey\": " + jsonQuote(strKey),
         "\"sslEnable\": true, \"sslCert\": " + jsonQuote(strCert) + ", \"sslKey\": " + jsonQuote(strFifo),
@@ -377,8 +378,8 @@ TEST_F(CgiServer, RequestLog)
     for (const std::string& s : lines) {
         int y, mo, d, h, mi, sec, nPort = 0;
         char szTail[64] = "";
-        ASSERT_EQ(sscanf(s.c_str(), "[%4d/%2d/%2d %2d:%2d:%2d] GET /config from 127.0.0.1:%d%63s", &y, &mo, &d, &h,
-                         &mi, &sec, &nPort, szTail),
+        ASSERT_EQ(sscanf(s.c_str(), "[%4d/%2d/%2d %2d:%2d:%2d] GET /config from 127.0.0.1:%d%63s", &y, &mo, &d, &h, &mi,
+                         &sec, &nPort, szTail),
                   7)
             << s;
         EXPECT_EQ(s.substr(0, 21).size(), 21u);
@@ -446,8 +447,9 @@ TEST_F(CgiServer, RequestBodies)
     /* A GET with a body: the body is dropped and the request routed once. */
     int fd = connectTo(m_nPort);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(sendAll(fd, "GET /g?q HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello"
-                            "GET /h HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+    ASSERT_TRUE(sendAll(fd,
+                        "GET /g?q HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello"
+                        "GET /h HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
     bool bClosed = false;
     std::string strIn = readUntilClosed(fd, 5000, &bClosed);
     close(fd);
@@ -476,12 +478,13 @@ TEST_F(CgiServer, LargeConfigurationFitsAndOverflowIsRefused)
             "\"inBand\",\"options\":[\"-preset:v faster\"]},\"audio\":{\"enable\":true,\"codec\":\"aac\","
             "\"sampleRate\":48000,\"channels\":2,\"bitRate\":128},\"mux\":{\"bitRate\":0,\"cbr\":false},"
             "\"rtmp\":{\"flashVer\":\"\",\"swfUrl\":\"\",\"user\":\"\",\"passwd\":\"\"}}";
-        std::string strChannel = "{\"enable\":false,\"memo\":\"channel\",\"input\":{\"sources\":[{\"format\":\"rtsp\","
-                                 "\"url\":\"rtsp://camera.example.local:554/stream1\",\"video\":{\"options\":[]}}],"
-                                 "\"formatOptions\":[],\"customOptions\":\"\"},\"output\":{\"targets\":[" +
-                                 strTarget + "," + strTarget + "," + strTarget + "," + strTarget + "," + strTarget +
-                                 "],\"mapOptions\":[],\"formatOptions\":[],\"filters\":[],\"timeShift\":"
-                                 "{\"cacheTime\":0,\"cacheFolder\":\"\"},\"customOptions\":\"\"}}";
+        std::string strChannel =
+            "{\"enable\":false,\"memo\":\"channel\",\"input\":{\"sources\":[{\"format\":\"rtsp\","
+            "\"url\":\"rtsp://camera.example.local:554/stream1\",\"video\":{\"options\":[]}}],"
+            "\"formatOptions\":[],\"customOptions\":\"\"},\"output\":{\"targets\":[" +
+            strTarget + "," + strTarget + "," + strTarget + "," + strTarget + "," + strTarget +
+            "],\"mapOptions\":[],\"formatOptions\":[],\"filters\":[],\"timeShift\":"
+            "{\"cacheTime\":0,\"cacheFolder\":\"\"},\"customOptions\":\"\"}}";
         cJSON_AddItemToArray(channels, cJSON_Parse(strChannel.c_str()));
     }
     char* sz = cJSON_Print(root);
@@ -534,7 +537,8 @@ TEST_F(CgiServer, ChunksPastTheLimitAreAnswered413AndNeverRouted)
     };
     int fd = connectTo(m_nPort);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(sendAll(fd, "POST /big HTTP/1.1\r\nHost: x\r\nConnection: close\r\nTransfer-Encoding: chunked\r\n\r\n"));
+    ASSERT_TRUE(
+        sendAll(fd, "POST /big HTTP/1.1\r\nHost: x\r\nConnection: close\r\nTransfer-Encoding: chunked\r\n\r\n"));
     ASSERT_TRUE(sendAll(fd, chunk(std::string(cchFirst, 'A'))));
     ASSERT_TRUE(sendAll(fd, chunk(std::string(1000, 'B'))));
     ASSERT_TRUE(sendAll(fd, chunk("CCCCC") + "0\r\n\r\n"));
@@ -555,11 +559,16 @@ TEST_F(CgiServer, EachRequestHasItsOwnBodyWithinLimitsPerClientAndInAll)
     /* Two stalled uploads from one address hold its two bodies: a third is refused with 503, and
      * so is any once eight are collected in all. Meanwhile GETs and other addresses are served. */
     std::vector<int> stalled;
-    for (const char* szFrom : {"127.0.0.1", "127.0.0.1", "127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.3", "127.0.0.4"}) {
+    for (const char* szFrom :
+         {"127.0.0.1", "127.0.0.1", "127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.3", "127.0.0.4"}) {
         stalled.push_back(startUpload(m_nPort, szFrom, "/stall", 100));
         ASSERT_GE(stalled.back(), 0);
     }
-    ASSERT_TRUE(ruxotest::waitUntil([&] { return curl(url("/x"), {"--interface", "127.0.0.1", "--data", "x"}).nStatus == 503; }, 5000));
+    ASSERT_TRUE(ruxotest::waitUntil(
+        [&] {
+            return curl(url("/x"), {"--interface", "127.0.0.1", "--data", "x"}).nStatus == 503;
+        },
+        5000));
     CurlReply reply = curl(url("/x"), {"--interface", "127.0.0.1", "--data", "x"});
     EXPECT_EQ(reply.strBody, "too many uploads at once\n");
     EXPECT_EQ(curl(url("/get")).nStatus, 200);
@@ -568,7 +577,11 @@ TEST_F(CgiServer, EachRequestHasItsOwnBodyWithinLimitsPerClientAndInAll)
     EXPECT_NE(reply.strBody.find("post=eighth"), std::string::npos);
     stalled.push_back(startUpload(m_nPort, "127.0.0.4", "/stall", 100));
     ASSERT_GE(stalled.back(), 0);
-    ASSERT_TRUE(ruxotest::waitUntil([&] { return curl(url("/x"), {"--interface", "127.0.0.5", "--data", "x"}).nStatus == 503; }, 5000));
+    ASSERT_TRUE(ruxotest::waitUntil(
+        [&] {
+            return curl(url("/x"), {"--interface", "127.0.0.5", "--data", "x"}).nStatus == 503;
+        },
+        5000));
 
     /* A stalled upload that goes on is routed with the whole of its own body. */
     ASSERT_TRUE(sendAll(stalled[0], std::string(98, 'c')));
@@ -635,10 +648,21 @@ TEST_F(CgiServer, ARequestMustArriveInTimeEvenWhenItTrickles)
     std::string strIn;
     usleep(2500 * 1000);
     ASSERT_TRUE(sendAll(fd, "GET /one HTTP/1.1\r\nHost: x\r\n\r\n"));
-    ASSERT_TRUE(ruxotest::waitUntil([&] { strIn += readUntilClosed(fd, 100, &bClosed); return strIn.find("path=/one") != std::string::npos; }, 5000));
+    ASSERT_TRUE(ruxotest::waitUntil(
+        [&] {
+            strIn += readUntilClosed(fd, 100, &bClosed);
+            return strIn.find("path=/one") != std::string::npos;
+        },
+        5000));
     usleep(3000 * 1000); /* past the connection's first four seconds, within four after the reply */
     ASSERT_TRUE(sendAll(fd, "GET /two HTTP/1.1\r\nHost: x\r\n\r\n"));
-    ASSERT_TRUE(ruxotest::waitUntil([&] { strIn += readUntilClosed(fd, 100, &bClosed); return strIn.find("path=/two") != std::string::npos; }, 5000)) << strIn;
+    ASSERT_TRUE(ruxotest::waitUntil(
+        [&] {
+            strIn += readUntilClosed(fd, 100, &bClosed);
+            return strIn.find("path=/two") != std::string::npos;
+        },
+        5000))
+        << strIn;
     close(fd);
 }
 
@@ -731,8 +755,8 @@ TEST_F(CgiServer, LoginGate)
 
     /* Of several "auth" cookies (another application's among them) any one that holds the
      * password admits, wherever it stands. */
-    for (const std::string& strCookies : {"auth=wrong; " + strCookie, strCookie + "; auth=wrong",
-                                          "auth=x; other=1; " + strCookie + "; auth=y"}) {
+    for (const std::string& strCookies :
+         {"auth=wrong; " + strCookie, strCookie + "; auth=wrong", "auth=x; other=1; " + strCookie + "; auth=y"}) {
         reply = curl(url("/status"), {"-H", "Cookie: " + strCookies});
         EXPECT_NE(reply.strBody.find("path=/status\n"), std::string::npos) << strCookies;
     }
@@ -764,7 +788,13 @@ TEST_F(CgiServer, ClientsWithoutThePasswordHoldNothingTheOthersNeed)
     ASSERT_GE(fd, 0);
     bool bClosed = false;
     std::string strIn;
-    ASSERT_TRUE(ruxotest::waitUntil([&] { strIn += readUntilClosed(fd, 100, &bClosed); return bClosed || strIn.find("</html>") != std::string::npos; }, 5000)) << strIn;
+    ASSERT_TRUE(ruxotest::waitUntil(
+        [&] {
+            strIn += readUntilClosed(fd, 100, &bClosed);
+            return bClosed || strIn.find("</html>") != std::string::npos;
+        },
+        5000))
+        << strIn;
     close(fd);
     EXPECT_EQ(statusOf(strIn), 200);
     EXPECT_NE(strIn.find("Login Authentication"), std::string::npos);
@@ -779,7 +809,11 @@ TEST_F(CgiServer, ClientsWithoutThePasswordHoldNothingTheOthersNeed)
             ASSERT_GE(stalled.back(), 0);
         }
     }
-    ASSERT_TRUE(ruxotest::waitUntil([&] { return curl(url("/login"), {"--interface", "127.0.1.1", "--data", "auth=pw"}).nStatus == 503; }, 5000));
+    ASSERT_TRUE(ruxotest::waitUntil(
+        [&] {
+            return curl(url("/login"), {"--interface", "127.0.1.1", "--data", "auth=pw"}).nStatus == 503;
+        },
+        5000));
     CurlReply reply = curl(url("/login"), {"--interface", "127.0.0.1", "--data", "auth=pw"});
     EXPECT_EQ(reply.nStatus, 301);
     EXPECT_EQ(reply.header("Set-Cookie"), cgiLoginCookie("pw"));
@@ -852,7 +886,7 @@ TEST(CgiTitles, AppNameFromProgramFolder)
         GTEST_SKIP() << "the program folder is not the executable's";
 
     struct Case {
-        const char* szFile;   /* null: no file */
+        const char* szFile; /* null: no file */
         std::string strName;
     } cases[] = {
         {"Custom Name\nsecond line\n", "Custom Name\n"},
@@ -867,7 +901,8 @@ TEST(CgiTitles, AppNameFromProgramFolder)
         const std::string& strDir = dir.path();
         ASSERT_EQ(runCaptured({"cp", strExe, strDir + "/t"}).nExit, 0);
         if (c.szFile != nullptr)
-            ruxotest::writeFile(strDir + "/ruxooem.txt", std::string(c.szFile) == "LONG" ? std::string(300, 'n') + "\n" : c.szFile);
+            ruxotest::writeFile(strDir + "/ruxooem.txt",
+                                std::string(c.szFile) == "LONG" ? std::string(300, 'n') + "\n" : c.szFile);
         setenv("RUXO_TEST_APPNAME", c.strName.c_str(), 1);
         RunResult r = runCaptured({strDir + "/t", "--gtest_filter=CgiTitles.AppNameFromProgramFolder"});
         unsetenv("RUXO_TEST_APPNAME");

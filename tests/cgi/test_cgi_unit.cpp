@@ -43,21 +43,21 @@ TEST(CgiAcl, NetworkMatcherTable)
         {"10.0.0.5/32", "10.0.0.6", false},
         {"10.0.0.5/0", "255.255.255.255", true},
         {"10.0.0.5/0", "0.0.0.0", true},
-        {"10.0.0.5/abc", "99.0.0.1", true},   /* no number reads 0 */
+        {"10.0.0.5/abc", "99.0.0.1", true}, /* no number reads 0 */
         {"10.0.0.5/-0", "99.0.0.1", true},
         {"10.0.0.5/+24", "10.0.0.9", true},
-        {"10.0.0.5/24x", "10.0.0.9", true},   /* read as far as the digits go */
+        {"10.0.0.5/24x", "10.0.0.9", true}, /* read as far as the digits go */
         {"10.0.0.5/24x", "10.0.1.9", false},
         {"10.0.0.5/\t8", "10.9.9.9", true},
         {"10.0.0.5/31", "10.0.0.4", true},
         {"10.0.0.5/31", "10.0.0.6", false},
-        {"10.0.0.5/33", "10.0.0.5", false},   /* prefix out of range: nothing */
+        {"10.0.0.5/33", "10.0.0.5", false}, /* prefix out of range: nothing */
         {"10.0.0.5/-1", "10.0.0.5", false},
         {"10.0.0.5/99999999999999", "10.0.0.5", false},
         {"255.255.255.255", "255.255.255.255", true},
         {"255.255.255.255", "0.0.0.0", false},
         {"255.255.255.255/32", "255.255.255.255", true},
-        {"10.1", "10.0.0.1", false},          /* fewer than four parts */
+        {"10.1", "10.0.0.1", false}, /* fewer than four parts */
         {"10.0.1", "10.0.0.1", false},
         {"10.0.0.1.5", "10.0.0.1", false},
         {"10.0.0.256", "10.0.1.0", false},
@@ -172,7 +172,9 @@ TEST(CgiText, GateCookieCheck)
 TEST(CgiText, LogEscape)
 {
     EXPECT_EQ(cgiLogEscape("/plain/path?x"), "/plain/path?x");
-    EXPECT_EQ(cgiLogEscape("/a\nb\r\tc\x7f" "d\x1b"), "/a%0Ab%0D%09c%7Fd%1B");
+    EXPECT_EQ(cgiLogEscape("/a\nb\r\tc\x7f"
+                           "d\x1b"),
+              "/a%0Ab%0D%09c%7Fd%1B");
     EXPECT_EQ(cgiLogEscape("/caf\xc3\xa9 %41"), "/caf\xc3\xa9 %41");
 }
 
@@ -183,8 +185,8 @@ TEST(CgiText, MultipartCut)
         const char* szBody;
         const char* szOut;
     } cases[] = {
-        {"multipart/form-data; boundary=X", "--X\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\n{\"a\":1}\r\n--X--\r\n",
-         "{\"a\":1}"},
+        {"multipart/form-data; boundary=X",
+         "--X\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\n{\"a\":1}\r\n--X--\r\n", "{\"a\":1}"},
         {"MULTIPART/FORM-DATA; boundary=X", "--X\r\nH: v\r\n\r\nfirst\r\n--X\r\nH: w\r\n\r\nsecond\r\n--X--", "first"},
         {"multipart/form-data", "no head here\r\n--X", "no head here"},
         {"multipart/form-data", "head\r\n\r\nno end", "no end"},
@@ -216,9 +218,14 @@ TEST(CgiText, PrefixNoCase)
         const char* szPrefix;
         bool bMatch;
     } cases[] = {
-        {"/login", "/logi", true},      {"/LOGIN", "/logi", true},    {"/logi", "/logi", true},
-        {"/log", "/logi", false},       {"", "/logi", false},         {"/logo", "/logi", false},
-        {"/Channel12", "/channel", true}, {"x", "", true},
+        {"/login", "/logi", true},
+        {"/LOGIN", "/logi", true},
+        {"/logi", "/logi", true},
+        {"/log", "/logi", false},
+        {"", "/logi", false},
+        {"/logo", "/logi", false},
+        {"/Channel12", "/channel", true},
+        {"x", "", true},
         {"\xc9t\xe9", "\xe9t\xe9", false}, /* Latin-1 capital and small e acute stay apart */
     };
     for (const Case& c : cases)

@@ -75,8 +75,8 @@ std::string q(const std::string& s)
 std::string channelJson(const std::string& strSources, const std::string& strTargets,
                         const std::string& strInputMore = "", const std::string& strOutputMore = "")
 {
-    return R"({"enable":false,"input":{"sources":[)" + strSources + "]" + strInputMore +
-           R"(},"output":{"targets":[)" + strTargets + "]" + strOutputMore + "}}";
+    return R"({"enable":false,"input":{"sources":[)" + strSources + "]" + strInputMore + R"(},"output":{"targets":[)" +
+           strTargets + "]" + strOutputMore + "}}";
 }
 
 /* The simplest valid target: audio and video off, so the engine adds only "-an -vn ". */
@@ -206,15 +206,14 @@ TEST_F(ChannelTest, SourceKinds)
         const char* szName;
         std::string strGlobal, strSources, strInputMore, strSourceLine;
     } cases[] = {
-        {"local file loops while autoRestart is on", R"("autoRestart":5)",
-         fileSource(strFile), "", "-stream_loop -1  -re -i " + q(strFile) + " "},
-        {"local file without autoRestart", R"("autoRestart":0)",
-         fileSource(strFile), "", "-re -i " + q(strFile) + " "},
+        {"local file loops while autoRestart is on", R"("autoRestart":5)", fileSource(strFile), "",
+         "-stream_loop -1  -re -i " + q(strFile) + " "},
+        {"local file without autoRestart", R"("autoRestart":0)", fileSource(strFile), "", "-re -i " + q(strFile) + " "},
         {"network stream", R"("autoRestart":5)", kUdpSource, "", kUdpSourceLine},
         {"ftp counts as a local file", R"("autoRestart":5)", R"({"format":"ftp","url":"ftp://127.0.0.1/a.ts"})", "",
          "-stream_loop -1  -re -i \"ftp://127.0.0.1/a.ts\" "},
-        {"hls source does not loop", R"("autoRestart":5)", R"({"format":"hls","url":"http://127.0.0.1/a.m3u8"})",
-         "", "-re -i \"http://127.0.0.1/a.m3u8\" "},
+        {"hls source does not loop", R"("autoRestart":5)", R"({"format":"hls","url":"http://127.0.0.1/a.m3u8"})", "",
+         "-re -i \"http://127.0.0.1/a.m3u8\" "},
         {"rtsp over tcp", "", R"({"format":"rtspt","url":"rtspt://127.0.0.1/live"})", "",
          "-rtsp_transport tcp -i \"rtsp://127.0.0.1/live\" "},
         {"decklink", "", R"({"format":"decklink","url":"DeckLink Mini Recorder"})", "",
@@ -223,8 +222,9 @@ TEST_F(ChannelTest, SourceKinds)
         {"video device", "", R"({"format":"device","url":"/dev/video0?input_format=mjpeg"})", "",
          "-f v4l2 -input_format mjpeg -i /dev/video0 "},
         {"options of two sources go to source 0, then input options, custom options last", R"("autoRestart":0)",
-         R"({"format":"file","url":")" + strFile + R"(","video":{"options":["-ss 5","",7]}},)"
-         R"({"format":"udp","url":"udp://127.0.0.1:1234","video":{"options":["-probesize 32"]}})",
+         R"({"format":"file","url":")" + strFile +
+             R"(","video":{"options":["-ss 5","",7]}},)"
+             R"({"format":"udp","url":"udp://127.0.0.1:1234","video":{"options":["-probesize 32"]}})",
          R"(,"formatOptions":["-fflags +genpts"],"customOptions":"-thread_queue_size 512")",
          "-ss 5 -probesize 32 -fflags +genpts -thread_queue_size 512 -re -i " + q(strFile) + " " + kUdpSourceLine},
     };
@@ -238,9 +238,8 @@ TEST_F(ChannelTest, SourceKinds)
 
 TEST_F(ChannelTest, CuvidDecoderResizesAndDeinterlaces)
 {
-    std::string strSource =
-        R"({"format":"udp","url":"udp://127.0.0.1:1234","video":{"options":)"
-        R"(["-hwaccel cuvid -hwaccel_output_format cuda","-c:v h264_cuvid"]}})";
+    std::string strSource = R"({"format":"udp","url":"udp://127.0.0.1:1234","video":{"options":)"
+                            R"(["-hwaccel cuvid -hwaccel_output_format cuda","-c:v h264_cuvid"]}})";
     std::string strVideo = R"(,"video":{"width":1280,"height":720,"scanType":1})";
     std::string strParams = "-hwaccel cuvid -hwaccel_output_format cuda -c:v h264_cuvid ";
     struct Case {
@@ -274,7 +273,8 @@ TEST_F(ChannelTest, TargetKinds)
         {"rtmp with credentials, flash version and swf url", "",
          R"({"format":"rtmp","url":"rtmp://127.0.0.1/live/cam1","audio":{"codec":"aac"},)"
          R"("rtmp":{"user":"u","passwd":"p","flashVer":"FMLE/3.0"}})",
-         strOff + "-rtmp_flashver FMLE/3.0 -rtmp_swfurl rtmp://127.0.0.1/live -f flv \"rtmp://u:p@127.0.0.1/live/cam1\" "},
+         strOff +
+             "-rtmp_flashver FMLE/3.0 -rtmp_swfurl rtmp://127.0.0.1/live -f flv \"rtmp://u:p@127.0.0.1/live/cam1\" "},
         {"rtmps user without password, one path element: no swf url", "",
          R"({"format":"rtmp","url":"RTMPS://127.0.0.1/app","audio":{"codec":"aac"},"rtmp":{"user":"u"}})",
          strOff + "-f flv \"RTMPS://u@127.0.0.1/app\" "},
@@ -282,8 +282,8 @@ TEST_F(ChannelTest, TargetKinds)
          R"({"format":"rtmp","url":"rtmpte://127.0.0.1/a/b","audio":{"codec":"aac"},)"
          R"("rtmp":{"passwd":"p","swfUrl":"http://127.0.0.1/p.swf"}})",
          strOff + "-rtmp_swfurl http://127.0.0.1/p.swf -f flv \"rtmpte://127.0.0.1/a/b\" "},
-        {"file without a dot keeps its name", "",
-         R"({"format":"file","url":"/rec/cam","audio":{"codec":"aac"}})", strOff + "-y \"/rec/cam\" "},
+        {"file without a dot keeps its name", "", R"({"format":"file","url":"/rec/cam","audio":{"codec":"aac"}})",
+         strOff + "-y \"/rec/cam\" "},
         {"udp to a local path gets no time stamp", "",
          R"({"format":"udp","url":"/rec/cam.ts","audio":{"codec":"aac"}})", strOff + "-f mpegts /rec/cam.ts "},
         {"http", "", R"({"format":"http","url":"http://0.0.0.0:8080/live","audio":{"codec":"aac"}})",
@@ -308,7 +308,8 @@ TEST_F(ChannelTest, TargetKinds)
          "-vn -sdp_file " + q(EngineEnv::dataDir + "/log/ruxo_001_out.sdp") + " "},
         {"https target gets certificate and key, sslEnable off", R"("sslEnable":false,)" + strCert,
          R"({"format":"hls","url":"HTTPS://127.0.0.1/up/live.m3u8","audio":{"codec":"aac"}})",
-         strOff + "-user_agent \"/etc/ssl/c.pem\" -referer \"/etc/ssl/k.pem\" -f hls -y \"HTTPS://127.0.0.1/up/live.m3u8\" "},
+         strOff +
+             "-user_agent \"/etc/ssl/c.pem\" -referer \"/etc/ssl/k.pem\" -f hls -y \"HTTPS://127.0.0.1/up/live.m3u8\" "},
         {"https target without certificate settings", "",
          R"({"format":"hls","url":"https://127.0.0.1/up/live.m3u8","audio":{"codec":"aac"}})",
          strOff + "-user_agent \"\" -referer \"\" -f hls -y \"https://127.0.0.1/up/live.m3u8\" "},
@@ -330,8 +331,7 @@ TEST_F(ChannelTest, TargetKinds)
 TEST_F(ChannelTest, OptionStringOrderAndFilterChain)
 {
     /* The hardware decoder in the source options brings the download filter. */
-    std::string strSource =
-        R"({"format":"udp","url":"udp://127.0.0.1:1234","video":{"options":["-hwaccel cuvid"]}})";
+    std::string strSource = R"({"format":"udp","url":"udp://127.0.0.1:1234","video":{"options":["-hwaccel cuvid"]}})";
     std::string strTarget = udpTarget(R"(,"video":{"options":["-preset:v faster"]})",
                                       R"({"codec":"aac","options":["-b:a 128k"]})");
     std::string strOutput = R"(,"mapOptions":["0:v","","0:a"],"formatOptions":["-hls_time 4"],)"
@@ -368,8 +368,8 @@ TEST_F(ChannelTest, FileTargetGetsLocalTimeStampBeforeLastDot)
         localtime_r(&t, &tmLocal);
         char sz[32];
         strftime(sz, sizeof(sz), "-%Y%m%d-%H%M%S", &tmLocal);
-        bMatched = strLine == kUdpSourceLine + "-an -vn -y \"/rec" + sz + ".d/cam1\" " + "-an -vn -y \"/rec/cam1" +
-                                  sz + ".ts\" ";
+        bMatched = strLine ==
+                   kUdpSourceLine + "-an -vn -y \"/rec" + sz + ".d/cam1\" " + "-an -vn -y \"/rec/cam1" + sz + ".ts\" ";
     }
     EXPECT_TRUE(bMatched) << strLine;
 }
@@ -379,8 +379,7 @@ TEST_F(ChannelTest, MultiTargetKeepsOrderAndOwnOptions)
     std::string strTargets = udpTarget(R"(,"video":{"options":["-tag first"]})") + "," +
                              R"({"format":"http","url":"http://0.0.0.0:8080/b","audio":{"codec":"aac"},)"
                              R"("video":{"options":["-tag second"]}})";
-    std::string strLine =
-        startLine("", channelJson(kUdpSource, strTargets, "", R"(,"mapOptions":["0"])"));
+    std::string strLine = startLine("", channelJson(kUdpSource, strTargets, "", R"(,"mapOptions":["0"])"));
     /* Each option string ends with the blank that would join a filter chain, then the engine's. */
     EXPECT_EQ(strLine, kUdpSourceLine + "-an -vn -map 0 -tag first  -f mpegts udp://127.0.0.1:5000 " +
                            "-an -vn -map 0 -tag second  -c:s copy -f mpegts http://0.0.0.0:8080/b ");
@@ -392,8 +391,8 @@ TEST_F(ChannelTest, LongTextsAreNotCut)
     std::string strUrl = "udp://127.0.0.1:5000?pkt_size=1316&x=" + std::string(1500, 'u');
     std::string strOption = "-metadata comment=" + std::string(2100, 'o');
     std::string strTarget = R"({"format":"udp","url":")" + strUrl + R"(","audio":{"codec":"aac"}})";
-    std::string strLine =
-        startLine("", channelJson(kUdpSource, strTarget, "", R"(,"customOptions":")" + strOption + "\""));
+    std::string strLine = startLine("",
+                                    channelJson(kUdpSource, strTarget, "", R"(,"customOptions":")" + strOption + "\""));
     EXPECT_EQ(strLine, kUdpSourceLine + "-an -vn " + strOption + " -f mpegts " + strUrl + " ");
 }
 
@@ -479,7 +478,8 @@ TEST_F(ChannelTest, StartOfRunningChannelIsBusy)
 TEST_F(ChannelTest, PreviewLine)
 {
     std::string strFile = tmp.file("in.ts");
-    std::string strSource = R"({"format":"file","url":")" + strFile + R"(","video":{"options":)"
+    std::string strSource = R"({"format":"file","url":")" + strFile +
+                            R"(","video":{"options":)"
                             R"(["-HWACCEL qsv","-hwaccel_device 1","-c:v h264_qsv","-gpu 1"]}},)" +
                             kUdpSource;
     std::string strOutput = R"(,"mapOptions":["0:0"],"formatOptions":["-hls_time 4"],"filters":["scale=2:2"],)"
@@ -500,8 +500,8 @@ TEST_F(ChannelTest, PreviewLine)
                                strOutput)});
         ASSERT_EQ(ruxoPreviewChannel(0), 0);
         EXPECT_EQ(ruxoGetChannelState(0), RUXO_STATE_PREVIEW);
-        EXPECT_EQ(recordedLine(), "-c:v h264_qsv -gpu 1 -stream_loop -1 -fflags +genpts  -re -i " + q(strFile) +
-                                      " " + strTargetTail + c.strTargetParams +
+        EXPECT_EQ(recordedLine(), "-c:v h264_qsv -gpu 1 -stream_loop -1 -fflags +genpts  -re -i " + q(strFile) + " " +
+                                      strTargetTail + c.strTargetParams +
                                       " -pix_fmt yuv420p -preset:v faster -movflags dash -f mp4 " + c.strDst +
                                       "/1.mp4 ")
             << c.szName;
@@ -606,7 +606,8 @@ TEST_F(ChannelTest, StatusFollowsTheUrlOfARunningChannel)
     makeMedia(strMedia, {"clip07.mp4"});
     const std::string strFile = tmp.file("in.ts");
     writeFile(strFile);
-    setenv("RUXO_TEST_PROGRESS", "frame=  100 fps= 25 q=28.0 size=     256kB time=01:02:03.00 bitrate=1500.0kbits/s", 1);
+    setenv("RUXO_TEST_PROGRESS", "frame=  100 fps= 25 q=28.0 size=     256kB time=01:02:03.00 bitrate=1500.0kbits/s",
+           1);
     setConfig("", {channelJson(fileSource(strFile), udpTarget())});
     ASSERT_EQ(ruxoStartChannel(0), 0);
     auto status = [] {
@@ -811,4 +812,4 @@ TEST_F(ChannelTest, PreviewOfFolderPlaysCurrentFileWithoutMoving)
     }
 }
 
-} // namespace
+}  // namespace

@@ -230,11 +230,15 @@ TEST_F(PlayListTest, StateFileReadingRules)
     } cases[] = {
         {"duplicates load once", "/m/a\n/m/b\n/m/a\n/m/b\n", {"/m/a", "/m/b"}, "/m/a"},
         {"current anywhere, any case", "/m/a\n/m/b\nCURRENT /m/b\n", {"/m/a", "/m/b"}, "/m/b"},
-        {"later current wins, empty one ignored", "current /m/a\ncurrent /m/b\ncurrent \n/m/a\n/m/b\n",
-         {"/m/a", "/m/b"}, "/m/b"},
+        {"later current wins, empty one ignored",
+         "current /m/a\ncurrent /m/b\ncurrent \n/m/a\n/m/b\n",
+         {"/m/a", "/m/b"},
+         "/m/b"},
         {"current path not listed", "current /m/gone\n/m/a\n", {"/m/a"}, "(none)"},
-        {"trailing CR and blanks trimmed, current kept whole", "current /m/a b \r\n/m/a b  \r\n/m/c\r\n",
-         {"/m/a b", "/m/c"}, "(none)"},
+        {"trailing CR and blanks trimmed, current kept whole",
+         "current /m/a b \r\n/m/a b  \r\n/m/c\r\n",
+         {"/m/a b", "/m/c"},
+         "(none)"},
         {"blank lines name no file", "\n   \n/m/a\n\n", {"/m/a"}, "/m/a"},
         {"no current line: first file", "/m/x\n/m/y\n", {"/m/x", "/m/y"}, "/m/x"},
         {"no final line feed", "current /m/y\n/m/x\n/m/y", {"/m/x", "/m/y"}, "/m/y"},
@@ -377,4 +381,4 @@ TEST(IsDirectory, TestsTheDirectoryModeBit)
     close(fd);
 }
 
-} // namespace
+}  // namespace

@@ -14,7 +14,8 @@
 #include "ruxo_test_env.h"
 
 /* A cleared source or target record: both streams off, no codec, the given format and options. */
-template <typename R> R blankRecord(RUXO_FORMAT format, const char* params)
+template <typename R>
+R blankRecord(RUXO_FORMAT format, const char* params)
 {
     R r;
     memset(&r, 0, sizeof r);
@@ -48,8 +49,8 @@ inline void setAudio(RUXO_TARGET_A& t, RUXO_CODEC codec, int channels = 0, int r
     t.audio.attr.nKbps = kbps;
 }
 
-inline void setVideo(RUXO_TARGET_A& t, RUXO_CODEC codec, int width = 0, int height = 0, float fps = 0,
-                     int gop = 0, int quality = 0, int kbps = 0, int interlacing = RUXO_INTERLACE_NONE)
+inline void setVideo(RUXO_TARGET_A& t, RUXO_CODEC codec, int width = 0, int height = 0, float fps = 0, int gop = 0,
+                     int quality = 0, int kbps = 0, int interlacing = RUXO_INTERLACE_NONE)
 {
     t.video.bEnable = TRUE;
     t.video.attr.codec = codec;
@@ -62,7 +63,10 @@ inline void setVideo(RUXO_TARGET_A& t, RUXO_CODEC codec, int width = 0, int heig
     t.video.attr.nInterlacing = interlacing;
 }
 
-inline unsigned long ipv4(const char* dotted) { return inet_addr(dotted); }
+inline unsigned long ipv4(const char* dotted)
+{
+    return inet_addr(dotted);
+}
 
 /* A private temporary folder with a "log" subfolder, removed at the end of the test. */
 struct TempDataDir : ruxotest::TempDir {

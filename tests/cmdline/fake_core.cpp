@@ -41,9 +41,12 @@ int ruxoLog(int iChannel, int bTimestamp, const char* szLog)
 {
     (void)iChannel;
     (void)bTimestamp;
-    if (!g_cfg.bInit) return -1;
-    if (g_cfg.nLogLevel == 0) return 0;
-    if (g_fakeLogFails) return -1;
+    if (!g_cfg.bInit)
+        return -1;
+    if (g_cfg.nLogLevel == 0)
+        return 0;
+    if (g_fakeLogFails)
+        return -1;
     g_fakeLog.push_back(szLog);
     return 0;
 }
@@ -51,7 +54,8 @@ int ruxoLog(int iChannel, int bTimestamp, const char* szLog)
 int _ruxoStartChild(int iChannel, const char* szArg, int bPreview)
 {
     g_fakeStarts.push_back({iChannel, szArg, bPreview});
-    if (g_fakeStartResult == 0) g_procChannels[iChannel].state = bPreview ? RUXO_STATE_PREVIEW : RUXO_STATE_RUNNING;
+    if (g_fakeStartResult == 0)
+        g_procChannels[iChannel].state = bPreview ? RUXO_STATE_PREVIEW : RUXO_STATE_RUNNING;
     return g_fakeStartResult;
 }
 

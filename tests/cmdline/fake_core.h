@@ -16,10 +16,10 @@ struct FakeStart {
     int bPreview;
 };
 
-extern std::vector<std::string> g_fakeLog;   /* every text logged (only while logging is on) */
-extern std::vector<FakeStart> g_fakeStarts;  /* every hand-over to the process start */
-extern bool g_fakeLogFails;                  /* the channel log cannot be opened */
-extern int g_fakeStartResult;                /* what the process start returns */
+extern std::vector<std::string> g_fakeLog;  /* every text logged (only while logging is on) */
+extern std::vector<FakeStart> g_fakeStarts; /* every hand-over to the process start */
+extern bool g_fakeLogFails;                 /* the channel log cannot be opened */
+extern int g_fakeStartResult;               /* what the process start returns */
 
 /* Initialised engine with `slots` idle slots, log level `logLevel`, the given data folder. */
 void fakeEngineReset(int slots, int logLevel, const char* dataPath);

@@ -27,7 +27,8 @@ protected:
     {
         std::string line = before;
         int rc = _ruxoMakeInputArg(iChannel, &s, line, 0);
-        if (rc != 0) return "ERR" + std::to_string(rc);
+        if (rc != 0)
+            return "ERR" + std::to_string(rc);
         return line.substr(before.size());
     }
     /* What one target appends to a line that already holds `before`, or "ERR<code>". */
@@ -35,7 +36,8 @@ protected:
     {
         std::string line = before;
         int rc = _ruxoMakeOutputArg(iChannel, &t, line, 0);
-        if (rc != 0) return "ERR" + std::to_string(rc);
+        if (rc != 0)
+            return "ERR" + std::to_string(rc);
         return line.substr(before.size());
     }
     /* The line a start hands to the process start, or "ERR<code>". */
@@ -43,7 +45,8 @@ protected:
     {
         g_fakeStarts.clear();
         int rc = ruxoTranscodeMA(iChannel, s, ns, t, nt, 0);
-        if (rc != 0) return "ERR" + std::to_string(rc);
+        if (rc != 0)
+            return "ERR" + std::to_string(rc);
         EXPECT_EQ(g_fakeStarts.size(), 1u);
         g_procChannels[iChannel].state = RUXO_STATE_IDLE;
         return g_fakeStarts.empty() ? "" : g_fakeStarts.back().line;
@@ -69,8 +72,9 @@ TEST_F(CmdLine, WorkedExamplesGiveTheirExactOptions)
 
     RUXO_TARGET_A hls = makeTarget(RUXO_FORMAT_HLS, "/var/www/live/index.m3u8", "-hls_time 4 -hls_list_size 5");
     setVideo(hls, RUXO_VIDEO_H265, 1920, 1080, 0, 0, 50, 0);
-    EXPECT_EQ(out(hls), "-an -c:v libx265 -crf 25.8 -s 1920x1080 -g 4 -sc_threshold 0 -hls_time 4 -hls_list_size 5 "
-                        "-pix_fmt yuv420p -preset:v faster -f hls -y \"/var/www/live/index.m3u8\" ");
+    EXPECT_EQ(out(hls),
+              "-an -c:v libx265 -crf 25.8 -s 1920x1080 -g 4 -sc_threshold 0 -hls_time 4 -hls_list_size 5 "
+              "-pix_fmt yuv420p -preset:v faster -f hls -y \"/var/www/live/index.m3u8\" ");
 }
 
 TEST_F(CmdLine, WholeLineIsPrefixThenSourcesThenTargets)
@@ -115,12 +119,14 @@ TEST_F(CmdLine, SourceTable)
         {RUXO_FORMAT_DEVICE, "/dev/video0?input_format=yuyv422", "-thread_queue_size 64",
          "-thread_queue_size 64 -f v4l2 -input_format yuyv422 -i /dev/video0 "},
         {RUXO_FORMAT_GENERAL, "RTSPT://192.0.2.10/live", nullptr, "-rtsp_transport tcp -i \"rtsp://192.0.2.10/live\" "},
-        {RUXO_FORMAT_GENERAL, "rtspT://192.0.2.10/a?b=1", nullptr, "-rtsp_transport tcp -i \"rtsp://192.0.2.10/a?b=1\" "},
+        {RUXO_FORMAT_GENERAL, "rtspT://192.0.2.10/a?b=1", nullptr,
+         "-rtsp_transport tcp -i \"rtsp://192.0.2.10/a?b=1\" "},
         {RUXO_FORMAT_GENERAL, "rtsp://192.0.2.10/live", nullptr, "-i \"rtsp://192.0.2.10/live\" "},
         {RUXO_FORMAT_GENERAL, "/media/clip.mp4", nullptr, "-re -i \"/media/clip.mp4\" "},
         {RUXO_FORMAT_GENERAL, "/media/cam.SDP", nullptr, "-i \"/media/cam.SDP\" "},
         {RUXO_FORMAT_GENERAL, "udp://@:1234", nullptr, "-i \"udp://@:1234\" "},
-        {RUXO_FORMAT_GENERAL, "http://192.0.2.5/live/index.M3U8", nullptr, "-re -i \"http://192.0.2.5/live/index.M3U8\" "},
+        {RUXO_FORMAT_GENERAL, "http://192.0.2.5/live/index.M3U8", nullptr,
+         "-re -i \"http://192.0.2.5/live/index.M3U8\" "},
         {RUXO_FORMAT_GENERAL, "http://192.0.2.5/list.m3u", nullptr, "-re -i \"http://192.0.2.5/list.m3u\" "},
         {RUXO_FORMAT_GENERAL, "FTP://192.0.2.5/a.ts", nullptr, "-re -i \"FTP://192.0.2.5/a.ts\" "},
         {RUXO_FORMAT_GENERAL, "sftp://192.0.2.5/a.ts", nullptr, "-re -i \"sftp://192.0.2.5/a.ts\" "},
@@ -174,10 +180,11 @@ TEST_F(CmdLine, NativeRtpSourceReadsItsWrittenDescription)
     std::string sdp = data.path() + "/log/ruxo_003_in.sdp";
     EXPECT_EQ(in(s, 2), "-reorder_queue_size 100 -i \"" + sdp + "\" ");
 
-    EXPECT_EQ(ruxotest::readFile(sdp), "v=0\no=- 0 0 IN IPV4 0.0.0.0\ns=Zembrax\nt=0 0\n"
-                                       "c=IN IP4 0.0.0.0\nm=video 5004 RTP/AVP 96\na=rtpmap:96 h264/90000\n"
-                                       "c=IN IP4 0.0.0.0\nm=audio 5006 RTP/AVP 97\na=rtpmap:97 MP4A-LATM/48000/2\n"
-                                       "a=rtpmap:97 MP4A-LATM/48000/2\n\n");
+    EXPECT_EQ(ruxotest::readFile(sdp),
+              "v=0\no=- 0 0 IN IPV4 0.0.0.0\ns=Zembrax\nt=0 0\n"
+              "c=IN IP4 0.0.0.0\nm=video 5004 RTP/AVP 96\na=rtpmap:96 h264/90000\n"
+              "c=IN IP4 0.0.0.0\nm=audio 5006 RTP/AVP 97\na=rtpmap:97 MP4A-LATM/48000/2\n"
+              "a=rtpmap:97 MP4A-LATM/48000/2\n\n");
 }
 
 TEST_F(CmdLine, NativeRtpSourceFailures)
@@ -228,7 +235,8 @@ TEST_F(CmdLine, RateControlTable)
         {RUXO_VIDEO_H264, 50, 2000, 0, nullptr, "-crf 25.8 -b:v 2000k -maxrate:v 2000k -nal-hrd cbr -bufsize:v 2000k "},
         {RUXO_VIDEO_NV265, 0, 2000, 0, nullptr, "-b:v 2000k -maxrate:v 2000k -cbr 1 -bufsize:v 2000k "},
         {RUXO_VIDEO_MP4, 0, 2000, 3000, nullptr, "-b:v 2000k -maxrate:v 2000k -bufsize:v 2000k -muxrate 3000k "},
-        {RUXO_VIDEO_MP4, 0, 2000, 3000, "-bitrate 3000000", "-b:v 2000k -maxrate:v 2000k -bufsize:v 200k -muxrate 3000k "},
+        {RUXO_VIDEO_MP4, 0, 2000, 3000, "-bitrate 3000000",
+         "-b:v 2000k -maxrate:v 2000k -bufsize:v 200k -muxrate 3000k "},
         {RUXO_VIDEO_MP4, 0, 2000, 0, "-bitrate 3000000", "-b:v 2000k -maxrate:v 2000k -bufsize:v 2000k "},
         {RUXO_VIDEO_MP4, 50, 0, 3000, nullptr, "-qmin 25.8 -qmax 51.0 "},
     };
@@ -316,9 +324,11 @@ TEST_F(CmdLine, VideoOffStillGetsCodecDefaults)
     RUXO_TARGET_A t = makeTarget(RUXO_FORMAT_GENERAL, "/tmp/audio.mp4");
     setAudio(t, RUXO_AUDIO_AAC, 2, 48000, 128);
     t.video.attr.codec = RUXO_VIDEO_H264;
-    EXPECT_EQ(out(t), "-c:a aac -ac 2 -ar 48000 -b:a 128k -vn -pix_fmt yuv420p -preset:v faster -y \"/tmp/audio.mp4\" ");
+    EXPECT_EQ(out(t),
+              "-c:a aac -ac 2 -ar 48000 -b:a 128k -vn -pix_fmt yuv420p -preset:v faster -y \"/tmp/audio.mp4\" ");
     /* markers anywhere in the line suppress them */
-    EXPECT_EQ(out(t, 0, "-pix_fmt nv12 -preset:v slow "), "-c:a aac -ac 2 -ar 48000 -b:a 128k -vn -y \"/tmp/audio.mp4\" ");
+    EXPECT_EQ(out(t, 0, "-pix_fmt nv12 -preset:v slow "),
+              "-c:a aac -ac 2 -ar 48000 -b:a 128k -vn -y \"/tmp/audio.mp4\" ");
     /* video enabled but no name to send it to: not taken */
     RUXO_TARGET_A h = makeTarget(RUXO_FORMAT_HTTP_MP4, "");
     setVideo(h, RUXO_VIDEO_MP4);
@@ -340,9 +350,12 @@ TEST_F(CmdLine, CodecDefaultsAndScanTypes)
         {RUXO_FORMAT_RTMP, RUXO_VIDEO_VP9, 0, "", "-an -c:v libvpx-vp9 -crf 32 -cpu-used 3 -f flv \"rtmp://h/a\" "},
         {RUXO_FORMAT_RTMP, RUXO_VIDEO_AV1, 0, "", "-an -c:v libaom-av1 -cpu-used 8 -f flv \"rtmp://h/a\" "},
         {RUXO_FORMAT_RTMP, RUXO_VIDEO_AV1, 0, "-cpu-used 4 ", "-an -c:v libaom-av1 -f flv \"rtmp://h/a\" "},
-        {RUXO_FORMAT_RTMP, RUXO_VIDEO_H263P, 0, "", "-an -c:v h263p -flags +aic -umv 1 -aiv 1 -qmin:v 2 -f flv \"rtmp://h/a\" "},
-        {RUXO_FORMAT_RTMP, RUXO_VIDEO_MP4, RUXO_INTERLACE_DEINT, "", "-an -c:v mpeg4 -qmin:v 2 -filter:v yadif -f flv \"rtmp://h/a\" "},
-        {RUXO_FORMAT_RTMP, RUXO_VIDEO_MP4, RUXO_INTERLACE_DEINT, "-deint ", "-an -c:v mpeg4 -qmin:v 2 -f flv \"rtmp://h/a\" "},
+        {RUXO_FORMAT_RTMP, RUXO_VIDEO_H263P, 0, "",
+         "-an -c:v h263p -flags +aic -umv 1 -aiv 1 -qmin:v 2 -f flv \"rtmp://h/a\" "},
+        {RUXO_FORMAT_RTMP, RUXO_VIDEO_MP4, RUXO_INTERLACE_DEINT, "",
+         "-an -c:v mpeg4 -qmin:v 2 -filter:v yadif -f flv \"rtmp://h/a\" "},
+        {RUXO_FORMAT_RTMP, RUXO_VIDEO_MP4, RUXO_INTERLACE_DEINT, "-deint ",
+         "-an -c:v mpeg4 -qmin:v 2 -f flv \"rtmp://h/a\" "},
         {RUXO_FORMAT_RTMP, RUXO_VIDEO_MP4, RUXO_INTERLACE_TOP_FIRST, "",
          "-an -c:v mpeg4 -qmin:v 2 -flags +ilme+ildct -top 1 -x264opts tff=1 -f flv \"rtmp://h/a\" "},
         {RUXO_FORMAT_RTMP, RUXO_VIDEO_MP4, RUXO_INTERLACE_BOTTOM_FIRST, "",
@@ -364,8 +377,9 @@ TEST_F(CmdLine, DeckLinkAndNdiOutputs)
     RUXO_TARGET_A d = makeTarget(RUXO_FORMAT_DECKLINK, "DeckLink Duo (1)");
     setAudio(d, RUXO_AUDIO_AAC, 6, 44100, 128);
     setVideo(d, RUXO_VIDEO_H264, 1920, 1080, 25, 0, 50, 0, RUXO_INTERLACE_TOP_FIRST);
-    EXPECT_EQ(out(d), "-ac 2 -ar 48000 -pix_fmt uyvy422 -s 1920x1080 -r 25 -field_order tt -preset:v faster "
-                      "-f decklink \"DeckLink Duo (1)\" ");
+    EXPECT_EQ(out(d),
+              "-ac 2 -ar 48000 -pix_fmt uyvy422 -s 1920x1080 -r 25 -field_order tt -preset:v faster "
+              "-f decklink \"DeckLink Duo (1)\" ");
 
     RUXO_TARGET_A n = makeTarget(RUXO_FORMAT_NDI, "RUXO 1");
     setAudio(n, RUXO_AUDIO_PCM16S, 2, 48000);
@@ -384,9 +398,11 @@ TEST_F(CmdLine, NativeRtpTargets)
     t.video.rtp.usDstPort = 502;
     t.video.rtp.globalHeader = OUT_OF_BAND;
     const std::string sdpOut = "-sdp_file \"" + data.path() + "/log/ruxo_001_out.sdp\" ";
-    EXPECT_EQ(out(t), "-c:a aac -ac 2 -ar 48000 -b:a 128k -vn -f rtp -flags:a +global_header -rtpflags +latm "
-                      "rtp://192.0.2.20:500 -c:v libx264 -crf 23 -s 1280x720 -an -f rtp -flags +global_header "
-                      "-tune zerolatency rtp://192.0.2.20:502 -pix_fmt yuv420p -preset:v faster " + sdpOut);
+    EXPECT_EQ(out(t),
+              "-c:a aac -ac 2 -ar 48000 -b:a 128k -vn -f rtp -flags:a +global_header -rtpflags +latm "
+              "rtp://192.0.2.20:500 -c:v libx264 -crf 23 -s 1280x720 -an -f rtp -flags +global_header "
+              "-tune zerolatency rtp://192.0.2.20:502 -pix_fmt yuv420p -preset:v faster " +
+                  sdpOut);
 
     /* in band, local ports, H.263 */
     t.video.rtp.globalHeader = IN_BAND;
@@ -396,9 +412,11 @@ TEST_F(CmdLine, NativeRtpTargets)
     t.video.attr.codec = RUXO_VIDEO_H263;
     t.video.attr.nWidth = 352;
     t.video.attr.nHeight = 288;
-    EXPECT_EQ(out(t), "-c:a mp2 -ac 2 -ar 48000 -b:a 128k -vn -f rtp rtp://192.0.2.20:500?localport=6000 "
-                      "-c:v h263 -qmin:v 2 -s 352x288 -an -f rtp -flags -global_header -rtpflags +rfc2190 "
-                      "-tune zerolatency rtp://192.0.2.20:502?localport=6002 " + sdpOut);
+    EXPECT_EQ(out(t),
+              "-c:a mp2 -ac 2 -ar 48000 -b:a 128k -vn -f rtp rtp://192.0.2.20:500?localport=6000 "
+              "-c:v h263 -qmin:v 2 -s 352x288 -an -f rtp -flags -global_header -rtpflags +rfc2190 "
+              "-tune zerolatency rtp://192.0.2.20:502?localport=6002 " +
+                  sdpOut);
 
     /* audio without destination, video off: the option string goes nowhere */
     RUXO_TARGET_A a = makeTarget(RUXO_FORMAT_RTP, nullptr, "-tune zerolatency");
@@ -492,8 +510,9 @@ TEST_F(CmdLine, SrtTargetGetsAMuxerUnlessItNamesOne)
 
     /* a second source with its own "-f" neither */
     RUXO_SOURCE_A sources[2] = {file, makeSource(RUXO_FORMAT_DECKLINK, "DeckLink Mini Recorder")};
-    EXPECT_EQ(start(sources, 2, &srt, 1), "-re -i \"/media/a.mp4\" -f decklink -i \"DeckLink Mini Recorder\" "
-                                          "-an -vn -f mpegts srt://127.0.0.1:9000 ");
+    EXPECT_EQ(start(sources, 2, &srt, 1),
+              "-re -i \"/media/a.mp4\" -f decklink -i \"DeckLink Mini Recorder\" "
+              "-an -vn -f mpegts srt://127.0.0.1:9000 ");
 }
 
 TEST_F(CmdLine, PixelFormatFromProfile)
@@ -502,12 +521,18 @@ TEST_F(CmdLine, PixelFormatFromProfile)
         const char* params;
         const char* pixFmt;
     } cases[] = {
-        {"-profile:v high422", "yuv422p"}, {"-profile:v high444", "yuv444p"},
-        {"-profile:v high10", "yuv420p10"}, {"-profile:v main10", "yuv420p10"},
-        {"-profile:v main12", "yuv420p12"}, {"-profile:v high", "yuv420p"},
-        {"-profile:v   main444-12", "yuv444p12"}, {"-profile:v main444-10", "yuv444p10"},
-        {"-profile:v main422-12", "yuv422p12"}, {"-profile:v main422-10", "yuv422p10"},
-        {"-profile:v high10 -profile:v high444", "yuv420p10"}, {"-profile:v ", "yuv420p"},
+        {"-profile:v high422", "yuv422p"},
+        {"-profile:v high444", "yuv444p"},
+        {"-profile:v high10", "yuv420p10"},
+        {"-profile:v main10", "yuv420p10"},
+        {"-profile:v main12", "yuv420p12"},
+        {"-profile:v high", "yuv420p"},
+        {"-profile:v   main444-12", "yuv444p12"},
+        {"-profile:v main444-10", "yuv444p10"},
+        {"-profile:v main422-12", "yuv422p12"},
+        {"-profile:v main422-10", "yuv422p10"},
+        {"-profile:v high10 -profile:v high444", "yuv420p10"},
+        {"-profile:v ", "yuv420p"},
         {"-tune film", "yuv420p"},
     };
     for (const Case& c : cases) {
@@ -527,15 +552,17 @@ TEST_F(CmdLine, PixelFormatFromProfile)
     RUXO_SOURCE_A s = makeSource(RUXO_FORMAT_GENERAL, "/media/a.mp4", "-pix_fmt yuv422p");
     RUXO_TARGET_A h = makeTarget(RUXO_FORMAT_RTMP, "rtmp://h/a", "-profile:v high422");
     setVideo(h, RUXO_VIDEO_H264);
-    EXPECT_EQ(start(&s, 1, &h, 1), "-pix_fmt yuv422p -re -i \"/media/a.mp4\" -an -c:v libx264 -crf 23 "
-                                   "-profile:v high422 -preset:v faster -f flv \"rtmp://h/a\" ");
+    EXPECT_EQ(start(&s, 1, &h, 1),
+              "-pix_fmt yuv422p -re -i \"/media/a.mp4\" -an -c:v libx264 -crf 23 "
+              "-profile:v high422 -preset:v faster -f flv \"rtmp://h/a\" ");
 }
 
 /* ---- numbers and the locale ----------------------------------------------------------------- */
 
 TEST_F(CmdLine, NumbersUseAFullStopUnderADecimalCommaLocale)
 {
-    if (!setlocale(LC_ALL, "de_DE.UTF-8")) GTEST_SKIP() << "no decimal-comma locale available (LOCPATH)";
+    if (!setlocale(LC_ALL, "de_DE.UTF-8"))
+        GTEST_SKIP() << "no decimal-comma locale available (LOCPATH)";
     char probe[16];
     snprintf(probe, sizeof probe, "%.1f", 25.8);
     EXPECT_STREQ(probe, "25,8"); /* the locale really writes a comma */
@@ -642,7 +669,7 @@ TEST_F(CmdLine, ResultCodesInTheirOrder)
     RUXO_TARGET_A rtsp = makeTarget(RUXO_FORMAT_RTSP, "rtsp://h/a");
 
     EXPECT_EQ(ruxoTranscodeMA(0, &good, 1, &file, 1, 0), 0);
-    EXPECT_EQ(ruxoTranscodeMA(0, &good, 1, &file, 1, 0), -3); /* now running */
+    EXPECT_EQ(ruxoTranscodeMA(0, &good, 1, &file, 1, 0), -3);         /* now running */
     EXPECT_EQ(ruxoTranscodeMA(0, &noName, 1, &fileNoName, 1, 1), -3); /* busy before any record */
     g_procChannels[0].state = RUXO_STATE_STOPPING;
     EXPECT_EQ(ruxoTranscodeMA(0, &good, 1, &file, 1, 0), -3);
@@ -758,7 +785,7 @@ TEST_F(CmdLine, LineLongerThanTheLimitIsRefusedNeverCut)
     EXPECT_EQ(ruxoTranscodeMA(0, &s, 1, &file, 1, 0), -7);
     EXPECT_EQ(ruxoTranscodeMA(0, &s, 1, nullptr, 0, 0), -7);
     RUXO_TARGET_A rtsp = makeTarget(RUXO_FORMAT_RTSP, "rtsp://h/a"); /* would fail with -10 */
-    EXPECT_EQ(ruxoTranscodeMA(0, &s, 1, &rtsp, 1, 0), -7);            /* the sources are judged first */
+    EXPECT_EQ(ruxoTranscodeMA(0, &s, 1, &rtsp, 1, 0), -7);           /* the sources are judged first */
     std::vector<RUXO_SOURCE_A> sources(300, bare);
     EXPECT_EQ(ruxoTranscodeMA(0, sources.data(), static_cast<int>(sources.size()), nullptr, 0, 0), -7);
 
@@ -780,13 +807,31 @@ TEST(CmdLineHelpers, UrlTests)
         const char* url;
         int rtmp, rtp, stream;
     } cases[] = {
-        {"rtmp://h/a", 1, 0, 1},   {"RTMPE://h/a", 1, 0, 1}, {"rtmps://h/a", 1, 0, 1}, {"rtmpt://h/a", 1, 0, 1},
-        {"RtmpTE://h/a", 1, 0, 1}, {"rtmpts://h/a", 1, 0, 1}, {"rtmpx://h/a", 0, 0, 1}, {"rtmp:/h", 0, 0, 0},
-        {"rtp://239.0.0.1:5000", 0, 1, 1}, {"RTP://h:1", 0, 1, 1}, {"rtps://h", 0, 0, 1},
-        {"/media/a.sdp", 0, 0, 1}, {"a.SdP", 0, 0, 1}, {".sdp", 0, 0, 1}, {"sdp", 0, 0, 0},
-        {"ftp://h/a.ts", 0, 0, 0}, {"SFTP://h/a.ts", 0, 0, 0}, {"ftp://h/a.sdp", 0, 0, 1},
-        {"http://h/a.m3u8", 0, 0, 0}, {"http://h/a.M3U", 0, 0, 0}, {"http://h/a.m3u8?x", 0, 0, 1},
-        {"/media/a.mp4", 0, 0, 0}, {"C:/media", 0, 0, 0}, {"x:/ /y", 0, 0, 0}, {"", 0, 0, 0},
+        {"rtmp://h/a", 1, 0, 1},
+        {"RTMPE://h/a", 1, 0, 1},
+        {"rtmps://h/a", 1, 0, 1},
+        {"rtmpt://h/a", 1, 0, 1},
+        {"RtmpTE://h/a", 1, 0, 1},
+        {"rtmpts://h/a", 1, 0, 1},
+        {"rtmpx://h/a", 0, 0, 1},
+        {"rtmp:/h", 0, 0, 0},
+        {"rtp://239.0.0.1:5000", 0, 1, 1},
+        {"RTP://h:1", 0, 1, 1},
+        {"rtps://h", 0, 0, 1},
+        {"/media/a.sdp", 0, 0, 1},
+        {"a.SdP", 0, 0, 1},
+        {".sdp", 0, 0, 1},
+        {"sdp", 0, 0, 0},
+        {"ftp://h/a.ts", 0, 0, 0},
+        {"SFTP://h/a.ts", 0, 0, 0},
+        {"ftp://h/a.sdp", 0, 0, 1},
+        {"http://h/a.m3u8", 0, 0, 0},
+        {"http://h/a.M3U", 0, 0, 0},
+        {"http://h/a.m3u8?x", 0, 0, 1},
+        {"/media/a.mp4", 0, 0, 0},
+        {"C:/media", 0, 0, 0},
+        {"x:/ /y", 0, 0, 0},
+        {"", 0, 0, 0},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(_isRtmpUrl(c.url, 0), c.rtmp) << c.url;
@@ -808,9 +853,16 @@ TEST(CmdLineHelpers, ParseOpt)
         const char* line;
         int expected; /* 7 means left as it was */
     } cases[] = {
-        {"-hls_time 4 -hls_list_size 5", 4}, {"-a 1 -hls_time    -3", -3}, {"-hls_time +12x", 12},
-        {"-hls_time x", 7}, {"-hls_list_size 5", 7}, {"-hls_time 2 -hls_time 9", 2}, {"-hls_time", 7},
-        {"-hls_time 99999999999", 7}, {"-hls_time 2.5", 2}, {"-hls_time - 3", 7},
+        {"-hls_time 4 -hls_list_size 5", 4},
+        {"-a 1 -hls_time    -3", -3},
+        {"-hls_time +12x", 12},
+        {"-hls_time x", 7},
+        {"-hls_list_size 5", 7},
+        {"-hls_time 2 -hls_time 9", 2},
+        {"-hls_time", 7},
+        {"-hls_time 99999999999", 7},
+        {"-hls_time 2.5", 2},
+        {"-hls_time - 3", 7},
     };
     for (const Case& c : cases) {
         int v = 7;
@@ -862,4 +914,4 @@ TEST(CmdLineHelpers, NumbersAreLocaleFree)
     EXPECT_EQ(_ruxoGeneral(1234567.0), "1.23457e+06");
 }
 
-} // namespace
+}  // namespace

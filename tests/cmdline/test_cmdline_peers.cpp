@@ -37,10 +37,12 @@ std::string run(const std::string& cmd)
 {
     std::string out;
     FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return out;
+    if (!p)
+        return out;
     char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
     pclose(p);
     return out;
 }
@@ -56,7 +58,8 @@ std::string probe(const std::string& what, const std::string& extra = "")
 bool canBind(int type, unsigned short port)
 {
     int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -76,10 +79,12 @@ bool udpPortBound(unsigned short port)
     for (size_t at = table.find('\n'); at != std::string::npos; at = table.find('\n', at + 1)) {
         /* "  sl  local_address ...": the local address is the second field of a row */
         size_t colon = table.find(':', at + 1);
-        if (colon == std::string::npos) break;
+        if (colon == std::string::npos)
+            break;
         size_t local = table.find_first_not_of(' ', colon + 1);
         size_t end = local == std::string::npos ? std::string::npos : table.find(' ', local);
-        if (end != std::string::npos && end >= local + 5 && table.compare(end - 5, 5, want) == 0) return true;
+        if (end != std::string::npos && end >= local + 5 && table.compare(end - 5, 5, want) == 0)
+            return true;
     }
     return false;
 }
@@ -91,8 +96,10 @@ unsigned short freePorts(int type, int count)
     for (int attempt = 0; attempt < 200; ++attempt) {
         unsigned short base = static_cast<unsigned short>(20000 + (rng() % 20000) * 2);
         bool ok = true;
-        for (int i = 0; i < count && ok; ++i) ok = canBind(type, static_cast<unsigned short>(base + i));
-        if (ok) return base;
+        for (int i = 0; i < count && ok; ++i)
+            ok = canBind(type, static_cast<unsigned short>(base + i));
+        if (ok)
+            return base;
     }
     return 0;
 }
@@ -108,17 +115,18 @@ protected:
 
     static void SetUpTestSuite()
     {
-        if (!s_clipDir.make("cmdline-clip")) return;
+        if (!s_clipDir.make("cmdline-clip"))
+            return;
         s_clip = s_clipDir.file("clip.mp4");
-        std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi "
-                          "-i sine=frequency=440:sample_rate=48000 -t 6 -c:v libx264 -preset ultrafast "
-                          "-pix_fmt yuv420p -g 25 -c:a aac -b:a 64k '" + s_clip + "'";
-        if (system(cmd.c_str()) != 0) s_clip.clear();
+        std::string cmd =
+            "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi "
+            "-i sine=frequency=440:sample_rate=48000 -t 6 -c:v libx264 -preset ultrafast "
+            "-pix_fmt yuv420p -g 25 -c:a aac -b:a 64k '" +
+            s_clip + "'";
+        if (system(cmd.c_str()) != 0)
+            s_clip.clear();
     }
-    static void TearDownTestSuite()
-    {
-        s_clipDir.remove();
-    }
+    static void TearDownTestSuite() { s_clipDir.remove(); }
 
     void SetUp() override
     {
@@ -137,7 +145,8 @@ protected:
     {
         if (engineUp) {
             for (int i = 0; i < 8; ++i)
-                if (ruxoGetState(i) != RUXO_STATE_IDLE) stopAndWait(i);
+                if (ruxoGetState(i) != RUXO_STATE_IDLE)
+                    stopAndWait(i);
             ruxoFree();
         }
         unsetenv("RUXO_FAKE_OUT");
@@ -168,7 +177,8 @@ protected:
         auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
         while (std::chrono::steady_clock::now() < end) {
             ruxoPoll();
-            if (done()) return true;
+            if (done())
+                return true;
             usleep(20000);
         }
         return done();
@@ -291,7 +301,8 @@ TEST_F(EngineStart, ConcurrentStartsOfOneSlotStartOneChild)
     for (int round = 0; round < 5; ++round) {
         std::atomic<bool> go{false};
         auto starter = [&] {
-            while (!go) std::this_thread::yield();
+            while (!go)
+                std::this_thread::yield();
             return ruxoTranscodeMA(4, &s, 1, &t, 1, 0);
         };
         std::future<int> a = std::async(std::launch::async, starter);
@@ -310,7 +321,8 @@ std::vector<std::string> argsIn(const std::string& file)
     std::string text = readFile(file);
     for (size_t at = 0; at < text.size();) {
         size_t end = text.find('\0', at);
-        if (end == std::string::npos) end = text.size();
+        if (end == std::string::npos)
+            end = text.size();
         args.push_back(text.substr(at, end - at));
         at = end + 1;
     }
@@ -359,8 +371,10 @@ TEST_F(EngineStart, NamesReachFfmpegAsOneArgument)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         unlink(argsFile.c_str());
-        RUXO_SOURCE_A s = makeSource(c.bSource ? c.format : RUXO_FORMAT_GENERAL, c.bSource ? c.name.c_str() : plainIn.c_str());
-        RUXO_TARGET_A t = makeTarget(c.bSource ? RUXO_FORMAT_GENERAL : c.format, c.bSource ? plainOut.c_str() : c.name.c_str());
+        RUXO_SOURCE_A s = makeSource(c.bSource ? c.format : RUXO_FORMAT_GENERAL,
+                                     c.bSource ? c.name.c_str() : plainIn.c_str());
+        RUXO_TARGET_A t = makeTarget(c.bSource ? RUXO_FORMAT_GENERAL : c.format,
+                                     c.bSource ? plainOut.c_str() : c.name.c_str());
         ASSERT_EQ(ruxoTranscodeMA(0, &s, 1, &t, 1, 0), c.rc);
         if (c.rc != 0) {
             EXPECT_EQ(ruxoGetState(0), RUXO_STATE_IDLE);
@@ -383,7 +397,8 @@ protected:
     void SetUp() override
     {
         EngineStart::SetUp();
-        if (s_clip.empty()) GTEST_SKIP() << "could not make a test clip with ffmpeg";
+        if (s_clip.empty())
+            GTEST_SKIP() << "could not make a test clip with ffmpeg";
         initEngine(RUXO_TRANSCODER);
     }
 
@@ -399,7 +414,8 @@ protected:
      * before (a clip read to its end) must have ended well. */
     void runUntilStreamed(int slot, int seconds)
     {
-        bool done = pollUntil(60, [&] { return ruxoGetStreamTime(slot) >= seconds || ruxoGetState(slot) == RUXO_STATE_IDLE; });
+        bool done = pollUntil(
+            60, [&] { return ruxoGetStreamTime(slot) >= seconds || ruxoGetState(slot) == RUXO_STATE_IDLE; });
         EXPECT_TRUE(done) << "no progress:\n" << logOf(slot);
         if (ruxoGetState(slot) == RUXO_STATE_IDLE) {
             EXPECT_EQ(ruxoGetExitCode(slot), 0) << "the transcoder ended early:\n" << logOf(slot);
@@ -427,7 +443,9 @@ TEST_F(RealChannel, FileSourceIntoMp4File)
     runUntilStreamed(0, 2);
     stopAndWait(0);
     std::string p = probe(out);
-    EXPECT_NE(p.find("codec_name=h264|codec_type=video|width=256|height=144|r_frame_rate=30000/1001"), std::string::npos) << p;
+    EXPECT_NE(p.find("codec_name=h264|codec_type=video|width=256|height=144|r_frame_rate=30000/1001"),
+              std::string::npos)
+        << p;
     EXPECT_NE(p.find("codec_name=aac|codec_type=audio"), std::string::npos) << p;
 }
 
@@ -445,7 +463,8 @@ TEST_F(RealChannel, FileSourceIntoHls)
     std::string text = readFile(playlist);
     EXPECT_NE(text.find("#EXTINF:"), std::string::npos) << text;
     std::string p = probe(playlist);
-    EXPECT_NE(p.find("codec_name=h264|codec_type=video|width=640|height=360|r_frame_rate=30/1"), std::string::npos) << p;
+    EXPECT_NE(p.find("codec_name=h264|codec_type=video|width=640|height=360|r_frame_rate=30/1"), std::string::npos)
+        << p;
     EXPECT_NE(p.find("codec_name=aac"), std::string::npos) << p;
 }
 
@@ -463,8 +482,9 @@ TEST_F(RealChannel, MpegTsOverUdpAndRtp)
         std::string capture = outDir + "/" + c.scheme + ".ts";
         /* the receiver listens first and keeps a second and a half of the stream */
         std::future<std::string> rx = std::async(std::launch::async, [&] {
-            return run("timeout 60 ffmpeg -nostdin -v error -y -i '" + url + (c.format == RUXO_FORMAT_UDP ? "?timeout=30000000" : "") +
-                       "' -t 1.5 -c copy -f mpegts '" + capture + "' 2>&1");
+            return run("timeout 60 ffmpeg -nostdin -v error -y -i '" + url +
+                       (c.format == RUXO_FORMAT_UDP ? "?timeout=30000000" : "") + "' -t 1.5 -c copy -f mpegts '" +
+                       capture + "' 2>&1");
         });
         EXPECT_TRUE(pollUntil(30, [&] { return udpPortBound(port); })) << "the receiver never listened";
         RUXO_TARGET_A t = makeTarget(c.format, url.c_str());
@@ -472,13 +492,15 @@ TEST_F(RealChannel, MpegTsOverUdpAndRtp)
         setVideo(t, RUXO_VIDEO_MP2, 352, 288, 25, 25, 0, 2000);
         t.nKbpsMux = 3000;
         startChannel(slot, clipSource(), t);
-        EXPECT_NE(logOf(slot).find(std::string("-f ") + (c.format == RUXO_FORMAT_UDP ? "mpegts " : "rtp_mpegts ") + url + " "),
+        EXPECT_NE(logOf(slot).find(std::string("-f ") + (c.format == RUXO_FORMAT_UDP ? "mpegts " : "rtp_mpegts ") +
+                                   url + " "),
                   std::string::npos);
         pollUntil(60, [&] { return rx.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; });
         std::string rxOut = rx.get();
         stopAndWait(slot);
         std::string p = probe(capture);
-        EXPECT_NE(p.find("codec_name=mpeg2video|codec_type=video|width=352|height=288|r_frame_rate=25/1"), std::string::npos)
+        EXPECT_NE(p.find("codec_name=mpeg2video|codec_type=video|width=352|height=288|r_frame_rate=25/1"),
+                  std::string::npos)
             << c.scheme << ": " << p << rxOut;
         EXPECT_NE(p.find("codec_name=mp2|codec_type=audio"), std::string::npos) << c.scheme << ": " << p;
         ++slot;
@@ -504,13 +526,14 @@ TEST_F(RealChannel, NativeRtpTargetWithItsSdpFile)
     EXPECT_NE(text.find("m=video " + std::to_string(port) + " RTP/AVP 96"), std::string::npos) << text;
     EXPECT_NE(text.find("m=audio " + std::to_string(port + 2) + " RTP/AVP 97"), std::string::npos) << text;
     EXPECT_NE(text.find("sprop-parameter-sets="), std::string::npos) << "out of band: " << text;
-    std::future<std::string> p = std::async(std::launch::async, [&] {
-        return probe(sdp, "-protocol_whitelist file,udp,rtp -analyzeduration 3000000");
-    });
+    std::future<std::string> p = std::async(
+        std::launch::async, [&] { return probe(sdp, "-protocol_whitelist file,udp,rtp -analyzeduration 3000000"); });
     pollUntil(60, [&] { return p.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready; });
     std::string streams = p.get();
     stopAndWait(4);
-    EXPECT_NE(streams.find("codec_name=h264|codec_type=video|width=320|height=240|r_frame_rate=25/1"), std::string::npos) << streams;
+    EXPECT_NE(streams.find("codec_name=h264|codec_type=video|width=320|height=240|r_frame_rate=25/1"),
+              std::string::npos)
+        << streams;
     EXPECT_NE(streams.find("codec_name=aac|codec_type=audio"), std::string::npos) << streams;
 }
 
@@ -550,7 +573,8 @@ TEST_F(RealChannel, HttpTargetsFetchedWithCurl)
         RUXO_FORMAT format;
         const char* path; /* what the client asks for */
         const char* vcodec;
-    } cases[] = {{RUXO_FORMAT_HTTP, "/live.ts", "h264"}, {RUXO_FORMAT_HTTP_MP4, "/7.mp4", "h264"},
+    } cases[] = {{RUXO_FORMAT_HTTP, "/live.ts", "h264"},
+                 {RUXO_FORMAT_HTTP_MP4, "/7.mp4", "h264"},
                  {RUXO_FORMAT_HTTP_MJPEG, "/7.mjpg", "mjpeg"}};
     for (const Case& c : cases) {
         unsigned short port = freePorts(SOCK_STREAM, 1);
@@ -568,7 +592,8 @@ TEST_F(RealChannel, HttpTargetsFetchedWithCurl)
         std::future<std::string> fetch = std::async(std::launch::async, [&] {
             for (int i = 0; i < 60; ++i) {
                 std::string rc = run("curl -s -o '" + got + "' --max-time 2.5 '" + base + c.path + "'; echo $?");
-                if (fileSize(got) > 0) return rc;
+                if (fileSize(got) > 0)
+                    return rc;
                 usleep(100000);
             }
             return std::string("never connected");
@@ -578,9 +603,10 @@ TEST_F(RealChannel, HttpTargetsFetchedWithCurl)
         stopAndWait(6);
         ASSERT_GT(fileSize(got), 0) << rc << logOf(6);
         std::string p = probe(got);
-        EXPECT_NE(p.find(std::string("codec_name=") + c.vcodec + "|codec_type=video|width=320|height=240"), std::string::npos)
+        EXPECT_NE(p.find(std::string("codec_name=") + c.vcodec + "|codec_type=video|width=320|height=240"),
+                  std::string::npos)
             << c.path << ": " << p;
     }
 }
 
-} // namespace
+}  // namespace

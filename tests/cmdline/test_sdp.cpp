@@ -23,7 +23,8 @@ std::string writeToText(const RUXO_VIDEO_STREAM* v, const RUXO_AUDIO_STREAM* a, 
     fclose(fp);
     std::string text(buf, size);
     free(buf);
-    if (pRc) *pRc = rc;
+    if (pRc)
+        *pRc = rc;
     return text;
 }
 
@@ -74,14 +75,19 @@ TEST(SdpWriter, EncodingNamesPayloadTypesAndClockRates)
         const char* expected; /* after the head */
     } cases[] = {
         {RUXO_VIDEO_H263, RUXO_CODEC_NULL, 0, 0, "c=IN IP4 0.0.0.0\nm=video 500 RTP/AVP 34\na=rtpmap:34 h263/90000\n"},
-        {RUXO_VIDEO_H263P, RUXO_CODEC_NULL, 0, 0, "c=IN IP4 0.0.0.0\nm=video 500 RTP/AVP 96\na=rtpmap:96 H263-1998/90000\n"},
+        {RUXO_VIDEO_H263P, RUXO_CODEC_NULL, 0, 0,
+         "c=IN IP4 0.0.0.0\nm=video 500 RTP/AVP 96\na=rtpmap:96 H263-1998/90000\n"},
         {RUXO_VIDEO_MP2, RUXO_CODEC_NULL, 0, 0, "c=IN IP4 0.0.0.0\nm=video 500 RTP/AVP 96\na=rtpmap:96 MPV/90000\n"},
-        {RUXO_VIDEO_MP4, RUXO_CODEC_NULL, 0, 0, "c=IN IP4 0.0.0.0\nm=video 500 RTP/AVP 96\na=rtpmap:96 MP4V-ES/90000\n"},
+        {RUXO_VIDEO_MP4, RUXO_CODEC_NULL, 0, 0,
+         "c=IN IP4 0.0.0.0\nm=video 500 RTP/AVP 96\na=rtpmap:96 MP4V-ES/90000\n"},
         {RUXO_CODEC_NULL, RUXO_AUDIO_AAC, 48000, 2,
          "c=IN IP4 0.0.0.0\nm=audio 502 RTP/AVP 97\na=rtpmap:97 MP4A-LATM/48000/2\na=rtpmap:97 MP4A-LATM/48000/2\n"},
-        {RUXO_CODEC_NULL, RUXO_AUDIO_MP3, 44100, 0, "c=IN IP4 0.0.0.0\nm=audio 502 RTP/AVP 97\na=rtpmap:97 MPA/90000/1\n"},
-        {RUXO_CODEC_NULL, RUXO_AUDIO_G711U, 0, 0, "c=IN IP4 0.0.0.0\nm=audio 502 RTP/AVP 97\na=rtpmap:97 g711u/8000/1\n"},
-        {RUXO_CODEC_NULL, RUXO_AUDIO_OPUS, 48000, 2, "c=IN IP4 0.0.0.0\nm=audio 502 RTP/AVP 97\na=rtpmap:97 opus/8000/2\n"},
+        {RUXO_CODEC_NULL, RUXO_AUDIO_MP3, 44100, 0,
+         "c=IN IP4 0.0.0.0\nm=audio 502 RTP/AVP 97\na=rtpmap:97 MPA/90000/1\n"},
+        {RUXO_CODEC_NULL, RUXO_AUDIO_G711U, 0, 0,
+         "c=IN IP4 0.0.0.0\nm=audio 502 RTP/AVP 97\na=rtpmap:97 g711u/8000/1\n"},
+        {RUXO_CODEC_NULL, RUXO_AUDIO_OPUS, 48000, 2,
+         "c=IN IP4 0.0.0.0\nm=audio 502 RTP/AVP 97\na=rtpmap:97 opus/8000/2\n"},
     };
     for (const Case& c : cases) {
         RUXO_VIDEO_STREAM v = video(c.vcodec, c.vcodec == RUXO_CODEC_NULL ? 0 : 500);
@@ -157,10 +163,13 @@ TEST(SdpWriter, AddressTextIsPerThread)
             std::string want = "10.0.0." + std::to_string(i + 1);
             unsigned long addr = ipv4(want.c_str());
             for (int k = 0; k < 2000; ++k)
-                if (want != Inet_ntoaA(addr)) ++bad[i];
+                if (want != Inet_ntoaA(addr))
+                    ++bad[i];
         });
-    for (std::thread& t : threads) t.join();
-    for (int b : bad) EXPECT_EQ(b, 0);
+    for (std::thread& t : threads)
+        t.join();
+    for (int b : bad)
+        EXPECT_EQ(b, 0);
     EXPECT_STREQ(Inet_ntoaA(0), "0.0.0.0");
     EXPECT_STREQ(Inet_ntoaA(0xffffffff00000000UL | ipv4("192.0.2.1")), "192.0.2.1");
 }
@@ -236,9 +245,10 @@ TEST(SdpReader, RoundTripOfWhatTheWriterWrites)
 
 TEST(SdpReader, ConnectionLines)
 {
-    const std::string text = "v=0\nc=IN IP4 192.0.2.1/127\n"
-                             "m=video 500 RTP/AVP 96\n"
-                             "m=audio 502 RTP/AVP 97\nc=IN IP4 192.0.2.9\n";
+    const std::string text =
+        "v=0\nc=IN IP4 192.0.2.1/127\n"
+        "m=video 500 RTP/AVP 96\n"
+        "m=audio 502 RTP/AVP 97\nc=IN IP4 192.0.2.9\n";
     RUXO_VIDEO_STREAM v;
     RUXO_AUDIO_STREAM a;
     EXPECT_EQ(readFromText(text, &v, &a, 0), 0);
@@ -288,7 +298,8 @@ TEST(SdpReader, EncodingNames)
 TEST(SdpReader, ChannelModeIgnoresCaseWhateverTheLocale)
 {
     /* A Turkish locale folds 'I' to a dotless i, so a locale-following compare misses "SINGLE_CHANNEL". */
-    if (!setlocale(LC_ALL, "tr_TR.UTF-8")) GTEST_SKIP() << "no Turkish locale available (LOCPATH)";
+    if (!setlocale(LC_ALL, "tr_TR.UTF-8"))
+        GTEST_SKIP() << "no Turkish locale available (LOCPATH)";
     RUXO_VIDEO_STREAM v;
     RUXO_AUDIO_STREAM a;
     readFromText("m=audio 1 RTP/AVP 97\na=rtpmap:97 MPA/90000\na=fmtp:97 mode=SINGLE_CHANNEL;\n", &v, &a, 0);
@@ -313,4 +324,4 @@ TEST(SdpReader, LongLinesAreBounded)
     EXPECT_EQ(v.rtp.usSrcPort, 500);
 }
 
-} // namespace
+}  // namespace

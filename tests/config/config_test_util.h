@@ -18,20 +18,23 @@
 using ruxotest::TempDir;
 
 /* Whether the path names anything, a dangling link included. */
-inline bool fileExists(const std::string& strPath) {
+inline bool fileExists(const std::string& strPath)
+{
     struct stat st;
     return lstat(strPath.c_str(), &st) == 0;
 }
 
 /* The file's text, or "<missing>", so a missing file never passes for an empty one. */
-inline std::string readFile(const std::string& strPath) {
+inline std::string readFile(const std::string& strPath)
+{
     return fileExists(strPath) ? ruxotest::readFile(strPath) : std::string("<missing>");
 }
 
 using ruxotest::writeFile;
 
 /* The tree as the save prints it, or "<none>" without a tree. */
-inline std::string printTree() {
+inline std::string printTree()
+{
     char* sz = cJSON_Print(g_jsonConfig);
     std::string s = sz ? sz : "<none>";
     cJSON_free(sz);
@@ -40,7 +43,8 @@ inline std::string printTree() {
 
 /* Puts the configuration globals back to their state at process start before every test, so the
  * tests also pass when one process runs them all. */
-inline void resetConfigState() {
+inline void resetConfigState()
+{
     std::lock_guard<std::recursive_mutex> guard(g_configLock);
     ruxoSetConfig("{}");  // an accepted configuration clears a failed load
     cJSON_Delete(g_jsonConfig);
@@ -57,7 +61,8 @@ class ConfigResetListener : public testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo&) override { resetConfigState(); }
 };
 
-inline bool registerConfigReset() {
+inline bool registerConfigReset()
+{
     testing::UnitTest::GetInstance()->listeners().Append(new ConfigResetListener);
     return true;
 }

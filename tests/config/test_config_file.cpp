@@ -45,7 +45,8 @@ const char kEmptyChannel[] =
     "      \"memo\": \"\"\n"
     "    }";
 
-std::string firstStartText() {
+std::string firstStartText()
+{
     std::string s =
         "{\n"
         "  \"name\": \"Zembrax Configuration File\",\n"
@@ -62,7 +63,8 @@ std::string firstStartText() {
         "    \"loginPass\": \"\"\n"
         "  },\n"
         "  \"channels\": [\n";
-    for (int i = 0; i < 16; i++) s += std::string(kEmptyChannel) + (i < 15 ? ",\n" : "\n");
+    for (int i = 0; i < 16; i++)
+        s += std::string(kEmptyChannel) + (i < 15 ? ",\n" : "\n");
     s += "  ]\n}\n";
     return s;
 }
@@ -77,7 +79,8 @@ const char kValidConfig[] =
 
 /* A start-up in the folder, whose configuration file cannot be loaded, and one save after it: no
  * tree, the save refused. Returns what the two printed. */
-std::string startWithUnloadableFile(const TempDir& dir) {
+std::string startWithUnloadableFile(const TempDir& dir)
+{
     ruxoSetConfigPath(dir.path().c_str());
     testing::internal::CaptureStdout();
     ruxoImportConfig();
@@ -90,7 +93,8 @@ std::string startWithUnloadableFile(const TempDir& dir) {
 
 }  // namespace
 
-TEST(ConfigFile, FirstStartWithoutAnyFileWritesTheDefaultsAndLoadsThem) {
+TEST(ConfigFile, FirstStartWithoutAnyFileWritesTheDefaultsAndLoadsThem)
+{
     TempDir dir{"config"};
     ASSERT_FALSE(dir.path().empty());
     ruxoSetConfigPath(dir.path().c_str());
@@ -143,7 +147,8 @@ TEST(ConfigFile, FirstStartWithoutAnyFileWritesTheDefaultsAndLoadsThem) {
     EXPECT_EQ(strSaved, readFile(strFile));
 }
 
-TEST(ConfigFile, ReplaceExportAndReloadRoundTrip) {
+TEST(ConfigFile, ReplaceExportAndReloadRoundTrip)
+{
     TempDir dir{"config"};
     const std::string strFile = dir.file("ruxod.json");
     ASSERT_NE(nullptr, ruxoSetConfig(kValidConfig));
@@ -165,14 +170,16 @@ TEST(ConfigFile, ReplaceExportAndReloadRoundTrip) {
     EXPECT_EQ(6, cJSON_GetArraySize(g));
 }
 
-TEST(ConfigFile, ExportWithoutPathWritesNothing) {
+TEST(ConfigFile, ExportWithoutPathWritesNothing)
+{
     EXPECT_TRUE(g_tszfnConfig.empty());
     ASSERT_NE(nullptr, ruxoSetConfig(kValidConfig));
     EXPECT_EQ(0, ruxoExportConfig(NULL));
     EXPECT_EQ(0, ruxoExportConfig(""));
 }
 
-TEST(ConfigFile, ImportJsonMissingAndEmptyFiles) {
+TEST(ConfigFile, ImportJsonMissingAndEmptyFiles)
+{
     TempDir dir{"config"};
     ASSERT_NE(nullptr, ruxoSetConfig(kValidConfig));
     cJSON* tree = g_jsonConfig;
@@ -209,14 +216,15 @@ TEST(ConfigFile, ImportJsonMissingAndEmptyFiles) {
     EXPECT_TRUE(cJSON_IsArray(jsonGetItem(g_jsonConfig, "channels")));
 }
 
-TEST(ConfigFile, AFileThatCannotBeLoadedIsNeverOverwritten) {
+TEST(ConfigFile, AFileThatCannotBeLoadedIsNeverOverwritten)
+{
     const std::string kContents[] = {
         "{\"global\": {\"log\": 32,", "", "   \n", "\xEF\xBB\xBF", "[1,",
         // One "}" too many after "global": the channels behind it must not be lost.
-        "{\"global\": {\"log\": 32}}, \"channels\": [" + std::string(kValidConfig).substr(
-            std::string(kValidConfig).find("{\"enable\"")),
-        std::string("{\"global\": {\"log\": 32}}\0, \"channels\": []}", 35),
-        "[]", "7", "{\"global\": {\"loginPass\": 12.5}}", "{\"global\": {\"loginPass\": null}}"};
+        "{\"global\": {\"log\": 32}}, \"channels\": [" +
+            std::string(kValidConfig).substr(std::string(kValidConfig).find("{\"enable\"")),
+        std::string("{\"global\": {\"log\": 32}}\0, \"channels\": []}", 35), "[]", "7",
+        "{\"global\": {\"loginPass\": 12.5}}", "{\"global\": {\"loginPass\": null}}"};
     for (const std::string& strContent : kContents) {
         TempDir dir{"config"};
         const std::string strFile = dir.file("ruxod.json");
@@ -232,8 +240,7 @@ TEST(ConfigFile, AFileThatCannotBeLoadedIsNeverOverwritten) {
         EXPECT_NE(std::string::npos, strOut.find(strFile)) << strOut;
         EXPECT_EQ(nullptr, g_jsonConfig);
         EXPECT_TRUE(ruxoConfigLoadFailed());
-        EXPECT_EQ(0u, ruxoConfigNoTreeReason().find("cannot load " + strFile + ": "))
-            << ruxoConfigNoTreeReason();
+        EXPECT_EQ(0u, ruxoConfigNoTreeReason().find("cannot load " + strFile + ": ")) << ruxoConfigNoTreeReason();
 
         // Every save refuses and writes nothing while there is no tree.
         testing::internal::CaptureStdout();
@@ -260,7 +267,8 @@ TEST(ConfigFile, AFileThatCannotBeLoadedIsNeverOverwritten) {
     }
 }
 
-TEST(ConfigFile, AFolderInPlaceOfTheFileIsNotLoadedAndKept) {
+TEST(ConfigFile, AFolderInPlaceOfTheFileIsNotLoadedAndKept)
+{
     TempDir dir{"config"};
     const std::string strFile = dir.file("ruxod.json");
     ASSERT_EQ(0, mkdir(strFile.c_str(), 0755));
@@ -270,7 +278,8 @@ TEST(ConfigFile, AFolderInPlaceOfTheFileIsNotLoadedAndKept) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
-TEST(ConfigFile, AHugeSparseFileIsNotReadIntoMemoryAndIsKept) {
+TEST(ConfigFile, AHugeSparseFileIsNotReadIntoMemoryAndIsKept)
+{
     TempDir dir{"config"};
     const std::string strFile = dir.file("ruxod.json");
     const off_t cbHuge = (off_t)200 << 30; /* 200 GiB of holes: reading it whole would abort */
@@ -285,7 +294,8 @@ TEST(ConfigFile, AHugeSparseFileIsNotReadIntoMemoryAndIsKept) {
     EXPECT_EQ(cbHuge, st.st_size);
 }
 
-TEST(ConfigFile, OnlyARegularFileIsReadAndANamedPipeNeverBlocks) {
+TEST(ConfigFile, OnlyARegularFileIsReadAndANamedPipeNeverBlocks)
+{
     TempDir dir{"config"};
     const std::string strFile = dir.file("ruxod.json");
     ASSERT_EQ(0, mkfifo(strFile.c_str(), 0600));
@@ -298,7 +308,8 @@ TEST(ConfigFile, OnlyARegularFileIsReadAndANamedPipeNeverBlocks) {
     if (load.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
         // Hung in the open: a writer lets it go on, so the test fails instead of hanging.
         int fd = open(strFile.c_str(), O_WRONLY | O_NONBLOCK);
-        if (fd >= 0) close(fd);
+        if (fd >= 0)
+            close(fd);
         load.wait();
         FAIL() << "the start-up load blocked on a named pipe";
     }
@@ -312,7 +323,8 @@ TEST(ConfigFile, OnlyARegularFileIsReadAndANamedPipeNeverBlocks) {
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
-TEST(ConfigFile, ASaveThroughADanglingLinkWritesTheFileItNames) {
+TEST(ConfigFile, ASaveThroughADanglingLinkWritesTheFileItNames)
+{
     struct Case {
         std::vector<std::pair<std::string, std::string>> links; /* link name, its text */
         const char* szTarget; /* the file the save must write, relative to the folder */
@@ -373,7 +385,8 @@ TEST(ConfigFile, ASaveThroughADanglingLinkWritesTheFileItNames) {
     ASSERT_EQ(0, chdir(szCwd));
 }
 
-TEST(ConfigFile, SaveKeepsModeOwnerAndLinksAndIgnoresLeftovers) {
+TEST(ConfigFile, SaveKeepsModeOwnerAndLinksAndIgnoresLeftovers)
+{
     TempDir dir{"config"};
     const std::string strReal = dir.file("real.json");
     const std::string strLink = dir.file("ruxod.json");
@@ -406,7 +419,8 @@ TEST(ConfigFile, SaveKeepsModeOwnerAndLinksAndIgnoresLeftovers) {
     EXPECT_FALSE(fileExists(strReal + ".tmp"));
 }
 
-TEST(ConfigFile, SaveIntoAMissingFolderFailsWithAMessage) {
+TEST(ConfigFile, SaveIntoAMissingFolderFailsWithAMessage)
+{
     TempDir dir{"config"};
     const std::string strFile = dir.file("no/such/ruxod.json");
     ASSERT_NE(nullptr, ruxoSetConfig(kValidConfig));
@@ -419,7 +433,8 @@ TEST(ConfigFile, SaveIntoAMissingFolderFailsWithAMessage) {
 
 /* ---- the legacy rendering --------------------------------------------------------------------- */
 
-TEST(LegacyRendering, SourcesTargetsAndEscapesReadBackAsWritten) {
+TEST(LegacyRendering, SourcesTargetsAndEscapesReadBackAsWritten)
+{
     RUXO_CHANNEL& ch = g_ruxoChannels[0];
     ch.bEnable = 1;
     ch.nSources = 3;
@@ -493,8 +508,7 @@ TEST(LegacyRendering, SourcesTargetsAndEscapesReadBackAsWritten) {
     EXPECT_EQ(0, getJsonNumber(jsonGetItem(t1, "video"), "frameRate"));
     EXPECT_EQ("", getJsonString(jsonGetItem(t1, "video"), "codec"));
     EXPECT_EQ((std::vector<std::string>{"0:v", "1:a"}), getJsonTexts(out, "mapOptions"));
-    EXPECT_EQ((std::vector<std::string>{"drawtext=text='a\\:b'", "line\nbreak\x01"}),
-              getJsonTexts(out, "filters"));
+    EXPECT_EQ((std::vector<std::string>{"drawtext=text='a\\:b'", "line\nbreak\x01"}), getJsonTexts(out, "filters"));
     EXPECT_EQ(300, getJsonInt(jsonGetItem(out, "timeShift"), "cacheTime"));
     EXPECT_EQ("tab\there", getJsonString(c0, "memo"));
     cJSON* c1 = jsonGetArrayItem(jsonGetItem(doc, "channels"), 1);
@@ -503,17 +517,17 @@ TEST(LegacyRendering, SourcesTargetsAndEscapesReadBackAsWritten) {
     cJSON_Delete(doc);
 
     // Exact layout of a target's first rows and of the escapes.
+    EXPECT_NE(std::string::npos, strText.find("          {\n"
+                                              "            \"format\": \"hls\",\n"
+                                              "            \"url\": \"/var/www/a.m3u8\",\n"
+                                              "            \"video\": {\n"
+                                              "              \"enable\": true,\n"
+                                              "              \"codec\": \"h264\",\n"
+                                              "              \"width\": 1280,\n"
+                                              "              \"height\": 0,\n"
+                                              "              \"frameRate\": 29.97,\n"));
     EXPECT_NE(std::string::npos,
-              strText.find("          {\n"
-                           "            \"format\": \"hls\",\n"
-                           "            \"url\": \"/var/www/a.m3u8\",\n"
-                           "            \"video\": {\n"
-                           "              \"enable\": true,\n"
-                           "              \"codec\": \"h264\",\n"
-                           "              \"width\": 1280,\n"
-                           "              \"height\": 0,\n"
-                           "              \"frameRate\": 29.97,\n"));
-    EXPECT_NE(std::string::npos, strText.find("\"filters\": [\"drawtext=text='a\\\\:b'\", \"line\\nbreak\\u0001\"],\n"));
+              strText.find("\"filters\": [\"drawtext=text='a\\\\:b'\", \"line\\nbreak\\u0001\"],\n"));
     EXPECT_NE(std::string::npos, strText.find("\"mapOptions\": [\"0:v\", \"1:a\"],\n"));
 
     // Loaded as the configuration: the channel whose first source is a network stream stays, and
@@ -525,7 +539,8 @@ TEST(LegacyRendering, SourcesTargetsAndEscapesReadBackAsWritten) {
     EXPECT_EQ(RUXO_FORMAT_RTP, ruxoGetFormatId(getJsonString(jsonGetArrayItem(kept, 1), "format").c_str()));
 }
 
-TEST(LegacyRendering, ExactLayoutOfAFullLastChannel) {
+TEST(LegacyRendering, ExactLayoutOfAFullLastChannel)
+{
     RUXO_CHANNEL& ch = g_ruxoChannels[15];
     ch.bEnable = 1;
     ch.nSources = 2;
@@ -671,8 +686,7 @@ TEST(LegacyRendering, ExactLayoutOfAFullLastChannel) {
     std::string strExpected = firstStartText();
     const std::string strTail = std::string(kEmptyChannel) + "\n  ]\n}\n";
     ASSERT_EQ(strTail, strExpected.substr(strExpected.size() - strTail.size()));
-    strExpected.replace(strExpected.size() - strTail.size(), strTail.size(),
-                        std::string(kChannel) + "\n  ]\n}\n");
+    strExpected.replace(strExpected.size() - strTail.size(), strTail.size(), std::string(kChannel) + "\n  ]\n}\n");
     std::string strText = ruxoRenderLegacyConfig();
     EXPECT_EQ(strExpected, strText);
 
@@ -682,7 +696,8 @@ TEST(LegacyRendering, ExactLayoutOfAFullLastChannel) {
     EXPECT_EQ("m", getJsonString(jsonGetArrayItem(jsonGetItem(g_jsonConfig, "channels"), 0), "memo"));
 }
 
-TEST(ConfigFile, ADanglingLinkIsNotAFirstStart) {
+TEST(ConfigFile, ADanglingLinkIsNotAFirstStart)
+{
     TempDir dir{"config"};
     const std::string strFile = dir.file("ruxod.json");
     const std::string strTarget = dir.file("gone/ruxod.json");  // a volume that is not mounted
@@ -694,7 +709,8 @@ TEST(ConfigFile, ADanglingLinkIsNotAFirstStart) {
     EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
-TEST(LegacyRendering, MapItems) {
+TEST(LegacyRendering, MapItems)
+{
     struct Case {
         const char* szMap;
         const char* szItems;
@@ -721,7 +737,8 @@ TEST(LegacyRendering, MapItems) {
     }
 }
 
-TEST(LegacyRendering, UnescapeDoublesQuotesAndSolidiAndEscapesControls) {
+TEST(LegacyRendering, UnescapeDoublesQuotesAndSolidiAndEscapesControls)
+{
     EXPECT_EQ("", _jsonUnescape(NULL));
     EXPECT_EQ("a\\\"b\\\\c", _jsonUnescape("a\"b\\c"));
     EXPECT_EQ("\\r\\n\\t\\b\\f\\u001f\x7f\xC3\xA9", _jsonUnescape("\r\n\t\b\f\x1f\x7f\xC3\xA9"));

@@ -21,15 +21,25 @@
 namespace {
 
 /* Reads the text as a legacy file; returns what the reader returned. */
-int readLegacy(const TempDir& dir, const std::string& strText) {
+int readLegacy(const TempDir& dir, const std::string& strText)
+{
     const std::string strFile = dir.file("legacy.conf");
     EXPECT_TRUE(writeFile(strFile, strText));
     return ruxoImportConfigXML(strFile.c_str());
 }
 
-const RUXO_CHANNEL& ch(int i) { return g_ruxoChannels[i]; }
-const RUXO_CHANNEL_SOURCE& src(int iChannel, int i) { return g_ruxoChannels[iChannel].sources[i]; }
-const RUXO_CHANNEL_TARGET& tgt(int iChannel, int i) { return g_ruxoChannels[iChannel].targets[i]; }
+const RUXO_CHANNEL& ch(int i)
+{
+    return g_ruxoChannels[i];
+}
+const RUXO_CHANNEL_SOURCE& src(int iChannel, int i)
+{
+    return g_ruxoChannels[iChannel].sources[i];
+}
+const RUXO_CHANNEL_TARGET& tgt(int iChannel, int i)
+{
+    return g_ruxoChannels[iChannel].targets[i];
+}
 
 /* A legacy file as it is found on old installations: settings, then three channels in both tag
  * styles (a file source, a network source, a native-RTP target), indented, with CRLF line ends. */
@@ -129,7 +139,8 @@ const char kLegacyFile[] =
 
 }  // namespace
 
-TEST(LegacyReader, ReadsAFullFileIntoTheRecords) {
+TEST(LegacyReader, ReadsAFullFileIntoTheRecords)
+{
     TempDir dir{"config"};
     EXPECT_EQ(3, readLegacy(dir, kLegacyFile));
 
@@ -217,7 +228,8 @@ TEST(LegacyReader, ReadsAFullFileIntoTheRecords) {
     EXPECT_EQ(6002, t3.audio.rtp.usDstPort);
     EXPECT_EQ(0u, t3.video.rtp.ulSrcIP);  // a target keeps its addresses in the destination fields
 
-    for (int i = 3; i < RUXO_LEGACY_CHANNELS; i++) EXPECT_EQ(0, ch(i).nSources) << i;
+    for (int i = 3; i < RUXO_LEGACY_CHANNELS; i++)
+        EXPECT_EQ(0, ch(i).nSources) << i;
 
     // Rendered and loaded as the configuration, all three channels stand.
     ASSERT_NE(nullptr, ruxoSetConfig(ruxoRenderLegacyConfig().c_str()));
@@ -230,7 +242,8 @@ TEST(LegacyReader, ReadsAFullFileIntoTheRecords) {
 }
 
 /* The reader's rules and bounds, one small file each. */
-TEST(LegacyReader, RulesAndBounds) {
+TEST(LegacyReader, RulesAndBounds)
+{
     const std::string strLong(1200, 'x');
     struct Case {
         const char* szName;
@@ -241,26 +254,25 @@ TEST(LegacyReader, RulesAndBounds) {
     auto target = [](const std::string& strLines) {
         return "<Slot1>\n<Output>\n" + strLines + "</Output>\n</Slot1>\n";
     };
-    auto input = [](const std::string& strLines) {
-        return "<Slot1>\n<Input>\n" + strLines + "</Input>\n</Slot1>\n";
-    };
+    auto input = [](const std::string& strLines) { return "<Slot1>\n<Input>\n" + strLines + "</Input>\n</Slot1>\n"; };
     const RUXO_VIDEO_ATTR& va = tgt(0, 0).target.video.attr;
     const Case kCases[] = {
         {"bit rate then quality", target("VideoBitRate 2000\nVideoQuality 23\n"), 1,
-         [&] { EXPECT_EQ(0, va.nQuality); EXPECT_EQ(2000, va.nKbps); }},
+         [&] {
+             EXPECT_EQ(0, va.nQuality);
+             EXPECT_EQ(2000, va.nKbps);
+         }},
         {"quality then bit rate", target("VideoQuality 23\nVideoBitRate 2000\n"), 1,
          [&] { EXPECT_EQ(0, va.nQuality); }},
         {"quality alone", target("VideoQuality 23\n"), 1, [&] { EXPECT_EQ(23, va.nQuality); }},
         {"map items removed", target("VideoParam \"-s 640x360 -map 0:v -map 0:a -an\"\n"), 1,
          [] { EXPECT_STREQ("-s 640x360 -an", tgt(0, 0).tszVideoParam); }},
-        {"only map items", target("VideoParam \"-map 0:v\"\n"), 1,
-         [] { EXPECT_STREQ("", tgt(0, 0).tszVideoParam); }},
+        {"only map items", target("VideoParam \"-map 0:v\"\n"), 1, [] { EXPECT_STREQ("", tgt(0, 0).tszVideoParam); }},
         {"time shift in minutes, the later line wins", target("TimeShift 5\n"), 1,
          [] { EXPECT_EQ(300, ch(0).nTimeShiftSec); }},
         {"time shift in seconds after minutes", target("TimeShift 5\nTimeShiftSec 7\n"), 1,
          [] { EXPECT_EQ(7, ch(0).nTimeShiftSec); }},
-        {"time shift held to int", target("TimeShift 99999999\n"), 1,
-         [] { EXPECT_EQ(INT_MAX, ch(0).nTimeShiftSec); }},
+        {"time shift held to int", target("TimeShift 99999999\n"), 1, [] { EXPECT_EQ(INT_MAX, ch(0).nTimeShiftSec); }},
         {"negative time shift held to int", target("TimeShift -99999999999\n"), 1,
          [] { EXPECT_EQ(INT_MIN, ch(0).nTimeShiftSec); }},
         {"cache folder that ends in a solidus", target("TimeShiftCacheFolder \"/c/\"\n"), 1,
@@ -326,8 +338,9 @@ TEST(LegacyReader, RulesAndBounds) {
              EXPECT_STREQ("", src(0, 1).tszfnSource);
          }},
         {"more inputs than a channel holds", input("NumInputs 9\n"), 1, [] { EXPECT_EQ(5, ch(0).nSources); }},
-        {"output sub-blocks", target("NumOutputs 2\n<Output1>\nFile \"/o1\"\n</Output1>\n<Output2>\n"
-                                     "File \"/o2\"\nVideoQuality 9\n</Output2>\nMemo \"m\"\n"),
+        {"output sub-blocks",
+         target("NumOutputs 2\n<Output1>\nFile \"/o1\"\n</Output1>\n<Output2>\n"
+                "File \"/o2\"\nVideoQuality 9\n</Output2>\nMemo \"m\"\n"),
          1,
          [] {
              EXPECT_EQ(2, ch(0).nTargets);
@@ -366,11 +379,13 @@ TEST(LegacyReader, RulesAndBounds) {
     }
 }
 
-TEST(LegacyReader, SixteenBlocksAtMost) {
+TEST(LegacyReader, SixteenBlocksAtMost)
+{
     TempDir dir{"config"};
     std::string strText;
     for (int i = 1; i <= 17; i++) {
-        strText += "<Slot" + std::to_string(i) + ">\nEnable " + std::to_string(i) + "\n</Slot" + std::to_string(i) + ">\n";
+        strText += "<Slot" + std::to_string(i) + ">\nEnable " + std::to_string(i) + "\n</Slot" + std::to_string(i) +
+                   ">\n";
     }
     strText += "HTTPPort 7777\n";
     EXPECT_EQ(16, readLegacy(dir, strText));
@@ -384,7 +399,8 @@ TEST(LegacyReader, SixteenBlocksAtMost) {
     EXPECT_EQ(1, g_globalSettings.nAutoRestart);
 }
 
-TEST(LegacyReader, FilesThatCannotBeReadLeaveTheRecords) {
+TEST(LegacyReader, FilesThatCannotBeReadLeaveTheRecords)
+{
     TempDir dir{"config"};
     g_globalSettings.nPortRTSP = 42;
     EXPECT_EQ(RUXO_LEGACY_MISSING, ruxoImportConfigXML(dir.file("none.conf").c_str()));
@@ -401,7 +417,8 @@ TEST(LegacyReader, FilesThatCannotBeReadLeaveTheRecords) {
 
 /* ---- the conversion of a first start ---------------------------------------------------------- */
 
-TEST(LegacyConversion, ConvertsThenDeletesAndIsNotReadAgain) {
+TEST(LegacyConversion, ConvertsThenDeletesAndIsNotReadAgain)
+{
     TempDir dir{"config"};
     const std::string strJson = dir.file("ruxod.json");
     const std::string strLegacy = dir.file("ruxod.conf");
@@ -433,7 +450,8 @@ TEST(LegacyConversion, ConvertsThenDeletesAndIsNotReadAgain) {
     EXPECT_EQ(9090, getJsonInt(jsonGetItem(g_jsonConfig, "global"), "httpPort"));
 }
 
-TEST(LegacyConversion, AConfigurationThatDoesNotParseIsNotReplaced) {
+TEST(LegacyConversion, AConfigurationThatDoesNotParseIsNotReplaced)
+{
     TempDir dir{"config"};
     const std::string strJson = dir.file("ruxod.json");
     const std::string strLegacy = dir.file("ruxod.conf");
@@ -449,7 +467,8 @@ TEST(LegacyConversion, AConfigurationThatDoesNotParseIsNotReplaced) {
     EXPECT_NE(std::string::npos, ruxoConfigNoTreeReason().find(strJson));
 }
 
-TEST(LegacyConversion, ALegacyFileThatCannotBeReadIsKeptAndNothingIsWritten) {
+TEST(LegacyConversion, ALegacyFileThatCannotBeReadIsKeptAndNothingIsWritten)
+{
     TempDir dir{"config"};
     const std::string strLegacy = dir.file("ruxod.conf");
     ASSERT_EQ(0, mkdir(strLegacy.c_str(), 0755));
@@ -470,7 +489,8 @@ TEST(LegacyConversion, ALegacyFileThatCannotBeReadIsKeptAndNothingIsWritten) {
 
 /* ---- the access-list file --------------------------------------------------------------------- */
 
-TEST(AccessListFile, RulesOfItsLines) {
+TEST(AccessListFile, RulesOfItsLines)
+{
     struct Case {
         const char* szLine;
         bool bTaken;
@@ -521,11 +541,13 @@ TEST(AccessListFile, RulesOfItsLines) {
     }
 }
 
-TEST(AccessListFile, OrderCapsAndTheStartUpStep) {
+TEST(AccessListFile, OrderCapsAndTheStartUpStep)
+{
     TempDir dir{"config"};
     // 150 rules with comments and a long line between them: the first 100 rules, in order.
     std::string strText = "# header\n" + std::string(99, 'y') + " allow 10.9.9.9\n";
-    for (int i = 0; i < 150; i++) strText += "allow 10.0." + std::to_string(i / 100) + "." + std::to_string(i % 100) + "\n";
+    for (int i = 0; i < 150; i++)
+        strText += "allow 10.0." + std::to_string(i / 100) + "." + std::to_string(i % 100) + "\n";
     ASSERT_TRUE(writeFile(dir.file("ruxod.acl"), strText));
     EXPECT_EQ(100, ruxoReadAclFile(dir.file("ruxod.acl").c_str()));
     EXPECT_EQ(ntohl(inet_addr("10.0.0.0")), g_ipAcl[0].ip_begin);
@@ -557,7 +579,8 @@ TEST(AccessListFile, OrderCapsAndTheStartUpStep) {
 
 /* ---- address helpers -------------------------------------------------------------------------- */
 
-TEST(LegacyHelpers, AddressesConvert) {
+TEST(LegacyHelpers, AddressesConvert)
+{
     EXPECT_STREQ("192.0.2.1", Inet_ntoa(inet_addr("192.0.2.1")));
     EXPECT_STREQ("192.0.2.1", Inet_ntoa(0xffffffff00000000UL | inet_addr("192.0.2.1")));
     EXPECT_STREQ("0.0.0.0", Inet_ntoa(0));

@@ -20,17 +20,21 @@
 namespace {
 
 /* Compiles the locale into the folder and makes the environment name it; false when it cannot. */
-bool compileLocale(const TempDir& dir, const char* szSource, const char* szName) {
-    std::string strCmd = std::string("localedef -i ") + szSource + " -f UTF-8 '" + dir.path() + "/" +
-                         szName + "' >/dev/null 2>&1";
-    if (system(strCmd.c_str()) == -1 || !fileExists(dir.file(szName))) return false;
+bool compileLocale(const TempDir& dir, const char* szSource, const char* szName)
+{
+    std::string strCmd = std::string("localedef -i ") + szSource + " -f UTF-8 '" + dir.path() + "/" + szName +
+                         "' >/dev/null 2>&1";
+    if (system(strCmd.c_str()) == -1 || !fileExists(dir.file(szName)))
+        return false;
     setenv("LOCPATH", dir.path().c_str(), 1);
     setenv("LC_ALL", szName, 1);
     return true;
 }
 
-bool useLocale(const TempDir& dir, const char* szSource, const char* szName) {
-    if (!compileLocale(dir, szSource, szName)) return false;
+bool useLocale(const TempDir& dir, const char* szSource, const char* szName)
+{
+    if (!compileLocale(dir, szSource, szName))
+        return false;
     ruxoInitLocale();
     const char* szNow = setlocale(LC_ALL, NULL);
     return szNow != NULL && strstr(szNow, szSource) != NULL;
@@ -38,9 +42,11 @@ bool useLocale(const TempDir& dir, const char* szSource, const char* szName) {
 
 }  // namespace
 
-TEST(ConfigLocale, KeysAndWordsMatchInAsciiUnderTurkish) {
+TEST(ConfigLocale, KeysAndWordsMatchInAsciiUnderTurkish)
+{
     TempDir dir{"config"};
-    if (!useLocale(dir, "tr_TR", "tr_TR.UTF-8")) GTEST_SKIP() << "tr_TR locale not available";
+    if (!useLocale(dir, "tr_TR", "tr_TR.UTF-8"))
+        GTEST_SKIP() << "tr_TR locale not available";
     if (strcasecmp("FILE", "file") != 0) {
         printf("note: the C library's case-insensitive compare differs under this locale\n");
     }
@@ -48,9 +54,11 @@ TEST(ConfigLocale, KeysAndWordsMatchInAsciiUnderTurkish) {
     EXPECT_EQ(RUXO_FORMAT_DEVICE, ruxoGetFormatId("DEVICE"));
     EXPECT_EQ(RUXO_VIDEO_MP1, ruxoGetVideoCodecId("MP1V"));
     EXPECT_EQ(RUXO_AUDIO_PCM16S, ruxoGetAudioCodecId("PCM16S"));
-    ASSERT_NE(nullptr, ruxoSetConfig(
-        "{\"GLOBAL\":{\"LOGIN\":1,\"FOLDERRECUR\":true,\"IPACL\":\"allow all\"},\"CHANNELS\":[{\"INPUT\":{\"SOURCES\":"
-        "[{\"FORMAT\":\"FILE\",\"URL\":\"/x\"}]},\"OUTPUT\":{\"TARGETS\":[{\"VIDEO\":{\"CODEC\":\"H264\"}}]}}]}"));
+    ASSERT_NE(
+        nullptr,
+        ruxoSetConfig(
+            "{\"GLOBAL\":{\"LOGIN\":1,\"FOLDERRECUR\":true,\"IPACL\":\"allow all\"},\"CHANNELS\":[{\"INPUT\":{\"SOURCES\":"
+            "[{\"FORMAT\":\"FILE\",\"URL\":\"/x\"}]},\"OUTPUT\":{\"TARGETS\":[{\"VIDEO\":{\"CODEC\":\"H264\"}}]}}]}"));
     cJSON* g = jsonGetItem(g_jsonConfig, "global");
     EXPECT_EQ(1, getJsonInt(g, "login"));
     EXPECT_TRUE(getJsonBool(g, "folderRecur"));
@@ -59,9 +67,11 @@ TEST(ConfigLocale, KeysAndWordsMatchInAsciiUnderTurkish) {
     EXPECT_EQ(7, cJSON_GetArraySize(g));  // "LOGIN" is not "log": that default was added
 }
 
-TEST(ConfigLocale, NumbersKeepTheFullStopUnderADecimalComma) {
+TEST(ConfigLocale, NumbersKeepTheFullStopUnderADecimalComma)
+{
     TempDir dir{"config"};
-    if (!useLocale(dir, "de_DE", "de_DE.UTF-8")) GTEST_SKIP() << "de_DE locale not available";
+    if (!useLocale(dir, "de_DE", "de_DE.UTF-8"))
+        GTEST_SKIP() << "de_DE locale not available";
     ASSERT_STREQ(",", localeconv()->decimal_point);
 
     const std::string strFile = dir.file("ruxod.json");
@@ -86,25 +96,29 @@ TEST(ConfigLocale, NumbersKeepTheFullStopUnderADecimalComma) {
     cJSON_Delete(doc);
 }
 
-TEST(ConfigLocale, LegacyDecimalsReadAlikeUnderADecimalComma) {
+TEST(ConfigLocale, LegacyDecimalsReadAlikeUnderADecimalComma)
+{
     TempDir dir{"config"};
-    if (!useLocale(dir, "de_DE", "de_DE.UTF-8")) GTEST_SKIP() << "de_DE locale not available";
+    if (!useLocale(dir, "de_DE", "de_DE.UTF-8"))
+        GTEST_SKIP() << "de_DE locale not available";
     ASSERT_STREQ(",", localeconv()->decimal_point);
     for (const char* szRate : {"25.5", "25,5"}) {
         const std::string strFile = dir.file("ruxod.conf");
-        ASSERT_TRUE(writeFile(strFile, std::string("<Slot1>\n<Output>\nVideoFrameRate ") + szRate +
-                                           "\n</Output>\n</Slot1>\n"));
+        ASSERT_TRUE(
+            writeFile(strFile, std::string("<Slot1>\n<Output>\nVideoFrameRate ") + szRate + "\n</Output>\n</Slot1>\n"));
         EXPECT_EQ(1, ruxoImportConfigXML(strFile.c_str()));
         EXPECT_FLOAT_EQ(25.5f, g_ruxoChannels[0].targets[0].target.video.attr.fFps) << szRate;
         EXPECT_NE(std::string::npos, ruxoRenderLegacyConfig().find("\"frameRate\": 25.5,\n")) << szRate;
     }
 }
 
-TEST(ConfigLocale, StartUpSetsTheLocaleEvenWhenTheFileCannotBeOpened) {
+TEST(ConfigLocale, StartUpSetsTheLocaleEvenWhenTheFileCannotBeOpened)
+{
     // The first save may run on the web thread; the locale must already be set by the start-up
     // load, also when the configuration file could not be opened at all.
     TempDir dir{"config"};
-    if (!compileLocale(dir, "de_DE", "de_DE.UTF-8")) GTEST_SKIP() << "de_DE locale not available";
+    if (!compileLocale(dir, "de_DE", "de_DE.UTF-8"))
+        GTEST_SKIP() << "de_DE locale not available";
     ASSERT_TRUE(writeFile(dir.file("plain"), "x"));
     ruxoSetConfigPath(dir.file("plain").c_str());  // a path through a file: it cannot be opened
     testing::internal::CaptureStdout();

@@ -15,33 +15,44 @@
 namespace {
 
 /* A channel with a valid first source and target, to be varied by the tests. */
-std::string channel(const std::string& strSources, const std::string& strTargets,
-                    const std::string& strMemo = "") {
+std::string channel(const std::string& strSources, const std::string& strTargets, const std::string& strMemo = "")
+{
     return "{\"enable\":true,\"memo\":\"" + strMemo + "\",\"input\":{\"sources\":[" + strSources +
            "]},\"output\":{\"targets\":[" + strTargets + "]}}";
 }
 const std::string kSource = "{\"format\":\"file\",\"url\":\"/media/a.ts\"}";
-const std::string kTarget = "{\"format\":\"udp\",\"url\":\"udp://127.0.0.1:5000\","
-                            "\"video\":{\"codec\":\"h264\"},\"audio\":{\"codec\":\"aac\"}}";
+const std::string kTarget =
+    "{\"format\":\"udp\",\"url\":\"udp://127.0.0.1:5000\","
+    "\"video\":{\"codec\":\"h264\"},\"audio\":{\"codec\":\"aac\"}}";
 
-std::string config(const std::string& strChannels, const std::string& strGlobal = "{}") {
+std::string config(const std::string& strChannels, const std::string& strGlobal = "{}")
+{
     return "{\"global\":" + strGlobal + ",\"channels\":[" + strChannels + "]}";
 }
 
-cJSON* channels() { return jsonGetItem(g_jsonConfig, "channels"); }
+cJSON* channels()
+{
+    return jsonGetItem(g_jsonConfig, "channels");
+}
 
-std::string memoAt(int i) { return getJsonString(jsonGetArrayItem(channels(), i), "memo"); }
+std::string memoAt(int i)
+{
+    return getJsonString(jsonGetArrayItem(channels(), i), "memo");
+}
 
 /* The keys of an object in document order, joined by blanks. */
-std::string keysOf(const cJSON* obj) {
+std::string keysOf(const cJSON* obj)
+{
     std::string s;
-    for (const cJSON* it = obj ? obj->child : nullptr; it; it = it->next) s += std::string(it->string) + " ";
+    for (const cJSON* it = obj ? obj->child : nullptr; it; it = it->next)
+        s += std::string(it->string) + " ";
     return s;
 }
 
 }  // namespace
 
-TEST(ConfigLookup, AsciiCaseOnlyFirstMatchRealContainers) {
+TEST(ConfigLookup, AsciiCaseOnlyFirstMatchRealContainers)
+{
     EXPECT_EQ(0, ruxoStrCaseCmp("HttpPort", "httpport"));
     EXPECT_NE(0, ruxoStrCaseCmp("httpPort", "httpPort "));
     EXPECT_NE(0, ruxoStrCaseCmp("\xC4\xB0", "i"));  // a Turkish capital I is no ASCII letter
@@ -67,13 +78,14 @@ TEST(ConfigLookup, AsciiCaseOnlyFirstMatchRealContainers) {
     cJSON_Delete(doc);
 }
 
-TEST(ConfigReadingRules, Table) {
+TEST(ConfigReadingRules, Table)
+{
     struct Case {
         const char* szValue;  // the JSON value of member "v", or null for no member
         int nInt;
         BOOL bFlag;
         const char* szText;
-        double dNumber;       // NAN for not-a-number
+        double dNumber;  // NAN for not-a-number
     };
     const Case kCases[] = {
         {nullptr, 0, FALSE, "", 0},
@@ -115,7 +127,8 @@ TEST(ConfigReadingRules, Table) {
     }
 }
 
-TEST(ConfigReadingRules, Texts) {
+TEST(ConfigReadingRules, Texts)
+{
     cJSON* doc = cJSON_Parse("{\"opts\":[\"-a\",1,\"\",null,\"-b c\"],\"str\":\"x\"}");
     std::vector<std::string> texts = getJsonTexts(doc, "OPTS");
     EXPECT_EQ((std::vector<std::string>{"-a", "", "", "", "-b c"}), texts);
@@ -124,7 +137,8 @@ TEST(ConfigReadingRules, Texts) {
     cJSON_Delete(doc);
 }
 
-TEST(ConfigReplace, UnparseableTextChangesNothing) {
+TEST(ConfigReplace, UnparseableTextChangesNothing)
+{
     ASSERT_NE(nullptr, ruxoSetConfig(config(channel(kSource, kTarget, "keep")).c_str()));
     cJSON* before = g_jsonConfig;
     EXPECT_EQ(nullptr, ruxoSetConfig("{\"global\":"));
@@ -135,7 +149,8 @@ TEST(ConfigReplace, UnparseableTextChangesNothing) {
     EXPECT_EQ("keep", memoAt(0));
 }
 
-TEST(ConfigReplace, DefaultsAddedInOrderAtTheEnd) {
+TEST(ConfigReplace, DefaultsAddedInOrderAtTheEnd)
+{
     ASSERT_NE(nullptr, ruxoSetConfig("{\"global\":{\"sslEnable\":true}}"));
     cJSON* g = jsonGetItem(g_jsonConfig, "global");
     EXPECT_EQ("sslEnable log httpPort autoRestart cpuPerChannel ", keysOf(g));
@@ -159,7 +174,8 @@ TEST(ConfigReplace, DefaultsAddedInOrderAtTheEnd) {
 }
 
 /* A configuration is one JSON object and nothing after it; "loginPass" is a string or an integer. */
-TEST(ConfigReplace, OnlyOneWholeObjectIsAConfiguration) {
+TEST(ConfigReplace, OnlyOneWholeObjectIsAConfiguration)
+{
     const std::string strChannel = channel(kSource, kTarget, "keep");
     struct Case {
         std::string strText;
@@ -224,7 +240,8 @@ TEST(ConfigReplace, OnlyOneWholeObjectIsAConfiguration) {
 
 /* An integer password of 16 digits is kept as its text: saved as a number, it would come back as
  * another password (the library writes 15 significant digits); a shorter one stays a number. */
-TEST(ConfigReplace, IntegerPasswordSurvivesASaveAndALoad) {
+TEST(ConfigReplace, IntegerPasswordSurvivesASaveAndALoad)
+{
     TempDir dir{"config"};
     const std::string strFile = dir.file("ruxod.json");
     for (const char* szPass :
@@ -240,14 +257,14 @@ TEST(ConfigReplace, IntegerPasswordSurvivesASaveAndALoad) {
     }
 }
 
-TEST(ConfigReplace, HttpPortZero) {
+TEST(ConfigReplace, HttpPortZero)
+{
     struct Case {
         const char* szPort;
         const char* szAfter;
     };
-    const Case kCases[] = {{"0", "8888"}, {"0.5", "8888"}, {"-0.9", "8888"}, {"-3", "-3"},
-                           {"8080", "8080"}, {"\"0\"", "\"0\""}, {"false", "false"},
-                           {"null", "null"}, {"[]", "[]"}};
+    const Case kCases[] = {{"0", "8888"},      {"0.5", "8888"},    {"-0.9", "8888"}, {"-3", "-3"}, {"8080", "8080"},
+                           {"\"0\"", "\"0\""}, {"false", "false"}, {"null", "null"}, {"[]", "[]"}};
     for (const Case& c : kCases) {
         std::string strConfig = std::string("{\"global\":{\"HTTPPORT\":") + c.szPort + "}}";
         ASSERT_NE(nullptr, ruxoSetConfig(strConfig.c_str())) << strConfig;
@@ -259,7 +276,8 @@ TEST(ConfigReplace, HttpPortZero) {
     }
 }
 
-TEST(ConfigReplace, ChannelValidation) {
+TEST(ConfigReplace, ChannelValidation)
+{
     struct Case {
         std::string strChannel;
         bool bValid;
@@ -298,14 +316,17 @@ TEST(ConfigReplace, ChannelValidation) {
     }
 }
 
-TEST(ConfigReplace, InvalidChannelsGoOthersKeepOrderAndSurplusIsTrimmed) {
+TEST(ConfigReplace, InvalidChannelsGoOthersKeepOrderAndSurplusIsTrimmed)
+{
     std::string strSources, strTargets;
-    for (int i = 0; i < 7; i++) strSources += (i ? "," : "") + kSource;
-    for (int i = 0; i < 6; i++) strTargets += (i ? "," : "") + kTarget;
+    for (int i = 0; i < 7; i++)
+        strSources += (i ? "," : "") + kSource;
+    for (int i = 0; i < 6; i++)
+        strTargets += (i ? "," : "") + kTarget;
     std::string strBad = channel("", kTarget, "bad");
-    std::string strChannels = channel(kSource, kTarget, "a") + "," + strBad + "," + strBad + "," +
-                              strBad + "," + channel(strSources, strTargets, "b") + "," + strBad +
-                              "," + channel(kSource, kTarget, "c");
+    std::string strChannels = channel(kSource, kTarget, "a") + "," + strBad + "," + strBad + "," + strBad + "," +
+                              channel(strSources, strTargets, "b") + "," + strBad + "," +
+                              channel(kSource, kTarget, "c");
     ASSERT_NE(nullptr, ruxoSetConfig(config(strChannels).c_str()));
     ASSERT_EQ(3, jsonGetArraySize(channels()));
     EXPECT_EQ("a", memoAt(0));
@@ -316,31 +337,40 @@ TEST(ConfigReplace, InvalidChannelsGoOthersKeepOrderAndSurplusIsTrimmed) {
     EXPECT_EQ(5, jsonGetArraySize(jsonGetItem(jsonGetItem(b, "output"), "targets")));
 }
 
-TEST(ConfigReplace, SeventyChannelsKeepTheFirst16AndTheLast48) {
+TEST(ConfigReplace, SeventyChannelsKeepTheFirst16AndTheLast48)
+{
     std::string strChannels;
-    for (int i = 0; i < 70; i++) strChannels += (i ? "," : "") + channel(kSource, kTarget, std::to_string(i));
+    for (int i = 0; i < 70; i++)
+        strChannels += (i ? "," : "") + channel(kSource, kTarget, std::to_string(i));
     ASSERT_NE(nullptr, ruxoSetConfig(config(strChannels).c_str()));
     ASSERT_EQ(64, jsonGetArraySize(channels()));
-    for (int i = 0; i < 16; i++) EXPECT_EQ(std::to_string(i), memoAt(i));
-    for (int i = 16; i < 64; i++) EXPECT_EQ(std::to_string(i + 6), memoAt(i));
+    for (int i = 0; i < 16; i++)
+        EXPECT_EQ(std::to_string(i), memoAt(i));
+    for (int i = 16; i < 64; i++)
+        EXPECT_EQ(std::to_string(i + 6), memoAt(i));
 }
 
-TEST(ConfigReplace, LargeArraysAreTrimmedInOnePass) {
+TEST(ConfigReplace, LargeArraysAreTrimmedInOnePass)
+{
     // A text near the web server's body limit: 300,000 invalid channels, then 70 valid ones, one of
     // them with 100,000 sources. Walking such arrays from their start for every item would hold
     // the configuration lock for minutes.
     std::string strChannels;
     strChannels.reserve(2000000);
-    for (int i = 0; i < 300000; i++) strChannels += "0,";
+    for (int i = 0; i < 300000; i++)
+        strChannels += "0,";
     std::string strSources;
-    for (int i = 0; i < 100000; i++) strSources += (i ? ",{\"url\":\"/" : "{\"url\":\"/") + std::to_string(i) + "\"}";
+    for (int i = 0; i < 100000; i++)
+        strSources += (i ? ",{\"url\":\"/" : "{\"url\":\"/") + std::to_string(i) + "\"}";
     for (int i = 0; i < 70; i++) {
         strChannels += (i ? "," : "") + channel(i == 14 ? strSources : kSource, kTarget, std::to_string(i));
     }
     ASSERT_NE(nullptr, ruxoSetConfig(config(strChannels).c_str()));
     ASSERT_EQ(64, jsonGetArraySize(channels()));
-    for (int i = 0; i < 16; i++) EXPECT_EQ(std::to_string(i), memoAt(i));
-    for (int i = 16; i < 64; i++) EXPECT_EQ(std::to_string(i + 6), memoAt(i));
+    for (int i = 0; i < 16; i++)
+        EXPECT_EQ(std::to_string(i), memoAt(i));
+    for (int i = 16; i < 64; i++)
+        EXPECT_EQ(std::to_string(i + 6), memoAt(i));
     cJSON* big = jsonGetArrayItem(channels(), 14);
     cJSON* sources = jsonGetItem(jsonGetItem(big, "input"), "sources");
     ASSERT_EQ(5, jsonGetArraySize(sources));
@@ -350,7 +380,8 @@ TEST(ConfigReplace, LargeArraysAreTrimmedInOnePass) {
     EXPECT_EQ(nullptr, last->next);
 }
 
-TEST(ConfigReplace, HostileDocuments) {
+TEST(ConfigReplace, HostileDocuments)
+{
     ASSERT_NE(nullptr, ruxoSetConfig(config(channel(kSource, kTarget, "keep")).c_str()));
     cJSON* before = g_jsonConfig;
 
@@ -375,7 +406,8 @@ TEST(ConfigReplace, HostileDocuments) {
     // Numbers beyond double and int, and members of the wrong type.
     std::string strWild =
         "{\"global\":{\"httpPort\":1e400,\"log\":-1e400,\"autoRestart\":\"99999999999999999999\","
-        "\"cpuPerChannel\":{\"a\":1}},\"channels\":{\"0\":" + channel(kSource, kTarget) + "}}";
+        "\"cpuPerChannel\":{\"a\":1}},\"channels\":{\"0\":" +
+        channel(kSource, kTarget) + "}}";
     ASSERT_NE(nullptr, ruxoSetConfig(strWild.c_str()));
     cJSON* g = jsonGetItem(g_jsonConfig, "global");
     EXPECT_EQ(2147483647, getJsonInt(g, "httpPort"));  // not 0: left as it is
@@ -383,7 +415,7 @@ TEST(ConfigReplace, HostileDocuments) {
     EXPECT_EQ(2147483647, getJsonInt(g, "autoRestart"));
     EXPECT_EQ(0, getJsonInt(g, "cpuPerChannel"));
     EXPECT_EQ(DBL_MAX, getJsonNumber(g, "httpPort"));  // the largest double, not infinity
-    EXPECT_EQ(0, jsonGetArraySize(channels()));  // an object is no list of channels
+    EXPECT_EQ(0, jsonGetArraySize(channels()));        // an object is no list of channels
     EXPECT_TRUE(cJSON_IsObject(channels()));
     EXPECT_EQ(0, ruxoExportConfig(strFile.c_str()));
     cJSON* doc = cJSON_Parse(readFile(strFile).c_str());  // what is saved is JSON again
@@ -399,7 +431,8 @@ TEST(ConfigReplace, HostileDocuments) {
     EXPECT_EQ(-DBL_MAX, getJsonNumber(g, "log"));
 }
 
-TEST(ConfigReplace, TrailingTextAndByteOrderMark) {
+TEST(ConfigReplace, TrailingTextAndByteOrderMark)
+{
     ASSERT_NE(nullptr, ruxoSetConfig("{\"global\":{\"log\":3}}\n"));
     EXPECT_EQ(nullptr, ruxoSetConfig("{\"global\":{\"log\":5}} and more words"));
     EXPECT_EQ(3, getJsonInt(jsonGetItem(g_jsonConfig, "global"), "log"));
@@ -407,7 +440,8 @@ TEST(ConfigReplace, TrailingTextAndByteOrderMark) {
     EXPECT_EQ(4, getJsonInt(jsonGetItem(g_jsonConfig, "global"), "log"));
 }
 
-TEST(ConfigReplace, MixedCaseKeysThroughout) {
+TEST(ConfigReplace, MixedCaseKeysThroughout)
+{
     std::string strConfig =
         "{\"GLOBAL\":{\"HttpPort\":9000,\"SSLENABLE\":true,\"LoginPass\":\"pw\"},"
         "\"Channels\":[{\"ENABLE\":true,\"INPUT\":{\"SOURCES\":[{\"Url\":\"/x\"}]},"
@@ -422,7 +456,8 @@ TEST(ConfigReplace, MixedCaseKeysThroughout) {
     EXPECT_TRUE(getJsonBool(jsonGetArrayItem(channels(), 0), "enable"));
 }
 
-TEST(ConfigPaths, SetPathAndExtensions) {
+TEST(ConfigPaths, SetPathAndExtensions)
+{
     EXPECT_EQ(".acl", ruxoGetExPath(".acl"));  // before a path is set
     ruxoSetConfigPath("/etc/ruxod");
     EXPECT_EQ("/etc/ruxod/ruxod.json", g_tszfnConfig);

@@ -23,26 +23,30 @@ namespace {
 const int kSkip = 77;
 int g_nFailures = 0;
 
-#define CHILD_CHECK(cond)                                                          \
-    do {                                                                           \
-        if (!(cond)) {                                                             \
+#define CHILD_CHECK(cond) \
+    do { \
+        if (!(cond)) { \
             fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            g_nFailures++;                                                         \
-        }                                                                          \
+            g_nFailures++; \
+        } \
     } while (0)
 
 /* Runs fn in a child with a private mount namespace and a tmpfs of the given options mounted on
  * the folder; the child's exit status is its number of failed checks. */
 template <typename Fn>
-void runInNamespace(const std::string& strFolder, const char* szOptions, Fn fn) {
+void runInNamespace(const std::string& strFolder, const char* szOptions, Fn fn)
+{
     fflush(stdout);
     fflush(stderr);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        if (unshare(CLONE_NEWNS) != 0) _exit(kSkip);
-        if (mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0) _exit(kSkip);
-        if (mount("tmpfs", strFolder.c_str(), "tmpfs", 0, szOptions) != 0) _exit(kSkip);
+        if (unshare(CLONE_NEWNS) != 0)
+            _exit(kSkip);
+        if (mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0)
+            _exit(kSkip);
+        if (mount("tmpfs", strFolder.c_str(), "tmpfs", 0, szOptions) != 0)
+            _exit(kSkip);
         fn();
         fflush(stdout);
         _exit(g_nFailures > 60 ? 60 : g_nFailures);
@@ -50,18 +54,21 @@ void runInNamespace(const std::string& strFolder, const char* szOptions, Fn fn) 
     int nStatus = 0;
     ASSERT_EQ(pid, waitpid(pid, &nStatus, 0));
     ASSERT_TRUE(WIFEXITED(nStatus));
-    if (WEXITSTATUS(nStatus) == kSkip) GTEST_SKIP() << "mount namespaces not permitted here";
+    if (WEXITSTATUS(nStatus) == kSkip)
+        GTEST_SKIP() << "mount namespaces not permitted here";
     EXPECT_EQ(0, WEXITSTATUS(nStatus)) << "failed checks in the child (see its output)";
 }
 
-std::string configWithMemo(size_t nBytes) {
+std::string configWithMemo(size_t nBytes)
+{
     return "{\"global\":{\"log\":1},\"channels\":[{\"memo\":\"" + std::string(nBytes, 'm') +
            "\",\"input\":{\"sources\":[{\"url\":\"/a\"}]},\"output\":{\"targets\":[{\"audio\":"
            "{\"codec\":\"aac\"}}]}}]}";
 }
 
 /* Points the configuration at the folder and saves a first tree there; returns the file's text. */
-std::string saveFirstConfig(const std::string& strFolder, size_t nMemo) {
+std::string saveFirstConfig(const std::string& strFolder, size_t nMemo)
+{
     ruxoSetConfigPath(strFolder.c_str());
     CHILD_CHECK(ruxoSetConfig(configWithMemo(nMemo).c_str()) != NULL);
     CHILD_CHECK(ruxoExportConfig(NULL) == 0);
@@ -69,7 +76,8 @@ std::string saveFirstConfig(const std::string& strFolder, size_t nMemo) {
 }
 
 /* A new tree whose save must fail and leave the old file whole, with no temporary file left. */
-void checkFailedSaveKeeps(const std::string& strOld, size_t nMemo) {
+void checkFailedSaveKeeps(const std::string& strOld, size_t nMemo)
+{
     const std::string strFile = g_tszfnConfig;
     CHILD_CHECK(ruxoSetConfig(configWithMemo(nMemo).c_str()) != NULL);
     CHILD_CHECK(ruxoExportConfig(NULL) == -1);
@@ -78,7 +86,8 @@ void checkFailedSaveKeeps(const std::string& strOld, size_t nMemo) {
 }
 
 /* Fills the file system of the folder to its last byte. */
-void fillUp(const std::string& strFolder) {
+void fillUp(const std::string& strFolder)
+{
     int fd = open((strFolder + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     CHILD_CHECK(fd >= 0);
     char buf[1024] = {0};
@@ -92,7 +101,8 @@ void fillUp(const std::string& strFolder) {
 
 }  // namespace
 
-TEST(ConfigSave, FullDiskKeepsTheOldFile) {
+TEST(ConfigSave, FullDiskKeepsTheOldFile)
+{
     TempDir dir{"config"};
     ASSERT_FALSE(dir.path().empty());
     runInNamespace(dir.path(), "size=64k,mode=0755", [&] {
@@ -110,7 +120,8 @@ TEST(ConfigSave, FullDiskKeepsTheOldFile) {
     });
 }
 
-TEST(ConfigSave, ReadOnlyFolderKeepsTheOldFile) {
+TEST(ConfigSave, ReadOnlyFolderKeepsTheOldFile)
+{
     TempDir dir{"config"};
     ASSERT_FALSE(dir.path().empty());
     runInNamespace(dir.path(), "size=1m,mode=0755", [&] {
@@ -120,7 +131,8 @@ TEST(ConfigSave, ReadOnlyFolderKeepsTheOldFile) {
     });
 }
 
-TEST(ConfigSave, FirstStartOnAReadOnlyFolderRunsWithoutATree) {
+TEST(ConfigSave, FirstStartOnAReadOnlyFolderRunsWithoutATree)
+{
     TempDir dir{"config"};
     ASSERT_FALSE(dir.path().empty());
     runInNamespace(dir.path(), "size=1m,mode=0755", [&] {
@@ -138,7 +150,8 @@ TEST(ConfigSave, FirstStartOnAReadOnlyFolderRunsWithoutATree) {
 
 /* A first start whose converted configuration cannot be written, on a read-only folder and on a
  * full disk (where the legacy file could be deleted): the legacy file stays, no tree. */
-TEST(ConfigSave, ALegacyFileIsKeptWhenTheConversionCannotBeWritten) {
+TEST(ConfigSave, ALegacyFileIsKeptWhenTheConversionCannotBeWritten)
+{
     for (bool bFull : {false, true}) {
         SCOPED_TRACE(bFull ? "full disk" : "read-only folder");
         TempDir dir{"config"};
@@ -175,13 +188,15 @@ TEST(ConfigSave, ALegacyFileIsKeptWhenTheConversionCannotBeWritten) {
     }
 }
 
-TEST(ConfigSave, ThreadsReplaceReadAndSaveTheTree) {
+TEST(ConfigSave, ThreadsReplaceReadAndSaveTheTree)
+{
     TempDir dir{"config"};
     ASSERT_FALSE(dir.path().empty());
     const std::string strFile = dir.file("ruxod.json");
     ASSERT_NE(nullptr, ruxoSetConfig(configWithMemo(10).c_str()));
     std::thread replacer([] {
-        for (int i = 0; i < 200; i++) ruxoSetConfig(configWithMemo(10 + i % 7).c_str());
+        for (int i = 0; i < 200; i++)
+            ruxoSetConfig(configWithMemo(10 + i % 7).c_str());
     });
     std::thread reader([] {
         for (int i = 0; i < 2000; i++) {
@@ -195,7 +210,8 @@ TEST(ConfigSave, ThreadsReplaceReadAndSaveTheTree) {
         }
     });
     std::thread saver([&] {
-        for (int i = 0; i < 30; i++) EXPECT_EQ(0, ruxoExportConfig(strFile.c_str()));
+        for (int i = 0; i < 30; i++)
+            EXPECT_EQ(0, ruxoExportConfig(strFile.c_str()));
     });
     replacer.join();
     reader.join();

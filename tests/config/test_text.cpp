@@ -24,12 +24,12 @@ TEST(ParseOpt, NumbersAfterTheKey)
         {"output=1", "output=", TRUE, 1},
         {"output=0x10", "output=", TRUE, 16},
         {"output=0X1f&y", "output=", TRUE, 31},
-        {"xoutput=1", "output=", TRUE, 1},          /* found anywhere */
-        {"Output=1", "output=", FALSE, 77},         /* case counts */
+        {"xoutput=1", "output=", TRUE, 1},  /* found anywhere */
+        {"Output=1", "output=", FALSE, 77}, /* case counts */
         {"output=abc", "output=", TRUE, 0},
-        {"timeout=010", "timeout=", TRUE, 8},       /* octal */
+        {"timeout=010", "timeout=", TRUE, 8}, /* octal */
         {"timeout=2&x=1", "timeout=", TRUE, 2},
-        {"a=1&timeout=", "timeout=", TRUE, 0},      /* the key at the very end */
+        {"a=1&timeout=", "timeout=", TRUE, 0}, /* the key at the very end */
         {"timeout= -3", "timeout=", TRUE, -3},
         {"timeout=1&timeout=9", "timeout=", TRUE, 1}, /* the first occurrence */
         {"timeout=99999999999999999999", "timeout=", TRUE, INT_MAX},
@@ -94,7 +94,7 @@ TEST(CopyText, CutsOnACharacterBoundary)
     } cases[] = {
         {"abc", 4, "abc"},
         {"abcd", 4, "abc"},
-        {"ab\xC3\xA9", 4, "ab"},              /* é would not fit whole */
+        {"ab\xC3\xA9", 4, "ab"},               /* é would not fit whole */
         {"a\xE2\x82\xAC", 5, "a\xE2\x82\xAC"}, /* € fits exactly */
         {"a\xE2\x82\xAC", 4, "a"},
         {"\xF0\x9F\x8E\xA5x", 4, ""},

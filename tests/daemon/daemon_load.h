@@ -188,11 +188,10 @@ protected:
            << "\"customOptions\":\"fake:" << strMode << "\"}}";
         return ss.str();
     }
-    static std::string config(int nChannels, const std::string& strMode, const std::string& strName = "",
-                              int nLog = 32)
+    static std::string config(int nChannels, const std::string& strMode, const std::string& strName = "", int nLog = 32)
     {
-        std::string str = "{\"global\":{\"log\":" + std::to_string(nLog) + ",\"httpPort\":" +
-                          std::to_string(kLoadPort) + ",\"autoRestart\":1},\"channels\":[";
+        std::string str = "{\"global\":{\"log\":" + std::to_string(nLog) +
+                          ",\"httpPort\":" + std::to_string(kLoadPort) + ",\"autoRestart\":1},\"channels\":[";
         for (int n = 0; n < nChannels; n++)
             str += (n ? "," : "") + channel(n, strMode, strName);
         return str + "]}";
@@ -205,8 +204,8 @@ protected:
         env.emplace_back("RUXO_FAKE_OUT", fakeLog());
         ASSERT_EQ(0, m_d.start(env)) << m_d.output();
         ASSERT_GT(m_d.pid(), 0);
-        ASSERT_TRUE(waitUntil([&] { return m_d.output().find("RUXOD started successfully!") != std::string::npos; },
-                              20000))
+        ASSERT_TRUE(
+            waitUntil([&] { return m_d.output().find("RUXOD started successfully!") != std::string::npos; }, 20000))
             << m_d.output();
         ASSERT_TRUE(waitUntil([] { return canConnect(kLoadPort); }, 10000)) << m_d.output();
     }
@@ -254,8 +253,8 @@ protected:
     /* "GET /channel<n>?<action>" (n counted from 1): the reply's status and body. */
     CurlReply channelAction(int n, const std::string& strAction) const
     {
-        return curlRun({"http://127.0.0.1:" + std::to_string(kLoadPort) + "/channel" + std::to_string(n) + "?" +
-                        strAction});
+        return curlRun(
+            {"http://127.0.0.1:" + std::to_string(kLoadPort) + "/channel" + std::to_string(n) + "?" + strAction});
     }
 
     /* Posts a configuration text; the reply. */

@@ -33,9 +33,9 @@ const char kBorder[] = "* * * * * * * * * * * * * * * * * * * * *";
 
 struct ChannelSpec {
     bool bEnable = true;
-    std::string strSource;   /* empty: the sandbox's input file */
+    std::string strSource; /* empty: the sandbox's input file */
     std::string strMode = "run";
-    std::string strTarget;   /* empty: <dir>/out_<n>.ts as a file target */
+    std::string strTarget; /* empty: <dir>/out_<n>.ts as a file target */
     std::string strTargetFormat = "file";
     std::string strOutputExtra; /* more members of "output", as JSON text */
 };
@@ -128,8 +128,7 @@ protected:
         const size_t nBefore = countOf(m_d.output(), "RUXOD started successfully!");
         ASSERT_EQ(0, m_d.start(env()));
         ASSERT_GT(m_d.pid(), 0);
-        ASSERT_TRUE(waitUntil([&]() { return countOf(m_d.output(), "RUXOD started successfully!") > nBefore; },
-                              15000))
+        ASSERT_TRUE(waitUntil([&]() { return countOf(m_d.output(), "RUXOD started successfully!") > nBefore; }, 15000))
             << m_d.output();
     }
 
@@ -175,7 +174,8 @@ protected:
         std::vector<FakeStart> r;
         std::string strStem = "/out_" + std::to_string(n);
         for (const auto& s : all)
-            if (s.strLine.find(strStem + ".") != std::string::npos || s.strLine.find(strStem + "-") != std::string::npos)
+            if (s.strLine.find(strStem + ".") != std::string::npos ||
+                s.strLine.find(strStem + "-") != std::string::npos)
                 r.push_back(s);
         return r;
     }
@@ -393,8 +393,7 @@ TEST_F(DaemonTest, HabitualSignalsAreReportedAndIgnored)
     for (int sig : {SIGHUP, SIGUSR1, SIGUSR2, SIGALRM}) {
         std::string strLine = std::string("RUXOD ignored SIG") + sigabbrev_np(sig) + "\n";
         ASSERT_EQ(0, kill(m_d.pid(), sig));
-        EXPECT_TRUE(waitUntil([&]() { return m_d.output().find(strLine) != std::string::npos || !m_d.alive(); },
-                              20000))
+        EXPECT_TRUE(waitUntil([&]() { return m_d.output().find(strLine) != std::string::npos || !m_d.alive(); }, 20000))
             << strLine;
         ASSERT_TRUE(m_d.alive()) << "SIG" << sigabbrev_np(sig) << " ended the daemon";
         EXPECT_EQ(1u, countOf(m_d.output(), strLine));
@@ -476,8 +475,8 @@ TEST_F(DaemonTest, RestartsAfterTheDelayOncePerDelayOnLowAndHighChannels)
     channels[0].bEnable = true;
     channels[17].bEnable = true;
     ASSERT_NO_FATAL_FAILURE(startWith(channels, 1));
-    ASSERT_TRUE(waitUntil([&]() { return startsOf(fakeStarts(), 0).size() >= 3 && startsOf(fakeStarts(), 17).size() >= 3; },
-                          30000))
+    ASSERT_TRUE(waitUntil(
+        [&]() { return startsOf(fakeStarts(), 0).size() >= 3 && startsOf(fakeStarts(), 17).size() >= 3; }, 30000))
         << readFile(fakeLog());
 
     std::vector<FakeStart> all = fakeStarts();
@@ -631,8 +630,18 @@ TEST_F(DaemonTest, FailingFolderChannelIsTriedOncePerSecond)
 
 int postConfig(const std::string& strFile, std::string* pReply)
 {
-    std::vector<std::string> argv = {"curl", "-s", "-o", "-", "-w", "\n%{http_code}", "--max-time", "5",
-                                     "-X", "POST", "--data-binary", "@" + strFile,
+    std::vector<std::string> argv = {"curl",
+                                     "-s",
+                                     "-o",
+                                     "-",
+                                     "-w",
+                                     "\n%{http_code}",
+                                     "--max-time",
+                                     "5",
+                                     "-X",
+                                     "POST",
+                                     "--data-binary",
+                                     "@" + strFile,
                                      "http://127.0.0.1:" + std::to_string(kPort) + "/config"};
     std::string strOut;
     if (runCommand(argv, &strOut, 10000) != 0)
@@ -784,9 +793,12 @@ std::vector<pid_t> descendantsNamed(pid_t pidRoot, const std::string& strName)
 void makeClip(const std::string& strPath)
 {
     std::string strOut;
-    ASSERT_EQ(0, runCommand({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25",
-                             "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100", "-t", "20", "-c:v",
-                             "libx264", "-preset", "ultrafast", "-g", "25", "-c:a", "aac", "-shortest", strPath},
+    ASSERT_EQ(0, runCommand({"ffmpeg",  "-v",        "error",     "-y",
+                             "-f",      "lavfi",     "-i",        "testsrc=size=320x240:rate=25",
+                             "-f",      "lavfi",     "-i",        "sine=frequency=440:sample_rate=44100",
+                             "-t",      "20",        "-c:v",      "libx264",
+                             "-preset", "ultrafast", "-g",        "25",
+                             "-c:a",    "aac",       "-shortest", strPath},
                             &strOut, 60000))
         << strOut;
 }
@@ -857,9 +869,9 @@ TEST_F(DaemonTest, EndToEndFolderSourceToHlsWithRealTranscoder)
             }
     }
     ASSERT_FALSE(strSegment.empty());
-    ASSERT_EQ(0, runCommand({"ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of", "csv=p=0",
-                             strSegment},
-                            &strOut))
+    ASSERT_EQ(0,
+              runCommand({"ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of", "csv=p=0", strSegment},
+                         &strOut))
         << strOut;
     EXPECT_NE(std::string::npos, strOut.find("h264")) << strOut;
 
@@ -920,8 +932,8 @@ TEST_F(DaemonTest, EndToEndKilledDaemonLeavesNoTranscoder)
     ASSERT_TRUE(waitUntil([&]() { return descendantsNamed(m_d.pid(), "ffmpeg").size() == 3; }, 30000));
     /* Both lists are read together: a watcher takes its name only once its ffmpeg runs. */
     std::vector<pid_t> now, all;
-    EXPECT_TRUE(waitUntil([&]() { return (now = transcodersBelow(m_d.pid())) == (all = transcodersBelow(getpid())); },
-                          10000))
+    EXPECT_TRUE(
+        waitUntil([&]() { return (now = transcodersBelow(m_d.pid())) == (all = transcodersBelow(getpid())); }, 10000))
         << now.size() << " " << all.size() << ": a transcoder that the daemon does not know runs";
     for (pid_t pid : old)
         EXPECT_EQ(now.end(), std::find(now.begin(), now.end(), pid));

@@ -227,8 +227,7 @@ TEST_F(DaemonFaults, ConfigurationFolderFull)
 {
     ASSERT_TRUE(mountSmallTmpfs(kConfigDir, "256k,nr_inodes=32"));
     ASSERT_NO_FATAL_FAILURE(startDaemon(withSentinel(config(4, "run"), 4)));
-    ASSERT_TRUE(waitUntil([&] { return startsPerChannel(4) == std::vector<int>(4, 1); }, 30000))
-        << readFile(fakeLog());
+    ASSERT_TRUE(waitUntil([&] { return startsPerChannel(4) == std::vector<int>(4, 1); }, 30000)) << readFile(fakeLog());
     const std::string strBefore = readFile(kConfigFile);
     StatusProbe probe(kLoadPort);
     probe.start();
@@ -263,8 +262,7 @@ TEST_F(DaemonFaults, TranscoderFloodingItsOutput)
     strConfig = withSentinel(strConfig, 4);
     ASSERT_NO_FATAL_FAILURE(startDaemon(strConfig));
     /* A slot counts as running from its fork on; the fake records its line a little later. */
-    ASSERT_TRUE(waitUntil([&] { return startsPerChannel(4) == std::vector<int>(4, 1); }, 30000))
-        << readFile(fakeLog());
+    ASSERT_TRUE(waitUntil([&] { return startsPerChannel(4) == std::vector<int>(4, 1); }, 30000)) << readFile(fakeLog());
     pid_t pidFlood = 0;
     for (const FakeRecord& rec : fakeRecords(fakeLog()))
         if (rec.kind == "line" && rec.rest.find("fake:flood") != std::string::npos)

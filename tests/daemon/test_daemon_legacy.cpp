@@ -30,18 +30,24 @@ const int kLegacyPort = 18181;
 std::string legacyText(const std::string& strDir)
 {
     return "log 1\n"
-           "HTTPPort " + std::to_string(kLegacyPort) + "\n"
+           "HTTPPort " +
+           std::to_string(kLegacyPort) +
+           "\n"
            "AutoRestart 1\n"
            "LoginPass s3cret\n"
            "<Slot1>\n"
            "Enable 1\n"
            "<Input>\n"
            "Format file\n"
-           "File \"" + strDir + "/in.ts\"\n"
+           "File \"" +
+           strDir +
+           "/in.ts\"\n"
            "</Input>\n"
            "<Output>\n"
            "Format file\n"
-           "File \"" + strDir + "/out.ts\"\n"
+           "File \"" +
+           strDir +
+           "/out.ts\"\n"
            "VideoEnable 1\n"
            "VideoCodec h264\n"
            "VideoBitRate 500\n"
@@ -64,11 +70,15 @@ std::string legacyText(const std::string& strDir)
            "<Slot3>\n"
            "<Input>\n"
            "Format file\n"
-           "File \"" + strDir + "/in.ts\"\n"
+           "File \"" +
+           strDir +
+           "/in.ts\"\n"
            "</Input>\n"
            "<Output>\n"
            "Format rtp_native\n"
-           "File \"" + strDir + "/ch3.sdp\"\n"
+           "File \"" +
+           strDir +
+           "/ch3.sdp\"\n"
            "VideoCodec h264\n"
            "VideoIP 127.0.0.1\n"
            "VideoPort 5004\n"
@@ -102,8 +112,7 @@ protected:
         size_t nBefore = countOf(m_d.output(), "RUXOD started successfully!");
         ASSERT_EQ(0, m_d.start({}));
         ASSERT_GT(m_d.pid(), 0);
-        ASSERT_TRUE(waitUntil([&] { return countOf(m_d.output(), "RUXOD started successfully!") > nBefore; },
-                              15000))
+        ASSERT_TRUE(waitUntil([&] { return countOf(m_d.output(), "RUXOD started successfully!") > nBefore; }, 15000))
             << m_d.output();
     }
 
@@ -178,7 +187,10 @@ TEST_F(LegacyDaemonTest, FirstStartConvertsTheLegacyFileAndTheNextIgnoresIt)
     CurlReply r = curlRun({"http://127.0.0.1:" + std::to_string(kLegacyPort) + "/status"});
     EXPECT_NE(std::string::npos, r.strBody.find("Login Authentication")) << r.strBody;
     EXPECT_TRUE(waitUntil(
-        [&] { return states(kLegacyPort, "s3cret") == std::vector<std::string>{"running", "idle", "idle"}; }, 15000))
+        [&] {
+            return states(kLegacyPort, "s3cret") == std::vector<std::string>{"running", "idle", "idle"};
+        },
+        15000))
         << m_d.output();
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
     json = cJSON_Parse(readFile(kJsonFile).c_str());

@@ -134,8 +134,8 @@ protected:
     void startDaemon()
     {
         ASSERT_EQ(m_d.start({}), 0) << m_d.output();
-        ASSERT_TRUE(waitUntil([&] { return m_d.output().find("RUXOD started successfully!") != std::string::npos; },
-                              15000))
+        ASSERT_TRUE(
+            waitUntil([&] { return m_d.output().find("RUXOD started successfully!") != std::string::npos; }, 15000))
             << m_d.output();
         ASSERT_TRUE(waitUntil([] { return canConnect(kPort); }, 5000)) << m_d.output();
     }
@@ -165,7 +165,8 @@ protected:
     {
         const std::string strFile = m_d.dir() + "/post.body";
         writeFile(strFile, strBody);
-        extra.insert(extra.end(), {"-H", "Content-Type: application/json", "--data-binary", "@" + strFile, url(strPath)});
+        extra.insert(extra.end(),
+                     {"-H", "Content-Type: application/json", "--data-binary", "@" + strFile, url(strPath)});
         return curlRun(extra);
     }
 };
@@ -205,7 +206,8 @@ TEST_F(SafetyDaemon, AConfigurationThatCannotBeSavedIsNotTaken)
             close(fd);
         } else {
             ASSERT_EQ(mount(kConfigDir, kConfigDir, nullptr, MS_BIND, nullptr), 0) << strerror(errno);
-            ASSERT_EQ(mount(nullptr, kConfigDir, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0) << strerror(errno);
+            ASSERT_EQ(mount(nullptr, kConfigDir, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0)
+                << strerror(errno);
         }
 
         /* The new configuration (two channels, another password) is refused with the reason; the
@@ -217,8 +219,8 @@ TEST_F(SafetyDaemon, AConfigurationThatCannotBeSavedIsNotTaken)
             SCOPED_TRACE(szPath);
             const std::string strFile = d.dir() + "/post.body";
             writeFile(strFile, strNew);
-            CurlReply r = curlRun({"-b", "auth=pw", "-H", "Content-Type: application/json", "--data-binary",
-                                   "@" + strFile, url(szPath)});
+            CurlReply r = curlRun(
+                {"-b", "auth=pw", "-H", "Content-Type: application/json", "--data-binary", "@" + strFile, url(szPath)});
             EXPECT_EQ(r.nStatus, 500);
             EXPECT_EQ(r.header("content-type"), "text/plain; charset=utf-8");
             EXPECT_EQ(r.strBody, std::string("cannot write ") + kConfigFile + ": " + c.szError);
@@ -251,14 +253,16 @@ TEST_F(SafetyDaemon, AConfigurationThatCannotBeSavedIsNotTaken)
 TEST_F(SafetyDaemon, AFileThatCannotBeLoadedIsKeptAndOnlyThisHostGetsIn)
 {
     ASSERT_TRUE(addLoopbackAddress("192.0.2.1"));
-    const std::string strValid = config(channel("/media/kept.mp4"), ", \"loginPass\": \"pw\", \"ipACL\": \"allow all\"");
+    const std::string strValid = config(channel("/media/kept.mp4"),
+                                        ", \"loginPass\": \"pw\", \"ipACL\": \"allow all\"");
     struct Case {
         const char* szName;
         std::string strText; /* "FIFO": a named pipe at the path */
         const char* szReason;
     } cases[] = {
         /* One "}" too many after "global": read up to it, every channel would go. */
-        {"stray brace", "{\"global\": {\"log\": 0, \"loginPass\": \"pw\"}}, \"channels\": [" + channel("/media/kept.mp4") + "]}",
+        {"stray brace",
+         "{\"global\": {\"log\": 0, \"loginPass\": \"pw\"}}, \"channels\": [" + channel("/media/kept.mp4") + "]}",
          "text after the JSON value"},
         {"NUL byte", strValid + std::string(1, '\0') + "{\"global\": {}}", "a NUL byte in the text"},
         {"not an object", "[" + strValid + "]", "the document is not a JSON object"},
@@ -288,7 +292,8 @@ TEST_F(SafetyDaemon, AFileThatCannotBeLoadedIsKeptAndOnlyThisHostGetsIn)
             ASSERT_TRUE(writeFile(kConfigFile, c.strText));
         }
         ASSERT_EQ(d.start({}), 0) << d.output();
-        ASSERT_TRUE(waitUntil([&] { return d.output().find("RUXOD started successfully!") != std::string::npos; }, 15000))
+        ASSERT_TRUE(
+            waitUntil([&] { return d.output().find("RUXOD started successfully!") != std::string::npos; }, 15000))
             << d.output();
         const std::string strReason = std::string("cannot load ") + kConfigFile + ": " + c.szReason;
         EXPECT_NE(d.output().find(strReason), std::string::npos) << d.output();
@@ -315,7 +320,6 @@ TEST_F(SafetyDaemon, AFileThatCannotBeLoadedIsKeptAndOnlyThisHostGetsIn)
             EXPECT_EQ(readFile(kConfigFile), c.strText);
         }
     }
-
 }
 
 TEST_F(SafetyDaemon, ASaveThroughADanglingLinkWritesTheFileItNames)
@@ -377,7 +381,11 @@ TEST_F(SafetyDaemon, FloodsFromFewAddressesLockNobodyOut)
     for (int fd : fds)
         close(fd);
     for (const std::string& strAddr : attackers) {
-        EXPECT_TRUE(waitUntil([&] { return curlRun({"--interface", strAddr, url("/status")}).nStatus == 200; }, 20000))
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                return curlRun({"--interface", strAddr, url("/status")}).nStatus == 200;
+            },
+            20000))
             << strAddr;
     }
     stopDaemon();
@@ -522,8 +530,10 @@ TEST_F(SafetyDaemon, AMissingCertificateIsReportedAndTheRuntimeTellsPlainHttp)
     RunResult rr = runCaptured({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
                                 "-nodes", "-subj", "/CN=ruxotest", "-days", "2", "-keyout", strKey, "-out", strCert});
     ASSERT_EQ(rr.nExit, 0);
-    startWith(config(channel("/media/a.mp4"), ", \"sslEnable\": true, \"sslCert\": \"/etc/ruxod/missing.pem\", "
-                                              "\"sslKey\": \"" + strKey + "\""));
+    startWith(config(channel("/media/a.mp4"),
+                     ", \"sslEnable\": true, \"sslCert\": \"/etc/ruxod/missing.pem\", "
+                     "\"sslKey\": \"" +
+                         strKey + "\""));
     EXPECT_NE(m_d.output().find("HTTPS not started, cannot open /etc/ruxod/missing.pem: No such file or directory"),
               std::string::npos)
         << m_d.output();
@@ -535,7 +545,11 @@ TEST_F(SafetyDaemon, AMissingCertificateIsReportedAndTheRuntimeTellsPlainHttp)
     r = post("/config", config(channel("/media/a.mp4"), ", \"sslEnable\": true, \"sslCert\": \"" + strCert +
                                                             "\", \"sslKey\": \"" + strKey + "\""));
     ASSERT_EQ(r.nStatus, 200);
-    ASSERT_TRUE(waitUntil([&] { return curlRun({"-k", "https://127.0.0.1:8888/runtime"}).nStatus == 200; }, 10000))
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return curlRun({"-k", "https://127.0.0.1:8888/runtime"}).nStatus == 200;
+        },
+        10000))
         << m_d.output();
     r = curlRun({"-k", "https://127.0.0.1:8888/runtime"});
     EXPECT_NE(r.strBody.find("\"https\": true"), std::string::npos) << r.strBody;

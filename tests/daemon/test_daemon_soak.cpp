@@ -92,9 +92,10 @@ TEST_F(RestartStorm, SixtyFourChannelsRestartingWhileConfigurationsArePosted)
         nTotal += n;
     printf("soak: %d s, %d channels, %ld starts (per channel %d to %d), %d posts (%d failed)\n", nSeconds, kChannels,
            nTotal, nFewest, nMost, nPosts, nPostFailures);
-    printf("soak: descriptors %d after the warm-up, %d at the end; resident memory %ld KiB after the warm-up, "
-           "%ld KiB at the end; %d lingering zombies\n",
-           nFdsWarm, nFdsEnd, nRssWarm, nRssEnd, nLingering);
+    printf(
+        "soak: descriptors %d after the warm-up, %d at the end; resident memory %ld KiB after the warm-up, "
+        "%ld KiB at the end; %d lingering zombies\n",
+        nFdsWarm, nFdsEnd, nRssWarm, nRssEnd, nLingering);
     printf("soak: status %s\n", probe.summary().c_str());
     fflush(stdout);
 
@@ -119,7 +120,8 @@ TEST_F(RestartStorm, SixtyFourChannelsRestartingWhileConfigurationsArePosted)
     cJSON* savedChannels = cJSON_GetObjectItem(saved, "channels");
     ASSERT_EQ(kChannels, cJSON_GetArraySize(savedChannels));
     for (int n = 0; n < kChannels; n++) {
-        EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(posted, "channels"), n), "name")),
+        EXPECT_STREQ(cJSON_GetStringValue(
+                         cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(posted, "channels"), n), "name")),
                      cJSON_GetStringValue(cJSON_GetObjectItem(cJSON_GetArrayItem(savedChannels, n), "name")));
     }
     cJSON_Delete(saved);

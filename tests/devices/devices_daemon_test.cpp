@@ -123,23 +123,28 @@ TEST_F(DevicesDaemon, DeckLinkDevicesWithTheirModes)
     startDaemon({{"RUXO_FAKE_DECKLINK", strScript}});
 
     /* The second card, listed without modes on either side, closes both lists. */
-    const std::string strLastDevice = "  { \"name\": \"Playout only in name\",\n"
-                                      "  \"formats\": [\n"
-                                      "  ]\n"
-                                      "  }\n"
-                                      " ]\n"
-                                      "}\n";
-    const std::string strInput = "{ \"devices\": [\n"
-                                 "  { \"name\": \"Card \\\"A\\\" \\\\ 1\",\n"
-                                 "  \"formats\": [\n"
-                                 "  { \"fmtcode\": " + fmtcode("Hp30") +
-                                 ", \"width\": 1920, \"height\": 1080, \"numFrame\": 30000, \"denFrame\": 1001, "
-                                 "\"interlaced\": 0 },\n"
-                                 "  { \"fmtcode\": " + fmtcode("Hi50") +
-                                 ", \"width\": 1920, \"height\": 1080, \"numFrame\": 25, \"denFrame\": 1, "
-                                 "\"interlaced\": 1 }\n"
-                                 "  ]\n"
-                                 "  },\n" + strLastDevice;
+    const std::string strLastDevice =
+        "  { \"name\": \"Playout only in name\",\n"
+        "  \"formats\": [\n"
+        "  ]\n"
+        "  }\n"
+        " ]\n"
+        "}\n";
+    const std::string strInput =
+        "{ \"devices\": [\n"
+        "  { \"name\": \"Card \\\"A\\\" \\\\ 1\",\n"
+        "  \"formats\": [\n"
+        "  { \"fmtcode\": " +
+        fmtcode("Hp30") +
+        ", \"width\": 1920, \"height\": 1080, \"numFrame\": 30000, \"denFrame\": 1001, "
+        "\"interlaced\": 0 },\n"
+        "  { \"fmtcode\": " +
+        fmtcode("Hi50") +
+        ", \"width\": 1920, \"height\": 1080, \"numFrame\": 25, \"denFrame\": 1, "
+        "\"interlaced\": 1 }\n"
+        "  ]\n"
+        "  },\n" +
+        strLastDevice;
     for (const char* szPath : {"/decklink_config", "/decklink_config?output=0", "/decklink_config?output=abc"}) {
         SCOPED_TRACE(szPath);
         CurlReply r = get(szPath);
@@ -148,16 +153,20 @@ TEST_F(DevicesDaemon, DeckLinkDevicesWithTheirModes)
     }
 
     /* The output side: the second card has none, so it is listed without modes. */
-    const std::string strOutput = "{ \"devices\": [\n"
-                                  "  { \"name\": \"Card \\\"A\\\" \\\\ 1\",\n"
-                                  "  \"formats\": [\n"
-                                  "  { \"fmtcode\": " + fmtcode("\xF0out") +
-                                  ", \"width\": 3840, \"height\": 2160, \"numFrame\": 60000, \"denFrame\": 1001, "
-                                  "\"interlaced\": 0 }\n"
-                                  "  ]\n"
-                                  "  },\n" + strLastDevice;
+    const std::string strOutput =
+        "{ \"devices\": [\n"
+        "  { \"name\": \"Card \\\"A\\\" \\\\ 1\",\n"
+        "  \"formats\": [\n"
+        "  { \"fmtcode\": " +
+        fmtcode("\xF0out") +
+        ", \"width\": 3840, \"height\": 2160, \"numFrame\": 60000, \"denFrame\": 1001, "
+        "\"interlaced\": 0 }\n"
+        "  ]\n"
+        "  },\n" +
+        strLastDevice;
     ASSERT_LT(std::stoll(fmtcode("\xF0out")), 0) << "a code with its top bit set is written as a negative number";
-    for (const char* szPath : {"/decklink_config?output=1", "/decklink_config?output=0x10", "/DeckLink_Config?xoutput=1"}) {
+    for (const char* szPath :
+         {"/decklink_config?output=1", "/decklink_config?output=0x10", "/DeckLink_Config?xoutput=1"}) {
         SCOPED_TRACE(szPath);
         CurlReply r = get(szPath);
         expectJsonHeaders(r);
@@ -189,13 +198,14 @@ TEST_F(DevicesDaemon, NDISourcesAndTheWaitFromTheQuery)
 
     CurlReply r = get("/ndi_config");
     expectJsonHeaders(r);
-    EXPECT_EQ(r.strBody, "{ \"sources\": [\n"
-                         "  { \"name\": \"HOST (Cam \\\"A\\\" \\\\ 1)\", \"addr\": \"10.0.0.1:5961\" }\n"
-                         ",\n"
-                         "  { \"name\": \"HOST (B)\", \"addr\": \"10.0.0.2:5962\" }\n"
-                         "\n"
-                         " ]\n"
-                         "}\n");
+    EXPECT_EQ(r.strBody,
+              "{ \"sources\": [\n"
+              "  { \"name\": \"HOST (Cam \\\"A\\\" \\\\ 1)\", \"addr\": \"10.0.0.1:5961\" }\n"
+              ",\n"
+              "  { \"name\": \"HOST (B)\", \"addr\": \"10.0.0.2:5962\" }\n"
+              "\n"
+              " ]\n"
+              "}\n");
     cJSON* json = cJSON_Parse(r.strBody.c_str());
     ASSERT_NE(json, nullptr);
     cJSON* sources = cJSON_GetObjectItem(json, "sources");
@@ -210,8 +220,8 @@ TEST_F(DevicesDaemon, NDISourcesAndTheWaitFromTheQuery)
         const char* szPath;
         const char* szWait;
     } cases[] = {
-        {"/ndi_config", "5000"},        {"/ndi_config?timeout=010", "8000"}, {"/ndi_config?timeout=2&x=1", "2000"},
-        {"/ndi_config?timeout=", "0"},  {"/ndi_config?timeout=-5", "0"},     {"/ndi_config?timeout=abc", "0"},
+        {"/ndi_config", "5000"},       {"/ndi_config?timeout=010", "8000"}, {"/ndi_config?timeout=2&x=1", "2000"},
+        {"/ndi_config?timeout=", "0"}, {"/ndi_config?timeout=-5", "0"},     {"/ndi_config?timeout=abc", "0"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.szPath);
@@ -257,6 +267,6 @@ TEST_F(DevicesDaemon, ASearchWhoseSourcesNeverSettleEndsAfterAMinute)
     const long long msTaken = nowMs() - tmStart;
     expectJsonHeaders(r);
     EXPECT_NE(r.strBody.find("\"HOST (Restless)\""), std::string::npos) << r.strBody;
-    EXPECT_GE(msTaken, 59900); /* it kept searching while the list changed... */
+    EXPECT_GE(msTaken, 59900);  /* it kept searching while the list changed... */
     EXPECT_LT(msTaken, 120000); /* ...and stopped at the bound, not at the client's patience */
 }

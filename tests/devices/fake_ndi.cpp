@@ -34,8 +34,8 @@ struct Options {
 
 struct Finder {
     Options options;
-    std::vector<std::string> texts;         /* owns the texts the list points at */
-    std::vector<bool> nulls;                /* which texts stand for null pointers */
+    std::vector<std::string> texts; /* owns the texts the list points at */
+    std::vector<bool> nulls;        /* which texts stand for null pointers */
     std::vector<NDIlib_source_t> sources;
     int nWaits = 0;
 };

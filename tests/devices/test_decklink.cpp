@@ -33,8 +33,8 @@ int liveObjects()
 std::string mode(char cSide, const char* szCode, int nWidth, int nHeight, long long nScale, long long nDuration,
                  const char* szField)
 {
-    return std::string(1, cSide) + ":" + szCode + "," + std::to_string(nWidth) + "," + std::to_string(nHeight) +
-           "," + std::to_string(nScale) + "," + std::to_string(nDuration) + "," + szField;
+    return std::string(1, cSide) + ":" + szCode + "," + std::to_string(nWidth) + "," + std::to_string(nHeight) + "," +
+           std::to_string(nScale) + "," + std::to_string(nDuration) + "," + szField;
 }
 
 std::string device(const std::string& strFlags, const std::string& strName, const std::vector<std::string>& modes = {})
@@ -87,11 +87,13 @@ std::vector<EnumCase> enumCases()
 {
     std::vector<EnumCase> cases;
     cases.push_back({"no devices", "", 0, {}});
-    cases.push_back({"the input side for 0", kTwoSided, 0,
-                     {{"Card A", {text(code("Hp30"), 1920, 1080, 30000, 1001, 0),
-                                  text(code("ntsc"), 720, 486, 30000, 1001, 1)}}}});
-    const ExpectedDevice output = {"Card A", {text(code("Hi50"), 1920, 1080, 25, 1, 1),
-                                              text(code("ntsc"), 720, 486, 30000, 1001, 1)}};
+    cases.push_back(
+        {"the input side for 0",
+         kTwoSided,
+         0,
+         {{"Card A", {text(code("Hp30"), 1920, 1080, 30000, 1001, 0), text(code("ntsc"), 720, 486, 30000, 1001, 1)}}}});
+    const ExpectedDevice output = {
+        "Card A", {text(code("Hi50"), 1920, 1080, 25, 1, 1), text(code("ntsc"), 720, 486, 30000, 1001, 1)}};
     cases.push_back({"the output side for 1", kTwoSided, 1, {output}});
     cases.push_back({"the output side for any other non-zero value", kTwoSided, -7, {output}});
     cases.push_back({"a device without the side asked for is listed without modes",
@@ -99,14 +101,19 @@ std::vector<EnumCase> enumCases()
                          device("I", "Capture", {mode('i', "pal ", 720, 576, 25, 1, "uppr")}),
                      0,
                      {{"Playout", {}}, {"Capture", {text(code("pal "), 720, 576, 25, 1, 1)}}}});
-    cases.push_back({"a device refusing its attributes is left out", device("AI", "Hidden") + device("I", "Second"),
-                     0, {{"Second", {}}}});
+    cases.push_back({"a device refusing its attributes is left out",
+                     device("AI", "Hidden") + device("I", "Second"),
+                     0,
+                     {{"Second", {}}}});
     /* The next device cannot read its name: the entry shows none, not the one left out. */
     cases.push_back({"a device without a mode iterator is left out and its entry reused",
-                     device("IM", "Left out", {mode('i', "Hp30", 1, 1, 1, 1, "prog")}) + device("NI", "y"), 0,
+                     device("IM", "Left out", {mode('i', "Hp30", 1, 1, 1, 1, "prog")}) + device("NI", "y"),
+                     0,
                      {{"", {}}}});
     cases.push_back({"the display name when the handle cannot be read, else no name",
-                     device("HI", "x") + device("NI", "y"), 0, {{"dspn:x", {}}, {"", {}}}});
+                     device("HI", "x") + device("NI", "y"),
+                     0,
+                     {{"dspn:x", {}}, {"", {}}}});
     cases.push_back({"only lower or upper field first is interlaced",
                      device("I", "Fields",
                             {mode('i', "m001", 1, 1, 1, 1, "prog"), mode('i', "m002", 1, 1, 1, 1, "psf "),
@@ -117,13 +124,13 @@ std::vector<EnumCase> enumCases()
                        {text(code("m001"), 1, 1, 1, 1, 0), text(code("m002"), 1, 1, 1, 1, 0),
                         text(code("m003"), 1, 1, 1, 1, 0), text(code("m004"), 1, 1, 1, 1, 1),
                         text(code("m005"), 1, 1, 1, 1, 1), text(code("m006"), 1, 1, 1, 1, 0)}}}});
-    cases.push_back({"rates kept as given, 64-bit values cut to their low 32 bits",
-                     device("I", "Rates",
-                            {mode('i', "Hp60", 1920, 1080, 60000, 1001, "prog"),
-                             mode('i', "wide", 3840, 2160, 0x100000000LL + 50, 0x200000001LL, "prog")}),
-                     0,
-                     {{"Rates", {text(code("Hp60"), 1920, 1080, 60000, 1001, 0),
-                                 text(code("wide"), 3840, 2160, 50, 1, 0)}}}});
+    cases.push_back(
+        {"rates kept as given, 64-bit values cut to their low 32 bits",
+         device("I", "Rates",
+                {mode('i', "Hp60", 1920, 1080, 60000, 1001, "prog"),
+                 mode('i', "wide", 3840, 2160, 0x100000000LL + 50, 0x200000001LL, "prog")}),
+         0,
+         {{"Rates", {text(code("Hp60"), 1920, 1080, 60000, 1001, 0), text(code("wide"), 3840, 2160, 50, 1, 0)}}}});
 
     /* Capacities: 12 devices give the first 10; 60 modes give the first 50. */
     EnumCase many = {"at most 10 devices", "", 0, {}};
@@ -149,8 +156,7 @@ std::vector<EnumCase> enumCases()
     for (int i = 0; i < 750; i++)
         strAccents += "\xC3\xA9"; /* 1500 bytes */
     cases.push_back({"long names cut to 999 bytes on a character boundary",
-                     device("I", std::string(999, 'a')) + device("I", std::string(1000, 'b')) +
-                         device("I", strAccents),
+                     device("I", std::string(999, 'a')) + device("I", std::string(1000, 'b')) + device("I", strAccents),
                      0,
                      {{std::string(999, 'a'), {}}, {std::string(999, 'b'), {}}, {strAccents.substr(0, 998), {}}}});
     return cases;
@@ -182,8 +188,7 @@ TEST(DeckLinkEnum, EdgeCasesOfSidesNamesModesAndCapacities)
 TEST(DeckLinkEnum, WalksTheDevicesCallByCall)
 {
     setenv("RUXO_FAKE_DECKLINK",
-           (device("I", "Card", {mode('i', "Hp30", 1920, 1080, 30000, 1001, "prog")}) + device("A", "Shy")).c_str(),
-           1);
+           (device("I", "Card", {mode('i', "Hp30", 1920, 1080, 30000, 1001, "prog")}) + device("A", "Shy")).c_str(), 1);
     RUXO_DECKLINKS list;
     memset(&list, 0, sizeof(list));
     calls(); /* clear */

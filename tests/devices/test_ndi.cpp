@@ -96,8 +96,8 @@ TEST(NDIEnum, TheWaitIsHeldToZeroToSixtySeconds)
         int nWaitSecs;
         const char* szWait;
     } cases[] = {
-        {0, "wait 0\n"},      {2, "wait 2000\n"},      {60, "wait 60000\n"},       {61, "wait 60000\n"},
-        {-5, "wait 0\n"},     {INT_MAX, "wait 60000\n"}, {INT_MIN, "wait 0\n"},
+        {0, "wait 0\n"},  {2, "wait 2000\n"},        {60, "wait 60000\n"},  {61, "wait 60000\n"},
+        {-5, "wait 0\n"}, {INT_MAX, "wait 60000\n"}, {INT_MIN, "wait 0\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.nWaitSecs);

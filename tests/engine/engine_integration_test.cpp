@@ -43,7 +43,10 @@ time_t shiftedClock(void)
     return ts.tv_sec + 1 + g_clockOffset.load();
 }
 /* Makes the engine clock read t now. */
-void setEngineNow(time_t t) { g_clockOffset = t - (shiftedClock() - g_clockOffset.load()); }
+void setEngineNow(time_t t)
+{
+    g_clockOffset = t - (shiftedClock() - g_clockOffset.load());
+}
 
 class Children : public ::testing::Test {
 protected:
@@ -81,7 +84,8 @@ protected:
         auto end = Clock::now() + std::chrono::duration<double>(seconds);
         while (Clock::now() < end) {
             ruxoPoll();
-            if (cond()) return true;
+            if (cond())
+                return true;
             usleep(20000);
         }
         ruxoPoll();
@@ -101,14 +105,15 @@ protected:
     {
         return pollUntil([&] {
             size_t k = 0;
-            for (auto& r : fakeRecords(out)) k += r.kind == kind;
+            for (auto& r : fakeRecords(out))
+                k += r.kind == kind;
             return k >= n;
         });
     }
     std::string log(int i) { return readFile(dirs.channelLog(i)); }
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(Children, StartFeedsTheLineAndReapsWithTheWaitStatus)
 {
@@ -179,7 +184,8 @@ TEST_F(Children, LastOutputAndTheEndAreTakenInOnePass)
     std::vector<pid_t> pids;
     for (const Case& c : cases) {
         /* noread never sees its line, so its mode comes from the environment. */
-        if (strcmp(c.mode, "noread") == 0) setenv("RUXO_FAKE_MODE", "noread", 1);
+        if (strcmp(c.mode, "noread") == 0)
+            setenv("RUXO_FAKE_MODE", "noread", 1);
         ASSERT_EQ(start(c.slot, c.mode), 0) << c.slot;
         unsetenv("RUXO_FAKE_MODE");
         pids.push_back(pidOf(c.slot));
@@ -220,7 +226,8 @@ TEST_F(Children, ChildLeavingItsOutputOpenIsReapedWhenItEnds)
     ASSERT_TRUE(ruxotest::waitUntil(
         [&] {
             for (auto& r : fakeRecords(out))
-                if (r.kind == "bg") left = atoi(r.rest.c_str());
+                if (r.kind == "bg")
+                    left = atoi(r.rest.c_str());
             return left > 0;
         },
         10000));
@@ -264,7 +271,8 @@ TEST_F(Children, FatalTextsStopTheChild)
     /* "both": one chunk with two fatal texts logs the stop twice; the child still ends gracefully. */
     const char* modes[] = {"fatal=bands", "fatal=element", "fatal=queue", "fatal=both"};
     const size_t stops[] = {1, 1, 1, 2};
-    for (int i = 0; i < 4; ++i) ASSERT_EQ(start(i, modes[i]), 0);
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(start(i, modes[i]), 0);
     for (int i = 0; i < 4; ++i) {
         ASSERT_TRUE(idle(i)) << modes[i];
         EXPECT_EQ(ruxoGetExitCode(i), 0) << modes[i]; /* ended by SIGINT, gracefully */
@@ -355,7 +363,8 @@ TEST_F(Children, ReleaseKillsChildrenThatIgnoreSigint)
 TEST_F(Children, ReleaseOfGracefulChildrenIsQuick)
 {
     ASSERT_EQ(init(), 0);
-    for (int i = 0; i < 4; ++i) ASSERT_EQ(start(i * 10, "run"), 0);
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(start(i * 10, "run"), 0);
     ASSERT_TRUE(recorded("line", 4));
     auto t0 = Clock::now();
     ruxoFree();
@@ -367,7 +376,8 @@ TEST_F(Children, AffinityIsAppliedBeforeExec)
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     cpu_set_t mine;
     ASSERT_EQ(sched_getaffinity(0, sizeof mine, &mine), 0);
-    if (n < 2 || CPU_COUNT(&mine) < n) GTEST_SKIP() << "needs 2 or more processors, all usable";
+    if (n < 2 || CPU_COUNT(&mine) < n)
+        GTEST_SKIP() << "needs 2 or more processors, all usable";
     ASSERT_EQ(init(2), 0);
     ASSERT_EQ(start(1, "run"), 0);
     ASSERT_TRUE(recorded("line"));
@@ -423,7 +433,8 @@ TEST_F(Children, NoDescriptorOutlivesItsChild)
 {
     auto openFds = [] {
         int n = 0;
-        for (int fd = 0; fd < 4096; ++fd) n += fcntl(fd, F_GETFD) != -1;
+        for (int fd = 0; fd < 4096; ++fd)
+            n += fcntl(fd, F_GETFD) != -1;
         return n;
     };
     int before = openFds();
@@ -440,9 +451,10 @@ TEST_F(Children, NoDescriptorOutlivesItsChild)
     ASSERT_EQ(start(3, "nosigint"), 0);
     pid_t pid = pidOf(3);
     ASSERT_TRUE(pollUntil([&] { /* its trap is set */
-        for (auto& r : fakeRecords(out))
-            if (r.pid == pid && r.kind == "line") return true;
-        return false;
+                                for (auto& r : fakeRecords(out))
+                                    if (r.pid == pid && r.kind == "line")
+                                        return true;
+                                return false;
     }));
     ruxoFree(); /* its child is killed after the 3 s budget */
     EXPECT_EQ(openFds(), before);
@@ -455,7 +467,8 @@ TEST_F(Children, LoadReadsDuringStartUpAndRelease)
     std::atomic<bool> done{false};
     std::thread reader([&] {
         while (!done) {
-            for (int k = 0; k < RUXO_MAX_CPUS; ++k) ruxoGetCpuLoad(k);
+            for (int k = 0; k < RUXO_MAX_CPUS; ++k)
+                ruxoGetCpuLoad(k);
             usleep(200);
         }
     });
@@ -565,7 +578,8 @@ TEST_F(Children, TranscoderThatCannotRunIsLoggedByTheParent)
         EXPECT_LT(at, l.find("] transcoding stopped (0x00007f00)\n")) << l;
         /* Only the engine's own stamped lines: the child wrote nothing to its output. */
         std::istringstream lines(l);
-        for (std::string one; std::getline(lines, one);) EXPECT_EQ(one.compare(0, 1, "["), 0) << one;
+        for (std::string one; std::getline(lines, one);)
+            EXPECT_EQ(one.compare(0, 1, "["), 0) << one;
         EXPECT_FALSE(ruxotest::exists(out)) << "the fake never ran";
         ++slot;
     }
@@ -582,9 +596,11 @@ TEST_F(Children, PipeFailureIsLoggedWithItsErrno)
     low.rlim_cur = 64;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     std::vector<int> fillers;
-    for (int fd; (fd = dup(2)) >= 0;) fillers.push_back(fd);
+    for (int fd; (fd = dup(2)) >= 0;)
+        fillers.push_back(fd);
     int rc = start(0, "run");
-    for (int fd : fillers) close(fd);
+    for (int fd : fillers)
+        close(fd);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
     EXPECT_EQ(rc, -5);
     EXPECT_EQ(ruxoGetState(0), RUXO_STATE_IDLE);
@@ -611,7 +627,8 @@ TEST_F(Children, ChildReapedElsewhereKeepsTheLastStatus)
     ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
     ASSERT_TRUE(idle(0));
     EXPECT_EQ(ruxoGetExitCode(0), 0x100);
-    EXPECT_NE(log(0).find("] transcoding stopped (0x00000100)\n"), log(0).rfind("] transcoding stopped (0x00000100)\n"));
+    EXPECT_NE(log(0).find("] transcoding stopped (0x00000100)\n"),
+              log(0).rfind("] transcoding stopped (0x00000100)\n"));
 }
 
 TEST_F(Children, StartsStopsAndPollsFromSeveralThreads)
@@ -630,7 +647,8 @@ TEST_F(Children, StartsStopsAndPollsFromSeveralThreads)
                 ruxoGetState(i);
                 ruxoGetStreamTime(i);
             }
-            for (int k = 0; k < RUXO_MAX_CPUS; ++k) ruxoGetCpuLoad(k);
+            for (int k = 0; k < RUXO_MAX_CPUS; ++k)
+                ruxoGetCpuLoad(k);
             ruxoSetLog(1);
             usleep(2000);
         }
@@ -642,18 +660,21 @@ TEST_F(Children, StartsStopsAndPollsFromSeveralThreads)
                 int i = w * 2 + (round & 1);
                 {
                     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-                    if (ruxoGetState(i) == RUXO_STATE_IDLE) _ruxoStartChild(i, line("run").c_str(), 0);
+                    if (ruxoGetState(i) == RUXO_STATE_IDLE)
+                        _ruxoStartChild(i, line("run").c_str(), 0);
                 }
                 usleep(100000);
                 ruxoStop(i, round == 2 ? 1 : 0);
             }
         });
     }
-    for (auto& t : workers) t.join();
+    for (auto& t : workers)
+        t.join();
     bool allIdle = false;
     for (int n = 0; n < 250 && !allIdle; ++n) {
         allIdle = true;
-        for (int i = 0; i < 8; ++i) allIdle = allIdle && ruxoGetState(i) == RUXO_STATE_IDLE;
+        for (int i = 0; i < 8; ++i)
+            allIdle = allIdle && ruxoGetState(i) == RUXO_STATE_IDLE;
         usleep(20000);
     }
     done = true;

@@ -66,9 +66,12 @@ std::string maskStamps(const std::string& log)
 }
 
 time_t g_fakeNow = 1000;
-time_t fakeClock(void) { return g_fakeNow; }
+time_t fakeClock(void)
+{
+    return g_fakeNow;
+}
 
-} // namespace
+}  // namespace
 
 /* ---- start-up ---------------------------------------------------------------------------------- */
 
@@ -196,16 +199,19 @@ TEST_F(Engine, GettersAreNeutralOutsideTheTableBeforeAndAfterTheRelease)
         ruxoStop(i, 0);
         ruxoStop(i, 1);
     };
-    for (int i : {-1, 0, 5, 127, 128}) neutral(i);
+    for (int i : {-1, 0, 5, 127, 128})
+        neutral(i);
     ASSERT_EQ(init(), 0);
-    for (int i : {-1, 128, 1 << 30}) neutral(i);
+    for (int i : {-1, 128, 1 << 30})
+        neutral(i);
     EXPECT_EQ(ruxoGetStreamTime(0), 0); /* a fresh slot is all zero */
     g_procChannels[3].nStreamingSec = 42;
     EXPECT_EQ(ruxoGetStreamTime(3), 42);
     ruxoFree();
     EXPECT_EQ(g_cfg.nMaxChannels, 0);
     EXPECT_EQ(g_procChannels, nullptr);
-    for (int i : {-1, 0, 3, 127}) neutral(i);
+    for (int i : {-1, 0, 3, 127})
+        neutral(i);
     ruxoPoll(); /* nothing to walk */
     ASSERT_EQ(init(), 0);
     EXPECT_EQ(g_cfg.nMaxChannels, 128);
@@ -295,13 +301,15 @@ TEST_F(Engine, RotationShiftsNumberedFiles)
     }
     ASSERT_TRUE(writeFile(cur, "gen10"));
     cleanLogFiles(0);
-    for (int k = 1; k <= 8; ++k) EXPECT_EQ(readFile(num(k)), "gen" + std::to_string(k + 1));
+    for (int k = 1; k <= 8; ++k)
+        EXPECT_EQ(readFile(num(k)), "gen" + std::to_string(k + 1));
     EXPECT_EQ(readFile(num(9)), "gen10");
     EXPECT_FALSE(ruxotest::exists(num(10)));
 
     /* A gap: with 1, 2 and 4 present the current log fills number 3. */
     ASSERT_EQ(system(("rm -f '" + dirs.log + "'/ruxo_001-*.log").c_str()), 0);
-    for (int k : {1, 2, 4}) ASSERT_TRUE(writeFile(num(k), "old" + std::to_string(k)));
+    for (int k : {1, 2, 4})
+        ASSERT_TRUE(writeFile(num(k), "old" + std::to_string(k)));
     ASSERT_TRUE(writeFile(cur, "now"));
     cleanLogFiles(0);
     EXPECT_EQ(readFile(num(3)), "now");
@@ -309,10 +317,12 @@ TEST_F(Engine, RotationShiftsNumberedFiles)
 
     /* Numbered files 1..12 present: 1..4 go, 5..12 become 1..8, the current log becomes 9. */
     ASSERT_EQ(system(("rm -f '" + dirs.log + "'/ruxo_001-*.log").c_str()), 0);
-    for (int k = 1; k <= 12; ++k) ASSERT_TRUE(writeFile(num(k), "n" + std::to_string(k)));
+    for (int k = 1; k <= 12; ++k)
+        ASSERT_TRUE(writeFile(num(k), "n" + std::to_string(k)));
     ASSERT_TRUE(writeFile(cur, "now"));
     cleanLogFiles(0);
-    for (int k = 1; k <= 8; ++k) EXPECT_EQ(readFile(num(k)), "n" + std::to_string(k + 4)) << k;
+    for (int k = 1; k <= 8; ++k)
+        EXPECT_EQ(readFile(num(k)), "n" + std::to_string(k + 4)) << k;
     EXPECT_EQ(readFile(num(9)), "now");
     EXPECT_FALSE(ruxotest::exists(num(10))); /* 10..12 moved down to 6..8 */
 }
@@ -417,7 +427,8 @@ TEST_F(Engine, ConcurrentWritersAndRotationKeepLinesWhole)
                 ruxoLog(0, 0, line.c_str());
             }
         });
-    for (auto& t : ts) t.join();
+    for (auto& t : ts)
+        t.join();
     EXPECT_FALSE(ruxotest::exists(dirs.log + "/ruxo_001-2.log"));
     std::string all = readFile(dirs.log + "/ruxo_001-1.log") + log0();
     ASSERT_EQ(all.size(), kThreads * kLines * kLen);
@@ -442,14 +453,13 @@ TEST_F(Engine, ProgressParsing)
         const char* chunk;
         int sec, fps, kbps; /* expected after the chunk, starting from -1/-1/-1 */
     } cases[] = {
-        {"frame=  50 fps= 25 q=28.0 size= 256kB time=00:01:02.50 bitrate= 134.2kbits/s speed=1x\r", 62, 25,
-         134},
+        {"frame=  50 fps= 25 q=28.0 size= 256kB time=00:01:02.50 bitrate= 134.2kbits/s speed=1x\r", 62, 25, 134},
         {"frame=  50 fps= 25 q=28.0 size= 256kB bitrate= 134.2kbits/s\r", -1, -1, -1}, /* no time */
         {"frame=  25 fps=0.0 q=-1.0 size=N/A time=N/A bitrate=N/A speed=N/A\r", -1, 0, -1},
         {" time=01:00:00.00 fps=30", 3600, 30, -1},
         {" time=10:20:30 bitrate=99", 37230, -1, 99},
-        {" time=12:34 fps=5", -1, 5, -1}, /* two numbers only */
-        {"xtime=00:00:09.00 fps=7", -1, -1, -1},     /* " time=" needs its blank */
+        {" time=12:34 fps=5", -1, 5, -1},        /* two numbers only */
+        {"xtime=00:00:09.00 fps=7", -1, -1, -1}, /* " time=" needs its blank */
         {" time=00:00:05\n fps= 12 bitrate=3000.0kbits/s", 5, 12, 3000},
         {" time=99999999:00:00.00", 2147483647, -1, -1}, /* clamped, no overflow */
     };
@@ -516,14 +526,15 @@ std::string procStat(const std::vector<std::pair<int, std::vector<unsigned long 
     std::string s = "cpu  1 2 3 4 5 6 7 8 0 0\n";
     for (auto& c : cpus) {
         s += "cpu" + std::to_string(c.first);
-        for (unsigned long long v : c.second) s += " " + std::to_string(v);
+        for (unsigned long long v : c.second)
+            s += " " + std::to_string(v);
         s += " 0 0\n";
     }
     s += "intr 12345 0 0 0\nctxt 999\nbtime 1700000000\nprocs_running 2\n";
     return s;
 }
 
-} // namespace
+}  // namespace
 
 class CpuLoad : public Engine {
 protected:
@@ -576,7 +587,8 @@ TEST_F(CpuLoad, WholeFileAndWholeNames)
     g_cfg.nCPUs = 64;
     std::vector<std::pair<int, std::vector<unsigned long long>>> a, b;
     for (int k = 0; k < 64; ++k) {
-        if (k == 1) continue; /* processor 1 offline: "cpu1" must not match the "cpu10" line */
+        if (k == 1)
+            continue; /* processor 1 offline: "cpu1" must not match the "cpu10" line */
         a.push_back({k, {1000000000ull, 0, 0, 1000000000ull, 0, 0, 0, 0}});
         b.push_back({k, {1000000000ull + (unsigned)k, 0, 0, 1000000000ull + 100 - (unsigned)k, 0, 0, 0, 0}});
     }
@@ -666,7 +678,7 @@ TEST(CpuSet, SlotRanges)
         {1, 4, 6, {4, 5, 6, 7}}, /* no wrap at nCPUs */
         {5, 0, 8, {}},
         {5, -3, 8, {}},
-        {7, 3, 0, {0, 1, 2}},  /* a processor count below 1 counts as 1 */
+        {7, 3, 0, {0, 1, 2}}, /* a processor count below 1 counts as 1 */
         {7, 3, -4, {0, 1, 2}},
         {1, 1022, 2048, {1022, 1023}}, /* bits above 1023 skipped */
         {127, 0x7fffffff, 1000, {}},   /* computed in 64 bits */
@@ -676,7 +688,8 @@ TEST(CpuSet, SlotRanges)
         int n = _ruxoCpuSetForSlot(c.slot, c.perChannel, c.cpus, &set);
         std::vector<int> got;
         for (int b = 0; b < 1024; ++b)
-            if (CPU_ISSET(b, &set)) got.push_back(b);
+            if (CPU_ISSET(b, &set))
+                got.push_back(b);
         if (c.slot == 127) {
             /* 127 * 0x7fffffff mod 1000 = 873: bits 873..1023 */
             EXPECT_EQ(got.front(), (int)((127LL * 0x7fffffff) % 1000));
@@ -705,7 +718,8 @@ TEST(PipeWriters, WriteWhatTheyAreGiven)
     std::string got;
     char buf[512];
     ssize_t r;
-    while ((r = read(p[0], buf, sizeof buf)) > 0) got.append(buf, (size_t)r);
+    while ((r = read(p[0], buf, sizeof buf)) > 0)
+        got.append(buf, (size_t)r);
     close(p[0]);
     EXPECT_EQ(got, "abde-v 3 " + long999);
 

@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 4)
         return 0;
-    const uint32_t ulClient = ((uint32_t)data[0] << 24) | ((uint32_t)data[1] << 16) | ((uint32_t)data[2] << 8) | data[3];
+    const uint32_t ulClient = ((uint32_t)data[0] << 24) | ((uint32_t)data[1] << 16) | ((uint32_t)data[2] << 8) |
+                              data[3];
     /* The list is a C text: it ends at a NUL. */
     std::string strAcl(reinterpret_cast<const char*>(data) + 4, size - 4);
     strAcl.resize(strnlen(strAcl.c_str(), strAcl.size()));

@@ -96,9 +96,9 @@ static bool sameTree(const cJSON* a, const cJSON* b)
         /* The library saves a number with 15 significant digits when they read back to within one
          * part in 2^52: such a number may come back that close, never further, and reads as the
          * same integer. */
-        if (cJSON_IsNumber(a) && (fabs(a->valuedouble - b->valuedouble) >
-                                      fmax(fabs(a->valuedouble), fabs(b->valuedouble)) * DBL_EPSILON ||
-                                  asInt(a->valuedouble) != asInt(b->valuedouble)))
+        if (cJSON_IsNumber(a) &&
+            (fabs(a->valuedouble - b->valuedouble) > fmax(fabs(a->valuedouble), fabs(b->valuedouble)) * DBL_EPSILON ||
+             asInt(a->valuedouble) != asInt(b->valuedouble)))
             return false;
         if (cJSON_IsString(a) && strcmp(a->valuestring, b->valuestring) != 0)
             return false;
@@ -175,8 +175,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(ruxoGetLoginPass(jsonGetItem(tree, "global")) == ruxoGetLoginPass(jsonGetItem(again, "global")),
                "a save and a reload changed the password");
     cJSON_Delete(again);
-    FUZZ_CHECK(strSavedAgain == strSaved, "a save and a reload changed the configuration:\n" + strSaved +
-                                              "\nbecame\n" + strSavedAgain);
+    FUZZ_CHECK(strSavedAgain == strSaved,
+               "a save and a reload changed the configuration:\n" + strSaved + "\nbecame\n" + strSavedAgain);
 
     readEveryMember(tree, 0);
     ownFolders(channels);

@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     const std::string& strDir = fuzzTempDir();
     const std::string strBin = strDir + "/bin", strData = strDir + "/data";
     s_strLogDir = strData + "/log";
-    if (mkdir(strBin.c_str(), 0755) != 0 || mkdir(strData.c_str(), 0755) != 0 || mkdir(s_strLogDir.c_str(), 0755) != 0 ||
+    if (mkdir(strBin.c_str(), 0755) != 0 || mkdir(strData.c_str(), 0755) != 0 ||
+        mkdir(s_strLogDir.c_str(), 0755) != 0 ||
         !ruxotest::writeFile(strBin + "/" RUXO_TRANSCODER_NAME, "#!/bin/sh\nexit 0\n") ||
         chmod((strBin + "/" RUXO_TRANSCODER_NAME).c_str(), 0755) != 0) {
         perror("fuzz: engine folders");

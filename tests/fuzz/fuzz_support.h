@@ -17,13 +17,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
 
 /* A rule of the code under test that the input broke: reported, then the run ends as with a crash. */
-#define FUZZ_CHECK(cond, what)                                                                   \
-    do {                                                                                         \
-        if (!(cond)) {                                                                           \
-            fprintf(stderr, "fuzz check failed at %s:%d: %s (%s)\n", __FILE__, __LINE__, #cond,  \
-                    std::string(what).c_str());                                                  \
-            abort();                                                                             \
-        }                                                                                        \
+#define FUZZ_CHECK(cond, what) \
+    do { \
+        if (!(cond)) { \
+            fprintf(stderr, "fuzz check failed at %s:%d: %s (%s)\n", __FILE__, __LINE__, #cond, \
+                    std::string(what).c_str()); \
+            abort(); \
+        } \
     } while (0)
 
 /* One temporary folder per process, made at the first call and removed at exit. */

@@ -45,7 +45,8 @@ static std::vector<std::string> plainWords(const std::string& str)
 
 static void checkReader(const std::string& strData)
 {
-    if (ftruncate(s_fdInput, 0) != 0 || pwrite(s_fdInput, strData.data(), strData.size(), 0) != (ssize_t)strData.size() ||
+    if (ftruncate(s_fdInput, 0) != 0 ||
+        pwrite(s_fdInput, strData.data(), strData.size(), 0) != (ssize_t)strData.size() ||
         lseek(s_fdInput, 0, SEEK_SET) != 0) {
         perror("fuzz: memfd");
         abort();
@@ -86,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t iFrom = 2;
     for (const std::string& strServed : vServed) {
         size_t i = iFrom;
-        while (i < vArgv.size() && !(vArgv[i] == strServed && i >= 2 && vArgv[i - 2] == "-listen" && vArgv[i - 1] == "1"))
+        while (i < vArgv.size() &&
+               !(vArgv[i] == strServed && i >= 2 && vArgv[i - 2] == "-listen" && vArgv[i - 1] == "1"))
             i++;
         FUZZ_CHECK(i < vArgv.size(), "served output " + strServed + " without -listen 1");
         iFrom = i + 1;

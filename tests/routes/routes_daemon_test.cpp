@@ -26,14 +26,15 @@ const char* const kConfigFile = "/etc/ruxod/ruxod.json";
 
 /* One channel; strSourceUrl may name a folder; strOutputExtra adds members to "output". */
 std::string channel(bool bEnable, const std::string& strSourceUrl, const std::string& strMode,
-                    const std::string& strTarget = "{\"format\": \"file\", \"url\": \"/tmp/out.mp4\", "
-                                                   "\"video\": {\"enable\": true, \"codec\": \"h264\"}}",
+                    const std::string& strTarget =
+                        "{\"format\": \"file\", \"url\": \"/tmp/out.mp4\", "
+                        "\"video\": {\"enable\": true, \"codec\": \"h264\"}}",
                     const std::string& strOutputExtra = "")
 {
     return std::string("{\"enable\": ") + (bEnable ? "true" : "false") +
            ", \"input\": {\"sources\": [{\"format\": \"file\", \"url\": \"" + strSourceUrl +
-           "\"}]}, \"output\": {\"customOptions\": \"fake:" + strMode + "\", \"targets\": [" + strTarget +
-           "]" + strOutputExtra + "}}";
+           "\"}]}, \"output\": {\"customOptions\": \"fake:" + strMode + "\", \"targets\": [" + strTarget + "]" +
+           strOutputExtra + "}}";
 }
 
 std::string config(const std::string& strChannels, int nPort = kPort, const std::string& strPass = "pw")
@@ -98,8 +99,8 @@ protected:
     {
         const std::string strFile = m_d.dir() + "/post.body";
         writeFile(strFile, strBody);
-        return curlRun({"-b", m_strCookie, "-H", "Content-Type: application/json", "--data-binary",
-                                   "@" + strFile, url(strPath, nPort)});
+        return curlRun({"-b", m_strCookie, "-H", "Content-Type: application/json", "--data-binary", "@" + strFile,
+                        url(strPath, nPort)});
     }
 
     /* The states of the status reply, in order; empty when it does not parse. */
@@ -173,17 +174,17 @@ TEST_F(RoutesDaemon, ChannelActionsAndTheirResultTexts)
     const std::string strEmpty = m_d.dir() + "/empty";
     ASSERT_EQ(mkdir(strEmpty.c_str(), 0755), 0);
     const std::string strChannels =
-        channel(false, "/media/in.mp4", "run") + ", " +                      /* 1: start, preview, stop */
-        channel(false, "/media/in.mp4", "nosigint") + ", " +                 /* 2: stopping, then killed */
-        channel(false, strEmpty, "run") + ", " +                             /* 3: folder without files */
-        channel(false, "/media/in.mp4", "run",                               /* 4: file target, no name */
+        channel(false, "/media/in.mp4", "run") + ", " +      /* 1: start, preview, stop */
+        channel(false, "/media/in.mp4", "nosigint") + ", " + /* 2: stopping, then killed */
+        channel(false, strEmpty, "run") + ", " +             /* 3: folder without files */
+        channel(false, "/media/in.mp4", "run",               /* 4: file target, no name */
                 "{\"format\": \"file\", \"url\": \"\", \"video\": {\"enable\": true, \"codec\": \"h264\"}}") +
         ", " +
-        channel(false, "/media/in.mp4", "run",                               /* 5: audio without a codec */
+        channel(false, "/media/in.mp4", "run", /* 5: audio without a codec */
                 "{\"format\": \"file\", \"url\": \"/tmp/o.mp4\", \"video\": {\"enable\": true, \"codec\": "
                 "\"h264\"}, \"audio\": {\"enable\": true}}") +
         ", " +
-        channel(false, "/media/in.mp4", "run",                               /* 6: time-shifted */
+        channel(false, "/media/in.mp4", "run", /* 6: time-shifted */
                 "{\"format\": \"file\", \"url\": \"/tmp/o.mp4\", \"video\": {\"enable\": true, \"codec\": "
                 "\"h264\"}}",
                 ", \"timeShift\": 1");
@@ -317,8 +318,8 @@ TEST_F(RoutesDaemon, ConfigurationPostsImportsAndTheSavedFile)
 
     /* A plain post: the stored configuration (invalid channel dropped, defaults kept), saved, and
      * a cookie for the new password that the gate accepts. */
-    const std::string strNew =
-        config(channel(false, "/media/a.mp4", "run") + ", " + channel(true, "", "run"), kPort, "n\xc3\xa9w pw");
+    const std::string strNew = config(channel(false, "/media/a.mp4", "run") + ", " + channel(true, "", "run"), kPort,
+                                      "n\xc3\xa9w pw");
     CurlReply r = post("/config", strNew);
     ASSERT_EQ(r.nStatus, 200);
     EXPECT_EQ(r.header("content-type"), "application/json");
@@ -334,8 +335,7 @@ TEST_F(RoutesDaemon, ConfigurationPostsImportsAndTheSavedFile)
     /* A multipart upload of the same kind, and a multipart import. */
     const std::string strUpload = m_d.dir() + "/upload.json";
     writeFile(strUpload, config(channel(false, "/media/b.mp4", "run"), kPort, "n\xc3\xa9w pw"));
-    r = curlRun({"-b", m_strCookie, "-F", "file=@" + strUpload + ";type=application/json",
-                            url("/config")});
+    r = curlRun({"-b", m_strCookie, "-F", "file=@" + strUpload + ";type=application/json", url("/config")});
     EXPECT_EQ(r.nStatus, 200);
     EXPECT_NE(readFile(kConfigFile).find("/media/b.mp4"), std::string::npos);
     writeFile(strUpload, config(channel(false, "/media/c.mp4", "run"), kPort, "other"));
@@ -355,14 +355,21 @@ TEST_F(RoutesDaemon, ConfigurationPostsImportsAndTheSavedFile)
     std::string strHuge = config(channel(false, "/media/d.mp4", "run"), kPort, "other");
     strHuge.insert(strHuge.size() - 1, ", \"pad\": \"" + std::string(2 * 1024 * 1024, 'x') + "\"");
     std::string strJustOver = config(channel(false, "/media/d.mp4", "run"), kPort, "other");
-    strJustOver.insert(strJustOver.size() - 1, ", \"pad\": \"" + std::string(1024 * 1024 - strJustOver.size() - 10, 'x') + "\"");
+    strJustOver.insert(strJustOver.size() - 1,
+                       ", \"pad\": \"" + std::string(1024 * 1024 - strJustOver.size() - 10, 'x') + "\"");
     const struct {
         std::string strBody;
         int nStatus;
     } bodies[] = {
-        {"{\"global\": {", 400}, {"garbage", 400}, {"[]", 400}, {"null", 400},
-        {"\"a string\"", 400}, {"42", 400}, {"[" + config(channel(false, "/media/e.mp4", "run")) + "]", 400},
-        {strHuge, 413}, {strJustOver, 413},
+        {"{\"global\": {", 400},
+        {"garbage", 400},
+        {"[]", 400},
+        {"null", 400},
+        {"\"a string\"", 400},
+        {"42", 400},
+        {"[" + config(channel(false, "/media/e.mp4", "run")) + "]", 400},
+        {strHuge, 413},
+        {strJustOver, 413},
     };
     for (const auto& b : bodies) {
         SCOPED_TRACE(b.strBody.substr(0, 40));

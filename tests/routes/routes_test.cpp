@@ -39,9 +39,9 @@ struct StubChannel {
 
 std::mutex g_stubLock;
 StubChannel g_stub[RUXO_MAX_CHANNELS];
-std::vector<int> g_callbacks;       /* arguments of the restart hook, in order */
-std::vector<int> g_removedStops;    /* channel count of the tree at each ruxoStopRemovedChannels */
-int g_nCallsWithoutWebMutex = 0;    /* channel-layer or callback calls made without the web mutex */
+std::vector<int> g_callbacks;    /* arguments of the restart hook, in order */
+std::vector<int> g_removedStops; /* channel count of the tree at each ruxoStopRemovedChannels */
+int g_nCallsWithoutWebMutex = 0; /* channel-layer or callback calls made without the web mutex */
 
 void noteWebMutex()
 {
@@ -190,17 +190,13 @@ protected:
         ASSERT_GT(m_nPort, 0) << "the web server did not start";
     }
 
-    void TearDown() override
-    {
-        ruxoStopCGI();
-    }
+    void TearDown() override { ruxoStopCGI(); }
 
     static std::string config(int port, const std::string& strPass, const std::string& strChannels,
                               const std::string& strExtraGlobal = "")
     {
-        return "{\"global\": {\"log\": 0, \"httpPort\": " + std::to_string(port) +
-               ", \"loginPass\": \"" + strPass + "\"" + strExtraGlobal + "}, \"channels\": " + strChannels +
-               "}";
+        return "{\"global\": {\"log\": 0, \"httpPort\": " + std::to_string(port) + ", \"loginPass\": \"" + strPass +
+               "\"" + strExtraGlobal + "}, \"channels\": " + strChannels + "}";
     }
     std::string config(const std::string& strPass, const std::string& strChannels,
                        const std::string& strExtraGlobal = "") const
@@ -272,15 +268,24 @@ TEST_F(Routes, PathsReachTheirRoutesInOrder)
         const char* szWhat; /* "status", "runtime", "page", "config", "devices" and "sources" (the
                              * empty device lists: no device library beside this program), "empty" (404) */
     } cases[] = {
-        {"GET", "/status", 200, "status"},        {"GET", "/STATUS", 200, "status"},
-        {"GET", "/Status", 200, "status"},        {"POST", "/status", 200, "status"},
-        {"GET", "/status/", 404, "empty"},        {"GET", "/runtime", 200, "runtime"},
-        {"POST", "/RunTime", 200, "runtime"},     {"GET", "/", 200, "page"},
-        {"POST", "/", 200, "page"},               {"GET", "/config", 200, "config"},
-        {"GET", "/CONFIG?import", 200, "config"}, {"GET", "/decklink_config", 200, "devices"},
-        {"POST", "/NDI_Config?timeout=0", 200, "sources"}, {"GET", "/index.html", 200, "page"},
-        {"GET", "/login", 404, "empty"},          {"GET", "/channel", 404, "empty"},
-        {"GET", "/channels", 404, "empty"},       {"GET", "/nothing/here", 404, "empty"},
+        {"GET", "/status", 200, "status"},
+        {"GET", "/STATUS", 200, "status"},
+        {"GET", "/Status", 200, "status"},
+        {"POST", "/status", 200, "status"},
+        {"GET", "/status/", 404, "empty"},
+        {"GET", "/runtime", 200, "runtime"},
+        {"POST", "/RunTime", 200, "runtime"},
+        {"GET", "/", 200, "page"},
+        {"POST", "/", 200, "page"},
+        {"GET", "/config", 200, "config"},
+        {"GET", "/CONFIG?import", 200, "config"},
+        {"GET", "/decklink_config", 200, "devices"},
+        {"POST", "/NDI_Config?timeout=0", 200, "sources"},
+        {"GET", "/index.html", 200, "page"},
+        {"GET", "/login", 404, "empty"},
+        {"GET", "/channel", 404, "empty"},
+        {"GET", "/channels", 404, "empty"},
+        {"GET", "/nothing/here", 404, "empty"},
         {"GET", "/statusx", 404, "empty"},
     };
     for (const Case& c : cases) {
@@ -382,8 +387,10 @@ TEST_F(Routes, StatusEdgesOfTheListsAndTheProcessorTable)
         cJSON_ReplaceItemInArray(arr, 1, cJSON_Parse(kBadChannel));
     }
     g_stub[2].state = RUXO_STATE_RUNNING;
-    EXPECT_EQ(get("/status").strBody, "{\n  \"channels\": [\n    {\"state\": \"idle\", \"status\": \"IDLE\"}\n"
-                                      "  ],\n  \"cpu\": [" + strCpu + "]\n}\n");
+    EXPECT_EQ(get("/status").strBody,
+              "{\n  \"channels\": [\n    {\"state\": \"idle\", \"status\": \"IDLE\"}\n"
+              "  ],\n  \"cpu\": [" +
+                  strCpu + "]\n}\n");
 }
 
 TEST_F(Routes, StatusOf64ChannelsInMixedStatesIsValidJson)
@@ -404,8 +411,7 @@ TEST_F(Routes, StatusOf64ChannelsInMixedStatesIsValidJson)
         {strCut, std::string(98, 'a') + "\xef\xbf\xbd"},
         {"</script>&<b>", "</script>&<b>"},
     };
-    const RUXO_CHANNEL_STATE states[4] = {RUXO_STATE_RUNNING, RUXO_STATE_IDLE, RUXO_STATE_PREVIEW,
-                                          RUXO_STATE_STOPPING};
+    const RUXO_CHANNEL_STATE states[4] = {RUXO_STATE_RUNNING, RUXO_STATE_IDLE, RUXO_STATE_PREVIEW, RUXO_STATE_STOPPING};
     for (int i = 0; i < 64; i++) {
         g_stub[i].state = states[i % 4];
         g_stub[i].bStatusWrites = (i % 8) != 4; /* every eighth running channel reports nothing */
@@ -459,10 +465,8 @@ TEST_F(Routes, StatusFollowsPostedConfigurationsAndChangingTexts)
     g_stub[0].state = RUXO_STATE_RUNNING;
     g_stub[0].bStatusWrites = true;
     const std::pair<const char*, const char*> texts[] = {
-        {"clip.mp4", "clip.mp4"},
-        {"clip \"2\".mp4", "clip \\\"2\\\".mp4"},
-        {"clip.mp4", "clip.mp4"},
-        {"00:00:01   25fps@900Kbps", "00:00:01   25fps@900Kbps"},
+        {"clip.mp4", "clip.mp4"}, {"clip \"2\".mp4", "clip \\\"2\\\".mp4"},
+        {"clip.mp4", "clip.mp4"}, {"00:00:01   25fps@900Kbps", "00:00:01   25fps@900Kbps"},
         {"00:00:01", "00:00:01"}, /* shorter: the rest of the buffer is left from before */
     };
     for (const auto& text : texts) {
@@ -529,8 +533,9 @@ TEST_F(Routes, ChannelActions)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.szPath);
         resetStubs();
-        setTree(config("", channels(2, "{\"input\": {\"sources\": [{\"url\": \"/a\"}]}, \"output\": "
-                                       "{\"targets\": [{\"video\": {\"codec\": \"h264\"}}]}}")));
+        setTree(config("", channels(2,
+                                    "{\"input\": {\"sources\": [{\"url\": \"/a\"}]}, \"output\": "
+                                    "{\"targets\": [{\"video\": {\"codec\": \"h264\"}}]}}")));
         const int iAddressed = c.iChannel >= 0 ? c.iChannel : 0;
         g_stub[iAddressed].state = c.before;
         CurlReply r = get(c.szPath);
@@ -552,8 +557,9 @@ TEST_F(Routes, ChannelActions)
 
 TEST_F(Routes, EnableBecomesABooleanInItsPlace)
 {
-    setTree(config("", "[{\"ENABLE\": \"yes\", \"input\": {\"sources\": [{\"url\": \"/a\"}]}, "
-                       "\"output\": {\"targets\": [{\"video\": {\"codec\": \"h264\"}}]}, \"memo\": \"m\"}]"));
+    setTree(config("",
+                   "[{\"ENABLE\": \"yes\", \"input\": {\"sources\": [{\"url\": \"/a\"}]}, "
+                   "\"output\": {\"targets\": [{\"video\": {\"codec\": \"h264\"}}]}, \"memo\": \"m\"}]"));
     EXPECT_EQ(get("/channel1?start").nStatus, 200);
     std::string strKey;
     EXPECT_EQ(enableOf(0, &strKey), 1);
@@ -612,8 +618,8 @@ TEST_F(Routes, PlainPostAnswersTheStoredConfigurationAndSetsTheCookie)
 {
     /* One valid and one invalid channel, a "global" without the defaults the layer adds. */
     const std::string strPost = "{\"global\": {\"httpPort\": " + std::to_string(m_nPort) +
-                                ", \"log\": 32, \"loginPass\": \"p w;d=%\\u00e9\"}, \"channels\": [" +
-                                kChannel + ", " + kBadChannel + "]}";
+                                ", \"log\": 32, \"loginPass\": \"p w;d=%\\u00e9\"}, \"channels\": [" + kChannel + ", " +
+                                kBadChannel + "]}";
     CurlReply r = post("/config", strPost);
     EXPECT_EQ(r.nStatus, 200);
     EXPECT_EQ(r.header("content-type"), "application/json");
@@ -664,7 +670,7 @@ TEST_F(Routes, ImportRedirectsWithoutBodyOrCookie)
         const char* szPath;
         bool bImport;
     } cases[] = {
-        {"/config?import", true}, {"/CONFIG?IMPORT", true}, {"/config?Import", true},
+        {"/config?import", true},    {"/CONFIG?IMPORT", true},    {"/config?Import", true},
         {"/config?import=1", false}, {"/config?import&x", false}, {"/config?x", false},
     };
     for (const auto& c : cases) {
@@ -706,8 +712,8 @@ TEST_F(Routes, MultipartPostsCarryTheFirstPartOnly)
         SCOPED_TRACE(szPath);
         resetStubs();
         setTree(config("", "[]"));
-        CurlReply r = curlRun({"-F", "file=@" + strFile + ";type=application/json", "-F",
-                                         "second=not json at all", url(szPath)});
+        CurlReply r = curlRun(
+            {"-F", "file=@" + strFile + ";type=application/json", "-F", "second=not json at all", url(szPath)});
         EXPECT_EQ(r.nStatus, std::string(szPath) == "/config" ? 200 : 301);
         std::lock_guard<std::recursive_mutex> l(g_configLock);
         EXPECT_EQ(jsonGetArraySize(jsonGetItem(g_jsonConfig, "channels")), 2);
@@ -772,17 +778,26 @@ TEST_F(Routes, PostsThatAreNoConfigurationChangeNothing)
         std::string strBody;
         int nStatus;
     } bodies[] = {
-        {"", 400}, {"not json", 400}, {"{\"global\": ", 400}, {"{\"global\": {\"log\": 1,}}x", 400},
+        {"", 400},
+        {"not json", 400},
+        {"{\"global\": ", 400},
+        {"{\"global\": {\"log\": 1,}}x", 400},
         /* One "}" too many closes the document early: the channels after it are not dropped. */
         {"{\"global\": {\"log\": 0}}, \"channels\": " + channels(1) + "}", 400},
         {strValid + " trailing", 400},
         {strValid + std::string(1, '\0') + "{}", 400},
         /* Only an object is a configuration. */
-        {"[]", 400}, {"null", 400}, {"\"text\"", 400}, {"1", 400},
+        {"[]", 400},
+        {"null", 400},
+        {"\"text\"", 400},
+        {"1", 400},
         /* A password that is no text and no integer. */
-        {"{\"global\": {\"loginPass\": null}}", 400}, {"{\"global\": {\"loginPass\": true}}", 400},
-        {"{\"global\": {\"loginPass\": false}}", 400}, {"{\"global\": {\"loginPass\": 2.5}}", 400},
-        {"{\"global\": {\"loginPass\": [\"pw\"]}}", 400}, {"{\"global\": {\"loginPass\": {\"a\": 1}}}", 400},
+        {"{\"global\": {\"loginPass\": null}}", 400},
+        {"{\"global\": {\"loginPass\": true}}", 400},
+        {"{\"global\": {\"loginPass\": false}}", 400},
+        {"{\"global\": {\"loginPass\": 2.5}}", 400},
+        {"{\"global\": {\"loginPass\": [\"pw\"]}}", 400},
+        {"{\"global\": {\"loginPass\": {\"a\": 1}}}", 400},
         /* Longer than the collection limit: refused whole, not cut. */
         {strHuge, 413},
     };
@@ -911,8 +926,9 @@ TEST_F(Routes, EnableThatCannotBeAddedLeavesTheTreeAsItWas)
 {
     /* A channel without "enable": the start has to add it. Under the leak checker a boolean left
      * behind by the failed addition is reported. */
-    setTree(config("", channels(1, "{\"input\": {\"sources\": [{\"url\": \"/a\"}]}, \"output\": "
-                                   "{\"targets\": [{\"video\": {\"codec\": \"h264\"}}]}}")));
+    setTree(config("", channels(1,
+                                "{\"input\": {\"sources\": [{\"url\": \"/a\"}]}, \"output\": "
+                                "{\"targets\": [{\"video\": {\"codec\": \"h264\"}}]}}")));
     cJSON_Hooks hooks = {failingNameMalloc, free};
     cJSON_InitHooks(&hooks);
     s_bFailNameCopies = true;
@@ -932,9 +948,9 @@ TEST_F(Routes, EnableThatCannotBeAddedLeavesTheTreeAsItWas)
 TEST_F(Routes, EmbeddedFilesTableMatchesTheWebFolder)
 {
     const char* const names[RUXO_CGI_FILE_COUNT] = {
-        "index.html",   "style.css", "main.js",  "running.png", "idle.png",   "stopping.png",
-        "start.png",    "preview.png", "stop.png", "settings.png", "help.png", "create.png",
-        "remove.png",   "edit.png",  "apply.png", "cancel.png",
+        "index.html", "style.css",   "main.js",   "running.png",  "idle.png", "stopping.png",
+        "start.png",  "preview.png", "stop.png",  "settings.png", "help.png", "create.png",
+        "remove.png", "edit.png",    "apply.png", "cancel.png",
     };
     for (int i = 0; i < RUXO_CGI_FILE_COUNT; i++) {
         SCOPED_TRACE(names[i]);
@@ -1011,8 +1027,7 @@ TEST_F(Routes, EmbeddedFilesWithTheirHeaders)
 TEST_F(Routes, PathsOutsideTheTableAnswer404)
 {
     for (const char* szPath : {"/favicon.ico", "/web/index.html", "/index.html/", "/index.htm", "/.html",
-                               "/ruxooem.png", "/RUXOOEM.PNG?dl=1", "/config/", "/%2e%2e/main.js",
-                               "//index.html"}) {
+                               "/ruxooem.png", "/RUXOOEM.PNG?dl=1", "/config/", "/%2e%2e/main.js", "//index.html"}) {
         SCOPED_TRACE(szPath);
         CurlReply r = get(szPath);
         EXPECT_EQ(r.nStatus, 404);

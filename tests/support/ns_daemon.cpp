@@ -446,8 +446,7 @@ int NsDaemon::start(const EnvList& env, int nTimeoutMs)
         for (pid_t kid : childrenOf(getpid())) {
             std::string strComm;
             int st = 0;
-            if (procStat(kid, nullptr, nullptr, &strComm) && strComm == "ruxod" &&
-                waitpid(kid, &st, WNOHANG) == kid) {
+            if (procStat(kid, nullptr, nullptr, &strComm) && strComm == "ruxod" && waitpid(kid, &st, WNOHANG) == kid) {
                 m_pid = kid;
                 m_bExited = true;
                 m_nExitStatus = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);

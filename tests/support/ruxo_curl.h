@@ -67,8 +67,8 @@ inline RunResult runCaptured(const std::vector<std::string>& args)
 }
 
 struct CurlReply {
-    int nStatus = 0;                 /* 0: no reply at all (connection closed, refused) */
-    int nExit = -1;                  /* curl's exit status */
+    int nStatus = 0;                                          /* 0: no reply at all (connection closed, refused) */
+    int nExit = -1;                                           /* curl's exit status */
     std::vector<std::pair<std::string, std::string>> headers; /* names in lower case, in order */
     std::string strBody;
 
@@ -145,8 +145,10 @@ inline int curlStrictJson(const std::string& strDir, const std::string& strText)
         return -1;
     const std::string strPath = strDir + "/strict.json";
     ruxotest::writeFile(strPath, strText);
-    std::string cmd = "/usr/bin/python3 -c 'import json,sys; json.loads(open(sys.argv[1],\"rb\").read()"
-                      ".decode(\"utf-8\"))' '" + strPath + "' 2>/dev/null";
+    std::string cmd =
+        "/usr/bin/python3 -c 'import json,sys; json.loads(open(sys.argv[1],\"rb\").read()"
+        ".decode(\"utf-8\"))' '" +
+        strPath + "' 2>/dev/null";
     return system(cmd.c_str()) == 0 ? 1 : 0;
 }
 

@@ -63,7 +63,8 @@ inline bool exists(const std::string& path)
 inline size_t countOf(const std::string& hay, const std::string& needle)
 {
     size_t n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
+    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1))
+        ++n;
     return n;
 }
 
@@ -110,7 +111,8 @@ inline std::vector<FakeRecord> fakeRecords(const std::string& file)
     std::string line;
     while (std::getline(in, line)) {
         size_t a = line.find(' '), b = line.find(' ', a + 1);
-        if (a == std::string::npos) continue;
+        if (a == std::string::npos)
+            continue;
         FakeRecord r;
         r.pid = atoi(line.substr(0, a).c_str());
         r.kind = line.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
@@ -227,7 +229,8 @@ struct EngineDirs {
 
     bool create(const char* tag, const std::string& fakeScript)
     {
-        if (!tmp.make(tag)) return false;
+        if (!tmp.make(tag))
+            return false;
         root = tmp.path();
         bin = root + "/bin";
         data = root + "/data";
@@ -247,6 +250,6 @@ private:
     TempDir tmp;
 };
 
-} // namespace ruxotest
+}  // namespace ruxotest
 
 #endif

@@ -18,8 +18,8 @@ typedef std::vector<std::string> Args;
 
 struct LineCase {
     const char* szName;
-    std::string strLine;  /* after the token */
-    Args vExpected;       /* after "ffmpeg -nostdin" */
+    std::string strLine; /* after the token */
+    Args vExpected;      /* after "ffmpeg -nostdin" */
 };
 
 /* Keeps ctest's list of cases readable. */
@@ -50,9 +50,11 @@ Args withPrefix(const Args& v)
 const std::vector<LineCase>& splitCases()
 {
     static const std::vector<LineCase> s_cases = {
-        {"shell_single_quotes", "-metadata service_name='My TV' -metadata service_provider='A B' ",
+        {"shell_single_quotes",
+         "-metadata service_name='My TV' -metadata service_provider='A B' ",
          {"-metadata", "service_name=My TV", "-metadata", "service_provider=A B"}},
-        {"empty_double_quoted", "-user_agent \"\" -referer \"\" -y \"\" ",
+        {"empty_double_quoted",
+         "-user_agent \"\" -referer \"\" -y \"\" ",
          {"-user_agent", "", "-referer", "", "-y", ""}},
         {"empty_single_quoted", "-a '' -b", {"-a", "", "-b"}},
         {"filter_chain_literal",
@@ -74,71 +76,154 @@ const std::vector<LineCase>& rewriteCases()
         {"http_mpegts_served",
          "-v 32 -re -i \"/media/a.mp4\" -c:a aac -c:v libx264 -crf 23 -pix_fmt yuv420p -preset:v faster "
          "-c:s copy -f mpegts http://0.0.0.0:8080/live.ts ",
-         {"-v", "32", "-re", "-i", "/media/a.mp4", "-c:a", "aac", "-c:v", "libx264", "-crf", "23", "-pix_fmt",
-          "yuv420p", "-preset:v", "faster", "-c:s", "copy", "-f", "mpegts", "-listen", "1",
+         {"-v",
+          "32",
+          "-re",
+          "-i",
+          "/media/a.mp4",
+          "-c:a",
+          "aac",
+          "-c:v",
+          "libx264",
+          "-crf",
+          "23",
+          "-pix_fmt",
+          "yuv420p",
+          "-preset:v",
+          "faster",
+          "-c:s",
+          "copy",
+          "-f",
+          "mpegts",
+          "-listen",
+          "1",
           "http://0.0.0.0:8080/live.ts"}},
         {"https_preview_cert_and_key",
          "-c:v h264_qsv -stream_loop -1 -i \"/m/a.mp4\" -c:a aac -c:v libx264 -crf 23 -s 320x240 -g 5 "
          "-sc_threshold 0 -map 0:0 -user_agent \"/etc/ruxod/c.pem\" -referer \"/etc/ruxod/k.pem\" "
          "-pix_fmt yuv420p -preset:v faster -movflags dash -f mp4 https://0.0.0.0:9527/1.mp4 ",
-         {"-c:v", "h264_qsv", "-stream_loop", "-1", "-i", "/m/a.mp4", "-c:a", "aac", "-c:v", "libx264", "-crf",
-          "23", "-s", "320x240", "-g", "5", "-sc_threshold", "0", "-map", "0:0", "-cert_file",
-          "/etc/ruxod/c.pem", "-key_file", "/etc/ruxod/k.pem", "-pix_fmt", "yuv420p", "-preset:v", "faster",
-          "-movflags", "dash", "-f", "mp4", "-listen", "1", "https://0.0.0.0:9527/1.mp4"}},
-        {"http_preview_mp4", "-i \"a\" -movflags dash -f mp4 http://0.0.0.0:9527/3.mp4 ",
+         {"-c:v",
+          "h264_qsv",
+          "-stream_loop",
+          "-1",
+          "-i",
+          "/m/a.mp4",
+          "-c:a",
+          "aac",
+          "-c:v",
+          "libx264",
+          "-crf",
+          "23",
+          "-s",
+          "320x240",
+          "-g",
+          "5",
+          "-sc_threshold",
+          "0",
+          "-map",
+          "0:0",
+          "-cert_file",
+          "/etc/ruxod/c.pem",
+          "-key_file",
+          "/etc/ruxod/k.pem",
+          "-pix_fmt",
+          "yuv420p",
+          "-preset:v",
+          "faster",
+          "-movflags",
+          "dash",
+          "-f",
+          "mp4",
+          "-listen",
+          "1",
+          "https://0.0.0.0:9527/1.mp4"}},
+        {"http_preview_mp4",
+         "-i \"a\" -movflags dash -f mp4 http://0.0.0.0:9527/3.mp4 ",
          {"-i", "a", "-movflags", "dash", "-f", "mp4", "-listen", "1", "http://0.0.0.0:9527/3.mp4"}},
-        {"mjpeg_served", "-i \"a\" -c:v mjpeg -f mjpeg http://0.0.0.0:1234/2.mjpg ",
+        {"mjpeg_served",
+         "-i \"a\" -c:v mjpeg -f mjpeg http://0.0.0.0:1234/2.mjpg ",
          {"-i", "a", "-c:v", "mjpeg", "-f", "mjpeg", "-listen", "1", "http://0.0.0.0:1234/2.mjpg"}},
-        {"https_empty_cert_pair", "-i a -user_agent \"\" -referer \"\" -f mpegts https://0.0.0.0:8443/x.ts",
-         {"-i", "a", "-cert_file", "", "-key_file", "", "-f", "mpegts", "-listen", "1",
-          "https://0.0.0.0:8443/x.ts"}},
+        {"https_empty_cert_pair",
+         "-i a -user_agent \"\" -referer \"\" -f mpegts https://0.0.0.0:8443/x.ts",
+         {"-i", "a", "-cert_file", "", "-key_file", "", "-f", "mpegts", "-listen", "1", "https://0.0.0.0:8443/x.ts"}},
         {"hls_base_url_left_alone",
          "-i a -hls_base_url http://cdn.example/live/ -hls_time 4 -f hls -y \"/var/www/live.m3u8\" ",
          {"-i", "a", "-hls_base_url", "http://cdn.example/live/", "-hls_time", "4", "-f", "hls", "-y",
           "/var/www/live.m3u8"}},
-        {"http_input_left_alone", "-f mpegts -i http://192.0.2.1:8000/in.ts -f mpegts udp://239.0.0.1:5000 ",
+        {"http_input_left_alone",
+         "-f mpegts -i http://192.0.2.1:8000/in.ts -f mpegts udp://239.0.0.1:5000 ",
          {"-f", "mpegts", "-i", "http://192.0.2.1:8000/in.ts", "-f", "mpegts", "udp://239.0.0.1:5000"}},
         {"file_target_pushing_to_url",
          "-i a -f mpegts \"http://192.0.2.5/upload.ts\" -user_agent \"c\" -referer \"k\" -f mp4 "
          "\"https://192.0.2.5/up.mp4\" ",
-         {"-i", "a", "-f", "mpegts", "http://192.0.2.5/upload.ts", "-user_agent", "c", "-referer", "k", "-f",
-          "mp4", "https://192.0.2.5/up.mp4"}},
-        {"other_formats_not_served", "-i a -f flv \"rtmp://s/live/x\" -f mpegts srt://192.0.2.1:9000 "
-                                     "-f hls http://192.0.2.1/x.m3u8",
+         {"-i", "a", "-f", "mpegts", "http://192.0.2.5/upload.ts", "-user_agent", "c", "-referer", "k", "-f", "mp4",
+          "https://192.0.2.5/up.mp4"}},
+        {"other_formats_not_served",
+         "-i a -f flv \"rtmp://s/live/x\" -f mpegts srt://192.0.2.1:9000 "
+         "-f hls http://192.0.2.1/x.m3u8",
          {"-i", "a", "-f", "flv", "rtmp://s/live/x", "-f", "mpegts", "srt://192.0.2.1:9000", "-f", "hls",
           "http://192.0.2.1/x.m3u8"}},
         /* A pair belongs to the served output it precedes, never to a later one. */
         {"pair_per_served_output",
          "-i a -user_agent \"c1\" -referer \"k1\" -f mpegts https://0.0.0.0:1/1.ts "
          "-f mpegts https://0.0.0.0:2/2.ts -user_agent UA -referer R -f mpegts http://0.0.0.0:3/3.ts ",
-         {"-i", "a", "-cert_file", "c1", "-key_file", "k1", "-f", "mpegts", "-listen", "1",
-          "https://0.0.0.0:1/1.ts", "-f", "mpegts", "-listen", "1", "https://0.0.0.0:2/2.ts", "-user_agent", "UA",
-          "-referer", "R", "-f", "mpegts", "-listen", "1", "http://0.0.0.0:3/3.ts"}},
+         {"-i",
+          "a",
+          "-cert_file",
+          "c1",
+          "-key_file",
+          "k1",
+          "-f",
+          "mpegts",
+          "-listen",
+          "1",
+          "https://0.0.0.0:1/1.ts",
+          "-f",
+          "mpegts",
+          "-listen",
+          "1",
+          "https://0.0.0.0:2/2.ts",
+          "-user_agent",
+          "UA",
+          "-referer",
+          "R",
+          "-f",
+          "mpegts",
+          "-listen",
+          "1",
+          "http://0.0.0.0:3/3.ts"}},
         /* The certificate item comes last in the option string: a user's own pair before it stays. */
         {"last_pair_is_the_certificate",
          "-i a -user_agent UA -referer R -metadata x=1 -user_agent \"c\" -referer \"k\" -f mpegts "
          "https://0.0.0.0:1/1.ts",
-         {"-i", "a", "-user_agent", "UA", "-referer", "R", "-metadata", "x=1", "-cert_file", "c", "-key_file",
-          "k", "-f", "mpegts", "-listen", "1", "https://0.0.0.0:1/1.ts"}},
+         {"-i", "a", "-user_agent", "UA", "-referer", "R", "-metadata", "x=1", "-cert_file", "c", "-key_file", "k",
+          "-f", "mpegts", "-listen", "1", "https://0.0.0.0:1/1.ts"}},
         {"pair_of_input_not_taken",
          "-user_agent UA -referer R -i http://192.0.2.1/in.ts -f mpegts https://0.0.0.0:1/1.ts",
          {"-user_agent", "UA", "-referer", "R", "-i", "http://192.0.2.1/in.ts", "-f", "mpegts", "-listen", "1",
           "https://0.0.0.0:1/1.ts"}},
-        {"sdp_input_whitelisted", "-v 32 -i \"/var/ruxod/log/ruxo_001_in.sdp\" -c:v copy -f flv \"rtmp://s/a\" ",
-         {"-v", "32", "-protocol_whitelist", "file,rtp,udp", "-i", "/var/ruxod/log/ruxo_001_in.sdp", "-c:v",
-          "copy", "-f", "flv", "rtmp://s/a"}},
-        {"sdp_second_input_any_case", "-re -i \"a.mp4\" -i \"/tmp/B.SDP\" -y \"o.ts\"",
+        {"sdp_input_whitelisted",
+         "-v 32 -i \"/var/ruxod/log/ruxo_001_in.sdp\" -c:v copy -f flv \"rtmp://s/a\" ",
+         {"-v", "32", "-protocol_whitelist", "file,rtp,udp", "-i", "/var/ruxod/log/ruxo_001_in.sdp", "-c:v", "copy",
+          "-f", "flv", "rtmp://s/a"}},
+        {"sdp_second_input_any_case",
+         "-re -i \"a.mp4\" -i \"/tmp/B.SDP\" -y \"o.ts\"",
          {"-re", "-i", "a.mp4", "-protocol_whitelist", "file,rtp,udp", "-i", "/tmp/B.SDP", "-y", "o.ts"}},
-        {"sdp_file_url_whitelisted", "-i file:/tmp/a.sdp -y o.ts",
+        {"sdp_file_url_whitelisted",
+         "-i file:/tmp/a.sdp -y o.ts",
          {"-protocol_whitelist", "file,rtp,udp", "-i", "file:/tmp/a.sdp", "-y", "o.ts"}},
-        {"sdp_over_network_left_alone", "-i \"http://192.0.2.1/cam.sdp\" -y o.ts",
+        {"sdp_over_network_left_alone",
+         "-i \"http://192.0.2.1/cam.sdp\" -y o.ts",
          {"-i", "http://192.0.2.1/cam.sdp", "-y", "o.ts"}},
-        {"sdp_own_whitelist_kept", "-protocol_whitelist file,udp,rtp,crypto -i \"/tmp/a.sdp\" -y o.ts",
+        {"sdp_own_whitelist_kept",
+         "-protocol_whitelist file,udp,rtp,crypto -i \"/tmp/a.sdp\" -y o.ts",
          {"-protocol_whitelist", "file,udp,rtp,crypto", "-i", "/tmp/a.sdp", "-y", "o.ts"}},
-        {"whitelist_of_other_input_ignored", "-protocol_whitelist file -i x.mp4 -i y.sdp -y o.ts",
-         {"-protocol_whitelist", "file", "-i", "x.mp4", "-protocol_whitelist", "file,rtp,udp", "-i", "y.sdp",
-          "-y", "o.ts"}},
-        {"sdp_output_file_untouched", "-i a -an -f rtp rtp://192.0.2.20:502 -sdp_file \"/v/log/ruxo_001_out.sdp\"",
+        {"whitelist_of_other_input_ignored",
+         "-protocol_whitelist file -i x.mp4 -i y.sdp -y o.ts",
+         {"-protocol_whitelist", "file", "-i", "x.mp4", "-protocol_whitelist", "file,rtp,udp", "-i", "y.sdp", "-y",
+          "o.ts"}},
+        {"sdp_output_file_untouched",
+         "-i a -an -f rtp rtp://192.0.2.20:502 -sdp_file \"/v/log/ruxo_001_out.sdp\"",
          {"-i", "a", "-an", "-f", "rtp", "rtp://192.0.2.20:502", "-sdp_file", "/v/log/ruxo_001_out.sdp"}},
     };
     return s_cases;
@@ -190,7 +275,7 @@ TEST(TranscoderArgs, QuotedFlagMarksAnyQuotedPart)
 TEST(TranscoderArgs, BadLinesAreRefused)
 {
     struct Bad {
-        std::string strLine;  /* whole line, token included */
+        std::string strLine; /* whole line, token included */
         int nRet;
         const char* szMessagePart;
     };
@@ -245,7 +330,7 @@ TEST(TranscoderReadLine, StopsAtTheFirstNewline)
     ASSERT_EQ(ruxoTcReadLine(fd, strLine, strErr), RUXO_TC_OK) << strErr;
     EXPECT_EQ(strLine, "quBra_6093 -i a \r");
     char acRest[32] = {0};
-    EXPECT_EQ(read(fd, acRest, sizeof(acRest) - 1), 13);  /* nothing after the newline was taken */
+    EXPECT_EQ(read(fd, acRest, sizeof(acRest) - 1), 13); /* nothing after the newline was taken */
     EXPECT_STREQ(acRest, "rest of input");
     close(fd);
 }

@@ -49,7 +49,7 @@ void sleepMs(int nMs)
 /* A child process with its standard output and error in one log file. */
 struct Child {
     pid_t pid = -1;
-    int fdStdin = -1;  /* write end of its standard input, or -1 */
+    int fdStdin = -1; /* write end of its standard input, or -1 */
 };
 
 /* Starts argv[0] (searched in PATH when bPathSearch) with the environment's PATH replaced by
@@ -280,7 +280,7 @@ int reapOrphan(pid_t pid, int nMs)
     return -1;
 }
 
-const char* g_szNoticeEnv = "RUXO_TC_WAIT_NOTICE_SECS=1";  /* a notice every second instead of 10 */
+const char* g_szNoticeEnv = "RUXO_TC_WAIT_NOTICE_SECS=1"; /* a notice every second instead of 10 */
 
 class TranscoderRun : public ::testing::Test {
 protected:
@@ -310,10 +310,11 @@ protected:
     {
         std::string strClip = m_dir.file("clip.mp4");
         std::string strLog = m_dir.file("clip.log");
-        int nStatus = run({"ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25",
-                           "-f", "lavfi", "-i", "sine", "-t", "2", "-c:v", "libx264", "-preset", "ultrafast",
-                           "-pix_fmt", "yuv420p", "-c:a", "aac", "-y", strClip},
-                          strLog);
+        int nStatus = run(
+            {"ffmpeg",  "-nostdin",  "-v",       "error",   "-f",   "lavfi", "-i",   "testsrc=size=320x240:rate=25",
+             "-f",      "lavfi",     "-i",       "sine",    "-t",   "2",     "-c:v", "libx264",
+             "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac",   "-y",   strClip},
+            strLog);
         EXPECT_EQ(nStatus, 0) << readFile(strLog);
         return strClip;
     }
@@ -324,7 +325,7 @@ protected:
 TEST_F(TranscoderRun, TranscodesAClipToAFile)
 {
     std::string strClip = makeClip();
-    std::string strOut = m_dir.file("out file.ts");  /* a blank in the name: quoting reaches ffmpeg */
+    std::string strOut = m_dir.file("out file.ts"); /* a blank in the name: quoting reaches ffmpeg */
     std::string strLog = m_dir.file("transcoder.log");
     std::string strLine = "-v 32 -i \"" + strClip +
                           "\" -c:a aac -ac 1 -ar 44100 -b:a 64k -c:v libx264 -crf 23 -s 160x120 -r 15 -g 30 "
@@ -332,11 +333,11 @@ TEST_F(TranscoderRun, TranscodesAClipToAFile)
                           strOut + "\" ";
     Child child = startTranscoder(strLine, strLog);
     ASSERT_GT(track(child.pid), 0);
-    int nStatus = waitFor(child.pid, 30);  /* the input stays open throughout, as the engine keeps it */
+    int nStatus = waitFor(child.pid, 30); /* the input stays open throughout, as the engine keeps it */
     close(child.fdStdin);
     ASSERT_TRUE(WIFEXITED(nStatus)) << nStatus << readFile(strLog);
     ASSERT_EQ(WEXITSTATUS(nStatus), 0) << readFile(strLog);
-    EXPECT_NE(readFile(strLog).find(" time="), std::string::npos);  /* progress for the engine */
+    EXPECT_NE(readFile(strLog).find(" time="), std::string::npos); /* progress for the engine */
 
     expectProbed(probe(m_dir, strOut, "v", "stream=codec_name,width,height,r_frame_rate"),
                  {"codec_name=h264", "width=160", "height=120", "r_frame_rate=15/1"});
@@ -352,9 +353,11 @@ TEST_F(TranscoderRun, ServesMpegTsOverHttpUntilSigint)
     ASSERT_GT(nPort, 0);
     std::string strUrl = "http://127.0.0.1:" + std::to_string(nPort) + "/1.ts";
     std::string strLog = m_dir.file("transcoder.log");
-    std::string strLine = "-v 32 -re -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine -c:a aac -ac 2 "
-                          "-c:v libx264 -crf 23 -g 25 -sc_threshold 0 -pix_fmt yuv420p -preset:v faster "
-                          "-c:s copy -f mpegts " + strUrl + " ";
+    std::string strLine =
+        "-v 32 -re -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine -c:a aac -ac 2 "
+        "-c:v libx264 -crf 23 -g 25 -sc_threshold 0 -pix_fmt yuv420p -preset:v faster "
+        "-c:s copy -f mpegts " +
+        strUrl + " ";
     Child child = startTranscoder(strLine, strLog);
     ASSERT_GT(track(child.pid), 0);
     ASSERT_TRUE(waitListening(nPort, 30)) << readFile(strLog);
@@ -390,8 +393,8 @@ TEST_F(TranscoderRun, ServesMpegTsOverHttpUntilSigint)
 TEST_F(TranscoderRun, ServesMp4OverHttpsWithCertificate)
 {
     std::string strCert = m_dir.file("cert.pem"), strKey = m_dir.file("key.pem");
-    int nStatus = run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                       "-nodes", "-keyout", strKey, "-out", strCert, "-days", "1", "-subj", "/CN=127.0.0.1"},
+    int nStatus = run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                       "-keyout", strKey, "-out", strCert, "-days", "1", "-subj", "/CN=127.0.0.1"},
                       m_dir.file("openssl.log"));
     ASSERT_EQ(nStatus, 0) << readFile(m_dir.file("openssl.log"));
 
@@ -399,10 +402,11 @@ TEST_F(TranscoderRun, ServesMp4OverHttpsWithCertificate)
     ASSERT_GT(nPort, 0);
     std::string strUrl = "https://127.0.0.1:" + std::to_string(nPort) + "/1.mp4";
     std::string strLog = m_dir.file("transcoder.log");
-    std::string strLine = "-v 32 -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine -t 2 -c:a aac "
-                          "-c:v libx264 -crf 23 -s 160x120 -g 5 -sc_threshold 0 -user_agent \"" + strCert +
-                          "\" -referer \"" + strKey + "\" -pix_fmt yuv420p -preset:v faster -movflags dash -f mp4 " +
-                          strUrl + " ";
+    std::string strLine =
+        "-v 32 -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine -t 2 -c:a aac "
+        "-c:v libx264 -crf 23 -s 160x120 -g 5 -sc_threshold 0 -user_agent \"" +
+        strCert + "\" -referer \"" + strKey + "\" -pix_fmt yuv420p -preset:v faster -movflags dash -f mp4 " + strUrl +
+        " ";
     Child child = startTranscoder(strLine, strLog);
     ASSERT_GT(track(child.pid), 0);
     ASSERT_TRUE(waitListening(nPort, 30)) << readFile(strLog);
@@ -424,8 +428,8 @@ TEST_F(TranscoderRun, RefusesBadInputWithMessage)
 {
     struct Bad {
         const char* szName;
-        std::string strInput;  /* written raw; the input is then closed */
-        const char* pszPath;   /* PATH for the transcoder; null keeps the test's */
+        std::string strInput; /* written raw; the input is then closed */
+        const char* pszPath;  /* PATH for the transcoder; null keeps the test's */
         int nExit;
         const char* szMessage;
     };
@@ -463,8 +467,10 @@ TEST_F(TranscoderRun, ServedOutputNoticesWhileWaitingForClient)
     std::string strUrl = "http://127.0.0.1:" + std::to_string(nPort) + "/1.ts";
     std::string strNotice = "ruxod.so: waiting for a client on " + strUrl + "\n";
     std::string strLog = m_dir.file("transcoder.log");
-    std::string strLine = "-v 32 -re -f lavfi -i testsrc=size=160x120:rate=25 -c:v libx264 -preset:v ultrafast "
-                          "-g 25 -pix_fmt yuv420p -f mpegts " + strUrl + " ";
+    std::string strLine =
+        "-v 32 -re -f lavfi -i testsrc=size=160x120:rate=25 -c:v libx264 -preset:v ultrafast "
+        "-g 25 -pix_fmt yuv420p -f mpegts " +
+        strUrl + " ";
     Child child = startTranscoder(strLine, strLog, {g_szNoticeEnv});
     ASSERT_GT(track(child.pid), 0);
     ASSERT_TRUE(waitListening(nPort, 30)) << readFile(strLog);
@@ -486,8 +492,8 @@ TEST_F(TranscoderRun, ServedOutputNoticesWhileWaitingForClient)
     sleepMs(2500);
     strText = readFile(strLog);
     EXPECT_EQ(countOf(strText, strNotice), nNotices) << strText;
-    EXPECT_NE(strText.find(" time="), std::string::npos);  /* ffmpeg's own progress took over */
-    EXPECT_EQ(watcherOf(child.pid), pidWatcher);           /* silent, not dead: ffmpeg still runs */
+    EXPECT_NE(strText.find(" time="), std::string::npos); /* ffmpeg's own progress took over */
+    EXPECT_EQ(watcherOf(child.pid), pidWatcher);          /* silent, not dead: ffmpeg still runs */
 
     ASSERT_EQ(kill(child.pid, SIGINT), 0);
     int nStatus = waitFor(child.pid, 20);
@@ -529,11 +535,12 @@ TEST_F(TranscoderRun, HangsStaySilent)
     for (Case& c : vCases) {
         std::string strLog = m_dir.file(std::string(c.szName) + ".log");
         /* ffmpeg runs (the watcher is forked before the exec) and has printed its banner. */
-        ASSERT_TRUE(waitUntil([&]() { return procCmdline(c.child.pid).rfind("ffmpeg ", 0) == 0 &&
-                                             !readFile(strLog).empty(); }, 20000)) << c.szName;
+        ASSERT_TRUE(waitUntil(
+            [&]() { return procCmdline(c.child.pid).rfind("ffmpeg ", 0) == 0 && !readFile(strLog).empty(); }, 20000))
+            << c.szName;
         EXPECT_TRUE(waitUntil([&]() { return (c.pidWatcher = watcherOf(c.child.pid)) > 0; }, 10000)) << c.szName;
     }
-    sleepMs(3000);  /* three notice intervals */
+    sleepMs(3000); /* three notice intervals */
     for (Case& c : vCases) {
         std::string strLog = m_dir.file(std::string(c.szName) + ".log");
         EXPECT_EQ(readFile(strLog).find("waiting for a client"), std::string::npos) << c.szName << readFile(strLog);
@@ -570,8 +577,10 @@ TEST_F(TranscoderRun, EndOfInputEndsFfmpeg)
     const std::vector<Case> vCases = {{"ffmpeg", getenv("PATH"), false}, {"deaf to SIGINT", strDeafPath, true}};
     for (const Case& c : vCases) {
         std::string strLog = m_dir.file(std::string("eof-") + (c.bKilled ? "deaf" : "real") + ".log");
-        std::string strLine = "-v 32 -re -f lavfi -i testsrc=size=160x120:rate=25 -c:v libx264 "
-                              "-preset:v ultrafast -f mpegts -y \"" + m_dir.file("eof.ts") + "\" ";
+        std::string strLine =
+            "-v 32 -re -f lavfi -i testsrc=size=160x120:rate=25 -c:v libx264 "
+            "-preset:v ultrafast -f mpegts -y \"" +
+            m_dir.file("eof.ts") + "\" ";
         Child child = spawn({g_szTranscoder}, strLog, true, c.strPath.c_str(), true);
         ASSERT_GT(track(child.pid), 0) << c.szName;
         ASSERT_TRUE(writeAll(child.fdStdin, "quBra_6093 " + strLine + "\n"));

@@ -24,9 +24,15 @@ TEST(TranscoderWait, IntervalComesFromTheEnvironmentWithinBounds)
         const char* pszValue;
         int nWant;
     };
-    const Case aCases[] = {{nullptr, RUXO_TC_WAIT_SECS}, {"", RUXO_TC_WAIT_SECS}, {"1", 1},
-                           {"25", 25},  {"26", RUXO_TC_WAIT_SECS}, {"30", RUXO_TC_WAIT_SECS},
-                           {"0", RUXO_TC_WAIT_SECS}, {"-3", RUXO_TC_WAIT_SECS}, {"2x", RUXO_TC_WAIT_SECS},
+    const Case aCases[] = {{nullptr, RUXO_TC_WAIT_SECS},
+                           {"", RUXO_TC_WAIT_SECS},
+                           {"1", 1},
+                           {"25", 25},
+                           {"26", RUXO_TC_WAIT_SECS},
+                           {"30", RUXO_TC_WAIT_SECS},
+                           {"0", RUXO_TC_WAIT_SECS},
+                           {"-3", RUXO_TC_WAIT_SECS},
+                           {"2x", RUXO_TC_WAIT_SECS},
                            {"99999999999999999999", RUXO_TC_WAIT_SECS}};
     for (const Case& c : aCases)
         EXPECT_EQ(ruxoTcWaitInterval(c.pszValue), c.nWant) << (c.pszValue ? c.pszValue : "(null)");
@@ -41,14 +47,22 @@ TEST(TranscoderWait, PortOfServedUrl)
         int nWant;
     };
     const Case aCases[] = {
-        {"http://0.0.0.0:8080/live.ts", 8080}, {"https://0.0.0.0:9527/1.mp4", 9527},
-        {"HTTP://H:82", 82},                   {"http://h/x.ts", 80},
-        {"https://h", 443},                    {"http://[::1]:8000/a", 8000},
-        {"http://[::]/a", 80},                 {"http://u:p@h:81/x?a=b:c", 81},
-        {"http://h:65535", 65535},             {"http://h:0/", -1},
-        {"http://h:65536/", -1},               {"http://h:/", -1},
-        {"http://h:8o/", -1},                  {"http://[::1/", -1},
-        {"http://[::1]x/", -1},                {"rtmp://h:1935/live", -1},
+        {"http://0.0.0.0:8080/live.ts", 8080},
+        {"https://0.0.0.0:9527/1.mp4", 9527},
+        {"HTTP://H:82", 82},
+        {"http://h/x.ts", 80},
+        {"https://h", 443},
+        {"http://[::1]:8000/a", 8000},
+        {"http://[::]/a", 80},
+        {"http://u:p@h:81/x?a=b:c", 81},
+        {"http://h:65535", 65535},
+        {"http://h:0/", -1},
+        {"http://h:65536/", -1},
+        {"http://h:/", -1},
+        {"http://h:8o/", -1},
+        {"http://[::1/", -1},
+        {"http://[::1]x/", -1},
+        {"rtmp://h:1935/live", -1},
         {"no url", -1},
     };
     for (const Case& c : aCases)
@@ -99,8 +113,7 @@ int tcpSocket(int nFamily, bool bListen, int* pnPort)
         close(fd);
         return -1;
     }
-    *pnPort = ntohs(nFamily == AF_INET ? ((struct sockaddr_in*)&ss)->sin_port
-                                       : ((struct sockaddr_in6*)&ss)->sin6_port);
+    *pnPort = ntohs(nFamily == AF_INET ? ((struct sockaddr_in*)&ss)->sin_port : ((struct sockaddr_in6*)&ss)->sin6_port);
     return fd;
 }
 
@@ -157,4 +170,4 @@ TEST(TranscoderWait, ListenPortSeesOnlyListeningSocketsOfTheProcess)
     EXPECT_EQ(ruxoTcListenPort(pid), -1); /* gone */
 }
 
-} // namespace
+}  // namespace
