@@ -524,6 +524,8 @@ struct CHILD_PLAN {
     int inR, outW; /* the child's ends of its input and output pipes */
     int reportW;   /* write end of the report pipe (close-on-exec) */
     struct sigaction saDefault;
+    struct sigaction saIgnore; /* SIGPIPE while the child may report: a parent that stopped
+                                * waiting must not turn the child's end into a signal */
     sigset_t noSignals;
 };
 
@@ -544,6 +546,8 @@ void prepareChild(CHILD_PLAN* pPlan, const RUXO_PROC_CTX* pProc, int iChannel, c
     memset(&pPlan->saDefault, 0, sizeof pPlan->saDefault);
     pPlan->saDefault.sa_handler = SIG_DFL;
     sigemptyset(&pPlan->saDefault.sa_mask);
+    pPlan->saIgnore = pPlan->saDefault;
+    pPlan->saIgnore.sa_handler = SIG_IGN;
     sigemptyset(&pPlan->noSignals);
 }
 
@@ -562,7 +566,7 @@ void reportToParent(int reportW, int nStage, int err)
 [[noreturn]] void runChild(const CHILD_PLAN* pPlan)
 {
     for (int sig = 1; sig < NSIG; ++sig)
-        sigaction(sig, &pPlan->saDefault, nullptr);
+        sigaction(sig, sig == SIGPIPE ? &pPlan->saIgnore : &pPlan->saDefault, nullptr);
     sigprocmask(SIG_SETMASK, &pPlan->noSignals, nullptr);
     if (pPlan->nBound > 0 && sched_setaffinity(0, sizeof pPlan->cpus, &pPlan->cpus) != 0)
         reportToParent(pPlan->reportW, kStageAffinity, errno);
@@ -576,8 +580,11 @@ void reportToParent(int reportW, int nStage, int err)
         for (int fd = 3; fd < pPlan->maxFd; ++fd)
             if (fd != r)
                 close(fd);
+    sigaction(SIGPIPE, &pPlan->saDefault, nullptr);
     execve(pPlan->szfnExe, pPlan->argv, pPlan->envp);
-    reportToParent(r, kStageExec, errno);
+    int err = errno;
+    sigaction(SIGPIPE, &pPlan->saIgnore, nullptr);
+    reportToParent(r, kStageExec, err);
     _exit(127);
 }
 
