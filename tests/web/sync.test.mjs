@@ -181,6 +181,7 @@ test('a post whose reply is lost leaves the rows equal to the daemon\'s channels
         /* The selection followed channel 3 down. */
         assert.equal(await page.evaluate(() => document.getElementById('tbl_channels').rowSelected), 2);
         assert.equal(JSON.parse(h.savedConfig()).channels.length, 2);
+        await h.waitCell(page, 2, 3, /^IDLE$/);
         await h.screenshot(page, 'sync-lost-reply');
         assert.deepEqual(pageErrors(log), []);
         await context.close();
