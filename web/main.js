@@ -1558,7 +1558,14 @@ function sendConfig()
 {
     postPending = true;
     var generation = modelGeneration;
-    var channels = deepCopy(modelChannels());
+    /* What a lost reply is checked against: the channels without their "enable", which the
+     * daemon's own start and stop change. */
+    var channels = modelChannels().map(function (channel) {
+        var copy = deepCopy(channel);
+        if (isObject(copy))
+            delete copy.enable;
+        return copy;
+    });
     request('POST', '/config', JSON.stringify(jsonConfig), 'application/json', function (xhr) {
         var json = jsonReply(xhr, isConfigReply);
         if (json)
