@@ -54,12 +54,12 @@ var curChannel = null;    /* the channel that the editor shows */
  * needs no stop), so that closing the player stops that channel whichever row is selected then. */
 var previewRow = 0;
 
-/* Configuration posts can overlap (a reply may come late, while the user goes on), so only the
- * latest post's reply counts, and it is taken as the model only while the page has not changed the
- * model since that post was sent; otherwise the model as it now stands is posted again. Channels
- * that a post removed or added are put back or taken out when the daemon refuses it, so that row n
- * keeps showing the daemon's channel n, which the channel actions act on. */
-var postCount = 0;          /* configuration posts sent */
+/* One configuration post at a time (the daemon takes requests in no set order): its reply is taken
+ * as the model only while the page has not changed the model since that post was sent; otherwise
+ * the model as it now stands is posted again. Channels that a post removed or added are put back or
+ * taken out when the daemon refuses it, so that row n keeps showing the daemon's channel n, which
+ * the channel actions act on; while such a post is under way the channel actions wait. */
+var postPending = false;    /* a configuration post (or the check after a lost reply) is under way */
 var modelGeneration = 0;    /* raised by every change the page makes to the model */
 var unsavedChanges = [];    /* channels removed or added since the daemon last accepted a post */
 var rowShifts = 0;          /* times the table's channels moved rows (a Remove, or one undone) */
@@ -69,6 +69,8 @@ var STRIPE_SELECTED = '#3c5a8c';
 var POPUP_BOXES = ['div_global_config', 'div_decklink_config', 'div_ndi_config', 'div_adv_fmt',
                    'div_adv_video'];
 var STATUS_PERIOD_MS = 1000;
+var LOST_POST_CHECKS = 10;          /* asks for the configuration after a post's reply was lost */
+var LOST_POST_RETRY_MS = 1000;
 var CPU_CELLS_PER_ROW = 16;
 var MAX_ROWS = 1024;       /* a sane bound on "channels" of the runtime reply */
 var MAX_CPUS = 1024;       /* the same for the processor list of a status reply */
@@ -789,6 +791,8 @@ function stopChannel(rowId)
 
 function onStartClick()
 {
+    if (rowsMoving())
+        return;
     var rowId = channelForButton();
     if (!rowId)
         return;
@@ -800,6 +804,8 @@ function onStartClick()
 
 function onStartAll()
 {
+    if (rowsMoving())
+        return;
     var channels = modelChannels();
     for (var rowId = 1; rowId <= channels.length; rowId++) {
         var state = lastState(rowId);
@@ -810,6 +816,8 @@ function onStartAll()
 
 function onStopClick()
 {
+    if (rowsMoving())
+        return;
     var rowId = channelForButton();
     if (!rowId)
         return;
@@ -824,6 +832,8 @@ function onStopClick()
 
 function onStopAll()
 {
+    if (rowsMoving())
+        return;
     var channels = modelChannels();
     for (var rowId = 1; rowId <= channels.length; rowId++) {
         var state = lastState(rowId);
@@ -891,6 +901,8 @@ function urlPort(url)
 
 function onPreviewClick()
 {
+    if (rowsMoving())
+        return;
     var rowId = $('tbl_channels').rowSelected;
     if (!rowId || !curChannel || !channelStatus[rowId - 1])
         return;
@@ -1427,6 +1439,8 @@ function newChannel()
 /* A new channel is edited in the row after the last one, while the table has such a row. */
 function onCreateClick()
 {
+    if (rowsMoving())
+        return;
     var tbl = $('tbl_channels');
     var nChannels = modelChannels().length;
     var nRows = Math.min(ParseInt(jsonRuntime && jsonRuntime.channels), tbl.tBodies[0].rows.length);
@@ -1440,6 +1454,8 @@ function onCreateClick()
 /* The channels after a removed one move up a row, so all of them must be idle. */
 function onRemoveClick()
 {
+    if (rowsMoving())
+        return;
     if ($('tbl_channels').editing)
         return;
     var rowId = channelForButton();
@@ -1508,47 +1524,140 @@ function modelChanged()
 }
 
 /* Posts the whole model; undo, when given, says how to take back the channel that this change
- * removed ("channel" at "index") or added ("added" at "index") should the daemon refuse it. The
- * daemon's reply to the latest post, the configuration as it validated and saved it, becomes the
- * model unless the model changed since. A reply that arrives while a channel is being edited
- * shows nothing, so the working copy stays bound to its own row. A refused post keeps the model's
- * other changes as they are. */
+ * removed ("channel" at "index") or added ("added" at "index") should the daemon refuse it. One
+ * post at a time: a change made while one is under way is posted when its reply has come, since
+ * the daemon takes requests in no set order. */
 function postConfig(undo)
 {
-    var postId = ++postCount;
-    var generation = modelGeneration;
     if (undo) {
-        undo.generation = generation;
+        undo.generation = modelGeneration;
         unsavedChanges.push(undo);
     }
+    if (!postPending)
+        sendConfig();
+}
+
+/* A post that moves rows (a Remove, an added channel) is under way or due: an action sent by row
+ * number now could reach the channel that is about to move into that row. */
+function rowsMoving()
+{
+    return unsavedChanges.length > 0;
+}
+
+/* A definite no from the daemon: its own refusals, or the login page. */
+function isRefusal(xhr)
+{
+    return [400, 413, 500, 503].indexOf(xhr.status) >= 0 || (xhr.status === 200 && isLoginPage(xhr));
+}
+
+/* The daemon's reply, the configuration as it validated and saved it, becomes the model unless the
+ * model changed since, when the model as it now stands is posted. A refusal takes back the removed
+ * and added channels (the model's other changes stay as they are). When the outcome is unknown (no
+ * reply, or an unexpected one) the daemon's configuration is fetched to learn it. */
+function sendConfig()
+{
+    postPending = true;
+    var generation = modelGeneration;
+    /* What a lost reply is checked against: the channels without their "enable", which the
+     * daemon's own start and stop change. */
+    var channels = modelChannels().map(function (channel) {
+        var copy = deepCopy(channel);
+        if (isObject(copy))
+            delete copy.enable;
+        return copy;
+    });
     request('POST', '/config', JSON.stringify(jsonConfig), 'application/json', function (xhr) {
         var json = jsonReply(xhr, isConfigReply);
-        if (json) {
-            /* The daemon holds every removal and addition this post carried. */
-            unsavedChanges = unsavedChanges.filter(function (change) {
-                return change.generation > generation;
-            });
+        if (json)
+            forgetSavedChanges(generation);
+        if (generation !== modelGeneration) {
+            sendConfig();
+            return;
         }
-        if (postId !== postCount)
-            return;     /* a later post carries the model as it is now */
-        if (!json) {
+        if (json) {
+            postPending = false;
+            takeConfig(json);
+        } else if (isRefusal(xhr)) {
+            postPending = false;
             undoUnsavedChanges();
             alert(saveFailureText(xhr.status, xhr.getResponseHeader('Content-Type'), xhr.responseText));
-            return;
+        } else {
+            checkLostPost(channels, generation, LOST_POST_CHECKS);
         }
-        if (generation !== modelGeneration) {
-            postConfig(null);
-            return;
-        }
-        jsonConfig = json;
-        if ($('tbl_channels').editing)
-            return;
-        updateChannelRows();
-        updateSelection();
     });
 }
 
-/* The daemon refused the latest post, so it still has the channels of the last one it accepted:
+/* The reply to a post was lost: the daemon's configuration becomes the model, and the user hears
+ * of it when it lacks the posted channels. While the daemon does not answer, it is asked again a
+ * few times; then the model stays as it is (the next post makes it the daemon's) and the user is
+ * told that it may not be saved. */
+function checkLostPost(channels, generation, triesLeft)
+{
+    request('GET', '/config', null, null, function (xhr) {
+        if (generation !== modelGeneration) {
+            sendConfig();
+            return;
+        }
+        var json = jsonReply(xhr, isConfigReply);
+        if (!json && !isLoginPage(xhr) && triesLeft > 1) {
+            setTimeout(function () {
+                checkLostPost(channels, generation, triesLeft - 1);
+            }, LOST_POST_RETRY_MS);
+            return;
+        }
+        postPending = false;
+        if (!json) {
+            unsavedChanges = [];
+            alert(saveFailureText(xhr.status, xhr.getResponseHeader('Content-Type'), xhr.responseText));
+            return;
+        }
+        if (holdsValues(channels, json.channels)) {
+            forgetSavedChanges(generation);
+            takeConfig(json);
+            return;
+        }
+        undoUnsavedChanges();
+        takeConfig(json);
+        alert(saveFailureText(0, '', ''));
+    });
+}
+
+/* The daemon holds every removal and addition made up to generation. */
+function forgetSavedChanges(generation)
+{
+    unsavedChanges = unsavedChanges.filter(function (change) {
+        return change.generation > generation;
+    });
+}
+
+/* The daemon's configuration becomes the model. While a channel is being edited the rows show
+ * nothing of it, so the working copy stays bound to its own row. */
+function takeConfig(json)
+{
+    jsonConfig = json;
+    if ($('tbl_channels').editing)
+        return;
+    updateChannelRows();
+    updateSelection();
+}
+
+/* Whether saved holds everything that sent has: the daemon may add items of its own. */
+function holdsValues(sent, saved)
+{
+    if (Array.isArray(sent)) {
+        return Array.isArray(saved) && saved.length === sent.length && sent.every(function (value, i) {
+            return holdsValues(value, saved[i]);
+        });
+    }
+    if (isObject(sent)) {
+        return isObject(saved) && Object.keys(sent).every(function (key) {
+            return holdsValues(sent[key], saved[key]);
+        });
+    }
+    return sent === saved;
+}
+
+/* The daemon refused the post, so it still has the channels of the last one it accepted:
  * removed channels go back into the model and the table, added ones come out, newest first. */
 function undoUnsavedChanges()
 {

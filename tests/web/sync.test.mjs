@@ -1,7 +1,8 @@
 /* sync.test.mjs -- the page's model and rows stay in step with the daemon when replies come late or
- * are refused: a reply to an older post does not undo newer changes (a Stop, a Remove), a refused
- * Remove or Apply of a new channel is taken back so row n keeps acting on the daemon's channel n,
- * and replies to channel actions sent before a Remove touch no row that now shows another channel.
+ * are refused or lost: one post at a time, a reply to an older post does not undo newer changes (a
+ * Stop, a Remove), a refused Remove or Apply of a new channel is taken back so row n keeps acting on
+ * the daemon's channel n, a lost reply is settled by the daemon's configuration, and replies to
+ * channel actions sent before a Remove touch no row that now shows another channel.
  * Against the real daemon with the scripted fake transcoder; posts are held in the browser, then
  * sent on to the daemon, to give the orders a slow daemon gives. */
 import { test } from 'node:test';
@@ -80,7 +81,15 @@ test('a reply to a post sent before a Stop does not start the channel again', as
     });
 });
 
-test('with two posts in flight only the latest reply counts', async () => {
+/* Resolves once the page has sent two more status requests: whatever a click handler sent went out
+ * before them. */
+async function laterStatusPolls(log)
+{
+    const before = h.requestsMatching(log, /^\/status$/).length;
+    await h.waitUntil(() => h.requestsMatching(log, /^\/status$/).length >= before + 2, 'two later status requests');
+}
+
+test('changes made while a post is under way are posted after its reply, one post at a time', async () => {
     const list = ['m1', 'm2', 'm3', 'm4'].map((memo, i) => h.channel({memo, url: `/media/ch${i + 1}.mp4`}));
     await h.withDaemon(h.configuration({channels: list}), async () => {
         const {context, page, log} = await h.newPage(s.browser);
@@ -91,11 +100,20 @@ test('with two posts in flight only the latest reply counts', async () => {
         await page.fill('#edt_memo', 'm3 edited');
         await page.click('#btn_apply');
         await posts.waitHeld(1);
+        /* A Remove while the edit's post is held sends nothing yet, and the actions on rows wait. */
         await h.selectRow(page, 2);
         await page.click('#btn_remove');
-        assert.deepEqual(memos((await posts.waitHeld(2)).channels), ['m1', 'm3 edited', 'm4']);
-        /* The first reply (channel 2 still there) arrives: nothing of it shows. */
+        assert.deepEqual(await page.evaluate(() => jsonConfig.channels.map((ch) => ch.memo)), ['m1', 'm3 edited', 'm4']);
+        const actionsBefore = h.requestsMatching(log, /^\/channel/).length;
+        await page.click('#btn_start');
+        await laterStatusPolls(log);
+        assert.equal(log.posts.length, 1);
+        assert.equal(h.requestsMatching(log, /^\/channel/).length, actionsBefore);
+        assert.deepEqual(await h.daemonStates(), ['idle', 'idle', 'idle', 'idle']);
+        /* The first reply (channel 2 still there) arrives: nothing of it shows, and the model as it
+         * now stands goes out. */
         await posts.release(page, 1);
+        assert.deepEqual(memos((await posts.waitHeld(2)).channels), ['m1', 'm3 edited', 'm4']);
         assert.deepEqual(await page.evaluate(() => jsonConfig.channels.map((ch) => ch.memo)), ['m1', 'm3 edited', 'm4']);
         assert.equal(await h.cellText(page, 2, 2), 'm3 edited');
         assert.equal(await h.cellText(page, 4, 0), '');
@@ -111,7 +129,60 @@ test('with two posts in flight only the latest reply counts', async () => {
         assert.deepEqual(saved.map((ch) => [ch.memo, ch.input.sources[0].url]),
                          [['m1', '/media/ch1.mp4'], ['m3 again', '/media/ch3.mp4'], ['m4', '/media/ch4.mp4']]);
         assert.equal(log.posts.length, 3);
+        /* With no post under way, Start acts again. */
+        await h.selectRow(page, 2);
+        await page.click('#btn_start');
+        await h.waitDaemonState(1, 'running');
+        assert.deepEqual(await h.daemonStates(), ['idle', 'running', 'idle']);
         assert.deepEqual(log.dialogs, ['Warning: Remove this channel?']);
+        assert.deepEqual(pageErrors(log), []);
+        await context.close();
+    });
+});
+
+test('a post whose reply is lost leaves the rows equal to the daemon\'s channels', async () => {
+    const list = [1, 2, 3].map((n) => h.channel({memo: `m${n}`, url: `/media/ch${n}.mp4`}));
+    await h.withDaemon(h.configuration({channels: list}), async () => {
+        const {context, page, log} = await h.newPage(s.browser);
+        log.acceptConfirm = true;
+        await h.openManager(page);
+        /* The first post reaches the daemon, but its reply does not reach the page; the second
+         * never reaches the daemon. */
+        let lost = 0;
+        await page.route('**/config', async (route) => {
+            if (route.request().method() !== 'POST')
+                return route.continue();
+            if (++lost === 1)
+                await route.fetch();
+            await route.abort('connectionreset');
+        });
+        const shownMemos = () => Promise.all([1, 2, 3].map((r) => h.cellText(page, r, 2)));
+        await h.selectRow(page, 2);
+        await page.click('#btn_remove');
+        await h.waitSavedChannels((l) => l.length === 2, 'the Remove saved');
+        await page.waitForFunction(() => !postPending, null, {timeout: h.WAIT_MS});
+        assert.deepEqual(await shownMemos(), ['m1', 'm3', '']);
+        assert.deepEqual(await page.evaluate(() => jsonConfig.channels.map((ch) => ch.memo)), ['m1', 'm3']);
+        assert.deepEqual(log.dialogs, ['Warning: Remove this channel?']);
+        /* Row 2 acts on the daemon's channel 2. */
+        await page.click('#btn_start');
+        await h.waitDaemonState(1, 'running');
+        await page.click('#btn_stop');
+        await h.waitDaemonState(1, 'idle');
+        await h.waitCell(page, 2, 3, /^IDLE$/);
+
+        /* A Remove the daemon never got comes back, with the failure told. */
+        await h.selectRow(page, 1);
+        await page.click('#btn_remove');
+        await h.waitUntil(() => log.dialogs.length === 3, 'the alert');
+        assert.equal(log.dialogs[2], 'Configuration not saved.');
+        await page.waitForFunction(() => !postPending, null, {timeout: h.WAIT_MS});
+        assert.deepEqual(await shownMemos(), ['m1', 'm3', '']);
+        /* The selection followed channel 3 down. */
+        assert.equal(await page.evaluate(() => document.getElementById('tbl_channels').rowSelected), 2);
+        assert.equal(JSON.parse(h.savedConfig()).channels.length, 2);
+        await h.waitCell(page, 2, 3, /^IDLE$/);
+        await h.screenshot(page, 'sync-lost-reply');
         assert.deepEqual(pageErrors(log), []);
         await context.close();
     });
