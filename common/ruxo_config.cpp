@@ -71,18 +71,6 @@ bool asciiSpace(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-/* A double as an int: truncated toward zero, held to the range of int; not-a-number reads 0. */
-int clampToInt(double d)
-{
-    if (isnan(d))
-        return 0;
-    if (d >= (double)INT_MAX)
-        return INT_MAX;
-    if (d <= (double)INT_MIN)
-        return INT_MIN;
-    return (int)d;
-}
-
 /* A decimal integer at the start of a text: white space skipped, an optional sign, the digits up to
  * the first other character; no digits read 0; held to the range of int. */
 int parseDecimal(const char* sz)
@@ -442,6 +430,17 @@ cJSON* jsonGetArrayItem(const cJSON* arr, int idx)
 }
 
 /* ---- reading rules ---------------------------------------------------------------------------- */
+
+int clampToInt(double d)
+{
+    if (isnan(d))
+        return 0;
+    if (d >= (double)INT_MAX)
+        return INT_MAX;
+    if (d <= (double)INT_MIN)
+        return INT_MIN;
+    return (int)d;
+}
 
 int getJsonInt(const cJSON* parent, const char* key)
 {

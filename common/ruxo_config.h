@@ -37,6 +37,9 @@ cJSON* jsonGetArrayItem(const cJSON* arr, int idx); /* null unless a real array 
 int getJsonInt(const cJSON* parent, const char* key);
 BOOL getJsonBool(const cJSON* parent, const char* key);
 std::string getJsonString(const cJSON* parent, const char* key);
+/* A number as getJsonInt takes it: truncated toward zero, held to the range of int; not-a-number
+ * reads 0. */
+int clampToInt(double d);
 /* getJsonString without the copy: the item's text inside the tree (or ""), for a caller that only
  * looks at it while it holds g_configLock. */
 const char* jsonGetText(const cJSON* parent, const char* key);

@@ -138,6 +138,15 @@ bool validSlot(int iChannel)
     return g_procChannels && iChannel >= 0 && iChannel < g_cfg.nMaxChannels;
 }
 
+/* Slot iChannel when it is valid and has a child to stop; null otherwise. The caller holds the
+ * engine mutex. */
+RUXO_PROC_CTX* busySlot(int iChannel)
+{
+    if (!validSlot(iChannel) || g_procChannels[iChannel].state == RUXO_STATE_IDLE)
+        return nullptr;
+    return &g_procChannels[iChannel];
+}
+
 /* Closes a descriptor of ours that is not 0 (none) and marks it closed. */
 void closeFd(RUXO_PIPE* fd)
 {
@@ -721,10 +730,8 @@ int _ruxoStartChild(int iChannel, const char* szArg, int bPreview)
 void ruxoStop(int iChannel, int nStopMode)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    if (!validSlot(iChannel))
-        return;
-    RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];
-    if (pProc->state == RUXO_STATE_IDLE)
+    RUXO_PROC_CTX* pProc = busySlot(iChannel);
+    if (!pProc)
         return;
     if (nStopMode == 1) {
         if (pProc->pid > 0)
@@ -742,10 +749,8 @@ void ruxoStop(int iChannel, int nStopMode)
 void ruxoStopWithin(int iChannel, int nSeconds)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    if (!validSlot(iChannel))
-        return;
-    RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];
-    if (pProc->state == RUXO_STATE_IDLE)
+    RUXO_PROC_CTX* pProc = busySlot(iChannel);
+    if (!pProc)
         return;
     if (pProc->state != RUXO_STATE_STOPPING)
         ruxoStop(iChannel, 0);

@@ -72,18 +72,6 @@ static void readEveryMember(const cJSON* obj, int nDepth)
     }
 }
 
-/* A number as the reading rules take it as an integer. */
-static int asInt(double d)
-{
-    if (isnan(d))
-        return 0;
-    if (d >= (double)INT_MAX)
-        return INT_MAX;
-    if (d <= (double)INT_MIN)
-        return INT_MIN;
-    return (int)d;
-}
-
 /* Two trees hold the same items in the same order, with the same keys, types and values (the
  * library's own comparison looks members up by key, which a text with a key twice defeats). */
 static bool sameTree(const cJSON* a, const cJSON* b)
@@ -98,7 +86,7 @@ static bool sameTree(const cJSON* a, const cJSON* b)
          * same integer. */
         if (cJSON_IsNumber(a) &&
             (fabs(a->valuedouble - b->valuedouble) > fmax(fabs(a->valuedouble), fabs(b->valuedouble)) * DBL_EPSILON ||
-             asInt(a->valuedouble) != asInt(b->valuedouble)))
+             clampToInt(a->valuedouble) != clampToInt(b->valuedouble)))
             return false;
         if (cJSON_IsString(a) && strcmp(a->valuestring, b->valuestring) != 0)
             return false;
