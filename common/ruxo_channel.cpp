@@ -3,7 +3,9 @@
  * which the engine turns into the transcoder's command line.
  *
  * Every function takes g_configLock for its whole run and hands the engine only its own copies of
- * names and options, never pointers into the tree or into a playlist. */
+ * names and options, never pointers into the tree or into a playlist. A start or a preview lets
+ * the lock go once its records are made: the engine's start (the log lines, the pipes, the child)
+ * runs without it, and the channel counts as starting meanwhile. */
 #include "ruxo_channel.h"
 
 #include <arpa/inet.h>
@@ -12,6 +14,8 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <mutex>
 #include <string>
@@ -33,6 +37,53 @@ CPlayList g_ruxoPlaylists[64];
 #define RUXO_PREVIEW_HTTPS "https://0.0.0.0:" RUXO_NUMBER_TEXT(RUXO_PREVIEW_PORT)
 
 typedef std::lock_guard<std::recursive_mutex> CONFIG_GUARD;
+typedef std::unique_lock<std::recursive_mutex> CONFIG_LOCK;
+
+/* A channel whose records are made and whose engine start runs without g_configLock: the state it
+ * starts into (0 = none; stopping once a stop was asked for meanwhile) and that stop (-1 none, 0
+ * graceful, 1 forced; a deadline in seconds, -1 none), given when the engine's start returns.
+ * Written under g_configLock; the state is an atomic, as the state getter reads it without. */
+struct CHANNEL_START {
+    std::atomic<int> nState;
+    int nStopMode;
+    int nWithinSec;
+};
+static CHANNEL_START s_channelStarts[RUXO_MAX_CHANNELS];
+
+static CHANNEL_START* channelStart(int iChannel)
+{
+    return iChannel >= 0 && iChannel < RUXO_MAX_CHANNELS ? &s_channelStarts[iChannel] : nullptr;
+}
+
+/* Runs fnStart (the engine's start of channel iChannel from records that are the caller's own
+ * copies) with the caller's hold of g_configLock let go, then gives the stop asked for meanwhile.
+ * The caller holds the lock exactly once, through lock. */
+template <typename F>
+static int startWithoutLock(CONFIG_LOCK& lock, int iChannel, RUXO_CHANNEL_STATE nState, F fnStart)
+{
+    CHANNEL_START* pStart = channelStart(iChannel);
+    if (pStart == nullptr)
+        return fnStart();
+    pStart->nState.store(nState);
+    pStart->nStopMode = -1;
+    pStart->nWithinSec = -1;
+    lock.unlock();
+    int nResult = fnStart();
+    lock.lock();
+    pStart->nState.store(0);
+    if (pStart->nWithinSec >= 0)
+        ruxoStopWithin(iChannel, pStart->nWithinSec);
+    if (pStart->nStopMode == 1 || (pStart->nStopMode == 0 && pStart->nWithinSec < 0))
+        ruxoStop(iChannel, pStart->nStopMode);
+    return nResult;
+}
+
+/* Whether channel iChannel is starting or its slot is busy: either way it takes no other start. */
+static bool channelBusy(int iChannel)
+{
+    CHANNEL_START* pStart = channelStart(iChannel);
+    return (pStart != nullptr && pStart->nState.load() != 0) || ruxoGetState(iChannel) != RUXO_STATE_IDLE;
+}
 
 BOOL isRtmpUrl(LPCTSTR tszUrl)
 {
@@ -329,12 +380,12 @@ void MakeTarget(const std::string& strSourceParam, std::string& strTarget, std::
 
 int ruxoStartChannel(int iChannel)
 {
-    CONFIG_GUARD guard(g_configLock);
+    CONFIG_LOCK lock(g_configLock);
     const cJSON* jsonChannel = ruxoChannelAt(iChannel);
     if (jsonChannel == nullptr)
         return RUXO_ERR_CHANNEL;
     /* A busy slot is refused before the playlist is rebuilt and saved. */
-    if (ruxoGetState(iChannel) != RUXO_STATE_IDLE)
+    if (channelBusy(iChannel))
         return RUXO_ERR_BUSY;
 
     const cJSON* jsonGlobal = jsonGetItem(g_jsonConfig, "global");
@@ -429,7 +480,8 @@ int ruxoStartChannel(int iChannel)
         targets[i].pszDstName = strTargets[i].c_str();
         targets[i].pszParams = strTargetParam[i].c_str();
     }
-    int nResult = ruxoTranscodeMA(iChannel, sources, nSources, targets, nTargets, 0);
+    int nResult = startWithoutLock(lock, iChannel, RUXO_STATE_RUNNING,
+                                   [&] { return ruxoTranscodeMA(iChannel, sources, nSources, targets, nTargets, 0); });
     if (nResult == RUXO_OK && nSources > 0)
         s_startedSources[iChannel] = STARTED_SOURCE{strSources[0], true, bFolder0};
     return nResult;
@@ -439,10 +491,12 @@ int ruxoStartChannel(int iChannel)
 
 int ruxoPreviewChannel(int iChannel)
 {
-    CONFIG_GUARD guard(g_configLock);
+    CONFIG_LOCK lock(g_configLock);
     const cJSON* jsonChannel = ruxoChannelAt(iChannel);
     if (jsonChannel == nullptr)
         return RUXO_ERR_CHANNEL;
+    if (channelBusy(iChannel))
+        return RUXO_ERR_BUSY;
 
     const cJSON* jsonGlobal = jsonGetItem(g_jsonConfig, "global");
     const cJSON* jsonInput = jsonGetItem(jsonChannel, "input");
@@ -488,19 +542,31 @@ int ruxoPreviewChannel(int iChannel)
     target.pszDstName = bSSL ? RUXO_PREVIEW_HTTPS : RUXO_PREVIEW_HTTP;
     target.pszParams = strTargetParam.c_str();
 
-    return ruxoTranscodeMA(iChannel, &source, 1, &target, 1, 1);
+    return startWithoutLock(lock, iChannel, RUXO_STATE_PREVIEW,
+                            [&] { return ruxoTranscodeMA(iChannel, &source, 1, &target, 1, 1); });
 }
 
 /* A channel runs in its own slot only, whatever its "timeShift" says: nothing runs a time-shifted
  * transcoder, and slot N + 16 is channel N + 16's own. */
 void ruxoStopChannel(int iChannel, int nStopMode)
 {
+    CONFIG_GUARD guard(g_configLock);
+    CHANNEL_START* pStart = channelStart(iChannel);
+    if (pStart != nullptr && pStart->nState.load() != 0) {
+        /* Given as soon as the start under way has its transcoder. */
+        if (nStopMode == 0 || nStopMode == 1)
+            pStart->nStopMode = std::max(pStart->nStopMode, nStopMode);
+        pStart->nState.store(RUXO_STATE_STOPPING);
+        return;
+    }
     ruxoStop(iChannel, nStopMode);
 }
 
 RUXO_CHANNEL_STATE ruxoGetChannelState(int iChannel)
 {
-    return ruxoGetState(iChannel);
+    CHANNEL_START* pStart = channelStart(iChannel);
+    int nStarting = pStart != nullptr ? pStart->nState.load() : 0;
+    return nStarting != 0 ? (RUXO_CHANNEL_STATE)nStarting : ruxoGetState(iChannel);
 }
 
 void ruxoStopRemovedChannels(void)
@@ -508,8 +574,14 @@ void ruxoStopRemovedChannels(void)
     CONFIG_GUARD guard(g_configLock);
     int nChannels = jsonGetArraySize(jsonGetItem(g_jsonConfig, "channels"));
     for (int i = nChannels > 0 ? nChannels : 0; i < RUXO_MAX_CHANNELS; i++) {
-        if (ruxoGetState(i) != RUXO_STATE_IDLE)
+        CHANNEL_START* pStart = channelStart(i);
+        if (pStart != nullptr && pStart->nState.load() != 0) {
+            if (pStart->nWithinSec < 0)
+                pStart->nWithinSec = RUXO_REMOVED_STOP_SECONDS;
+            pStart->nState.store(RUXO_STATE_STOPPING);
+        } else if (ruxoGetState(i) != RUXO_STATE_IDLE) {
             ruxoStopWithin(i, RUXO_REMOVED_STOP_SECONDS);
+        }
     }
 }
 

@@ -504,7 +504,9 @@ int ruxoCGIChannel(MHD_Connection* conn, int iChannel, const char* szArgs, const
 
     std::lock_guard<std::mutex> lock(g_cgi_mutex);
     {
-        std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
+        /* Let go around a start or a preview, which take it themselves and let it go again while
+         * the transcoder is made. */
+        std::unique_lock<std::recursive_mutex> cfgLock(g_configLock);
         cJSON* jsonChannels = jsonGetItem(g_jsonConfig, "channels");
         if (iChannel <= 0 || iChannel > jsonGetArraySize(jsonChannels))
             return cgiReply(conn, MHD_HTTP_NOT_FOUND, std::string(), nullptr);
@@ -512,10 +514,14 @@ int ruxoCGIChannel(MHD_Connection* conn, int iChannel, const char* szArgs, const
         const int i = iChannel - 1;
         if (szArgs != nullptr && szArgs[0] != '\0') {
             if (ruxoStrCaseCmp(szArgs, "start") == 0) {
-                if (ruxoGetChannelState(i) == RUXO_STATE_IDLE)
+                if (ruxoGetChannelState(i) == RUXO_STATE_IDLE) {
+                    cfgLock.unlock();
                     nResult = ruxoStartChannel(i);
-                /* Set also after a failed start: the daemon's loop keeps trying. */
-                cgiJsonSetBool(jsonGetArrayItem(jsonChannels, i), "enable", true, true);
+                    cfgLock.lock();
+                }
+                /* Set also after a failed start: the daemon's loop keeps trying. Only the web
+                 * thread replaces the tree, so the channel is still there. */
+                cgiJsonSetBool(jsonGetArrayItem(jsonGetItem(g_jsonConfig, "channels"), i), "enable", true, true);
             } else if (ruxoStrCaseCmp(szArgs, "stop") == 0) {
                 cgiJsonSetBool(jsonGetArrayItem(jsonChannels, i), "enable", false, true);
                 RUXO_CHANNEL_STATE state = ruxoGetChannelState(i);
@@ -525,8 +531,11 @@ int ruxoCGIChannel(MHD_Connection* conn, int iChannel, const char* szArgs, const
                     ruxoStopChannel(i, 1);
             } else if (ruxoStrCaseCmp(szArgs, "preview") == 0) {
                 /* A preview that fails to start is not reported. */
-                if (ruxoGetChannelState(i) == RUXO_STATE_IDLE)
+                if (ruxoGetChannelState(i) == RUXO_STATE_IDLE) {
+                    cfgLock.unlock();
                     (void)ruxoPreviewChannel(i);
+                    cfgLock.lock();
+                }
             }
         }
     }

@@ -4,15 +4,18 @@
  *
  * Locking: g_engineMutex (recursive) guards the slot table and every slot field. Settings words
  * that other threads read without a lock (log level, processor count, processors per channel, the
- * init flag, the callback) are atomics.
+ * init flag, the callback) are atomics. A start holds the mutex only to claim its slot and to
+ * publish its child: the pipes, the fork and the command line written to the child happen without
+ * it, so neither the poll nor a status reply ever waits for a child to be made.
  *
  * Failed system calls of a start or a stop are logged to the channel's log with their errno. The
  * forked child writes nothing but its exit: what fails in it before the transcoder runs comes back
- * through a close-on-exec pipe that the parent reads until the exec closes it.
+ * through a close-on-exec pipe that the poll reads like the child's other pipes; its end of file
+ * means that the exec happened.
  *
- * Cost: every busy slot's output pipe and child (a pidfd) sit in one epoll set, so a pass of the
- * poll learns with one call which slots have output waiting or a child that has ended and touches
- * only those, however many slots are busy. */
+ * Cost: every busy slot's output pipe, report pipe and child (a pidfd) sit in one epoll set, so a
+ * pass of the poll learns with one call which slots have output waiting or a child that has ended
+ * and touches only those, however many slots are busy. */
 #include "ruxo_internal.h"
 #include "ruxo_text_core.h"
 
@@ -48,20 +51,19 @@ const int kHangSeconds = 30;   /* silence after which a child counts as hanging 
 const int kReleaseWaits = 100; /* release: 100 waits of 30 ms for all slots together */
 const int kReleaseWaitUs = 30000;
 const size_t kChunkSize = 4096; /* one read of transcoder output, NUL included */
-/* How long a start waits for its child to reach the transcoder (or report why not). */
-const int kExecReportMs = 5000;
 
 std::mutex s_progMutex; /* leaf: the program path buffers */
 
 char szProgFile[RUXO_MAX_PATH];
 char szProgDir[RUXO_MAX_PATH];
 
-/* The descriptors that the poll asks about: the output pipe and the child descriptor of every
- * watched slot, each tagged with the slot index and its kind. The set exists while a slot is
- * watched (0 = none), so an engine without children holds no descriptor. Under g_engineMutex. */
+/* The descriptors that the poll asks about: the output pipe, the exec report pipe and the child
+ * descriptor of every watched slot, each tagged with the slot index (above two bits) and its kind.
+ * The set exists while a slot is watched (0 = none), so an engine without children holds no
+ * descriptor. Under g_engineMutex. */
 int s_fdWatch = 0;
 int s_nWatched = 0;
-enum { kWatchOutput = 0, kWatchChild = 1 };
+enum { kWatchOutput = 0, kWatchChild = 1, kWatchReport = 2 };
 
 /* Sampling pace: the second of the poll that last sampled. Under g_engineMutex. */
 time_t last_sec;
@@ -204,7 +206,7 @@ bool watchFd(int fd, int iSlot, int nKind)
     struct epoll_event ev;
     memset(&ev, 0, sizeof ev);
     ev.events = EPOLLIN;
-    ev.data.u32 = (uint32_t)iSlot << 1 | (uint32_t)nKind;
+    ev.data.u32 = (uint32_t)iSlot << 2 | (uint32_t)nKind;
     if (epoll_ctl(s_fdWatch, EPOLL_CTL_ADD, fd, &ev) == 0)
         return true;
     _ruxoLogErrno(iSlot, "cannot watch the transcoder", errno);
@@ -217,12 +219,12 @@ void unwatchFd(int fd)
         epoll_ctl(s_fdWatch, EPOLL_CTL_DEL, fd, nullptr);
 }
 
-/* Puts a new child's output pipe and a descriptor of the child itself into the watched set; returns
- * the child descriptor for the slot's fdChild, or 0 (nothing left watched) when either cannot be
- * had: the poll then reads and waits for that slot on every pass. */
-int watchChild(int iSlot, pid_t pid, int fdOutput)
+/* Puts a new child's output pipe, its exec report pipe and a descriptor of the child itself into
+ * the watched set; returns the child descriptor for the slot's fdChild, or 0 (nothing left
+ * watched) when any cannot be had: the poll then reads and waits for that slot on every pass. */
+int watchChild(int iSlot, pid_t pid, int fdOutput, int fdReport)
 {
-    if (iSlot < 0 || fdOutput <= 0)
+    if (iSlot < 0 || fdOutput <= 0 || fdReport <= 0)
         return 0;
     if (s_fdWatch <= 0) {
         int fd = _ruxoAboveStdio(epoll_create1(EPOLL_CLOEXEC));
@@ -235,9 +237,12 @@ int watchChild(int iSlot, pid_t pid, int fdOutput)
     int fdChild = openChildFd(iSlot, pid);
     if (fdChild > 0) {
         if (watchFd(fdOutput, iSlot, kWatchOutput)) {
-            if (watchFd(fdChild, iSlot, kWatchChild)) {
-                s_nWatched++;
-                return fdChild;
+            if (watchFd(fdReport, iSlot, kWatchReport)) {
+                if (watchFd(fdChild, iSlot, kWatchChild)) {
+                    s_nWatched++;
+                    return fdChild;
+                }
+                unwatchFd(fdReport);
             }
             unwatchFd(fdOutput);
         }
@@ -254,6 +259,7 @@ void unwatchSlot(RUXO_PROC_CTX* pProc)
     if (pProc->fdChild == 0)
         return;
     unwatchFd(pProc->pipeStdout[0]);
+    unwatchFd(pProc->fdReport);
     unwatchFd(pProc->fdChild);
     closeFd(&pProc->fdChild);
     if (--s_nWatched <= 0) {
@@ -280,6 +286,38 @@ void drainOutput(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback)
     }
 }
 
+/* Reads what the slot's child reported through its close-on-exec pipe and logs it: a failure to
+ * bind it to its processors (it goes on), or why it could not run the transcoder (it ends with
+ * status 127, and nothing will read its input, so that pipe closes). End of file means that the
+ * exec happened (or the child has ended): the pipe is closed and no longer watched. */
+void readReports(RUXO_PROC_CTX* pProc)
+{
+    const int iSlot = (int)(pProc - g_procChannels);
+    while (pProc->fdReport != 0) {
+        CHILD_REPORT rep;
+        ssize_t r = read(pProc->fdReport, &rep, sizeof rep);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        if (r != (ssize_t)sizeof rep) { /* end of file, an error, or a cut report */
+            unwatchFd(pProc->fdReport);
+            closeFd(&pProc->fdReport);
+            return;
+        }
+        if (rep.nStage == kStageAffinity) {
+            _ruxoLogErrno(iSlot, "cannot bind the transcoder to its processors", rep.nErrno);
+        } else if (rep.nStage == kStageStdio) {
+            _ruxoLogErrno(iSlot, "cannot connect the transcoder's standard streams", rep.nErrno);
+            closeFd(&pProc->pipeStdin[1]);
+        } else {
+            std::string what = std::string("cannot run ") + g_cfg.szfnFfmpeg;
+            _ruxoLogErrno(iSlot, what.c_str(), rep.nErrno);
+            closeFd(&pProc->pipeStdin[1]);
+        }
+    }
+}
+
 /* A non-blocking wait for the slot's child: true when it has ended (its wait status in nExitCode),
  * is no child of ours (ECHILD: nExitCode keeps the last known status) or the slot has none (pid
  * <= 0 is never waited for: that would mean any child). */
@@ -302,6 +340,7 @@ void finishSlot(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback)
 {
     pProc->pid = 0;
     pProc->state = RUXO_STATE_IDLE;
+    readReports(pProc); /* what the child reported is logged before its end */
     drainOutput(pProc, pContext, fnCallback);
     unwatchSlot(pProc);
     _ruxoFreePipes(pProc);
@@ -515,6 +554,7 @@ void _ruxoFreePipes(RUXO_PROC_CTX* pProc)
 {
     _ruxoFreePipe(pProc->pipeStdin);
     _ruxoFreePipe(pProc->pipeStdout);
+    closeFd(&pProc->fdReport);
 }
 
 /* ---- children -------------------------------------------------------------------------------- */
@@ -524,7 +564,7 @@ namespace {
 /* Everything a forked child needs, prepared before the fork: after it the child only makes
  * async-signal-safe system calls and touches no lock. */
 struct CHILD_PLAN {
-    char* szfnExe;
+    const char* szfnExe;
     char* argv[2];
     char** envp;
     cpu_set_t cpus;
@@ -534,14 +574,26 @@ struct CHILD_PLAN {
     int reportW;   /* write end of the report pipe (close-on-exec) */
     struct sigaction saDefault;
     struct sigaction saIgnore; /* SIGPIPE while the child may report: a parent that stopped
-                                * waiting must not turn the child's end into a signal */
+                                * reading must not turn the child's end into a signal */
     sigset_t noSignals;
 };
 
-void prepareChild(CHILD_PLAN* pPlan, const RUXO_PROC_CTX* pProc, int iChannel, char* szfnExe, int reportW)
+/* The new child's pipes, the starter's own until the start publishes them in the slot. */
+struct CHILD_PIPES {
+    RUXO_PIPE in[2], out[2], report[2];
+};
+
+void freeChildPipes(CHILD_PIPES* p)
+{
+    _ruxoFreePipe(p->in);
+    _ruxoFreePipe(p->out);
+    _ruxoFreePipe(p->report);
+}
+
+void prepareChild(CHILD_PLAN* pPlan, const CHILD_PIPES* pPipes, int iChannel, const char* szfnExe)
 {
     pPlan->szfnExe = szfnExe;
-    pPlan->argv[0] = szfnExe;
+    pPlan->argv[0] = const_cast<char*>(szfnExe);
     pPlan->argv[1] = nullptr;
     pPlan->envp = environ;
     pPlan->nBound = _ruxoCpuSetForSlot(iChannel, g_cfg.nCpuPerChannel.load(), g_cfg.nCPUs.load(), &pPlan->cpus);
@@ -549,9 +601,9 @@ void prepareChild(CHILD_PLAN* pPlan, const RUXO_PROC_CTX* pProc, int iChannel, c
     pPlan->maxFd = 1024;
     if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
         pPlan->maxFd = rl.rlim_cur > 65536 ? 65536 : (int)rl.rlim_cur;
-    pPlan->inR = pProc->pipeStdin[0];
-    pPlan->outW = pProc->pipeStdout[1];
-    pPlan->reportW = reportW;
+    pPlan->inR = pPipes->in[0];
+    pPlan->outW = pPipes->out[1];
+    pPlan->reportW = pPipes->report[1];
     memset(&pPlan->saDefault, 0, sizeof pPlan->saDefault);
     pPlan->saDefault.sa_handler = SIG_DFL;
     sigemptyset(&pPlan->saDefault.sa_mask);
@@ -560,7 +612,7 @@ void prepareChild(CHILD_PLAN* pPlan, const RUXO_PROC_CTX* pProc, int iChannel, c
     sigemptyset(&pPlan->noSignals);
 }
 
-/* Tells the parent which step failed; a write to the fresh pipe never blocks. */
+/* Tells the parent which step failed; a write of a few bytes to the pipe never blocks. */
 void reportToParent(int reportW, int nStage, int err)
 {
     CHILD_REPORT rep = {nStage, err};
@@ -570,8 +622,9 @@ void reportToParent(int reportW, int nStage, int err)
     } while (w < 0 && errno == EINTR);
 }
 
-/* The forked child: default signal handling, its processors, the pipes as 0, 1 and 2, every other
- * descriptor closed but the report pipe (closed by the exec), then the transcoder. Never returns. */
+/* The forked child: default signal handling, its processors, the pipes as 0, 1 and 2, the report
+ * pipe as 3 (closed by the exec), every other descriptor closed, then the transcoder. Never
+ * returns. */
 [[noreturn]] void runChild(const CHILD_PLAN* pPlan)
 {
     for (int sig = 1; sig < NSIG; ++sig)
@@ -583,12 +636,18 @@ void reportToParent(int reportW, int nStage, int err)
         reportToParent(pPlan->reportW, kStageStdio, errno);
         _exit(127);
     }
+    /* The report pipe moves to 3 (still close-on-exec), so that one call closes all the rest. */
     int r = pPlan->reportW; /* above 2 */
-    bool bClosed = (r == 3 || close_range(3, (unsigned)r - 1, 0) == 0) && close_range((unsigned)r + 1, ~0U, 0) == 0;
-    if (!bClosed)
-        for (int fd = 3; fd < pPlan->maxFd; ++fd)
-            if (fd != r)
-                close(fd);
+    if (r != 3) {
+        if (dup3(r, 3, O_CLOEXEC) < 0) {
+            reportToParent(r, kStageStdio, errno);
+            _exit(127);
+        }
+        r = 3;
+    }
+    if (close_range(4, ~0U, 0) != 0)
+        for (int fd = 4; fd < pPlan->maxFd; ++fd)
+            close(fd);
     sigaction(SIGPIPE, &pPlan->saDefault, nullptr);
     execve(pPlan->szfnExe, pPlan->argv, pPlan->envp);
     int err = errno;
@@ -597,139 +656,144 @@ void reportToParent(int reportW, int nStage, int err)
     _exit(127);
 }
 
-/* Reads the child's reports until the exec closes the pipe (or the child has ended) and logs each
- * to the slot's log. True when the transcoder runs; false when the child could not get there and
- * ends with status 127. A child that takes longer than kExecReportMs is taken to be running. */
-bool readChildReports(int iChannel, int reportR, const char* szfnExe)
+/* Pipes for a new child: input, output (its read end non-blocking, so that the poll never blocks
+ * on it; the child's end stays blocking) and the report pipe (its read end non-blocking too). */
+bool makeChildPipes(int iChannel, CHILD_PIPES* p)
 {
-    bool bRuns = true;
-    int nWaited = 0;
-    while (nWaited < kExecReportMs) {
-        struct pollfd pfd = {reportR, POLLIN, 0};
-        int n = poll(&pfd, 1, 100);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            _ruxoLogErrno(iChannel, "cannot wait for the transcoder to start", errno);
-            break;
-        }
-        if (n == 0) {
-            nWaited += 100;
-            continue;
-        }
-        CHILD_REPORT rep;
-        ssize_t r = read(reportR, &rep, sizeof rep);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break; /* end of file: the exec closed the pipe, or the child has ended */
-        if ((size_t)r != sizeof rep)
-            break;
-        if (rep.nStage == kStageAffinity) {
-            _ruxoLogErrno(iChannel, "cannot bind the transcoder to its processors", rep.nErrno);
-        } else if (rep.nStage == kStageStdio) {
-            _ruxoLogErrno(iChannel, "cannot connect the transcoder's standard streams", rep.nErrno);
-            bRuns = false;
-        } else {
-            std::string what = std::string("cannot run ") + szfnExe;
-            _ruxoLogErrno(iChannel, what.c_str(), rep.nErrno);
-            bRuns = false;
+    memset(p, 0, sizeof *p);
+    if (!makePipe(p->in) || !makePipe(p->out) || !makePipe(p->report)) {
+        _ruxoLogErrno(iChannel, "cannot create a pipe to the transcoder", errno);
+        freeChildPipes(p);
+        return false;
+    }
+    for (int fd : {p->out[0], p->report[0]}) {
+        int fl = fcntl(fd, F_GETFL);
+        if (fl < 0 || fcntl(fd, F_SETFL, fl | O_NONBLOCK) != 0) {
+            _ruxoLogErrno(iChannel, "cannot make the transcoder's output pipe non-blocking", errno);
+            freeChildPipes(p);
+            return false;
         }
     }
-    return bRuns;
+    return true;
+}
+
+/* Hands the child the access token, the command line and a newline. A child that has already
+ * ended makes the writes fail with EPIPE (SIGPIPE is ignored): the start still succeeds, and the
+ * poll reaps the child and logs its end, which says all there is to say. Any other failure is
+ * logged. The line always fits the fresh, empty pipe, so the writes never block. */
+void writeCommandLine(int iChannel, int fd, const char* szArg)
+{
+    if ((pipeWriteStr(fd, RUXO_ACCESS_TOKEN " ") == (size_t)-1 || pipeWriteStr(fd, szArg ? szArg : "") == (size_t)-1 ||
+         pipeWriteStr(fd, "\n") == (size_t)-1) &&
+        errno != EPIPE)
+        _ruxoLogErrno(iChannel, "cannot write the command line to the transcoder", errno);
+}
+
+/* The stop that was asked for while the slot's start was under way, given now that it has a child
+ * (or handed back, when the start failed). The caller holds g_engineMutex. */
+void giveStartStop(int iChannel, RUXO_PROC_CTX* pProc)
+{
+    int nStop = pProc->nStartStop, nWithin = pProc->nStartWithin;
+    pProc->nStartStop = -1;
+    pProc->nStartWithin = -1;
+    if (pProc->state == RUXO_STATE_IDLE)
+        return;
+    if (nWithin >= 0)
+        ruxoStopWithin(iChannel, nWithin);
+    if (nStop == 1 || (nStop == 0 && nWithin < 0))
+        ruxoStop(iChannel, nStop);
 }
 
 }  // namespace
 
-int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview)
+int _ruxoClaimSlot(int iChannel, int bPreview, std::string* pExe)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
     if (!g_cfg.bInit.load())
         return RUXO_ERR_NOT_INIT;
-    int iChannel = (g_procChannels && pProc >= g_procChannels && pProc < g_procChannels + g_cfg.nMaxChannels)
-                       ? (int)(pProc - g_procChannels)
-                       : -1;
-
+    if (!validSlot(iChannel))
+        return RUXO_ERR_CHANNEL;
+    RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];
+    if (pProc->state != RUXO_STATE_IDLE || pProc->bStarting)
+        return RUXO_ERR_BUSY; /* never orphan a running child */
     /* Whatever a previous child left behind goes with its pipes: every child starts afresh. */
     unwatchSlot(pProc);
     _ruxoFreePipes(pProc);
-    RUXO_PIPE pipeReport[2] = {0, 0};
-    if (!makePipe(pProc->pipeStdin) || !makePipe(pProc->pipeStdout) || !makePipe(pipeReport)) {
-        _ruxoLogErrno(iChannel, "cannot create a pipe to the transcoder", errno);
-        _ruxoFreePipes(pProc);
-        return RUXO_ERR_PIPE;
-    }
-    /* The poll must never block on this read end: a descriptor that cannot be made non-blocking
-     * fails the start before there is a child. The child's write end stays blocking. */
-    int fl = fcntl(pProc->pipeStdout[0], F_GETFL);
-    if (fl < 0 || fcntl(pProc->pipeStdout[0], F_SETFL, fl | O_NONBLOCK) != 0) {
-        _ruxoLogErrno(iChannel, "cannot make the transcoder's output pipe non-blocking", errno);
-        _ruxoFreePipe(pipeReport);
-        _ruxoFreePipes(pProc);
-        return RUXO_ERR_PIPE;
-    }
+    pProc->pid = 0;
+    pProc->nStreamingSec = -1;
+    pProc->nFPS = -1;
+    pProc->nBitrate = -1;
+    pProc->tmAlive = 0;
+    pProc->tmKillAt = 0;
+    pProc->bStarting = true;
+    pProc->nStartState = bPreview ? RUXO_STATE_PREVIEW : RUXO_STATE_RUNNING;
+    pProc->nStartStop = -1;
+    pProc->nStartWithin = -1;
+    *pExe = g_cfg.szfnFfmpeg;
+    return RUXO_OK;
+}
 
+void _ruxoUnclaimSlot(int iChannel)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    if (!validSlot(iChannel))
+        return;
+    RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];
+    pProc->bStarting = false;
+    pProc->nStartStop = -1;
+    pProc->nStartWithin = -1;
+}
+
+int _ruxoStartChild(int iChannel, const std::string& exe, const char* szArg)
+{
+    CHILD_PIPES pipes;
+    if (!makeChildPipes(iChannel, &pipes)) {
+        _ruxoUnclaimSlot(iChannel);
+        return RUXO_ERR_PIPE;
+    }
     CHILD_PLAN plan;
-    prepareChild(&plan, pProc, iChannel, szfnExe, pipeReport[1]);
+    prepareChild(&plan, &pipes, iChannel, exe.c_str());
     pid_t pid = fork();
-    pProc->pid = pid;
     if (pid < 0) {
         _ruxoLogErrno(iChannel, "cannot create the transcoder process", errno);
-        _ruxoFreePipe(pipeReport);
-        _ruxoFreePipes(pProc);
+        freeChildPipes(&pipes);
+        _ruxoUnclaimSlot(iChannel);
         return RUXO_ERR_CHILD;
     }
     if (pid == 0)
         runChild(&plan);
 
     /* The child's ends belong to the child now. */
-    closeFd(&pProc->pipeStdin[0]);
-    closeFd(&pProc->pipeStdout[1]);
-    closeFd(&pipeReport[1]);
-    /* A child that cannot run the transcoder has ended (or is ending) with 127: nothing reads its
-     * input, so nothing is written to it; the poll reaps it like any other child. */
-    if (!readChildReports(iChannel, pipeReport[0], szfnExe))
-        closeFd(&pProc->pipeStdin[1]);
-    closeFd(&pipeReport[0]);
-    /* From here on the poll looks at this slot when its output or the end of its child is told. */
-    pProc->fdChild = watchChild(iChannel, pid, pProc->pipeStdout[0]);
+    closeFd(&pipes.in[0]);
+    closeFd(&pipes.out[1]);
+    closeFd(&pipes.report[1]);
+    writeCommandLine(iChannel, pipes.in[1], szArg);
 
-    pProc->nStreamingSec = -1;
-    pProc->nFPS = -1;
-    pProc->nBitrate = -1;
-    pProc->tmAlive = 0;
-    pProc->tmKillAt = 0;
-    pProc->state = bPreview ? RUXO_STATE_PREVIEW : RUXO_STATE_RUNNING;
-    return RUXO_OK;
-}
-
-int _ruxoStartChild(int iChannel, const char* szArg, int bPreview)
-{
+    /* Published: from here on the poll looks at this slot when its output, its exec report or the
+     * end of its child is told, and a stop reaches the child. */
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    if (!validSlot(iChannel))
-        return RUXO_ERR_FAILED; /* _ruxoStartProc checks the start-up */
     RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];
-    if (pProc->state != RUXO_STATE_IDLE)
-        return RUXO_ERR_FAILED; /* never orphan a running child */
-    int rc = _ruxoStartProc(pProc, g_cfg.szfnFfmpeg, bPreview);
-    if (rc != RUXO_OK)
-        return rc;
-    /* A child that has already ended makes these fail with EPIPE (SIGPIPE is ignored): the start
-     * still succeeds, and the next poll reaps the child and logs its end, which says all there is
-     * to say. Any other failure is logged. The line always fits the fresh, empty pipe, so the
-     * writes never block. */
-    int fd = pProc->pipeStdin[1];
-    if (fd > 0 &&
-        (pipeWriteStr(fd, RUXO_ACCESS_TOKEN " ") == (size_t)-1 || pipeWriteStr(fd, szArg ? szArg : "") == (size_t)-1 ||
-         pipeWriteStr(fd, "\n") == (size_t)-1) &&
-        errno != EPIPE)
-        _ruxoLogErrno(iChannel, "cannot write the command line to the transcoder", errno);
+    pProc->pid = pid;
+    pProc->pipeStdin[1] = pipes.in[1];
+    pProc->pipeStdout[0] = pipes.out[0];
+    pProc->fdReport = pipes.report[0];
+    pProc->fdChild = watchChild(iChannel, pid, pProc->pipeStdout[0], pProc->fdReport);
+    pProc->state = pProc->nStartState;
+    pProc->bStarting = false;
+    giveStartStop(iChannel, pProc);
     return RUXO_OK;
 }
 
 void ruxoStop(int iChannel, int nStopMode)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    if (validSlot(iChannel) && g_procChannels[iChannel].bStarting) {
+        /* Given to the child as soon as the start has published it. */
+        RUXO_PROC_CTX* pStarting = &g_procChannels[iChannel];
+        if (nStopMode == 0 || nStopMode == 1)
+            pStarting->nStartStop = nStopMode > pStarting->nStartStop ? nStopMode : pStarting->nStartStop;
+        return;
+    }
     RUXO_PROC_CTX* pProc = busySlot(iChannel);
     if (!pProc)
         return;
@@ -749,6 +813,11 @@ void ruxoStop(int iChannel, int nStopMode)
 void ruxoStopWithin(int iChannel, int nSeconds)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    if (validSlot(iChannel) && g_procChannels[iChannel].bStarting) {
+        if (g_procChannels[iChannel].nStartWithin < 0)
+            g_procChannels[iChannel].nStartWithin = nSeconds > 0 ? nSeconds : 0;
+        return;
+    }
     RUXO_PROC_CTX* pProc = busySlot(iChannel);
     if (!pProc)
         return;
@@ -761,6 +830,7 @@ void ruxoStopWithin(int iChannel, int nSeconds)
 void _ruxoPollProc(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback)
 {
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    readReports(pProc);
     drainOutput(pProc, pContext, fnCallback);
     if (childEnded(pProc))
         finishSlot(pProc, pContext, fnCallback);
@@ -825,21 +895,23 @@ int ruxoPoll(void)
     if (nSlots > RUXO_MAX_SLOTS)
         nSlots = RUXO_MAX_SLOTS;
 
-    /* Which watched slots have output waiting (or a closed pipe) and which children have ended:
-     * one call, whatever the number of busy slots. A busy slot that is not watched is read and
-     * waited for on every pass; when the call fails (a signal), so is every busy slot. */
-    enum { kOutput = 1, kChild = 2 };
+    /* Which watched slots have output waiting (or a closed pipe), an exec report (or its end) and
+     * which children have ended: one call, whatever the number of busy slots. A busy slot that is
+     * not watched is read and waited for on every pass; when the call fails (a signal), so is every
+     * busy slot. A slot whose start is under way is idle here and untouched. */
+    enum { kOutput = 1, kChild = 2, kReport = 4 };
     unsigned char aWork[RUXO_MAX_SLOTS];
     memset(aWork, 0, sizeof aWork);
     bool bAskAll = false;
     if (s_fdWatch > 0) {
-        struct epoll_event aEvents[2 * RUXO_MAX_SLOTS];
-        int nEvents = epoll_wait(s_fdWatch, aEvents, 2 * RUXO_MAX_SLOTS, 0);
+        struct epoll_event aEvents[3 * RUXO_MAX_SLOTS];
+        int nEvents = epoll_wait(s_fdWatch, aEvents, 3 * RUXO_MAX_SLOTS, 0);
         bAskAll = nEvents < 0;
         for (int k = 0; k < nEvents; ++k) {
-            uint32_t iSlot = aEvents[k].data.u32 >> 1;
+            uint32_t iSlot = aEvents[k].data.u32 >> 2;
+            uint32_t nKind = aEvents[k].data.u32 & 3;
             if (iSlot < (uint32_t)nSlots)
-                aWork[iSlot] |= (aEvents[k].data.u32 & 1) == kWatchChild ? kChild : kOutput;
+                aWork[iSlot] |= nKind == kWatchChild ? kChild : nKind == kWatchReport ? kReport : kOutput;
         }
     }
 
@@ -849,7 +921,10 @@ int ruxoPoll(void)
             continue;
         void* pContext = reinterpret_cast<void*>((intptr_t)i);
         if (bAskAll || pProc->fdChild == 0)
-            aWork[i] = kOutput | kChild;
+            aWork[i] = kOutput | kChild | kReport;
+        /* The report first: a child that could not run the transcoder says so before its end. */
+        if (aWork[i] & kReport)
+            readReports(pProc);
         if (aWork[i] & kOutput)
             drainOutput(pProc, pContext, _ruxoPollCallback);
         if ((aWork[i] & kChild) && childEnded(pProc))
@@ -882,11 +957,26 @@ int ruxoPoll(void)
 
 void ruxoFree(void)
 {
-    /* Held throughout: no start, stop or new start-up may meet a table that is being taken down. */
-    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    /* Held throughout (but for the wait on starts under way): no start, stop or new start-up may
+     * meet a table that is being taken down. */
+    std::unique_lock<std::recursive_mutex> lk(g_engineMutex);
     if (!g_cfg.bInit.load())
         return;
     g_cfg.bInit.store(FALSE);
+
+    /* No new start can claim a slot now; one under way publishes its child (which the stops below
+     * then reach) with the lock let go for a moment. Its remaining work is a fork and a few
+     * writes that never block. */
+    for (;;) {
+        bool bStarting = false;
+        for (int i = 0; g_procChannels && i < g_cfg.nMaxChannels; ++i)
+            bStarting = bStarting || g_procChannels[i].bStarting;
+        if (!bStarting)
+            break;
+        lk.unlock();
+        usleep(1000);
+        lk.lock();
+    }
 
     for (int i = 0; g_procChannels && i < g_cfg.nMaxChannels; ++i) {
         RUXO_CHANNEL_STATE s = g_procChannels[i].state;
@@ -960,7 +1050,12 @@ private:
 RUXO_CHANNEL_STATE ruxoGetState(int iChannel)
 {
     SlotsRead lk;
-    return validSlot(iChannel) ? g_procChannels[iChannel].state : RUXO_STATE_IDLE;
+    if (!validSlot(iChannel))
+        return RUXO_STATE_IDLE;
+    const RUXO_PROC_CTX& slot = g_procChannels[iChannel];
+    if (slot.bStarting) /* what the start under way makes of it; stopping once a stop was asked */
+        return slot.nStartStop >= 0 || slot.nStartWithin >= 0 ? RUXO_STATE_STOPPING : slot.nStartState;
+    return slot.state;
 }
 
 int ruxoGetStreamTime(int iChannel)

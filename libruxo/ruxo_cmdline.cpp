@@ -637,29 +637,30 @@ int _ruxoBuildLine(int iChannel, const void* pSources, int nSources, const void*
 int _ruxoTranscode(int iChannel, const void* pSources, int nSources, const void* pTargets, int nTargets, int bUnicode,
                    int bPreview)
 {
-    /* Held across the idle check and the start, so two threads never start two children in one slot. */
-    std::lock_guard<std::recursive_mutex> lock(g_engineMutex);
-    if (!g_cfg.bInit.load())
-        return RUXO_ERR_NOT_INIT;
-    if (iChannel < 0 || iChannel >= g_cfg.nMaxChannels)
-        return RUXO_ERR_CHANNEL;
-    if (g_procChannels[iChannel].state != RUXO_STATE_IDLE)
-        return RUXO_ERR_BUSY;
+    /* The claim makes the slot this start's alone, so two threads never start two children in one
+     * slot; the line, its log line and the child are made without the engine mutex. */
+    std::string exe;
+    int rc = _ruxoClaimSlot(iChannel, bPreview, &exe);
+    if (rc != RUXO_OK)
+        return rc;
 
     std::string line;
     bool tooLong = false;
-    int rc = _ruxoBuildLine(iChannel, pSources, nSources, pTargets, nTargets, bUnicode, line, &tooLong);
+    rc = _ruxoBuildLine(iChannel, pSources, nSources, pTargets, nTargets, bUnicode, line, &tooLong);
     if (rc != RUXO_OK) {
         if (tooLong) {
             std::string why = "command line too long (" + std::to_string(line.size()) + " characters, at most " +
                               std::to_string(RUXO_MAX_LINE) + ")";
             ruxoLog(iChannel, 1, why.c_str());
         }
+        _ruxoUnclaimSlot(iChannel);
         return rc;
     }
-    if (ruxoLog(iChannel, 1, line.c_str()) != RUXO_OK)
+    if (ruxoLog(iChannel, 1, line.c_str()) != RUXO_OK) {
+        _ruxoUnclaimSlot(iChannel);
         return RUXO_ERR_LOG;
-    return _ruxoStartChild(iChannel, line.c_str(), bPreview);
+    }
+    return _ruxoStartChild(iChannel, exe, line.c_str());
 }
 
 int _ruxoTranscodeImpl(int iChannel, const void* pSources, int nSources, const void* pTargets, int nTargets,

@@ -7,6 +7,7 @@
 #include <sched.h>
 
 #include <mutex>
+#include <string>
 
 #include "ruxo.h"
 
@@ -27,6 +28,17 @@ typedef struct RUXO_PROC_CTX_TAG {
     int fdChild;     /* pidfd of the child, readable once it has ended; 0 = none (the poll then asks the
                   * kernel about the child on every pass) */
     time_t tmKillAt; /* engine-clock second after which a stop given a deadline kills; 0 = none */
+    RUXO_PIPE fdReport; /* read end of the child's close-on-exec report pipe until the exec closes
+                         * it (the poll reads it); 0 = none */
+    /* A start under way: the slot is claimed (state still idle, so neither the poll nor a stop
+     * touches the slot's fields) while the starter makes the pipes and the child without the
+     * engine mutex. nStartState is what the slot reports meanwhile; a stop asked for meanwhile is
+     * kept (nStartStop: -1 none, 0 graceful, 1 forced; nStartWithin: -1 none, else the seconds of
+     * a stop with a deadline) and given when the start publishes its child. */
+    bool bStarting;
+    RUXO_CHANNEL_STATE nStartState;
+    int nStartStop;
+    int nStartWithin;
 } RUXO_PROC_CTX;
 
 /* Guards the slot table and the slot fields of g_cfg. Recursive: a stop is re-entered from the poll.
@@ -34,23 +46,22 @@ typedef struct RUXO_PROC_CTX_TAG {
 extern std::recursive_mutex g_engineMutex;
 extern RUXO_PROC_CTX* g_procChannels;
 
-/* Starts a transcoder child in slot iChannel (bound to its processors before it runs) and hands it
- * the access token, the finished command line szArg and a newline. Takes g_engineMutex; the caller
- * holds it too when it checked the slot first. RUXO_ERR_NOT_INIT/RUXO_ERR_FAILED (-1) when the
- * engine is not initialised, the index is invalid or the slot is busy; otherwise RUXO_OK,
- * RUXO_ERR_PIPE or RUXO_ERR_CHILD. A child that cannot run the transcoder is no failure of the
- * start: the reason is logged and the child ends with status 127, reaped by the poll. */
-int _ruxoStartChild(int iChannel, const char* szArg, int bPreview);
+/* Claims slot iChannel for a start (running, or preview when bPreview) under g_engineMutex and
+ * copies the transcoder's path into *pExe: RUXO_OK, RUXO_ERR_NOT_INIT, RUXO_ERR_CHANNEL or
+ * RUXO_ERR_BUSY (a child or another start is there). A claimed slot is either given a child by
+ * _ruxoStartChild or handed back by _ruxoUnclaimSlot. */
+int _ruxoClaimSlot(int iChannel, int bPreview, std::string* pExe);
+void _ruxoUnclaimSlot(int iChannel);
+/* Starts a transcoder child in the claimed slot iChannel (bound to its processors before it runs)
+ * and hands it the access token, the finished command line szArg and a newline, all without the
+ * engine mutex; then publishes the child under it. RUXO_OK, RUXO_ERR_PIPE or RUXO_ERR_CHILD (the
+ * slot is handed back). A child that cannot run the transcoder is no failure of the start: the
+ * poll reads its report, logs the reason, and reaps the child, which ends with status 127. */
+int _ruxoStartChild(int iChannel, const std::string& exe, const char* szArg);
 
 /* ---- the engine's own steps (ruxo.cpp) ------------------------------------------------------ */
 
 int _ruxoInitInternal(const RUXO_CONFIG* pConfig, int bUnicode);
-/* Creates fresh close-on-exec pipes for the slot, forks and executes szfnExe (bound to the slot's
- * processors, every descriptor but 0, 1 and 2 closed, default signal handling), waits until the
- * child has reached the transcoder or reported why not, marks the slot busy. Failed system calls
- * are logged to the slot's log. The caller holds g_engineMutex. Returns RUXO_OK,
- * RUXO_ERR_NOT_INIT, RUXO_ERR_PIPE or RUXO_ERR_CHILD (fork). */
-int _ruxoStartProc(RUXO_PROC_CTX* pProc, char* szfnExe, int bPreview);
 /* Drains the slot's output to fnCallback and reaps its child; at the reap the rest of the output is
  * drained as well and the slot's pipes and child descriptor are closed. */
 void _ruxoPollProc(RUXO_PROC_CTX* pProc, void* pContext, RUXO_CALLBACK fnCallback);

@@ -9,11 +9,13 @@
  * server's thread, which calls the restart hook registered at start-up (ruxodTimerRestartCGI).
  *
  *  - The configuration tree, the channel slots and the playlists are shared with the web thread.
- *    Each channel's step of a supervision pass, the start-up channel starts, the body of a channel
- *    restart timer and the shutdown's channel stops run under g_configLock, the lock that the
- *    channel layer itself takes (recursive), so a configuration posted during a pass replaces the
- *    tree between two channels, never under one. Nothing read from the tree outlives the lock.
- *    ruxoPoll needs no tree and guards the slots with the engine's own mutex.
+ *    Each channel's step of a supervision pass and the shutdown's channel stops run under
+ *    g_configLock, the lock that the channel layer itself takes (recursive), so a configuration
+ *    posted during a pass replaces the tree between two channels, never under one. Nothing read
+ *    from the tree outlives the lock. A channel start is never called under it: the start takes
+ *    it to make its records and lets it go while the transcoder is made, so no other thread waits
+ *    for a child to be made. ruxoPoll needs no tree and guards the slots with the engine's own
+ *    mutex.
  *  - No lock is held across stopping or starting the web server: stopping joins the web thread,
  *    which may be waiting for the web mutex or g_configLock. The shutdown stops every timer and
  *    waits for their bodies before it stops anything else.
@@ -206,10 +208,15 @@ static void loadConf(void)
 static void initChannels(void)
 {
     for (int i = 0; i < RUXO_MAX_CHANNELS && !quit; i++) {
-        std::lock_guard<std::recursive_mutex> lock(g_configLock);
-        if (quit) /* a signal that arrived while we waited for the lock */
-            break;
-        if (getJsonBool(ruxoChannelAt(i), "enable"))
+        bool bStart;
+        {
+            std::lock_guard<std::recursive_mutex> lock(g_configLock);
+            if (quit) /* a signal that arrived while we waited for the lock */
+                break;
+            bStart = getJsonBool(ruxoChannelAt(i), "enable");
+        }
+        /* The start takes the lock itself, and lets it go while the transcoder is made. */
+        if (bStart)
             ruxoStartChannel(i);
     }
 }
@@ -226,16 +233,17 @@ static long long monotonicMs(void)
 }
 
 /* One channel's step of a supervision pass: channel i, whose item of "channels" is jsonChannel; the
- * caller holds g_configLock. */
-static void superviseChannel(int i, cJSON* jsonChannel)
+ * caller holds g_configLock. True when the channel is to be started now, which the caller does
+ * once it has let go of the lock (a start lets it go while the transcoder is made). */
+static bool superviseChannel(int i, cJSON* jsonChannel)
 {
     if (!getJsonBool(jsonChannel, "enable"))
-        return;
+        return false;
     /* The walk passed over busy channels already; a start from another thread may have come
-     * before our lock. Under it the slot stays as it is: every start takes g_configLock, and only
-     * this thread reaps. */
+     * before our lock. Under it the channel stays as it is: a start under way counts as busy
+     * from the moment it took the lock, and only this thread reaps. */
     if (ruxoGetChannelState(i) != RUXO_STATE_IDLE)
-        return;
+        return false;
 
     int nAutoRestart = getJsonInt(jsonGetItem(g_jsonConfig, "global"), "autoRestart");
     cJSON* jsonSources = jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources");
@@ -245,14 +253,22 @@ static void superviseChannel(int i, cJSON* jsonChannel)
          * would be logged and its playlist saved on every pass. */
         long long tmNow = monotonicMs();
         if (tmNow < s_tmFolderRetry[i])
-            return;
+            return false;
         g_ruxoPlaylists[i].MoveNext(nAutoRestart > 0 ? TRUE : FALSE);
-        s_tmFolderRetry[i] = ruxoStartChannel(i) == 0 ? 0 : monotonicMs() + RUXOD_FOLDER_RETRY_MSEC;
-        return;
+        return true;
     }
     /* A negative delay never restarts: such a timer could not be armed. */
     if (nAutoRestart > 0)
         ruxodTimerArmChannel(i, nAutoRestart);
+    return false;
+}
+
+/* The start of a folder channel that its step moved to its next file. A start that another thread
+ * made in between (this one then meets a busy channel) counts as a good one. */
+static void startFolderChannel(int i)
+{
+    int nResult = ruxoStartChannel(i);
+    s_tmFolderRetry[i] = nResult == 0 || nResult == RUXO_ERR_BUSY ? 0 : monotonicMs() + RUXOD_FOLDER_RETRY_MSEC;
 }
 
 /* One walk over the channels in index order, each channel's step under g_configLock of its own, so
@@ -272,19 +288,24 @@ static void superviseChannels(void)
             return;
         if (ruxoGetState(i) != RUXO_STATE_IDLE)
             continue;
-        std::lock_guard<std::recursive_mutex> lock(g_configLock);
-        if (quit) /* a signal that arrived while we waited for the lock */
-            return;
-        if (iAt < 0 || ulGeneration != ruxoConfigGeneration()) {
-            jsonAt = ruxoChannelAt(i);
-            iAt = i;
-            ulGeneration = ruxoConfigGeneration();
+        bool bStart;
+        {
+            std::lock_guard<std::recursive_mutex> lock(g_configLock);
+            if (quit) /* a signal that arrived while we waited for the lock */
+                return;
+            if (iAt < 0 || ulGeneration != ruxoConfigGeneration()) {
+                jsonAt = ruxoChannelAt(i);
+                iAt = i;
+                ulGeneration = ruxoConfigGeneration();
+            }
+            for (; jsonAt != nullptr && iAt < i; iAt++)
+                jsonAt = jsonAt->next;
+            if (jsonAt == nullptr) /* no channel at i, and so none at a later index either */
+                return;
+            bStart = superviseChannel(i, jsonAt);
         }
-        for (; jsonAt != nullptr && iAt < i; iAt++)
-            jsonAt = jsonAt->next;
-        if (jsonAt == nullptr) /* no channel at i, and so none at a later index either */
-            return;
-        superviseChannel(i, jsonAt);
+        if (bStart)
+            startFolderChannel(i);
     }
 }
 

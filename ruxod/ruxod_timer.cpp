@@ -8,10 +8,11 @@
  *  - The timer handles, their pending flags, the count of timer bodies under way and the
  *    shutting-down flag sit under s_timerLock, a leaf: it is taken last (inside g_configLock at
  *    most) and no other module is called while it is held.
- *  - A channel timer's body runs under g_configLock, the lock of every channel start and of each
- *    channel's step of a supervision pass, so a timer's start and a pass's look at the same
- *    channel follow one another: a pass never sees a half-started channel and never arms a second
- *    timer or starts a second transcoder for it.
+ *  - A channel timer's body clears its handle under s_timerLock alone and then starts the channel,
+ *    which takes g_configLock for its records only and counts as starting from then on: a pass
+ *    never sees a half-started channel as idle and never arms a second timer or starts a second
+ *    transcoder for it, and timers that fire together never queue on a lock for longer than one
+ *    start's records take.
  *  - No lock is held across stopping or starting the web server: stopping joins the web thread,
  *    which may be waiting for the web mutex or g_configLock. The web-restart timer and the
  *    shutdown never overlap: the shutdown first marks the daemon as shutting down, deletes every
@@ -231,20 +232,18 @@ static void timerChannel(sigval sig)
         return;
     if (!enterTimerBody())
         return;
+    bool bStart = false;
     {
-        std::lock_guard<std::recursive_mutex> lock(g_configLock);
-        bool bStart = false;
-        {
-            std::lock_guard<std::mutex> timerLock(s_timerLock);
-            if (!s_bShuttingDown && s_bTimerPending[iChannel] && timerExpired(g_timerChannels[iChannel])) {
-                timer_delete(g_timerChannels[iChannel]);
-                s_bTimerPending[iChannel] = false;
-                bStart = true;
-            }
+        std::lock_guard<std::mutex> timerLock(s_timerLock);
+        if (!s_bShuttingDown && s_bTimerPending[iChannel] && timerExpired(g_timerChannels[iChannel])) {
+            timer_delete(g_timerChannels[iChannel]);
+            s_bTimerPending[iChannel] = false;
+            bStart = true;
         }
-        if (bStart && ruxoChannelAt(iChannel))
-            ruxoStartChannel(iChannel);
     }
+    /* The start looks the channel up under g_configLock itself: one that is gone is no start. */
+    if (bStart)
+        ruxoStartChannel(iChannel);
     leaveTimerBody();
 }
 

@@ -51,11 +51,34 @@ int ruxoLog(int iChannel, int bTimestamp, const char* szLog)
     return 0;
 }
 
-int _ruxoStartChild(int iChannel, const char* szArg, int bPreview)
+int _ruxoClaimSlot(int iChannel, int bPreview, std::string* pExe)
 {
-    g_fakeStarts.push_back({iChannel, szArg, bPreview});
+    if (!g_cfg.bInit)
+        return RUXO_ERR_NOT_INIT;
+    if (iChannel < 0 || iChannel >= g_cfg.nMaxChannels)
+        return RUXO_ERR_CHANNEL;
+    RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];
+    if (pProc->state != RUXO_STATE_IDLE || pProc->bStarting)
+        return RUXO_ERR_BUSY;
+    pProc->bStarting = true;
+    pProc->nStartState = bPreview ? RUXO_STATE_PREVIEW : RUXO_STATE_RUNNING;
+    *pExe = g_cfg.szfnFfmpeg;
+    return RUXO_OK;
+}
+
+void _ruxoUnclaimSlot(int iChannel)
+{
+    g_procChannels[iChannel].bStarting = false;
+}
+
+int _ruxoStartChild(int iChannel, const std::string& exe, const char* szArg)
+{
+    (void)exe;
+    RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];
+    g_fakeStarts.push_back({iChannel, szArg, pProc->nStartState == RUXO_STATE_PREVIEW ? 1 : 0});
+    pProc->bStarting = false;
     if (g_fakeStartResult == 0)
-        g_procChannels[iChannel].state = bPreview ? RUXO_STATE_PREVIEW : RUXO_STATE_RUNNING;
+        pProc->state = pProc->nStartState;
     return g_fakeStartResult;
 }
 

@@ -75,8 +75,14 @@ protected:
     std::string line(const std::string& mode) { return "-i input fake:" + mode + " fake-out=" + out + " "; }
     int start(int iChannel, const std::string& mode, int bPreview = 0)
     {
-        std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-        return _ruxoStartChild(iChannel, line(mode).c_str(), bPreview);
+        return startLine(iChannel, line(mode).c_str(), bPreview);
+    }
+    /* A start of a finished line, as the command-line layer makes it: the claim, then the child. */
+    static int startLine(int iChannel, const char* szArg, int bPreview)
+    {
+        std::string exe;
+        int rc = _ruxoClaimSlot(iChannel, bPreview, &exe);
+        return rc != RUXO_OK ? rc : _ruxoStartChild(iChannel, exe, szArg);
     }
     /* Polls every 20 ms until cond holds or the time is up. */
     bool pollUntil(const std::function<bool()>& cond, double seconds = 20.0)
@@ -401,10 +407,7 @@ TEST_F(Children, NoStaleInputReachesTheNextChild)
     ASSERT_EQ(init(), 0);
     setenv("RUXO_FAKE_OUT", out.c_str(), 1);
     setenv("RUXO_FAKE_MODE", "noread", 1);
-    {
-        std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-        ASSERT_EQ(_ruxoStartChild(0, "-i first-line ", 0), 0);
-    }
+    ASSERT_EQ(startLine(0, "-i first-line ", 0), 0);
     ASSERT_TRUE(idle(0));
     unsetenv("RUXO_FAKE_MODE");
     ASSERT_EQ(start(0, "run"), 0);
@@ -619,7 +622,7 @@ TEST_F(Children, ChildReapedElsewhereKeepsTheLastStatus)
     ASSERT_TRUE(idle(0));
     ASSERT_EQ(ruxoGetExitCode(0), 0x100);
     EXPECT_EQ(start(0, "run"), 0);
-    EXPECT_EQ(start(0, "run"), -1); /* a busy slot is left alone */
+    EXPECT_EQ(start(0, "run"), RUXO_ERR_BUSY); /* a busy slot is left alone */
     pid_t pid = pidOf(0);
     ASSERT_TRUE(recorded("line", 2));
     /* Someone else reaps the child: the engine's wait fails with ECHILD. */
@@ -658,11 +661,8 @@ TEST_F(Children, StartsStopsAndPollsFromSeveralThreads)
         workers.emplace_back([&, w] {
             for (int round = 0; round < 3; ++round) {
                 int i = w * 2 + (round & 1);
-                {
-                    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-                    if (ruxoGetState(i) == RUXO_STATE_IDLE)
-                        _ruxoStartChild(i, line("run").c_str(), 0);
-                }
+                if (ruxoGetState(i) == RUXO_STATE_IDLE)
+                    startLine(i, line("run").c_str(), 0);
                 usleep(100000);
                 ruxoStop(i, round == 2 ? 1 : 0);
             }
