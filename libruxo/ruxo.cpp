@@ -69,6 +69,7 @@ enum { kWatchOutput = 0, kWatchChild = 1, kWatchReport = 2 };
 time_t last_sec;
 
 std::atomic<RUXO_CLOCK> s_fnClock{nullptr}; /* read on every thread that logs or polls */
+std::atomic<RUXO_CHILD_HOOK> s_fnChildHook{nullptr}; /* read by every start */
 
 /* What the child reports through its close-on-exec pipe: a step that failed and its errno. An
  * affinity failure is reported and the child goes on; the others end it with status 127. */
@@ -371,6 +372,11 @@ void _ruxoSetClock(RUXO_CLOCK fnClock)
     s_fnClock.store(fnClock);
 }
 
+void _ruxoSetChildHook(RUXO_CHILD_HOOK fnHook)
+{
+    s_fnChildHook.store(fnHook);
+}
+
 time_t _ruxoNow(void)
 {
     RUXO_CLOCK fnClock = s_fnClock.load();
@@ -572,6 +578,7 @@ struct CHILD_PLAN {
     int maxFd;     /* descriptors closed one by one when close_range is missing */
     int inR, outW; /* the child's ends of its input and output pipes */
     int reportW;   /* write end of the report pipe (close-on-exec) */
+    RUXO_CHILD_HOOK fnHook; /* the tests' hold before the exec; null = none */
     struct sigaction saDefault;
     struct sigaction saIgnore; /* SIGPIPE while the child may report: a parent that stopped
                                 * reading must not turn the child's end into a signal */
@@ -604,6 +611,7 @@ void prepareChild(CHILD_PLAN* pPlan, const CHILD_PIPES* pPipes, int iChannel, co
     pPlan->inR = pPipes->in[0];
     pPlan->outW = pPipes->out[1];
     pPlan->reportW = pPipes->report[1];
+    pPlan->fnHook = s_fnChildHook.load();
     memset(&pPlan->saDefault, 0, sizeof pPlan->saDefault);
     pPlan->saDefault.sa_handler = SIG_DFL;
     sigemptyset(&pPlan->saDefault.sa_mask);
@@ -636,6 +644,8 @@ void reportToParent(int reportW, int nStage, int err)
         reportToParent(pPlan->reportW, kStageStdio, errno);
         _exit(127);
     }
+    if (pPlan->fnHook)
+        pPlan->fnHook();
     /* The report pipe moves to 3 (still close-on-exec), so that one call closes all the rest. */
     int r = pPlan->reportW; /* above 2 */
     if (r != 3) {

@@ -108,5 +108,9 @@ typedef time_t (*RUXO_CLOCK)(void);
 void _ruxoSetClock(RUXO_CLOCK fnClock);
 time_t _ruxoNow(void);
 void _ruxoSetProcStatPath(const char* szPath);
+/* Called in every forked child before it closes its descriptors and runs the transcoder (null:
+ * none), so that a test can hold a child before its exec. Only async-signal-safe calls. */
+typedef void (*RUXO_CHILD_HOOK)(void);
+void _ruxoSetChildHook(RUXO_CHILD_HOOK fnHook);
 
 #endif

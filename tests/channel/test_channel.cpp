@@ -18,6 +18,7 @@
 #include "ruxo.h"
 #include "ruxo_channel.h"
 #include "ruxo_config.h"
+#include "ruxo_internal.h"
 
 #ifndef RUXO_FAKE_TRANSCODER
 #error "RUXO_FAKE_TRANSCODER must name the shared fake transcoder script"
@@ -473,6 +474,60 @@ TEST_F(ChannelTest, StartOfRunningChannelIsBusy)
     ruxoStopChannel(0, 0);
     EXPECT_NE(ruxoGetChannelState(0), RUXO_STATE_RUNNING);
     EXPECT_TRUE(pollUntil([] { return ruxoGetChannelState(0) == RUXO_STATE_IDLE; }));
+}
+
+/* The hold of the children of HeldStartHoldsNoLock: a pipe that they read before their exec. */
+int g_fdHold[2] = {-1, -1};
+void holdChild(void)
+{
+    char c;
+    close(g_fdHold[1]);
+    while (read(g_fdHold[0], &c, 1) < 0 && errno == EINTR) {
+    }
+}
+
+/* A start whose transcoder is slow to get going (held before its exec) returns without waiting for
+ * it and holds nothing that the status, the poll, another start or a stop needs; the held
+ * transcoder counts as running, and a stop reaches it. */
+TEST_F(ChannelTest, StartHeldBeforeItsExecHoldsNoLock)
+{
+    setConfig("", {channelJson(kUdpSource, udpTarget()), channelJson(kUdpSource, udpTarget())});
+    ASSERT_EQ(pipe(g_fdHold), 0);
+    _ruxoSetChildHook(holdChild);
+    for (int i = 0; i < 2; i++) {
+        SCOPED_TRACE(i);
+        std::atomic<bool> bReturned(false);
+        std::atomic<int> nResult(1);
+        long long tmLaunch = ruxotest::nowMs();
+        std::thread starter([&] {
+            nResult = ruxoStartChannel(i);
+            bReturned = true;
+        });
+        /* Concurrently with the start: the status, the state and the poll. */
+        char szStatus[100] = "";
+        ruxoGetChannelStatus(i, szStatus, sizeof szStatus);
+        ruxoGetChannelState(i);
+        ruxoPoll();
+        long long tmEnd = tmLaunch + 20000;
+        while (!bReturned && ruxotest::nowMs() < tmEnd)
+            usleep(1000);
+        /* A start that waited for the exec report would take its 5 s here. */
+        EXPECT_LT(ruxotest::nowMs() - tmLaunch, 2500) << "the start waited for its child's exec";
+        starter.join();
+        EXPECT_EQ(nResult, 0);
+        EXPECT_EQ(ruxoGetChannelState(i), RUXO_STATE_RUNNING);
+        EXPECT_EQ(ruxoStartChannel(i), -3);
+    }
+    /* A stop reaches a transcoder that has not run its exec yet. */
+    ruxoStopChannel(1, 0);
+    EXPECT_TRUE(pollUntil([] { return ruxoGetChannelState(1) == RUXO_STATE_IDLE; }));
+    /* Let the other held child go: it runs the transcoder and reads its line. */
+    _ruxoSetChildHook(nullptr);
+    close(g_fdHold[1]);
+    close(g_fdHold[0]);
+    EXPECT_FALSE(recordedLine().empty());
+    EXPECT_EQ(ruxoGetChannelState(0), RUXO_STATE_RUNNING);
+    stopAndWait(0);
 }
 
 TEST_F(ChannelTest, PreviewLine)

@@ -1,7 +1,7 @@
 /* test_daemon_faults.cpp -- the running daemon against faults of its files and of its transcoders:
  * a log folder that is full and then read-only, a configuration folder that is full, a transcoder
  * that floods its output, one that never reads its input, one that closes its output and runs on,
- * and 64 that all end at the same moment. Each time the daemon goes on supervising the other
+ * 64 that all end at the same moment, and one that cannot be executed for a while. Each time the daemon goes on supervising the other
  * channels, answers "/status" quickly (99th percentile under 50 ms, checked on the plain build),
  * writes no more log than its limits allow and loses no configuration. */
 #include <fcntl.h>
@@ -406,4 +406,39 @@ TEST_F(DaemonFaults, SixtyFourTranscodersEndTogether)
     expectQuickStatus(probe);
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
     expectNothingLost(config(kChannels, "fifo"));
+}
+
+/* A transcoder that cannot be executed for a while: each failed exec, which the poll learns from
+ * the child's report, is logged with its reason before the child's end, the channel is started
+ * again and again meanwhile, and it runs once the transcoder can be executed again. */
+TEST_F(DaemonFaults, TranscoderThatCannotRunIsLoggedAndRestarted)
+{
+    ASSERT_NO_FATAL_FAILURE(startDaemon(config(1, "random")));
+    ASSERT_TRUE(waitUntil([&] { return startsPerChannel(1)[0] >= 1; }, 30000)) << readFile(fakeLog());
+    const std::string strExe = m_d.binDir() + "/ruxod.so";
+    const std::string strLog = std::string(kLogDir) + "/ruxo_001.log";
+    /* Root passes the access test on a file without execute bits; the exec does not. */
+    ASSERT_EQ(0, chmod(strExe.c_str(), 0644));
+    StatusProbe probe(kLoadPort);
+    probe.start();
+    const std::string strFailed = "] cannot run " + strExe + ": " + strerror(EACCES) + "\n";
+    auto failures = [&] {
+        std::string strText = readFile(strLog);
+        size_t n = 0;
+        for (size_t at = strText.find(strFailed); at != std::string::npos; at = strText.find(strFailed, at + 1))
+            n++;
+        return n;
+    };
+    EXPECT_TRUE(waitUntil([&] { return failures() >= 2; }, 30000)) << readFile(strLog);
+    std::string strText = readFile(strLog);
+    size_t at = strText.find(strFailed);
+    ASSERT_NE(std::string::npos, at) << strText;
+    EXPECT_NE(std::string::npos, strText.find("] transcoding stopped (0x00007f00)\n", at)) << strText;
+    const int nBefore = startsPerChannel(1)[0];
+    ASSERT_EQ(0, chmod(strExe.c_str(), 0755));
+    EXPECT_TRUE(waitUntil([&] { return startsPerChannel(1)[0] > nBefore; }, 30000))
+        << "the channel did not run again: " << readFile(strLog);
+    probe.stop();
+    expectQuickStatus(probe);
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
 }

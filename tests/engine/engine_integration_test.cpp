@@ -546,6 +546,36 @@ TEST_F(Children, MissingExecutableEndsTheChildWith127)
     EXPECT_NE(log(0).find("] transcoding stopped (0x00007f00)\n"), std::string::npos);
 }
 
+/* A stop asked for while a start is under way (its slot claimed, no child yet) is not lost: the
+ * slot reports stopping, and the child gets the stop as soon as the start publishes it. */
+TEST_F(Children, StopDuringAStartReachesItsChild)
+{
+    ASSERT_EQ(init(), 0);
+    struct Case {
+        const char* what;
+        std::function<void(int)> stop;
+        const char* mode; /* nosigint: only a kill ends it */
+    } cases[] = {
+        {"graceful", [](int i) { ruxoStop(i, 0); }, "run"},
+        {"forced", [](int i) { ruxoStop(i, 1); }, "nosigint"},
+        {"with a deadline", [](int i) { ruxoStopWithin(i, 0); }, "nosigint"},
+    };
+    int slot = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string exe;
+        ASSERT_EQ(_ruxoClaimSlot(slot, 0, &exe), 0);
+        EXPECT_EQ(ruxoGetState(slot), RUXO_STATE_RUNNING);
+        EXPECT_EQ(_ruxoClaimSlot(slot, 0, &exe), RUXO_ERR_BUSY);
+        ruxoPoll(); /* a slot being started is no business of the poll */
+        c.stop(slot);
+        EXPECT_EQ(ruxoGetState(slot), RUXO_STATE_STOPPING);
+        ASSERT_EQ(_ruxoStartChild(slot, exe, line(c.mode).c_str()), 0);
+        EXPECT_TRUE(idle(slot)) << "the stop never reached the child";
+        ++slot;
+    }
+}
+
 /* A transcoder that cannot be executed: the child reports why through its close-on-exec pipe and
  * ends with 127; the parent writes the reason to the channel's log, the child itself writes
  * nothing, and the start keeps its result (the poll reaps the child as any other). */
