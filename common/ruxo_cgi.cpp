@@ -509,24 +509,187 @@ void ruxoCGICallback(BOOL bRestartCGI)
 
 /* ---- request road ---------------------------------------------------------------------------- */
 
-char* cgiMultipartCut(char* szBody, size_t* pcchBody, const char* szContentType)
+/* The parameters of a header value such as "form-data; name=\"file\"; filename=\"a.json\"": the
+ * pieces after the first ';', each "name=value" with the value as a token or a quoted text (a
+ * reverse solidus in it quotes the next character). Names come back in lower case. */
+static std::vector<std::pair<std::string, std::string>> cgiHeaderParams(const char* p, const char* pEnd)
+{
+    std::vector<std::pair<std::string, std::string>> params;
+    const char* pSemi = (const char*)memchr(p, ';', (size_t)(pEnd - p));
+    p = pSemi ? pSemi + 1 : pEnd;
+    while (p < pEnd) {
+        while (p < pEnd && (*p == ' ' || *p == '\t' || *p == ';'))
+            p++;
+        std::string strName;
+        while (p < pEnd && *p != '=' && *p != ';' && *p != ' ' && *p != '\t') {
+            char c = *p++;
+            strName += (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+        }
+        while (p < pEnd && (*p == ' ' || *p == '\t'))
+            p++;
+        std::string strValue;
+        if (p < pEnd && *p == '=') {
+            p++;
+            while (p < pEnd && (*p == ' ' || *p == '\t'))
+                p++;
+            if (p < pEnd && *p == '"') {
+                for (p++; p < pEnd && *p != '"'; p++) {
+                    if (*p == '\\' && p + 1 < pEnd)
+                        p++;
+                    strValue += *p;
+                }
+                if (p < pEnd)
+                    p++;
+            } else {
+                while (p < pEnd && *p != ';')
+                    strValue += *p++;
+                while (!strValue.empty() && (strValue.back() == ' ' || strValue.back() == '\t'))
+                    strValue.pop_back();
+            }
+        }
+        while (p < pEnd && *p != ';')
+            p++;
+        if (!strName.empty())
+            params.emplace_back(strName, strValue);
+    }
+    return params;
+}
+
+/* The value of one parameter; false when the header has none of that name. */
+static bool cgiHeaderParam(const char* p, const char* pEnd, const char* szName, std::string* pstrValue)
+{
+    for (const auto& param : cgiHeaderParams(p, pEnd)) {
+        if (param.first == szName) {
+            *pstrValue = param.second;
+            return true;
+        }
+    }
+    return false;
+}
+
+/* The value of the part header szName (matched ignoring case) within the part's header lines. */
+static bool cgiPartHeader(const char* p, const char* pEnd, const char* szName, const char** ppValue,
+                          const char** ppValueEnd)
+{
+    const size_t cchName = strlen(szName);
+    while (p < pEnd) {
+        const char* pLineEnd = (const char*)memmem(p, (size_t)(pEnd - p), "\r\n", 2);
+        if (pLineEnd == nullptr)
+            pLineEnd = pEnd;
+        if ((size_t)(pLineEnd - p) > cchName && p[cchName] == ':' &&
+            ruxoStartsNoCase(std::string(p, cchName), szName)) {
+            *ppValue = p + cchName + 1;
+            *ppValueEnd = pLineEnd;
+            return true;
+        }
+        p = pLineEnd + 2;
+    }
+    return false;
+}
+
+char* cgiMultipartCut(char* szBody, size_t* pcchBody, const char* szContentType, std::string* pstrReason)
 {
     if (szContentType == nullptr || !ruxoStartsNoCase(szContentType, "multipart/form-data"))
         return szBody;
-    char* pEnd = szBody + *pcchBody;
-    char* pBegin = (char*)memmem(szBody, *pcchBody, "\r\n\r\n", 4);
-    pBegin = pBegin ? pBegin + 4 : szBody;
-    char* pCut = (char*)memmem(pBegin, (size_t)(pEnd - pBegin), "\r\n--", 4);
-    if (pCut != nullptr) {
-        *pCut = '\0';
-        pEnd = pCut;
+    std::string strBoundary;
+    const char* pTypeEnd = szContentType + strlen(szContentType);
+    if (!cgiHeaderParam(szContentType, pTypeEnd, "boundary", &strBoundary) || strBoundary.empty() ||
+        strBoundary.size() > 200) {
+        *pstrReason = "the form names no boundary";
+        return nullptr;
     }
-    *pcchBody = (size_t)(pEnd - pBegin);
-    return pBegin;
+    const std::string strDelim = "--" + strBoundary;
+    const std::string strNextDelim = "\r\n" + strDelim;
+    const char* const pEnd = szBody + *pcchBody;
+
+    /* The first delimiter: at the very start, or on a line of its own after a preamble. */
+    const char* p = nullptr;
+    if (*pcchBody >= strDelim.size() && memcmp(szBody, strDelim.data(), strDelim.size()) == 0) {
+        p = szBody;
+    } else {
+        p = (const char*)memmem(szBody, *pcchBody, strNextDelim.data(), strNextDelim.size());
+        if (p != nullptr)
+            p += 2;
+    }
+    if (p == nullptr) {
+        *pstrReason = "the body holds no part bounded by the form's boundary";
+        return nullptr;
+    }
+
+    const char* pFile = nullptr; /* the chosen part's content */
+    size_t cchFile = 0;
+    bool bNamedFile = false; /* the part named "file" was chosen */
+    for (;;) {
+        p += strDelim.size();
+        if (pEnd - p >= 2 && p[0] == '-' && p[1] == '-')
+            break; /* the closing delimiter: what follows it is no part */
+        while (p < pEnd && (*p == ' ' || *p == '\t'))
+            p++;
+        if (pEnd - p < 2 || p[0] != '\r' || p[1] != '\n') {
+            *pstrReason = "a part does not end at the form's boundary";
+            return nullptr;
+        }
+        /* The part's header lines end at an empty line (right away for a part without any). */
+        const char* pHeadEnd = (const char*)memmem(p, (size_t)(pEnd - p), "\r\n\r\n", 4);
+        if (pHeadEnd == nullptr) {
+            *pstrReason = "a part of the form has no end to its header";
+            return nullptr;
+        }
+        const char* pContent = pHeadEnd + 4;
+        const char* pNext =
+            (const char*)memmem(pContent, (size_t)(pEnd - pContent), strNextDelim.data(), strNextDelim.size());
+        if (pNext == nullptr) {
+            *pstrReason = "a part does not end at the form's boundary";
+            return nullptr;
+        }
+        const char *pValue = nullptr, *pValueEnd = nullptr;
+        std::string strName, strFilename;
+        bool bName = false, bFilename = false;
+        if (cgiPartHeader(p + 2, pHeadEnd, "Content-Disposition", &pValue, &pValueEnd)) {
+            bName = cgiHeaderParam(pValue, pValueEnd, "name", &strName);
+            bFilename = cgiHeaderParam(pValue, pValueEnd, "filename", &strFilename);
+        }
+        const bool bThisNamed = bName && strName == RUXO_CGI_FORM_FILE_FIELD;
+        if ((bThisNamed && !bNamedFile) || (pFile == nullptr && bFilename)) {
+            pFile = pContent;
+            cchFile = (size_t)(pNext - pContent);
+            bNamedFile = bThisNamed;
+        }
+        p = pNext + 2;
+    }
+    if (pFile == nullptr) {
+        *pstrReason = "the form holds no file";
+        return nullptr;
+    }
+    char* pOut = szBody + (pFile - szBody);
+    pOut[cchFile] = '\0';
+    *pcchBody = cchFile;
+    return pOut;
 }
 
-/* The client's IPv4 address in host byte order (0 when the library gives none). */
-static uint32_t cgiClientAddress(MHD_Connection* conn)
+bool cgiOtherSite(const char* szFetchSite, const char* szOrigin, const char* szHost, bool bTls)
+{
+    if (szFetchSite != nullptr)
+        return ruxoStrCaseCmp(szFetchSite, "same-origin") != 0 && ruxoStrCaseCmp(szFetchSite, "none") != 0;
+    if (szOrigin == nullptr)
+        return false; /* neither header: a script or a typed address, judged as any request */
+    const std::string strOwn = std::string(bTls ? "https://" : "http://") + (szHost != nullptr ? szHost : "");
+    return szHost == nullptr || ruxoStrCaseCmp(szOrigin, strOwn.c_str()) != 0;
+}
+
+bool cgiFromOtherSite(MHD_Connection* conn)
+{
+    return cgiOtherSite(MHD_lookup_connection_value(conn, MHD_HEADER_KIND, "Sec-Fetch-Site"),
+                        MHD_lookup_connection_value(conn, MHD_HEADER_KIND, "Origin"),
+                        MHD_lookup_connection_value(conn, MHD_HEADER_KIND, "Host"), ruxoCGIUsesTls() != 0);
+}
+
+int cgiRefuseOtherSite(MHD_Connection* conn)
+{
+    return cgiReply(conn, MHD_HTTP_FORBIDDEN, "request from another site refused", "text/plain; charset=utf-8");
+}
+
+uint32_t cgiClientAddress(MHD_Connection* conn)
 {
     const MHD_ConnectionInfo* pInfo = MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     if (pInfo == nullptr || pInfo->client_addr == nullptr || pInfo->client_addr->sa_family != AF_INET)
@@ -554,8 +717,8 @@ static int cgiRefuse(MHD_Connection* conn, unsigned int nStatus, const char* szT
     return cgiReply(conn, nStatus, szText, "text/plain; charset=utf-8");
 }
 
-/* The first call of a POST: the gate answers a client without the password at once, before any
- * body is collected (only the login form's small body is); a body that is announced too long, or
+/* The first call of a POST: a post that another site's page makes through the browser is refused;
+ * the gate answers a client without the password at once, before any body is collected (only the login form's small body is); a body that is announced too long, or
  * one over the limits of what a client may hold, is refused. Otherwise the body is collected. */
 static MHD_Result cgiBeginPost(MHD_Connection* conn, const char* szPath, CGI_REQUEST* pRequest)
 {
@@ -565,7 +728,9 @@ static MHD_Result cgiBeginPost(MHD_Connection* conn, const char* szPath, CGI_REQ
     pRequest->bLogin = gate == CGI_GATE_LOGIN;
     pRequest->cchMax = pRequest->bLogin ? RUXO_CGI_LOGIN_BODY_MAX : RUXO_CGI_POST_MAX - 1;
     int nAnswered = -1; /* -1: not answered; else whether the reply was queued */
-    if (gate == CGI_GATE_PAGE)
+    if (cgiFromOtherSite(conn))
+        nAnswered = cgiRefuseOtherSite(conn); /* a page of another site posting through the browser */
+    else if (gate == CGI_GATE_PAGE)
         nAnswered = ruxoCGILoginPage(conn);
     else if (cgiAnnouncesMore(conn, pRequest->cchMax))
         nAnswered = cgiRefuse(conn, MHD_HTTP_CONTENT_TOO_LARGE, "request body too large\n");
@@ -591,7 +756,12 @@ static MHD_Result cgiEndPost(MHD_Connection* conn, const char* szPath, CGI_REQUE
     }
     const char* szContentType = MHD_lookup_connection_value(conn, MHD_HEADER_KIND, "Content-Type");
     size_t cchBody = pRequest->strBody.size();
-    char* szBody = cgiMultipartCut(&pRequest->strBody[0], &cchBody, szContentType);
+    std::string strReason;
+    char* szBody = cgiMultipartCut(&pRequest->strBody[0], &cchBody, szContentType, &strReason);
+    if (szBody == nullptr) {
+        cgiDropBody(pRequest);
+        return cgiRefuse(conn, MHD_HTTP_BAD_REQUEST, strReason.c_str()) ? MHD_YES : MHD_NO;
+    }
     int nResult = ruxoCGI(conn, szPath, szBody, cchBody);
     cgiDropBody(pRequest);
     return nResult ? MHD_YES : MHD_NO;
@@ -737,6 +907,35 @@ static void cgiWipe(std::string& str)
     str.clear();
 }
 
+std::string cgiTlsFilesProblem(const std::string& strfnCert, const std::string& strfnKey)
+{
+    std::string strCert, strKey, strReason, strProblem;
+    if (strfnCert.empty()) {
+        strProblem = "cannot use the certificate: \"sslCert\" is empty";
+    } else if (strfnKey.empty()) {
+        strProblem = "cannot use the key: \"sslKey\" is empty";
+    } else if ((strCert = cgiReadFile(strfnCert, RUXO_CGI_PEM_MAX, &strReason)).empty()) {
+        strProblem = "cannot use the certificate " + strfnCert + ": " + strReason;
+    } else if ((strKey = cgiReadFile(strfnKey, RUXO_CGI_PEM_MAX, &strReason)).empty()) {
+        strProblem = "cannot use the key " + strfnKey + ": " + strReason;
+    } else {
+        /* The check the library makes of the texts that the server's start hands it. */
+        gnutls_certificate_credentials_t cred;
+        int nResult = gnutls_certificate_allocate_credentials(&cred);
+        if (nResult >= 0) {
+            gnutls_datum_t datumCert = {(unsigned char*)strCert.data(), (unsigned int)strCert.size()};
+            gnutls_datum_t datumKey = {(unsigned char*)strKey.data(), (unsigned int)strKey.size()};
+            nResult = gnutls_certificate_set_x509_key_mem(cred, &datumCert, &datumKey, GNUTLS_X509_FMT_PEM);
+            gnutls_certificate_free_credentials(cred);
+        }
+        if (nResult < 0)
+            strProblem = "cannot use the certificate " + strfnCert + ": " + gnutls_strerror(nResult);
+    }
+    cgiWipe(strKey);
+    cgiWipe(strCert);
+    return strProblem;
+}
+
 bool cgiJsonSetBool(cJSON* jsonObject, const char* szKey, bool bValue, bool bAddMissing)
 {
     if (!cJSON_IsObject(jsonObject))
@@ -769,17 +968,6 @@ bool cgiJsonSetItem(cJSON* jsonObject, const char* szKey, cJSON* jsonValue)
     if (!bDone)
         cJSON_Delete(jsonValue);
     return bDone;
-}
-
-/* Sets the global "sslEnable" in place when it exists (with bOnlyIfFalse: only while it is false);
- * returns whether it did. Takes the configuration lock. */
-static bool cgiSetSslEnable(bool bValue, bool bOnlyIfFalse)
-{
-    std::lock_guard<std::recursive_mutex> lock(g_configLock);
-    cJSON* jsonGlobal = jsonGetItem(g_jsonConfig, "global");
-    if (bOnlyIfFalse && !cJSON_IsFalse(jsonGetItem(jsonGlobal, "sslEnable")))
-        return false;
-    return cgiJsonSetBool(jsonGlobal, "sslEnable", bValue, false);
 }
 
 /* The port the tree asks for: "httpPort" (its low 16 bits, as the library takes them), 8888 for 0
@@ -855,7 +1043,6 @@ int ruxoStartCGI(void)
     }
 
     MHD_Daemon* pDaemon = nullptr;
-    bool bSslTurnedOff = false;
     std::string strNoTls; /* why "sslEnable" asked for HTTPS and the server runs without it */
     if (bSsl) {
         std::string strCert, strKey;
@@ -870,11 +1057,9 @@ int ruxoStartCGI(void)
         if (strNoTls.empty()) {
             s_bTls = true; /* before the first request can ask */
             pDaemon = cgiStartDaemon(nPort, &strCert, &strKey);
-            if (pDaemon == nullptr) {
-                bSslTurnedOff = cgiSetSslEnable(false, false);
+            if (pDaemon == nullptr)
                 strNoTls = "the certificate " + strfnCert + " and key " + strfnKey +
                            " were refused: " + cgiTlsRefusal(strCert, strKey);
-            }
         }
         cgiWipe(strKey);
         cgiWipe(strCert);
@@ -883,10 +1068,8 @@ int ruxoStartCGI(void)
     if (pDaemon == nullptr) {
         s_bTls = false;
         pDaemon = cgiStartDaemon(nPort, nullptr, nullptr);
-        /* Neither start worked, so the port itself is the trouble (taken, for instance), not the
-         * certificate: a passing clash must not turn TLS off for good. */
-        if (pDaemon == nullptr && bSslTurnedOff)
-            cgiSetSslEnable(true, true);
+        /* "sslEnable" stays as the configuration says: the next start, with a mended certificate,
+         * serves HTTPS again, and the page warns meanwhile (the runtime reply says plain HTTP). */
         if (pDaemon != nullptr && bSsl)
             printf("Web management: HTTPS not started, %s; serving plain HTTP on port %d\n", strNoTls.c_str(), nPort);
     }

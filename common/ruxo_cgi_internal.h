@@ -101,10 +101,30 @@ std::string _urlDecode(const char* sz, size_t cch);
 std::string cgiPercentEncode(const std::string& str);
 /* Request-log text: bytes below 0x20 and 0x7f written as "%XX". */
 std::string cgiLogEscape(const char* sz);
-/* The body the router gets: for a multipart form (szContentType beginning with
- * "multipart/form-data") the content of its first part, cut in place (*pcchBody becomes its
- * length); otherwise szBody. */
-char* cgiMultipartCut(char* szBody, size_t* pcchBody, const char* szContentType);
+/* The form field whose file a multipart post carries (the page's import form names it so). */
+#define RUXO_CGI_FORM_FILE_FIELD "file"
+/* The body the router gets. For a multipart form (szContentType beginning with
+ * "multipart/form-data") the file it carries, cut in place (*pcchBody becomes its length): the part
+ * named RUXO_CGI_FORM_FILE_FIELD or else the first part with a file name, bounded by the boundary
+ * that szContentType names. Null, with a one-line reason in *pstrReason, for a form without a
+ * boundary, with a part that does not end at it, without a closing delimiter or without a file.
+ * Any other body is szBody as it stands. */
+char* cgiMultipartCut(char* szBody, size_t* pcchBody, const char* szContentType, std::string* pstrReason);
+/* Whether a request comes from a page of another site: its "Sec-Fetch-Site" (when present) is
+ * neither "same-origin" nor "none"; without it, its "Origin" (when present) is not the server's own
+ * scheme and "Host". A request with neither header is no other site's. Any argument may be null. */
+bool cgiOtherSite(const char* szFetchSite, const char* szOrigin, const char* szHost, bool bTls);
+/* cgiOtherSite for a request's own headers and the running server's scheme. */
+bool cgiFromOtherSite(MHD_Connection* conn);
+/* The reply to a change asked for by another site: 403, "request from another site refused". */
+int cgiRefuseOtherSite(MHD_Connection* conn);
+/* The client's IPv4 address in host byte order (0 when the library gives none). */
+uint32_t cgiClientAddress(MHD_Connection* conn);
+/* Why a certificate and key cannot serve HTTPS: a path that is empty, a file that cannot be read
+ * (cgiReadFile's reason) or a pair the TLS library refuses, as the server's start would meet them,
+ * in a line naming the file ("cannot use the certificate /etc/ruxod/cert.pem: <reason>"); "" when
+ * they can. */
+std::string cgiTlsFilesProblem(const std::string& strfnCert, const std::string& strfnKey);
 /* Whether one of the request's cookies named "auth" (their values as sent) decodes to strPass. */
 int ruxoCGIAuth(const std::vector<std::string>& authCookies, const std::string& strPass);
 /* Makes member szKey of the object the boolean bValue: an existing member (first match, any case,

@@ -336,12 +336,16 @@ int writeFileAtomic(const std::string& strPath, const std::string& strText, std:
 
 /* The one-time conversion of a first start: the legacy model (what the ".conf" file beside the
  * configuration holds, or its defaults when there is none) is rendered into the configuration file
- * and loaded again. The legacy file is deleted only once that tree stands: a legacy file that
- * cannot be read, or a configuration file that cannot be written, keeps it and leaves no tree. */
+ * and loaded again. Only once that tree stands is the legacy file moved aside to ".conf.converted"
+ * (replacing an older one), so that what the conversion dropped can still be read. A legacy file
+ * that cannot be read, of which nothing was understood (another encoding, random bytes, an empty
+ * file), or a configuration file that cannot be written, keeps the legacy file as it is and leaves
+ * no tree: writing the defaults instead would open the management to the network. */
 void convertLegacyConfig(void)
 {
     const std::string strLegacy = ruxoGetExPath(".conf");
-    int nBlocks = ruxoImportConfigXML(strLegacy.c_str());
+    int nSettings = 0;
+    int nBlocks = ruxoImportConfigXML(strLegacy.c_str(), &nSettings);
     if (nBlocks == RUXO_LEGACY_UNREADABLE) {
         // Its settings are not known, so writing the defaults would silently replace them.
         const std::string strError = strerror(errno);
@@ -351,6 +355,16 @@ void convertLegacyConfig(void)
             "Legacy configuration file %s cannot be read (%s); it is left unchanged and the daemon "
             "runs without a configuration until one is accepted\n",
             strLegacy.c_str(), strError.c_str());
+        return;
+    }
+    if (nBlocks == 0 && nSettings == 0) {
+        s_bLoadFailed = true;
+        s_strNoTreeReason = "nothing in the legacy configuration file " + strLegacy + " could be understood";
+        printf(
+            "Nothing in the legacy configuration file %s could be understood (no setting, no channel "
+            "block); it is left unchanged and the daemon runs without a configuration until one is "
+            "accepted\n",
+            strLegacy.c_str());
         return;
     }
     bool bLegacy = nBlocks >= 0;
@@ -363,8 +377,12 @@ void convertLegacyConfig(void)
                bLegacy ? strLegacy.c_str() : "", bLegacy ? " is kept and " : "");
         return;
     }
-    if (bLegacy && unlink(strLegacy.c_str()) != 0 && errno != ENOENT) {
-        printf("Cannot delete the converted legacy configuration file %s: %s\n", strLegacy.c_str(), strerror(errno));
+    if (bLegacy) {
+        const std::string strConverted = strLegacy + ".converted";
+        if (rename(strLegacy.c_str(), strConverted.c_str()) != 0 && errno != ENOENT) {
+            printf("Cannot rename the converted legacy configuration file %s to %s: %s\n", strLegacy.c_str(),
+                   strConverted.c_str(), strerror(errno));
+        }
     }
 }
 

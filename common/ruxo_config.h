@@ -57,9 +57,10 @@ void ruxoInitLocale(void);
 void ruxoSetConfigPath(LPCTSTR tszConfigPath);
 /* The start-up load: the configuration file; without one, the legacy ".conf" file beside it (or,
  * without that either, the defaults) is converted: written as the configuration file, loaded, and
- * only then the legacy file deleted. A file that exists but cannot be loaded (or read, for the
- * legacy one) is kept as it is and the daemon runs without a tree (a message names the file); so
- * it does when the configuration file cannot be written. Then the access-list file is read. */
+ * only then the legacy file renamed to "<name>.conf.converted". A file that exists but cannot be
+ * loaded (or, for the legacy one, read, or of which not one setting or channel block is understood)
+ * is kept as it is and the daemon runs without a tree (a message names the file); so it does when
+ * the configuration file cannot be written. Then the access-list file is read. */
 void ruxoImportConfig(void);
 /* Loads a configuration file; returns the number of channels in the tree afterwards (0 when the
  * file cannot be opened or is empty; the unchanged tree's when its text is no valid configuration). */

@@ -564,11 +564,11 @@ bool readRest(const char* p, std::string& strText)
 }
 
 /* A key with its value: the value read into the field when the line begins with the key. */
-void takeInt(const char* pLine, const char* szKey, int* pnField)
+/* Whether the line gave the field a value. */
+bool takeInt(const char* pLine, const char* szKey, int* pnField)
 {
     const char* pValue = afterKey(pLine, szKey);
-    if (pValue != NULL)
-        readInt(pValue, pnField);
+    return pValue != NULL && readInt(pValue, pnField);
 }
 
 void takePort(const char* pLine, const char* szKey, unsigned short* pusField)
@@ -822,22 +822,27 @@ void readChannelBlock(LegacyReader* pReader, int nBlock, RUXO_CHANNEL* pChannel)
     }
 }
 
-/* A line outside the channel blocks: every global key is tried on it. */
-void parseGlobalLine(const char* pLine)
+/* A line outside the channel blocks: every global key is tried on it. Returns how many of them
+ * gave their field a value. */
+int parseGlobalLine(const char* pLine)
 {
     GLOBAL_SETTINGS& g = g_globalSettings;
-    takeInt(pLine, "log ", &g.nLogLevel);
-    takeInt(pLine, "HTTPPort ", &g.nPortHTTP);
-    takeInt(pLine, "RTSPPort ", &g.nPortRTSP);
-    takeInt(pLine, "AutoStart ", &g.bAutoRun);
-    takeInt(pLine, "AutoRestart ", &g.nAutoRestart);
-    takeInt(pLine, "CpuPerChannel ", &g.nCpuPerChannel);
-    takeInt(pLine, "StreamTimeLimit ", &g.nStreamTimeLimit);
-    takeInt(pLine, "FolderRecur ", &g.bFolderRecur);
-    takeInt(pLine, "FolderShuffle ", &g.bFolderShuffle);
+    int nTaken = 0;
+    nTaken += takeInt(pLine, "log ", &g.nLogLevel);
+    nTaken += takeInt(pLine, "HTTPPort ", &g.nPortHTTP);
+    nTaken += takeInt(pLine, "RTSPPort ", &g.nPortRTSP);
+    nTaken += takeInt(pLine, "AutoStart ", &g.bAutoRun);
+    nTaken += takeInt(pLine, "AutoRestart ", &g.nAutoRestart);
+    nTaken += takeInt(pLine, "CpuPerChannel ", &g.nCpuPerChannel);
+    nTaken += takeInt(pLine, "StreamTimeLimit ", &g.nStreamTimeLimit);
+    nTaken += takeInt(pLine, "FolderRecur ", &g.bFolderRecur);
+    nTaken += takeInt(pLine, "FolderShuffle ", &g.bFolderShuffle);
     std::string s;
-    if (takeWord(pLine, "LoginPass ", kAnyLength, s))
+    if (takeWord(pLine, "LoginPass ", kAnyLength, s)) {
         SET_TEXT(g.szLoginPass, s);
+        nTaken++;
+    }
+    return nTaken;
 }
 
 /* The result for a file that could not be opened: missing, or there but unreadable. */
@@ -848,8 +853,10 @@ int openFailure(void)
 
 }  // namespace
 
-int ruxoImportConfigXML(LPCTSTR tszfnConfig)
+int ruxoImportConfigXML(LPCTSTR tszfnConfig, int* pnSettings)
 {
+    if (pnSettings != NULL)
+        *pnSettings = 0;
     LegacyReader reader;
     reader.fp = openRegularFile(tszfnConfig);
     reader.nStart = 0;
@@ -861,7 +868,9 @@ int ruxoImportConfigXML(LPCTSTR tszfnConfig)
     int nBlocks = 0;
     while (nBlocks < RUXO_LEGACY_CHANNELS && nextLine(&reader)) {
         const char* pLine = reader.text();
-        parseGlobalLine(pLine);
+        const int nTaken = parseGlobalLine(pLine);
+        if (pnSettings != NULL && *pnSettings < INT_MAX - nTaken)
+            *pnSettings += nTaken;
         // Only the next block's number opens a block: another number is read as top-level lines.
         if (afterKey(pLine, numberedTag("<Slot", nBlocks + 1).c_str()) != NULL ||
             afterKey(pLine, numberedTag("<Channel", nBlocks + 1).c_str()) != NULL) {

@@ -97,8 +97,10 @@ void ruxoResetGlobalSettings(void);
  * else (no locale, no output): the number of channel blocks read, or RUXO_LEGACY_MISSING or
  * RUXO_LEGACY_UNREADABLE with errno set, the records then unchanged for a file that could not be
  * opened. Every value is bounded: a line keeps its first 999 characters, numbers are held to their
- * field's range, a decimal reads a full stop or a comma whatever the locale. */
-int ruxoImportConfigXML(LPCTSTR tszfnConfig);
+ * field's range, a decimal reads a full stop or a comma whatever the locale. *pnSettings, when
+ * given, gets the number of global settings that took a value (0 for a file of which nothing
+ * outside the channel blocks was understood). */
+int ruxoImportConfigXML(LPCTSTR tszfnConfig, int* pnSettings = NULL);
 
 /* The access-list step of the start-up load: g_tszfnAcl becomes the configuration path with
  * ".acl" as its ending, and that file is read into g_ipAcl. */

@@ -9,6 +9,8 @@
  * composed in std::string and handed to cgiReply, which queues a copy. */
 #include "ruxo_routes.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -382,6 +384,36 @@ int ruxoCGIRuntime(MHD_Connection* conn)
 
 /* ---- configuration post ---------------------------------------------------------------------- */
 
+/* Why a configuration that parsed is refused all the same, "" when it is not: a document that
+ * holds neither part of a configuration (importing any JSON file would clear everything and move
+ * the server to its default port), an access list under which the posting client could not reach
+ * the server again, or HTTPS asked for with files the server's start cannot use (it would fall back
+ * to plain HTTP). The files are checked only when the post changes a TLS setting, so a
+ * configuration that runs on the fall-back can still be edited. The caller holds the configuration
+ * lock. */
+static std::string _configRefusal(const cJSON* jsonNew, const CGI_SERVER_SETTINGS& oldSettings, uint32_t ulClient)
+{
+    const cJSON* jsonGlobal = jsonGetItem(jsonNew, "global");
+    if (!cJSON_IsObject(jsonGlobal) && !cJSON_IsArray(jsonGetItem(jsonNew, "channels")))
+        return "not a configuration: it has neither \"global\" nor \"channels\"";
+
+    if (!cgiAclAllows(jsonGetText(jsonGlobal, "ipACL"), ulClient)) {
+        char szAddr[INET_ADDRSTRLEN] = "";
+        struct in_addr addr;
+        addr.s_addr = htonl(ulClient);
+        inet_ntop(AF_INET, &addr, szAddr, sizeof(szAddr));
+        return std::string("the access list would refuse your address ") + szAddr;
+    }
+
+    if (getJsonBool(jsonGlobal, "sslEnable")) {
+        const std::string strCert = getJsonString(jsonGlobal, "sslCert");
+        const std::string strKey = getJsonString(jsonGlobal, "sslKey");
+        if (!oldSettings.bSsl || strCert != oldSettings.strCert || strKey != oldSettings.strKey)
+            return cgiTlsFilesProblem(strCert, strKey);
+    }
+    return std::string();
+}
+
 int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, size_t cchPost, const char* szArgs)
 {
     const bool bImport = ruxoStrCaseCmp(szArgs, "import") == 0;
@@ -394,12 +426,15 @@ int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, size_t cchPost, c
         std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
         const CGI_SERVER_SETTINGS oldSettings = _serverSettings();
 
-        /* All or nothing: the new tree is built and saved before it replaces the running one. */
+        /* All or nothing: the new tree is built, checked and saved before it replaces the running
+         * one. A refusal says why; the tree, the file, the log level and the server stay as they were. */
         std::string strReason;
         cJSON* jsonNew = ruxoBuildConfig(szPost != nullptr ? szPost : "", szPost != nullptr ? cchPost : 0, &strReason);
-        if (jsonNew == nullptr) {
-            /* No configuration: the tree, the file, the log level and the server stay as they were. */
-            return cgiReply(conn, MHD_HTTP_BAD_REQUEST, std::string(), nullptr);
+        if (jsonNew != nullptr)
+            strReason = _configRefusal(jsonNew, oldSettings, cgiClientAddress(conn));
+        if (!strReason.empty()) {
+            cJSON_Delete(jsonNew);
+            return cgiReply(conn, MHD_HTTP_BAD_REQUEST, strReason, "text/plain; charset=utf-8");
         }
         if (ruxoSaveConfig(jsonNew, &strReason, &strBody) != 0) {
             /* Not saved: it would run only until the next restart. Nothing changes. */
@@ -424,6 +459,9 @@ int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, size_t cchPost, c
     CGI_HEADERS headers;
     if (bImport) {
         lock.unlock();
+        /* The page loads afresh after the redirect: with a new password it needs the cookie. */
+        if (!strPass.empty())
+            headers.emplace_back("Set-Cookie", cgiLoginCookie(strPass));
         headers.emplace_back("Connection", "Keep-Alive");
         headers.emplace_back("Content-Type", "application/json");
         headers.emplace_back("Location", "/");
@@ -577,11 +615,18 @@ static int _route(MHD_Connection* conn, const char* szPath, const char* szArgs, 
     }
     if (ruxoStrCaseCmp(szPath, "/runtime") == 0)
         return ruxoCGIRuntime(conn);
-    if (ruxoStrCaseCmp(szPath, "/decklink_config") == 0)
+    /* The channel actions and the device searches act on a GET too: another site's page (an
+     * image whose address is "/channel1?start") must not reach them through the browser. */
+    const bool bDeckLink = ruxoStrCaseCmp(szPath, "/decklink_config") == 0;
+    const bool bNDI = ruxoStrCaseCmp(szPath, "/ndi_config") == 0;
+    const bool bChannel = !bDeckLink && !bNDI && ruxoStartsNoCase(szPath, "/channel");
+    if ((bDeckLink || bNDI || bChannel) && cgiFromOtherSite(conn))
+        return cgiRefuseOtherSite(conn);
+    if (bDeckLink)
         return ruxoCGIDecklinkConfig(conn, szArgs);
-    if (ruxoStrCaseCmp(szPath, "/ndi_config") == 0)
+    if (bNDI)
         return ruxoCGINDIConfig(szArgs, conn);
-    if (ruxoStartsNoCase(szPath, "/channel"))
+    if (bChannel)
         return ruxoCGIChannel(conn, _channelNumber(szPath), szArgs, szPost);
     return cgiDownload(conn, szPath, szArgs);
 }

@@ -266,7 +266,7 @@ TEST_F(CgiServer, HttpsWithGoodCertificate)
     EXPECT_EQ(sslEnableText(), "true");
 }
 
-TEST_F(CgiServer, HttpsFallsBackOnBadCertificate)
+TEST_F(CgiServer, HttpsFallsBackOnBadCertificateAndKeepsTheFlag)
 {
     std::string strCert, strKey;
     ASSERT_TRUE(makeCertificate(&strCert, &strKey));
@@ -277,7 +277,7 @@ TEST_F(CgiServer, HttpsFallsBackOnBadCertificate)
     start();
     std::string strOut = testing::internal::GetCapturedStdout();
     EXPECT_EQ(curl(url("/")).nStatus, 200);
-    EXPECT_EQ(sslEnableText(), "false");
+    EXPECT_EQ(sslEnableText(), "true"); /* the configuration still asks for HTTPS */
     EXPECT_FALSE(ruxoCGIUsesTls());
     /* Said once, with the files and the TLS library's reason. */
     EXPECT_EQ(ruxotest::countOf(strOut, "\n"), 1u) << strOut;
@@ -286,11 +286,18 @@ TEST_F(CgiServer, HttpsFallsBackOnBadCertificate)
         << strOut;
     EXPECT_NE(strOut.find("; serving plain HTTP on port " + std::to_string(m_nPort)), std::string::npos) << strOut;
 
-    /* The next start follows the changed flag: plain HTTP again, and the flag stays false. */
+    /* The next start tries HTTPS again: still plain HTTP with the bad file, HTTPS once the
+     * certificate is mended. */
     ruxoStopCGI();
     start();
     EXPECT_EQ(curl(url("/")).nStatus, 200);
-    EXPECT_EQ(sslEnableText(), "false");
+    EXPECT_EQ(sslEnableText(), "true");
+    ASSERT_EQ(rename(strCert.c_str(), strBad.c_str()), 0);
+    ruxoStopCGI();
+    start();
+    EXPECT_EQ(curl(url("/", "https"), {"-k"}).nStatus, 200);
+    EXPECT_TRUE(ruxoCGIUsesTls());
+    EXPECT_EQ(sslEnableText(), "true");
 }
 
 TEST_F(CgiServer, HttpsWithoutFilesKeepsFlag)

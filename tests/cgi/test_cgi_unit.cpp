@@ -178,35 +178,120 @@ TEST(CgiText, LogEscape)
     EXPECT_EQ(cgiLogEscape("/caf\xc3\xa9 %41"), "/caf\xc3\xa9 %41");
 }
 
+/* The file of a posted form is the part named "file" (else the first part with a file name),
+ * bounded by the boundary that the Content-Type names; a form that is not built so is refused
+ * (null and a reason), and any other body is handed over as it stands. */
 TEST(CgiText, MultipartCut)
 {
+    const char* const kRefused = nullptr;
     struct Case {
         const char* szContentType;
         const char* szBody;
-        const char* szOut;
+        const char* szOut; /* kRefused: null, with the reason below */
+        const char* szReason;
     } cases[] = {
         {"multipart/form-data; boundary=X",
-         "--X\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\n{\"a\":1}\r\n--X--\r\n", "{\"a\":1}"},
-        {"MULTIPART/FORM-DATA; boundary=X", "--X\r\nH: v\r\n\r\nfirst\r\n--X\r\nH: w\r\n\r\nsecond\r\n--X--", "first"},
-        {"multipart/form-data", "no head here\r\n--X", "no head here"},
-        {"multipart/form-data", "head\r\n\r\nno end", "no end"},
-        {"multipart/form-dat", "head\r\n\r\nbody\r\n--X", "head\r\n\r\nbody\r\n--X"},
-        {"application/json", "a\r\n\r\nb\r\n--c", "a\r\n\r\nb\r\n--c"},
-        {nullptr, "a\r\n\r\nb\r\n--c", "a\r\n\r\nb\r\n--c"},
-        {"multipart/form-data", "", ""},
+         "--X\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.json\"\r\n\r\n{\"a\":1}\r\n--X--\r\n",
+         "{\"a\":1}", ""},
+        /* The part named "file" wins over an earlier part with a file name. */
+        {"MULTIPART/FORM-DATA; boundary=X",
+         "--X\r\nContent-Disposition: form-data; name=\"other\"; filename=\"o.json\"\r\n\r\nother\r\n"
+         "--X\r\nContent-Disposition: form-data; name=file\r\n\r\nmine\r\n--X--",
+         "mine", ""},
+        /* Without it, the first part with a file name; a quoted boundary; a preamble. */
+        {"multipart/form-data; charset=utf-8; boundary=\"a b\"",
+         "preamble\r\n--a b\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\nplain\r\n"
+         "--a b\r\nContent-Disposition: form-data; name=\"y\"; filename=\"c.json\"\r\n\r\n{}\r\n--a b--\r\nepilogue",
+         "{}", ""},
+        /* A CRLF and "--" inside the file that are no delimiter of this form stay in it. */
+        {"multipart/form-data; boundary=XYZ",
+         "--XYZ\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.json\"\r\n\r\n{}\r\n--trailing\r\n--XYZ--",
+         "{}\r\n--trailing", ""},
+        /* An empty file is a file. */
+        {"multipart/form-data; boundary=X",
+         "--X\r\nContent-Disposition: form-data; name=\"file\"; filename=\"\"\r\n\r\n\r\n--X--", "", ""},
+        {"multipart/form-data", "--X\r\n\r\nbody\r\n--X--", kRefused, "the form names no boundary"},
+        {"multipart/form-data; boundary=", "--\r\n\r\nbody\r\n----", kRefused, "the form names no boundary"},
+        {"multipart/form-data; boundary=Y", "--X\r\n\r\nbody\r\n--X--", kRefused,
+         "the body holds no part bounded by the form's boundary"},
+        {"multipart/form-data; boundary=X",
+         "--X\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\n{} and no end", kRefused,
+         "a part does not end at the form's boundary"},
+        {"multipart/form-data; boundary=X", "--Xmore\r\n\r\nbody\r\n--X--", kRefused,
+         "a part does not end at the form's boundary"},
+        {"multipart/form-data; boundary=X", "--X\r\nContent-Disposition: form-data; name=\"file\"", kRefused,
+         "a part of the form has no end to its header"},
+        {"multipart/form-data; boundary=X",
+         "--X\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\n{}\r\n--X\r\n", kRefused,
+         "a part of the form has no end to its header"},
+        {"multipart/form-data; boundary=X", "--X\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\nv\r\n--X--",
+         kRefused, "the form holds no file"},
+        {"multipart/form-data; boundary=X", "", kRefused, "the body holds no part bounded by the form's boundary"},
+        {"multipart/form-dat", "head\r\n\r\nbody\r\n--X", "head\r\n\r\nbody\r\n--X", ""},
+        {"application/json", "a\r\n\r\nb\r\n--c", "a\r\n\r\nb\r\n--c", ""},
+        {nullptr, "a\r\n\r\nb\r\n--c", "a\r\n\r\nb\r\n--c", ""},
     };
     for (const Case& c : cases) {
         std::string strBuf = c.szBody;
         size_t cch = strBuf.size();
-        const char* szCut = cgiMultipartCut(&strBuf[0], &cch, c.szContentType);
+        std::string strReason;
+        const char* szCut = cgiMultipartCut(&strBuf[0], &cch, c.szContentType, &strReason);
+        if (c.szOut == kRefused) {
+            EXPECT_EQ(szCut, nullptr) << c.szBody;
+            EXPECT_EQ(strReason, c.szReason) << c.szBody;
+            continue;
+        }
+        ASSERT_NE(szCut, nullptr) << c.szBody << ": " << strReason;
         EXPECT_STREQ(szCut, c.szOut) << c.szBody;
         EXPECT_EQ(cch, strlen(c.szOut)) << c.szBody;
     }
-    /* A NUL byte in the body is part of it: the length keeps what lies after it. */
-    std::string strNul("--X\r\n\r\n{}\0tail\r\n--X--", 22);
+    /* A NUL byte in the file is part of it: the length keeps what lies after it. */
+    static const char s_szNul[] = "--X\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\n{}\0tail\r\n--X--";
+    std::string strNul(s_szNul, sizeof(s_szNul) - 1);
     size_t cch = strNul.size();
-    const char* szCut = cgiMultipartCut(&strNul[0], &cch, "multipart/form-data; boundary=X");
+    std::string strReason;
+    const char* szCut = cgiMultipartCut(&strNul[0], &cch, "multipart/form-data; boundary=X", &strReason);
+    ASSERT_NE(szCut, nullptr) << strReason;
     EXPECT_EQ(std::string(szCut, cch), std::string("{}\0tail", 7));
+}
+
+/* Which requests count as made by a page of another site: Sec-Fetch-Site decides when it is
+ * there; without it, an Origin that is not the server's own scheme and host; with neither header
+ * (a script, an address typed in the browser) none. */
+TEST(CgiText, OtherSiteHeaders)
+{
+    struct Case {
+        const char* szFetchSite;
+        const char* szOrigin;
+        const char* szHost;
+        bool bTls;
+        bool bOther;
+    } cases[] = {
+        {"same-origin", nullptr, "127.0.0.1:8888", false, false},
+        {"none", nullptr, "127.0.0.1:8888", false, false},
+        {"cross-site", nullptr, "127.0.0.1:8888", false, true},
+        {"same-site", nullptr, "127.0.0.1:8888", false, true},
+        {"", nullptr, "127.0.0.1:8888", false, true},
+        /* The fetch metadata decide, whatever the Origin says. */
+        {"same-origin", "http://evil.example", "127.0.0.1:8888", false, false},
+        {"cross-site", "http://127.0.0.1:8888", "127.0.0.1:8888", false, true},
+        {nullptr, "http://127.0.0.1:8888", "127.0.0.1:8888", false, false},
+        {nullptr, "HTTP://127.0.0.1:8888", "127.0.0.1:8888", false, false},
+        {nullptr, "http://127.0.0.1:9000", "127.0.0.1:8888", false, true},
+        {nullptr, "http://127.0.0.2:8888", "127.0.0.1:8888", false, true},
+        {nullptr, "https://127.0.0.1:8888", "127.0.0.1:8888", false, true},
+        {nullptr, "https://127.0.0.1:8888", "127.0.0.1:8888", true, false},
+        {nullptr, "http://127.0.0.1:8888", "127.0.0.1:8888", true, true},
+        {nullptr, "null", "127.0.0.1:8888", false, true},
+        {nullptr, "http://127.0.0.1:8888", nullptr, false, true},
+        {nullptr, nullptr, "127.0.0.1:8888", false, false},
+        {nullptr, nullptr, nullptr, false, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(cgiOtherSite(c.szFetchSite, c.szOrigin, c.szHost, c.bTls), c.bOther)
+            << (c.szFetchSite ? c.szFetchSite : "-") << " / " << (c.szOrigin ? c.szOrigin : "-") << " / "
+            << (c.szHost ? c.szHost : "-") << (c.bTls ? " (TLS)" : "");
+    }
 }
 
 /* Methods, paths and content types are matched on ASCII letters only: no locale folds other

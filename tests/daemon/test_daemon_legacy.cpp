@@ -1,7 +1,8 @@
 /* test_daemon_legacy.cpp -- the first start-up of the real daemon in its namespace: a legacy
- * configuration converted (the JSON file written, the legacy file gone, the legacy port and
+ * configuration converted (the JSON file written, the legacy file renamed, the legacy port and
  * password in force, the channels there and running) and ignored at the next start; a start with
- * neither file; and a configuration folder that cannot be written, which keeps the legacy file. */
+ * neither file; a legacy file of which nothing is understood, which is kept; and a configuration
+ * folder that cannot be written, which keeps the legacy file. */
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -23,6 +24,7 @@ namespace {
 
 const char* const kJsonFile = "/etc/ruxod/ruxod.json";
 const char* const kLegacyFile = "/etc/ruxod/ruxod.conf";
+const char* const kConvertedFile = "/etc/ruxod/ruxod.conf.converted";
 const int kLegacyPort = 18181;
 
 /* Three channels: a file source that runs (the fake transcoder's "run" mode comes in as the
@@ -169,9 +171,13 @@ TEST_F(LegacyDaemonTest, FirstStartConvertsTheLegacyFileAndTheNextIgnoresIt)
     ASSERT_NO_FATAL_FAILURE(writeLegacy(legacyText(m_d.dir())));
     /* The access-list file is read but admits or refuses nobody. */
     ASSERT_TRUE(writeFile("/etc/ruxod/ruxod.acl", "deny all\n"));
+    /* An older converted file is replaced. */
+    ASSERT_TRUE(writeFile(kConvertedFile, "older\n"));
     ASSERT_NO_FATAL_FAILURE(startDaemon());
 
     EXPECT_FALSE(exists(kLegacyFile));
+    /* Kept under another name, byte for byte, so that what the conversion dropped can be read. */
+    EXPECT_EQ(readFile(kConvertedFile), legacyText(m_d.dir()));
     cJSON* json = cJSON_Parse(readFile(kJsonFile).c_str());
     ASSERT_NE(nullptr, json) << readFile(kJsonFile);
     EXPECT_EQ(16, cJSON_GetArraySize(cJSON_GetObjectItem(json, "channels")));  // the rendering as written
@@ -258,4 +264,57 @@ TEST_F(LegacyDaemonTest, ConfigurationFolderThatCannotBeWrittenKeepsTheLegacyFil
     EXPECT_EQ(strLegacy, readFile(kLegacyFile));
     EXPECT_FALSE(exists(kJsonFile));
     umount2("/etc/ruxod", MNT_DETACH);
+}
+
+/* A legacy file that yields no setting and no channel block is not converted: it stays as it is,
+ * no configuration file is written, and the daemon runs without a configuration (this host only,
+ * the download naming the file) instead of on the defaults, open to the network. */
+TEST_F(LegacyDaemonTest, LegacyFileOfWhichNothingIsUnderstoodIsKept)
+{
+    std::string strUtf16 = "\xff\xfe";
+    for (char c : std::string("HTTPPort 18181\nLoginPass s3cret\n<Slot1>\nEnable 1\n</Slot1>\n")) {
+        strUtf16 += c;
+        strUtf16 += '\0';
+    }
+    std::string strRandom;
+    unsigned int uSeed = 27;
+    for (int i = 0; i < 4096; i++) {
+        uSeed = uSeed * 1103515245u + 12345u;
+        strRandom += (char)(uSeed >> 16);
+    }
+    struct Case {
+        const char* szName;
+        std::string strText;
+    } cases[] = {{"UTF-16", strUtf16}, {"random bytes", strRandom}, {"empty", ""}};
+    std::string strOut;
+    ASSERT_EQ(runCommand({"ip", "addr", "add", "192.0.2.1/32", "dev", "lo"}, &strOut), 0) << strOut;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.szName);
+        if (c.szName != cases[0].szName) {
+            m_d.killAll();
+            std::string strErr;
+            ASSERT_TRUE(m_d.setUp(Transcoder::Fake, &strErr)) << strErr;
+        }
+        ASSERT_NO_FATAL_FAILURE(writeLegacy(c.strText));
+        ASSERT_NO_FATAL_FAILURE(startDaemon());
+        const std::string strReason = std::string("nothing in the legacy configuration file ") + kLegacyFile +
+                                      " could be understood";
+        EXPECT_EQ(countOf(m_d.output(), std::string("Nothing in the legacy configuration file ") + kLegacyFile), 1u)
+            << m_d.output();
+        EXPECT_FALSE(exists(kJsonFile));
+        EXPECT_FALSE(exists(kConvertedFile));
+        EXPECT_EQ(readFile(kLegacyFile), c.strText);
+
+        /* This host only, told why. */
+        ASSERT_TRUE(waitUntil([] { return canConnect(8888); }, 20000)) << m_d.output();
+        CurlReply r = curlRun({"http://127.0.0.1:8888/config"});
+        EXPECT_EQ(r.nStatus, 503);
+        EXPECT_EQ(r.strBody, strReason);
+        EXPECT_EQ(curlRun({"--interface", "192.0.2.1", "http://192.0.2.1:8888/status"}).nStatus, 0);
+        EXPECT_EQ(curlRun({"http://127.0.0.1:8888/status"}).nStatus, 200);
+
+        ASSERT_NO_FATAL_FAILURE(stopDaemon());
+        EXPECT_FALSE(exists(kJsonFile));
+        EXPECT_EQ(readFile(kLegacyFile), c.strText);
+    }
 }

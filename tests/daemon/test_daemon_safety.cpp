@@ -556,3 +556,209 @@ TEST_F(SafetyDaemon, AMissingCertificateIsReportedAndTheRuntimeTellsPlainHttp)
     EXPECT_EQ(countOf(m_d.output(), "HTTPS not started"), 1u) << m_d.output();
     stopDaemon();
 }
+
+/* ---- configurations that would defeat themselves ------------------------------------------- */
+
+/* Posts and imports that parse but are refused, each with its one-line reason: a document that is
+ * no configuration, an access list that would shut out the client that posts it, a form that is
+ * not built at its own boundary or whose file has text after the document. Nothing changes: the
+ * file stays byte for byte and the running configuration is the one before. */
+TEST_F(SafetyDaemon, ConfigurationsThatWouldDefeatThemselvesAreRefusedWithTheirReason)
+{
+    startWith(config(channel("/media/kept.mp4"), ", \"ipACL\": \"allow all\""));
+    const std::string strBefore = readFile(kConfigFile);
+    const std::string strRunning = curlRun({url("/config")}).strBody;
+    const std::string strNew = config(channel("/media/new.mp4"));
+    const std::string strForm = "--B\r\nContent-Disposition: form-data; name=\"file\"; filename=\"c.json\"\r\n"
+                                "Content-Type: application/json\r\n\r\n";
+    struct Case {
+        const char* szName;
+        std::string strBody;
+        const char* szContentType;
+        const char* szReason;
+    } cases[] = {
+        {"any JSON object", "{\"foo\": 1}", "application/json",
+         "not a configuration: it has neither \"global\" nor \"channels\""},
+        {"an empty object", "{}", "application/json", "not a configuration: it has neither \"global\" nor \"channels\""},
+        {"deny all", config(channel("/media/new.mp4"), ", \"ipACL\": \"deny all\""), "application/json",
+         "the access list would refuse your address 127.0.0.1"},
+        {"last match denies", config(channel("/media/new.mp4"), ", \"ipACL\": \"allow 127.0.0.1 deny all\""),
+         "application/json", "the access list would refuse your address 127.0.0.1"},
+        {"loopback denied", config(channel("/media/new.mp4"), ", \"ipACL\": \"deny 127.0.0.0/8\""),
+         "application/json", "the access list would refuse your address 127.0.0.1"},
+        {"form without boundary", strForm + strNew + "\r\n--B--\r\n", "multipart/form-data",
+         "the form names no boundary"},
+        {"form at another boundary", strForm + strNew + "\r\n--B--\r\n", "multipart/form-data; boundary=C",
+         "the body holds no part bounded by the form's boundary"},
+        {"part that does not end", strForm + strNew + "\r\n--C--\r\n", "multipart/form-data; boundary=B",
+         "a part does not end at the form's boundary"},
+        {"text after the document in the file", strForm + strNew + "\r\n--trailing words\r\n--B--\r\n",
+         "multipart/form-data; boundary=B", "text after the JSON value"},
+        {"form that is no configuration", strForm + "{\"foo\": 1}\r\n--B--\r\n", "multipart/form-data; boundary=B",
+         "not a configuration: it has neither \"global\" nor \"channels\""},
+    };
+    const std::string strFile = m_d.dir() + "/refused.body";
+    for (const Case& c : cases) {
+        for (const char* szPath : {"/config", "/config?import"}) {
+            SCOPED_TRACE(std::string(c.szName) + " " + szPath);
+            ASSERT_TRUE(writeFile(strFile, c.strBody));
+            CurlReply r = curlRun(
+                {"-H", std::string("Content-Type: ") + c.szContentType, "--data-binary", "@" + strFile, url(szPath)});
+            EXPECT_EQ(r.nStatus, 400);
+            EXPECT_EQ(r.header("content-type"), "text/plain; charset=utf-8");
+            EXPECT_EQ(r.strBody, c.szReason);
+            EXPECT_FALSE(r.hasHeader("set-cookie"));
+            EXPECT_EQ(readFile(kConfigFile), strBefore);
+            EXPECT_EQ(curlRun({url("/config")}).strBody, strRunning);
+        }
+    }
+    /* What the rules leave alone: a list that admits this host, and a document with only
+     * "channels" (which clears the global settings' file entries as before). */
+    CurlReply r = post("/config", config(channel("/media/new.mp4"), ", \"ipACL\": \"deny all allow 127.0.0.1\""));
+    EXPECT_EQ(r.nStatus, 200) << r.strBody;
+    r = post("/config?import", "{\"channels\": []}");
+    EXPECT_EQ(r.nStatus, 301) << r.strBody;
+    EXPECT_EQ(readFile(kConfigFile), "{\n\t\"channels\":\t[]\n}");
+    stopDaemon();
+}
+
+/* A change asked for through the admin's browser by a page of another site is refused, by the
+ * fetch metadata or, without them, by an Origin that is not the server's own; a request with
+ * neither header (a script, curl) is judged as before. Nothing changes on a refusal, and the
+ * request log has its line. */
+TEST_F(SafetyDaemon, ChangesFromAnotherSiteAreRefused)
+{
+    ASSERT_TRUE(writeFile(m_d.dir() + "/in.ts", "x"));
+    const std::string strStart = config(channel(m_d.dir() + "/in.ts"), "", kPort, 1);
+    startWith(strStart);
+    ASSERT_EQ(post("/config", strStart).nStatus, 200); /* the file as the daemon writes it */
+    const std::string strBefore = readFile(kConfigFile);
+    const std::string strNew = config(channel("/media/new.mp4"), "", kPort, 1);
+    struct Case {
+        const char* szName;
+        std::vector<std::string> headers;
+        bool bRefused;
+    } cases[] = {
+        {"same-origin", {"Sec-Fetch-Site: same-origin"}, false},
+        {"none", {"Sec-Fetch-Site: none"}, false},
+        {"cross-site", {"Sec-Fetch-Site: cross-site"}, true},
+        {"same-site", {"Sec-Fetch-Site: same-site"}, true},
+        {"cross-site with its own origin", {"Sec-Fetch-Site: cross-site", "Origin: http://127.0.0.1:8888"}, true},
+        {"own origin", {"Origin: http://127.0.0.1:8888"}, false},
+        {"origin of another port", {"Origin: http://127.0.0.1:9000"}, true},
+        {"origin of another host", {"Origin: http://127.0.0.2:8888"}, true},
+        {"origin of another scheme", {"Origin: https://127.0.0.1:8888"}, true},
+        {"opaque origin", {"Origin: null"}, true},
+        {"no header", {}, false},
+    };
+    const std::string strFile = m_d.dir() + "/site.body";
+    ASSERT_TRUE(writeFile(strFile, strNew));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.szName);
+        struct Request {
+            std::vector<std::string> args;
+        } requests[] = {
+            {{"-H", "Content-Type: text/plain", "--data-binary", "@" + strFile, url("/config")}},
+            {{"-F", "file=@" + strFile, url("/config?import")}},
+            {{url("/channel1?start")}},
+            {{url("/channel1?stop")}},
+            {{url("/decklink_config")}},
+        };
+        for (const Request& req : requests) {
+            SCOPED_TRACE(req.args.back());
+            std::vector<std::string> args;
+            for (const std::string& strHeader : c.headers) {
+                args.push_back("-H");
+                args.push_back(strHeader);
+            }
+            args.insert(args.end(), req.args.begin(), req.args.end());
+            const size_t nLogLines = countOf(readFile("/etc/ruxod/ruxod_cgi.log"), "\n");
+            CurlReply r = curlRun(args);
+            if (c.bRefused) {
+                EXPECT_EQ(r.nStatus, 403);
+                EXPECT_EQ(r.strBody, "request from another site refused");
+                EXPECT_EQ(r.header("content-type"), "text/plain; charset=utf-8");
+                EXPECT_EQ(readFile(kConfigFile), strBefore);
+                EXPECT_NE(curlRun({url("/status")}).strBody.find("\"idle\""), std::string::npos);
+                EXPECT_GT(countOf(readFile("/etc/ruxod/ruxod_cgi.log"), "\n"), nLogLines);
+            } else {
+                EXPECT_NE(r.nStatus, 403) << r.strBody;
+                EXPECT_NE(r.nStatus, 0);
+            }
+        }
+        /* What went through is undone for the next case. */
+        ASSERT_TRUE(writeFile(m_d.dir() + "/old.body", strBefore));
+        curlRun({"--data-binary", "@" + m_d.dir() + "/old.body", url("/channel1?stop")});
+        curlRun({"-H", "Content-Type: application/json", "--data-binary", "@" + m_d.dir() + "/old.body",
+                 url("/config")});
+        ASSERT_TRUE(waitUntil([&] { return curlRun({url("/status")}).strBody.find("\"idle\"") != std::string::npos; },
+                              15000));
+        ASSERT_EQ(readFile(kConfigFile), strBefore);
+    }
+    stopDaemon();
+}
+
+/* ---- HTTPS with files that cannot work ------------------------------------------------------- */
+
+/* A post that asks for HTTPS with a certificate that cannot work is refused, naming the file; the
+ * fall-back at start-up serves plain HTTP but keeps "sslEnable" as the file says, so the exit save
+ * keeps it and the next start with a mended certificate serves HTTPS. */
+TEST_F(SafetyDaemon, ACertificateThatCannotWorkIsRefusedAndTheFallBackKeepsTheFlag)
+{
+    ASSERT_EQ(mkdir(kConfigDir, 0755), 0);
+    const std::string strCert = "/etc/ruxod/cert.pem", strKey = "/etc/ruxod/key.pem";
+    const std::string strGood = m_d.dir() + "/good.pem";
+    RunResult rr = runCaptured({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                                "-nodes", "-subj", "/CN=ruxotest", "-days", "2", "-keyout", strKey, "-out", strGood});
+    ASSERT_EQ(rr.nExit, 0);
+    ASSERT_TRUE(writeFile(strCert, "-----BEGIN CERTIFICATE-----\ngarbage\n-----END CERTIFICATE-----\n"));
+    const std::string strTls = ", \"sslEnable\": true, \"sslCert\": \"" + strCert + "\", \"sslKey\": \"" + strKey + "\"";
+    startWith(config(channel("/media/a.mp4")));
+    const std::string strBefore = readFile(kConfigFile);
+
+    struct Case {
+        const char* szName;
+        std::string strGlobal;
+        const char* szReasonStart;
+    } cases[] = {
+        {"garbage certificate", strTls, "cannot use the certificate /etc/ruxod/cert.pem: "},
+        {"missing certificate", ", \"sslEnable\": true, \"sslCert\": \"/etc/ruxod/none.pem\", \"sslKey\": \"" + strKey + "\"",
+         "cannot use the certificate /etc/ruxod/none.pem: cannot open /etc/ruxod/none.pem: No such file or directory"},
+        {"missing key", ", \"sslEnable\": true, \"sslCert\": \"" + strGood + "\", \"sslKey\": \"/etc/ruxod/none.pem\"",
+         "cannot use the key /etc/ruxod/none.pem: cannot open /etc/ruxod/none.pem: No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.szName);
+        CurlReply r = post("/config", config(channel("/media/a.mp4"), c.strGlobal));
+        EXPECT_EQ(r.nStatus, 400);
+        EXPECT_EQ(r.strBody.rfind(c.szReasonStart, 0), 0u) << r.strBody;
+        EXPECT_EQ(r.strBody.find('\n'), std::string::npos) << r.strBody;
+        EXPECT_EQ(readFile(kConfigFile), strBefore);
+    }
+    /* Nothing restarted: still plain HTTP. */
+    EXPECT_NE(curlRun({url("/runtime")}).strBody.find("\"https\": false"), std::string::npos);
+    stopDaemon();
+
+    /* The same garbage in the file at start-up: plain HTTP, and the flag survives the exit save. */
+    ASSERT_TRUE(writeFile(kConfigFile, config(channel("/media/a.mp4"), strTls)));
+    startDaemon();
+    EXPECT_NE(m_d.output().find("HTTPS not started, the certificate /etc/ruxod/cert.pem"), std::string::npos)
+        << m_d.output();
+    EXPECT_NE(curlRun({url("/runtime")}).strBody.find("\"https\": false"), std::string::npos);
+    /* A channel edit keeps the TLS settings it does not change, and is taken. */
+    EXPECT_EQ(post("/config", config(channel("/media/b.mp4"), strTls)).nStatus, 200);
+    stopDaemon();
+    cJSON* json = cJSON_Parse(readFile(kConfigFile).c_str());
+    ASSERT_NE(json, nullptr) << readFile(kConfigFile);
+    EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItem(cJSON_GetObjectItem(json, "global"), "sslEnable")))
+        << readFile(kConfigFile);
+    cJSON_Delete(json);
+
+    /* Mended, the next start serves HTTPS. */
+    ASSERT_TRUE(writeFile(strCert, readFile(strGood)));
+    ASSERT_EQ(m_d.start({}), 0) << m_d.output();
+    ASSERT_TRUE(waitUntil([&] { return curlRun({"-k", "https://127.0.0.1:8888/runtime"}).nStatus == 200; }, 15000))
+        << m_d.output();
+    EXPECT_NE(curlRun({"-k", "https://127.0.0.1:8888/runtime"}).strBody.find("\"https\": true"), std::string::npos);
+    stopDaemon();
+}

@@ -1,8 +1,8 @@
-/* fuzz_multipart.cpp -- the cut of a posted multipart form down to its first part's content, on
+/* fuzz_multipart.cpp -- the cut of a posted multipart form down to the file it carries, on
  * arbitrary content types and bodies. Input: the Content-Type value, a newline, then the body.
  * The body lies in a buffer of exactly its length and one NUL, as the server hands it over, so an
- * overread shows. Rules checked beside the sanitizers: the part lies inside the body and is
- * followed by a NUL; any other type leaves the body as it is. */
+ * overread shows. Rules checked beside the sanitizers: a file lies inside the body and is
+ * followed by a NUL, a refusal gives a reason; any other type leaves the body as it is. */
 #include <string.h>
 
 #include <vector>
@@ -24,10 +24,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     memcpy(szBody, pBody, cchBody);
     szBody[cchBody] = '\0';
     size_t cch = cchBody;
-    char* pPart = cgiMultipartCut(szBody, &cch, strType.c_str());
+    std::string strReason;
+    char* pPart = cgiMultipartCut(szBody, &cch, strType.c_str(), &strReason);
     const bool bMultipart = strncasecmp(strType.c_str(), "multipart/form-data", 19) == 0;
     if (!bMultipart) {
         FUZZ_CHECK(pPart == szBody && cch == cchBody, "a body that is no form was changed");
+    } else if (pPart == nullptr) {
+        FUZZ_CHECK(!strReason.empty(), "a refused form without a reason");
     } else {
         FUZZ_CHECK(pPart >= szBody && pPart <= szBody + cchBody, "the part begins outside the body");
         FUZZ_CHECK(cch <= cchBody && pPart + cch <= szBody + cchBody, "the part ends outside the body");

@@ -664,7 +664,7 @@ TEST_F(Routes, PlainPostWithoutPasswordSetsNoCookie)
     EXPECT_FALSE(r.hasHeader("set-cookie"));
 }
 
-TEST_F(Routes, ImportRedirectsWithoutBodyOrCookie)
+TEST_F(Routes, ImportRedirectsWithoutBodyAndSetsTheCookieOfItsPassword)
 {
     const struct {
         const char* szPath;
@@ -685,7 +685,8 @@ TEST_F(Routes, ImportRedirectsWithoutBodyOrCookie)
             EXPECT_EQ(r.header("location"), "/");
             EXPECT_EQ(r.strBody, "");
             EXPECT_EQ(r.header("content-type"), "application/json");
-            EXPECT_FALSE(r.hasHeader("set-cookie"));
+            /* The page that loads after the redirect gets past the login with it. */
+            EXPECT_EQ(r.header("set-cookie"), "auth=newpass; SameSite=Strict; HttpOnly");
             EXPECT_EQ(r.count("content-type"), 1);
             EXPECT_LT(headerAt(r, "content-type"), headerAt(r, "location"));
         } else {
@@ -698,9 +699,15 @@ TEST_F(Routes, ImportRedirectsWithoutBodyOrCookie)
         EXPECT_EQ(g_callbacks, std::vector<int>{0});
         setTree(config("", channels(2)));
     }
-    /* After an import that changed the password the next request meets the login page. */
-    post("/config?import", config("other", channels(1)));
+    /* After an import that changed the password a request without its cookie meets the login
+     * page; one with the cookie the import set gets in. An import without a password sets none. */
+    CurlReply r = post("/config?import", config("other", channels(1)));
+    EXPECT_EQ(r.header("set-cookie"), "auth=other; SameSite=Strict; HttpOnly");
     EXPECT_NE(get("/status").strBody.find("Login Authentication"), std::string::npos);
+    EXPECT_EQ(curlRun({"-b", "auth=other", url("/status")}).strBody.find("Login Authentication"), std::string::npos);
+    r = post("/config?import", config("", channels(1)), {"-b", "auth=other"});
+    EXPECT_EQ(r.nStatus, 301);
+    EXPECT_FALSE(r.hasHeader("set-cookie"));
 }
 
 TEST_F(Routes, MultipartPostsCarryTheFirstPartOnly)
@@ -724,6 +731,13 @@ TEST_F(Routes, MultipartPostsCarryTheFirstPartOnly)
 TEST_F(Routes, ServerSettingChangesArmTheRestart)
 {
     const std::string strPort = std::to_string(m_nPort);
+    /* HTTPS is only taken with files the server can use. */
+    const std::string strCert = m_dir.file("cert.pem"), strKey = m_dir.file("key.pem");
+    RunResult rr =
+        runCaptured({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                               "-nodes", "-subj", "/CN=ruxotest", "-days", "2", "-keyout", strKey, "-out", strCert});
+    ASSERT_EQ(rr.nExit, 0) << rr.strOut;
+    const std::string strFiles = ", \"sslCert\": \"" + strCert + "\", \"sslKey\": \"" + strKey + "\"";
     struct Case {
         const char* szName;
         std::string strBefore, strAfter; /* "global" members */
@@ -732,7 +746,7 @@ TEST_F(Routes, ServerSettingChangesArmTheRestart)
         {"unchanged", "\"httpPort\": " + strPort, "\"httpPort\": " + strPort, 0},
         {"port", "\"httpPort\": " + strPort, "\"httpPort\": " + std::to_string(m_nPort + 1), 1},
         {"port as text", "\"httpPort\": " + strPort, "\"httpPort\": \"" + strPort + "\"", 0},
-        {"tls on", "\"httpPort\": " + strPort, "\"httpPort\": " + strPort + ", \"sslEnable\": true", 1},
+        {"tls on", "\"httpPort\": " + strPort, "\"httpPort\": " + strPort + ", \"sslEnable\": true" + strFiles, 1},
         {"tls \"true\"", "\"httpPort\": " + strPort, "\"httpPort\": " + strPort + ", \"sslEnable\": \"true\"", 0},
         {"cert", "\"httpPort\": " + strPort + ", \"sslCert\": \"/a.pem\"",
          "\"httpPort\": " + strPort + ", \"sslCert\": \"/A.pem\"", 1},
@@ -774,32 +788,42 @@ TEST_F(Routes, PostsThatAreNoConfigurationChangeNothing)
     std::string strHuge = config("", channels(2));
     strHuge.insert(strHuge.size() - 1, ", \"pad\": \"" + std::string(RUXO_CGI_POST_MAX, 'x') + "\"");
     const std::string strValid = config("", channels(2));
+    const char* const kNoJson = "not valid JSON";
+    const char* const kAfter = "text after the JSON value";
+    const char* const kNoObject = "the document is not a JSON object";
+    const char* const kPass = "\"loginPass\" is neither a string nor an integer number";
+    const char* const kNoConfig = "not a configuration: it has neither \"global\" nor \"channels\"";
     const struct {
         std::string strBody;
         int nStatus;
+        const char* szReason; /* the reply's one line */
     } bodies[] = {
-        {"", 400},
-        {"not json", 400},
-        {"{\"global\": ", 400},
-        {"{\"global\": {\"log\": 1,}}x", 400},
+        {"", 400, kNoJson},
+        {"not json", 400, kNoJson},
+        {"{\"global\": ", 400, kNoJson},
+        {"{\"global\": {\"log\": 1,}}x", 400, kNoJson},
         /* One "}" too many closes the document early: the channels after it are not dropped. */
-        {"{\"global\": {\"log\": 0}}, \"channels\": " + channels(1) + "}", 400},
-        {strValid + " trailing", 400},
-        {strValid + std::string(1, '\0') + "{}", 400},
+        {"{\"global\": {\"log\": 0}}, \"channels\": " + channels(1) + "}", 400, kAfter},
+        {strValid + " trailing", 400, kAfter},
+        {strValid + std::string(1, '\0') + "{}", 400, "a NUL byte in the text"},
         /* Only an object is a configuration. */
-        {"[]", 400},
-        {"null", 400},
-        {"\"text\"", 400},
-        {"1", 400},
+        {"[]", 400, kNoObject},
+        {"null", 400, kNoObject},
+        {"\"text\"", 400, kNoObject},
+        {"1", 400, kNoObject},
+        /* ... and only one with either part of a configuration. */
+        {"{}", 400, kNoConfig},
+        {"{\"foo\": 1}", 400, kNoConfig},
+        {"{\"global\": 1, \"channels\": {}}", 400, kNoConfig},
         /* A password that is no text and no integer. */
-        {"{\"global\": {\"loginPass\": null}}", 400},
-        {"{\"global\": {\"loginPass\": true}}", 400},
-        {"{\"global\": {\"loginPass\": false}}", 400},
-        {"{\"global\": {\"loginPass\": 2.5}}", 400},
-        {"{\"global\": {\"loginPass\": [\"pw\"]}}", 400},
-        {"{\"global\": {\"loginPass\": {\"a\": 1}}}", 400},
+        {"{\"global\": {\"loginPass\": null}}", 400, kPass},
+        {"{\"global\": {\"loginPass\": true}}", 400, kPass},
+        {"{\"global\": {\"loginPass\": false}}", 400, kPass},
+        {"{\"global\": {\"loginPass\": 2.5}}", 400, kPass},
+        {"{\"global\": {\"loginPass\": [\"pw\"]}}", 400, kPass},
+        {"{\"global\": {\"loginPass\": {\"a\": 1}}}", 400, kPass},
         /* Longer than the collection limit: refused whole, not cut. */
-        {strHuge, 413},
+        {strHuge, 413, "request body too large\n"},
     };
     for (const auto& b : bodies) {
         SCOPED_TRACE(b.strBody.substr(0, 40));
@@ -808,10 +832,8 @@ TEST_F(Routes, PostsThatAreNoConfigurationChangeNothing)
         CurlReply r = post("/config", b.strBody);
         EXPECT_EQ(r.nStatus, b.nStatus);
         EXPECT_FALSE(r.hasHeader("set-cookie"));
-        if (b.nStatus == 400) {
-            EXPECT_EQ(r.strBody, "");
-            EXPECT_FALSE(r.hasHeader("content-type"));
-        }
+        EXPECT_EQ(r.strBody, b.szReason);
+        EXPECT_EQ(r.header("content-type"), "text/plain; charset=utf-8");
         EXPECT_EQ(savedFile(), strFile);
         EXPECT_EQ(printTree(), strTree);
         EXPECT_EQ(g_jsonConfig, pTree);

@@ -93,28 +93,38 @@ test('the settings box: filled from "global", OK writes exactly its keys in thei
                                  folderRecur: true, cpuPerChannel: 2, loginPass: ''});
         assert.deepEqual(await page.evaluate(() => Object.keys(jsonConfig.global)), GLOBAL_KEYS);
 
-        /* Debug Log writes 32; with both files SSL is on (they do not exist: the daemon stays on plain
-         * HTTP after the restart this change asks for). */
+        /* Debug Log writes 32; with both files SSL is on, and the daemon refuses files that do not
+         * exist, saying which; without SSL the same settings are taken (the new key path asks for
+         * a restart). */
+        const savedBefore = h.savedConfig();
         await openSettings(page);
         await page.check('#chk_debug_log');
         assert.equal(await page.isChecked('#chk_ssl'), false);
         await page.check('#chk_ssl');
         await page.fill('#edt_ssl_key', '/etc/ruxod/key.pem');
         await page.check('#chk_auto_restart');
+        await page.click('#btn_global_config_ok');
+        await h.waitUntil(() => log.dialogs.length === 1, 'the refusal');
+        assert.equal(log.dialogs[0], 'Configuration not saved: cannot use the certificate /etc/ruxod/cert.pem: ' +
+                                     'cannot open /etc/ruxod/cert.pem: No such file or directory');
+        assert.equal(h.savedConfig(), savedBefore);
+        await openSettings(page);
+        assert.equal(await page.isChecked('#chk_ssl'), true);
+        await page.uncheck('#chk_ssl');
         const tmOk = Date.now();
         await page.click('#btn_global_config_ok');
         saved = await waitSavedGlobal((g) => g.log === 32, 'Debug Log saved');
-        assert.equal(saved.sslEnable, true);
+        assert.equal(saved.sslEnable, false);
         assert.equal(saved.sslKey, '/etc/ruxod/key.pem');
         assert.equal(saved.autoRestart, 1);
         await openSettings(page);
-        assert.equal(await page.isChecked('#chk_ssl'), true);
+        assert.equal(await page.isChecked('#chk_ssl'), false);
         await page.click('#div_global_config .popup_box_close');
         assert.equal(saved.rtspPort, undefined);
         /* The daemon is back after its restart and the page still polls it. */
         await page.waitForResponse((r) => /\/status$/.test(r.url()) && r.status() === 200 &&
                                           r.request().timing().startTime > tmOk + 1500, {timeout: h.WAIT_MS});
-        assert.equal(log.dialogs.length, 0);
+        assert.equal(log.dialogs.length, 1);
         await context.close();
     });
 });
@@ -281,7 +291,7 @@ test('Import: declined sends nothing, refused keeps the page, accepted loads the
         log.acceptConfirm = true;
         await page.setInputFiles('#input_import_config', broken);
         await h.waitUntil(() => log.dialogs.length === 3, 'the question and the alert');
-        assert.deepEqual(log.dialogs.slice(1), [question('broken.json'), 'Configuration not saved.']);
+        assert.deepEqual(log.dialogs.slice(1), [question('broken.json'), 'Configuration not saved: not valid JSON']);
         assert.equal(await page.evaluate(() => JSON.stringify(jsonConfig)), model);
         assert.equal(h.savedConfig(), before);
 
