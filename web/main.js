@@ -2723,7 +2723,7 @@ function onGlobalConfigOk()
     var port = portValue(box.value);
     if (port < 0) {
         /* A number the browser takes but a port is not ("1e3"), said in the browser's way too. */
-        if (box.checkValidity())
+        if (box.validity.valid)
             box.setCustomValidity('Please enter a port number from 0 to ' + MAX_PORT + '.');
         box.reportValidity();
         return;
