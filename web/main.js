@@ -53,6 +53,9 @@ var curChannel = null;    /* the channel that the editor shows */
 /* The row whose preview this page's player shows (0: none, or a channel's own MP4 stream, which
  * needs no stop), so that closing the player stops that channel whichever row is selected then. */
 var previewRow = 0;
+var playerSession = 0;      /* raised by every opening and closing of the player */
+var playerOpened = 0;       /* when the player was opened (ms since the epoch) */
+var playerHadFrame = false; /* the player has shown a frame since it was opened */
 
 /* One configuration post at a time (the daemon takes requests in no set order): its reply is taken
  * as the model only while the page has not changed the model since that post was sent; otherwise
@@ -64,11 +67,18 @@ var modelGeneration = 0;    /* raised by every change the page makes to the mode
 var unsavedChanges = [];    /* channels removed or added since the daemon last accepted a post */
 var rowShifts = 0;          /* times the table's channels moved rows (a Remove, or one undone) */
 
+var statusPending = false;      /* a status request is under way */
+var lastReplyTime = new Date(); /* the last good status reply (before any: the page's start) */
+
 var STATES = ['idle', 'running', 'preview', 'stopping'];
 var STRIPE_SELECTED = '#3c5a8c';
 var POPUP_BOXES = ['div_global_config', 'div_decklink_config', 'div_ndi_config', 'div_adv_fmt',
                    'div_adv_video'];
 var STATUS_PERIOD_MS = 1000;
+var NO_REPLY_MS = 5000;             /* a status request unanswered this long: the daemon is silent */
+var REQUEST_ABANDON_MS = 10000;     /* a status or start request is given up after this long */
+var PREVIEW_RETRY_MS = 1000;        /* the player asks again while the preview transcoder starts */
+var PREVIEW_RETRY_FOR_MS = 20000;
 var LOST_POST_CHECKS = 10;          /* asks for the configuration after a post's reply was lost */
 var LOST_POST_RETRY_MS = 1000;
 var CPU_CELLS_PER_ROW = 16;
@@ -316,11 +326,14 @@ function modelChannels()
 
 /* ---- requests ------------------------------------------------------------------------------ */
 
-/* Sends an asynchronous request; onReply gets the finished request (status 0 when it failed). */
-function request(method, url, body, contentType, onReply)
+/* Sends an asynchronous request; onReply gets the finished request (status 0 when it failed, or
+ * when timeoutMs, if given, passed without a reply). Returns the request. */
+function request(method, url, body, contentType, onReply, timeoutMs)
 {
     var xhr = new XMLHttpRequest();
     xhr.open(method, url, true);
+    if (timeoutMs)
+        xhr.timeout = timeoutMs;
     if (contentType)
         xhr.setRequestHeader('Content-Type', contentType);
     xhr.onreadystatechange = function () {
@@ -328,6 +341,7 @@ function request(method, url, body, contentType, onReply)
             onReply(xhr);
     };
     xhr.send(body);
+    return xhr;
 }
 
 /* The login page, which every route answers in place of its data while the cookie is stale. */
@@ -369,11 +383,16 @@ function init()
     document.addEventListener('keydown', onKeyDown);
     installChannelTable();
     installButtons();
+    $('vid_preview').addEventListener('error', onPlayerError);
+    $('vid_preview').addEventListener('loadeddata', function () {
+        playerHadFrame = true;
+    });
     installPopupBoxes();
     installEditor();
     installAdvancedBoxes();
     installGlobalConfig();
     installPickers();
+    updateChannelEditButtons();
 }
 
 function onRuntime(xhr)
@@ -442,6 +461,7 @@ function onConfig(xhr)
 
     var tbody = $('tbl_channels').tBodies[0];
     updateChannelRows();
+    updateChannelEditButtons();
     updateChannelStatus();
     if (tbody.rows.length > 0)
         tbody.rows[0].cells[0].click();
@@ -464,14 +484,14 @@ function addBannerLine(pieces)
     });
     $('div_insecure').appendChild(para);
     show($('div_insecure'), true);
+    return para;
 }
 
 /* Warns of a web interface without a password, and of HTTPS asked for but not running. */
 function updateBanner()
 {
     var global = getItem(jsonConfig, 'global');
-    var pass = getItem(global, 'loginPass');
-    if (typeof pass !== 'string' || pass === '') {
+    if (passwordText(getItem(global, 'loginPass')) === '') {
         addBannerLine([{bold: 'CAUTION'}, ' Your ' + textOf(jsonRuntime.appAbbr) +
             ' web interface is INSECURE! Channel configuration details and HTTP streams could be' +
             ' exposed to unexpected streamers over the internet. Please set up web login password in' +
@@ -481,6 +501,17 @@ function updateBanner()
         addBannerLine(['HTTPS is not active: the certificate or key could not be used. This page is' +
             ' sent without encryption.']);
     }
+}
+
+/* A "loginPass" as the daemon reads it: a text as it is, an integer number (exact in a double) as
+ * its decimal text; anything else is no password. */
+function passwordText(value)
+{
+    if (typeof value === 'string')
+        return value;
+    if (typeof value === 'number' && Number.isSafeInteger(value))
+        return String(value);
+    return '';
 }
 
 /* ---- channel table ------------------------------------------------------------------------- */
@@ -653,12 +684,29 @@ function isStatusReply(json)
     return Array.isArray(json.channels) && Array.isArray(json.cpu);
 }
 
+/* One status request at a time: a tick while one is under way sends none, so a slow link does not
+ * pile them up. One unanswered for 5 s says that the daemon is silent; after 10 s it is given up,
+ * which counts as no reply too. */
 function updateChannelStatus()
 {
+    if (statusPending)
+        return;
+    statusPending = true;
+    var silentTimer = setTimeout(function () {
+        showDaemonSilent(true);
+    }, NO_REPLY_MS);
     request('GET', '/status', null, null, function (xhr) {
+        statusPending = false;
+        clearTimeout(silentTimer);
+        if (xhr.status === 0) {
+            showDaemonSilent(true);
+            return;
+        }
         var json = jsonReply(xhr, isStatusReply);
         if (!json)
             return;
+        lastReplyTime = new Date();
+        showDaemonSilent(false);
         channelStatus = json.channels;
         /* A reply sent before a removal may list one channel more than the model holds. */
         var nChannels = modelChannels().length;
@@ -668,8 +716,39 @@ function updateChannelStatus()
                 setRowState(i + 1, entry.state, textOf(entry.status));
         }
         updatePreviewButton();
+        updateChannelEditButtons();
         updateCpuTable(json.cpu);
-    });
+    }, REQUEST_ABANDON_MS);
+}
+
+/* Two digits of a clock reading. */
+function twoDigits(n)
+{
+    return (n < 10 ? '0' : '') + n;
+}
+
+/* While the daemon does not answer, the banner says since when, and the states and loads it last
+ * sent are dimmed, since they may no longer hold; its first answer takes both back. */
+function showDaemonSilent(bSilent)
+{
+    var line = $('para_no_reply');
+    document.body.classList.toggle('daemon_silent', bSilent);
+    if (!bSilent) {
+        if (line) {
+            line.parentNode.removeChild(line);
+            show($('div_insecure'), $('div_insecure').childNodes.length > 0);
+        }
+        return;
+    }
+    var t = lastReplyTime;
+    var text = 'No reply from the daemon since ' + twoDigits(t.getHours()) + ':' + twoDigits(t.getMinutes()) +
+               ':' + twoDigits(t.getSeconds()) + '.';
+    if (!line) {
+        line = addBannerLine([text]);
+        line.id = 'para_no_reply';
+    } else {
+        setNodeText(line, text);
+    }
 }
 
 /* Preview is off for a running channel unless its first target is an MP4 stream of its own; while
@@ -770,16 +849,19 @@ function setChannelEnable(rowId, bEnable)
 }
 
 /* A reply to a start sent before the channels moved rows marks no row: its row shows another
- * channel now (the next status shows the real states). */
+ * channel now (the next status shows the real states). A start without any reply (the daemon
+ * stopped, unreachable, or silent for 10 s) says so in place of the daemon's reason. */
 function startChannel(rowId, bReportFailure)
 {
     var shifts = rowShifts;
     request('GET', '/channel' + rowId + '?start', null, null, function (xhr) {
         if (actionDone(xhr) && shifts === rowShifts)
             markRowState(rowId, 'running', 'RUNNING');
+        else if (bReportFailure && xhr.status === 0)
+            alert('Channel start error! no reply from the daemon');
         else if (bReportFailure && xhr.status !== 200)
             alert('Channel start error! ' + xhr.responseText);
-    });
+    }, REQUEST_ABANDON_MS);
     setChannelEnable(rowId, true);
 }
 
@@ -830,6 +912,8 @@ function onStopClick()
     stopChannel(rowId);
 }
 
+/* Every channel that runs, or would run: one that is idle between two tries of its automatic
+ * restart still has "enable" true, and only a stop clears it. */
 function onStopAll()
 {
     if (rowsMoving())
@@ -837,7 +921,7 @@ function onStopAll()
     var channels = modelChannels();
     for (var rowId = 1; rowId <= channels.length; rowId++) {
         var state = lastState(rowId);
-        if (state === null || state !== 'idle')
+        if (state === null || state !== 'idle' || getItem(channels[rowId - 1], 'enable') === true)
             stopChannel(rowId);
     }
 }
@@ -864,16 +948,52 @@ function openPlayer(port, rowId)
     show(logoElement(), false);
     player.src = location.protocol + '//' + location.hostname + ':' + port;
     show(player, true);
-    var playing = player.play();
-    if (playing && playing.catch)
-        playing.catch(function () {});
+    playerSession++;
+    playerOpened = Date.now();
+    playerHadFrame = false;
+    startPlaying(player);
     setNodeText($('btn_preview'), 'Stop');
     updatePreviewButton();
 }
 
+/* Starts the player; where the browser lets only a muted player start by itself, muted. */
+function startPlaying(player)
+{
+    var playing = player.play();
+    if (!playing || !playing.catch)
+        return;
+    var session = playerSession;
+    playing.catch(function (e) {
+        if (e && e.name === 'NotAllowedError' && session === playerSession && !player.muted) {
+            player.muted = true;
+            startPlaying(player);
+        }
+    });
+}
+
+/* The preview transcoder listens a moment after the start reply, so the player's first tries may
+ * be refused: while its row still previews and nothing has played yet, it asks again once a
+ * second, for a while. An error after the picture came is left as the player shows it. */
+function onPlayerError()
+{
+    var player = $('vid_preview');
+    var session = playerSession;
+    if (!previewRow || !isShown(player) || playerHadFrame || Date.now() - playerOpened > PREVIEW_RETRY_FOR_MS)
+        return;
+    setTimeout(function () {
+        if (session !== playerSession || !previewRow || lastState(previewRow) !== 'preview' ||
+            playerHadFrame || Date.now() - playerOpened > PREVIEW_RETRY_FOR_MS)
+            return;
+        player.load();
+        startPlaying(player);
+    }, PREVIEW_RETRY_MS);
+}
+
+
 function closePlayer()
 {
     var player = $('vid_preview');
+    playerSession++;
     /* The previewed channel is stopped unless it has moved on (started or stopped elsewhere). */
     var state = previewRow ? lastState(previewRow) : null;
     if (previewRow && state !== 'running' && state !== 'stopping')
@@ -987,6 +1107,7 @@ function onKeyDown(e)
 /* ---- channel editor: showing a channel ----------------------------------------------------- */
 
 var activeTab = -1;                       /* the output tab the panels show (-1: none) */
+var editorAtStart = [];                   /* the editor's fields and their values at start-up */
 var shownSource = {type: '', scheme: ''}; /* the source type and URL scheme as last shown */
 
 /* The table's entry for the key, undefined when it has none of its own. */
@@ -1275,6 +1396,7 @@ function disableCtrls(editing)
     $('btn_edit').disabled = Boolean(editing);
     $('btn_apply').disabled = !editing;
     $('btn_cancel').disabled = !editing;
+    updateChannelEditButtons();
 }
 
 /* The source type, source URL and memo boxes take the place of the row's texts. */
@@ -1403,7 +1525,7 @@ function onCancelClick()
     if (rowId > modelChannels().length) {
         /* A new channel is dropped with its row. */
         markSelectedRow(0);
-        curChannel = null;
+        clearEditor();
     } else {
         updateSettings(rowId);
     }
@@ -1436,16 +1558,29 @@ function newChannel()
     };
 }
 
+/* Whether New Channel would make one: a row is free after the last channel, nothing is being
+ * edited, and no post is moving rows. */
+function canCreateChannel()
+{
+    var tbl = $('tbl_channels');
+    var nRows = Math.min(ParseInt(jsonRuntime && jsonRuntime.channels), tbl.tBodies[0].rows.length);
+    return Boolean(jsonConfig) && !tbl.editing && !rowsMoving() && modelChannels().length < nRows;
+}
+
+/* New Channel and Remove Channel look disabled whenever a click on them would do nothing. Remove
+ * stays on without a selection, where it tells the user to select a channel. */
+function updateChannelEditButtons()
+{
+    $('btn_create').disabled = !canCreateChannel();
+    $('btn_remove').disabled = Boolean($('tbl_channels').editing) || rowsMoving();
+}
+
 /* A new channel is edited in the row after the last one, while the table has such a row. */
 function onCreateClick()
 {
-    if (rowsMoving())
+    if (!canCreateChannel())
         return;
-    var tbl = $('tbl_channels');
     var nChannels = modelChannels().length;
-    var nRows = Math.min(ParseInt(jsonRuntime && jsonRuntime.channels), tbl.tBodies[0].rows.length);
-    if (tbl.editing || !jsonConfig || nChannels >= nRows)
-        return;
     markSelectedRow(nChannels + 1);
     updateSettings(nChannels + 1, newChannel());
     disableCtrls(nChannels + 1);
@@ -1496,7 +1631,7 @@ function updateSelection()
     if (rowId)
         updateSettings(rowId);
     else
-        curChannel = null;
+        clearEditor();
 }
 
 /* ---- channel editor: saving ---------------------------------------------------------------- */
@@ -1535,6 +1670,7 @@ function postConfig(undo)
     }
     if (!postPending)
         sendConfig();
+    updateChannelEditButtons();
 }
 
 /* A post that moves rows (a Remove, an added channel) is under way or due: an action sent by row
@@ -1580,6 +1716,7 @@ function sendConfig()
         } else if (isRefusal(xhr)) {
             postPending = false;
             undoUnsavedChanges();
+            updateChannelEditButtons();
             alert(saveFailureText(xhr.status, xhr.getResponseHeader('Content-Type'), xhr.responseText));
         } else {
             checkLostPost(channels, generation, LOST_POST_CHECKS);
@@ -1608,6 +1745,7 @@ function checkLostPost(channels, generation, triesLeft)
         postPending = false;
         if (!json) {
             unsavedChanges = [];
+            updateChannelEditButtons();
             alert(saveFailureText(xhr.status, xhr.getResponseHeader('Content-Type'), xhr.responseText));
             return;
         }
@@ -1628,6 +1766,7 @@ function forgetSavedChanges(generation)
     unsavedChanges = unsavedChanges.filter(function (change) {
         return change.generation > generation;
     });
+    updateChannelEditButtons();
 }
 
 /* The daemon's configuration becomes the model. While a channel is being edited the rows show
@@ -1635,6 +1774,7 @@ function forgetSavedChanges(generation)
 function takeConfig(json)
 {
     jsonConfig = json;
+    updateChannelEditButtons();
     if ($('tbl_channels').editing)
         return;
     updateChannelRows();
@@ -1683,6 +1823,7 @@ function undoUnsavedChanges()
     updateChannelRows();
     if (!$('tbl_channels').editing)
         updateSelection();
+    updateChannelEditButtons();
 }
 
 /* A channel was put back at rowId: the selected, edited and previewed rows from there on follow
@@ -1699,7 +1840,7 @@ function followInsertedRow(rowId)
     var row = tbl.editing + 1;
     if (!channelRow(row)) {
         disableCtrls(0);
-        curChannel = null;
+        clearEditor();
         return;
     }
     /* The row left behind is filled again by the caller. */
@@ -1878,6 +2019,37 @@ function installEditor()
     });
     $('btn_adv_fmt').addEventListener('click', openAdvFormat);
     $('btn_adv_video').addEventListener('click', openAdvVideo);
+    editorAtStart = editorFields().map(function (field) {
+        return {field: field, value: field.value, checked: field.checked};
+    });
+}
+
+/* The editor's boxes, lists and check boxes, those that wait outside the table included. */
+function editorFields()
+{
+    return Array.prototype.slice.call($('div_editor').querySelectorAll('input, select, textarea'));
+}
+
+/* The editor shows no channel, as when the page starts: its fields as they were then, no output
+ * tabs, nothing to store into. */
+function clearEditor()
+{
+    curChannel = null;
+    editorAtStart.forEach(function (entry) {
+        var field = entry.field;
+        if (field.tagName === 'SELECT') {
+            for (var i = field.options.length - 1; i >= 0; i--) {
+                if (field.options[i].classList.contains('extra'))
+                    field.remove(i);
+            }
+        }
+        field.value = entry.value;
+        field.checked = entry.checked;
+        field.title = '';
+    });
+    show($('tab_mbr'), false);
+    rebuildTabs();
+    updatePanelCtrls();
 }
 
 /* ---- advanced options: shared ------------------------------------------------------------- */
@@ -2466,10 +2638,11 @@ function updateGlobalCfg(global)
     var pass = getItem(global, 'loginPass');
     $('chk_debug_log').checked = configInt(getItem(global, 'log')) > 0;
     $('edt_http_port').value = String(configInt(getItem(global, 'httpPort')));
+    $('edt_http_port').setCustomValidity('');
     $('edt_ssl_cert').value = cert;
     $('edt_ssl_key').value = key;
     $('chk_ssl').checked = getItem(global, 'sslEnable') === true && cert !== '' && key !== '';
-    $('edt_login_pass').value = textOf(pass);
+    $('edt_login_pass').value = passwordText(pass);
     /* A password that is there but empty lets everyone in: the box says so. */
     $('edt_login_pass').style.backgroundColor = pass === '' ? 'yellow' : 'white';
     $('edt_acl').value = textOf(getItem(global, 'ipACL'));
@@ -2541,13 +2714,18 @@ function applyGlobalCfg(port)
     };
 }
 
-/* OK needs a port (and a model to post); the box then closes at once and the whole model goes to
- * the daemon. Its reply carries the login cookie of a new password. */
+/* OK needs a port (and a model to post); without one the box stays open and the browser says
+ * what is wrong with the port box. The box then closes at once and the whole model goes to the
+ * daemon. Its reply carries the login cookie of a new password. */
 function onGlobalConfigOk()
 {
-    var port = portValue($('edt_http_port').value);
+    var box = $('edt_http_port');
+    var port = portValue(box.value);
     if (port < 0) {
-        $('edt_http_port').reportValidity();
+        /* A number the browser takes but a port is not ("1e3"), said in the browser's way too. */
+        if (box.validity.valid)
+            box.setCustomValidity('Please enter a port number from 0 to ' + MAX_PORT + '.');
+        box.reportValidity();
         return;
     }
     if (!jsonConfig)
@@ -2609,6 +2787,9 @@ function onExportClick()
 function installGlobalConfig()
 {
     $('btn_global_config_ok').addEventListener('click', onGlobalConfigOk);
+    $('edt_http_port').addEventListener('input', function () {
+        $('edt_http_port').setCustomValidity('');
+    });
     installLinkedNumber('chk_auto_restart', 'edt_auto_restart');
     installLinkedNumber('chk_cpu_affinity', 'edt_cpu_affinity');
     $('btn_import_config').addEventListener('click', onImportClick);

@@ -204,8 +204,12 @@ test('New Channel and Remove do nothing while a channel is being edited', async 
         await h.openManager(page);
         await h.editRow(page, 2);
         await page.fill('#edt_src_url', '/media/edited.mp4');
-        await page.click('#btn_create');
-        await page.click('#btn_remove');
+        /* Both look disabled; clicks that reach them all the same do nothing. */
+        assert.equal(await page.isDisabled('#btn_create'), true);
+        assert.equal(await page.isDisabled('#btn_remove'), true);
+        await page.click('#btn_create', {force: true});
+        await page.click('#btn_remove', {force: true});
+        await page.evaluate(() => { onCreateClick(); onRemoveClick(); });
         /* Other rows cannot be selected either. */
         await page.click('#tbl_channels tbody tr:nth-child(1) td:nth-child(2)');
         assert.equal(await h.editingRow(page), 2);
