@@ -558,7 +558,9 @@ TEST_F(CgiServer, ChunksPastTheLimitAreAnswered413AndNeverRouted)
 
 TEST_F(CgiServer, EachRequestHasItsOwnBodyWithinLimitsPerClientAndInAll)
 {
-    g_nCGIIdleTimeout = 2;
+    /* Long enough for the steps below (each curl a process of its own, slow to start on a loaded
+     * machine) to happen while the stalled uploads are still held. */
+    g_nCGIIdleTimeout = 8;
     setGlobal();
     start();
     g_nCGIIdleTimeout = 60;
@@ -593,20 +595,20 @@ TEST_F(CgiServer, EachRequestHasItsOwnBodyWithinLimitsPerClientAndInAll)
     /* A stalled upload that goes on is routed with the whole of its own body. */
     ASSERT_TRUE(sendAll(stalled[0], std::string(98, 'c')));
     bool bClosed = false;
-    std::string strIn = readUntilClosed(stalled[0], 3000, &bClosed);
+    std::string strIn = readUntilClosed(stalled[0], 10000, &bClosed);
     EXPECT_NE(strIn.find("post=ab" + std::string(98, 'c')), std::string::npos) << strIn;
     EXPECT_EQ(curl(url("/x"), {"--interface", "127.0.0.5", "--data", "y"}).nStatus, 200);
 
     /* After the idle time-out the stalled connections are closed and their bodies free. */
     for (size_t i = 1; i < stalled.size(); i++) {
-        readUntilClosed(stalled[i], 6000, &bClosed);
+        readUntilClosed(stalled[i], 30000, &bClosed);
         EXPECT_TRUE(bClosed) << i;
     }
     for (int fd : stalled)
         close(fd);
     reply = curl(url("/third"), {"--data", "y"});
     EXPECT_EQ(reply.nStatus, 200);
-    EXPECT_NE(reply.strBody.find("timeout=2\npost=y"), std::string::npos) << reply.strBody;
+    EXPECT_NE(reply.strBody.find("timeout=8\npost=y"), std::string::npos) << reply.strBody;
 
     /* An upload that the client abandons frees its body at once. */
     for (int n = 0; n < 2; n++) {

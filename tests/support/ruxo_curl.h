@@ -209,17 +209,17 @@ inline bool sendAll(int fd, const std::string& str)
     return true;
 }
 
-/* One HTTP/1.0 GET of szPath from 127.0.0.1:nPort over a raw socket (no process started, so it can
- * be timed): the reply's status (0 when there was none within nTimeoutMs), its body into *pBody
- * when given. The server closes the connection after the reply. */
-inline int rawGet(int nPort, const std::string& strPath, std::string* pBody = nullptr, int nTimeoutMs = 10000)
+/* One HTTP/1.0 request (its whole text) to 127.0.0.1:nPort over a raw socket (no process started,
+ * so it can be timed): the reply's status (0 when there was none within nTimeoutMs), its body into
+ * *pBody when given. The server closes the connection after the reply. */
+inline int rawRequest(int nPort, const std::string& strRequest, std::string* pBody = nullptr, int nTimeoutMs = 10000)
 {
     int fd = connectFrom("127.0.0.1", nPort);
     if (fd < 0)
         return 0;
     std::string strReply;
     const long long tmEnd = ruxotest::nowMs() + nTimeoutMs;
-    if (sendAll(fd, "GET " + strPath + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n")) {
+    if (sendAll(fd, strRequest)) {
         for (;;) {
             long long nLeft = tmEnd - ruxotest::nowMs();
             pollfd pfd{fd, POLLIN, 0};
@@ -250,6 +250,22 @@ inline int rawGet(int nPort, const std::string& strPath, std::string* pBody = nu
     if (pBody)
         *pBody = strReply.substr(nEnd + 4);
     return nStatus;
+}
+
+/* A GET of strPath over a raw socket, as rawRequest. */
+inline int rawGet(int nPort, const std::string& strPath, std::string* pBody = nullptr, int nTimeoutMs = 10000)
+{
+    return rawRequest(nPort, "GET " + strPath + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", pBody, nTimeoutMs);
+}
+
+/* A POST of strBody to strPath over a raw socket, as rawRequest. */
+inline int rawPost(int nPort, const std::string& strPath, const std::string& strBody, std::string* pBody = nullptr,
+                   int nTimeoutMs = 10000)
+{
+    return rawRequest(nPort,
+                      "POST " + strPath + " HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n" +
+                          "Content-Length: " + std::to_string(strBody.size()) + "\r\n\r\n" + strBody,
+                      pBody, nTimeoutMs);
 }
 
 /* A socket that listens on the port on every address, so that no server can bind it; -1 on failure. */
