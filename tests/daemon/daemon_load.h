@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -210,6 +211,37 @@ private:
 inline long residentKb(pid_t pid)
 {
     return (long)procField(pid, "status", "VmRSS:");
+}
+
+/* Resident memory of a process in KiB without its threads' stacks (-1 when it is gone): a
+ * short-lived thread (a timer's) touches a few pages of a stack of its own, so the plain figure
+ * moves with the number of such threads alive at a sample. A stack is an anonymous writable
+ * mapping of the default thread stack size (the stack limit, which the daemon inherits). */
+inline long residentKbWithoutStacks(pid_t pid)
+{
+    struct rlimit rl;
+    const long nStackKb =
+        getrlimit(RLIMIT_STACK, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY ? (long)(rl.rlim_cur / 1024) : -1;
+    std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/smaps"));
+    long nRss = 0;
+    bool bAny = false, bStackShape = false, bStack = false;
+    for (std::string strLine; std::getline(in, strLine);) {
+        size_t nSp = strLine.find(' ');
+        if (nSp != std::string::npos && strLine.find('-') < nSp) {
+            /* "start-end perms offset dev inode [path]" */
+            std::istringstream head(strLine);
+            std::string strRange, strPerms, strOffset, strDev, strInode, strPath;
+            head >> strRange >> strPerms >> strOffset >> strDev >> strInode >> strPath;
+            bStackShape = strPerms == "rw-p" && strPath.empty();
+            bStack = false;
+            bAny = true;
+        } else if (strLine.compare(0, 5, "Size:") == 0) {
+            bStack = bStackShape && nStackKb > 0 && atol(strLine.c_str() + 5) == nStackKb;
+        } else if (strLine.compare(0, 4, "Rss:") == 0 && !bStack) {
+            nRss += atol(strLine.c_str() + 4);
+        }
+    }
+    return bAny ? nRss : -1;
 }
 
 /* The descriptors of a process that belong to none of its children: what it holds of its own,
