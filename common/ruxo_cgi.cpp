@@ -55,6 +55,8 @@ static std::mutex s_mtxLifecycle; /* serialises start and stop; never taken on t
 /* Whether the running server uses TLS, and the port of the last server that ran (0: none yet). */
 static std::atomic<bool> s_bTls(false);
 static int s_nLastPort = 0;
+/* Set by a stop before it waits for the web thread, cleared by a start (ruxoCGIStopping). */
+static std::atomic<bool> s_bStopping(false);
 
 /* One request on its way through the handler's calls; its request slot (con_cls) points to it
  * from the first call until the library reports the request's end. */
@@ -1027,6 +1029,7 @@ int ruxoStartCGI(void)
     std::lock_guard<std::mutex> lifecycle(s_mtxLifecycle);
     if (g_mhd != nullptr)
         return 1;
+    s_bStopping = false;
 
     int nPort = RUXO_CGI_DEFAULT_PORT;
     bool bSsl = false;
@@ -1084,9 +1087,13 @@ int ruxoStartCGI(void)
 
 void ruxoStopCGI(void)
 {
+    /* First of all, before the lifecycle mutex (which another stop or start may hold while the web
+     * thread searches) and before the library joins the web thread: a search under way ends. */
+    s_bStopping = true;
     std::lock_guard<std::mutex> lifecycle(s_mtxLifecycle);
     if (g_mhd == nullptr)
         return;
+    s_bStopping = true; /* again: a start between the first store and the lock cleared it */
     cgiStopWatcher();
     MHD_stop_daemon(g_mhd);
     g_mhd = nullptr;
@@ -1094,6 +1101,11 @@ void ruxoStopCGI(void)
     /* The polling thread has ended: no request holds a body or a connection any more. */
     cgiResetBodies();
     cgiForgetConnections();
+}
+
+int ruxoCGIStopping(void)
+{
+    return s_bStopping ? 1 : 0;
 }
 
 BOOL ruxoCGIUsesTls(void)

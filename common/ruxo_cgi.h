@@ -21,6 +21,10 @@ extern std::mutex g_cgi_mutex;
 
 int ruxoStartCGI(void); /* 1 when a server runs afterwards, 0 otherwise */
 void ruxoStopCGI(void);
+/* Non-zero from the moment a stop of the server begins until the next start: a route that holds
+ * the web thread for long (a device search) looks at it and ends, so that the stop, which waits
+ * for the web thread, is not held up. */
+int ruxoCGIStopping(void);
 /* Stops the server and starts it again with the tree's settings. When the tree's port cannot be
  * had, the server comes back on the port of the server before, which is put back into the tree
  * and saved, with a line on standard output. 1 when a server runs afterwards; 0 when none could

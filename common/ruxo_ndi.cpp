@@ -3,7 +3,8 @@
  * "libndi.so.5" is opened once per process, on the first search, and never closed; when it cannot
  * be loaded the loader's reason goes to standard error once and every search finds nothing. Each
  * search initialises the library, makes a fresh source finder, waits while the source list keeps
- * changing (60 seconds at most in all), copies the list and destroys finder and library again. */
+ * changing (60 seconds at most in all, or until the caller's stop says so), copies the list and
+ * destroys finder and library again. */
 #include "ruxo_ndi.h"
 
 #include <dlfcn.h>
@@ -112,21 +113,41 @@ static long long _monotonicMs(void)
     return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-/* Waits in steps of msStep while the finder reports a change, until 60 s after the start. */
-static void _waitForSources(const NDI_CALLS& calls, NDIlib_find_instance_t pFinder, uint32_t msStep)
+/* Waits in steps of msStep while the finder reports a change, until 60 s after the start. Without
+ * a stop to look at, a step is one wait of the library; with one, it is cut into waits of at most
+ * RUXO_NDI_STOP_CHECK_MS, the stop looked at before each, and a wait that reports no change counts
+ * as waited in full (so the step ends when its waits add up to msStep). */
+static void _waitForSources(const NDI_CALLS& calls, NDIlib_find_instance_t pFinder, uint32_t msStep,
+                            RUXO_NDI_STOPPED pfnStopped)
 {
     const long long tmEnd = _monotonicMs() + RUXO_NDI_WAIT_MAX_SECS * 1000LL;
+    const uint32_t msSlice = pfnStopped != nullptr && msStep > RUXO_NDI_STOP_CHECK_MS ? RUXO_NDI_STOP_CHECK_MS : msStep;
+    uint32_t msWaited = 0; /* in the current step */
     for (;;) {
+        if (pfnStopped != nullptr && pfnStopped())
+            return;
         const long long msLeft = tmEnd - _monotonicMs();
         if (msLeft <= 0)
             return;
-        const uint32_t msWait = msLeft < (long long)msStep ? (uint32_t)msLeft : msStep;
-        if (!calls.find_wait_for_sources(pFinder, msWait))
+        uint32_t msWait = msStep - msWaited < msSlice ? msStep - msWaited : msSlice;
+        if (msLeft < (long long)msWait)
+            msWait = (uint32_t)msLeft;
+        if (calls.find_wait_for_sources(pFinder, msWait)) {
+            msWaited = 0; /* a change: the next step */
+            continue;
+        }
+        msWaited += msWait;
+        if (msWaited >= msStep)
             return;
     }
 }
 
 int ruxoEnumNDI(RUXO_NDI* pNDI, int nWaitSecs)
+{
+    return ruxoEnumNDIUntilStopped(pNDI, nWaitSecs, nullptr);
+}
+
+int ruxoEnumNDIUntilStopped(RUXO_NDI* pNDI, int nWaitSecs, RUXO_NDI_STOPPED pfnStopped)
 {
     std::call_once(s_ndiOnceControl, _loadNDI);
     NDI_CALLS calls;
@@ -149,7 +170,7 @@ int ruxoEnumNDI(RUXO_NDI* pNDI, int nWaitSecs)
         nWaitSecs = 0;
     if (nWaitSecs > RUXO_NDI_WAIT_MAX_SECS)
         nWaitSecs = RUXO_NDI_WAIT_MAX_SECS;
-    _waitForSources(calls, pFinder, (uint32_t)nWaitSecs * 1000U);
+    _waitForSources(calls, pFinder, (uint32_t)nWaitSecs * 1000U, pfnStopped);
 
     /* The count is the library's: held to the record, and 0 when it gives no list. */
     uint32_t nReported = 0;

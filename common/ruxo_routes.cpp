@@ -517,7 +517,9 @@ int ruxoCGINDIConfig(const char* szArgs, MHD_Connection* conn)
     int nWaitSecs = 5;
     parseOpt(szArgs, "timeout=", &nWaitSecs);
     std::unique_ptr<RUXO_NDI> pNDI(new RUXO_NDI());
-    (void)ruxoEnumNDI(pNDI.get(), nWaitSecs);
+    /* A stop of the server (shutdown, or a restart for a new port or TLS setting) ends the search
+     * within a tenth of a second; the reply then lists what it found so far. */
+    (void)ruxoEnumNDIUntilStopped(pNDI.get(), nWaitSecs, ruxoCGIStopping);
 
     const uint32_t nSources = std::min<uint32_t>(pNDI->nSources, RUXO_MAX_NDI_SOURCES);
     std::string strReply = "{ \"sources\": [\n";

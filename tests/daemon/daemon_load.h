@@ -6,10 +6,13 @@
 #ifndef RUXO_TEST_DAEMON_LOAD_H
 #define RUXO_TEST_DAEMON_LOAD_H
 
+#include <dirent.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -21,6 +24,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ns_daemon.h"
@@ -42,7 +46,7 @@ inline int envSeconds(const char* szName, int nDefault)
 /* The daemon was built with a sanitizer: timing bounds that hold for the plain build do not. */
 inline bool sanitizedBuild()
 {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(RUXO_SANITIZED_BUILD) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     return true;
 #else
     return false;
@@ -145,10 +149,173 @@ inline long long procField(pid_t pid, const char* szFile, const char* szKey)
     return n == std::string::npos ? -1 : atoll(strText.c_str() + n + 1 + strlen(szKey));
 }
 
+/* The slope of the least-squares line through the points (x, y); 0 with fewer than two distinct x. */
+inline double fittedSlope(const std::vector<std::pair<double, double>>& points)
+{
+    if (points.size() < 2)
+        return 0;
+    double dX = 0, dY = 0;
+    for (const auto& p : points) {
+        dX += p.first;
+        dY += p.second;
+    }
+    dX /= (double)points.size();
+    dY /= (double)points.size();
+    double dXY = 0, dXX = 0;
+    for (const auto& p : points) {
+        dXY += (p.first - dX) * (p.second - dY);
+        dXX += (p.first - dX) * (p.first - dX);
+    }
+    return dXX > 0 ? dXY / dXX : 0;
+}
+
+/* Counts the starts the fake transcoder records ("line" records) as its record file grows, reading
+ * only what was added since the last call. */
+class StartCounter {
+public:
+    explicit StartCounter(std::string strFile) : m_strFile(std::move(strFile)) {}
+    long count()
+    {
+        FILE* f = fopen(m_strFile.c_str(), "r");
+        if (!f)
+            return m_nStarts;
+        if (fseek(f, m_nOffset, SEEK_SET) == 0) {
+            char buf[65536];
+            size_t n;
+            while ((n = fread(buf, 1, sizeof(buf), f)) > 0) {
+                m_nOffset += (long)n;
+                m_strPartial.append(buf, n);
+            }
+        }
+        fclose(f);
+        size_t nStart = 0, nEnd;
+        while ((nEnd = m_strPartial.find('\n', nStart)) != std::string::npos) {
+            /* "<pid> line <text>" */
+            size_t a = m_strPartial.find(' ', nStart);
+            if (a < nEnd && m_strPartial.compare(a + 1, 5, "line ") == 0)
+                m_nStarts++;
+            nStart = nEnd + 1;
+        }
+        m_strPartial.erase(0, nStart);
+        return m_nStarts;
+    }
+
+private:
+    std::string m_strFile;
+    long m_nOffset = 0;
+    long m_nStarts = 0;
+    std::string m_strPartial;
+};
+
 /* Resident memory of a process in KiB (-1 when it is gone). */
 inline long residentKb(pid_t pid)
 {
     return (long)procField(pid, "status", "VmRSS:");
+}
+
+/* Resident memory of a process in KiB without its threads' stacks (-1 when it is gone): a
+ * short-lived thread (a timer's) touches a few pages of a stack of its own, so the plain figure
+ * moves with the number of such threads alive at a sample. A stack is an anonymous writable
+ * mapping of the default thread stack size (the stack limit, which the daemon inherits). */
+inline long residentKbWithoutStacks(pid_t pid)
+{
+    struct rlimit rl;
+    const long nStackKb =
+        getrlimit(RLIMIT_STACK, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY ? (long)(rl.rlim_cur / 1024) : -1;
+    std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/smaps"));
+    long nRss = 0;
+    bool bAny = false, bStackShape = false, bStack = false;
+    for (std::string strLine; std::getline(in, strLine);) {
+        size_t nSp = strLine.find(' ');
+        if (nSp != std::string::npos && strLine.find('-') < nSp) {
+            /* "start-end perms offset dev inode [path]" */
+            std::istringstream head(strLine);
+            std::string strRange, strPerms, strOffset, strDev, strInode, strPath;
+            head >> strRange >> strPerms >> strOffset >> strDev >> strInode >> strPath;
+            bStackShape = strPerms == "rw-p" && strPath.empty();
+            bStack = false;
+            bAny = true;
+        } else if (strLine.compare(0, 5, "Size:") == 0) {
+            bStack = bStackShape && nStackKb > 0 && atol(strLine.c_str() + 5) == nStackKb;
+        } else if (strLine.compare(0, 4, "Rss:") == 0 && !bStack) {
+            nRss += atol(strLine.c_str() + 4);
+        }
+    }
+    return bAny ? nRss : -1;
+}
+
+/* The descriptors of a process that belong to none of its children: what it holds of its own,
+ * whatever number of children runs at the moment. Left out: a pipe that a child holds too, a
+ * pidfd of a child (live or not yet reaped), and one descriptor per distinct file in the data
+ * folder's log folder (the log of a running channel). A pipe or pidfd kept after its child was
+ * reaped counts, and so does a second descriptor of one log; so do those of a child that ended a
+ * moment ago and is not yet handled, or of one that has not yet closed its copy: the lowest of a
+ * few reads (lowestOwnDescriptors) waits those out. -1 when the process is gone. */
+inline int ownDescriptors(pid_t pid)
+{
+    /* fd number -> link text of one process; false when it is gone. */
+    auto links = [](pid_t p, std::map<std::string, std::string>* pLinks) {
+        const std::string strDir = "/proc/" + std::to_string(p) + "/fd";
+        DIR* dir = opendir(strDir.c_str());
+        if (!dir)
+            return false;
+        while (struct dirent* ent = readdir(dir)) {
+            if (ent->d_name[0] == '.')
+                continue;
+            char szLink[512];
+            ssize_t n = readlink((strDir + "/" + ent->d_name).c_str(), szLink, sizeof(szLink) - 1);
+            if (n > 0)
+                (*pLinks)[ent->d_name] = std::string(szLink, (size_t)n);
+        }
+        closedir(dir);
+        return true;
+    };
+    std::map<std::string, std::string> own;
+    if (!links(pid, &own))
+        return -1;
+    std::set<std::string> childPipes;
+    std::set<long> kids;
+    for (pid_t kid : childrenOf(pid)) {
+        kids.insert((long)kid);
+        std::map<std::string, std::string> kidLinks;
+        links(kid, &kidLinks);
+        for (const auto& kv : kidLinks)
+            if (kv.second.compare(0, 5, "pipe:") == 0)
+                childPipes.insert(kv.second);
+    }
+    static const char kLogFolder[] = "/var/ruxod/log/";
+    int n = 0;
+    std::set<std::string> logs;
+    for (const auto& kv : own) {
+        const std::string& strLink = kv.second;
+        if (strLink.compare(0, 5, "pipe:") == 0 && childPipes.count(strLink))
+            continue;
+        if (strLink == "anon_inode:[pidfd]") {
+            long nPid = procField(pid, ("fdinfo/" + kv.first).c_str(), "Pid:");
+            if (kids.count(nPid))
+                continue;
+        }
+        if (strLink.compare(0, strlen(kLogFolder), kLogFolder) == 0 && logs.insert(strLink).second)
+            continue;
+        n++;
+    }
+    return n;
+}
+
+/* The lowest count of ownDescriptors over nReads reads nGapMs apart: a pipe of a child that has
+ * just ended or just started is gone or shared by the next read (-1 when the process is gone). */
+inline int lowestOwnDescriptors(pid_t pid, int nReads = 10, int nGapMs = 20)
+{
+    int nLowest = -1;
+    for (int k = 0; k < nReads; k++) {
+        int n = ownDescriptors(pid);
+        if (n < 0)
+            return -1;
+        nLowest = nLowest < 0 ? n : std::min(nLowest, n);
+        if (k + 1 < nReads)
+            usleep((useconds_t)nGapMs * 1000);
+    }
+    return nLowest;
 }
 
 /* The children of a process that have ended and not been reaped. */

@@ -6,7 +6,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -199,6 +202,92 @@ TEST(NsDaemonHarness, RefusesToRunWithoutItsOwnFolders)
     EXPECT_EQ(-1, unset.start({}));
     EXPECT_EQ(-1, unset.runInstance({}, ready.dir() + "/x.out"));
     EXPECT_TRUE(ready.writeConfig("{}"));
+}
+
+/* A host where the daemon was installed and ran holds its configuration and logs. The sandbox of
+ * a test on such a host still starts from nothing: no /etc/ruxod and no /var/ruxod, so the daemon
+ * writes its defaults; and the host's files stay as they were. The "host" is a child of this test
+ * in a mount namespace of its own whose /etc and /var are a tmpfs holding such files (with the
+ * loader's cache, so that the daemon runs); the real host's folders are never touched. The child
+ * reports what it saw through a pipe: "ok", or what went wrong. */
+TEST(NsDaemonHarness, HostFilesInTheFixedFoldersStayOutOfTheSandbox)
+{
+    const std::string strHostConfig = "{\"global\":{\"httpPort\":18097,\"loginPass\":\"host\"}}";
+    const std::string strHostLog = "[2024/01/01 00:00:00] a host channel's log line\n";
+    const std::string strLdCache = readFile("/etc/ld.so.cache");
+    int fds[2];
+    ASSERT_EQ(0, pipe2(fds, O_CLOEXEC));
+    pid_t pidHost = fork();
+    ASSERT_GE(pidHost, 0);
+    if (pidHost == 0) {
+        close(fds[0]);
+        auto report = [&](const std::string& strMsg) {
+            if (write(fds[1], strMsg.data(), strMsg.size()) < 0)
+                _exit(2);
+        };
+        std::string strWhy;
+        int fdEtc = -1, fdVar = -1;
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/etc", "tmpfs", 0, "mode=0755") != 0 ||
+            mount("tmpfs", "/var", "tmpfs", 0, "mode=0755") != 0)
+            strWhy = std::string("the host's namespace: ") + strerror(errno);
+        else if (mkdir("/etc/ruxod", 0755) != 0 || !writeFile("/etc/ruxod/ruxod.json", strHostConfig) ||
+                 (!strLdCache.empty() && !writeFile("/etc/ld.so.cache", strLdCache)) || mkdir("/var/ruxod", 0755) != 0 ||
+                 mkdir("/var/ruxod/log", 0755) != 0 || !writeFile("/var/ruxod/log/ruxo_001.log", strHostLog) ||
+                 symlink("/run", "/var/run") != 0)
+            strWhy = std::string("the host's files: ") + strerror(errno);
+        /* Kept open to look at the host's folders again from inside the sandbox. */
+        else if ((fdEtc = open("/etc", O_PATH | O_DIRECTORY | O_CLOEXEC)) < 0 ||
+                 (fdVar = open("/var", O_PATH | O_DIRECTORY | O_CLOEXEC)) < 0)
+            strWhy = std::string("open the host's folders: ") + strerror(errno);
+        NsDaemon* pd = strWhy.empty() ? new NsDaemon : nullptr;
+        if (pd && !pd->setUp(Transcoder::Fake, &strWhy))
+            strWhy = "set-up: " + strWhy;
+        struct stat st;
+        if (strWhy.empty()) {
+            for (const char* szDir : {"/etc/ruxod", "/var/ruxod"})
+                if (lstat(szDir, &st) == 0 || errno != ENOENT)
+                    strWhy += std::string(szDir) + " exists in the sandbox; ";
+        }
+        if (strWhy.empty()) {
+            int nStatus = pd->start({});
+            bool bUp = nStatus == 0 && waitUntil([] { return canConnect(8888); }, 20000);
+            std::string strConfig = readFile("/etc/ruxod/ruxod.json");
+            if (!bUp)
+                strWhy += "the daemon did not start on the default port (status " + std::to_string(nStatus) +
+                          "): " + pd->output() + "; ";
+            if (strConfig.find("8888") == std::string::npos || strConfig.find("host") != std::string::npos)
+                strWhy += "the daemon did not write its defaults: " + strConfig + "; ";
+            if (exists("/var/ruxod/log/ruxo_001.log"))
+                strWhy += "the host's channel log shows in the sandbox; ";
+            int nExit = -1;
+            if (pd->pid() > 0 && (kill(pd->pid(), SIGTERM) != 0 || !pd->waitExit(15000, &nExit) || nExit != 0))
+                strWhy += "no orderly exit: " + pd->output() + "; ";
+        }
+        if (fdEtc >= 0 && fdVar >= 0) {
+            /* The host, seen past the sandbox's overlays: as it was. */
+            std::string strPath = "/proc/self/fd/" + std::to_string(fdEtc) + "/ruxod/ruxod.json";
+            if (readFile(strPath) != strHostConfig)
+                strWhy += "the host's configuration changed: " + readFile(strPath) + "; ";
+            strPath = "/proc/self/fd/" + std::to_string(fdVar) + "/ruxod/log/ruxo_001.log";
+            if (readFile(strPath) != strHostLog)
+                strWhy += "the host's log changed; ";
+        }
+        delete pd;
+        report(strWhy.empty() ? "ok" : strWhy);
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string strMsg;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof(buf))) > 0)
+        strMsg.append(buf, (size_t)n);
+    close(fds[0]);
+    int st = 0;
+    ASSERT_EQ(pidHost, waitpid(pidHost, &st, 0));
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    EXPECT_EQ("ok", strMsg);
 }
 
 /* A test process that dies (a crash, a timeout) leaves no daemon behind: the harness's watchdog

@@ -164,6 +164,23 @@ std::string textAt(cJSON* json, const std::vector<std::string>& path)
     return sz ? sz : "<none>";
 }
 
+/* The number at a path equals nWant; a missing item or one of another type fails, naming the
+ * path, rather than being read. */
+::testing::AssertionResult numberAt(cJSON* json, const std::vector<std::string>& path, int nWant)
+{
+    std::string strPath;
+    for (const std::string& strStep : path)
+        strPath += "/" + strStep;
+    cJSON* item = itemAt(json, path);
+    if (!item)
+        return ::testing::AssertionFailure() << strPath << " is missing";
+    if (!cJSON_IsNumber(item))
+        return ::testing::AssertionFailure() << strPath << " is no number";
+    if (item->valueint != nWant)
+        return ::testing::AssertionFailure() << strPath << " is " << item->valueint << ", not " << nWant;
+    return ::testing::AssertionSuccess();
+}
+
 }  // namespace
 
 TEST_F(LegacyDaemonTest, FirstStartConvertsTheLegacyFileAndTheNextIgnoresIt)
@@ -221,12 +238,11 @@ TEST_F(LegacyDaemonTest, FirstStartWithNeitherFileWritesTheDefaults)
     ASSERT_NO_FATAL_FAILURE(startDaemon());
     cJSON* json = cJSON_Parse(readFile(kJsonFile).c_str());
     ASSERT_NE(nullptr, json) << readFile(kJsonFile);
-    cJSON* global = cJSON_GetObjectItem(json, "global");
-    EXPECT_EQ(0, cJSON_GetObjectItem(global, "log")->valueint);
-    EXPECT_EQ(8888, cJSON_GetObjectItem(global, "httpPort")->valueint);
-    EXPECT_EQ(0, cJSON_GetObjectItem(global, "rtspPort")->valueint);
-    EXPECT_EQ(0, cJSON_GetObjectItem(global, "autoRestart")->valueint);
-    EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItem(global, "autoRun")));
+    EXPECT_TRUE(numberAt(json, {"global", "log"}, 0));
+    EXPECT_TRUE(numberAt(json, {"global", "httpPort"}, 8888));
+    EXPECT_TRUE(numberAt(json, {"global", "rtspPort"}, 0));
+    EXPECT_TRUE(numberAt(json, {"global", "autoRestart"}, 0));
+    EXPECT_TRUE(cJSON_IsTrue(itemAt(json, {"global", "autoRun"})));
     EXPECT_EQ("", textAt(json, {"global", "loginPass"}));
     EXPECT_EQ(16, cJSON_GetArraySize(cJSON_GetObjectItem(json, "channels")));
     cJSON_Delete(json);
@@ -237,8 +253,9 @@ TEST_F(LegacyDaemonTest, FirstStartWithNeitherFileWritesTheDefaults)
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
     /* The empty channels were dropped at the reload, so the save at exit has none. */
     json = cJSON_Parse(readFile(kJsonFile).c_str());
+    ASSERT_NE(nullptr, json) << readFile(kJsonFile);
     EXPECT_EQ(0, cJSON_GetArraySize(cJSON_GetObjectItem(json, "channels")));
-    EXPECT_EQ(0, cJSON_GetObjectItem(cJSON_GetObjectItem(json, "global"), "autoRestart")->valueint);
+    EXPECT_TRUE(numberAt(json, {"global", "autoRestart"}, 0));
     cJSON_Delete(json);
 }
 

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -107,6 +109,90 @@ TEST(NDIEnum, TheWaitIsHeldToZeroToSixtySeconds)
         EXPECT_EQ(countOf(strCalls, "wait "), 1u) << strCalls;
         EXPECT_NE(strCalls.find(c.szWait), std::string::npos) << strCalls;
     }
+}
+
+namespace {
+
+/* The stop of a search as its caller sets it: here after a set number of looks. */
+std::atomic<int> s_nLooksLeft(0);
+int stopAfterLooks()
+{
+    return s_nLooksLeft.fetch_sub(1) <= 0 ? 1 : 0;
+}
+int neverStop()
+{
+    return 0;
+}
+
+int stoppableSearch(const std::string& strScript, int nWaitSecs, RUXO_NDI_STOPPED pfnStopped,
+                    std::unique_ptr<RUXO_NDI>* pNDI)
+{
+    setenv("RUXO_FAKE_NDI", strScript.c_str(), 1);
+    pNDI->reset(new RUXO_NDI());
+    calls(); /* clear */
+    return ruxoEnumNDIUntilStopped(pNDI->get(), nWaitSecs, pfnStopped);
+}
+
+}  // namespace
+
+/* With a stop to look at, a step is waited in pieces of at most 100 ms, the stop looked at before
+ * each: a step without change still lasts its full time, and a change still begins a new step. */
+TEST(NDIEnum, AStoppableSearchWaitsItsStepsInTenthsOfASecond)
+{
+    struct {
+        const char* szWhat;
+        const char* szScript;
+        int nWaitSecs;
+        const char* szWaits; /* every wait, in order */
+    } cases[] = {
+        {"no source: one step of ten pieces", "step=0", 1,
+         "wait 100\nwait 100\nwait 100\nwait 100\nwait 100\nwait 100\nwait 100\nwait 100\nwait 100\nwait 100\n"},
+        {"a change in the first piece begins a new step", "step=0\nA\ta", 1,
+         "wait 100\nwait 100\nwait 100\nwait 100\nwait 100\nwait 100\nwait 100\nwait 100\nwait 100\nwait 100\n"
+         "wait 100\n"},
+        {"a step shorter than a piece is one wait", "step=0", 0, "wait 0\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szWhat);
+        std::unique_ptr<RUXO_NDI> pNDI;
+        ASSERT_EQ(stoppableSearch(c.szScript, c.nWaitSecs, neverStop, &pNDI), 0);
+        std::string strWaits;
+        std::istringstream in(calls());
+        for (std::string strLine; std::getline(in, strLine);)
+            if (strLine.compare(0, 5, "wait ") == 0)
+                strWaits += strLine + "\n";
+        EXPECT_EQ(strWaits, c.szWaits);
+        EXPECT_EQ(liveObjects(), 0);
+    }
+    /* Without a stop it is the plain search: one wait per step. */
+    std::unique_ptr<RUXO_NDI> pNDI;
+    ASSERT_EQ(stoppableSearch("step=0", 1, nullptr, &pNDI), 0);
+    EXPECT_EQ(countOf(calls(), "wait 1000\n"), 1u);
+}
+
+/* A search whose sources never settle ends as soon as its stop is set, and lists what it has:
+ * the library is released as after any search. A stop set before the search waits not at all. */
+TEST(NDIEnum, AStoppedSearchEndsAtOnceWithWhatItFound)
+{
+    std::unique_ptr<RUXO_NDI> pNDI;
+    s_nLooksLeft = 3;
+    const long long tmStart = nowMs();
+    ASSERT_EQ(stoppableSearch("changing step=50\nHOST (Restless)\t10.0.0.9:5961", 5, stopAfterLooks, &pNDI), 0);
+    const long long msTaken = nowMs() - tmStart;
+    std::string strCalls = calls();
+    EXPECT_EQ(countOf(strCalls, "wait 100\n"), 3u) << strCalls;
+    EXPECT_NE(strCalls.find("get_current_sources\nfind_destroy\ndestroy\n"), std::string::npos) << strCalls;
+    ASSERT_EQ(pNDI->nSources, 1u);
+    EXPECT_STREQ(pNDI->tszSourceName[0], "HOST (Restless)");
+    EXPECT_LT(msTaken, 5000); /* far below the step of 5 s, let alone the minute */
+    EXPECT_EQ(liveObjects(), 0);
+
+    s_nLooksLeft = 0;
+    ASSERT_EQ(stoppableSearch("changing step=50\nHOST (Restless)\t10.0.0.9:5961", 5, stopAfterLooks, &pNDI), 0);
+    strCalls = calls();
+    EXPECT_EQ(countOf(strCalls, "wait "), 0u) << strCalls;
+    EXPECT_EQ(pNDI->nSources, 1u);
+    EXPECT_EQ(liveObjects(), 0);
 }
 
 TEST(NDIEnum, TheCountAndTheTextsStayWithinTheRecord)

@@ -16,6 +16,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -129,6 +130,10 @@ bool enterNamespaces(std::string* pErr)
         return false;
     }
     s_pidInNamespace = getpid();
+    /* A forked test process has namespaces of its own now: the folders that its parent mounted
+     * are its parent's to drop, and what this process mounted over them stays. */
+    s_bFoldersMounted = false;
+    s_pMountedFor = nullptr;
     startWatchdog();
     return true;
 }
@@ -178,6 +183,25 @@ int waitChild(pid_t pid, int nTimeoutMs)
             return -1;
         usleep(5000);
     }
+}
+
+/* The sandbox's own folders do not exist yet: the daemon and the tests create them. Anything
+ * there now is the host's, seen through the overlay, and a test would run against it. */
+bool checkFoldersAbsent(std::string* pErr)
+{
+    for (const char* szDir : {"/etc/ruxod", "/var/ruxod"}) {
+        struct stat st;
+        if (lstat(szDir, &st) == 0) {
+            *pErr = std::string("the sandbox still shows the host's ") + szDir +
+                    " through its overlay; refusing to run a test against the host's files";
+            return false;
+        }
+        if (errno != ENOENT) {
+            *pErr = errnoText(std::string("lstat ") + szDir + " in the sandbox");
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -327,6 +351,16 @@ bool NsDaemon::mountFolders(std::string* pErr)
             return false;
         }
     }
+    /* Start from nothing, whatever the host holds there: a whiteout (a character device 0/0) in
+     * each upper layer hides the host's /etc/ruxod and /var/ruxod entirely. A removal after
+     * mounting cannot do this: the host's files report the lower file system's device, so a walk
+     * that stays on one file system passes them by. */
+    for (const char* sub : {"/eu/ruxod", "/vu/ruxod"}) {
+        if (mknod((strOvl + sub).c_str(), S_IFCHR | 0000, makedev(0, 0)) != 0) {
+            *pErr = errnoText("whiteout " + strOvl + sub);
+            return false;
+        }
+    }
     std::string strEtc = "lowerdir=/etc,upperdir=" + strOvl + "/eu,workdir=" + strOvl + "/ew";
     std::string strVar = "lowerdir=/var,upperdir=" + strOvl + "/vu,workdir=" + strOvl + "/vw";
     if (mount("overlay", "/etc", "overlay", 0, strEtc.c_str()) != 0) {
@@ -345,10 +379,7 @@ bool NsDaemon::mountFolders(std::string* pErr)
         return false;
     }
     s_bFoldersMounted = true;
-    /* Start from nothing, whatever the host holds there (only the overlays change). */
-    removeTree("/etc/ruxod");
-    removeTree("/var/ruxod");
-    return true;
+    return checkFoldersAbsent(pErr);
 }
 
 bool NsDaemon::setUp(Transcoder transcoder, std::string* pErr)

@@ -4,6 +4,8 @@
  * so the detached daemon's exit status comes back to it. Each sandbox then mounts, over the fixed
  * folders, an overlay on "/etc" and "/var" and a tmpfs on "/run" (the pid file's home), all backed
  * by a tmpfs in the sandbox's own temporary folder; nothing of the host's folders is changed.
+ * Whiteouts in the upper layers hide the host's /etc/ruxod and /var/ruxod, so every sandbox starts
+ * without them, and the set-up fails when they still show.
  * The loopback interface is up, so the test talks to the web server on 127.0.0.1 directly.
  *
  * The daemon finds its transcoder "ruxod.so" in its own folder, so the sandbox copies the daemon
