@@ -3,7 +3,7 @@
 # daemon in its namespace with 64 channels whose fake transcoder ends by itself after 0.1 to 2
 # seconds, "autoRestart" 1, a configuration posted every three seconds and "/status" polled without
 # pause (tests/daemon/test_daemon_soak.cpp, which CI runs for 60 s). Prints its figures: starts per
-# channel, posts, the daemon's descriptors and resident memory after the warm-up and at the end with
+# channel, posts, the daemon's descriptors and anonymous memory after the warm-up and at the end with
 # the slopes of the lines fitted to them over the starts made (bounds: under 1 descriptor per
 # 10,000 starts, under 16 bytes per start), children left unreaped, and the status reply times;
 # exits non-zero when a check failed. RUXO_SOAK_SAMPLES=1 in the environment prints every sample.

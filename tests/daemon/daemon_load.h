@@ -213,11 +213,13 @@ inline long residentKb(pid_t pid)
     return (long)procField(pid, "status", "VmRSS:");
 }
 
-/* Resident memory of a process in KiB without its threads' stacks (-1 when it is gone): a
- * short-lived thread (a timer's) touches a few pages of a stack of its own, so the plain figure
- * moves with the number of such threads alive at a sample. A stack is an anonymous writable
- * mapping of the default thread stack size (the stack limit, which the daemon inherits). */
-inline long residentKbWithoutStacks(pid_t pid)
+/* Resident anonymous memory of a process in KiB without its threads' stacks (-1 when it is gone):
+ * the memory that a leak grows. Left out are the pages of its program and libraries, which a
+ * loaded machine drops and reads in again as it likes, and the stacks: a short-lived thread (a
+ * timer's) touches a few pages of a stack of its own, so the figure would move with the number of
+ * such threads alive at a sample. A stack is an anonymous writable mapping of the default thread
+ * stack size (the stack limit, which the daemon inherits). */
+inline long anonymousKbWithoutStacks(pid_t pid)
 {
     struct rlimit rl;
     const long nStackKb =
@@ -237,8 +239,8 @@ inline long residentKbWithoutStacks(pid_t pid)
             bAny = true;
         } else if (strLine.compare(0, 5, "Size:") == 0) {
             bStack = bStackShape && nStackKb > 0 && atol(strLine.c_str() + 5) == nStackKb;
-        } else if (strLine.compare(0, 4, "Rss:") == 0 && !bStack) {
-            nRss += atol(strLine.c_str() + 4);
+        } else if (strLine.compare(0, 10, "Anonymous:") == 0 && !bStack) {
+            nRss += atol(strLine.c_str() + 10);
         }
     }
     return bAny ? nRss : -1;

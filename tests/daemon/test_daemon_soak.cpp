@@ -2,7 +2,7 @@
  * fake transcoder ends by itself after 0.1 to 2 seconds, "autoRestart" 1, a configuration posted
  * every three seconds and "/status" polled without pause, for RUXO_SOAK_SECONDS (60 by default;
  * bench/restart_storm.sh runs it for 30 minutes). Afterwards: no child was left unreaped; lines
- * fitted to the daemon's own descriptors and its resident memory against the starts made after the
+ * fitted to the daemon's own descriptors and its resident anonymous memory against the starts made after the
  * warm-up rise by less than one descriptor per 10,000 starts and 16 bytes per start; the slowest
  * "/status" reply took under a second (printed only, in a sanitizer build); every channel was
  * restarted again and again, the configuration file holds the last posted configuration, and no
@@ -24,7 +24,7 @@ struct Sample {
     long long tmMs;
     long nStarts; /* starts made so far */
     int nFds;     /* the daemon's own descriptors (ownDescriptors) */
-    long nRssKb;  /* its resident memory without thread stacks */
+    long nRssKb;  /* its resident anonymous memory without thread stacks */
 };
 
 /* Bounds on the growth per start, over the samples after the warm-up. */
@@ -78,7 +78,7 @@ TEST_F(RestartStorm, SixtyFourChannelsRestartingWhileConfigurationsArePosted)
             zombiesBefore = zombies;
             const long long tmSample = nowMs() - tmStart;
             const int nFds = std::min(nFdsLowest < 0 ? INT_MAX : nFdsLowest, lowestOwnDescriptors(pid, 3));
-            samples.push_back({tmSample, startCounter.count(), nFds, residentKbWithoutStacks(pid)});
+            samples.push_back({tmSample, startCounter.count(), nFds, anonymousKbWithoutStacks(pid)});
             nFdsLowest = -1;
             tmNextSample += 2000;
         }
@@ -126,7 +126,7 @@ TEST_F(RestartStorm, SixtyFourChannelsRestartingWhileConfigurationsArePosted)
     printf("soak: %d s, %d channels, %ld starts (per channel %d to %d), %d posts (%d failed)\n", nSeconds, kChannels,
            nTotal, nFewest, nMost, nPosts, nPostFailures);
     printf(
-        "soak: descriptors %d after the warm-up, %d at the end, slope %.6f per start (bound %.6f); resident "
+        "soak: descriptors %d after the warm-up, %d at the end, slope %.6f per start (bound %.6f); anonymous "
         "memory %ld KiB after the warm-up, %ld KiB at the end, slope %.2f bytes per start (bound %.0f); "
         "%zu samples over %ld starts after the warm-up; %d lingering zombies\n",
         nFdsWarm, nFdsEnd, dFdsPerStart, kMaxFdsPerStart, nRssWarm, nRssEnd, dBytesPerStart, kMaxBytesPerStart,
@@ -141,7 +141,7 @@ TEST_F(RestartStorm, SixtyFourChannelsRestartingWhileConfigurationsArePosted)
     ASSERT_GE(fdPoints.size(), 3u) << "too few samples after the warm-up";
     EXPECT_GT(nStartsEnd - nStartsWarm, 0) << "no starts after the warm-up";
     EXPECT_LT(dFdsPerStart, kMaxFdsPerStart) << "descriptors grew with the starts";
-    EXPECT_LT(dBytesPerStart, kMaxBytesPerStart) << "resident memory grew with the starts";
+    EXPECT_LT(dBytesPerStart, kMaxBytesPerStart) << "anonymous memory grew with the starts";
     EXPECT_EQ(0, nPostFailures) << strPostError;
     EXPECT_EQ(0, probe.failures());
     if (!sanitizedBuild()) {
