@@ -754,7 +754,7 @@ void _ruxoUnclaimSlot(int iChannel)
     pProc->nStartWithin = -1;
 }
 
-int _ruxoStartChild(int iChannel, const std::string& exe, const char* szArg)
+int _ruxoStartProc(int iChannel, const std::string& exe, const char* szArg)
 {
     CHILD_PIPES pipes;
     if (!makeChildPipes(iChannel, &pipes)) {

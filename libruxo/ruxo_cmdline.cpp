@@ -660,7 +660,7 @@ int _ruxoTranscode(int iChannel, const void* pSources, int nSources, const void*
         _ruxoUnclaimSlot(iChannel);
         return RUXO_ERR_LOG;
     }
-    return _ruxoStartChild(iChannel, exe, line.c_str());
+    return _ruxoStartProc(iChannel, exe, line.c_str());
 }
 
 int _ruxoTranscodeImpl(int iChannel, const void* pSources, int nSources, const void* pTargets, int nTargets,

@@ -49,7 +49,7 @@ extern RUXO_PROC_CTX* g_procChannels;
 /* Claims slot iChannel for a start (running, or preview when bPreview) under g_engineMutex and
  * copies the transcoder's path into *pExe: RUXO_OK, RUXO_ERR_NOT_INIT, RUXO_ERR_CHANNEL or
  * RUXO_ERR_BUSY (a child or another start is there). A claimed slot is either given a child by
- * _ruxoStartChild or handed back by _ruxoUnclaimSlot. */
+ * _ruxoStartProc or handed back by _ruxoUnclaimSlot. */
 int _ruxoClaimSlot(int iChannel, int bPreview, std::string* pExe);
 void _ruxoUnclaimSlot(int iChannel);
 /* Starts a transcoder child in the claimed slot iChannel (bound to its processors before it runs)
@@ -57,7 +57,7 @@ void _ruxoUnclaimSlot(int iChannel);
  * engine mutex; then publishes the child under it. RUXO_OK, RUXO_ERR_PIPE or RUXO_ERR_CHILD (the
  * slot is handed back). A child that cannot run the transcoder is no failure of the start: the
  * poll reads its report, logs the reason, and reaps the child, which ends with status 127. */
-int _ruxoStartChild(int iChannel, const std::string& exe, const char* szArg);
+int _ruxoStartProc(int iChannel, const std::string& exe, const char* szArg);
 
 /* ---- the engine's own steps (ruxo.cpp) ------------------------------------------------------ */
 

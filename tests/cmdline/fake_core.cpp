@@ -71,7 +71,7 @@ void _ruxoUnclaimSlot(int iChannel)
     g_procChannels[iChannel].bStarting = false;
 }
 
-int _ruxoStartChild(int iChannel, const std::string& exe, const char* szArg)
+int _ruxoStartProc(int iChannel, const std::string& exe, const char* szArg)
 {
     (void)exe;
     RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];

@@ -82,7 +82,7 @@ protected:
     {
         std::string exe;
         int rc = _ruxoClaimSlot(iChannel, bPreview, &exe);
-        return rc != RUXO_OK ? rc : _ruxoStartChild(iChannel, exe, szArg);
+        return rc != RUXO_OK ? rc : _ruxoStartProc(iChannel, exe, szArg);
     }
     /* Polls every 20 ms until cond holds or the time is up. */
     bool pollUntil(const std::function<bool()>& cond, double seconds = 20.0)
@@ -570,7 +570,7 @@ TEST_F(Children, StopDuringAStartReachesItsChild)
         ruxoPoll(); /* a slot being started is no business of the poll */
         c.stop(slot);
         EXPECT_EQ(ruxoGetState(slot), RUXO_STATE_STOPPING);
-        ASSERT_EQ(_ruxoStartChild(slot, exe, line(c.mode).c_str()), 0);
+        ASSERT_EQ(_ruxoStartProc(slot, exe, line(c.mode).c_str()), 0);
         EXPECT_TRUE(idle(slot)) << "the stop never reached the child";
         ++slot;
     }
