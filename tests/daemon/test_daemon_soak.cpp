@@ -2,11 +2,12 @@
  * fake transcoder ends by itself after 0.1 to 2 seconds, "autoRestart" 1, a configuration posted
  * every three seconds and "/status" polled without pause, for RUXO_SOAK_SECONDS (60 by default;
  * bench/restart_storm.sh runs it for 30 minutes). Afterwards: no child was left unreaped; lines
- * fitted to the daemon's own descriptors and its resident anonymous memory against the starts made after the
- * warm-up rise by less than one descriptor per 10,000 starts and 16 bytes per start; the slowest
- * "/status" reply took under a second (printed only, in a sanitizer build); every channel was
- * restarted again and again, the configuration file holds the last posted configuration, and no
- * transcoder outlives the daemon. The figures are printed as "soak:" lines. */
+ * fitted to the daemon's own descriptors and its resident anonymous memory against the starts made
+ * after the warm-up rise by less than one descriptor per 10,000 starts and 16 bytes per start; the
+ * slowest "/status" reply took under a second (the memory slope and that reply are only printed in
+ * a sanitizer build); every channel was restarted again and again, the configuration file holds
+ * the last posted configuration, and no transcoder outlives the daemon. The figures are printed as
+ * "soak:" lines. */
 #include <limits.h>
 #include <math.h>
 
@@ -133,7 +134,7 @@ TEST_F(RestartStorm, SixtyFourChannelsRestartingWhileConfigurationsArePosted)
         fdPoints.size(), nStartsEnd - nStartsWarm, nLingering);
     const long long nSlowestMs = probe.percentile(1.0);
     printf("soak: status %s%s\n", probe.summary().c_str(),
-           sanitizedBuild() ? " (sanitizer build: the slowest reply is not bounded)" : "");
+           sanitizedBuild() ? " (sanitizer build: the memory slope and the slowest reply are not bounded)" : "");
     fflush(stdout);
 
     EXPECT_EQ(0, nLingering) << "children left unreaped";
@@ -141,10 +142,12 @@ TEST_F(RestartStorm, SixtyFourChannelsRestartingWhileConfigurationsArePosted)
     ASSERT_GE(fdPoints.size(), 3u) << "too few samples after the warm-up";
     EXPECT_GT(nStartsEnd - nStartsWarm, 0) << "no starts after the warm-up";
     EXPECT_LT(dFdsPerStart, kMaxFdsPerStart) << "descriptors grew with the starts";
-    EXPECT_LT(dBytesPerStart, kMaxBytesPerStart) << "anonymous memory grew with the starts";
     EXPECT_EQ(0, nPostFailures) << strPostError;
     EXPECT_EQ(0, probe.failures());
+    /* A sanitizer's run time keeps memory of its own for every thread and address the daemon ever
+     * used, and slows every reply: there both figures are printed only. */
     if (!sanitizedBuild()) {
+        EXPECT_LT(dBytesPerStart, kMaxBytesPerStart) << "anonymous memory grew with the starts";
         EXPECT_LT(nSlowestMs, 1000) << "a \"/status\" reply waited a second or longer";
     }
     /* A cycle is at most 2 s of running, the 1 s delay and a pass: every channel restarts at least
