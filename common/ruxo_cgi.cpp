@@ -638,8 +638,8 @@ char* cgiMultipartCut(char* szBody, size_t* pcchBody, const char* szContentType,
             return nullptr;
         }
         const char* pContent = pHeadEnd + 4;
-        const char* pNext =
-            (const char*)memmem(pContent, (size_t)(pEnd - pContent), strNextDelim.data(), strNextDelim.size());
+        const char* pNext = (const char*)memmem(pContent, (size_t)(pEnd - pContent), strNextDelim.data(),
+                                                strNextDelim.size());
         if (pNext == nullptr) {
             *pstrReason = "a part does not end at the form's boundary";
             return nullptr;

@@ -68,7 +68,7 @@ enum { kWatchOutput = 0, kWatchChild = 1, kWatchReport = 2 };
 /* Sampling pace: the second of the poll that last sampled. Under g_engineMutex. */
 time_t last_sec;
 
-std::atomic<RUXO_CLOCK> s_fnClock{nullptr}; /* read on every thread that logs or polls */
+std::atomic<RUXO_CLOCK> s_fnClock{nullptr};          /* read on every thread that logs or polls */
 std::atomic<RUXO_CHILD_HOOK> s_fnChildHook{nullptr}; /* read by every start */
 
 /* What the child reports through its close-on-exec pipe: a step that failed and its errno. An
@@ -574,10 +574,10 @@ struct CHILD_PLAN {
     char* argv[2];
     char** envp;
     cpu_set_t cpus;
-    int nBound;    /* processors in cpus; 0 = no binding */
-    int maxFd;     /* descriptors closed one by one when close_range is missing */
-    int inR, outW; /* the child's ends of its input and output pipes */
-    int reportW;   /* write end of the report pipe (close-on-exec) */
+    int nBound;             /* processors in cpus; 0 = no binding */
+    int maxFd;              /* descriptors closed one by one when close_range is missing */
+    int inR, outW;          /* the child's ends of its input and output pipes */
+    int reportW;            /* write end of the report pipe (close-on-exec) */
     RUXO_CHILD_HOOK fnHook; /* the tests' hold before the exec; null = none */
     struct sigaction saDefault;
     struct sigaction saIgnore; /* SIGPIPE while the child may report: a parent that stopped

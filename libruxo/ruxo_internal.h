@@ -25,9 +25,10 @@ typedef struct RUXO_PROC_CTX_TAG {
     int nBitrate;
     time_t tmAlive; /* engine-clock second (monotonic, never 0) of the last output; 0 = none yet */
     int nExitCode;
-    int fdChild;     /* pidfd of the child, readable once it has ended; 0 = none (the poll then asks the
-                  * kernel about the child on every pass) */
-    time_t tmKillAt; /* engine-clock second after which a stop given a deadline kills; 0 = none */
+    /* pidfd of the child, readable once it has ended; 0 = none (the poll then asks the kernel
+     * about the child on every pass) */
+    int fdChild;
+    time_t tmKillAt;    /* engine-clock second after which a stop given a deadline kills; 0 = none */
     RUXO_PIPE fdReport; /* read end of the child's close-on-exec report pipe until the exec closes
                          * it (the poll reads it); 0 = none */
     /* A start under way: the slot is claimed (state still idle, so neither the poll nor a stop

@@ -222,8 +222,8 @@ inline long residentKb(pid_t pid)
 inline long anonymousKbWithoutStacks(pid_t pid)
 {
     struct rlimit rl;
-    const long nStackKb =
-        getrlimit(RLIMIT_STACK, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY ? (long)(rl.rlim_cur / 1024) : -1;
+    const long nStackKb = getrlimit(RLIMIT_STACK, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY ? (long)(rl.rlim_cur / 1024)
+                                                                                            : -1;
     std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/smaps"));
     long nRss = 0;
     bool bAny = false, bStackShape = false, bStack = false;

@@ -232,9 +232,9 @@ TEST(NsDaemonHarness, HostFilesInTheFixedFoldersStayOutOfTheSandbox)
             mount("tmpfs", "/var", "tmpfs", 0, "mode=0755") != 0)
             strWhy = std::string("the host's namespace: ") + strerror(errno);
         else if (mkdir("/etc/ruxod", 0755) != 0 || !writeFile("/etc/ruxod/ruxod.json", strHostConfig) ||
-                 (!strLdCache.empty() && !writeFile("/etc/ld.so.cache", strLdCache)) || mkdir("/var/ruxod", 0755) != 0 ||
-                 mkdir("/var/ruxod/log", 0755) != 0 || !writeFile("/var/ruxod/log/ruxo_001.log", strHostLog) ||
-                 symlink("/run", "/var/run") != 0)
+                 (!strLdCache.empty() && !writeFile("/etc/ld.so.cache", strLdCache)) ||
+                 mkdir("/var/ruxod", 0755) != 0 || mkdir("/var/ruxod/log", 0755) != 0 ||
+                 !writeFile("/var/ruxod/log/ruxo_001.log", strHostLog) || symlink("/run", "/var/run") != 0)
             strWhy = std::string("the host's files: ") + strerror(errno);
         /* Kept open to look at the host's folders again from inside the sandbox. */
         else if ((fdEtc = open("/etc", O_PATH | O_DIRECTORY | O_CLOEXEC)) < 0 ||

@@ -569,8 +569,9 @@ TEST_F(SafetyDaemon, ConfigurationsThatWouldDefeatThemselvesAreRefusedWithTheirR
     const std::string strBefore = readFile(kConfigFile);
     const std::string strRunning = curlRun({url("/config")}).strBody;
     const std::string strNew = config(channel("/media/new.mp4"));
-    const std::string strForm = "--B\r\nContent-Disposition: form-data; name=\"file\"; filename=\"c.json\"\r\n"
-                                "Content-Type: application/json\r\n\r\n";
+    const std::string strForm =
+        "--B\r\nContent-Disposition: form-data; name=\"file\"; filename=\"c.json\"\r\n"
+        "Content-Type: application/json\r\n\r\n";
     struct Case {
         const char* szName;
         std::string strBody;
@@ -579,13 +580,14 @@ TEST_F(SafetyDaemon, ConfigurationsThatWouldDefeatThemselvesAreRefusedWithTheirR
     } cases[] = {
         {"any JSON object", "{\"foo\": 1}", "application/json",
          "not a configuration: it has neither \"global\" nor \"channels\""},
-        {"an empty object", "{}", "application/json", "not a configuration: it has neither \"global\" nor \"channels\""},
+        {"an empty object", "{}", "application/json",
+         "not a configuration: it has neither \"global\" nor \"channels\""},
         {"deny all", config(channel("/media/new.mp4"), ", \"ipACL\": \"deny all\""), "application/json",
          "the access list would refuse your address 127.0.0.1"},
         {"last match denies", config(channel("/media/new.mp4"), ", \"ipACL\": \"allow 127.0.0.1 deny all\""),
          "application/json", "the access list would refuse your address 127.0.0.1"},
-        {"loopback denied", config(channel("/media/new.mp4"), ", \"ipACL\": \"deny 127.0.0.0/8\""),
-         "application/json", "the access list would refuse your address 127.0.0.1"},
+        {"loopback denied", config(channel("/media/new.mp4"), ", \"ipACL\": \"deny 127.0.0.0/8\""), "application/json",
+         "the access list would refuse your address 127.0.0.1"},
         {"form without boundary", strForm + strNew + "\r\n--B--\r\n", "multipart/form-data",
          "the form names no boundary"},
         {"form at another boundary", strForm + strNew + "\r\n--B--\r\n", "multipart/form-data; boundary=C",
@@ -689,10 +691,10 @@ TEST_F(SafetyDaemon, ChangesFromAnotherSiteAreRefused)
         /* What went through is undone for the next case. */
         ASSERT_TRUE(writeFile(m_d.dir() + "/old.body", strBefore));
         curlRun({"--data-binary", "@" + m_d.dir() + "/old.body", url("/channel1?stop")});
-        curlRun({"-H", "Content-Type: application/json", "--data-binary", "@" + m_d.dir() + "/old.body",
-                 url("/config")});
-        ASSERT_TRUE(waitUntil([&] { return curlRun({url("/status")}).strBody.find("\"idle\"") != std::string::npos; },
-                              15000));
+        curlRun(
+            {"-H", "Content-Type: application/json", "--data-binary", "@" + m_d.dir() + "/old.body", url("/config")});
+        ASSERT_TRUE(
+            waitUntil([&] { return curlRun({url("/status")}).strBody.find("\"idle\"") != std::string::npos; }, 15000));
         ASSERT_EQ(readFile(kConfigFile), strBefore);
     }
     stopDaemon();
@@ -712,7 +714,8 @@ TEST_F(SafetyDaemon, ACertificateThatCannotWorkIsRefusedAndTheFallBackKeepsTheFl
                                 "-nodes", "-subj", "/CN=ruxotest", "-days", "2", "-keyout", strKey, "-out", strGood});
     ASSERT_EQ(rr.nExit, 0);
     ASSERT_TRUE(writeFile(strCert, "-----BEGIN CERTIFICATE-----\ngarbage\n-----END CERTIFICATE-----\n"));
-    const std::string strTls = ", \"sslEnable\": true, \"sslCert\": \"" + strCert + "\", \"sslKey\": \"" + strKey + "\"";
+    const std::string strTls = ", \"sslEnable\": true, \"sslCert\": \"" + strCert + "\", \"sslKey\": \"" + strKey +
+                               "\"";
     startWith(config(channel("/media/a.mp4")));
     const std::string strBefore = readFile(kConfigFile);
 
@@ -722,7 +725,8 @@ TEST_F(SafetyDaemon, ACertificateThatCannotWorkIsRefusedAndTheFallBackKeepsTheFl
         const char* szReasonStart;
     } cases[] = {
         {"garbage certificate", strTls, "cannot use the certificate /etc/ruxod/cert.pem: "},
-        {"missing certificate", ", \"sslEnable\": true, \"sslCert\": \"/etc/ruxod/none.pem\", \"sslKey\": \"" + strKey + "\"",
+        {"missing certificate",
+         ", \"sslEnable\": true, \"sslCert\": \"/etc/ruxod/none.pem\", \"sslKey\": \"" + strKey + "\"",
          "cannot use the certificate /etc/ruxod/none.pem: cannot open /etc/ruxod/none.pem: No such file or directory"},
         {"missing key", ", \"sslEnable\": true, \"sslCert\": \"" + strGood + "\", \"sslKey\": \"/etc/ruxod/none.pem\"",
          "cannot use the key /etc/ruxod/none.pem: cannot open /etc/ruxod/none.pem: No such file or directory"},
@@ -757,7 +761,11 @@ TEST_F(SafetyDaemon, ACertificateThatCannotWorkIsRefusedAndTheFallBackKeepsTheFl
     /* Mended, the next start serves HTTPS. */
     ASSERT_TRUE(writeFile(strCert, readFile(strGood)));
     ASSERT_EQ(m_d.start({}), 0) << m_d.output();
-    ASSERT_TRUE(waitUntil([&] { return curlRun({"-k", "https://127.0.0.1:8888/runtime"}).nStatus == 200; }, 15000))
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return curlRun({"-k", "https://127.0.0.1:8888/runtime"}).nStatus == 200;
+        },
+        15000))
         << m_d.output();
     EXPECT_NE(curlRun({"-k", "https://127.0.0.1:8888/runtime"}).strBody.find("\"https\": true"), std::string::npos);
     stopDaemon();

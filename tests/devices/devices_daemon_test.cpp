@@ -226,8 +226,12 @@ TEST_F(DevicesDaemon, NDISourcesAndTheWaitFromTheQuery)
         const char* szPath;
         long nWait;
     } cases[] = {
-        {"/ndi_config", 5000},       {"/ndi_config?timeout=010", 8000}, {"/ndi_config?timeout=2&x=1", 2000},
-        {"/ndi_config?timeout=", 0}, {"/ndi_config?timeout=-5", 0},     {"/ndi_config?timeout=abc", 0},
+        {"/ndi_config", 5000},
+        {"/ndi_config?timeout=010", 8000},
+        {"/ndi_config?timeout=2&x=1", 2000},
+        {"/ndi_config?timeout=", 0},
+        {"/ndi_config?timeout=-5", 0},
+        {"/ndi_config?timeout=abc", 0},
         /* A wait beyond a minute is a minute. */
         {"/ndi_config?timeout=100", 60000},
     };
@@ -333,6 +337,7 @@ TEST_F(DevicesDaemon, APortChangeDuringASearchThatNeverSettlesTakesEffectPromptl
     EXPECT_LT(nowMs() - tmPost, 10000);
     EXPECT_FALSE(canConnect(kPort));
     EXPECT_TRUE(m_d.alive());
-    CurlReply status = curlRun({"--max-time", "10", "-b", "auth=pw", "http://127.0.0.1:" + std::to_string(kNewPort) + "/status"});
+    CurlReply status = curlRun(
+        {"--max-time", "10", "-b", "auth=pw", "http://127.0.0.1:" + std::to_string(kNewPort) + "/status"});
     EXPECT_EQ(status.nStatus, 200);
 }

@@ -733,9 +733,8 @@ TEST_F(Routes, ServerSettingChangesArmTheRestart)
     const std::string strPort = std::to_string(m_nPort);
     /* HTTPS is only taken with files the server can use. */
     const std::string strCert = m_dir.file("cert.pem"), strKey = m_dir.file("key.pem");
-    RunResult rr =
-        runCaptured({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                               "-nodes", "-subj", "/CN=ruxotest", "-days", "2", "-keyout", strKey, "-out", strCert});
+    RunResult rr = runCaptured({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                                "-nodes", "-subj", "/CN=ruxotest", "-days", "2", "-keyout", strKey, "-out", strCert});
     ASSERT_EQ(rr.nExit, 0) << rr.strOut;
     const std::string strFiles = ", \"sslCert\": \"" + strCert + "\", \"sslKey\": \"" + strKey + "\"";
     struct Case {
