@@ -720,8 +720,9 @@ static int cgiRefuse(MHD_Connection* conn, unsigned int nStatus, const char* szT
 }
 
 /* The first call of a POST: a post that another site's page makes through the browser is refused;
- * the gate answers a client without the password at once, before any body is collected (only the login form's small body is); a body that is announced too long, or
- * one over the limits of what a client may hold, is refused. Otherwise the body is collected. */
+ * the gate answers a client without the password at once, before any body is collected (only the
+ * login form's small body is); a body that is announced too long, or one over the limits of what a
+ * client may hold, is refused. Otherwise the body is collected. */
 static MHD_Result cgiBeginPost(MHD_Connection* conn, const char* szPath, CGI_REQUEST* pRequest)
 {
     pRequest->bPost = true;
@@ -886,17 +887,19 @@ std::string cgiReadFile(const std::string& strfn, size_t cbMax, std::string* pst
     return strText;
 }
 
-/* Why the TLS library refuses a certificate and key that the server could not start with. */
+/* Why the TLS library refuses a certificate and key (PEM texts), as the server's start hands them
+ * to it; "" when it takes them. */
 static std::string cgiTlsRefusal(const std::string& strCert, const std::string& strKey)
 {
     gnutls_certificate_credentials_t cred;
-    if (gnutls_certificate_allocate_credentials(&cred) < 0)
-        return "the TLS library refused them";
+    int nResult = gnutls_certificate_allocate_credentials(&cred);
+    if (nResult < 0)
+        return gnutls_strerror(nResult);
     gnutls_datum_t datumCert = {(unsigned char*)strCert.data(), (unsigned int)strCert.size()};
     gnutls_datum_t datumKey = {(unsigned char*)strKey.data(), (unsigned int)strKey.size()};
-    int nResult = gnutls_certificate_set_x509_key_mem(cred, &datumCert, &datumKey, GNUTLS_X509_FMT_PEM);
+    nResult = gnutls_certificate_set_x509_key_mem(cred, &datumCert, &datumKey, GNUTLS_X509_FMT_PEM);
     gnutls_certificate_free_credentials(cred);
-    return nResult < 0 ? gnutls_strerror(nResult) : "the TLS library refused them";
+    return nResult < 0 ? gnutls_strerror(nResult) : "";
 }
 
 static void cgiWipe(std::string& str)
@@ -920,18 +923,8 @@ std::string cgiTlsFilesProblem(const std::string& strfnCert, const std::string& 
         strProblem = "cannot use the certificate " + strfnCert + ": " + strReason;
     } else if ((strKey = cgiReadFile(strfnKey, RUXO_CGI_PEM_MAX, &strReason)).empty()) {
         strProblem = "cannot use the key " + strfnKey + ": " + strReason;
-    } else {
-        /* The check the library makes of the texts that the server's start hands it. */
-        gnutls_certificate_credentials_t cred;
-        int nResult = gnutls_certificate_allocate_credentials(&cred);
-        if (nResult >= 0) {
-            gnutls_datum_t datumCert = {(unsigned char*)strCert.data(), (unsigned int)strCert.size()};
-            gnutls_datum_t datumKey = {(unsigned char*)strKey.data(), (unsigned int)strKey.size()};
-            nResult = gnutls_certificate_set_x509_key_mem(cred, &datumCert, &datumKey, GNUTLS_X509_FMT_PEM);
-            gnutls_certificate_free_credentials(cred);
-        }
-        if (nResult < 0)
-            strProblem = "cannot use the certificate " + strfnCert + ": " + gnutls_strerror(nResult);
+    } else if (!(strReason = cgiTlsRefusal(strCert, strKey)).empty()) {
+        strProblem = "cannot use the certificate " + strfnCert + ": " + strReason;
     }
     cgiWipe(strKey);
     cgiWipe(strCert);
@@ -1060,9 +1053,11 @@ int ruxoStartCGI(void)
         if (strNoTls.empty()) {
             s_bTls = true; /* before the first request can ask */
             pDaemon = cgiStartDaemon(nPort, &strCert, &strKey);
-            if (pDaemon == nullptr)
+            if (pDaemon == nullptr) {
+                std::string strRefusal = cgiTlsRefusal(strCert, strKey);
                 strNoTls = "the certificate " + strfnCert + " and key " + strfnKey +
-                           " were refused: " + cgiTlsRefusal(strCert, strKey);
+                           " were refused: " + (strRefusal.empty() ? "the TLS library refused them" : strRefusal);
+            }
         }
         cgiWipe(strKey);
         cgiWipe(strCert);

@@ -23,8 +23,8 @@ typedef struct RUXO_NDI_TAG {
 
 /* Searches the network for NDI sources and fills pNDI. The search waits in steps of nWaitSecs
  * seconds (held to 0..60) until a step brings no change, and ends 60 seconds after it began at
- * the latest. Each step is one wait of the library. 0 after a search (the list may be empty), -1 when the library cannot be loaded or
- * initialised or gives no source finder. At most 20 sources are listed; names and addresses are
+ * the latest. Each step is one wait of the library. 0 after a search (the list may be empty), -1
+ * when the library cannot be loaded or initialised or gives no source finder. At most 20 sources are listed; names and addresses are
  * cut to 999 bytes on a UTF-8 character boundary. Holds the calling thread for the whole search;
  * touches no shared state of the system. */
 int ruxoEnumNDI(RUXO_NDI* pNDI, int nWaitSecs);

@@ -10,7 +10,6 @@
 #include "ruxo_routes.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -397,13 +396,8 @@ static std::string _configRefusal(const cJSON* jsonNew, const CGI_SERVER_SETTING
     if (!cJSON_IsObject(jsonGlobal) && !cJSON_IsArray(jsonGetItem(jsonNew, "channels")))
         return "not a configuration: it has neither \"global\" nor \"channels\"";
 
-    if (!cgiAclAllows(jsonGetText(jsonGlobal, "ipACL"), ulClient)) {
-        char szAddr[INET_ADDRSTRLEN] = "";
-        struct in_addr addr;
-        addr.s_addr = htonl(ulClient);
-        inet_ntop(AF_INET, &addr, szAddr, sizeof(szAddr));
-        return std::string("the access list would refuse your address ") + szAddr;
-    }
+    if (!cgiAclAllows(jsonGetText(jsonGlobal, "ipACL"), ulClient))
+        return std::string("the access list would refuse your address ") + Inet_ntoa(htonl(ulClient));
 
     if (getJsonBool(jsonGlobal, "sslEnable")) {
         const std::string strCert = getJsonString(jsonGlobal, "sslCert");

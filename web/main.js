@@ -989,7 +989,6 @@ function onPlayerError()
     }, PREVIEW_RETRY_MS);
 }
 
-
 function closePlayer()
 {
     var player = $('vid_preview');

@@ -188,6 +188,19 @@ protected:
     std::string m_strInput;
 };
 
+/* What a forked child of a harness test wrote to its pipe until it closed its end; fd is closed. */
+std::string readToEndAndClose(int fd)
+{
+    std::string str;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof(buf))) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0)
+            str.append(buf, (size_t)n);
+    close(fd);
+    return str;
+}
+
 /* A sandbox whose set-up has not run (or failed) must not write the fixed folders or start the
  * daemon: outside the sandbox they are the host's. Checked inside another sandbox, so a broken
  * guard would only touch that sandbox's overlay. */
@@ -278,12 +291,7 @@ TEST(NsDaemonHarness, HostFilesInTheFixedFoldersStayOutOfTheSandbox)
         _exit(0);
     }
     close(fds[1]);
-    std::string strMsg;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof(buf))) > 0)
-        strMsg.append(buf, (size_t)n);
-    close(fds[0]);
+    std::string strMsg = readToEndAndClose(fds[0]);
     int st = 0;
     ASSERT_EQ(pidHost, waitpid(pidHost, &st, 0));
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
@@ -314,12 +322,7 @@ TEST(NsDaemonHarness, DaemonEndsWithADyingTestProcess)
         _exit(1);
     }
     close(fds[1]);
-    std::string strMsg;
-    char buf[512];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof(buf))) > 0)
-        strMsg.append(buf, (size_t)n);
-    close(fds[0]);
+    std::string strMsg = readToEndAndClose(fds[0]);
     int st = 0;
     waitpid(pidTest, &st, 0);
     pid_t pidDaemon = (pid_t)atoi(strMsg.c_str());
