@@ -3,11 +3,11 @@
  * every three seconds and "/status" polled without pause, for RUXO_SOAK_SECONDS (60 by default;
  * bench/restart_storm.sh runs it for 30 minutes). Afterwards: no child was left unreaped; lines
  * fitted to the daemon's own descriptors and its resident anonymous memory against the starts made
- * after the warm-up rise by less than one descriptor per 10,000 starts and 16 bytes per start; the
- * slowest "/status" reply took under a second (the memory slope and that reply are only printed in
- * a sanitizer build); every channel was restarted again and again, the configuration file holds
- * the last posted configuration, and no transcoder outlives the daemon. The figures are printed as
- * "soak:" lines. */
+ * after the warm-up rise by less than one descriptor per 10,000 starts and 16 bytes per start (and
+ * 64 KiB for the allocator to settle in); the slowest "/status" reply took under a second (the
+ * memory slope and that reply are only printed in a sanitizer build); every channel was restarted
+ * again and again, the configuration file holds the last posted configuration, and no transcoder
+ * outlives the daemon. The figures are printed as "soak:" lines. */
 #include <limits.h>
 #include <math.h>
 
@@ -28,8 +28,13 @@ struct Sample {
     long nRssKb;  /* its resident anonymous memory without thread stacks */
 };
 
-/* Bounds on the growth per start, over the samples after the warm-up. */
+/* Bounds on the growth per start, over the samples after the warm-up. The memory bound leaves the
+ * allocator a one-time 64 KiB to settle in (the heap grows a page at a time as the posted trees and
+ * the children's records find their places; a 30-minute run of 46,000 starts stays within a few
+ * pages of that): a minute of about 1,100 starts then fails a leak of 75 bytes per start, a
+ * 30-minute run one of 18. */
 const double kMaxBytesPerStart = 16;
+const double kSettleBytes = 64 * 1024;
 const double kMaxFdsPerStart = 1.0 / 10000;
 
 }  // namespace
@@ -118,6 +123,7 @@ TEST_F(RestartStorm, SixtyFourChannelsRestartingWhileConfigurationsArePosted)
     }
     const double dFdsPerStart = fittedSlope(fdPoints);
     const double dBytesPerStart = fittedSlope(rssPoints);
+    const double dMaxBytesPerStart = kMaxBytesPerStart + kSettleBytes / (double)std::max(1L, nStartsEnd - nStartsWarm);
     std::vector<int> starts = startsPerChannel(kChannels);
     const int nFewest = *std::min_element(starts.begin(), starts.end());
     const int nMost = *std::max_element(starts.begin(), starts.end());
@@ -128,10 +134,10 @@ TEST_F(RestartStorm, SixtyFourChannelsRestartingWhileConfigurationsArePosted)
            nTotal, nFewest, nMost, nPosts, nPostFailures);
     printf(
         "soak: descriptors %d after the warm-up, %d at the end, slope %.6f per start (bound %.6f); anonymous "
-        "memory %ld KiB after the warm-up, %ld KiB at the end, slope %.2f bytes per start (bound %.0f); "
-        "%zu samples over %ld starts after the warm-up; %d lingering zombies\n",
-        nFdsWarm, nFdsEnd, dFdsPerStart, kMaxFdsPerStart, nRssWarm, nRssEnd, dBytesPerStart, kMaxBytesPerStart,
-        fdPoints.size(), nStartsEnd - nStartsWarm, nLingering);
+        "memory %ld KiB after the warm-up, %ld KiB at the end, slope %.2f bytes per start (bound %.1f: "
+        "%.0f and 64 KiB to settle in); %zu samples over %ld starts after the warm-up; %d lingering zombies\n",
+        nFdsWarm, nFdsEnd, dFdsPerStart, kMaxFdsPerStart, nRssWarm, nRssEnd, dBytesPerStart, dMaxBytesPerStart,
+        kMaxBytesPerStart, fdPoints.size(), nStartsEnd - nStartsWarm, nLingering);
     const long long nSlowestMs = probe.percentile(1.0);
     printf("soak: status %s%s\n", probe.summary().c_str(),
            sanitizedBuild() ? " (sanitizer build: the memory slope and the slowest reply are not bounded)" : "");
@@ -147,7 +153,7 @@ TEST_F(RestartStorm, SixtyFourChannelsRestartingWhileConfigurationsArePosted)
     /* A sanitizer's run time keeps memory of its own for every thread and address the daemon ever
      * used, and slows every reply: there both figures are printed only. */
     if (!sanitizedBuild()) {
-        EXPECT_LT(dBytesPerStart, kMaxBytesPerStart) << "anonymous memory grew with the starts";
+        EXPECT_LT(dBytesPerStart, dMaxBytesPerStart) << "anonymous memory grew with the starts";
         EXPECT_LT(nSlowestMs, 1000) << "a \"/status\" reply waited a second or longer";
     }
     /* A cycle is at most 2 s of running, the 1 s delay and a pass: every channel restarts at least
