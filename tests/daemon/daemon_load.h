@@ -371,10 +371,11 @@ protected:
     {
         ASSERT_TRUE(m_d.writeConfig(strConfig));
         env.emplace_back("RUXO_FAKE_OUT", fakeLog());
+        /* The output file keeps the earlier starts' lines: wait for this start's own. */
+        const size_t nBefore = countOf(m_d.output(), "RUXOD started successfully!");
         ASSERT_EQ(0, m_d.start(env)) << m_d.output();
         ASSERT_GT(m_d.pid(), 0);
-        ASSERT_TRUE(
-            waitUntil([&] { return m_d.output().find("RUXOD started successfully!") != std::string::npos; }, 20000))
+        ASSERT_TRUE(waitUntil([&] { return countOf(m_d.output(), "RUXOD started successfully!") > nBefore; }, 20000))
             << m_d.output();
         ASSERT_TRUE(waitUntil([] { return canConnect(kLoadPort); }, 10000)) << m_d.output();
     }

@@ -133,9 +133,10 @@ protected:
      * server on 127.0.0.1. */
     void startDaemon()
     {
+        /* The output file keeps the earlier starts' lines: wait for this start's own. */
+        const size_t nBefore = countOf(m_d.output(), "RUXOD started successfully!");
         ASSERT_EQ(m_d.start({}), 0) << m_d.output();
-        ASSERT_TRUE(
-            waitUntil([&] { return m_d.output().find("RUXOD started successfully!") != std::string::npos; }, 15000))
+        ASSERT_TRUE(waitUntil([&] { return countOf(m_d.output(), "RUXOD started successfully!") > nBefore; }, 15000))
             << m_d.output();
         ASSERT_TRUE(waitUntil([] { return canConnect(kPort); }, 5000)) << m_d.output();
     }
