@@ -360,7 +360,7 @@ function jsonReply(xhr, check)
     var json;
     try {
         json = JSON.parse(xhr.responseText);
-    } catch (e) {
+    } catch {
         return null;
     }
     if (!isObject(json) || (check && !check(json)))

@@ -289,14 +289,13 @@ test('option builders and readers: the table of cases', async () => {
 test('readers: hand-written values, "0" threads, and the defaults between channels', async () => {
     const {context, page} = await h.newPage(s.browser);
     await h.openManager(page);
-    const read = (script) => page.evaluate(script);
-    assert.deepEqual(await read(() => {
+    assert.deepEqual(await page.evaluate(() => {
         updateVideoCodec({codec: 'H264', options: ['-threads 0', '-preset:v slow', '-profile:v high10', '-level 5']});
         return ['edt_video_threads', 'slide_video_preset', 'edt_video_profile', 'edt_video_level'].map((id) => document.getElementById(id).value)
             .concat(Array.from(document.getElementById('sel_video_profile').options).map((o) => o.value).join());
     }), ['auto', '6', 'high10', '5', 'default,baseline,main,high,high10,high422,high444']);
     /* An encryption switched on in one channel is off in the next one without it. */
-    assert.deepEqual(await read(() => {
+    assert.deepEqual(await page.evaluate(() => {
         updateHLS({formatOptions: ['-hls_enc 1', '-hls_time 3725', '-hls_base_url /x/']});
         const first = [document.getElementById('chk_hls_enc').checked, document.getElementById('edt_hls_hours').value,
                        document.getElementById('edt_hls_minutes').value, document.getElementById('edt_hls_seconds').value];
@@ -304,20 +303,20 @@ test('readers: hand-written values, "0" threads, and the defaults between channe
         return first.concat([document.getElementById('chk_hls_enc').checked, document.getElementById('edt_hls_base_url').value]);
     }), [true, '1', '2', '5', false, '']);
     /* Stream selections: program and PID per entry, at least five rows. */
-    assert.deepEqual(await read(() => {
+    assert.deepEqual(await page.evaluate(() => {
         updateMap({mapOptions: ['p:2', '#256', 'p:1:#300', '0:v', '0:p:4', 'p:3:#33']});
         return Array.from(document.querySelectorAll('#tbl_map tbody tr')).map((tr) => tr.cells[0].textContent + '|' + tr.cells[1].textContent);
     }), ['2|', '|256', '1|300', '|v', '4|', '3|33']);
-    assert.equal(await read(() => { updateMap({}); return document.querySelectorAll('#tbl_map tbody tr').length; }), 5);
+    assert.equal(await page.evaluate(() => { updateMap({}); return document.querySelectorAll('#tbl_map tbody tr').length; }), 5);
     /* A time shift shows its length and folder, the channel's own folder when none was given. */
-    assert.deepEqual(await read(() => {
+    assert.deepEqual(await page.evaluate(() => {
         updateTimeshift({cacheTime: 3661, cacheFolder: ''}, 7);
         const first = ['hours', 'minutes', 'seconds', 'folder'].map((f) => document.getElementById('edt_timeshift_' + f).value);
         updateTimeshift({cacheTime: 0, cacheFolder: '/x'}, 7);
         return first.concat(['hours', 'folder'].map((f) => document.getElementById('edt_timeshift_' + f).value));
     }), ['1', '1', '1', '/var/ruxod/cache/7', '', '']);
     /* Apply writes a time shift only when a length was entered. */
-    assert.deepEqual(await read(() => {
+    assert.deepEqual(await page.evaluate(() => {
         const output = {timeShift: {cacheTime: 0, cacheFolder: ''}};
         ['hours', 'minutes', 'seconds', 'folder'].forEach((f) => { document.getElementById('edt_timeshift_' + f).value = ''; });
         applyTimeshift(output);
@@ -328,7 +327,7 @@ test('readers: hand-written values, "0" threads, and the defaults between channe
         return [untouched, output.timeShift];
     }), ['{"cacheTime":0,"cacheFolder":""}', {cacheTime: 600, cacheFolder: '/cache/x'}]);
     /* removeOption keeps the order of what it leaves. */
-    assert.deepEqual(await read(() => {
+    assert.deepEqual(await page.evaluate(() => {
         const list = ['-a 1', '', '-b 2', 7, '-c 3', '-ab 4'];
         removeOption(list, ['-b ', '-c ']);
         return list;

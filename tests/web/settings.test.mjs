@@ -230,7 +230,7 @@ test('a new port: the daemon answers there a second later, and no longer on the 
         const answers = async (port) => {
             try {
                 return (await fetch(`http://127.0.0.1:${port}/runtime`)).status === 200;
-            } catch (e) {
+            } catch {
                 return false;
             }
         };

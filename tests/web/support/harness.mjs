@@ -213,7 +213,7 @@ export async function waitSavedConfig(check, what)
     await waitUntil(() => {
         try {
             json = JSON.parse(savedConfig());
-        } catch (e) {
+        } catch {
             return false;   /* caught in the middle of a write */
         }
         return check(json);
