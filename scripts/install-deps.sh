@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building (and, with "test", testing) ruxod needs, and for "test"
-# the browser tests' npm packages (tests/web, from its lock file).
+# the browser tests' npm packages (tests/web, from its lock file: playwright-core, and eslint for the
+# page's lint).
 # Idempotent: asks apt only for what is missing, and updates the package lists once, first; runs
 # "npm ci" only when the installed packages are not those of the lock file.
 set -euo pipefail
@@ -41,7 +42,8 @@ if [ "${1:-}" = "test" ]; then
     stamp="$web/node_modules/.installed-package-lock.json"
     if ! cmp -s "$web/package-lock.json" "$stamp"; then
         # playwright-core drives the system's chromium: it never downloads a browser of its own.
-        (cd "$web" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --ignore-scripts)
+        # The development packages (the lint) too, whatever NODE_ENV says.
+        (cd "$web" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --include=dev --no-audit --no-fund --ignore-scripts)
         cp "$web/package-lock.json" "$stamp"
     fi
 fi

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds ruxod three times and runs every test under ctest:
+# Installs what the tests need, lints the page's JavaScript, builds ruxod three times and runs every
+# test under ctest:
+#   lint         eslint over web/main.js and the browser tests (tests/web)
 #   build/       the whole suite, warnings as errors
 #   build-asan/  the unit tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   build-tsan/  the integration tests under ThreadSanitizer
@@ -39,6 +41,21 @@ run() { # dir label-filter cmake-args...
     summary+=("$(printf '%-11s %s' "$dir" "$result")")
 }
 
+# The JavaScript lint of the page's script and the browser tests (tests/web/eslint.config.mjs), with
+# the eslint of the browser tests' packages that install-deps.sh installed from their lock file. It
+# prints its findings; any finding fails the step.
+lint_js() {
+    local result
+    if tests/web/node_modules/.bin/eslint --config tests/web/eslint.config.mjs web tests/web; then
+        result="passed"
+    else
+        result="FAILED: eslint findings above"
+        failed=1
+    fi
+    summary+=("$(printf '%-11s %s' lint "$result")")
+}
+
+lint_js
 run build ""
 run build-asan "-L unit" -DRUXO_SANITIZE=address
 run build-tsan "-L integration" -DRUXO_SANITIZE=thread
