@@ -53,19 +53,9 @@ var curChannel = null;    /* the channel that the editor shows */
 /* The row whose preview this page's player shows (0: none, or a channel's own MP4 stream, which
  * needs no stop), so that closing the player stops that channel whichever row is selected then. */
 var previewRow = 0;
-var playerSession = 0;      /* raised by every opening and closing of the player */
+var playerSession = latestWins(); /* taken by every opening and closing of the player */
 var playerOpened = 0;       /* when the player was opened (ms since the epoch) */
 var playerHadFrame = false; /* the player has shown a frame since it was opened */
-
-/* One configuration post at a time (the daemon takes requests in no set order): its reply is taken
- * as the model only while the page has not changed the model since that post was sent; otherwise
- * the model as it now stands is posted again. Channels that a post removed or added are put back or
- * taken out when the daemon refuses it, so that row n keeps showing the daemon's channel n, which
- * the channel actions act on; while such a post is under way the channel actions wait. */
-var postPending = false;    /* a configuration post (or the check after a lost reply) is under way */
-var modelGeneration = 0;    /* raised by every change the page makes to the model */
-var unsavedChanges = [];    /* channels removed or added since the daemon last accepted a post */
-var rowShifts = 0;          /* times the table's channels moved rows (a Remove, or one undone) */
 
 var statusPending = false;      /* a status request is under way */
 var lastReplyTime = new Date(); /* the last good status reply (before any: the page's start) */
@@ -195,9 +185,9 @@ var PICKER_ROW_SELECTED = '#bbddff';
 var decklink = null;             /* the last reply of the DeckLink route */
 var ndi = null;                  /* the last reply of the NDI route */
 var is_decklink_output = false;  /* whether the DeckLink picker serves a target */
-/* Each search counts up, so that only the reply to the latest one is shown. */
-var decklinkSearch = 0;
-var ndiSearch = 0;
+/* Each search takes a number, so that only the reply to the latest one is shown. */
+var decklinkSearches = latestWins();
+var ndiSearches = latestWins();
 
 /* ---- helpers ------------------------------------------------------------------------------- */
 
@@ -372,6 +362,234 @@ function jsonReply(xhr, check)
 function actionDone(xhr)
 {
     return xhr.status === 200 && !isLoginPage(xhr);
+}
+
+/* ---- configuration posts ------------------------------------------------------------------- */
+
+/* The model's changes and its posts, which the editor and the settings box make through this
+ * section alone, and the rules that the channel buttons follow while rows move. One configuration
+ * post at a time (the daemon takes requests in no set order): its reply is taken as the model only
+ * while the page has not changed the model since that post was sent; otherwise the model as it now
+ * stands is posted again. When a post's outcome is unknown, the daemon's configuration is fetched
+ * to learn it. Channels that a post removed or added are put back or taken out when the daemon
+ * refuses it, so that row n keeps showing the daemon's channel n, which the channel actions act
+ * on; while such a post is under way the channel actions wait, and the reply to one sent before
+ * the rows moved marks no row. Every "only the latest counts" rule of the page uses latestWins(). */
+var postPending = false;    /* a configuration post (or the check after a lost reply) is under way */
+var unsavedChanges = [];    /* channels removed or added since the daemon last accepted a post */
+/* Taken by every change the page makes to the model. */
+var modelVersion = latestWins();
+/* Taken whenever the table's channels move rows (a Remove, or one undone). */
+var rowShifts = latestWins();
+
+/* A "latest reply wins" counter. take() starts something new (a request, a change, an opening) and
+ * returns its number, which makes every number before it stale; current() is the number in force,
+ * for a reply that counts while nothing new was started since it was asked for; isLatest(n) tells
+ * whether a reply (or a callback) that carries n still counts. */
+function latestWins()
+{
+    var latest = 0;
+    return {
+        take: function () {
+            return ++latest;
+        },
+        current: function () {
+            return latest;
+        },
+        isLatest: function (n) {
+            return n === latest;
+        },
+    };
+}
+
+function isConfigReply(json)
+{
+    return Array.isArray(getItem(json, 'channels'));
+}
+
+/* What the user is told when a post did not give back the configuration (or, for an import, the
+ * redirect): the daemon's reason when it sent one as text, a request to log in again when the
+ * reply is the login page. */
+function saveFailureText(status, contentType, body)
+{
+    var type = (contentType || '').toLowerCase();
+    if (status === 200 && type.indexOf('text/html') === 0)
+        return 'Configuration not saved: please log in again.';
+    var reason = status !== 200 && type.indexOf('text/plain') === 0 ? body.trim() : '';
+    return reason ? 'Configuration not saved: ' + reason : 'Configuration not saved.';
+}
+
+function modelChanged()
+{
+    modelVersion.take();
+}
+
+/* Posts the whole model; undo, when given, says how to take back the channel that this change
+ * removed ("channel" at "index") or added ("added" at "index") should the daemon refuse it. One
+ * post at a time: a change made while one is under way is posted when its reply has come, since
+ * the daemon takes requests in no set order. */
+function postConfig(undo)
+{
+    if (undo) {
+        undo.generation = modelVersion.current();
+        unsavedChanges.push(undo);
+    }
+    if (!postPending)
+        sendConfig();
+    updateChannelEditButtons();
+}
+
+/* A post that moves rows (a Remove, an added channel) is under way or due: an action sent by row
+ * number now could reach the channel that is about to move into that row. */
+function rowsMoving()
+{
+    return unsavedChanges.length > 0;
+}
+
+/* A definite no from the daemon: its own refusals, or the login page. */
+function isRefusal(xhr)
+{
+    return [400, 413, 500, 503].indexOf(xhr.status) >= 0 || (xhr.status === 200 && isLoginPage(xhr));
+}
+
+/* The daemon's reply, the configuration as it validated and saved it, becomes the model unless the
+ * model changed since, when the model as it now stands is posted. A refusal takes back the removed
+ * and added channels (the model's other changes stay as they are). When the outcome is unknown (no
+ * reply, or an unexpected one) the daemon's configuration is fetched to learn it. */
+function sendConfig()
+{
+    postPending = true;
+    var generation = modelVersion.current();
+    /* What a lost reply is checked against: the channels without their "enable", which the
+     * daemon's own start and stop change. */
+    var channels = modelChannels().map(function (channel) {
+        var copy = deepCopy(channel);
+        if (isObject(copy))
+            delete copy.enable;
+        return copy;
+    });
+    request('POST', '/config', JSON.stringify(jsonConfig), 'application/json', function (xhr) {
+        var json = jsonReply(xhr, isConfigReply);
+        if (json)
+            forgetSavedChanges(generation);
+        if (!modelVersion.isLatest(generation)) {
+            sendConfig();
+            return;
+        }
+        if (json) {
+            postPending = false;
+            takeConfig(json);
+        } else if (isRefusal(xhr)) {
+            postPending = false;
+            undoUnsavedChanges();
+            updateChannelEditButtons();
+            alert(saveFailureText(xhr.status, xhr.getResponseHeader('Content-Type'), xhr.responseText));
+        } else {
+            checkLostPost(channels, generation, LOST_POST_CHECKS);
+        }
+    });
+}
+
+/* The reply to a post was lost: the daemon's configuration becomes the model, and the user hears
+ * of it when it lacks the posted channels. While the daemon does not answer, it is asked again a
+ * few times; then the model stays as it is (the next post makes it the daemon's) and the user is
+ * told that it may not be saved. */
+function checkLostPost(channels, generation, triesLeft)
+{
+    request('GET', '/config', null, null, function (xhr) {
+        if (!modelVersion.isLatest(generation)) {
+            sendConfig();
+            return;
+        }
+        var json = jsonReply(xhr, isConfigReply);
+        if (!json && !isLoginPage(xhr) && triesLeft > 1) {
+            setTimeout(function () {
+                checkLostPost(channels, generation, triesLeft - 1);
+            }, LOST_POST_RETRY_MS);
+            return;
+        }
+        postPending = false;
+        if (!json) {
+            unsavedChanges = [];
+            updateChannelEditButtons();
+            alert(saveFailureText(xhr.status, xhr.getResponseHeader('Content-Type'), xhr.responseText));
+            return;
+        }
+        if (holdsValues(channels, json.channels)) {
+            forgetSavedChanges(generation);
+            takeConfig(json);
+            return;
+        }
+        undoUnsavedChanges();
+        takeConfig(json);
+        alert(saveFailureText(0, '', ''));
+    });
+}
+
+/* The daemon holds every removal and addition made up to generation. */
+function forgetSavedChanges(generation)
+{
+    unsavedChanges = unsavedChanges.filter(function (change) {
+        return change.generation > generation;
+    });
+    updateChannelEditButtons();
+}
+
+/* The daemon's configuration becomes the model. While a channel is being edited the rows show
+ * nothing of it, so the working copy stays bound to its own row. */
+function takeConfig(json)
+{
+    jsonConfig = json;
+    updateChannelEditButtons();
+    if ($('tbl_channels').editing)
+        return;
+    updateChannelRows();
+    updateSelection();
+}
+
+/* Whether saved holds everything that sent has: the daemon may add items of its own. */
+function holdsValues(sent, saved)
+{
+    if (Array.isArray(sent)) {
+        return Array.isArray(saved) && saved.length === sent.length && sent.every(function (value, i) {
+            return holdsValues(value, saved[i]);
+        });
+    }
+    if (isObject(sent)) {
+        return isObject(saved) && Object.keys(sent).every(function (key) {
+            return holdsValues(sent[key], saved[key]);
+        });
+    }
+    return sent === saved;
+}
+
+/* The daemon refused the post, so it still has the channels of the last one it accepted:
+ * removed channels go back into the model and the table, added ones come out, newest first. */
+function undoUnsavedChanges()
+{
+    if (unsavedChanges.length === 0)
+        return;
+    var channels = modelChannels();
+    while (unsavedChanges.length > 0) {
+        var change = unsavedChanges.pop();
+        if (change.added) {
+            channels.splice(change.index, 1);
+            if (previewRow === change.index + 1)
+                previewRow = 0;
+            continue;
+        }
+        channels.splice(change.index, 0, change.channel);
+        /* Its status goes back too, unless a status reply (which still lists it) came since. */
+        if (channelStatus === change.statusList && change.status !== undefined)
+            channelStatus.splice(change.index, 0, change.status);
+        followInsertedRow(change.index + 1);
+    }
+    modelChanged();
+    rowShifts.take();
+    updateChannelRows();
+    if (!$('tbl_channels').editing)
+        updateSelection();
+    updateChannelEditButtons();
 }
 
 /* ---- start-up ------------------------------------------------------------------------------ */
@@ -853,9 +1071,9 @@ function setChannelEnable(rowId, bEnable)
  * stopped, unreachable, or silent for 10 s) says so in place of the daemon's reason. */
 function startChannel(rowId, bReportFailure)
 {
-    var shifts = rowShifts;
+    var shifts = rowShifts.current();
     request('GET', '/channel' + rowId + '?start', null, null, function (xhr) {
-        if (actionDone(xhr) && shifts === rowShifts)
+        if (actionDone(xhr) && rowShifts.isLatest(shifts))
             markRowState(rowId, 'running', 'RUNNING');
         else if (bReportFailure && xhr.status === 0)
             alert('Channel start error! no reply from the daemon');
@@ -948,7 +1166,7 @@ function openPlayer(port, rowId)
     show(logoElement(), false);
     player.src = location.protocol + '//' + location.hostname + ':' + port;
     show(player, true);
-    playerSession++;
+    playerSession.take();
     playerOpened = Date.now();
     playerHadFrame = false;
     startPlaying(player);
@@ -962,9 +1180,9 @@ function startPlaying(player)
     var playing = player.play();
     if (!playing || !playing.catch)
         return;
-    var session = playerSession;
+    var session = playerSession.current();
     playing.catch(function (e) {
-        if (e && e.name === 'NotAllowedError' && session === playerSession && !player.muted) {
+        if (e && e.name === 'NotAllowedError' && playerSession.isLatest(session) && !player.muted) {
             player.muted = true;
             startPlaying(player);
         }
@@ -977,11 +1195,11 @@ function startPlaying(player)
 function onPlayerError()
 {
     var player = $('vid_preview');
-    var session = playerSession;
+    var session = playerSession.current();
     if (!previewRow || !isShown(player) || playerHadFrame || Date.now() - playerOpened > PREVIEW_RETRY_FOR_MS)
         return;
     setTimeout(function () {
-        if (session !== playerSession || !previewRow || lastState(previewRow) !== 'preview' ||
+        if (!playerSession.isLatest(session) || !previewRow || lastState(previewRow) !== 'preview' ||
             playerHadFrame || Date.now() - playerOpened > PREVIEW_RETRY_FOR_MS)
             return;
         player.load();
@@ -992,7 +1210,7 @@ function onPlayerError()
 function closePlayer()
 {
     var player = $('vid_preview');
-    playerSession++;
+    playerSession.take();
     /* The previewed channel is stopped unless it has moved on (started or stopped elsewhere). */
     var state = previewRow ? lastState(previewRow) : null;
     if (previewRow && state !== 'running' && state !== 'stopping')
@@ -1034,9 +1252,9 @@ function onPreviewClick()
         var port = ParseInt(jsonRuntime && jsonRuntime.previewPort);
         if (port <= 0 || port >= 65536)
             return;
-        var shifts = rowShifts;
+        var shifts = rowShifts.current();
         request('GET', '/channel' + rowId + '?preview', null, null, function (xhr) {
-            if (!actionDone(xhr) || shifts !== rowShifts)
+            if (!actionDone(xhr) || !rowShifts.isLatest(shifts))
                 return;
             markRowState(rowId, 'preview', 'PREVIEW');
             if (!isShown($('vid_preview')))
@@ -1610,7 +1828,7 @@ function onRemoveClick()
     channelStatus.splice(rowId - 1, 1);
     undo.statusList = channelStatus;
     modelChanged();
-    rowShifts++;
+    rowShifts.take();
     /* The player's channel moves up with the rows; a removed one is no longer the page's to stop. */
     if (previewRow > rowId)
         previewRow--;
@@ -1631,198 +1849,6 @@ function updateSelection()
         updateSettings(rowId);
     else
         clearEditor();
-}
-
-/* ---- channel editor: saving ---------------------------------------------------------------- */
-
-function isConfigReply(json)
-{
-    return Array.isArray(getItem(json, 'channels'));
-}
-
-/* What the user is told when a post did not give back the configuration (or, for an import, the
- * redirect): the daemon's reason when it sent one as text, a request to log in again when the
- * reply is the login page. */
-function saveFailureText(status, contentType, body)
-{
-    var type = (contentType || '').toLowerCase();
-    if (status === 200 && type.indexOf('text/html') === 0)
-        return 'Configuration not saved: please log in again.';
-    var reason = status !== 200 && type.indexOf('text/plain') === 0 ? body.trim() : '';
-    return reason ? 'Configuration not saved: ' + reason : 'Configuration not saved.';
-}
-
-function modelChanged()
-{
-    modelGeneration++;
-}
-
-/* Posts the whole model; undo, when given, says how to take back the channel that this change
- * removed ("channel" at "index") or added ("added" at "index") should the daemon refuse it. One
- * post at a time: a change made while one is under way is posted when its reply has come, since
- * the daemon takes requests in no set order. */
-function postConfig(undo)
-{
-    if (undo) {
-        undo.generation = modelGeneration;
-        unsavedChanges.push(undo);
-    }
-    if (!postPending)
-        sendConfig();
-    updateChannelEditButtons();
-}
-
-/* A post that moves rows (a Remove, an added channel) is under way or due: an action sent by row
- * number now could reach the channel that is about to move into that row. */
-function rowsMoving()
-{
-    return unsavedChanges.length > 0;
-}
-
-/* A definite no from the daemon: its own refusals, or the login page. */
-function isRefusal(xhr)
-{
-    return [400, 413, 500, 503].indexOf(xhr.status) >= 0 || (xhr.status === 200 && isLoginPage(xhr));
-}
-
-/* The daemon's reply, the configuration as it validated and saved it, becomes the model unless the
- * model changed since, when the model as it now stands is posted. A refusal takes back the removed
- * and added channels (the model's other changes stay as they are). When the outcome is unknown (no
- * reply, or an unexpected one) the daemon's configuration is fetched to learn it. */
-function sendConfig()
-{
-    postPending = true;
-    var generation = modelGeneration;
-    /* What a lost reply is checked against: the channels without their "enable", which the
-     * daemon's own start and stop change. */
-    var channels = modelChannels().map(function (channel) {
-        var copy = deepCopy(channel);
-        if (isObject(copy))
-            delete copy.enable;
-        return copy;
-    });
-    request('POST', '/config', JSON.stringify(jsonConfig), 'application/json', function (xhr) {
-        var json = jsonReply(xhr, isConfigReply);
-        if (json)
-            forgetSavedChanges(generation);
-        if (generation !== modelGeneration) {
-            sendConfig();
-            return;
-        }
-        if (json) {
-            postPending = false;
-            takeConfig(json);
-        } else if (isRefusal(xhr)) {
-            postPending = false;
-            undoUnsavedChanges();
-            updateChannelEditButtons();
-            alert(saveFailureText(xhr.status, xhr.getResponseHeader('Content-Type'), xhr.responseText));
-        } else {
-            checkLostPost(channels, generation, LOST_POST_CHECKS);
-        }
-    });
-}
-
-/* The reply to a post was lost: the daemon's configuration becomes the model, and the user hears
- * of it when it lacks the posted channels. While the daemon does not answer, it is asked again a
- * few times; then the model stays as it is (the next post makes it the daemon's) and the user is
- * told that it may not be saved. */
-function checkLostPost(channels, generation, triesLeft)
-{
-    request('GET', '/config', null, null, function (xhr) {
-        if (generation !== modelGeneration) {
-            sendConfig();
-            return;
-        }
-        var json = jsonReply(xhr, isConfigReply);
-        if (!json && !isLoginPage(xhr) && triesLeft > 1) {
-            setTimeout(function () {
-                checkLostPost(channels, generation, triesLeft - 1);
-            }, LOST_POST_RETRY_MS);
-            return;
-        }
-        postPending = false;
-        if (!json) {
-            unsavedChanges = [];
-            updateChannelEditButtons();
-            alert(saveFailureText(xhr.status, xhr.getResponseHeader('Content-Type'), xhr.responseText));
-            return;
-        }
-        if (holdsValues(channels, json.channels)) {
-            forgetSavedChanges(generation);
-            takeConfig(json);
-            return;
-        }
-        undoUnsavedChanges();
-        takeConfig(json);
-        alert(saveFailureText(0, '', ''));
-    });
-}
-
-/* The daemon holds every removal and addition made up to generation. */
-function forgetSavedChanges(generation)
-{
-    unsavedChanges = unsavedChanges.filter(function (change) {
-        return change.generation > generation;
-    });
-    updateChannelEditButtons();
-}
-
-/* The daemon's configuration becomes the model. While a channel is being edited the rows show
- * nothing of it, so the working copy stays bound to its own row. */
-function takeConfig(json)
-{
-    jsonConfig = json;
-    updateChannelEditButtons();
-    if ($('tbl_channels').editing)
-        return;
-    updateChannelRows();
-    updateSelection();
-}
-
-/* Whether saved holds everything that sent has: the daemon may add items of its own. */
-function holdsValues(sent, saved)
-{
-    if (Array.isArray(sent)) {
-        return Array.isArray(saved) && saved.length === sent.length && sent.every(function (value, i) {
-            return holdsValues(value, saved[i]);
-        });
-    }
-    if (isObject(sent)) {
-        return isObject(saved) && Object.keys(sent).every(function (key) {
-            return holdsValues(sent[key], saved[key]);
-        });
-    }
-    return sent === saved;
-}
-
-/* The daemon refused the post, so it still has the channels of the last one it accepted:
- * removed channels go back into the model and the table, added ones come out, newest first. */
-function undoUnsavedChanges()
-{
-    if (unsavedChanges.length === 0)
-        return;
-    var channels = modelChannels();
-    while (unsavedChanges.length > 0) {
-        var change = unsavedChanges.pop();
-        if (change.added) {
-            channels.splice(change.index, 1);
-            if (previewRow === change.index + 1)
-                previewRow = 0;
-            continue;
-        }
-        channels.splice(change.index, 0, change.channel);
-        /* Its status goes back too, unless a status reply (which still lists it) came since. */
-        if (channelStatus === change.statusList && change.status !== undefined)
-            channelStatus.splice(change.index, 0, change.status);
-        followInsertedRow(change.index + 1);
-    }
-    modelChanged();
-    rowShifts++;
-    updateChannelRows();
-    if (!$('tbl_channels').editing)
-        updateSelection();
-    updateChannelEditButtons();
 }
 
 /* A channel was put back at rowId: the selected, edited and previewed rows from there on follow
@@ -2855,7 +2881,7 @@ function listOf(value)
 /* The DeckLink picker, for a target (true) or a source (false). */
 function popDecklinkList(is_output)
 {
-    var search = ++decklinkSearch;
+    var search = decklinkSearches.take();
     openPopupBox('div_decklink_config');
     startPickerSearch($('tbl_decklink_device'), 'btn_decklink_ok');
     fillPickerTable($('tbl_decklink_format'), [], '');
@@ -2864,7 +2890,7 @@ function popDecklinkList(is_output)
         var json = jsonReply(xhr, function (reply) {
             return Array.isArray(reply.devices);
         });
-        if (search !== decklinkSearch || !json)
+        if (!decklinkSearches.isLatest(search) || !json)
             return;
         decklink = json;
         var names = json.devices.map(function (device) {
@@ -2974,13 +3000,13 @@ function ndiSourceText(source)
 /* The daemon answers nothing else while it searches; the box shows the wait cursor meanwhile. */
 function searchNdi()
 {
-    var search = ++ndiSearch;
+    var search = ndiSearches.take();
     var timeout = ndiTimeout();
     $('edt_ndi_timeout').value = String(timeout);
     startPickerSearch($('tbl_ndi_source'), 'btn_ndi_ok');
     $('div_ndi_config').classList.add('busy');
     request('GET', '/ndi_config?timeout=' + encodeURIComponent(timeout), null, null, function (xhr) {
-        if (search !== ndiSearch)
+        if (!ndiSearches.isLatest(search))
             return;
         $('div_ndi_config').classList.remove('busy');
         var json = jsonReply(xhr, function (reply) {
