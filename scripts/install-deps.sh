@@ -13,6 +13,8 @@ if [ "${1:-}" = "test" ]; then
            chromium fonts-dejavu-core nodejs)
     # The fuzz targets: clang with libFuzzer and the sanitizers' run-time (build-fuzz/).
     pkgs+=(clang-14 libclang-rt-14-dev)
+    # The format check (scripts/format.sh --check): the version the style file is written for.
+    pkgs+=(clang-format-14)
 fi
 
 missing=()

@@ -2,6 +2,7 @@
 # Installs what the tests need, lints the page's JavaScript, builds ruxod three times and runs every
 # test under ctest:
 #   lint         eslint over web/main.js and the browser tests (tests/web)
+#   format       clang-format over every C++ file (scripts/format.sh --check): a file not formatted fails
 #   build/       the whole suite, warnings as errors
 #   build-asan/  the unit tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   build-tsan/  the integration tests under ThreadSanitizer
@@ -55,7 +56,20 @@ lint_js() {
     summary+=("$(printf '%-11s %s' lint "$result")")
 }
 
+# Every C++ file as .clang-format wants it; the files that are not are named with the changes asked.
+check_format() {
+    local result
+    if bash scripts/format.sh --check; then
+        result="passed"
+    else
+        result="FAILED: files not formatted above (scripts/format.sh formats them)"
+        failed=1
+    fi
+    summary+=("$(printf '%-11s %s' format "$result")")
+}
+
 lint_js
+check_format
 run build ""
 run build-asan "-L unit" -DRUXO_SANITIZE=address
 run build-tsan "-L integration" -DRUXO_SANITIZE=thread
