@@ -5,15 +5,12 @@
  * namespace. */
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -23,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "ruxo_curl.h"
 #include "ruxo_test_env.h"
 #include "transcoder_wait.h"
 
@@ -182,24 +180,6 @@ void expectProbed(const std::string& strProbe, const std::vector<std::string>& v
 {
     for (const std::string& strWanted : vWanted)
         EXPECT_NE(strProbe.find(strWanted), std::string::npos) << strWanted << " in:\n" << strProbe;
-}
-
-/* A loopback TCP port that is free right now. */
-int freePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t nLen = sizeof(addr);
-    int nPort = -1;
-    if (bind(fd, (struct sockaddr*)&addr, sizeof(addr)) == 0 && getsockname(fd, (struct sockaddr*)&addr, &nLen) == 0)
-        nPort = ntohs(addr.sin_port);
-    close(fd);
-    return nPort;
 }
 
 /* Whether something listens on 127.0.0.1:nPort, read from /proc/net/tcp so that no connection is

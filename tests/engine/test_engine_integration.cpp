@@ -1,4 +1,4 @@
-/* engine_integration_test.cpp -- transcoder children for real: the scripted fake transcoder runs as
+/* test_engine_integration.cpp -- transcoder children for real: the scripted fake transcoder runs as
  * "ruxod.so" and the engine starts, feeds, polls, stops, kills, reaps and releases it. Covers the
  * input line, wait statuses, progress, fatal texts, the hang rule (engine clock injected), the
  * release's 3 s budget, CPU binding, fresh pipes per child, inherited descriptors, signal

@@ -1,4 +1,4 @@
-/* engine_unit_test.cpp -- the engine core without children: start-up paths and their failures,
+/* test_engine_unit.cpp -- the engine core without children: start-up paths and their failures,
  * the release, channel logs and their rotation, the progress filter and the fatal texts, the
  * processor-load sampling from "/proc/stat" fixtures, the CPU-set arithmetic and the pipe writers.
  * Every test runs in its own process (the engine's state is process-wide). */

@@ -1,4 +1,4 @@
-/* routes_test.cpp -- the API routes driven over loopback with curl against the real web server,
+/* test_routes.cpp -- the API routes driven over loopback with curl against the real web server,
  * started in-process on a free port (in the private network namespace of the shared test main), with
  * the real configuration layer behind it. The channel layer
  * and the daemon's restart hook are replaced by recording stand-ins (below), so every channel state,

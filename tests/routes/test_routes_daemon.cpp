@@ -1,4 +1,4 @@
-/* routes_daemon_test.cpp -- the API routes of the real daemon, run in its private namespace with the
+/* test_routes_daemon.cpp -- the API routes of the real daemon, run in its private namespace with the
  * scripted fake transcoder, driven over loopback with curl: channel actions and their result texts,
  * the status of 64 channels, configuration posts (plain, multipart, import) and their effects on
  * the saved file, the cookie and the web server's port; the logo beside the program and the

@@ -1,4 +1,4 @@
-/* devices_daemon_test.cpp -- the device routes of the real daemon, run in its private namespace and
+/* test_devices_daemon.cpp -- the device routes of the real daemon, run in its private namespace and
  * driven over loopback with curl: with the fake DeckLink and NDI libraries copied into the
  * daemon's folder (exact reply texts, the side and wait read from the query, names that need
  * escaping), without them (exact empty lists at once, the loader's reason once), and with an NDI
