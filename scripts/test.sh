@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the tests need, lints the page's JavaScript, builds ruxod three times and runs every
-# test under ctest:
+# Installs what the tests need, lints the page's JavaScript, checks the C++ format, builds ruxod four
+# times and runs every test under ctest, then checks the systemd unit:
 #   lint         eslint over web/main.js and the browser tests (tests/web)
 #   format       clang-format over every C++ file (scripts/format.sh --check): a file not formatted fails
 #   build/       the whole suite, warnings as errors
@@ -8,7 +8,9 @@
 #   build-tsan/  the integration tests under ThreadSanitizer
 #   build-fuzz/  the fuzz targets (clang, libFuzzer with AddressSanitizer + UndefinedBehaviorSanitizer),
 #                side by side for a bounded time each (RUXO_FUZZ_SECONDS, 100 by default)
-# Every build runs even when an earlier one fails; the script ends with one summary line per build
+#   systemd      scripts/ruxod.service as it would be installed, by systemd-analyze verify (skipped
+#                where the command is missing)
+# Every step runs even when an earlier one fails; the script ends with one summary line per step
 # and exits non-zero when any of them failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -68,22 +70,6 @@ check_format() {
     summary+=("$(printf '%-11s %s' format "$result")")
 }
 
-lint_js
-check_format
-run build ""
-run build-asan "-L unit" -DRUXO_SANITIZE=address
-run build-tsan "-L integration" -DRUXO_SANITIZE=thread
-rm -f build-fuzz/tests/fuzz/work/*/summary.txt
-# The compilers through the environment: cmake takes them at the folder's first configure only, and
-# a compiler named on the command line of a later one would make it drop the cache and the options.
-# The eight targets run all at once even on a machine with fewer processors, so the step takes
-# RUXO_FUZZ_SECONDS of wall time, not a multiple of it.
-jobs=$(( jobs > 8 ? jobs : 8 )) \
-CXX=$(command -v clang++-14 || command -v clang++ || echo clang++) CC=$(command -v clang-14 || command -v clang || echo clang) \
-    run build-fuzz "-L fuzz" -DRUXO_SANITIZE=fuzzer -DRUXO_FUZZ_SECONDS="${RUXO_FUZZ_SECONDS:-100}"
-# Each target's figures: executions, coverage, corpus.
-cat build-fuzz/tests/fuzz/work/*/summary.txt 2>/dev/null
-
 # The systemd unit as the README installs it: a copy with the placeholder replaced by the clone's
 # path, checked with systemd-analyze verify, which prints nothing about a sound unit (a line
 # naming the unit is a finding even when it exits 0, as it does for an unknown key). The check
@@ -118,7 +104,23 @@ check_unit() {
     case "$result" in FAILED*) failed=1 ;; esac
     summary+=("$(printf '%-11s %s' systemd "$result")")
 }
+lint_js
+check_format
 check_unit
+run build ""
+run build-asan "-L unit" -DRUXO_SANITIZE=address
+run build-tsan "-L integration" -DRUXO_SANITIZE=thread
+rm -f build-fuzz/tests/fuzz/work/*/summary.txt
+# The compilers through the environment: cmake takes them at the folder's first configure only, and
+# a compiler named on the command line of a later one would make it drop the cache and the options.
+# The eight targets run all at once even on a machine with fewer processors, so the step takes
+# RUXO_FUZZ_SECONDS of wall time, not a multiple of it.
+jobs=$(( jobs > 8 ? jobs : 8 )) \
+CXX=$(command -v clang++-14 || command -v clang++ || echo clang++) CC=$(command -v clang-14 || command -v clang || echo clang) \
+    run build-fuzz "-L fuzz" -DRUXO_SANITIZE=fuzzer -DRUXO_FUZZ_SECONDS="${RUXO_FUZZ_SECONDS:-100}"
+# Each target's figures: executions, coverage, corpus.
+cat build-fuzz/tests/fuzz/work/*/summary.txt 2>/dev/null
+
 
 echo
 for line in "${summary[@]}"; do
