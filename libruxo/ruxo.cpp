@@ -1,45 +1,33 @@
 /* ruxo.cpp -- the engine's core: settings and start-up, the slot table with one transcoder child
- * per busy slot (start, stop, poll, reap, hang detection, release) and the small pipe writers. The
- * channel logs are in ruxo_log.cpp, the processors' load in ruxo_cpu.cpp.
+ * per busy slot (claim and publish of a start, stop, poll, reap, hang detection, release) and the
+ * getters. It calls the files below it and hands them what they need; none of them calls back:
+ * the child start and its report in ruxo_child.cpp, the readiness set of the busy slots in
+ * ruxo_ready.cpp, the channel logs in ruxo_log.cpp, the processors in ruxo_cpu.cpp, the descriptor
+ * helpers in ruxo_pipe.cpp.
  *
- * Locking: g_engineMutex (recursive) guards the slot table and every slot field. Settings words
- * that other threads read without a lock (log level, processor count, processors per channel, the
- * init flag, the callback) are atomics. A start holds the mutex only to claim its slot and to
- * publish its child: the pipes, the fork and the command line written to the child happen without
- * it, so neither the poll nor a status reply ever waits for a child to be made.
+ * Locking: g_engineMutex (recursive) guards the slot table and every slot field, the readiness set
+ * and the processor sampler. Settings words that other threads read without a lock (log level,
+ * processor count, processors per channel, the init flag, the callback) are atomics. A start holds
+ * the mutex only to claim its slot and to publish its child: the pipes, the fork and the command
+ * line written to the child happen without it, so neither the poll nor a status reply ever waits
+ * for a child to be made.
  *
- * Failed system calls of a start or a stop are logged to the channel's log with their errno. The
- * forked child writes nothing but its exit: what fails in it before the transcoder runs comes back
- * through a close-on-exec pipe that the poll reads like the child's other pipes; its end of file
- * means that the exec happened.
- *
- * Cost: every busy slot's output pipe, report pipe and child (a pidfd) sit in one epoll set, so a
- * pass of the poll learns with one call which slots have output waiting or a child that has ended
- * and touches only those, however many slots are busy. */
+ * Failed system calls of a start or a stop are logged to the channel's log with their errno. */
 #include "ruxo_internal.h"
-#include "ruxo_text_core.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
-#include <poll.h>
 #include <signal.h>
-#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <string>
-
-extern char** environ;
 
 RUXO_GLOBAL g_cfg;
 std::recursive_mutex g_engineMutex;
@@ -58,26 +46,15 @@ char szProgFile[RUXO_MAX_PATH];
 char szProgDir[RUXO_MAX_PATH];
 
 /* The descriptors that the poll asks about: the output pipe, the exec report pipe and the child
- * descriptor of every watched slot, each tagged with the slot index (above two bits) and its kind.
- * The set exists while a slot is watched (0 = none), so an engine without children holds no
- * descriptor. Under g_engineMutex. */
-int s_fdWatch = 0;
-int s_nWatched = 0;
-enum { kWatchOutput = 0, kWatchChild = 1, kWatchReport = 2 };
+ * descriptor of every watched slot. Under g_engineMutex. */
+RUXO_READY s_ready = {0, 0};
 
 /* Sampling pace: the second of the poll that last sampled. Under g_engineMutex. */
 time_t last_sec;
+/* The processor sampler's own pace and source. Under g_engineMutex. */
+RUXO_CPU_SAMPLER s_cpuSampler = {0, "/proc/stat", std::string()};
 
-std::atomic<RUXO_CLOCK> s_fnClock{nullptr};          /* read on every thread that logs or polls */
-std::atomic<RUXO_CHILD_HOOK> s_fnChildHook{nullptr}; /* read by every start */
-
-/* What the child reports through its close-on-exec pipe: a step that failed and its errno. An
- * affinity failure is reported and the child goes on; the others end it with status 127. */
-enum { kStageAffinity = 1, kStageStdio = 2, kStageExec = 3 };
-struct CHILD_REPORT {
-    int nStage;
-    int nErrno;
-};
+std::atomic<RUXO_CLOCK> s_fnClock{nullptr}; /* read on every thread that logs or polls */
 
 time_t monotonicSeconds(void)
 {
@@ -150,15 +127,6 @@ RUXO_PROC_CTX* busySlot(int iChannel)
     return &g_procChannels[iChannel];
 }
 
-/* Closes a descriptor of ours that is not 0 (none) and marks it closed. */
-void closeFd(RUXO_PIPE* fd)
-{
-    if (*fd != 0) {
-        close(*fd);
-        *fd = 0;
-    }
-}
-
 /* Sends sig to the slot's child. A failure is logged and the stop goes on: the poll reaps. */
 void signalChild(int iChannel, pid_t pid, int sig)
 {
@@ -166,107 +134,10 @@ void signalChild(int iChannel, pid_t pid, int sig)
         _ruxoLogErrno(iChannel, "cannot signal the transcoder", errno);
 }
 
-/* A pipe whose both ends are close-on-exec and above 2. */
-bool makePipe(RUXO_PIPE fds[2])
-{
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0)
-        return false;
-    p[0] = _ruxoAboveStdio(p[0]);
-    p[1] = _ruxoAboveStdio(p[1]);
-    if (p[0] < 0 || p[1] < 0) {
-        if (p[0] >= 0)
-            close(p[0]);
-        if (p[1] >= 0)
-            close(p[1]);
-        return false;
-    }
-    fds[0] = p[0];
-    fds[1] = p[1];
-    return true;
-}
-
-/* A pidfd of our child pid (close-on-exec, above 2; readable once the child has ended), or 0 when
- * the kernel offers none (a kernel without the call is no fault and is not logged). */
-int openChildFd(int iSlot, pid_t pid)
-{
-#ifdef SYS_pidfd_open
-    int fd = _ruxoAboveStdio((int)syscall(SYS_pidfd_open, pid, 0));
-    if (fd < 0 && errno != ENOSYS)
-        _ruxoLogErrno(iSlot, "cannot open a descriptor of the transcoder", errno);
-    return fd > 0 ? fd : 0;
-#else
-    (void)iSlot;
-    (void)pid;
-    return 0;
-#endif
-}
-
-bool watchFd(int fd, int iSlot, int nKind)
-{
-    struct epoll_event ev;
-    memset(&ev, 0, sizeof ev);
-    ev.events = EPOLLIN;
-    ev.data.u32 = (uint32_t)iSlot << 2 | (uint32_t)nKind;
-    if (epoll_ctl(s_fdWatch, EPOLL_CTL_ADD, fd, &ev) == 0)
-        return true;
-    _ruxoLogErrno(iSlot, "cannot watch the transcoder", errno);
-    return false;
-}
-
-void unwatchFd(int fd)
-{
-    if (s_fdWatch > 0 && fd > 0)
-        epoll_ctl(s_fdWatch, EPOLL_CTL_DEL, fd, nullptr);
-}
-
-/* Puts a new child's output pipe, its exec report pipe and a descriptor of the child itself into
- * the watched set; returns the child descriptor for the slot's fdChild, or 0 (nothing left
- * watched) when any cannot be had: the poll then reads and waits for that slot on every pass. */
-int watchChild(int iSlot, pid_t pid, int fdOutput, int fdReport)
-{
-    if (iSlot < 0 || fdOutput <= 0 || fdReport <= 0)
-        return 0;
-    if (s_fdWatch <= 0) {
-        int fd = _ruxoAboveStdio(epoll_create1(EPOLL_CLOEXEC));
-        if (fd <= 0) {
-            _ruxoLogErrno(iSlot, "cannot create the set of watched transcoders", errno);
-            return 0;
-        }
-        s_fdWatch = fd;
-    }
-    int fdChild = openChildFd(iSlot, pid);
-    if (fdChild > 0) {
-        if (watchFd(fdOutput, iSlot, kWatchOutput)) {
-            if (watchFd(fdReport, iSlot, kWatchReport)) {
-                if (watchFd(fdChild, iSlot, kWatchChild)) {
-                    s_nWatched++;
-                    return fdChild;
-                }
-                unwatchFd(fdReport);
-            }
-            unwatchFd(fdOutput);
-        }
-        close(fdChild);
-    }
-    if (s_nWatched == 0)
-        closeFd(&s_fdWatch);
-    return 0;
-}
-
 /* Takes a slot out of the watched set and closes its child descriptor; the set goes with the last. */
 void unwatchSlot(RUXO_PROC_CTX* pProc)
 {
-    if (pProc->fdChild == 0)
-        return;
-    unwatchFd(pProc->pipeStdout[0]);
-    unwatchFd(pProc->fdReport);
-    unwatchFd(pProc->fdChild);
-    closeFd(&pProc->fdChild);
-    if (--s_nWatched <= 0) {
-        s_nWatched = 0;
-        closeFd(&s_fdWatch);
-    }
+    _ruxoReadyRemoveSlot(&s_ready, pProc->pipeStdout[0], pProc->fdReport, &pProc->fdChild);
 }
 
 /* Reads what is waiting in the slot's output pipe and hands it on chunk by chunk. */
@@ -295,27 +166,17 @@ void readReports(RUXO_PROC_CTX* pProc)
 {
     const int iSlot = (int)(pProc - g_procChannels);
     while (pProc->fdReport != 0) {
-        CHILD_REPORT rep;
-        ssize_t r = read(pProc->fdReport, &rep, sizeof rep);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        RUXO_CHILD_REPORT rep;
+        int r = _ruxoChildReadReport(pProc->fdReport, &rep);
+        if (r == 0)
             return;
-        if (r != (ssize_t)sizeof rep) { /* end of file, an error, or a cut report */
-            unwatchFd(pProc->fdReport);
-            closeFd(&pProc->fdReport);
+        if (r < 0) { /* end of file, an error, or a cut report */
+            _ruxoReadyRemove(&s_ready, pProc->fdReport);
+            _ruxoCloseFd(&pProc->fdReport);
             return;
         }
-        if (rep.nStage == kStageAffinity) {
-            _ruxoLogErrno(iSlot, "cannot bind the transcoder to its processors", rep.nErrno);
-        } else if (rep.nStage == kStageStdio) {
-            _ruxoLogErrno(iSlot, "cannot connect the transcoder's standard streams", rep.nErrno);
-            closeFd(&pProc->pipeStdin[1]);
-        } else {
-            std::string what = std::string("cannot run ") + g_cfg.szfnFfmpeg;
-            _ruxoLogErrno(iSlot, what.c_str(), rep.nErrno);
-            closeFd(&pProc->pipeStdin[1]);
-        }
+        if (_ruxoChildLogReport(iSlot, &rep, g_cfg.szfnFfmpeg))
+            _ruxoCloseFd(&pProc->pipeStdin[1]);
     }
 }
 
@@ -372,11 +233,6 @@ void _ruxoSetClock(RUXO_CLOCK fnClock)
     s_fnClock.store(fnClock);
 }
 
-void _ruxoSetChildHook(RUXO_CHILD_HOOK fnHook)
-{
-    s_fnChildHook.store(fnHook);
-}
-
 time_t _ruxoNow(void)
 {
     RUXO_CLOCK fnClock = s_fnClock.load();
@@ -406,6 +262,7 @@ const char* ruxoGetProgDir(void)
 void ruxoSetLog(int nLogLevel)
 {
     g_cfg.nLogLevel.store(nLogLevel);
+    _ruxoLogSetLevel(nLogLevel);
 }
 
 void ruxoSetCpuAffinity(int nCpuPerChannel)
@@ -461,7 +318,12 @@ int _ruxoInitInternal(const RUXO_CONFIG* pConfig, int bUnicode)
     if (!copyBounded(szData, sizeof szData, data))
         return RUXO_ERR_FAILED;
     copyBounded(szProg, sizeof szProg, progFile); /* empty when it does not fit; nothing reads it */
-    _ruxoLogSetPaths(szExe, szProg, szData);
+    /* Under the engine mutex (held here), which every reader of the paths holds; the logs keep
+     * their own copy of the data folder. */
+    snprintf(g_cfg.szfnFfmpeg, sizeof g_cfg.szfnFfmpeg, "%s", szExe);
+    snprintf(g_cfg.szfnFfserver, sizeof g_cfg.szfnFfserver, "%s", szProg);
+    snprintf(g_cfg.szDataPath, sizeof g_cfg.szDataPath, "%s", szData);
+    _ruxoLogSetFolder(szData);
 
     /* Only a regular executable file will do: root passes the access test on a folder too. */
     struct stat st;
@@ -487,6 +349,8 @@ int _ruxoInitInternal(const RUXO_CONFIG* pConfig, int bUnicode)
     }
 
     g_cfg.nLogLevel.store(pConfig->nLogLevel);
+    _ruxoLogSetLevel(pConfig->nLogLevel);
+    _ruxoLogSetUp(true);
     g_cfg.bInit.store(TRUE);
     return RUXO_OK;
 }
@@ -507,197 +371,16 @@ int ruxoInitW(const RUXO_CONFIG* pConfig)
     return _ruxoInitInternal(pConfig, 1);
 }
 
-/* ---- pipes ----------------------------------------------------------------------------------- */
-
-int _ruxoAboveStdio(int fd)
-{
-    if (fd < 0 || fd > 2)
-        return fd;
-    int d = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    int err = errno;
-    close(fd);
-    errno = err;
-    return d;
-}
-
-size_t pipeWrite(RUXO_PIPE pipe, const void* buf, size_t len)
-{
-    ssize_t w;
-    do {
-        w = write(pipe, buf, len);
-    } while (w < 0 && errno == EINTR);
-    return (size_t)w;
-}
-
-size_t pipeWriteStr(RUXO_PIPE pipe, const char* szbuf)
-{
-    return pipeWrite(pipe, szbuf, strlen(szbuf));
-}
-
-size_t pipePrintf(RUXO_PIPE pipe, const char* fmt, ...)
-{
-    char buf[1000];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    if (n < 0)
-        return (size_t)-1;
-    if ((size_t)n >= sizeof buf) {
-        errno = EMSGSIZE;
-        return (size_t)-1;
-    }
-    return pipeWrite(pipe, buf, (size_t)n);
-}
-
-void _ruxoFreePipe(RUXO_PIPE* pipeStd)
-{
-    closeFd(&pipeStd[0]);
-    closeFd(&pipeStd[1]);
-}
+/* ---- slots and children ---------------------------------------------------------------------- */
 
 void _ruxoFreePipes(RUXO_PROC_CTX* pProc)
 {
     _ruxoFreePipe(pProc->pipeStdin);
     _ruxoFreePipe(pProc->pipeStdout);
-    closeFd(&pProc->fdReport);
+    _ruxoCloseFd(&pProc->fdReport);
 }
-
-/* ---- children -------------------------------------------------------------------------------- */
 
 namespace {
-
-/* Everything a forked child needs, prepared before the fork: after it the child only makes
- * async-signal-safe system calls and touches no lock. */
-struct CHILD_PLAN {
-    const char* szfnExe;
-    char* argv[2];
-    char** envp;
-    cpu_set_t cpus;
-    int nBound;             /* processors in cpus; 0 = no binding */
-    int maxFd;              /* descriptors closed one by one when close_range is missing */
-    int inR, outW;          /* the child's ends of its input and output pipes */
-    int reportW;            /* write end of the report pipe (close-on-exec) */
-    RUXO_CHILD_HOOK fnHook; /* the tests' hold before the exec; null = none */
-    struct sigaction saDefault;
-    struct sigaction saIgnore; /* SIGPIPE while the child may report: a parent that stopped
-                                * reading must not turn the child's end into a signal */
-    sigset_t noSignals;
-};
-
-/* The new child's pipes, the starter's own until the start publishes them in the slot. */
-struct CHILD_PIPES {
-    RUXO_PIPE in[2], out[2], report[2];
-};
-
-void freeChildPipes(CHILD_PIPES* p)
-{
-    _ruxoFreePipe(p->in);
-    _ruxoFreePipe(p->out);
-    _ruxoFreePipe(p->report);
-}
-
-void prepareChild(CHILD_PLAN* pPlan, const CHILD_PIPES* pPipes, int iChannel, const char* szfnExe)
-{
-    pPlan->szfnExe = szfnExe;
-    pPlan->argv[0] = const_cast<char*>(szfnExe);
-    pPlan->argv[1] = nullptr;
-    pPlan->envp = environ;
-    pPlan->nBound = _ruxoCpuSetForSlot(iChannel, g_cfg.nCpuPerChannel.load(), g_cfg.nCPUs.load(), &pPlan->cpus);
-    struct rlimit rl;
-    pPlan->maxFd = 1024;
-    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
-        pPlan->maxFd = rl.rlim_cur > 65536 ? 65536 : (int)rl.rlim_cur;
-    pPlan->inR = pPipes->in[0];
-    pPlan->outW = pPipes->out[1];
-    pPlan->reportW = pPipes->report[1];
-    pPlan->fnHook = s_fnChildHook.load();
-    memset(&pPlan->saDefault, 0, sizeof pPlan->saDefault);
-    pPlan->saDefault.sa_handler = SIG_DFL;
-    sigemptyset(&pPlan->saDefault.sa_mask);
-    pPlan->saIgnore = pPlan->saDefault;
-    pPlan->saIgnore.sa_handler = SIG_IGN;
-    sigemptyset(&pPlan->noSignals);
-}
-
-/* Tells the parent which step failed; a write of a few bytes to the pipe never blocks. */
-void reportToParent(int reportW, int nStage, int err)
-{
-    CHILD_REPORT rep = {nStage, err};
-    ssize_t w;
-    do {
-        w = write(reportW, &rep, sizeof rep);
-    } while (w < 0 && errno == EINTR);
-}
-
-/* The forked child: default signal handling, its processors, the pipes as 0, 1 and 2, the report
- * pipe as 3 (closed by the exec), every other descriptor closed, then the transcoder. Never
- * returns. */
-[[noreturn]] void runChild(const CHILD_PLAN* pPlan)
-{
-    for (int sig = 1; sig < NSIG; ++sig)
-        sigaction(sig, sig == SIGPIPE ? &pPlan->saIgnore : &pPlan->saDefault, nullptr);
-    sigprocmask(SIG_SETMASK, &pPlan->noSignals, nullptr);
-    if (pPlan->nBound > 0 && sched_setaffinity(0, sizeof pPlan->cpus, &pPlan->cpus) != 0)
-        reportToParent(pPlan->reportW, kStageAffinity, errno);
-    if (dup2(pPlan->inR, 0) < 0 || dup2(pPlan->outW, 1) < 0 || dup2(pPlan->outW, 2) < 0) {
-        reportToParent(pPlan->reportW, kStageStdio, errno);
-        _exit(127);
-    }
-    if (pPlan->fnHook)
-        pPlan->fnHook();
-    /* The report pipe moves to 3 (still close-on-exec), so that one call closes all the rest. */
-    int r = pPlan->reportW; /* above 2 */
-    if (r != 3) {
-        if (dup3(r, 3, O_CLOEXEC) < 0) {
-            reportToParent(r, kStageStdio, errno);
-            _exit(127);
-        }
-        r = 3;
-    }
-    if (close_range(4, ~0U, 0) != 0)
-        for (int fd = 4; fd < pPlan->maxFd; ++fd)
-            close(fd);
-    sigaction(SIGPIPE, &pPlan->saDefault, nullptr);
-    execve(pPlan->szfnExe, pPlan->argv, pPlan->envp);
-    int err = errno;
-    sigaction(SIGPIPE, &pPlan->saIgnore, nullptr);
-    reportToParent(r, kStageExec, err);
-    _exit(127);
-}
-
-/* Pipes for a new child: input, output (its read end non-blocking, so that the poll never blocks
- * on it; the child's end stays blocking) and the report pipe (its read end non-blocking too). */
-bool makeChildPipes(int iChannel, CHILD_PIPES* p)
-{
-    memset(p, 0, sizeof *p);
-    if (!makePipe(p->in) || !makePipe(p->out) || !makePipe(p->report)) {
-        _ruxoLogErrno(iChannel, "cannot create a pipe to the transcoder", errno);
-        freeChildPipes(p);
-        return false;
-    }
-    for (int fd : {p->out[0], p->report[0]}) {
-        int fl = fcntl(fd, F_GETFL);
-        if (fl < 0 || fcntl(fd, F_SETFL, fl | O_NONBLOCK) != 0) {
-            _ruxoLogErrno(iChannel, "cannot make the transcoder's output pipe non-blocking", errno);
-            freeChildPipes(p);
-            return false;
-        }
-    }
-    return true;
-}
-
-/* Hands the child the access token, the command line and a newline. A child that has already
- * ended makes the writes fail with EPIPE (SIGPIPE is ignored): the start still succeeds, and the
- * poll reaps the child and logs its end, which says all there is to say. Any other failure is
- * logged. The line always fits the fresh, empty pipe, so the writes never block. */
-void writeCommandLine(int iChannel, int fd, const char* szArg)
-{
-    if ((pipeWriteStr(fd, RUXO_ACCESS_TOKEN " ") == (size_t)-1 || pipeWriteStr(fd, szArg ? szArg : "") == (size_t)-1 ||
-         pipeWriteStr(fd, "\n") == (size_t)-1) &&
-        errno != EPIPE)
-        _ruxoLogErrno(iChannel, "cannot write the command line to the transcoder", errno);
-}
 
 /* The stop that was asked for while the slot's start was under way, given now that it has a child
  * (or handed back, when the start failed). The caller holds g_engineMutex. */
@@ -756,38 +439,22 @@ void _ruxoUnclaimSlot(int iChannel)
 
 int _ruxoStartProc(int iChannel, const std::string& exe, const char* szArg)
 {
-    CHILD_PIPES pipes;
-    if (!makeChildPipes(iChannel, &pipes)) {
+    RUXO_CHILD child;
+    int rc = _ruxoChildStart(iChannel, exe.c_str(), g_cfg.nCpuPerChannel.load(), g_cfg.nCPUs.load(), szArg, &child);
+    if (rc != RUXO_OK) {
         _ruxoUnclaimSlot(iChannel);
-        return RUXO_ERR_PIPE;
+        return rc;
     }
-    CHILD_PLAN plan;
-    prepareChild(&plan, &pipes, iChannel, exe.c_str());
-    pid_t pid = fork();
-    if (pid < 0) {
-        _ruxoLogErrno(iChannel, "cannot create the transcoder process", errno);
-        freeChildPipes(&pipes);
-        _ruxoUnclaimSlot(iChannel);
-        return RUXO_ERR_CHILD;
-    }
-    if (pid == 0)
-        runChild(&plan);
-
-    /* The child's ends belong to the child now. */
-    closeFd(&pipes.in[0]);
-    closeFd(&pipes.out[1]);
-    closeFd(&pipes.report[1]);
-    writeCommandLine(iChannel, pipes.in[1], szArg);
 
     /* Published: from here on the poll looks at this slot when its output, its exec report or the
      * end of its child is told, and a stop reaches the child. */
     std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
     RUXO_PROC_CTX* pProc = &g_procChannels[iChannel];
-    pProc->pid = pid;
-    pProc->pipeStdin[1] = pipes.in[1];
-    pProc->pipeStdout[0] = pipes.out[0];
-    pProc->fdReport = pipes.report[0];
-    pProc->fdChild = watchChild(iChannel, pid, pProc->pipeStdout[0], pProc->fdReport);
+    pProc->pid = child.pid;
+    pProc->pipeStdin[1] = child.fdInput;
+    pProc->pipeStdout[0] = child.fdOutput;
+    pProc->fdReport = child.fdReport;
+    pProc->fdChild = _ruxoReadyAdd(&s_ready, iChannel, child.pid, pProc->pipeStdout[0], pProc->fdReport);
     pProc->state = pProc->nStartState;
     pProc->bStarting = false;
     giveStartStop(iChannel, pProc);
@@ -909,21 +576,10 @@ int ruxoPoll(void)
      * which children have ended: one call, whatever the number of busy slots. A busy slot that is
      * not watched is read and waited for on every pass; when the call fails (a signal), so is every
      * busy slot. A slot whose start is under way is idle here and untouched. */
-    enum { kOutput = 1, kChild = 2, kReport = 4 };
+    enum { kOutput = RUXO_READY_OUTPUT, kChild = RUXO_READY_CHILD, kReport = RUXO_READY_REPORT };
     unsigned char aWork[RUXO_MAX_SLOTS];
     memset(aWork, 0, sizeof aWork);
-    bool bAskAll = false;
-    if (s_fdWatch > 0) {
-        struct epoll_event aEvents[3 * RUXO_MAX_SLOTS];
-        int nEvents = epoll_wait(s_fdWatch, aEvents, 3 * RUXO_MAX_SLOTS, 0);
-        bAskAll = nEvents < 0;
-        for (int k = 0; k < nEvents; ++k) {
-            uint32_t iSlot = aEvents[k].data.u32 >> 2;
-            uint32_t nKind = aEvents[k].data.u32 & 3;
-            if (iSlot < (uint32_t)nSlots)
-                aWork[iSlot] |= nKind == kWatchChild ? kChild : nKind == kWatchReport ? kReport : kOutput;
-        }
-    }
+    bool bAskAll = !_ruxoReadyWait(&s_ready, nSlots, aWork);
 
     for (int i = 0; i < nSlots; ++i) {
         RUXO_PROC_CTX* pProc = &g_procChannels[i];
@@ -963,6 +619,27 @@ int ruxoPoll(void)
     return RUXO_OK;
 }
 
+/* ---- processor load --------------------------------------------------------------------------- */
+
+void _ruxoSetProcStatPath(const char* szPath)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    s_cpuSampler.strStatPath = szPath ? szPath : "/proc/stat";
+}
+
+void collectCpuUsage(void)
+{
+    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
+    _ruxoCpuSample(&s_cpuSampler, _ruxoNow(), g_cfg.nCPUs.load(), g_cfg.cpuUsage);
+}
+
+int ruxoGetCpuLoad(int iCpu)
+{
+    if (iCpu < 0 || iCpu >= RUXO_MAX_CPUS || iCpu >= g_cfg.nCPUs.load())
+        return 0;
+    return g_cfg.cpuUsage[iCpu].load_pct.load();
+}
+
 /* ---- release and getters --------------------------------------------------------------------- */
 
 void ruxoFree(void)
@@ -973,6 +650,7 @@ void ruxoFree(void)
     if (!g_cfg.bInit.load())
         return;
     g_cfg.bInit.store(FALSE);
+    _ruxoLogSetUp(false);
 
     /* No new start can claim a slot now; one under way publishes its child (which the stops below
      * then reach) with the lock let go for a moment. Its remaining work is a fork and a few

@@ -286,7 +286,7 @@ void ruxoHoldSlots(void);
 void ruxoReleaseSlots(void);
 int ruxoGetExitCode(int iChannel);
 
-/* ---- processor load (ruxo_cpu.cpp) ---------------------------------------------------------- */
+/* ---- processor load (ruxo.cpp, sampled by ruxo_cpu.cpp) -------------------------------------- */
 
 void collectCpuUsage(void);
 /* Load of processor iCpu in percent (0..100); 0 outside 0..nCPUs-1 and 0..63. Safe on any thread. */

@@ -1,10 +1,11 @@
 /* ruxo_cpu.cpp -- the processors: their load, sampled from the kernel's statistics at most once a
  * second by the poll and read by the status reply on any thread, and the set of processors that
- * each slot's transcoder is bound to.
+ * each slot's transcoder is bound to. The counters, the pace and the processor count are the
+ * caller's (the core's settings), handed in on every call.
  *
- * Locking: the sampling runs under the engine mutex (it is the only writer of the counters); the
- * percentages and the processor count are atomics, read without a lock. */
-#include "ruxo_internal.h"
+ * Locking: none of its own. The core samples under the engine mutex (it is the only writer of the
+ * counters); the percentages are atomics, read without a lock. */
+#include "ruxo_cpu_internal.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,14 +13,9 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <string>
 
 namespace {
-
-/* Sampling pace and source, under g_engineMutex. */
-time_t tmLastCheckCPU;
-std::string s_procStatPath = "/proc/stat";
 
 /* Long runs of digits in "/proc/stat" are 64-bit counters; their low 32 bits are what is kept. */
 bool parseCpuLine(const char* p, uint32_t v[8])
@@ -39,25 +35,17 @@ bool parseCpuLine(const char* p, uint32_t v[8])
 
 }  // namespace
 
-void _ruxoSetProcStatPath(const char* szPath)
+void _ruxoCpuSample(RUXO_CPU_SAMPLER* pSampler, time_t now, int nCPUs, RUXO_CPU_USAGE* aUsage)
 {
-    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    s_procStatPath = szPath ? szPath : "/proc/stat";
-}
-
-void collectCpuUsage(void)
-{
-    std::lock_guard<std::recursive_mutex> lk(g_engineMutex);
-    time_t now = _ruxoNow();
-    if (now <= tmLastCheckCPU)
+    if (now <= pSampler->tmLastCheckCPU)
         return;
-    tmLastCheckCPU = now;
+    pSampler->tmLastCheckCPU = now;
 
     /* The whole file: one line per processor, about 100 bytes each, so a fixed small buffer would
      * leave all but the first few dozen processors unsampled. */
-    static std::string text;
+    std::string& text = pSampler->strText;
     text.clear();
-    int fd = open(s_procStatPath.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(pSampler->strStatPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return;
     char buf[8192];
@@ -73,7 +61,6 @@ void collectCpuUsage(void)
         text.append(buf, (size_t)r);
     }
     close(fd);
-    int nCPUs = g_cfg.nCPUs.load();
     if (!ok || text.empty() || nCPUs <= 0)
         return;
 
@@ -98,7 +85,7 @@ void collectCpuUsage(void)
             continue;
         uint32_t busy = v[0] + v[1] + v[2] + v[5] + v[6] + v[7];
         uint32_t total = busy + v[3] + v[4];
-        RUXO_CPU_USAGE* u = &g_cfg.cpuUsage[k];
+        RUXO_CPU_USAGE* u = &aUsage[k];
         if (u->last_load != 0 && u->last_total != 0 && total != u->last_total) {
             /* Differences as signed 32-bit values: counters that wrap still give the right step,
              * counters that went back (a processor reset) give no share above 100 or below 0. */
@@ -116,13 +103,6 @@ void collectCpuUsage(void)
         u->last_load = busy;
         u->last_total = total;
     }
-}
-
-int ruxoGetCpuLoad(int iCpu)
-{
-    if (iCpu < 0 || iCpu >= RUXO_MAX_CPUS || iCpu >= g_cfg.nCPUs.load())
-        return 0;
-    return g_cfg.cpuUsage[iCpu].load_pct.load();
 }
 
 int _ruxoCpuSetForSlot(int iChannel, int nCpuPerChannel, int nCPUs, cpu_set_t* pSet)

@@ -1,13 +1,16 @@
 /* ruxo_log.cpp -- the per-channel log files: one line or raw chunk at a time, each channel's log
- * rotated into numbered files once it grows past its size limit, and the engine's paths that the
- * logs depend on.
+ * rotated into numbered files once it grows past its size limit. The data folder, the level and
+ * the engine's up flag are the logs' own copies, given by the core (ruxo.cpp), whose state this
+ * file never reads.
  *
  * Locking: the log mutex, a leaf below the engine mutex, orders the writes and rotations of the log
- * files, guards the descriptors kept open on them and the data folder they live in.
+ * files, guards the descriptors kept open on them and the data folder they live in. The level and
+ * the up flag are atomics, read without it.
  *
  * Cost: a channel's log stays open between lines, so a line costs the status query that the
  * rotation rule needs and the writes. */
-#include "ruxo_internal.h"
+#include "ruxo_log_internal.h"
+#include "ruxo_pipe_internal.h"
 #include "ruxo_text_core.h"
 
 #include <errno.h>
@@ -18,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -26,7 +30,12 @@ namespace {
 const off_t kLogRotateSize = 5000000; /* a log above this size is rotated before the next line */
 const int kLogKeep = 9;               /* numbered logs kept: 1 (oldest) .. 9 */
 
-std::mutex s_logMutex; /* leaf: log writes and rotations, s_logFiles, g_cfg's paths */
+std::mutex s_logMutex; /* leaf: log writes and rotations, s_logFiles, s_szDataPath */
+
+char s_szDataPath[RUXO_MAX_PATH]; /* the data folder; the logs are in its "log" folder */
+std::atomic<int> s_nLogLevel{0};  /* 0 = nothing is logged */
+std::atomic<bool> s_bUp{false};   /* the engine is up: before its start-up and after its release
+                                   * nothing is logged */
 
 /* A channel's log kept open between lines (channel indices of the slot table only; any other index
  * opens and closes its file per line). The descriptor is used only while the path still names the
@@ -45,7 +54,7 @@ LOG_FILE s_logFiles[RUXO_MAX_SLOTS];
 bool logPath(char* buf, size_t cap, int iChannel)
 {
     long long nNumber = (long long)iChannel + 1;
-    int n = snprintf(buf, cap, "%s/log/ruxo_%03lld.log", g_cfg.szDataPath, nNumber);
+    int n = snprintf(buf, cap, "%s/log/ruxo_%03lld.log", s_szDataPath, nNumber);
     return n > 0 && (size_t)n < cap;
 }
 
@@ -97,13 +106,21 @@ void rotateLocked(int iChannel)
 
 }  // namespace
 
-void _ruxoLogSetPaths(const char* szExe, const char* szProgFile, const char* szData)
+void _ruxoLogSetFolder(const char* szData)
 {
     std::lock_guard<std::mutex> lg(s_logMutex);
-    snprintf(g_cfg.szfnFfmpeg, sizeof g_cfg.szfnFfmpeg, "%s", szExe);
-    snprintf(g_cfg.szfnFfserver, sizeof g_cfg.szfnFfserver, "%s", szProgFile);
-    snprintf(g_cfg.szDataPath, sizeof g_cfg.szDataPath, "%s", szData);
+    snprintf(s_szDataPath, sizeof s_szDataPath, "%s", szData);
     closeAllLogsLocked(); /* descriptors of another data folder's logs */
+}
+
+void _ruxoLogSetLevel(int nLogLevel)
+{
+    s_nLogLevel.store(nLogLevel);
+}
+
+void _ruxoLogSetUp(bool bUp)
+{
+    s_bUp.store(bUp);
 }
 
 void ruxoRotateLogFiles(const char* szStem, const char* szExt)
@@ -132,9 +149,9 @@ int cleanLogFiles(int iChannel)
 
 int ruxoLog(int iChannel, int bTimestamp, const char* szLog)
 {
-    if (!g_cfg.bInit.load())
+    if (!s_bUp.load())
         return RUXO_ERR_NOT_INIT;
-    if (g_cfg.nLogLevel.load() == 0)
+    if (s_nLogLevel.load() == 0)
         return RUXO_OK;
     if (!szLog)
         szLog = "";
