@@ -386,6 +386,17 @@ void convertLegacyConfig(void)
     }
 }
 
+/* The access-list step of the start-up load: g_tszfnAcl becomes the configuration path with
+ * ".acl" as its ending, and the legacy reader reads that file into its records. The caller holds
+ * g_configLock. */
+void loadAcl(void)
+{
+    g_tszfnAcl = ruxoGetExPath(".acl");
+    if (ruxoReadAclFile(g_tszfnAcl.c_str()) == RUXO_LEGACY_UNREADABLE) {
+        printf("Access-list file %s cannot be read: %s\n", g_tszfnAcl.c_str(), strerror(errno));
+    }
+}
+
 }  // namespace
 
 /* ---- ASCII lookups ---------------------------------------------------------------------------- */
@@ -869,7 +880,7 @@ void ruxoImportConfig(void)
             g_tszfnConfig.c_str(), strReason.c_str());
     }
 
-    ruxoLoadAcl();
+    loadAcl();
 
     if (g_globalSettings.nLogLevel == 1)
         g_globalSettings.nLogLevel = 32;
