@@ -931,40 +931,6 @@ std::string cgiTlsFilesProblem(const std::string& strfnCert, const std::string& 
     return strProblem;
 }
 
-bool cgiJsonSetBool(cJSON* jsonObject, const char* szKey, bool bValue, bool bAddMissing)
-{
-    if (!cJSON_IsObject(jsonObject))
-        return false;
-    cJSON* jsonItem = jsonGetItem(jsonObject, szKey);
-    if (jsonItem == nullptr && !bAddMissing)
-        return false;
-    cJSON* jsonBool = cJSON_CreateBool(bValue ? 1 : 0);
-    return cgiJsonSetItem(jsonObject, szKey, jsonBool);
-}
-
-bool cgiJsonSetItem(cJSON* jsonObject, const char* szKey, cJSON* jsonValue)
-{
-    if (jsonValue == nullptr)
-        return false;
-    if (!cJSON_IsObject(jsonObject)) {
-        cJSON_Delete(jsonValue);
-        return false;
-    }
-    cJSON* jsonItem = jsonGetItem(jsonObject, szKey);
-    bool bDone;
-    if (jsonItem == nullptr || jsonItem->string == nullptr) {
-        bDone = cJSON_AddItemToObject(jsonObject, szKey, jsonValue) != 0;
-    } else {
-        /* The first exact match of the item's own key is the item itself: an earlier one would
-         * also have been the earlier case-insensitive match. */
-        std::string strKey = jsonItem->string;
-        bDone = cJSON_ReplaceItemInObjectCaseSensitive(jsonObject, strKey.c_str(), jsonValue) != 0;
-    }
-    if (!bDone)
-        cJSON_Delete(jsonValue);
-    return bDone;
-}
-
 /* The port the tree asks for: "httpPort" (its low 16 bits, as the library takes them), 8888 for 0
  * and without a "global" object. The caller holds the configuration lock. */
 static int cgiConfiguredPort(const cJSON* jsonGlobal)
@@ -1150,7 +1116,7 @@ int ruxoRestartCGI(void)
         std::string strProblem = cgiPortProblem(nWanted);
         {
             std::lock_guard<std::recursive_mutex> lock(g_configLock);
-            cgiJsonSetItem(jsonGetItem(g_jsonConfig, "global"), "httpPort", cJSON_CreateNumber(nPrevious));
+            jsonSetItem(jsonGetItem(g_jsonConfig, "global"), "httpPort", cJSON_CreateNumber(nPrevious));
             ruxoExportConfig(nullptr);
         }
         printf(

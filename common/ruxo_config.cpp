@@ -533,6 +533,42 @@ void ruxoInitLocale(void)
     std::call_once(s_once, [] { setlocale(LC_ALL, ""); });
 }
 
+/* ---- edits ---------------------------------------------------------------------------------- */
+
+bool jsonSetBool(cJSON* jsonObject, const char* szKey, bool bValue, bool bAddMissing)
+{
+    if (!cJSON_IsObject(jsonObject))
+        return false;
+    cJSON* jsonItem = jsonGetItem(jsonObject, szKey);
+    if (jsonItem == NULL && !bAddMissing)
+        return false;
+    cJSON* jsonBool = cJSON_CreateBool(bValue ? 1 : 0);
+    return jsonSetItem(jsonObject, szKey, jsonBool);
+}
+
+bool jsonSetItem(cJSON* jsonObject, const char* szKey, cJSON* jsonValue)
+{
+    if (jsonValue == NULL)
+        return false;
+    if (!cJSON_IsObject(jsonObject)) {
+        cJSON_Delete(jsonValue);
+        return false;
+    }
+    cJSON* jsonItem = jsonGetItem(jsonObject, szKey);
+    bool bDone;
+    if (jsonItem == NULL || jsonItem->string == NULL) {
+        bDone = cJSON_AddItemToObject(jsonObject, szKey, jsonValue) != 0;
+    } else {
+        /* The first exact match of the item's own key is the item itself: an earlier one would
+         * also have been the earlier case-insensitive match. */
+        std::string strKey = jsonItem->string;
+        bDone = cJSON_ReplaceItemInObjectCaseSensitive(jsonObject, strKey.c_str(), jsonValue) != 0;
+    }
+    if (!bDone)
+        cJSON_Delete(jsonValue);
+    return bDone;
+}
+
 /* ---- paths ------------------------------------------------------------------------------------ */
 
 void ruxoSetConfigPath(LPCTSTR tszConfigPath)

@@ -31,6 +31,15 @@ BOOL jsonHasItem(const cJSON* obj, const char* key);
 int jsonGetArraySize(const cJSON* arr);             /* 0 unless a real array */
 cJSON* jsonGetArrayItem(const cJSON* arr, int idx); /* null unless a real array holds it */
 
+/* Makes member szKey of the object the boolean bValue: an existing member (first match, any case,
+ * any type) is replaced in its place under its own key; a missing one is added last when
+ * bAddMissing. Returns whether the object now holds the value; on a failure it is unchanged.
+ * For an object inside the tree the caller holds g_configLock. */
+bool jsonSetBool(cJSON* jsonObject, const char* szKey, bool bValue, bool bAddMissing);
+/* Makes member szKey of the object jsonValue (taken over, also on a failure, when it is freed):
+ * in the place of an existing member, or added last. For an object inside the tree the caller holds g_configLock. */
+bool jsonSetItem(cJSON* jsonObject, const char* szKey, cJSON* jsonValue);
+
 /* Reading rules: the parent may be null. They read only the item they are handed and take no lock:
  * a parent inside the tree is only valid while the caller holds g_configLock, so take it first, in
  * the lock order above, and copy what is read before letting go. */

@@ -555,9 +555,9 @@ int ruxoCGIChannel(MHD_Connection* conn, int iChannel, const char* szArgs, const
                 }
                 /* Set also after a failed start: the daemon's loop keeps trying. Only the web
                  * thread replaces the tree, so the channel is still there. */
-                cgiJsonSetBool(jsonGetArrayItem(jsonGetItem(g_jsonConfig, "channels"), i), "enable", true, true);
+                jsonSetBool(jsonGetArrayItem(jsonGetItem(g_jsonConfig, "channels"), i), "enable", true, true);
             } else if (ruxoStrCaseCmp(szArgs, "stop") == 0) {
-                cgiJsonSetBool(jsonGetArrayItem(jsonChannels, i), "enable", false, true);
+                jsonSetBool(jsonGetArrayItem(jsonChannels, i), "enable", false, true);
                 RUXO_CHANNEL_STATE state = ruxoGetChannelState(i);
                 if (state == RUXO_STATE_RUNNING || state == RUXO_STATE_PREVIEW)
                     ruxoStopChannel(i, 0);
