@@ -921,3 +921,73 @@ void ruxoImportConfig(void)
     if (g_globalSettings.nLogLevel == 1)
         g_globalSettings.nLogLevel = 32;
 }
+
+/* ---- settings for other modules ---------------------------------------------------------------- */
+
+void ruxoReadWebSettings(const cJSON* jsonConfig, RUXO_WEB_SETTINGS* pSettings)
+{
+    const cJSON* jsonGlobal = jsonGetItem(jsonConfig, "global");
+    pSettings->nPort = getJsonInt(jsonGlobal, "httpPort");
+    pSettings->bSsl = getJsonBool(jsonGlobal, "sslEnable");
+    pSettings->strCert = getJsonString(jsonGlobal, "sslCert");
+    pSettings->strKey = getJsonString(jsonGlobal, "sslKey");
+    pSettings->strAcl = getJsonString(jsonGlobal, "ipACL");
+}
+
+void ruxoGetWebSettings(RUXO_WEB_SETTINGS* pSettings)
+{
+    ConfigGuard guard(g_configLock);
+    ruxoReadWebSettings(g_jsonConfig, pSettings);
+}
+
+BOOL ruxoGetAccessList(std::string* pstrAcl)
+{
+    ConfigGuard guard(g_configLock);
+    *pstrAcl = getJsonString(jsonGetItem(g_jsonConfig, "global"), "ipACL");
+    return g_jsonConfig != NULL ? TRUE : FALSE;
+}
+
+int ruxoGetRequestLog(std::string* pstrStem)
+{
+    ConfigGuard guard(g_configLock);
+    const int nLog = getJsonInt(jsonGetItem(g_jsonConfig, "global"), "log");
+    pstrStem->clear();
+    if (nLog != 0 && !g_tszfnConfig.empty())
+        *pstrStem = ruxoGetExPath("_cgi");
+    return nLog;
+}
+
+std::string ruxoGetLoginPass(void)
+{
+    ConfigGuard guard(g_configLock);
+    return ruxoGetLoginPass(jsonGetItem(g_jsonConfig, "global"));
+}
+
+void ruxoKeepWebPort(int nPort)
+{
+    ConfigGuard guard(g_configLock);
+    jsonSetItem(jsonGetItem(g_jsonConfig, "global"), "httpPort", cJSON_CreateNumber(nPort));
+    ruxoExportConfig(NULL);
+}
+
+int ruxoGetGlobalInt(const char* szKey)
+{
+    ConfigGuard guard(g_configLock);
+    return getJsonInt(jsonGetItem(g_jsonConfig, "global"), szKey);
+}
+
+char* ruxoPrintConfig(std::string* pstrNoTree)
+{
+    ConfigGuard guard(g_configLock);
+    *pstrNoTree = ruxoConfigNoTreeReason();
+    if (!pstrNoTree->empty())
+        return NULL;
+    return cJSON_Print(g_jsonConfig);
+}
+
+void ruxoFreeConfig(void)
+{
+    ConfigGuard guard(g_configLock);
+    cJSON_Delete(g_jsonConfig);
+    g_jsonConfig = NULL;
+}

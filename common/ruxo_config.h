@@ -126,4 +126,39 @@ std::string ruxoGetLoginPass(const cJSON* jsonGlobal);
 BOOL ruxoGetExPath(TCHAR* tszPath, size_t cchPath, LPCTSTR tszExt);
 std::string ruxoGetExPath(LPCTSTR tszExt);
 
+/* ---- settings for other modules: each call takes g_configLock and hands back copies ---------- */
+
+/* The settings of "global" that the web server runs with. */
+typedef struct RUXO_WEB_SETTINGS_TAG {
+    int nPort;           /* "httpPort" as getJsonInt reads it */
+    BOOL bSsl;           /* "sslEnable" */
+    std::string strCert; /* "sslCert" */
+    std::string strKey;  /* "sslKey" */
+    std::string strAcl;  /* "ipACL" */
+} RUXO_WEB_SETTINGS;
+/* Reads them from a tree, installed or not (null reads 0, FALSE and ""). Like the reading rules it
+ * takes no lock: for the installed tree the caller holds g_configLock. */
+void ruxoReadWebSettings(const cJSON* jsonConfig, RUXO_WEB_SETTINGS* pSettings);
+/* The installed tree's. */
+void ruxoGetWebSettings(RUXO_WEB_SETTINGS* pSettings);
+/* The installed tree's access list ("ipACL"); FALSE while there is no tree. */
+BOOL ruxoGetAccessList(std::string* pstrAcl);
+/* The installed tree's "log"; while it is not 0 and a configuration path is set, *pstrStem gets
+ * the web server's request log path less its ".log" (the configuration path ending in "_cgi"),
+ * otherwise "". */
+int ruxoGetRequestLog(std::string* pstrStem);
+/* The installed tree's login password (ruxoGetLoginPass of its "global"). */
+std::string ruxoGetLoginPass(void);
+/* The web server's port fall-back: "httpPort" of the installed tree's "global" becomes nPort (in
+ * its place, or added), and the configuration is saved (ruxoExportConfig to its own file). */
+void ruxoKeepWebPort(int nPort);
+/* An item of the installed tree's "global" as getJsonInt reads it (0 without a tree). */
+int ruxoGetGlobalInt(const char* szKey);
+/* The installed tree printed as the configuration file holds it, for the caller to free with
+ * cJSON_free. Null while there is no tree, with ruxoConfigNoTreeReason() in *pstrNoTree, and null
+ * with *pstrNoTree "" when the text cannot be made (memory exhausted). */
+char* ruxoPrintConfig(std::string* pstrNoTree);
+/* Deletes the tree at the end of the process (after its last save): no tree from then on. */
+void ruxoFreeConfig(void);
+
 #endif

@@ -85,6 +85,22 @@ static int cgiDownload(MHD_Connection* conn, const char* szPath, const char* szA
     return ruxoCGIDownload(conn, szPath, szArgs);
 }
 
+/* ---- the web server's settings ----------------------------------------------------------------
+ * The configuration module copies them under its lock; the server sees plain records only. */
+
+static void cgiListenSettings(RUXO_CGI_LISTEN* pListen)
+{
+    RUXO_WEB_SETTINGS settings;
+    ruxoGetWebSettings(&settings);
+    pListen->nPort = settings.nPort;
+    pListen->bTls = settings.bSsl;
+    pListen->strfnCert = settings.strCert;
+    pListen->strfnKey = settings.strKey;
+}
+
+const RUXO_CGI_PROVIDER g_ruxoCGIProvider = {ruxoGetAccessList, ruxoGetRequestLog, ruxoGetLoginPass, cgiListenSettings,
+                                             ruxoKeepWebPort};
+
 /* ---- helpers ---------------------------------------------------------------------------------- */
 
 /* Length of the well-formed UTF-8 sequence at p (at most n bytes available), 0 when it is not one. */

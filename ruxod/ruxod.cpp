@@ -443,9 +443,11 @@ int main(int argc, char** argv)
     config.pszDataPath = RUXOD_DATA_DIR;
     config.pszfnAcl = g_tszfnAcl.c_str();
 
-    /* What the web server answers with, and how a changed server setting comes back to us. */
+    /* What the web server answers with, how a changed server setting comes back to us, and where
+     * the server's settings come from. */
     ruxoCGISetRouter(ruxoCGIRoute);
     ruxoCGISetCallback(ruxodTimerRestartCGI);
+    ruxoCGISetProvider(&g_ruxoCGIProvider);
     int nResult = ruxoInitA(&config);
     if (nResult != 0) {
         printf("Oops, RUXOD init failed (%d)\n", nResult);

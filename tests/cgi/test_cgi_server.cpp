@@ -3,7 +3,7 @@
  * bodies, the one body buffer and the idle time-out, the login gate, refused methods.
  *
  * The server runs in this process. The router behind the login gate is an echo route of this
- * file's, registered by the fixture. The program runs in a private network namespace of its own
+ * file's, registered by the fixture with the daemon's settings provider (the configuration tree). The program runs in a private network namespace of its own
  * (the shared test main), so the default port 8888 is free and no traffic reaches the host. */
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -24,6 +24,7 @@
 #include "ruxo_curl.h"
 #include "ruxo.h"
 #include "ruxo_config.h"
+#include "ruxo_routes.h"
 
 namespace {
 
@@ -161,6 +162,7 @@ protected:
     void SetUp() override
     {
         ruxoCGISetRouter(echoRoute);
+        ruxoCGISetProvider(&g_ruxoCGIProvider);
         ASSERT_TRUE(m_dir.ok());
         ruxoSetConfigPath(m_dir.path().c_str());
         m_strLog = m_dir.file("ruxod_cgi.log");
