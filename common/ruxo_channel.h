@@ -4,6 +4,7 @@
 #ifndef RUXO_CHANNEL_H
 #define RUXO_CHANNEL_H
 
+#include <signal.h>
 #include <stddef.h>
 
 #include <cjson/cJSON.h>
@@ -41,6 +42,37 @@ RUXO_CHANNEL_STATE ruxoGetChannelState(int iChannel);
  * would meet a busy slot). */
 #define RUXO_REMOVED_STOP_SECONDS 5
 void ruxoStopRemovedChannels(void);
+/* Whether item iChannel of the tree's "channels" has "enable" true (FALSE when there is none). */
+BOOL ruxoChannelEnabled(int iChannel);
+/* Gives every channel that is not idle a graceful stop, in index order, each under a hold of
+ * g_configLock of its own. */
+void ruxoStopAllChannels(void);
+
+/* Where a walk over the channels in index order stands between two of its steps, each of which
+ * holds g_configLock for itself: the "channels" item it found last, valid while the tree has not
+ * been replaced since (ruxoConfigGeneration). Only the channel layer looks inside it, under the
+ * lock. Every walk starts with a fresh one and asks for its channels in rising order. */
+typedef struct RUXO_CHANNEL_WALK_TAG {
+    const cJSON* jsonAt = nullptr;
+    int iAt = -1;
+    unsigned long ulGeneration = 0;
+} RUXO_CHANNEL_WALK;
+/* What a supervision step asks of its caller. */
+typedef enum {
+    RUXO_STEP_NONE,    /* nothing for this channel */
+    RUXO_STEP_START,   /* a folder channel moved to its next file: start it now */
+    RUXO_STEP_RESTART, /* arm the channel's restart in *pnAutoRestart seconds (above 0) */
+    RUXO_STEP_END      /* no channel at this index nor at a later one, or *pbQuit is set: stop */
+} RUXO_CHANNEL_STEP;
+/* One channel's step of the daemon's supervision pass, under one hold of g_configLock: a channel
+ * whose "enable" is true and whose state is idle either moves its folder source to the next file
+ * (when bFolderMayMove; at the end of the list it returns to the first file only while
+ * "autoRestart" is above 0) and is to be started at once, or, with any other source, is to be
+ * restarted after "autoRestart" seconds when that is above 0. pbQuit (may be null) is looked at
+ * once the lock is held: set, the step does nothing and ends the walk. */
+RUXO_CHANNEL_STEP ruxoSuperviseChannel(RUXO_CHANNEL_WALK* pWalk, int iChannel, BOOL bFolderMayMove,
+                                       const volatile sig_atomic_t* pbQuit, int* pnAutoRestart);
+
 /* Writes a running channel's status text into tszStatus (cchStatus characters, NUL included), over
  * the text there or after it; leaves the buffer unchanged when there is nothing to report. */
 void ruxoGetChannelStatus(int iChannel, LPTSTR tszStatus, size_t cchStatus);
