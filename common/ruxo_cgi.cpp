@@ -306,8 +306,8 @@ static MHD_Result mhdAccessPolicyCallback(void* cls, const sockaddr* addr, sockl
     } catch (const std::bad_alloc&) {
         return MHD_NO; /* out of memory: no list to check against */
     }
-    /* Without a tree the file's password and access list are unknown: only this host gets in,
-     * to post a configuration. */
+    /* Without settings (no configuration tree) the password and access list are unknown: only
+     * this host gets in, to post a configuration. */
     if (!bTree)
         return (ulHost >> 24) == 127 ? MHD_YES : MHD_NO;
     return cgiAclAllows(strAcl.c_str(), ulHost) ? MHD_YES : MHD_NO;
@@ -1143,7 +1143,7 @@ int ruxoRestartCGI(void)
     }
     if (nPrevious != 0 && nPrevious != nWanted) {
         /* The new port cannot be had: stay manageable on the one that worked, and keep it in the
-         * configuration, so that the next start finds it too. */
+         * settings (the provider saves it), so that the next start finds it too. */
         std::string strProblem = cgiPortProblem(nWanted);
         cgiKeepPort(nPrevious);
         printf(

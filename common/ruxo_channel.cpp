@@ -1,6 +1,7 @@
 /* ruxo_channel.cpp -- starting, previewing, stopping and reporting channels from the configuration
  * tree: a channel's JSON becomes up to five source and five target records with their option strings,
- * which the engine turns into the transcoder's command line.
+ * which the engine turns into the transcoder's command line. Also the daemon's reads of channels:
+ * the start-up's "enable", a channel's supervision step, the shutdown's stops.
  *
  * Every function takes g_configLock for its whole run and hands the engine only its own copies of
  * names and options, never pointers into the tree or into a playlist. A start or a preview lets

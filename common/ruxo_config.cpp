@@ -1,5 +1,7 @@
-/* ruxo_config.cpp -- the JSON configuration: the tree g_jsonConfig, its reading rules, its
- * replacement from text (defaults, channel validation, caps), the start-up load and the save.
+/* ruxo_config.cpp -- the JSON configuration: the tree g_jsonConfig, its reading rules and member
+ * edits, its replacement from text (defaults, channel validation, caps), the start-up load (with
+ * the access-list file beside it) and the save, and the copies of settings that other modules ask
+ * for (the web server's through its provider, the daemon's).
  *
  * Every function here that reaches the tree through g_jsonConfig holds g_configLock (recursive, so
  * a caller that already holds it may call in). The reading rules and the channel check work on the

@@ -1,4 +1,5 @@
-/* ruxo_config.h -- the JSON configuration tree, its reading rules, load and save.
+/* ruxo_config.h -- the JSON configuration tree, its reading rules and edits, load and save, and
+ * copies of its settings for the modules that must not see the tree.
  *
  * The tree g_jsonConfig is the only live model of settings and channels. The web thread, the main
  * loop and restart-timer threads share it: every reader and writer holds g_configLock for the whole
