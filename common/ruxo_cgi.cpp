@@ -4,10 +4,15 @@
  * of each request's body, and the login gate in front of the API routes. What one client may hold
  * (bodies, connections, time) is ruxo_cgi_limits.cpp.
  *
+ * The server reads no configuration: the settings it runs with (port, TLS files, access list,
+ * request log, password) come from the provider that the application registers, asked for at the
+ * moment of use, and a port fall-back is handed back to it.
+ *
  * Every callback runs on the library's one internal polling thread. Start and stop run on the main
  * thread or a timer thread, under the server-lifecycle mutex, never with the web mutex or the
  * configuration lock held across the library's start or stop (the stop joins the polling thread,
- * which may be waiting for either of them). */
+ * which may be waiting for either of them); the provider takes the configuration lock only for the
+ * moment of its copy. */
 #include "ruxo_cgi_internal.h"
 
 #include <arpa/inet.h>
@@ -33,15 +38,15 @@
 #include <gnutls/gnutls.h>
 
 #include "ruxo.h"
-#include "ruxo_config.h"
 #include "ruxo_text_core.h"
 
 std::mutex g_cgi_mutex;
 
-/* The application's router and restart hook: registered on the main thread before the server
- * starts, read on the web thread. */
+/* The application's router, restart hook and settings provider: registered on the main thread
+ * before the server starts, read on the web thread. */
 static std::atomic<RUXO_CGI_ROUTER> s_fnRoute(nullptr);
 static std::atomic<RUXO_CGI_CALLBACK> s_fnCallback(nullptr);
+static std::atomic<const RUXO_CGI_PROVIDER*> s_pProvider(nullptr);
 
 unsigned int g_nCGIIdleTimeout = 60;
 
@@ -70,6 +75,48 @@ struct CGI_REQUEST {
     size_t cchMax = 0;       /* the body's limit */
     std::string strBody;
 };
+
+/* ---- the provider's settings ----------------------------------------------------------------- */
+
+/* Each asks the registered provider; without one (or without its member) the server has no
+ * settings. */
+static BOOL cgiAccessList(std::string* pstrAcl)
+{
+    const RUXO_CGI_PROVIDER* pProvider = s_pProvider.load();
+    pstrAcl->clear();
+    return pProvider != nullptr && pProvider->fnAccessList != nullptr ? pProvider->fnAccessList(pstrAcl) : FALSE;
+}
+
+static int cgiRequestLog(std::string* pstrStem)
+{
+    const RUXO_CGI_PROVIDER* pProvider = s_pProvider.load();
+    pstrStem->clear();
+    return pProvider != nullptr && pProvider->fnRequestLog != nullptr ? pProvider->fnRequestLog(pstrStem) : 0;
+}
+
+static std::string cgiLoginPass(void)
+{
+    const RUXO_CGI_PROVIDER* pProvider = s_pProvider.load();
+    return pProvider != nullptr && pProvider->fnLoginPass != nullptr ? pProvider->fnLoginPass() : std::string();
+}
+
+static void cgiListen(RUXO_CGI_LISTEN* pListen)
+{
+    const RUXO_CGI_PROVIDER* pProvider = s_pProvider.load();
+    pListen->nPort = 0;
+    pListen->bTls = FALSE;
+    pListen->strfnCert.clear();
+    pListen->strfnKey.clear();
+    if (pProvider != nullptr && pProvider->fnListen != nullptr)
+        pProvider->fnListen(pListen);
+}
+
+static void cgiKeepPort(int nPort)
+{
+    const RUXO_CGI_PROVIDER* pProvider = s_pProvider.load();
+    if (pProvider != nullptr && pProvider->fnKeepPort != nullptr)
+        pProvider->fnKeepPort(nPort);
+}
 
 /* ---- small pieces ---------------------------------------------------------------------------- */
 
@@ -255,14 +302,12 @@ static MHD_Result mhdAccessPolicyCallback(void* cls, const sockaddr* addr, sockl
     std::string strAcl;
     bool bTree = false;
     try {
-        std::lock_guard<std::recursive_mutex> lock(g_configLock);
-        bTree = g_jsonConfig != nullptr;
-        strAcl = getJsonString(jsonGetItem(g_jsonConfig, "global"), "ipACL");
+        bTree = cgiAccessList(&strAcl) != FALSE;
     } catch (const std::bad_alloc&) {
         return MHD_NO; /* out of memory: no list to check against */
     }
-    /* Without a tree the file's password and access list are unknown: only this host gets in,
-     * to post a configuration. */
+    /* Without settings (no configuration tree) the password and access list are unknown: only
+     * this host gets in, to post a configuration. */
     if (!bTree)
         return (ulHost >> 24) == 127 ? MHD_YES : MHD_NO;
     return cgiAclAllows(strAcl.c_str(), ulHost) ? MHD_YES : MHD_NO;
@@ -275,14 +320,8 @@ static void cgiWriteRequestLog(MHD_Connection* conn, const char* szMethod, const
     if (ruxoStrCaseCmp(szPath, "/status") == 0)
         return;
 
-    int nLog = 0;
     std::string strStem;
-    {
-        std::lock_guard<std::recursive_mutex> lock(g_configLock);
-        nLog = getJsonInt(jsonGetItem(g_jsonConfig, "global"), "log");
-        if (nLog != 0 && !g_tszfnConfig.empty())
-            strStem = ruxoGetExPath("_cgi");
-    }
+    const int nLog = cgiRequestLog(&strStem);
     if (nLog == 0 || strStem.empty())
         return;
     const std::string strfnLog = strStem + ".log";
@@ -424,11 +463,7 @@ enum CGI_GATE { CGI_GATE_PASS, CGI_GATE_LOGIN, CGI_GATE_PAGE };
 
 static CGI_GATE cgiGate(MHD_Connection* conn, const char* szPath)
 {
-    std::string strPass;
-    {
-        std::lock_guard<std::recursive_mutex> lock(g_configLock);
-        strPass = ruxoGetLoginPass(jsonGetItem(g_jsonConfig, "global"));
-    }
+    const std::string strPass = cgiLoginPass();
     if (strPass.empty())
         return CGI_GATE_PASS;
     std::vector<std::string> authCookies;
@@ -500,6 +535,11 @@ void ruxoCGISetRouter(RUXO_CGI_ROUTER fnRoute)
 void ruxoCGISetCallback(RUXO_CGI_CALLBACK fnCallback)
 {
     s_fnCallback.store(fnCallback);
+}
+
+void ruxoCGISetProvider(const RUXO_CGI_PROVIDER* pProvider)
+{
+    s_pProvider.store(pProvider);
 }
 
 void ruxoCGICallback(BOOL bRestartCGI)
@@ -931,46 +971,12 @@ std::string cgiTlsFilesProblem(const std::string& strfnCert, const std::string& 
     return strProblem;
 }
 
-bool cgiJsonSetBool(cJSON* jsonObject, const char* szKey, bool bValue, bool bAddMissing)
-{
-    if (!cJSON_IsObject(jsonObject))
-        return false;
-    cJSON* jsonItem = jsonGetItem(jsonObject, szKey);
-    if (jsonItem == nullptr && !bAddMissing)
-        return false;
-    cJSON* jsonBool = cJSON_CreateBool(bValue ? 1 : 0);
-    return cgiJsonSetItem(jsonObject, szKey, jsonBool);
-}
-
-bool cgiJsonSetItem(cJSON* jsonObject, const char* szKey, cJSON* jsonValue)
-{
-    if (jsonValue == nullptr)
-        return false;
-    if (!cJSON_IsObject(jsonObject)) {
-        cJSON_Delete(jsonValue);
-        return false;
-    }
-    cJSON* jsonItem = jsonGetItem(jsonObject, szKey);
-    bool bDone;
-    if (jsonItem == nullptr || jsonItem->string == nullptr) {
-        bDone = cJSON_AddItemToObject(jsonObject, szKey, jsonValue) != 0;
-    } else {
-        /* The first exact match of the item's own key is the item itself: an earlier one would
-         * also have been the earlier case-insensitive match. */
-        std::string strKey = jsonItem->string;
-        bDone = cJSON_ReplaceItemInObjectCaseSensitive(jsonObject, strKey.c_str(), jsonValue) != 0;
-    }
-    if (!bDone)
-        cJSON_Delete(jsonValue);
-    return bDone;
-}
-
-/* The port the tree asks for: "httpPort" (its low 16 bits, as the library takes them), 8888 for 0
- * and without a "global" object. The caller holds the configuration lock. */
-static int cgiConfiguredPort(const cJSON* jsonGlobal)
+/* The port the settings ask for: the configured one's low 16 bits (as the library takes them),
+ * 8888 for 0 and without settings. */
+static int cgiConfiguredPort(int nConfigured)
 {
     /* A value whose low bits are 0 would make the library pick a random port: the default too. */
-    int nValue = jsonGlobal != nullptr ? getJsonInt(jsonGlobal, "httpPort") & 0xFFFF : 0;
+    int nValue = nConfigured & 0xFFFF;
     return nValue != 0 ? nValue : RUXO_CGI_DEFAULT_PORT;
 }
 
@@ -1024,19 +1030,12 @@ int ruxoStartCGI(void)
         return 1;
     s_bStopping = false;
 
-    int nPort = RUXO_CGI_DEFAULT_PORT;
-    bool bSsl = false;
-    std::string strfnCert, strfnKey;
-    {
-        std::lock_guard<std::recursive_mutex> lock(g_configLock);
-        cJSON* jsonGlobal = jsonGetItem(g_jsonConfig, "global");
-        nPort = cgiConfiguredPort(jsonGlobal);
-        bSsl = jsonGlobal != nullptr && getJsonBool(jsonGlobal, "sslEnable") != 0;
-        if (bSsl) {
-            strfnCert = getJsonString(jsonGlobal, "sslCert");
-            strfnKey = getJsonString(jsonGlobal, "sslKey");
-        }
-    }
+    RUXO_CGI_LISTEN listen;
+    cgiListen(&listen);
+    const int nPort = cgiConfiguredPort(listen.nPort);
+    const bool bSsl = listen.bTls != FALSE;
+    const std::string strfnCert = bSsl ? listen.strfnCert : std::string();
+    const std::string strfnKey = bSsl ? listen.strfnKey : std::string();
 
     MHD_Daemon* pDaemon = nullptr;
     std::string strNoTls; /* why "sslEnable" asked for HTTPS and the server runs without it */
@@ -1134,11 +1133,9 @@ int ruxoRestartCGI(void)
     if (ruxoStartCGI())
         return 1;
 
-    int nWanted = 0;
-    {
-        std::lock_guard<std::recursive_mutex> lock(g_configLock);
-        nWanted = cgiConfiguredPort(jsonGetItem(g_jsonConfig, "global"));
-    }
+    RUXO_CGI_LISTEN listen;
+    cgiListen(&listen);
+    int nWanted = cgiConfiguredPort(listen.nPort);
     int nPrevious = 0;
     {
         std::lock_guard<std::mutex> lifecycle(s_mtxLifecycle);
@@ -1146,13 +1143,9 @@ int ruxoRestartCGI(void)
     }
     if (nPrevious != 0 && nPrevious != nWanted) {
         /* The new port cannot be had: stay manageable on the one that worked, and keep it in the
-         * configuration, so that the next start finds it too. */
+         * settings (the provider saves it), so that the next start finds it too. */
         std::string strProblem = cgiPortProblem(nWanted);
-        {
-            std::lock_guard<std::recursive_mutex> lock(g_configLock);
-            cgiJsonSetItem(jsonGetItem(g_jsonConfig, "global"), "httpPort", cJSON_CreateNumber(nPrevious));
-            ruxoExportConfig(nullptr);
-        }
+        cgiKeepPort(nPrevious);
         printf(
             "Web management cannot listen on port %d (%s): it stays on port %d, which is put back as "
             "\"httpPort\"\n",

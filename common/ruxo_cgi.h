@@ -1,11 +1,14 @@
 /* ruxo_cgi.h -- the embedded web server: start and stop, the web mutex, the application's titles,
- * and the two functions the application hands it at start-up (its router and its restart hook). */
+ * and what the application hands it at start-up: its router, its restart hook and the provider of
+ * the settings the server runs with. The server keeps no settings of its own and reads no
+ * configuration: it asks the provider at the moment of use. */
 #ifndef RUXO_CGI_H
 #define RUXO_CGI_H
 
 #include <stddef.h>
 
 #include <mutex>
+#include <string>
 
 #include "tchar.h"
 
@@ -25,9 +28,9 @@ void ruxoStopCGI(void);
  * the web thread for long (a device search) looks at it and ends, so that the stop, which waits
  * for the web thread, is not held up. */
 int ruxoCGIStopping(void);
-/* Stops the server and starts it again with the tree's settings. When the tree's port cannot be
- * had, the server comes back on the port of the server before, which is put back into the tree
- * and saved, with a line on standard output. 1 when a server runs afterwards; 0 when none could
+/* Stops the server and starts it again with the provider's settings. When their port cannot be
+ * had, the server comes back on the port of the server before, which the provider is told to keep
+ * (fnKeepPort), with a line on standard output. 1 when a server runs afterwards; 0 when none could
  * start (a line says so, at most once a minute): the caller tries again later. */
 int ruxoRestartCGI(void);
 const TCHAR* ruxoAppTitle(void);
@@ -44,10 +47,40 @@ typedef int (*RUXO_CGI_ROUTER)(struct MHD_Connection* conn, const char* szPath, 
  * the application is to restart the server (one second later, never on the web thread). */
 typedef void (*RUXO_CGI_CALLBACK)(BOOL bRestartCGI);
 
+/* What a start of the server listens with. */
+typedef struct RUXO_CGI_LISTEN_TAG {
+    int nPort;             /* as configured: the server takes its low 16 bits, 0 meaning 8888 */
+    BOOL bTls;             /* HTTPS asked for ("sslEnable") */
+    std::string strfnCert; /* the certificate and key files of HTTPS */
+    std::string strfnKey;
+} RUXO_CGI_LISTEN;
+
+/* The application's settings as the server needs them, each asked for at the moment of use: the
+ * access list on every new connection, the request log and the password on every request, the
+ * port and the TLS files at every start, and the port kept after a restart that could not move. */
+typedef struct RUXO_CGI_PROVIDER_TAG {
+    /* The access list (pairs of "allow" or "deny" and a network); FALSE while the application has
+     * no settings at all, when only clients of this host (127.0.0.0/8) are admitted. */
+    BOOL (*fnAccessList)(std::string* pstrAcl);
+    /* The log level: 0 writes no request log; otherwise *pstrStem is the request log's path less
+     * its ".log" ("" for none). */
+    int (*fnRequestLog)(std::string* pstrStem);
+    /* The login password; "" lets every admitted client past the gate. */
+    std::string (*fnLoginPass)(void);
+    void (*fnListen)(RUXO_CGI_LISTEN* pListen);
+    /* The server runs on port nPort after all, not on the one the settings ask for: the
+     * application makes it its setting. */
+    void (*fnKeepPort)(int nPort);
+} RUXO_CGI_PROVIDER;
+
 /* Registered by the application before the server starts. Without a router every request that
- * passes the gate goes unanswered; without a callback nothing is done. */
+ * passes the gate goes unanswered; without a callback nothing is done; without a provider (or
+ * with a member left null) the server runs as without settings: loopback clients only, no request
+ * log, no password, port 8888 over plain HTTP, and a port fall-back that is not kept. The
+ * provider's table must stay valid while a server runs. */
 void ruxoCGISetRouter(RUXO_CGI_ROUTER fnRoute);
 void ruxoCGISetCallback(RUXO_CGI_CALLBACK fnCallback);
+void ruxoCGISetProvider(const RUXO_CGI_PROVIDER* pProvider);
 /* Calls the registered callback, when there is one. */
 void ruxoCGICallback(BOOL bRestartCGI);
 

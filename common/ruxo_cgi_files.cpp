@@ -1,7 +1,8 @@
 /* ruxo_cgi_files.cpp -- the web page's 16 files as the table g_cgiFiles (their bytes are linked in by
  * ruxo_web_files.S), and the download handler behind the API routes: an embedded file straight from
- * the program's memory, the optional logo "ruxooem.png" read from the program's folder at each
- * request, or the whole configuration printed as JSON. Runs on the web server's one thread. */
+ * the program's memory, or the optional logo "ruxooem.png" read from the program's folder at each
+ * request. (The configuration's download is the API routes'.) Runs on the web server's one
+ * thread. */
 #include "ruxo_cgi_files.h"
 
 #include <string.h>
@@ -11,7 +12,6 @@
 
 #include "ruxo.h"
 #include "ruxo_cgi_internal.h"
-#include "ruxo_config.h"
 #include "ruxo_text_core.h"
 
 #define RUXO_OEM_LOGO_NAME "ruxooem.png"
@@ -80,10 +80,8 @@ static const char* cgiFileContentType(const char* szFile)
     return "text/html";
 }
 
-/* Queues a file reply with status 200: the keep-alive header, its content type, its cache rule
- * and, when szDisposition is not null, the download header (a refused one queues nothing). */
-static int cgiQueueFile(MHD_Connection* conn, MHD_Response* pResponse, const char* szContentType, const char* szCache,
-                        const char* szDisposition)
+int cgiQueueFile(MHD_Connection* conn, MHD_Response* pResponse, const char* szContentType, const char* szCache,
+                 const char* szDisposition)
 {
     CGI_HEADERS headers;
     headers.emplace_back("Connection", "Keep-Alive");
@@ -116,33 +114,6 @@ MHD_Response* ruxoCGIDownloadExt(const TCHAR* tszfn)
     return MHD_create_response_from_buffer(strBytes.size(), (void*)strBytes.data(), MHD_RESPMEM_MUST_COPY);
 }
 
-/* ---- the configuration --------------------------------------------------------------------- */
-
-/* The whole tree as the configuration file holds it, the password included. */
-static int cgiDownloadConfig(MHD_Connection* conn, bool bDownload)
-{
-    char* szText = nullptr;
-    std::string strNoTree;
-    {
-        std::lock_guard<std::recursive_mutex> lock(g_configLock);
-        strNoTree = ruxoConfigNoTreeReason();
-        if (strNoTree.empty())
-            szText = cJSON_Print(g_jsonConfig);
-    }
-    /* Without a tree there is nothing to download: say why, naming the file. */
-    if (!strNoTree.empty())
-        return cgiReply(conn, MHD_HTTP_SERVICE_UNAVAILABLE, strNoTree, "text/plain; charset=utf-8");
-    if (szText == nullptr)
-        return cgiReply(conn, MHD_HTTP_INTERNAL_SERVER_ERROR, std::string(), nullptr);
-    MHD_Response* pResponse = MHD_create_response_from_buffer_with_free_callback(strlen(szText), szText, cJSON_free);
-    if (pResponse == nullptr) {
-        cJSON_free(szText);
-        return 0;
-    }
-    return cgiQueueFile(conn, pResponse, "application/json", "no-cache",
-                        bDownload ? "attachment; filename=ruxod.json" : nullptr);
-}
-
 /* ---- the handler --------------------------------------------------------------------------- */
 
 int ruxoCGIDownload(MHD_Connection* conn, const char* szPath, const char* szArgs)
@@ -166,8 +137,6 @@ int ruxoCGIDownload(MHD_Connection* conn, const char* szPath, const char* szArgs
         MHD_Response* pResponse = ruxoCGIDownloadExt(ruxoOEMLogoFileName());
         if (pResponse != nullptr)
             return cgiQueueFile(conn, pResponse, "image/png", RUXO_CACHE_FILES, bDownload ? "attachment" : nullptr);
-    } else if (ruxoStrCaseCmp(szName, "config") == 0) {
-        return cgiDownloadConfig(conn, bDownload);
     }
     return cgiReply(conn, MHD_HTTP_NOT_FOUND, std::string(), nullptr);
 }

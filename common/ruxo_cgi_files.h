@@ -1,5 +1,5 @@
 /* ruxo_cgi_files.h -- the web page's files linked into the program, and the download handler that
- * serves them, the optional logo beside the program and the configuration as a JSON file. */
+ * serves them and the optional logo beside the program. */
 #ifndef RUXO_CGI_FILES_H
 #define RUXO_CGI_FILES_H
 
@@ -22,10 +22,15 @@ typedef struct {
 extern const RUXO_CGI_FILE g_cgiFiles[RUXO_CGI_FILE_COUNT + 1];
 
 /* Answers a request that no API route took: an embedded file (name compared without regard to
- * case), the logo "ruxooem.png", or "config" (the whole configuration as JSON); 404 for anything
- * else. szArgs (may be null) holding "dl=1" adds the download header. Returns 1 when a reply was
+ * case) or the logo "ruxooem.png"; 404 for anything else. szArgs (may be null) holding "dl=1" adds the download header. Returns 1 when a reply was
  * queued, 0 when the library refused it or its download header. Web thread only. */
 int ruxoCGIDownload(MHD_Connection* conn, const char* szPath, const char* szArgs);
+
+/* Queues a file reply with status 200: the keep-alive header, its content type, its cache rule
+ * and, when szDisposition is not null, the download header (a refused one queues nothing). Lets go
+ * of the reply on every path. */
+int cgiQueueFile(MHD_Connection* conn, MHD_Response* pResponse, const char* szContentType, const char* szCache,
+                 const char* szDisposition);
 
 /* The logo file's path: the program's folder and "ruxooem.png"; built at the first call. */
 const TCHAR* ruxoOEMLogoFileName(void);

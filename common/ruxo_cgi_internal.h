@@ -4,7 +4,6 @@
 #ifndef RUXO_CGI_INTERNAL_H
 #define RUXO_CGI_INTERNAL_H
 
-#include <cjson/cJSON.h>
 #include <microhttpd.h>
 #include <stdint.h>
 
@@ -127,13 +126,5 @@ uint32_t cgiClientAddress(MHD_Connection* conn);
 std::string cgiTlsFilesProblem(const std::string& strfnCert, const std::string& strfnKey);
 /* Whether one of the request's cookies named "auth" (their values as sent) decodes to strPass. */
 int ruxoCGIAuth(const std::vector<std::string>& authCookies, const std::string& strPass);
-/* Makes member szKey of the object the boolean bValue: an existing member (first match, any case,
- * any type) is replaced in its place under its own key; a missing one is added last when
- * bAddMissing. Returns whether the object now holds the value; on a failure it is unchanged.
- * The caller holds the configuration lock. */
-bool cgiJsonSetBool(cJSON* jsonObject, const char* szKey, bool bValue, bool bAddMissing);
-/* Makes member szKey of the object jsonValue (taken over, also on a failure, when it is freed):
- * in the place of an existing member, or added last. The caller holds the configuration lock. */
-bool cgiJsonSetItem(cJSON* jsonObject, const char* szKey, cJSON* jsonValue);
 
 #endif

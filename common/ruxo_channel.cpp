@@ -1,6 +1,7 @@
 /* ruxo_channel.cpp -- starting, previewing, stopping and reporting channels from the configuration
  * tree: a channel's JSON becomes up to five source and five target records with their option strings,
- * which the engine turns into the transcoder's command line.
+ * which the engine turns into the transcoder's command line. Also the daemon's reads of channels:
+ * the start-up's "enable", a channel's supervision step, the shutdown's stops.
  *
  * Every function takes g_configLock for its whole run and hands the engine only its own copies of
  * names and options, never pointers into the tree or into a playlist. A start or a preview lets
@@ -584,6 +585,70 @@ void ruxoStopRemovedChannels(void)
         }
     }
 }
+
+BOOL ruxoChannelEnabled(int iChannel)
+{
+    CONFIG_GUARD guard(g_configLock);
+    return getJsonBool(ruxoChannelAt(iChannel), "enable");
+}
+
+void ruxoStopAllChannels(void)
+{
+    for (int i = 0; i < RUXO_MAX_CHANNELS; i++) {
+        CONFIG_GUARD guard(g_configLock);
+        if (ruxoGetChannelState(i) != RUXO_STATE_IDLE)
+            ruxoStopChannel(i, 0);
+    }
+}
+
+/* ---- supervision step ------------------------------------------------------------------------ */
+
+RUXO_CHANNEL_STEP ruxoSuperviseChannel(RUXO_CHANNEL_WALK* pWalk, int iChannel, BOOL bFolderMayMove,
+                                       const volatile sig_atomic_t* pbQuit, int* pnAutoRestart)
+{
+    CONFIG_GUARD guard(g_configLock);
+    if (pbQuit != nullptr && *pbQuit) /* a signal that arrived while we waited for the lock */
+        return RUXO_STEP_END;
+    /* The walk follows the "channels" array forward from the item it found last; only when the
+     * tree was replaced meanwhile is a channel looked up afresh by its index. */
+    if (pWalk->iAt < 0 || pWalk->ulGeneration != ruxoConfigGeneration()) {
+        pWalk->jsonAt = ruxoChannelAt(iChannel);
+        pWalk->iAt = iChannel;
+        pWalk->ulGeneration = ruxoConfigGeneration();
+    }
+    for (; pWalk->jsonAt != nullptr && pWalk->iAt < iChannel; pWalk->iAt++)
+        pWalk->jsonAt = pWalk->jsonAt->next;
+    const cJSON* jsonChannel = pWalk->jsonAt;
+    if (jsonChannel == nullptr) /* no channel at iChannel, and so none at a later index either */
+        return RUXO_STEP_END;
+
+    if (!getJsonBool(jsonChannel, "enable"))
+        return RUXO_STEP_NONE;
+    /* The walk passed over busy channels already; a start from another thread may have come
+     * before our lock. Under it the channel stays as it is: a start under way counts as busy
+     * from the moment it took the lock, and only the daemon's thread reaps. */
+    if (ruxoGetChannelState(iChannel) != RUXO_STATE_IDLE)
+        return RUXO_STEP_NONE;
+
+    const int nAutoRestart = getJsonInt(jsonGetItem(g_jsonConfig, "global"), "autoRestart");
+    const cJSON* jsonSources = jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources");
+    const std::string strUrl = getJsonString(jsonGetArrayItem(jsonSources, 0), "url");
+    if (isDirectory(strUrl.c_str())) {
+        /* The caller holds back the next file for a while after a start that failed, or it would
+         * be logged and its playlist saved on every pass. */
+        if (!bFolderMayMove || iChannel < 0 || iChannel >= RUXO_PLAYLISTS)
+            return RUXO_STEP_NONE;
+        g_ruxoPlaylists[iChannel].MoveNext(nAutoRestart > 0 ? TRUE : FALSE);
+        return RUXO_STEP_START;
+    }
+    /* A negative delay never restarts: such a timer could not be armed. */
+    if (nAutoRestart <= 0)
+        return RUXO_STEP_NONE;
+    *pnAutoRestart = nAutoRestart;
+    return RUXO_STEP_RESTART;
+}
+
+/* ---- status text ----------------------------------------------------------------------------- */
 
 /* Writes a number that is not negative in decimal at p, with leading zeros up to nMinDigits
  * ("%0*d"), never past pEnd; returns the end of what was written. */

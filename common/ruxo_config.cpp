@@ -1,5 +1,7 @@
-/* ruxo_config.cpp -- the JSON configuration: the tree g_jsonConfig, its reading rules, its
- * replacement from text (defaults, channel validation, caps), the start-up load and the save.
+/* ruxo_config.cpp -- the JSON configuration: the tree g_jsonConfig, its reading rules and member
+ * edits, its replacement from text (defaults, channel validation, caps), the start-up load (with
+ * the access-list file beside it) and the save, and the copies of settings that other modules ask
+ * for (the web server's through its provider, the daemon's).
  *
  * Every function here that reaches the tree through g_jsonConfig holds g_configLock (recursive, so
  * a caller that already holds it may call in). The reading rules and the channel check work on the
@@ -386,6 +388,17 @@ void convertLegacyConfig(void)
     }
 }
 
+/* The access-list step of the start-up load: g_tszfnAcl becomes the configuration path with
+ * ".acl" as its ending, and the legacy reader reads that file into its records. The caller holds
+ * g_configLock. */
+void loadAcl(void)
+{
+    g_tszfnAcl = ruxoGetExPath(".acl");
+    if (ruxoReadAclFile(g_tszfnAcl.c_str()) == RUXO_LEGACY_UNREADABLE) {
+        printf("Access-list file %s cannot be read: %s\n", g_tszfnAcl.c_str(), strerror(errno));
+    }
+}
+
 }  // namespace
 
 /* ---- ASCII lookups ---------------------------------------------------------------------------- */
@@ -520,6 +533,42 @@ void ruxoInitLocale(void)
 {
     static std::once_flag s_once;
     std::call_once(s_once, [] { setlocale(LC_ALL, ""); });
+}
+
+/* ---- edits ---------------------------------------------------------------------------------- */
+
+bool jsonSetBool(cJSON* jsonObject, const char* szKey, bool bValue, bool bAddMissing)
+{
+    if (!cJSON_IsObject(jsonObject))
+        return false;
+    cJSON* jsonItem = jsonGetItem(jsonObject, szKey);
+    if (jsonItem == NULL && !bAddMissing)
+        return false;
+    cJSON* jsonBool = cJSON_CreateBool(bValue ? 1 : 0);
+    return jsonSetItem(jsonObject, szKey, jsonBool);
+}
+
+bool jsonSetItem(cJSON* jsonObject, const char* szKey, cJSON* jsonValue)
+{
+    if (jsonValue == NULL)
+        return false;
+    if (!cJSON_IsObject(jsonObject)) {
+        cJSON_Delete(jsonValue);
+        return false;
+    }
+    cJSON* jsonItem = jsonGetItem(jsonObject, szKey);
+    bool bDone;
+    if (jsonItem == NULL || jsonItem->string == NULL) {
+        bDone = cJSON_AddItemToObject(jsonObject, szKey, jsonValue) != 0;
+    } else {
+        /* The first exact match of the item's own key is the item itself: an earlier one would
+         * also have been the earlier case-insensitive match. */
+        std::string strKey = jsonItem->string;
+        bDone = cJSON_ReplaceItemInObjectCaseSensitive(jsonObject, strKey.c_str(), jsonValue) != 0;
+    }
+    if (!bDone)
+        cJSON_Delete(jsonValue);
+    return bDone;
 }
 
 /* ---- paths ------------------------------------------------------------------------------------ */
@@ -869,8 +918,78 @@ void ruxoImportConfig(void)
             g_tszfnConfig.c_str(), strReason.c_str());
     }
 
-    ruxoLoadAcl();
+    loadAcl();
 
     if (g_globalSettings.nLogLevel == 1)
         g_globalSettings.nLogLevel = 32;
+}
+
+/* ---- settings for other modules ---------------------------------------------------------------- */
+
+void ruxoReadWebSettings(const cJSON* jsonConfig, RUXO_WEB_SETTINGS* pSettings)
+{
+    const cJSON* jsonGlobal = jsonGetItem(jsonConfig, "global");
+    pSettings->nPort = getJsonInt(jsonGlobal, "httpPort");
+    pSettings->bSsl = getJsonBool(jsonGlobal, "sslEnable");
+    pSettings->strCert = getJsonString(jsonGlobal, "sslCert");
+    pSettings->strKey = getJsonString(jsonGlobal, "sslKey");
+    pSettings->strAcl = getJsonString(jsonGlobal, "ipACL");
+}
+
+void ruxoGetWebSettings(RUXO_WEB_SETTINGS* pSettings)
+{
+    ConfigGuard guard(g_configLock);
+    ruxoReadWebSettings(g_jsonConfig, pSettings);
+}
+
+BOOL ruxoGetAccessList(std::string* pstrAcl)
+{
+    ConfigGuard guard(g_configLock);
+    *pstrAcl = getJsonString(jsonGetItem(g_jsonConfig, "global"), "ipACL");
+    return g_jsonConfig != NULL ? TRUE : FALSE;
+}
+
+int ruxoGetRequestLog(std::string* pstrStem)
+{
+    ConfigGuard guard(g_configLock);
+    const int nLog = getJsonInt(jsonGetItem(g_jsonConfig, "global"), "log");
+    pstrStem->clear();
+    if (nLog != 0 && !g_tszfnConfig.empty())
+        *pstrStem = ruxoGetExPath("_cgi");
+    return nLog;
+}
+
+std::string ruxoGetLoginPass(void)
+{
+    ConfigGuard guard(g_configLock);
+    return ruxoGetLoginPass(jsonGetItem(g_jsonConfig, "global"));
+}
+
+void ruxoKeepWebPort(int nPort)
+{
+    ConfigGuard guard(g_configLock);
+    jsonSetItem(jsonGetItem(g_jsonConfig, "global"), "httpPort", cJSON_CreateNumber(nPort));
+    ruxoExportConfig(NULL);
+}
+
+int ruxoGetGlobalInt(const char* szKey)
+{
+    ConfigGuard guard(g_configLock);
+    return getJsonInt(jsonGetItem(g_jsonConfig, "global"), szKey);
+}
+
+char* ruxoPrintConfig(std::string* pstrNoTree)
+{
+    ConfigGuard guard(g_configLock);
+    *pstrNoTree = ruxoConfigNoTreeReason();
+    if (!pstrNoTree->empty())
+        return NULL;
+    return cJSON_Print(g_jsonConfig);
+}
+
+void ruxoFreeConfig(void)
+{
+    ConfigGuard guard(g_configLock);
+    cJSON_Delete(g_jsonConfig);
+    g_jsonConfig = NULL;
 }

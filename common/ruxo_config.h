@@ -1,4 +1,5 @@
-/* ruxo_config.h -- the JSON configuration tree, its reading rules, load and save.
+/* ruxo_config.h -- the JSON configuration tree, its reading rules and edits, load and save, and
+ * copies of its settings for the modules that must not see the tree.
  *
  * The tree g_jsonConfig is the only live model of settings and channels. The web thread, the main
  * loop and restart-timer threads share it: every reader and writer holds g_configLock for the whole
@@ -30,6 +31,15 @@ void jsonGetItemPair(const cJSON* obj, const char* key1, const char* key2, cJSON
 BOOL jsonHasItem(const cJSON* obj, const char* key);
 int jsonGetArraySize(const cJSON* arr);             /* 0 unless a real array */
 cJSON* jsonGetArrayItem(const cJSON* arr, int idx); /* null unless a real array holds it */
+
+/* Makes member szKey of the object the boolean bValue: an existing member (first match, any case,
+ * any type) is replaced in its place under its own key; a missing one is added last when
+ * bAddMissing. Returns whether the object now holds the value; on a failure it is unchanged.
+ * For an object inside the tree the caller holds g_configLock. */
+bool jsonSetBool(cJSON* jsonObject, const char* szKey, bool bValue, bool bAddMissing);
+/* Makes member szKey of the object jsonValue (taken over, also on a failure, when it is freed):
+ * in the place of an existing member, or added last. For an object inside the tree the caller holds g_configLock. */
+bool jsonSetItem(cJSON* jsonObject, const char* szKey, cJSON* jsonValue);
 
 /* Reading rules: the parent may be null. They read only the item they are handed and take no lock:
  * a parent inside the tree is only valid while the caller holds g_configLock, so take it first, in
@@ -116,5 +126,40 @@ std::string ruxoGetLoginPass(const cJSON* jsonGlobal);
  * not fit the caller's buffer of cchPath characters (the buffer then holds the empty text). */
 BOOL ruxoGetExPath(TCHAR* tszPath, size_t cchPath, LPCTSTR tszExt);
 std::string ruxoGetExPath(LPCTSTR tszExt);
+
+/* ---- settings for other modules: each call takes g_configLock and hands back copies ---------- */
+
+/* The settings of "global" that the web server runs with. */
+typedef struct RUXO_WEB_SETTINGS_TAG {
+    int nPort;           /* "httpPort" as getJsonInt reads it */
+    BOOL bSsl;           /* "sslEnable" */
+    std::string strCert; /* "sslCert" */
+    std::string strKey;  /* "sslKey" */
+    std::string strAcl;  /* "ipACL" */
+} RUXO_WEB_SETTINGS;
+/* Reads them from a tree, installed or not (null reads 0, FALSE and ""). Like the reading rules it
+ * takes no lock: for the installed tree the caller holds g_configLock. */
+void ruxoReadWebSettings(const cJSON* jsonConfig, RUXO_WEB_SETTINGS* pSettings);
+/* The installed tree's. */
+void ruxoGetWebSettings(RUXO_WEB_SETTINGS* pSettings);
+/* The installed tree's access list ("ipACL"); FALSE while there is no tree. */
+BOOL ruxoGetAccessList(std::string* pstrAcl);
+/* The installed tree's "log"; while it is not 0 and a configuration path is set, *pstrStem gets
+ * the web server's request log path less its ".log" (the configuration path ending in "_cgi"),
+ * otherwise "". */
+int ruxoGetRequestLog(std::string* pstrStem);
+/* The installed tree's login password (ruxoGetLoginPass of its "global"). */
+std::string ruxoGetLoginPass(void);
+/* The web server's port fall-back: "httpPort" of the installed tree's "global" becomes nPort (in
+ * its place, or added), and the configuration is saved (ruxoExportConfig to its own file). */
+void ruxoKeepWebPort(int nPort);
+/* An item of the installed tree's "global" as getJsonInt reads it (0 without a tree). */
+int ruxoGetGlobalInt(const char* szKey);
+/* The installed tree printed as the configuration file holds it, for the caller to free with
+ * cJSON_free. Null while there is no tree, with ruxoConfigNoTreeReason() in *pstrNoTree, and null
+ * with *pstrNoTree "" when the text cannot be made (memory exhausted). */
+char* ruxoPrintConfig(std::string* pstrNoTree);
+/* Deletes the tree at the end of the process (after its last save): no tree from then on. */
+void ruxoFreeConfig(void);
 
 #endif

@@ -26,7 +26,6 @@
 #include <charconv>
 #include <functional>
 
-#include "ruxo_config.h"
 #include "ruxo_text.h"
 #include "ruxo_vocab.h"
 
@@ -789,7 +788,7 @@ void readSideBlock(LegacyReader* pReader, bool bInput, RUXO_CHANNEL* pChannel)
         if (pCount != NULL) {
             int n = 0;
             if (readInt(pCount, &n))
-                *pnRecords = holdTo(n, 0, RUXO_MAX_RECORDS);
+                *pnRecords = holdTo(n, 0, RUXO_LEGACY_RECORDS);
             readSubBlocks(pReader, bInput ? "<Input" : "<Output", *pnRecords, applyLine);
         } else {
             applyLine(0, pReader->text());
@@ -966,15 +965,6 @@ int ruxoReadAclFile(LPCTSTR tszfnAcl)
         return RUXO_LEGACY_UNREADABLE;
     }
     return nEntries;
-}
-
-void ruxoLoadAcl(void)
-{
-    std::lock_guard<std::recursive_mutex> guard(g_configLock);
-    g_tszfnAcl = ruxoGetExPath(".acl");
-    if (ruxoReadAclFile(g_tszfnAcl.c_str()) == RUXO_LEGACY_UNREADABLE) {
-        printf("Access-list file %s cannot be read: %s\n", g_tszfnAcl.c_str(), strerror(errno));
-    }
 }
 
 /* ---- address helpers -------------------------------------------------------------------------- */

@@ -4,7 +4,8 @@
  * The legacy model (global settings and 16 channel records) is what a first start reads from the
  * ".conf" file and converts into the JSON configuration file, and what a save writes while there is
  * no configuration tree. The records are written only during start-up and read by the rendering;
- * callers hold g_configLock. */
+ * callers hold the configuration lock. The readers here are handed their files' paths and read and
+ * render records only: they know nothing of the configuration tree, its paths or its lock. */
 #ifndef RUXO_LEGACY_H
 #define RUXO_LEGACY_H
 
@@ -18,6 +19,7 @@
 
 #define RUXO_LEGACY_TEXT 1000   /* every text field of the legacy records, NUL included */
 #define RUXO_LEGACY_CHANNELS 16 /* channel blocks of the legacy file */
+#define RUXO_LEGACY_RECORDS 5   /* sources or targets of one legacy channel */
 #define RUXO_LEGACY_FILTERS 10  /* video filters of one legacy channel */
 #define RUXO_ACL_ENTRIES 100    /* ranges of the access-list file */
 
@@ -60,12 +62,12 @@ typedef struct RUXO_CHANNEL_TARGET_TAG {
 
 typedef struct RUXO_CHANNEL_TAG {
     int bEnable;
-    int nSources; /* 0..RUXO_MAX_RECORDS */
-    RUXO_CHANNEL_SOURCE sources[5];
+    int nSources; /* 0..RUXO_LEGACY_RECORDS */
+    RUXO_CHANNEL_SOURCE sources[RUXO_LEGACY_RECORDS];
     TCHAR tszSourceVideoParam[RUXO_LEGACY_TEXT];
     TCHAR tszCustomSourceParam[RUXO_LEGACY_TEXT];
-    int nTargets; /* 0..RUXO_MAX_RECORDS */
-    RUXO_CHANNEL_TARGET targets[5];
+    int nTargets; /* 0..RUXO_LEGACY_RECORDS */
+    RUXO_CHANNEL_TARGET targets[RUXO_LEGACY_RECORDS];
     TCHAR tszMapParam[RUXO_LEGACY_TEXT];
     TCHAR tszFormatParam[RUXO_LEGACY_TEXT];
     int nFilters; /* 0..RUXO_LEGACY_FILTERS */
@@ -102,9 +104,6 @@ void ruxoResetGlobalSettings(void);
  * outside the channel blocks was understood). */
 int ruxoImportConfigXML(LPCTSTR tszfnConfig, int* pnSettings = NULL);
 
-/* The access-list step of the start-up load: g_tszfnAcl becomes the configuration path with
- * ".acl" as its ending, and that file is read into g_ipAcl. */
-void ruxoLoadAcl(void);
 /* Reads an access-list file into g_ipAcl (zeroed first): the number of entries taken (at most
  * RUXO_ACL_ENTRIES), or RUXO_LEGACY_MISSING or RUXO_LEGACY_UNREADABLE with errno set. */
 int ruxoReadAclFile(LPCTSTR tszfnAcl);

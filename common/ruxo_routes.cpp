@@ -4,9 +4,11 @@
  * the channel actions (start, stop, preview).
  *
  * Everything here runs on the web server's one polling thread. The channel walk of the status
- * reply, the configuration replacement and the channel actions hold the web mutex and, inside it,
- * the configuration lock, so neither the tree nor a channel's slot changes under them. Replies are
- * composed in std::string and handed to cgiReply, which queues a copy. */
+ * reply, the configuration replacement and the channel actions hold the web mutex around one call
+ * of the channel layer each, which takes the configuration lock inside it, so neither the tree nor
+ * a channel's slot changes under them; nothing here takes that lock or walks the tree itself.
+ * Replies are composed in std::string and handed to cgiReply, which queues a copy. Also here: the
+ * provider of the web server's settings, and the configuration download. */
 #include "ruxo_routes.h"
 
 #include <arpa/inet.h>
@@ -36,19 +38,9 @@
 #define RUXO_APP_EMAIL "support@strovanta.example"
 #define RUXO_APP_PLATFORM "linux"
 
-#define RUXO_STATUS_CCH 100             /* the status text buffer handed to the channel layer */
 #define RUXO_CHANNEL_NUMBER_MAX 1000000 /* a channel number past this is simply "too large" */
 
 namespace {
-
-/* Holds the engine's slot table still for a scope (ruxoHoldSlots). */
-class SlotsHold {
-public:
-    SlotsHold() { ruxoHoldSlots(); }
-    ~SlotsHold() { ruxoReleaseSlots(); }
-    SlotsHold(const SlotsHold&) = delete;
-    SlotsHold& operator=(const SlotsHold&) = delete;
-};
 
 struct CGI_ERR_CODE {
     int nCode;
@@ -66,24 +58,54 @@ const CGI_ERR_CODE errCodes[] = {
     {RUXO_ERR_LOG, "channel log cannot be written"},
 };
 
-/* The web server's settings that a configuration post compares to decide on a restart. */
-struct CGI_SERVER_SETTINGS {
-    int nPort;
-    BOOL bSsl;
-    std::string strCert;
-    std::string strKey;
-};
-
 }  // namespace
 
-/* ---- routes that other modules serve ---------------------------------------------------------
- * The embedded files (with "/" as "/index.html"), the logo and the configuration download (GET
- * "/config") are ruxoCGIDownload's. */
+/* ---- downloads --------------------------------------------------------------------------------
+ * The embedded files (with "/" as "/index.html") and the logo are ruxoCGIDownload's; the
+ * configuration (GET "/config") is this file's. */
+
+/* The whole tree as the configuration file holds it, the password included. */
+static int cgiDownloadConfig(MHD_Connection* conn, bool bDownload)
+{
+    std::string strNoTree;
+    char* szText = ruxoPrintConfig(&strNoTree);
+    /* Without a tree there is nothing to download: say why, naming the file. */
+    if (!strNoTree.empty())
+        return cgiReply(conn, MHD_HTTP_SERVICE_UNAVAILABLE, strNoTree, "text/plain; charset=utf-8");
+    if (szText == nullptr)
+        return cgiReply(conn, MHD_HTTP_INTERNAL_SERVER_ERROR, std::string(), nullptr);
+    MHD_Response* pResponse = MHD_create_response_from_buffer_with_free_callback(strlen(szText), szText, cJSON_free);
+    if (pResponse == nullptr) {
+        cJSON_free(szText);
+        return 0;
+    }
+    return cgiQueueFile(conn, pResponse, "application/json", "no-cache",
+                        bDownload ? "attachment; filename=ruxod.json" : nullptr);
+}
 
 static int cgiDownload(MHD_Connection* conn, const char* szPath, const char* szArgs)
 {
+    const char* szName = szPath[0] != '\0' ? szPath + 1 : "";
+    if (ruxoStrCaseCmp(szName, "config") == 0)
+        return cgiDownloadConfig(conn, szArgs != nullptr && strstr(szArgs, "dl=1") != nullptr);
     return ruxoCGIDownload(conn, szPath, szArgs);
 }
+
+/* ---- the web server's settings ----------------------------------------------------------------
+ * The configuration module copies them under its lock; the server sees plain records only. */
+
+static void cgiListenSettings(RUXO_CGI_LISTEN* pListen)
+{
+    RUXO_WEB_SETTINGS settings;
+    ruxoGetWebSettings(&settings);
+    pListen->nPort = settings.nPort;
+    pListen->bTls = settings.bSsl;
+    pListen->strfnCert = settings.strCert;
+    pListen->strfnKey = settings.strKey;
+}
+
+const RUXO_CGI_PROVIDER g_ruxoCGIProvider = {ruxoGetAccessList, ruxoGetRequestLog, ruxoGetLoginPass, cgiListenSettings,
+                                             ruxoKeepWebPort};
 
 /* ---- helpers ---------------------------------------------------------------------------------- */
 
@@ -257,19 +279,6 @@ static CGI_HEADERS _jsonReplyHeaders()
     return CGI_HEADERS{{"Connection", "Keep-Alive"}, {"Pragma", "no-cache"}, {"Cache-Control", "no-cache"}};
 }
 
-/* The settings the web server starts from; 0, false and empty without a "global" object.
- * The caller holds the configuration lock. */
-static CGI_SERVER_SETTINGS _serverSettings()
-{
-    cJSON* jsonGlobal = jsonGetItem(g_jsonConfig, "global");
-    CGI_SERVER_SETTINGS s;
-    s.nPort = getJsonInt(jsonGlobal, "httpPort");
-    s.bSsl = getJsonBool(jsonGlobal, "sslEnable");
-    s.strCert = getJsonString(jsonGlobal, "sslCert");
-    s.strKey = getJsonString(jsonGlobal, "sslKey");
-    return s;
-}
-
 /* ---- status ---------------------------------------------------------------------------------- */
 
 /* Channel i's last running status text, its whole buffer as the channel layer left it, and the
@@ -283,15 +292,15 @@ static STATUS_SEEN s_statusSeen[RUXO_MAX_CHANNELS];
 
 /* Puts a running channel's status text (szStatus, a whole buffer of RUXO_STATUS_CCH characters
  * ending in a NUL) as the inside of a JSON string. */
-static void _putStatusText(ReplyText& reply, int i, const char (&szStatus)[RUXO_STATUS_CCH])
+static void _putStatusText(ReplyText& reply, int i, const char* szStatus)
 {
     if (i < 0 || i >= RUXO_MAX_CHANNELS) {
         reply.putJsonText(szStatus);
         return;
     }
     STATUS_SEEN& seen = s_statusSeen[i];
-    if (memcmp(seen.szStatus, szStatus, sizeof(szStatus)) != 0) {
-        memcpy(seen.szStatus, szStatus, sizeof(szStatus));
+    if (memcmp(seen.szStatus, szStatus, RUXO_STATUS_CCH) != 0) {
+        memcpy(seen.szStatus, szStatus, RUXO_STATUS_CCH);
         const size_t cchPlain = _plainLength(szStatus);
         seen.nPlain = szStatus[cchPlain] == '\0' ? (long)cchPlain : -1;
     }
@@ -318,22 +327,13 @@ int ruxoCGIStatus(MHD_Connection* conn)
     reply.put("{\n  \"channels\": [\n");
     {
         std::lock_guard<std::mutex> lock(g_cgi_mutex);
-        std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
-        SlotsHold slots; /* one take of the engine's lock for all the channels' states */
-        /* The list ends at the first channel that is not valid; kept with the tree. */
-        const std::vector<cJSON*>& channels = ruxoValidChannels();
-        const int nChannels = (int)std::min(channels.size(), (size_t)INT_MAX);
-        for (int i = 0; i < nChannels; i++) {
-            switch (ruxoGetChannelState(i)) {
-            case RUXO_STATE_RUNNING: {
-                char szStatus[RUXO_STATUS_CCH] = "RUNNING";
-                ruxoGetChannelStatusOf(i, channels[(size_t)i], szStatus, sizeof(szStatus));
-                szStatus[sizeof(szStatus) - 1] = '\0';
+        ruxoWalkChannelStatus([&reply](int i, RUXO_CHANNEL_STATE nState, const char* szStatus) {
+            switch (nState) {
+            case RUXO_STATE_RUNNING:
                 _putEntry(reply, i, ",\n    {\"state\": \"running\", \"status\": \"");
                 _putStatusText(reply, i, szStatus);
                 reply.put("\"}");
                 break;
-            }
             case RUXO_STATE_PREVIEW:
                 _putEntry(reply, i, ",\n    {\"state\": \"preview\", \"status\": \"PREVIEW\"}");
                 break;
@@ -344,7 +344,7 @@ int ruxoCGIStatus(MHD_Connection* conn)
                 _putEntry(reply, i, ",\n    {\"state\": \"idle\", \"status\": \"IDLE\"}");
                 break;
             }
-        }
+        });
     }
     reply.put("\n  ],\n  \"cpu\": [");
 
@@ -383,27 +383,21 @@ int ruxoCGIRuntime(MHD_Connection* conn)
 
 /* ---- configuration post ---------------------------------------------------------------------- */
 
-/* Why a configuration that parsed is refused all the same, "" when it is not: a document that
- * holds neither part of a configuration (importing any JSON file would clear everything and move
- * the server to its default port), an access list under which the posting client could not reach
- * the server again, or HTTPS asked for with files the server's start cannot use (it would fall back
- * to plain HTTP). The files are checked only when the post changes a TLS setting, so a
- * configuration that runs on the fall-back can still be edited. The caller holds the configuration
- * lock. */
-static std::string _configRefusal(const cJSON* jsonNew, const CGI_SERVER_SETTINGS& oldSettings, uint32_t ulClient)
+/* The router's part of the check of a configuration that parsed: why it is refused, "" when it is
+ * not: an access list under which the posting client could not reach the server again, or HTTPS
+ * asked for with files the server's start cannot use (it would fall back to plain HTTP). The files
+ * are checked only when the post changes a TLS setting, so a configuration that runs on the
+ * fall-back can still be edited. (A document that holds neither part of a configuration the
+ * channel layer refuses first.) */
+static std::string _configRefusal(const RUXO_WEB_SETTINGS& newSettings, const RUXO_WEB_SETTINGS& oldSettings,
+                                  uint32_t ulClient)
 {
-    const cJSON* jsonGlobal = jsonGetItem(jsonNew, "global");
-    if (!cJSON_IsObject(jsonGlobal) && !cJSON_IsArray(jsonGetItem(jsonNew, "channels")))
-        return "not a configuration: it has neither \"global\" nor \"channels\"";
-
-    if (!cgiAclAllows(jsonGetText(jsonGlobal, "ipACL"), ulClient))
+    if (!cgiAclAllows(newSettings.strAcl.c_str(), ulClient))
         return std::string("the access list would refuse your address ") + Inet_ntoa(htonl(ulClient));
 
-    if (getJsonBool(jsonGlobal, "sslEnable")) {
-        const std::string strCert = getJsonString(jsonGlobal, "sslCert");
-        const std::string strKey = getJsonString(jsonGlobal, "sslKey");
-        if (!oldSettings.bSsl || strCert != oldSettings.strCert || strKey != oldSettings.strKey)
-            return cgiTlsFilesProblem(strCert, strKey);
+    if (newSettings.bSsl) {
+        if (!oldSettings.bSsl || newSettings.strCert != oldSettings.strCert || newSettings.strKey != oldSettings.strKey)
+            return cgiTlsFilesProblem(newSettings.strCert, newSettings.strKey);
     }
     return std::string();
 }
@@ -411,62 +405,40 @@ static std::string _configRefusal(const cJSON* jsonNew, const CGI_SERVER_SETTING
 int ruxoCGISetConfig(MHD_Connection* conn, const char* szPost, size_t cchPost, const char* szArgs)
 {
     const bool bImport = ruxoStrCaseCmp(szArgs, "import") == 0;
-    std::string strBody;
-    std::string strPass;
-    bool bRestart = false;
+    const uint32_t ulClient = cgiClientAddress(conn);
+    RUXO_POSTED_CONFIG posted;
 
     std::unique_lock<std::mutex> lock(g_cgi_mutex); /* let go before the reply is queued */
-    {
-        std::lock_guard<std::recursive_mutex> cfgLock(g_configLock);
-        const CGI_SERVER_SETTINGS oldSettings = _serverSettings();
-
-        /* All or nothing: the new tree is built, checked and saved before it replaces the running
-         * one. A refusal says why; the tree, the file, the log level and the server stay as they were. */
-        std::string strReason;
-        cJSON* jsonNew = ruxoBuildConfig(szPost != nullptr ? szPost : "", szPost != nullptr ? cchPost : 0, &strReason);
-        if (jsonNew != nullptr)
-            strReason = _configRefusal(jsonNew, oldSettings, cgiClientAddress(conn));
-        if (!strReason.empty()) {
-            cJSON_Delete(jsonNew);
-            return cgiReply(conn, MHD_HTTP_BAD_REQUEST, strReason, "text/plain; charset=utf-8");
-        }
-        if (ruxoSaveConfig(jsonNew, &strReason, &strBody) != 0) {
-            /* Not saved: it would run only until the next restart. Nothing changes. */
-            cJSON_Delete(jsonNew);
-            return cgiReply(conn, MHD_HTTP_INTERNAL_SERVER_ERROR, strReason, "text/plain; charset=utf-8");
-        }
-
-        /* Installed: from here on the new configuration is the running one. */
-        ruxoInstallConfig(jsonNew);
-        ruxoStopRemovedChannels();
-        cJSON* jsonGlobal = jsonGetItem(jsonNew, "global");
-        ruxoSetLog(getJsonInt(jsonGlobal, "log"));
-
-        const CGI_SERVER_SETTINGS newSettings = _serverSettings();
-        bRestart = newSettings.nPort != oldSettings.nPort || newSettings.bSsl != oldSettings.bSsl ||
-                   newSettings.strCert != oldSettings.strCert || newSettings.strKey != oldSettings.strKey;
-        strPass = ruxoGetLoginPass(jsonGlobal);
-    }
+    const RUXO_POST_RESULT result = ruxoPostConfig(
+        szPost, cchPost,
+        [ulClient](const RUXO_WEB_SETTINGS& newSettings, const RUXO_WEB_SETTINGS& oldSettings) {
+            return _configRefusal(newSettings, oldSettings, ulClient);
+        },
+        &posted);
+    if (result == RUXO_POST_REFUSED)
+        return cgiReply(conn, MHD_HTTP_BAD_REQUEST, posted.strReason, "text/plain; charset=utf-8");
+    if (result == RUXO_POST_NOT_SAVED)
+        return cgiReply(conn, MHD_HTTP_INTERNAL_SERVER_ERROR, posted.strReason, "text/plain; charset=utf-8");
     /* The restart runs one second later on the daemon's timer thread, never on this one. */
-    ruxoCGICallback(bRestart ? TRUE : FALSE);
+    ruxoCGICallback(posted.bServerChanged ? TRUE : FALSE);
 
     CGI_HEADERS headers;
     if (bImport) {
         lock.unlock();
         /* The page loads afresh after the redirect: with a new password it needs the cookie. */
-        if (!strPass.empty())
-            headers.emplace_back("Set-Cookie", cgiLoginCookie(strPass));
+        if (!posted.strPass.empty())
+            headers.emplace_back("Set-Cookie", cgiLoginCookie(posted.strPass));
         headers.emplace_back("Connection", "Keep-Alive");
         headers.emplace_back("Content-Type", "application/json");
         headers.emplace_back("Location", "/");
         return cgiReply(conn, MHD_HTTP_MOVED_PERMANENTLY, std::string(), nullptr, headers);
     }
-    if (!strPass.empty())
-        headers.emplace_back("Set-Cookie", cgiLoginCookie(strPass));
+    if (!posted.strPass.empty())
+        headers.emplace_back("Set-Cookie", cgiLoginCookie(posted.strPass));
     headers.emplace_back("Connection", "Keep-Alive");
     lock.unlock();
     /* The reply is the text just saved. */
-    return cgiReply(conn, MHD_HTTP_OK, strBody, "application/json", headers);
+    return cgiReply(conn, MHD_HTTP_OK, posted.strText, "application/json", headers);
 }
 
 /* ---- device lists ---------------------------------------------------------------------------
@@ -534,45 +506,19 @@ int ruxoCGINDIConfig(const char* szArgs, MHD_Connection* conn)
 int ruxoCGIChannel(MHD_Connection* conn, int iChannel, const char* szArgs, const char* szPost)
 {
     (void)szPost;
-    int nResult = 0;
+    RUXO_CHANNEL_ACTION nAction = RUXO_ACTION_NONE;
+    if (szArgs != nullptr && ruxoStrCaseCmp(szArgs, "start") == 0)
+        nAction = RUXO_ACTION_START;
+    else if (szArgs != nullptr && ruxoStrCaseCmp(szArgs, "stop") == 0)
+        nAction = RUXO_ACTION_STOP;
+    else if (szArgs != nullptr && ruxoStrCaseCmp(szArgs, "preview") == 0)
+        nAction = RUXO_ACTION_PREVIEW;
 
     std::lock_guard<std::mutex> lock(g_cgi_mutex);
-    {
-        /* Let go around a start or a preview, which take it themselves and let it go again while
-         * the transcoder is made. */
-        std::unique_lock<std::recursive_mutex> cfgLock(g_configLock);
-        cJSON* jsonChannels = jsonGetItem(g_jsonConfig, "channels");
-        if (iChannel <= 0 || iChannel > jsonGetArraySize(jsonChannels))
-            return cgiReply(conn, MHD_HTTP_NOT_FOUND, std::string(), nullptr);
-
-        const int i = iChannel - 1;
-        if (szArgs != nullptr && szArgs[0] != '\0') {
-            if (ruxoStrCaseCmp(szArgs, "start") == 0) {
-                if (ruxoGetChannelState(i) == RUXO_STATE_IDLE) {
-                    cfgLock.unlock();
-                    nResult = ruxoStartChannel(i);
-                    cfgLock.lock();
-                }
-                /* Set also after a failed start: the daemon's loop keeps trying. Only the web
-                 * thread replaces the tree, so the channel is still there. */
-                cgiJsonSetBool(jsonGetArrayItem(jsonGetItem(g_jsonConfig, "channels"), i), "enable", true, true);
-            } else if (ruxoStrCaseCmp(szArgs, "stop") == 0) {
-                cgiJsonSetBool(jsonGetArrayItem(jsonChannels, i), "enable", false, true);
-                RUXO_CHANNEL_STATE state = ruxoGetChannelState(i);
-                if (state == RUXO_STATE_RUNNING || state == RUXO_STATE_PREVIEW)
-                    ruxoStopChannel(i, 0);
-                else if (state == RUXO_STATE_STOPPING)
-                    ruxoStopChannel(i, 1);
-            } else if (ruxoStrCaseCmp(szArgs, "preview") == 0) {
-                /* A preview that fails to start is not reported. */
-                if (ruxoGetChannelState(i) == RUXO_STATE_IDLE) {
-                    cfgLock.unlock();
-                    (void)ruxoPreviewChannel(i);
-                    cfgLock.lock();
-                }
-            }
-        }
-    }
+    int nResult = RUXO_OK;
+    /* The channel layer counts from 0; 0 and numbers past the tree's channels find none. */
+    if (!ruxoChannelAction(iChannel - 1, nAction, &nResult))
+        return cgiReply(conn, MHD_HTTP_NOT_FOUND, std::string(), nullptr);
 
     const char* szText = "";
     for (const CGI_ERR_CODE& err : errCodes) {

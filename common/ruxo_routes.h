@@ -8,9 +8,15 @@
 
 #include <microhttpd.h>
 
+#include "ruxo_cgi.h"
+
 /* The API routes behind the login gate, the router that the application registers with the web
  * server (a RUXO_CGI_ROUTER; ruxo_cgi.h tells its arguments). */
 int ruxoCGIRoute(MHD_Connection* conn, const char* szPath, const char* szArgs, char* szPost, size_t cchPost);
+
+/* The settings the web server runs with, read from the configuration tree at the moment of use:
+ * the provider that the application registers beside the router (ruxoCGISetProvider). */
+extern const RUXO_CGI_PROVIDER g_ruxoCGIProvider;
 
 /* The channel states, status texts and processor loads that the web page polls. */
 int ruxoCGIStatus(MHD_Connection* conn);

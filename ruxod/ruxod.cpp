@@ -9,13 +9,13 @@
  * server's thread, which calls the restart hook registered at start-up (ruxodTimerRestartCGI).
  *
  *  - The configuration tree, the channel slots and the playlists are shared with the web thread.
- *    Each channel's step of a supervision pass and the shutdown's channel stops run under
- *    g_configLock, the lock that the channel layer itself takes (recursive), so a configuration
- *    posted during a pass replaces the tree between two channels, never under one. Nothing read
- *    from the tree outlives the lock. A channel start is never called under it: the start takes
- *    it to make its records and lets it go while the transcoder is made, so no other thread waits
- *    for a child to be made. ruxoPoll needs no tree and guards the slots with the engine's own
- *    mutex.
+ *    The daemon takes none of their locks: each channel's step of a supervision pass, each read of
+ *    the tree and each of the shutdown's channel stops is one call of the configuration module or
+ *    the channel layer, which holds g_configLock for that call alone, so a configuration posted
+ *    during a pass replaces the tree between two channels, never under one. Nothing read from the
+ *    tree outlives the call. A channel start is never called under the lock: the start takes it to
+ *    make its records and lets it go while the transcoder is made, so no other thread waits for a
+ *    child to be made. ruxoPoll needs no tree and guards the slots with the engine's own mutex.
  *  - No lock is held across stopping or starting the web server: stopping joins the web thread,
  *    which may be waiting for the web mutex or g_configLock. The shutdown stops every timer and
  *    waits for their bodies before it stops anything else.
@@ -209,13 +209,9 @@ static void loadConf(void)
 static void initChannels(void)
 {
     for (int i = 0; i < RUXO_MAX_CHANNELS && !quit; i++) {
-        bool bStart;
-        {
-            std::lock_guard<std::recursive_mutex> lock(g_configLock);
-            if (quit) /* a signal that arrived while we waited for the lock */
-                break;
-            bStart = getJsonBool(ruxoChannelAt(i), "enable");
-        }
+        const bool bStart = ruxoChannelEnabled(i) != FALSE;
+        if (quit) /* a signal that arrived while the read waited for the lock */
+            break;
         /* The start takes the lock itself, and lets it go while the transcoder is made. */
         if (bStart)
             ruxoStartChannel(i);
@@ -233,37 +229,6 @@ static long long monotonicMs(void)
     return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-/* One channel's step of a supervision pass: channel i, whose item of "channels" is jsonChannel; the
- * caller holds g_configLock. True when the channel is to be started now, which the caller does
- * once it has let go of the lock (a start lets it go while the transcoder is made). */
-static bool superviseChannel(int i, cJSON* jsonChannel)
-{
-    if (!getJsonBool(jsonChannel, "enable"))
-        return false;
-    /* The walk passed over busy channels already; a start from another thread may have come
-     * before our lock. Under it the channel stays as it is: a start under way counts as busy
-     * from the moment it took the lock, and only this thread reaps. */
-    if (ruxoGetChannelState(i) != RUXO_STATE_IDLE)
-        return false;
-
-    int nAutoRestart = getJsonInt(jsonGetItem(g_jsonConfig, "global"), "autoRestart");
-    cJSON* jsonSources = jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources");
-    std::string strUrl = getJsonString(jsonGetArrayItem(jsonSources, 0), "url");
-    if (isDirectory(strUrl.c_str())) {
-        /* The next file at once after a good start; a start that failed waits a moment, or it
-         * would be logged and its playlist saved on every pass. */
-        long long tmNow = monotonicMs();
-        if (tmNow < s_tmFolderRetry[i])
-            return false;
-        g_ruxoPlaylists[i].MoveNext(nAutoRestart > 0 ? TRUE : FALSE);
-        return true;
-    }
-    /* A negative delay never restarts: such a timer could not be armed. */
-    if (nAutoRestart > 0)
-        ruxodTimerArmChannel(i, nAutoRestart);
-    return false;
-}
-
 /* The start of a folder channel that its step moved to its next file. A start that another thread
  * made in between (this one then meets a busy channel) counts as a good one. */
 static void startFolderChannel(int i)
@@ -272,41 +237,36 @@ static void startFolderChannel(int i)
     s_tmFolderRetry[i] = nResult == 0 || nResult == RUXO_ERR_BUSY ? 0 : monotonicMs() + RUXOD_FOLDER_RETRY_MSEC;
 }
 
-/* One walk over the channels in index order, each channel's step under g_configLock of its own, so
- * a configuration posted during the walk replaces the tree between two channels. A channel whose
- * slot is busy gets nothing from the rules and stays busy until this thread reaps it, so its step
- * needs neither the tree nor the lock: a walk over running channels only reads their slots. For
- * the others the walk follows the "channels" array forward from the item it found last; only when
- * the tree was replaced meanwhile is a channel looked up afresh by its index. It ends at the last
- * channel, or at once when a quit signal arrives. */
+/* One walk over the channels in index order, each channel's step a call of the channel layer
+ * under g_configLock of its own (ruxoSuperviseChannel), so a configuration posted during the walk
+ * replaces the tree between two channels. A channel whose slot is busy gets nothing from the rules
+ * and stays busy until this thread reaps it, so its step needs neither the tree nor the lock: a
+ * walk over running channels only reads their slots. It ends at the last channel, or at once when
+ * a quit signal arrives. */
 static void superviseChannels(void)
 {
-    cJSON* jsonAt = nullptr; /* the item of channel iAt, valid while ulGeneration is current */
-    int iAt = -1;
-    unsigned long ulGeneration = 0;
+    RUXO_CHANNEL_WALK walk;
     for (int i = 0; i < RUXO_MAX_CHANNELS; i++) {
         if (quit)
             return;
         if (ruxoGetState(i) != RUXO_STATE_IDLE)
             continue;
-        bool bStart;
-        {
-            std::lock_guard<std::recursive_mutex> lock(g_configLock);
-            if (quit) /* a signal that arrived while we waited for the lock */
-                return;
-            if (iAt < 0 || ulGeneration != ruxoConfigGeneration()) {
-                jsonAt = ruxoChannelAt(i);
-                iAt = i;
-                ulGeneration = ruxoConfigGeneration();
-            }
-            for (; jsonAt != nullptr && iAt < i; iAt++)
-                jsonAt = jsonAt->next;
-            if (jsonAt == nullptr) /* no channel at i, and so none at a later index either */
-                return;
-            bStart = superviseChannel(i, jsonAt);
-        }
-        if (bStart)
+        /* The next file at once after a good start; a start that failed waits a moment, or it
+         * would be logged and its playlist saved on every pass. */
+        const bool bFolderMayMove = s_tmFolderRetry[i] == 0 || monotonicMs() >= s_tmFolderRetry[i];
+        int nAutoRestart = 0;
+        switch (ruxoSuperviseChannel(&walk, i, bFolderMayMove ? TRUE : FALSE, &quit, &nAutoRestart)) {
+        case RUXO_STEP_END:
+            return;
+        case RUXO_STEP_START:
             startFolderChannel(i);
+            break;
+        case RUXO_STEP_RESTART:
+            ruxodTimerArmChannel(i, nAutoRestart);
+            break;
+        case RUXO_STEP_NONE:
+            break;
+        }
     }
 }
 
@@ -323,17 +283,11 @@ static void superviseLoop(void)
 static void shutdownDaemon(void)
 {
     ruxodTimerStopAll();
-    for (int i = 0; i < RUXO_MAX_CHANNELS; i++) {
-        std::lock_guard<std::recursive_mutex> lock(g_configLock);
-        if (ruxoGetChannelState(i) != RUXO_STATE_IDLE)
-            ruxoStopChannel(i, 0);
-    }
+    ruxoStopAllChannels();
     ruxoStopCGI();
     ruxoFree();
     ruxoExportConfig(nullptr);
-    std::lock_guard<std::recursive_mutex> lock(g_configLock);
-    cJSON_Delete(g_jsonConfig);
-    g_jsonConfig = nullptr;
+    ruxoFreeConfig();
 }
 
 /* The title line: the title centred between an asterisk in the first and the last of 41 columns. */
@@ -431,21 +385,19 @@ int main(int argc, char** argv)
 
     RUXO_CONFIG config;
     memset(&config, 0, sizeof(config));
-    {
-        std::lock_guard<std::recursive_mutex> lock(g_configLock);
-        cJSON* jsonGlobal = jsonGetItem(g_jsonConfig, "global");
-        config.nPortHTTP = (unsigned short)getJsonInt(jsonGlobal, "httpPort");
-        config.nPortRTSP = (unsigned short)getJsonInt(jsonGlobal, "rtspPort");
-        config.nCpuPerChannel = getJsonInt(jsonGlobal, "cpuPerChannel");
-        config.nLogLevel = getJsonInt(jsonGlobal, "log");
-    }
+    config.nPortHTTP = (unsigned short)ruxoGetGlobalInt("httpPort");
+    config.nPortRTSP = (unsigned short)ruxoGetGlobalInt("rtspPort");
+    config.nCpuPerChannel = ruxoGetGlobalInt("cpuPerChannel");
+    config.nLogLevel = ruxoGetGlobalInt("log");
     config.pszDllPath = nullptr;
     config.pszDataPath = RUXOD_DATA_DIR;
     config.pszfnAcl = g_tszfnAcl.c_str();
 
-    /* What the web server answers with, and how a changed server setting comes back to us. */
+    /* What the web server answers with, how a changed server setting comes back to us, and where
+     * the server's settings come from. */
     ruxoCGISetRouter(ruxoCGIRoute);
     ruxoCGISetCallback(ruxodTimerRestartCGI);
+    ruxoCGISetProvider(&g_ruxoCGIProvider);
     int nResult = ruxoInitA(&config);
     if (nResult != 0) {
         printf("Oops, RUXOD init failed (%d)\n", nResult);

@@ -6,15 +6,15 @@
  * Threads and locks
  * -----------------
  *  - The timer handles, their pending flags, the count of timer bodies under way and the
- *    shutting-down flag sit under s_timerLock, a leaf: it is taken last (inside g_configLock at
- *    most) and no other module is called while it is held.
+ *    shutting-down flag sit under s_timerLock, a leaf: it is taken last (inside the web mutex at
+ *    most, by the restart hook) and no other module is called while it is held.
  *  - A channel timer's body clears its handle under s_timerLock alone and then starts the channel,
- *    which takes g_configLock for its records only and counts as starting from then on: a pass
+ *    which takes the configuration lock for its records only and counts as starting from then on: a pass
  *    never sees a half-started channel as idle and never arms a second timer or starts a second
  *    transcoder for it, and timers that fire together never queue on a lock for longer than one
  *    start's records take.
  *  - No lock is held across stopping or starting the web server: stopping joins the web thread,
- *    which may be waiting for the web mutex or g_configLock. The web-restart timer and the
+ *    which may be waiting for the web mutex or the configuration lock. The web-restart timer and the
  *    shutdown never overlap: the shutdown first marks the daemon as shutting down, deletes every
  *    pending timer and waits until no timer body runs any more.
  *
@@ -241,7 +241,8 @@ static void timerChannel(sigval sig)
             bStart = true;
         }
     }
-    /* The start looks the channel up under g_configLock itself: one that is gone is no start. */
+    /* The start looks the channel up under the configuration lock itself: one that is gone is no
+     * start. */
     if (bStart)
         ruxoStartChannel(iChannel);
     leaveTimerBody();

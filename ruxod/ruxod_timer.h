@@ -13,7 +13,8 @@ void ruxodTimerBlockSignal(void);
 void ruxodTimerStartThread(void);
 
 /* Arms channel iChannel's restart in nAutoRestart seconds unless one is pending; the body starts
- * the channel (under g_configLock) when the tree still holds it, whatever its "enable". */
+ * the channel when the tree still holds it (the start looks it up under the configuration lock),
+ * whatever its "enable". */
 void ruxodTimerArmChannel(int iChannel, int nAutoRestart);
 /* With TRUE, arms the web-server restart one second from now, or pushes a pending one back to one
  * second from now; the body restarts the server and tries again every five seconds while no

@@ -3,7 +3,7 @@
  * bodies, the one body buffer and the idle time-out, the login gate, refused methods.
  *
  * The server runs in this process. The router behind the login gate is an echo route of this
- * file's, registered by the fixture. The program runs in a private network namespace of its own
+ * file's, registered by the fixture with the daemon's settings provider (the configuration tree). The program runs in a private network namespace of its own
  * (the shared test main), so the default port 8888 is free and no traffic reaches the host. */
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -24,6 +24,7 @@
 #include "ruxo_curl.h"
 #include "ruxo.h"
 #include "ruxo_config.h"
+#include "ruxo_routes.h"
 
 namespace {
 
@@ -161,6 +162,7 @@ protected:
     void SetUp() override
     {
         ruxoCGISetRouter(echoRoute);
+        ruxoCGISetProvider(&g_ruxoCGIProvider);
         ASSERT_TRUE(m_dir.ok());
         ruxoSetConfigPath(m_dir.path().c_str());
         m_strLog = m_dir.file("ruxod_cgi.log");
@@ -877,6 +879,63 @@ TEST_F(CgiServer, RequestLogRotatesAndCutsLongPaths)
 
 /* Run in a copy of this program in a folder of its own: ruxoAppName reads "ruxooem.txt" beside
  * the program. The parent passes the expected name in RUXO_TEST_APPNAME. */
+/* ---- the settings provider ------------------------------------------------------------------ */
+
+namespace {
+
+/* A provider of the test's own: every client admitted, the password "sesame", the port it is
+ * given, no request log, no port to keep. */
+int s_nOwnProviderPort = 0;
+
+BOOL ownAccessList(std::string* pstrAcl)
+{
+    pstrAcl->clear();
+    return TRUE;
+}
+
+std::string ownLoginPass(void)
+{
+    return "sesame";
+}
+
+void ownListen(RUXO_CGI_LISTEN* pListen)
+{
+    pListen->nPort = s_nOwnProviderPort;
+}
+
+const RUXO_CGI_PROVIDER kOwnProvider = {ownAccessList, nullptr, ownLoginPass, ownListen, nullptr};
+
+}  // namespace
+
+/* The server runs with what the registered provider says, never with the configuration behind
+ * it: the tree's port and password count for nothing under another provider, and without a
+ * provider the server listens on 8888 with no login gate. */
+TEST_F(CgiServer, SettingsComeFromTheRegisteredProviderAlone)
+{
+    setGlobal("\"loginPass\": \"tree\"");
+    s_nOwnProviderPort = freePort();
+    ASSERT_NE(s_nOwnProviderPort, 0);
+    ASSERT_NE(s_nOwnProviderPort, m_nPort);
+    const std::string strOwn = "http://127.0.0.1:" + std::to_string(s_nOwnProviderPort);
+
+    ruxoCGISetProvider(&kOwnProvider);
+    start();
+    EXPECT_LT(connectTo(m_nPort), 0) << "the server listens on the tree's port";
+    EXPECT_EQ(curl(strOwn + "/x").strBody, s_szLoginPage);
+    EXPECT_EQ(curl(strOwn + "/x", {"-b", "auth=tree"}).strBody, s_szLoginPage);
+    CurlReply reply = curl(strOwn + "/x", {"-b", "auth=sesame"});
+    EXPECT_EQ(reply.nStatus, 200);
+    EXPECT_NE(reply.strBody.find("path=/x"), std::string::npos) << reply.strBody;
+    ruxoStopCGI();
+
+    ruxoCGISetProvider(nullptr);
+    start();
+    EXPECT_LT(connectTo(m_nPort), 0) << "the server listens on the tree's port";
+    reply = curl("http://127.0.0.1:8888/x");
+    EXPECT_EQ(reply.nStatus, 200);
+    EXPECT_NE(reply.strBody.find("path=/x"), std::string::npos) << reply.strBody;
+}
+
 TEST(CgiTitles, AppNameFromProgramFolder)
 {
     const char* szExpect = getenv("RUXO_TEST_APPNAME");

@@ -339,11 +339,11 @@ TEST(CgiJson, SetBoolReplacesInPlaceOrAdds)
     for (const Case& c : cases) {
         cJSON* json = cJSON_Parse(c.szIn);
         ASSERT_NE(json, nullptr) << c.szIn;
-        EXPECT_EQ(cgiJsonSetBool(json, "enable", c.bValue, c.bAdd), c.bDone) << c.szIn;
+        EXPECT_EQ(jsonSetBool(json, "enable", c.bValue, c.bAdd), c.bDone) << c.szIn;
         char* sz = cJSON_PrintUnformatted(json);
         EXPECT_STREQ(sz, c.szOut) << c.szIn;
         cJSON_free(sz);
         cJSON_Delete(json);
     }
-    EXPECT_FALSE(cgiJsonSetBool(nullptr, "enable", true, true));
+    EXPECT_FALSE(jsonSetBool(nullptr, "enable", true, true));
 }

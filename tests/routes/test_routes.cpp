@@ -176,6 +176,7 @@ protected:
         resetStubs();
         ruxoCGISetRouter(ruxoCGIRoute);
         ruxoCGISetCallback(recordCGICallback);
+        ruxoCGISetProvider(&g_ruxoCGIProvider);
         g_cfg.nCPUs = 4;
         const int loads[4] = {12, 3, 0, 7};
         for (int k = 0; k < 4; k++)
