@@ -350,7 +350,7 @@ function jsonReply(xhr, check)
     var json;
     try {
         json = JSON.parse(xhr.responseText);
-    } catch {
+    } catch (e) {
         return null;
     }
     if (!isObject(json) || (check && !check(json)))

@@ -107,9 +107,12 @@ const pageProcessor = {
 
 export default [
     {
+        /* The page's script keeps to ES5, so that an older browser can still run the page: newer
+         * syntax is a finding here. ES5 has no catch without a name, so an unused caught error is
+         * no finding. */
         files: ['web/main.js'],
-        languageOptions: {ecmaVersion: 'latest', sourceType: 'script', globals: {...globals.browser}},
-        rules: RULES,
+        languageOptions: {ecmaVersion: 5, sourceType: 'script', globals: {...globals.browser}},
+        rules: {...RULES, 'no-unused-vars': ['error', {caughtErrors: 'none'}]},
     },
     {
         files: ['tests/web/**/*.mjs'],
