@@ -13,6 +13,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <string.h>
@@ -204,14 +205,23 @@ int _ruxoChildStart(int iChannel, const char* szExe, int nCpuPerChannel, int nCP
         return RUXO_ERR_PIPE;
     CHILD_PLAN plan;
     prepareChild(&plan, &pipes, iChannel, szExe, nCpuPerChannel, nCPUs);
+    /* The child starts with every signal blocked: a stop may reach it as soon as it is published,
+     * which can be before it has put the default handlers back, and a signal caught by the
+     * starter's own handler there would be lost. Once its handlers are the default ones it unblocks
+     * them, and a stop that came meanwhile takes effect. */
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
     pid_t pid = fork();
+    const int errFork = errno;
+    if (pid == 0)
+        runChild(&plan);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (pid < 0) {
-        _ruxoLogErrno(iChannel, "cannot create the transcoder process", errno);
+        _ruxoLogErrno(iChannel, "cannot create the transcoder process", errFork);
         freeChildPipes(&pipes);
         return RUXO_ERR_CHILD;
     }
-    if (pid == 0)
-        runChild(&plan);
 
     /* The child's ends belong to the child now. */
     _ruxoCloseFd(&pipes.in[0]);
