@@ -555,9 +555,10 @@ void ruxoStopChannel(int iChannel, int nStopMode)
     CHANNEL_START* pStart = channelStart(iChannel);
     if (pStart != nullptr && pStart->nState.load() != 0) {
         /* Given as soon as the start under way has its transcoder. */
-        if (nStopMode == 0 || nStopMode == 1)
+        if (nStopMode == 0 || nStopMode == 1) {
             pStart->nStopMode = std::max(pStart->nStopMode, nStopMode);
-        pStart->nState.store(RUXO_STATE_STOPPING);
+            pStart->nState.store(RUXO_STATE_STOPPING);
+        }
         return;
     }
     ruxoStop(iChannel, nStopMode);

@@ -74,6 +74,10 @@ BOOL ruxoChannelAction(int iChannel, RUXO_CHANNEL_ACTION nAction, int* pnResult)
             lock.unlock();
             *pnResult = ruxoStartChannel(iChannel);
             lock.lock();
+            /* Another thread (a restart timer, the daemon's loop) started it in between: it runs,
+             * as asked. */
+            if (*pnResult == RUXO_ERR_BUSY && ruxoGetChannelState(iChannel) != RUXO_STATE_IDLE)
+                *pnResult = RUXO_OK;
         }
         /* Set also after a failed start: the daemon's loop keeps trying. The tree is replaced only
          * under the web mutex, which the caller holds, so the channel is still there. */
