@@ -58,7 +58,7 @@ var playerOpened = 0;       /* when the player was opened (ms since the epoch) *
 var playerHadFrame = false; /* the player has shown a frame since it was opened */
 
 var statusPending = false;      /* a status request is under way */
-var lastReplyTime = new Date(); /* the last good status reply (before any: the page's start) */
+var lastReplyTime = new Date(); /* the last reply to a status request (before any: the page's start) */
 
 var STATES = ['idle', 'running', 'preview', 'stopping'];
 var STRIPE_SELECTED = '#3c5a8c';
@@ -920,11 +920,12 @@ function updateChannelStatus()
             showDaemonSilent(true);
             return;
         }
+        /* Any reply is one: an error status or the login page says the daemon is there. */
+        lastReplyTime = new Date();
+        showDaemonSilent(false);
         var json = jsonReply(xhr, isStatusReply);
         if (!json)
             return;
-        lastReplyTime = new Date();
-        showDaemonSilent(false);
         channelStatus = json.channels;
         /* A reply sent before a removal may list one channel more than the model holds. */
         var nChannels = modelChannels().length;
