@@ -106,7 +106,7 @@ std::string readUntilClosed(int fd, int nMillis, bool* pbClosed)
 }
 
 /* One raw request; returns what the server sent before it closed the connection. */
-std::string rawRequest(int nPort, const std::string& strRequest, bool* pbClosed)
+std::string rawExchange(int nPort, const std::string& strRequest, bool* pbClosed)
 {
     int fd = connectTo(nPort);
     if (fd < 0) {
@@ -699,7 +699,7 @@ TEST_F(CgiServer, OtherMethodsAndRefusedRepliesCloseTheConnection)
     };
     for (const char* szRequest : requests) {
         bool bClosed = false;
-        std::string strIn = rawRequest(m_nPort, szRequest, &bClosed);
+        std::string strIn = rawExchange(m_nPort, szRequest, &bClosed);
         EXPECT_TRUE(bClosed) << szRequest;
         EXPECT_EQ(strIn, "") << szRequest;
     }
@@ -875,10 +875,6 @@ TEST_F(CgiServer, RequestLogRotatesAndCutsLongPaths)
 
 }  // namespace
 
-/* ---- application name ------------------------------------------------------------------------ */
-
-/* Run in a copy of this program in a folder of its own: ruxoAppName reads "ruxooem.txt" beside
- * the program. The parent passes the expected name in RUXO_TEST_APPNAME. */
 /* ---- the settings provider ------------------------------------------------------------------ */
 
 namespace {
@@ -936,6 +932,10 @@ TEST_F(CgiServer, SettingsComeFromTheRegisteredProviderAlone)
     EXPECT_NE(reply.strBody.find("path=/x"), std::string::npos) << reply.strBody;
 }
 
+/* ---- application name ------------------------------------------------------------------------ */
+
+/* Run in a copy of this program in a folder of its own: ruxoAppName reads "ruxooem.txt" beside
+ * the program. The parent passes the expected name in RUXO_TEST_APPNAME. */
 TEST(CgiTitles, AppNameFromProgramFolder)
 {
     const char* szExpect = getenv("RUXO_TEST_APPNAME");

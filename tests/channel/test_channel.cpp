@@ -508,9 +508,7 @@ TEST_F(ChannelTest, StartHeldBeforeItsExecHoldsNoLock)
         ruxoGetChannelStatus(i, szStatus, sizeof szStatus);
         ruxoGetChannelState(i);
         ruxoPoll();
-        long long tmEnd = tmLaunch + 20000;
-        while (!bReturned && ruxotest::nowMs() < tmEnd)
-            usleep(1000);
+        ruxotest::waitUntil([&] { return bReturned.load(); }, 20000);
         /* A start that waited for the exec report would take its 5 s here. */
         EXPECT_LT(ruxotest::nowMs() - tmLaunch, 2500) << "the start waited for its child's exec";
         starter.join();

@@ -128,19 +128,6 @@ private:
     std::string m_strLast;
 };
 
-/* Open descriptors of a process (-1 when it is gone). */
-inline int descriptorCount(pid_t pid)
-{
-    DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (!dir)
-        return -1;
-    int n = 0;
-    while (struct dirent* ent = readdir(dir))
-        n += ent->d_name[0] != '.';
-    closedir(dir);
-    return n;
-}
-
 /* The number after "szKey" at the start of a line of /proc/<pid>/<szFile> (-1 when it is gone). */
 inline long long procField(pid_t pid, const char* szFile, const char* szKey)
 {
@@ -206,12 +193,6 @@ private:
     long m_nStarts = 0;
     std::string m_strPartial;
 };
-
-/* Resident memory of a process in KiB (-1 when it is gone). */
-inline long residentKb(pid_t pid)
-{
-    return (long)procField(pid, "status", "VmRSS:");
-}
 
 /* Resident anonymous memory of a process in KiB without its threads' stacks (-1 when it is gone):
  * the memory that a leak grows. Left out are the pages of its program and libraries, which a

@@ -422,14 +422,7 @@ TEST_F(DaemonFaults, TranscoderThatCannotRunIsLoggedAndRestarted)
     StatusProbe probe(kLoadPort);
     probe.start();
     const std::string strFailed = "] cannot run " + strExe + ": " + strerror(EACCES) + "\n";
-    auto failures = [&] {
-        std::string strText = readFile(strLog);
-        size_t n = 0;
-        for (size_t at = strText.find(strFailed); at != std::string::npos; at = strText.find(strFailed, at + 1))
-            n++;
-        return n;
-    };
-    EXPECT_TRUE(waitUntil([&] { return failures() >= 2; }, 30000)) << readFile(strLog);
+    EXPECT_TRUE(waitUntil([&] { return countOf(readFile(strLog), strFailed) >= 2; }, 30000)) << readFile(strLog);
     std::string strText = readFile(strLog);
     size_t at = strText.find(strFailed);
     ASSERT_NE(std::string::npos, at) << strText;

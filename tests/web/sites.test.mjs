@@ -74,10 +74,10 @@ test('another site cannot change anything through the browser; the page itself s
             await h.waitUntil(() => ['/config', '/config?import', '/channel1?start'].every((p) => p in statuses),
                               'the other site\'s three requests answered');
             assert.deepEqual(statuses, {'/config': 403, '/config?import': 403, '/channel1?start': 403});
-            await page.waitForFunction(() => {
-                const doc = document.querySelector('iframe').contentDocument;
-                return doc === null || /another site refused/.test(doc.body ? doc.body.textContent : '');
-            }, null, {timeout: h.WAIT_MS});
+            /* The frame holds the daemon's refusal of the form import (another origin: read through
+             * the frame itself, not the other site's page). */
+            await page.frameLocator('iframe[name=sink]').locator('body', {hasText: 'another site refused'})
+                .waitFor({timeout: h.WAIT_MS});
             await h.screenshot(page, 'sites-other-site');
             assert.equal(h.savedConfig(), before);
             assert.deepEqual(await h.daemonStates(), ['idle']);
