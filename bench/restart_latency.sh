@@ -114,6 +114,10 @@ run_round() {
     pid=$(bench_daemon_up "$ctl" "${BUILDS[b]}" "$T/storm.sh" "$T/config.json" "STORM_EVENTS=$events")
     CTLS+=("$ctl")
     for _ in $(seq 200); do [ "$(wc -l <"$events")" -ge "$CHANNELS" ] && break; sleep 0.1; done
+    if [ "$(wc -l <"$events")" -lt "$CHANNELS" ]; then
+        echo "restart_latency: only $(wc -l <"$events") of $CHANNELS channels started within 20 s" >&2
+        exit 1
+    fi
     sleep 2 # past the first starts: every channel is in its cycle of ending and restarting
     n0=$(wc -l <"$events")
     nsenter -t "$pid" -n python3 "$T/probe.py" "$PORT" "$SECONDS_PER_ROUND" >"$T/probe-$2" &

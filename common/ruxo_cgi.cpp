@@ -564,8 +564,7 @@ static std::vector<std::pair<std::string, std::string>> cgiHeaderParams(const ch
             p++;
         std::string strName;
         while (p < pEnd && *p != '=' && *p != ';' && *p != ' ' && *p != '\t') {
-            char c = *p++;
-            strName += (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
+            strName += (char)ruxoAsciiLower((unsigned char)*p++);
         }
         while (p < pEnd && (*p == ' ' || *p == '\t'))
             p++;
